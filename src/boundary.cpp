@@ -1,0 +1,23 @@
+#include "boundary.hpp"
+
+#include "format.hpp"
+
+namespace velarix {
+
+bool operator==(const EndSlopes& a, const EndSlopes& b) {
+  const EndSlopes::Clamped* ca = a.clamped_slopes();
+  const EndSlopes::Clamped* cb = b.clamped_slopes();
+  if (ca == nullptr || cb == nullptr) return ca == cb;
+  return ca->left == cb->left && ca->right == cb->right;
+}
+
+std::string EndSlopes::debug_text() const {
+  const Clamped* c = clamped_slopes();
+  if (c == nullptr) return "Estimated";
+  return format::Record("Clamped")
+      .field("left", format::debug(c->left))
+      .field("right", format::debug(c->right))
+      .str();
+}
+
+}  // namespace velarix

@@ -1,0 +1,44 @@
+#include "error.hpp"
+
+#include "format.hpp"
+
+namespace velarix {
+namespace {
+
+std::string count(std::size_t n) { return std::to_string(n); }
+
+struct Describe {
+  std::string operator()(const LengthMismatch& e) const {
+    return "x and y must have the same length (got " + count(e.x_len) + " and " +
+           count(e.y_len) + ")";
+  }
+  std::string operator()(const TooFewPoints& e) const {
+    return "need at least 2 data points, got " + count(e.got);
+  }
+  std::string operator()(const NotIncreasing& e) const {
+    return "x must be strictly increasing; x[" + count(e.index) +
+           "] = " + format::message(e.left) + " is not < x[" + count(e.index + 1) +
+           "] = " + format::message(e.right);
+  }
+  std::string operator()(const InvalidParameter& e) const {
+    return std::string("shape parameter `") + e.name + "` must be " + e.constraint +
+           ", got " + format::message(e.value);
+  }
+  std::string operator()(const MixedCurvature& e) const {
+    return "data change curvature at knot " + count(e.knot) + ": secant slopes " +
+           format::message(e.before) + " then " + format::message(e.after) +
+           " turn against the earlier knots; this method needs data that is "
+           "concave throughout or convex throughout";
+  }
+  std::string operator()(const NoConvergence& e) const {
+    return "convexity solve did not converge in " + count(e.iterations) +
+           " iterations (last change " + format::exponent(e.last_change) +
+           "); try raising max_iterations or relaxation";
+  }
+};
+
+}  // namespace
+
+std::string message(const Error& error) { return std::visit(Describe{}, error); }
+
+}  // namespace velarix

@@ -1,0 +1,89 @@
+// The library's one error type. Every failure that a fit can report is one of
+// these variants; its message is the text the caller sees.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace velarix {
+
+struct LengthMismatch {
+  std::size_t x_len;
+  std::size_t y_len;
+};
+
+struct TooFewPoints {
+  std::size_t got;
+};
+
+struct NotIncreasing {
+  std::size_t index;
+  double left;
+  double right;
+};
+
+struct InvalidParameter {
+  const char* name;
+  const char* constraint;
+  double value;
+};
+
+struct MixedCurvature {
+  std::size_t knot;
+  double before;
+  double after;
+};
+
+struct NoConvergence {
+  std::size_t iterations;
+  double last_change;
+};
+
+using Error = std::variant<LengthMismatch, TooFewPoints, NotIncreasing,
+                           InvalidParameter, MixedCurvature, NoConvergence>;
+
+// The exact text of an error, as the caller sees it.
+std::string message(const Error& error);
+
+// A broken internal invariant (a zero pivot, mismatched sequence lengths, an
+// index beyond a sequence). Validated data never reach one; it is thrown, not
+// returned, and the binding reports it as a RuntimeError.
+class InternalError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+// Either a value or an Error, returned by every operation that can fail.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+  template <class E>
+    requires std::is_constructible_v<Error, E> && (!std::is_same_v<std::decay_t<E>, T>)
+  Result(E error) : state_(std::in_place_index<1>, Error(std::move(error))) {}
+
+  bool ok() const { return state_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & { return checked_value(); }
+  const T& value() const& { return const_cast<Result*>(this)->checked_value(); }
+  T&& value() && { return std::move(checked_value()); }
+  const Error& error() const {
+    if (ok()) throw InternalError("result holds a value, not an error");
+    return std::get<1>(state_);
+  }
+
+ private:
+  T& checked_value() {
+    if (!ok()) throw InternalError("result holds an error: " + message(std::get<1>(state_)));
+    return std::get<0>(state_);
+  }
+
+  std::variant<T, Error> state_;
+};
+
+}  // namespace velarix

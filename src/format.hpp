@@ -1,0 +1,51 @@
+// Text forms of numbers and values, shared by every error message and every
+// debug text of the library.
+//
+// All double forms start from the shortest decimal digits that read back to
+// the same double (std::to_chars in scientific form) and place the point
+// themselves. A fixed-format conversion would print the exact binary value
+// instead ("69565409455208349696" where the shortest digits are
+// "6956540945520835" followed by zeros).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace velarix::format {
+
+// Message form: shortest round-trip decimal, never an exponent, no trailing
+// ".0" ("1", "0.25", "0.0000000001", "-0"); "NaN", "inf", "-inf".
+std::string message(double value);
+
+// Exponent form: shortest digits with "." after the first digit only when
+// there are more ("2.5e-7", "1e-3", "1.2345e3", "0e0"); no "+", no leading
+// zeros in the exponent.
+std::string exponent(double value);
+
+// Short debug form: shortest round-trip decimal with at least one fractional
+// digit ("1.0", "0.0001"); exponent form below 1e-4 (zero excepted) and from
+// 1e16 on ("2.5e-5", "1e16").
+std::string debug(double value);
+std::string debug(std::uint64_t count);
+std::string debug(bool flag);
+
+// "A..=B" with both ends in the short debug form.
+std::string range(double first, double last);
+
+// "Name(value)": a variant that carries one value.
+std::string variant(std::string_view name, std::string_view value);
+
+// "Name { field: value, ... }": the layout of every record.
+class Record {
+ public:
+  explicit Record(std::string_view name);
+  Record& field(std::string_view name, std::string_view value);
+  std::string str() const;
+
+ private:
+  std::string text_;
+  bool has_fields_ = false;
+};
+
+}  // namespace velarix::format

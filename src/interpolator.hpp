@@ -1,0 +1,43 @@
+// The three interfaces every method implements: a piece of a spline, a fitted
+// spline, and a configuration that fits data.
+#pragma once
+
+#include <concepts>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "error.hpp"
+
+namespace velarix {
+
+// One piece of a spline over one interval. Each operation takes an absolute
+// abscissa inside the piece's interval; the piece maps it to its own local
+// parameter.
+template <class P>
+concept SplinePiece = std::copyable<P> && requires(const P& piece, double x) {
+  { piece.value(x) } -> std::same_as<double>;
+  { piece.first_derivative(x) } -> std::same_as<double>;
+  { piece.second_derivative(x) } -> std::same_as<double>;
+};
+
+// A fitted spline: pure, never failing evaluation, and its closed domain
+// [x0, xn].
+template <class S>
+concept Interpolator1d = requires(const S& spline, double x) {
+  { spline.value(x) } -> std::same_as<double>;
+  { spline.first_derivative(x) } -> std::same_as<double>;
+  { spline.second_derivative(x) } -> std::same_as<double>;
+  { spline.domain() } -> std::same_as<std::pair<double, double>>;
+};
+
+// A configuration: fits data to a new spline of its `Spline` type, or reports
+// an Error. The configuration itself is not changed.
+template <class F>
+concept Fit = Interpolator1d<typename F::Spline> &&
+              requires(const F& config, std::span<const double> data) {
+                { config.fit(data, data) } -> std::same_as<Result<typename F::Spline>>;
+                { config.debug_text() } -> std::same_as<std::string>;
+              };
+
+}  // namespace velarix

@@ -1,0 +1,40 @@
+#include "samples.hpp"
+
+#include <utility>
+
+namespace velarix {
+
+Samples::Samples(std::vector<double> x, std::vector<double> y, std::vector<double> widths,
+                 std::vector<double> secants)
+    : x_(std::move(x)), y_(std::move(y)), widths_(std::move(widths)),
+      secants_(std::move(secants)) {}
+
+Result<Samples> Samples::create(std::span<const double> x, std::span<const double> y) {
+  if (x.size() != y.size()) return LengthMismatch{x.size(), y.size()};
+  const std::size_t n = x.size();
+  if (n < 2) return TooFewPoints{n};
+  std::vector<double> widths;
+  std::vector<double> secants;
+  widths.reserve(n - 1);
+  secants.reserve(n - 1);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const double width = x[i + 1] - x[i];
+    // Written as "not > 0" so that a NaN difference is refused as well.
+    if (!(width > 0)) return NotIncreasing{i, x[i], x[i + 1]};
+    widths.push_back(width);
+    secants.push_back((y[i + 1] - y[i]) / width);
+  }
+  return Samples({x.begin(), x.end()}, {y.begin(), y.end()}, std::move(widths),
+                 std::move(secants));
+}
+
+Samples Samples::from_parts(std::vector<double> x, std::vector<double> y,
+                            std::vector<double> widths, std::vector<double> secants) {
+  const std::size_t n = x.size();
+  if (n < 2 || y.size() != n || widths.size() != n - 1 || secants.size() != n - 1) {
+    throw InternalError("samples assembled from sequences of inconsistent lengths");
+  }
+  return Samples(std::move(x), std::move(y), std::move(widths), std::move(secants));
+}
+
+}  // namespace velarix

@@ -1,0 +1,42 @@
+// A validated data set: strictly increasing knots with their values, and the
+// interval widths and secant slopes every method starts from.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+
+namespace velarix {
+
+class Samples {
+ public:
+  // Checks, in this order: equal lengths, at least two points, every width
+  // x[i+1] - x[i] > 0 (a NaN knot fails too, at its first pair). The values
+  // are not checked; NaN and infinities are kept as given.
+  static Result<Samples> create(std::span<const double> x, std::span<const double> y);
+
+  // Assembles a data set from fields that already satisfy the invariants
+  // (used to mirror data without validating them again).
+  static Samples from_parts(std::vector<double> x, std::vector<double> y,
+                            std::vector<double> widths, std::vector<double> secants);
+
+  std::span<const double> x() const { return x_; }
+  std::span<const double> y() const { return y_; }
+  std::span<const double> widths() const { return widths_; }
+  std::span<const double> secants() const { return secants_; }
+  std::size_t size() const { return x_.size(); }
+  std::size_t intervals() const { return widths_.size(); }
+
+ private:
+  Samples(std::vector<double> x, std::vector<double> y, std::vector<double> widths,
+          std::vector<double> secants);
+
+  std::vector<double> x_;
+  std::vector<double> y_;
+  std::vector<double> widths_;
+  std::vector<double> secants_;
+};
+
+}  // namespace velarix

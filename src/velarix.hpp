@@ -1,0 +1,10 @@
+// The library's public C++ surface: the shared types and every method.
+#pragma once
+
+#include "boundary.hpp"
+#include "error.hpp"
+#include "format.hpp"
+#include "interpolator.hpp"
+#include "piecewise.hpp"
+#include "samples.hpp"
+#include "tridiagonal.hpp"
