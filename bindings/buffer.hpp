@@ -1,0 +1,45 @@
+// Float64 buffers: the only way data enter and leave the library.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "python.hpp"
+
+namespace velarix::py {
+
+// A held buffer view of native float64 items, released on destruction.
+class Float64Buffer {
+ public:
+  // Requests a buffer with shape, strides and format (read-only allowed) and
+  // checks that its items are aligned native doubles. On failure the Python
+  // exception is set and nothing is returned.
+  static std::optional<Float64Buffer> accept(PyObject* object);
+
+  Float64Buffer(Float64Buffer&& other) noexcept;
+  Float64Buffer& operator=(Float64Buffer&&) = delete;
+  Float64Buffer(const Float64Buffer&) = delete;
+  ~Float64Buffer();
+
+  // All dimensions together, in storage order.
+  std::size_t count() const { return static_cast<std::size_t>(view_.len) / sizeof(double); }
+  bool c_contiguous() const;
+  bool writable() const { return view_.readonly == 0; }
+
+  // Only meaningful for a C-contiguous view.
+  std::span<const double> items() const;
+  std::span<double> writable_items() const;
+
+  // A row-major copy of the items, whatever the strides (nothing, with the
+  // exception set, if the interpreter cannot make it).
+  std::optional<std::vector<double>> copy() const;
+
+ private:
+  Float64Buffer() = default;
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+}  // namespace velarix::py

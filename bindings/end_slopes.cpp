@@ -1,0 +1,27 @@
+// EndSlopes: how a configuration sets the end derivatives of its spline.
+#include "boundary.hpp"
+#include "classes.hpp"
+#include "module.hpp"
+
+namespace velarix::py {
+namespace {
+
+EndSlopes estimated() { return EndSlopes::estimated(); }
+EndSlopes clamped(double left, double right) { return EndSlopes::clamped(left, right); }
+
+}  // namespace
+
+PyTypeObject* end_slopes_class() {
+  return Class<EndSlopes>("EndSlopes",
+                          "How the end slopes `S'(x₀)` and `S'(xₙ)` are set: "
+                          "`EndSlopes.estimated()`\n"
+                          "(the default) or `EndSlopes.clamped(left, right)`.")
+      .static_method<"estimated", &estimated>(
+          "Let the fitting method estimate the end slopes from the data.")
+      .static_method<"clamped", &clamped, "left", "right">(
+          "Use the given slopes at the two ends.")
+      .value_comparison()
+      .create();
+}
+
+}  // namespace velarix::py

@@ -1,0 +1,42 @@
+#include "errors.hpp"
+
+#include <string>
+
+namespace velarix::py {
+
+PyObject* invalid(const Error& error) {
+  PyErr_SetString(PyExc_ValueError, message(error).c_str());
+  return nullptr;
+}
+
+void note_parameter(const char* parameter) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  const std::string note = std::string("while processing '") + parameter + "'";
+  Ref result(value != nullptr ? PyObject_CallMethod(value, "add_note", "s", note.c_str())
+                              : nullptr);
+  if (!result) {
+    // The note could not be added: keep the original exception, not the new one.
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+void raise_current_exception() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown internal error");
+  }
+}
+
+}  // namespace velarix::py

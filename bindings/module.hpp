@@ -1,0 +1,11 @@
+// The class objects of the module, one function per class, each creating its
+// class on the first call and returning the same object afterwards.
+#pragma once
+
+#include "python.hpp"
+
+namespace velarix::py {
+
+PyTypeObject* end_slopes_class();
+
+}  // namespace velarix::py

@@ -1,0 +1,5 @@
+"""Shape-preserving, twice continuously differentiable interpolating splines."""
+
+from velarix._velarix import EndSlopes
+
+__all__ = ["EndSlopes"]
