@@ -1,0 +1,38 @@
+#include "spline_surface.hpp"
+
+namespace velarix::py {
+
+PyObject* new_double_array(std::size_t count) {
+  Ref name(PyUnicode_FromString("array"));
+  if (!name) return nullptr;
+  Ref module(PyImport_Import(name.get()));
+  if (!module) return nullptr;
+  Ref array_type(PyObject_GetAttrString(module.get(), "array"));
+  if (!array_type) return nullptr;
+  Ref one(PyObject_CallFunction(array_type.get(), "s[d]", "d", 0.0));
+  if (!one) return nullptr;
+  Ref times(PyLong_FromSize_t(count));
+  if (!times) return nullptr;
+  return PyNumber_Multiply(one.get(), times.get());
+}
+
+bool check_input(const Float64Buffer& xs) {
+  if (xs.c_contiguous()) return true;
+  PyErr_SetString(PyExc_ValueError, "xs must be a C-contiguous float64 buffer");
+  return false;
+}
+
+bool check_output(const Float64Buffer& out, const Float64Buffer& xs) {
+  if (!out.writable() || !out.c_contiguous()) {
+    PyErr_SetString(PyExc_ValueError, "out must be a writable, C-contiguous float64 buffer");
+    return false;
+  }
+  if (out.count() != xs.count()) {
+    PyErr_Format(PyExc_ValueError, "out holds %zu values but xs holds %zu", out.count(),
+                 xs.count());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace velarix::py

@@ -1,0 +1,77 @@
+// What the three fitted-spline classes share: fitting from buffers, scalar
+// evaluation, batch evaluation into a new array or into the caller's buffer,
+// and the domain. Written once; each spline class adds it to its declaration.
+#pragma once
+
+#include <cstdint>
+
+#include "buffer.hpp"
+#include "classes.hpp"
+#include "piecewise.hpp"
+
+namespace velarix::py {
+
+// fit(x, y): both buffers are copied once, row-major, whatever their strides.
+template <class Config>
+PyObject* fit(const Config& config, Float64Buffer x, Float64Buffer y) {
+  const auto xs = x.copy();
+  if (!xs) return nullptr;
+  const auto ys = y.copy();
+  if (!ys) return nullptr;
+  return to_python(config.fit(*xs, *ys));
+}
+
+template <class Spline, Derivative D>
+double evaluate(const Spline& spline, double x) {
+  return spline.curve().template evaluate<D>(x);
+}
+
+// A new array('d') of `count` zeros, made by repeating a one-item array so
+// that it is allocated once.
+PyObject* new_double_array(std::size_t count);
+
+bool check_input(const Float64Buffer& xs);
+bool check_output(const Float64Buffer& out, const Float64Buffer& xs);
+
+template <class Spline, Derivative D>
+PyObject* evaluate_batch(const Spline& spline, Float64Buffer xs) {
+  Ref result(new_double_array(xs.count()));
+  if (!result) return nullptr;
+  auto out = Float64Buffer::accept(result.get());
+  if (!out || !check_input(xs)) return nullptr;
+  spline.curve().template evaluate<D>(xs.items(), out->writable_items());
+  return result.release();
+}
+
+// Nothing is written unless every check has passed; `out` may be `xs` itself.
+template <class Spline, Derivative D>
+PyObject* evaluate_batch_into(const Spline& spline, Float64Buffer xs, Float64Buffer out) {
+  if (!check_input(xs) || !check_output(out, xs)) return nullptr;
+  spline.curve().template evaluate<D>(xs.items(), out.writable_items());
+  Py_RETURN_NONE;
+}
+
+template <class Spline>
+std::pair<double, double> domain(const Spline& spline) {
+  return spline.domain();
+}
+
+template <class Spline>
+Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
+  using enum Derivative;
+  return cls.template method<"value", &evaluate<Spline, value>, "x">()
+      .template callable<&evaluate<Spline, value>, "x">()
+      .template method<"first_derivative", &evaluate<Spline, first>, "x">()
+      .template method<"second_derivative", &evaluate<Spline, second>, "x">()
+      .template method<"value_batch", &evaluate_batch<Spline, value>, "xs">()
+      .template method<"first_derivative_batch", &evaluate_batch<Spline, first>, "xs">()
+      .template method<"second_derivative_batch", &evaluate_batch<Spline, second>, "xs">()
+      .template method<"value_batch_into", &evaluate_batch_into<Spline, value>, "xs", "out">()
+      .template method<"first_derivative_batch_into", &evaluate_batch_into<Spline, first>,
+                       "xs", "out">()
+      .template method<"second_derivative_batch_into", &evaluate_batch_into<Spline, second>,
+                       "xs", "out">()
+      .template property<&domain<Spline>>("domain");
+}
+
+}  // namespace velarix::py

@@ -1,0 +1,103 @@
+#include "samples.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace velarix {
+namespace {
+
+struct Refusal {
+  std::vector<double> x;
+  std::vector<double> y;
+  const char* message;
+};
+
+class SamplesRefuse : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(SamplesRefuse, WithTheExactMessage) {
+  const auto result = Samples::create(GetParam().x, GetParam().y);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(message(result.error()), GetParam().message);
+}
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+INSTANTIATE_TEST_SUITE_P(
+    Examples, SamplesRefuse,
+    ::testing::Values(
+        Refusal{{0, 1}, {5}, "x and y must have the same length (got 2 and 1)"},
+        Refusal{{}, {}, "need at least 2 data points, got 0"},
+        Refusal{{1}, {2}, "need at least 2 data points, got 1"},
+        Refusal{{0}, {}, "x and y must have the same length (got 1 and 0)"},
+        Refusal{{0, 1, 1, 2}, {0, 0, 0, 0},
+                "x must be strictly increasing; x[1] = 1 is not < x[2] = 1"},
+        Refusal{{0, 2, 1.5, 1}, {0, 0, 0, 0},
+                "x must be strictly increasing; x[1] = 2 is not < x[2] = 1.5"},
+        Refusal{{0.5, 0.25}, {0, 0},
+                "x must be strictly increasing; x[0] = 0.5 is not < x[1] = 0.25"},
+        // A NaN knot would leave a spline that cannot be located; it is
+        // refused at its first pair.
+        Refusal{{0, nan, 2}, {0, 0, 0},
+                "x must be strictly increasing; x[0] = 0 is not < x[1] = NaN"},
+        Refusal{{nan, 1}, {0, 0},
+                "x must be strictly increasing; x[0] = NaN is not < x[1] = 1"},
+        Refusal{{0, 1e21}, {0, 0, 0}, "x and y must have the same length (got 2 and 3)"}));
+
+TEST(Samples, DerivesWidthsAndSecants) {
+  const std::vector<double> x{0, 0.5, 2};
+  const std::vector<double> y{1, 2, -1};
+  const auto samples = Samples::create(x, y);
+  ASSERT_TRUE(samples.ok());
+  const Samples& s = samples.value();
+  EXPECT_EQ(std::vector<double>(s.widths().begin(), s.widths().end()),
+            (std::vector<double>{0.5, 1.5}));
+  EXPECT_EQ(std::vector<double>(s.secants().begin(), s.secants().end()),
+            (std::vector<double>{2.0, -2.0}));
+  EXPECT_EQ(s.size(), 3u);
+  EXPECT_EQ(s.intervals(), 2u);
+}
+
+TEST(Samples, KeepsNonFiniteValues) {
+  const std::vector<double> x{0, 1};
+  const std::vector<double> y{nan, std::numeric_limits<double>::infinity()};
+  const auto samples = Samples::create(x, y);
+  ASSERT_TRUE(samples.ok());
+  EXPECT_TRUE(std::isnan(samples.value().y()[0]));
+  EXPECT_EQ(samples.value().widths().size(), 1u);
+  EXPECT_TRUE(std::isnan(samples.value().secants()[0]));
+}
+
+TEST(Samples, FromPartsRefusesInconsistentLengths) {
+  EXPECT_THROW(Samples::from_parts({0, 1}, {0, 1}, {1, 1}, {1}), InternalError);
+}
+
+TEST(Errors, RemainingMessages) {
+  EXPECT_EQ(message(NoConvergence{1000, 2.5e-7}),
+            "convexity solve did not converge in 1000 iterations (last change 2.5e-7); "
+            "try raising max_iterations or relaxation");
+  EXPECT_EQ(message(NoConvergence{0, nan}),
+            "convexity solve did not converge in 0 iterations (last change NaN); "
+            "try raising max_iterations or relaxation");
+  EXPECT_EQ(message(InvalidParameter{"relaxation", "in (0, 1]", 1.5}),
+            "shape parameter `relaxation` must be in (0, 1], got 1.5");
+  EXPECT_EQ(message(InvalidParameter{"u", "> 0", 0}), "shape parameter `u` must be > 0, got 0");
+  EXPECT_EQ(message(MixedCurvature{2, 3, -2}),
+            "data change curvature at knot 2: secant slopes 3 then -2 turn against the "
+            "earlier knots; this method needs data that is concave throughout or convex "
+            "throughout");
+}
+
+TEST(Errors, ResultRefusesTheWrongAccess) {
+  Result<int> good(3);
+  Result<int> bad(TooFewPoints{1});
+  EXPECT_EQ(good.value(), 3);
+  EXPECT_THROW((void)good.error(), InternalError);
+  EXPECT_THROW((void)bad.value(), InternalError);
+}
+
+}  // namespace
+}  // namespace velarix

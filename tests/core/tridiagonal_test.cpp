@@ -1,0 +1,81 @@
+#include "tridiagonal.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+
+namespace velarix::tridiagonal {
+namespace {
+
+using V = std::vector<double>;
+
+TEST(Tridiagonal, SingleRow) { EXPECT_EQ(solve(V{9}, V{4}, V{9}, V{2}), (V{0.5})); }
+
+TEST(Tridiagonal, SmallSystem) {
+  const V s = solve(V{0, 1, 1}, V{2, 2, 2}, V{1, 1, 0}, V{3, 4, 3});
+  ASSERT_EQ(s.size(), 3u);
+  for (double v : s) EXPECT_NEAR(v, 1.0, 4e-16);
+}
+
+TEST(Tridiagonal, UnitBoundaryRowsAreReturnedUnchanged) {
+  const V s = solve(V{0, 1, 0}, V{1, 4, 1}, V{0, 1, 0}, V{-2.5, 6, 7.25});
+  EXPECT_EQ(s.front(), -2.5);
+  EXPECT_EQ(s.back(), 7.25);
+}
+
+// Random diagonally dominant systems: the residual is at rounding level.
+TEST(Tridiagonal, SolvesDominantSystems) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (int trial = 0; trial < 50; ++trial) {
+    const std::size_t n = 1 + trial * 7;
+    V a(n), b(n), c(n), r(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      a[i] = u(rng);
+      c[i] = u(rng);
+      b[i] = 2.5 + u(rng);
+      r[i] = 10 * u(rng);
+    }
+    const V s = solve(a, b, c, r);
+    for (std::size_t i = 0; i < n; ++i) {
+      double lhs = b[i] * s[i];
+      if (i > 0) lhs += a[i] * s[i - 1];
+      if (i + 1 < n) lhs += c[i] * s[i + 1];
+      EXPECT_NEAR(lhs, r[i], 1e-12 * (1 + std::abs(r[i])));
+    }
+  }
+}
+
+struct Fault {
+  V lower, diag, upper, rhs;
+  const char* message;
+};
+
+class TridiagonalFaults : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(TridiagonalFaults, ThrowWithTheirMessage) {
+  const Fault& f = GetParam();
+  try {
+    (void)solve(f.lower, f.diag, f.upper, f.rhs);
+    FAIL() << "no fault reported";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), f.message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Examples, TridiagonalFaults,
+    ::testing::Values(Fault{{0, 0}, {0, 1}, {0, 0}, {1, 1}, "zero pivot at row 0"},
+                      Fault{{0, 1}, {1, 1}, {1, 0}, {1, 1}, "zero pivot at row 1"},
+                      Fault{{0, 0, 0}, {1, 1, 1}, {0, 0}, {1, 1, 1},
+                            "tridiagonal slices must have equal length"},
+                      Fault{{0, 0}, {1, 1, 1}, {0, 0, 0}, {1, 1, 1},
+                            "tridiagonal slices must have equal length"},
+                      Fault{{}, {}, {}, {}, "tridiagonal system has no rows"}));
+
+}  // namespace
+}  // namespace velarix::tridiagonal
