@@ -1,0 +1,5 @@
+import sys
+
+from velarix.cli import main
+
+sys.exit(main())

@@ -1,0 +1,123 @@
+"""The velarix command, run as a subprocess the way a user runs it."""
+
+import csv
+import io
+import os
+import subprocess
+import sys
+
+import pytest
+
+import velarix
+
+
+def run(*args, stdin=None, cwd=None):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(velarix.__file__))
+    return subprocess.run(
+        [sys.executable, "-m", "velarix", *map(str, args)],
+        input=stdin, capture_output=True, text=True, env=env, cwd=cwd, timeout=60,
+    )
+
+
+def rows(text):
+    return list(csv.reader(io.StringIO(text)))
+
+
+def test_default_data_set_is_resampled():
+    result = run()
+    assert result.returncode == 0, result.stderr
+    assert "Akima (1970)" in result.stderr
+    table = rows(result.stdout)
+    assert table[0] == ["x", "value"]
+    assert len(table) == 1 + 101
+    assert float(table[1][0]) == 0.0 and float(table[-1][0]) == 15.0
+    assert float(table[1][1]) == 10.0 and float(table[-1][1]) == pytest.approx(85.0)
+
+
+def test_file_with_header_derivatives_and_points(tmp_path):
+    data = tmp_path / "data.csv"
+    data.write_text("t,temp,other\n0,1,9\n1,0.5,9\n2,0.4,9\n3,0.6,9\n4,1.5,9\n")
+    result = run(data, "--columns", "t,temp", "-n", 5, "--derivatives", "--method", "rational-cubic")
+    assert result.returncode == 0, result.stderr
+    table = rows(result.stdout)
+    assert table[0] == ["x", "value", "first_derivative", "second_derivative"]
+    assert [float(r[0]) for r in table[1:]] == [0, 1, 2, 3, 4]
+    assert [float(r[1]) for r in table[1:]] == pytest.approx([1, 0.5, 0.4, 0.6, 1.5])
+
+
+def test_whitespace_table_from_stdin_with_all_methods_and_at(tmp_path):
+    at = tmp_path / "at.txt"
+    at.write_text("0.5\n1.5\n")
+    result = run("-", "--method", "all", "--at", at, stdin="# comment\n0 0\n1 1\n2 4\n3 9\n")
+    assert result.returncode == 0, result.stderr
+    table = rows(result.stdout)
+    assert table[0] == ["x", "tension.value", "rational-cubic.value", "variable-degree.value"]
+    assert len(table) == 3
+
+
+def test_all_skips_a_method_that_refuses_the_data(tmp_path):
+    data = tmp_path / "d.txt"
+    data.write_text("0 0\n1 1\n2 4\n3 2\n")
+    result = run(data, "--method", "all")
+    assert result.returncode == 0
+    assert "rational-cubic skipped: data change curvature at knot 2" in result.stderr
+    assert rows(result.stdout)[0] == ["x", "tension.value", "variable-degree.value"]
+
+
+def test_output_file_and_options(tmp_path):
+    out = tmp_path / "out.csv"
+    result = run("--tension", 3, "--clamped", 0, 0, "-o", out)
+    assert result.returncode == 0 and result.stdout == ""
+    assert rows(out.read_text())[0] == ["x", "value"]
+    result = run("--method", "variable-degree", "--max-degree", 10, "-n", 3)
+    assert result.returncode == 0 and len(rows(result.stdout)) == 4
+
+
+@pytest.mark.parametrize(
+    "content, args, fragment",
+    [
+        (None, ["/nonexistent/file.csv"], "cannot read /nonexistent/file.csv"),
+        ("0 1\n1 x\n", [], "line 2, column 2: 'x' is not a number"),
+        ("0 1\n", [], "need at least 2 data rows, got 1"),
+        ("0 1\n1 2\n1 3\n", [], "x must be strictly increasing; x[1] = 1 is not < x[2] = 1"),
+        ("0 0\n1 1\n2 4\n3 2\n", ["--method", "rational-cubic"],
+         "rational-cubic: data change curvature at knot 2"),
+        ("0 0\n1 1\n", ["--method", "spline"], "invalid choice: 'spline'"),
+        ("0 0\n1 1\n", ["--points", "1"], "--points must be at least 2, got 1"),
+        ("0 0\n1 1\n", ["--columns", "0,5"], "no column 6"),
+        ("0 0\n1 1\n", ["--columns", "a,b"], "no column 'a'"),
+        ("0 0\n1 1\n", ["--max-degree", "two"], "invalid float value: 'two'"),
+        ("0 0\n1 1\n2 3\n", ["--max-degree", "2", "--method", "variable-degree"],
+         "shape parameter `max_degree` must be >= 3, got 2"),
+    ],
+)
+def test_bad_input_is_one_line_and_status_two(tmp_path, content, args, fragment):
+    argv = list(args)
+    if content is not None:
+        data = tmp_path / "data.txt"
+        data.write_text(content)
+        argv.insert(0, data)
+    out = tmp_path / "out.csv"
+    result = run(*argv, "-o", out)
+    assert result.returncode == 2
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("velarix: error: "), result.stderr
+    assert fragment in lines[0]
+    assert "Traceback" not in result.stderr
+    assert not out.exists()
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".velarix-")] == []
+
+
+def test_plot(tmp_path):
+    target = tmp_path / "fit.png"
+    result = run("--method", "all", "--plot", target)
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert result.returncode == 2
+        assert "--plot needs matplotlib" in result.stderr and "Traceback" not in result.stderr
+        assert not target.exists()
+    else:
+        assert result.returncode == 0, result.stderr
+        assert target.read_bytes()[:4] == b"\x89PNG"

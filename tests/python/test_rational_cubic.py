@@ -1,0 +1,247 @@
+import math
+
+import numpy as np
+import pytest
+
+from velarix import EndSlopes, RationalCubic, RationalCubicSpline
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.uint64)
+
+
+def test_defaults_and_repr():
+    c = RationalCubic()
+    assert repr(c) == (
+        "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, margin: 0.001, "
+        "relaxation: 0.5, tol: 1e-10, max_iter: 1000, w_cap: 1000000.0 }"
+    )
+    assert c.shape == (1.0, 1.0)
+    assert c.boundary == EndSlopes.estimated()
+    assert c.convexity_margin == 0.001
+    assert c.relaxation == 0.5
+    assert c.max_iterations == 1000 and type(c.max_iterations) is int
+    assert repr(c.with_boundary(EndSlopes.clamped(0, 2))).count(
+        "boundary: Clamped { left: 0.0, right: 2.0 }"
+    ) == 1
+
+
+def test_docstrings_and_signatures():
+    assert RationalCubic.__text_signature__ == "()"
+    assert RationalCubic.__doc__ == (
+        "Convexity/concavity-preserving C² rational cubic (Abbas–Majid–Ali). The\n"
+        "data must be concave throughout or convex throughout."
+    )
+    signatures = {
+        "fit": "($self, x, y)",
+        "with_shape": "($self, u, v)",
+        "with_boundary": "($self, boundary)",
+        "with_convexity_margin": "($self, margin)",
+        "with_relaxation": "($self, relaxation)",
+        "with_max_iterations": "($self, max_iterations)",
+    }
+    for name, sig in signatures.items():
+        assert getattr(RationalCubic, name).__text_signature__ == sig
+        assert getattr(RationalCubic, name).__doc__ is None
+    assert RationalCubicSpline.__doc__ == (
+        "A fitted rational cubic: concave on concave data, convex on convex data."
+    )
+    assert RationalCubicSpline.tension_parameters.__doc__ == (
+        "The convexity parameter `w` chosen on each interval."
+    )
+    assert RationalCubicSpline.iterations.__doc__ == "Fixed-point iterations the convexity solve used."
+    assert RationalCubicSpline.is_concave.__doc__ == (
+        "Whether the data were concave, so the spline is concave, not convex."
+    )
+
+
+def test_comparison_and_builders():
+    c = RationalCubic()
+    assert c == RationalCubic()
+    assert c.with_relaxation(0.5) == c
+    assert c.with_shape(2, 1) != c
+    nan = c.with_convexity_margin(math.nan)
+    assert nan != nan
+    assert c.with_max_iterations(1000) == c and c.with_max_iterations(999) != c
+    assert c.with_boundary(EndSlopes.clamped(1, 2)) != c
+    with pytest.raises(TypeError):
+        hash(c)
+    with pytest.raises(TypeError):
+        c < c
+    assert (c == 1) is False
+    b = c.with_shape(0, 1)
+    assert b.shape == (0.0, 1.0) and c.shape == (1.0, 1.0)
+    assert c.boundary == c.boundary and c.boundary is not c.boundary
+    with pytest.raises(TypeError, match=r"RationalCubic\(\) takes no arguments"):
+        RationalCubic(1)
+
+
+def test_builder_conversions():
+    c = RationalCubic()
+    with pytest.raises(OverflowError) as info:
+        c.with_max_iterations(-1)
+    assert info.value.__notes__ == ["while processing 'max_iterations'"]
+    with pytest.raises(OverflowError):
+        c.with_max_iterations(2**64)
+    assert c.with_max_iterations(2**64 - 1).max_iterations == 2**64 - 1
+    with pytest.raises(TypeError):
+        c.with_max_iterations(2.0)
+    with pytest.raises(TypeError) as info:
+        c.with_boundary(None)
+    assert str(info.value) == "'None' is not an instance of 'EndSlopes'"
+    assert info.value.__notes__ == ["while processing 'boundary'"]
+    with pytest.raises(TypeError) as info:
+        c.with_boundary(3)
+    assert str(info.value) == "'int' object is not an instance of 'EndSlopes'"
+    with pytest.raises(TypeError, match=r"RationalCubic\.with_shape\(\)"):
+        c.with_shape(1)
+    assert c.with_shape(v=3, u=2).shape == (2.0, 3.0)
+
+
+X4 = np.array([0.0, 1.0, 2.0, 3.0])
+
+
+@pytest.mark.parametrize(
+    "config, message",
+    [
+        (RationalCubic().with_relaxation(0), "shape parameter `relaxation` must be in (0, 1], got 0"),
+        (RationalCubic().with_relaxation(1.5), "shape parameter `relaxation` must be in (0, 1], got 1.5"),
+        (RationalCubic().with_relaxation(math.nan), "shape parameter `relaxation` must be in (0, 1], got NaN"),
+        (RationalCubic().with_shape(0, 1), "shape parameter `u` must be > 0, got 0"),
+        (RationalCubic().with_shape(-1, -1), "shape parameter `u` must be > 0, got -1"),
+        (RationalCubic().with_shape(1, math.nan), "shape parameter `v` must be > 0, got NaN"),
+        (RationalCubic().with_convexity_margin(-1), "shape parameter `margin` must be > 0, got -1"),
+    ],
+)
+def test_configuration_is_checked_before_the_data(config, message):
+    for x, y in [(X4, X4**2), (np.array([1.0]), np.array([2.0])), (X4, X4[:2])]:
+        with pytest.raises(ValueError) as info:
+            config.fit(x, y)
+        assert str(info.value) == message
+
+
+def test_relaxation_one_is_accepted():
+    s = RationalCubic().with_relaxation(1.0).fit(X4, X4**2)
+    assert s.iterations >= 1
+
+
+@pytest.mark.parametrize(
+    "y, message",
+    [
+        ([0, 1, 4, 2], "data change curvature at knot 2: secant slopes 3 then -2 turn against "
+         "the earlier knots; this method needs data that is concave throughout or convex throughout"),
+        ([0, 1, 1, 2], "data change curvature at knot 2: secant slopes 0 then 1 turn against "
+         "the earlier knots; this method needs data that is concave throughout or convex throughout"),
+    ],
+)
+def test_mixed_curvature(y, message):
+    with pytest.raises(ValueError) as info:
+        RationalCubic().fit(X4, np.array(y, dtype=float))
+    assert str(info.value) == message
+
+
+def test_no_convergence():
+    with pytest.raises(ValueError) as info:
+        RationalCubic().with_max_iterations(0).fit(X4, X4**2)
+    assert str(info.value) == (
+        "convexity solve did not converge in 0 iterations (last change NaN); "
+        "try raising max_iterations or relaxation"
+    )
+    with pytest.raises(ValueError, match=r"did not converge in 2 iterations \(last change \d"):
+        RationalCubic().with_max_iterations(2).fit(X4, X4**2)
+
+
+def test_two_points_give_the_straight_line():
+    s = RationalCubic().fit(np.array([1.0, 3.0]), np.array([2.0, 6.0]))
+    assert s.tension_parameters == [1000000.0]
+    assert s.iterations == 0
+    assert s.is_concave is False
+    for x in np.linspace(1, 3, 9):
+        assert s(x) == pytest.approx(2 * x, rel=1e-12)
+        assert s.first_derivative(x) == pytest.approx(2.0, rel=1e-9)
+
+
+def test_spline_repr_and_properties():
+    s = RationalCubic().fit(X4, X4**2)
+    assert repr(s) == (
+        f"RationalCubicSpline {{ domain: 0.0..=3.0, intervals: 3, "
+        f"iterations: {s.iterations}, concave: false }}"
+    )
+    assert len(s.tension_parameters) == 3
+    assert all(type(w) is float and 0 <= w <= 1e6 for w in s.tension_parameters)
+    assert s.domain == (0.0, 3.0)
+    assert type(s.iterations) is int and s.iterations >= 1
+
+
+def random_convex(rng, n, concave=False):
+    x = np.cumsum(rng.uniform(0.05, 2.0, n)) - 1.0
+    slopes = np.cumsum(rng.uniform(0.0, 1.5, n - 1)) - 3.0
+    y = np.concatenate([[rng.normal()], rng.normal() + np.cumsum(slopes * np.diff(x))])
+    return x, (-y if concave else y)
+
+
+@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("concave", [False, True])
+def test_shape_and_smoothness_on_random_data(seed, concave):
+    rng = np.random.default_rng(seed)
+    n = [2, 3, 5, 17, 60, 250][seed % 6]
+    x, y = random_convex(rng, n, concave)
+    s = RationalCubic().fit(x, y)
+    assert s.is_concave is (concave and n > 2)
+    # Interpolation.
+    np.testing.assert_allclose(s.value_batch(x), y, rtol=1e-12, atol=1e-12)
+    # C² at interior knots: the piece on the left, evaluated at its right end
+    # (just below the knot would be a different point), against the right.
+    for k in range(1, n - 1):
+        left = s.second_derivative(np.nextafter(x[k], -np.inf))
+        right = s.second_derivative(x[k])
+        scale = max(1.0, abs(left), abs(right))
+        assert abs(left - right) <= 1e-6 * scale
+    # Convexity on a dense grid.
+    grid = np.linspace(x[0], x[-1], 4001)
+    d2 = np.asarray(s.second_derivative_batch(grid))
+    sign = -1.0 if s.is_concave else 1.0
+    assert (sign * d2 >= -1e-9 * max(1.0, np.abs(d2).max())).all()
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_concave_fit_is_the_exact_negation(seed):
+    rng = np.random.default_rng(100 + seed)
+    x, y = random_convex(rng, 5 + 20 * seed)
+    a = RationalCubic().fit(x, y)
+    b = RationalCubic().fit(x, -y)
+    assert a.is_concave is False and b.is_concave is True
+    assert a.tension_parameters == b.tension_parameters
+    assert a.iterations == b.iterations
+    grid = np.concatenate([np.linspace(x[0] - 1, x[-1] + 1, 777), x])
+    for family in ["value_batch", "first_derivative_batch", "second_derivative_batch"]:
+        va = np.asarray(getattr(a, family)(grid))
+        vb = np.asarray(getattr(b, family)(grid))
+        np.testing.assert_array_equal(bits(vb), bits(-va))
+
+
+@pytest.mark.parametrize("concave", [False, True])
+def test_clamped_end_slopes_are_reproduced(concave):
+    x = np.array([0.0, 0.5, 1.7, 2.0, 3.1])
+    y = x**2 if not concave else -(x**2)
+    left, right = (-1.0, 7.0) if not concave else (1.0, -7.0)
+    s = RationalCubic().with_boundary(EndSlopes.clamped(left, right)).fit(x, y)
+    assert s.first_derivative(x[0]) == pytest.approx(left, rel=1e-12)
+    assert s.first_derivative(x[-1]) == pytest.approx(right, rel=1e-9)
+
+
+def test_collinear_data_count_as_convex():
+    x = np.array([0.0, 0.3, 1.0, 2.5])
+    s = RationalCubic().fit(x, 2 * x + 1)
+    assert s.is_concave is False
+    np.testing.assert_allclose(s.value_batch(np.linspace(0, 2.5, 11)),
+                               2 * np.linspace(0, 2.5, 11) + 1, rtol=1e-12)
+
+
+def test_fit_leaves_the_configuration_unchanged():
+    c = RationalCubic().with_shape(2, 3)
+    before = repr(c)
+    c.fit(X4, X4**2)
+    with pytest.raises(ValueError):
+        c.fit(X4, np.array([0.0, 1.0, 4.0, 2.0]))
+    assert repr(c) == before
