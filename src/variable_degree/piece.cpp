@@ -20,16 +20,14 @@ VariableDegreePiece::VariableDegreePiece(double x0, double h, double y0, double 
 double VariableDegreePiece::value(double x) const {
   const double k = degree_;
   const double t = (x - x0_) / h_;
-  return (y0_ + t * linear_) +
-         scale_ * ((std::pow(1 - t, k) - 1) * m0_ + std::pow(t, k) * m1_);
+  return (y0_ + t * linear_) + scale_ * ((std::pow(1 - t, k) - 1) * m0_ + std::pow(t, k) * m1_);
 }
 
 // s'(x) = (linear + k scale (t^(k-1) m1 - (1 - t)^(k-1) m0)) / h
 double VariableDegreePiece::first_derivative(double x) const {
   const double k = degree_;
   const double t = (x - x0_) / h_;
-  return (linear_ + (k * scale_) * (std::pow(t, k - 1) * m1_ - std::pow(1 - t, k - 1) * m0_)) /
-         h_;
+  return (linear_ + (k * scale_) * (std::pow(t, k - 1) * m1_ - std::pow(1 - t, k - 1) * m0_)) / h_;
 }
 
 // k (k - 1) scale / h^2 = 1, so the curvature is just the blend of the end

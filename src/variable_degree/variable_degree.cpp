@@ -71,8 +71,7 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples) {
   // Slope at the end knot of the parabola through the three end points.
   const double left = ((2 * h[0] + h[1]) * delta[0] - h[0] * delta[1]) / (h[0] + h[1]);
   const double right =
-      ((2 * h[m - 1] + h[m - 2]) * delta[m - 1] - h[m - 1] * delta[m - 2]) /
-      (h[m - 1] + h[m - 2]);
+      ((2 * h[m - 1] + h[m - 2]) * delta[m - 1] - h[m - 1] * delta[m - 2]) / (h[m - 1] + h[m - 2]);
   return {left, right};
 }
 
