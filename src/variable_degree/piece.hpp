@@ -1,0 +1,48 @@
+// One interval of the variable-degree polynomial spline: it interpolates the
+// two data values, has the prescribed second derivatives (moments) at both
+// ends, and a real degree k >= 3. At k = 3 it is the cubic spline piece in
+// moment form; a larger k pulls the middle of the interval towards the chord
+// and pushes the bending into the two ends.
+#pragma once
+
+#include "interpolator.hpp"
+
+namespace velarix::variable_degree {
+
+class VariableDegreePiece {
+ public:
+  // The piece on [x0, x0 + h] with values y0, y1, moments m0, m1 and degree k.
+  // The value difference y1 - y0 is taken from the data directly, not rebuilt
+  // from the secant slope, so the right end reproduces y1 up to one rounding.
+  VariableDegreePiece(double x0, double h, double y0, double y1, double m0, double m1,
+                      double degree);
+
+  double value(double x) const;
+  double first_derivative(double x) const;
+  double second_derivative(double x) const;
+
+  double x0() const { return x0_; }
+  double h() const { return h_; }
+  double y0() const { return y0_; }
+  double m0() const { return m0_; }
+  double m1() const { return m1_; }
+  double degree() const { return degree_; }
+  // The coefficient of t: (y1 - y0) - (m1 - m0) * scale.
+  double linear() const { return linear_; }
+  // h^2 / (k (k - 1)).
+  double scale() const { return scale_; }
+
+ private:
+  double x0_;
+  double h_;
+  double y0_;
+  double m0_;
+  double m1_;
+  double degree_;
+  double linear_;
+  double scale_;
+};
+
+static_assert(SplinePiece<VariableDegreePiece>);
+
+}  // namespace velarix::variable_degree

@@ -1,0 +1,231 @@
+#include "variable_degree/variable_degree.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "format.hpp"
+#include "tridiagonal.hpp"
+
+namespace velarix::variable_degree {
+namespace {
+
+// Every interval starts as a cubic.
+constexpr double kCubicDegree = 3.0;
+// Growth of a degree per raise: six raises take 3 to the default cap of 50.
+constexpr double kRaiseFactor = 1.7;
+// A change of secant slope this small relative to the largest one is taken as
+// straight data: it is rounding noise of the secants, not a convexity.
+constexpr double kStraightTolerance = 1e-12;
+// Curvature signs match when every violation is below this fraction of the
+// largest moment (absolute below 1): the moments carry the rounding of a
+// tridiagonal solve and cannot be zero exactly.
+constexpr double kMomentTolerance = 1e-6;
+// A pass raises only beside knots whose violation is above this fraction of
+// the worst one, so that small violations caused by a big one nearby get a
+// chance to vanish once the big one is treated.
+constexpr double kActFraction = 0.1;
+
+// The largest element, skipping NaN (IEEE maxNum): a NaN amount neither wins
+// nor poisons the maximum. NaN only when every element is NaN.
+double largest(std::span<const double> values) {
+  double result = values.front();
+  for (const double v : values.subspan(1)) result = std::fmax(result, v);
+  return result;
+}
+
+// max(1, max_i |v_i|), NaN magnitudes skipped.
+double magnitude_floor_one(std::span<const double> values) {
+  double result = 1;
+  for (const double v : values) result = std::fmax(result, std::fabs(v));
+  return result;
+}
+
+}  // namespace
+
+VariableDegreeSpline::VariableDegreeSpline(Piecewise<VariableDegreePiece> curve,
+                                           std::vector<double> degrees, bool shape_preserved,
+                                           std::uint64_t iterations)
+    : PiecewiseSpline<VariableDegreePiece>(std::move(curve)),
+      degrees_(std::move(degrees)),
+      shape_preserved_(shape_preserved),
+      iterations_(iterations) {
+  if (degrees_.size() != intervals()) {
+    throw InternalError("variable-degree spline needs one degree per interval");
+  }
+}
+
+std::string VariableDegreeSpline::debug_text() const {
+  const auto [first, last] = domain();
+  return format::Record("VariableDegreeSpline")
+      .field("domain", format::range(first, last))
+      .field("intervals", format::debug(static_cast<std::uint64_t>(intervals())))
+      .field("shape_preserved", format::debug(shape_preserved_))
+      .str();
+}
+
+std::pair<double, double> estimated_end_slopes(const Samples& samples) {
+  const std::span<const double> h = samples.widths();
+  const std::span<const double> delta = samples.secants();
+  const std::size_t m = samples.intervals();
+  if (m == 1) return {delta[0], delta[0]};
+  // Slope at the end knot of the parabola through the three end points.
+  const double left = ((2 * h[0] + h[1]) * delta[0] - h[0] * delta[1]) / (h[0] + h[1]);
+  const double right =
+      ((2 * h[m - 1] + h[m - 2]) * delta[m - 1] - h[m - 1] * delta[m - 2]) / (h[m - 1] + h[m - 2]);
+  return {left, right};
+}
+
+// On interval i the spline's end slopes are
+//   S'(x_i+)     = delta_i - b_i M_i - a_i M_{i+1},
+//   S'(x_{i+1}-) = delta_i + a_i M_i + b_i M_{i+1},
+// with a_i = h_i / (k_i (k_i - 1)) and b_i = h_i / k_i. Row 0 and row n-1 set
+// the end slopes, every interior row equates the two one-sided slopes at its
+// knot. Since k_i >= 3, a_i <= b_i / 2 and every row is strictly diagonally
+// dominant.
+std::vector<double> moment_system(const Samples& samples, std::span<const double> degrees,
+                                  double left, double right) {
+  const std::size_t n = samples.size();
+  const std::size_t m = samples.intervals();
+  if (degrees.size() < m) throw InternalError("moment system needs one degree per interval");
+  const std::span<const double> h = samples.widths();
+  const std::span<const double> delta = samples.secants();
+
+  std::vector<double> a(m);
+  std::vector<double> b(m);
+  for (std::size_t i = 0; i < m; ++i) {
+    const double k = degrees[i];
+    a[i] = h[i] / (k * (k - 1));
+    b[i] = h[i] / k;
+  }
+
+  std::vector<double> lower(n, 0.0);
+  std::vector<double> diag(n, 0.0);
+  std::vector<double> upper(n, 0.0);
+  std::vector<double> rhs(n, 0.0);
+  diag[0] = b[0];
+  upper[0] = a[0];
+  rhs[0] = delta[0] - left;
+  for (std::size_t j = 1; j + 1 < n; ++j) {
+    lower[j] = a[j - 1];
+    diag[j] = b[j - 1] + b[j];
+    upper[j] = a[j];
+    rhs[j] = delta[j] - delta[j - 1];
+  }
+  lower[n - 1] = a[m - 1];
+  diag[n - 1] = b[m - 1];
+  rhs[n - 1] = right - delta[m - 1];
+  return tridiagonal::solve(lower, diag, upper, rhs);
+}
+
+std::vector<double> violations(const Samples& samples, std::span<const double> moments) {
+  const std::size_t n = samples.size();
+  const std::span<const double> delta = samples.secants();
+
+  // The change of secant slope at each knot; only its sign is used, so it is
+  // not divided by a width. The end knots have none of their own and take
+  // their neighbour's; with two points both stay straight.
+  std::vector<double> change(n, 0.0);
+  for (std::size_t i = 1; i + 1 < n; ++i) change[i] = delta[i] - delta[i - 1];
+  if (n >= 3) {
+    change[0] = change[1];
+    change[n - 1] = change[n - 2];
+  }
+  const double tol = kStraightTolerance * magnitude_floor_one(change);
+
+  const std::size_t count = std::min(n, moments.size());
+  std::vector<double> amounts(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const double moment = moments[i];
+    if (change[i] > tol) {
+      amounts[i] = std::fmax(-moment, 0.0);  // convex: M must not be negative
+    } else if (change[i] < -tol) {
+      amounts[i] = std::fmax(moment, 0.0);  // concave: M must not be positive
+    } else {
+      amounts[i] = std::fabs(moment);  // straight: M must vanish
+    }
+  }
+  return amounts;
+}
+
+Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
+                                                 std::span<const double> y) const {
+  // The cap is checked before the data. Written as "< 3" so that a NaN cap
+  // passes; the minimum below then ignores it.
+  if (max_degree < kCubicDegree) return InvalidParameter{"max_degree", ">= 3", max_degree};
+  Result<Samples> checked = Samples::create(x, y);
+  if (!checked) return checked.error();
+  const Samples& samples = checked.value();
+  const std::size_t n = samples.size();
+  const std::size_t m = samples.intervals();
+
+  const auto [left, right] = boundary.resolve([&] { return estimated_end_slopes(samples); });
+  std::vector<double> degrees(m, kCubicDegree);
+  std::vector<double> moments = moment_system(samples, degrees, left, right);
+
+  std::uint64_t passes = 0;
+  while (passes < max_iter) {
+    const std::vector<double> v = violations(samples, moments);
+    const double tol = kMomentTolerance * magnitude_floor_one(moments);
+    const double vmax = largest(v);
+    if (vmax <= tol) break;
+    const double threshold = std::fmax(kActFraction * vmax, tol);
+    ++passes;
+
+    bool changed = false;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (!(v[j] > threshold)) continue;
+      // Raise the interval beside the knot whose far end carries the larger
+      // moment: that side has more curvature to pull towards its chord.
+      std::size_t i;
+      if (j == 0) {
+        i = 0;
+      } else if (j == n - 1) {
+        i = m - 1;
+      } else {
+        i = std::fabs(moments[j + 1]) < std::fabs(moments[j - 1]) ? j - 1 : j;
+      }
+      // fmin is IEEE minNum: a NaN cap is ignored and the raise is uncapped.
+      // The store is immediate, so an interval asked for by both of its knots
+      // is raised twice in this pass.
+      const double raised = std::fmin(kRaiseFactor * degrees[i], max_degree);
+      if (raised > degrees[i]) {
+        degrees[i] = raised;
+        changed = true;
+      }
+    }
+    if (!changed) break;  // every interval asked for is at the cap
+    moments = moment_system(samples, degrees, left, right);
+  }
+
+  // A non-finite moment (from huge or non-finite clamped slopes, or from
+  // non-finite data) makes the tolerance infinite or leaves NaN amounts that
+  // no comparison flags, so every amount would pass. Such a curve keeps no
+  // shape, so it is never reported as shape-preserving.
+  const bool finite = std::all_of(moments.begin(), moments.end(),
+                                  [](double moment) { return std::isfinite(moment); });
+  const double tol = kMomentTolerance * magnitude_floor_one(moments);
+  const std::vector<double> v = violations(samples, moments);
+  const bool shape_preserved =
+      finite && std::all_of(v.begin(), v.end(), [tol](double amount) { return amount <= tol; });
+
+  const std::span<const double> xs = samples.x();
+  const std::span<const double> ys = samples.y();
+  const std::span<const double> h = samples.widths();
+  std::vector<VariableDegreePiece> pieces;
+  pieces.reserve(m);
+  for (std::size_t i = 0; i < m; ++i) {
+    pieces.emplace_back(xs[i], h[i], ys[i], ys[i + 1], moments[i], moments[i + 1], degrees[i]);
+  }
+  Piecewise<VariableDegreePiece> curve({xs.begin(), xs.end()}, std::move(pieces));
+  return VariableDegreeSpline(std::move(curve), std::move(degrees), shape_preserved, passes);
+}
+
+std::string VariableDegree::debug_text() const {
+  return format::Record("VariableDegree")
+      .field("boundary", boundary.debug_text())
+      .field("max_degree", format::debug(max_degree))
+      .field("max_iter", format::debug(max_iter))
+      .str();
+}
+
+}  // namespace velarix::variable_degree
