@@ -30,10 +30,11 @@ bool is_native_double(const char* format) {
 }  // namespace
 
 std::optional<Float64Buffer> Float64Buffer::accept(PyObject* object) {
+  auto view_storage = std::make_unique<Py_buffer>();
+  if (PyObject_GetBuffer(object, view_storage.get(), PyBUF_FULL_RO) != 0) return std::nullopt;
   Float64Buffer buffer;
-  if (PyObject_GetBuffer(object, &buffer.view_, PyBUF_FULL_RO) != 0) return std::nullopt;
-  buffer.held_ = true;
-  const Py_buffer& view = buffer.view_;
+  buffer.view_.reset(view_storage.release());
+  const Py_buffer& view = *buffer.view_;
   if (view.shape == nullptr) {
     PyErr_SetString(PyExc_BufferError, "shape is null");
     return std::nullopt;
@@ -57,28 +58,26 @@ std::optional<Float64Buffer> Float64Buffer::accept(PyObject* object) {
   return buffer;
 }
 
-Float64Buffer::Float64Buffer(Float64Buffer&& other) noexcept
-    : view_(other.view_), held_(std::exchange(other.held_, false)) {}
-
-Float64Buffer::~Float64Buffer() {
-  if (held_) PyBuffer_Release(&view_);
+void Float64Buffer::Release::operator()(Py_buffer* view) const {
+  PyBuffer_Release(view);
+  delete view;
 }
 
 bool Float64Buffer::c_contiguous() const {
-  return view_.buf != nullptr && PyBuffer_IsContiguous(&view_, 'C') != 0;
+  return view_->buf != nullptr && PyBuffer_IsContiguous(view_.get(), 'C') != 0;
 }
 
 std::span<const double> Float64Buffer::items() const {
-  return {static_cast<const double*>(view_.buf), count()};
+  return {static_cast<const double*>(view_->buf), count()};
 }
 
 std::span<double> Float64Buffer::writable_items() const {
-  return {static_cast<double*>(view_.buf), count()};
+  return {static_cast<double*>(view_->buf), count()};
 }
 
 std::optional<std::vector<double>> Float64Buffer::copy() const {
   std::vector<double> items(count());
-  if (!items.empty() && PyBuffer_ToContiguous(items.data(), &view_, view_.len, 'C') != 0) {
+  if (!items.empty() && PyBuffer_ToContiguous(items.data(), view_.get(), view_->len, 'C') != 0) {
     return std::nullopt;
   }
   return items;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -18,15 +19,13 @@ class Float64Buffer {
   // exception is set and nothing is returned.
   static std::optional<Float64Buffer> accept(PyObject* object);
 
-  Float64Buffer(Float64Buffer&& other) noexcept;
-  Float64Buffer& operator=(Float64Buffer&&) = delete;
-  Float64Buffer(const Float64Buffer&) = delete;
-  ~Float64Buffer();
+  Float64Buffer(Float64Buffer&&) noexcept = default;
+  Float64Buffer& operator=(Float64Buffer&&) noexcept = default;
 
   // All dimensions together, in storage order.
-  std::size_t count() const { return static_cast<std::size_t>(view_.len) / sizeof(double); }
+  std::size_t count() const { return static_cast<std::size_t>(view_->len) / sizeof(double); }
   bool c_contiguous() const;
-  bool writable() const { return view_.readonly == 0; }
+  bool writable() const { return view_->readonly == 0; }
 
   // Only meaningful for a C-contiguous view.
   std::span<const double> items() const;
@@ -37,9 +36,15 @@ class Float64Buffer {
   std::optional<std::vector<double>> copy() const;
 
  private:
+  struct Release {
+    void operator()(Py_buffer* view) const;
+  };
+
   Float64Buffer() = default;
-  Py_buffer view_{};
-  bool held_ = false;
+  // The view stays at one address while held: exporters may point its
+  // fields into the view itself (array.array points `strides` at
+  // `itemsize`), so it must never be copied.
+  std::unique_ptr<Py_buffer, Release> view_;
 };
 
 }  // namespace velarix::py

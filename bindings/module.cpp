@@ -19,6 +19,8 @@ struct Registration {
 
 constexpr Registration classes[] = {
     {"EndSlopes", &end_slopes_class},
+    {"VariableDegree", &variable_degree_class},
+    {"VariableDegreeSpline", &variable_degree_spline_class},
 };
 
 // Appends `name` to the module's __all__ (created when missing) and sets the

@@ -7,5 +7,11 @@
 namespace velarix::py {
 
 PyTypeObject* end_slopes_class();
+PyTypeObject* rational_cubic_class();
+PyTypeObject* rational_cubic_spline_class();
+PyTypeObject* tension_class();
+PyTypeObject* tension_spline_class();
+PyTypeObject* variable_degree_class();
+PyTypeObject* variable_degree_spline_class();
 
 }  // namespace velarix::py

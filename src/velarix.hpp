@@ -8,3 +8,4 @@
 #include "piecewise.hpp"
 #include "samples.hpp"
 #include "tridiagonal.hpp"
+#include "variable_degree/variable_degree.hpp"

@@ -1,5 +1,5 @@
 """Shape-preserving, twice continuously differentiable interpolating splines."""
 
-from velarix._velarix import EndSlopes
+from velarix._velarix import EndSlopes, VariableDegree, VariableDegreeSpline
 
-__all__ = ["EndSlopes"]
+__all__ = ["EndSlopes", "VariableDegree", "VariableDegreeSpline"]
