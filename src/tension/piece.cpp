@@ -120,9 +120,9 @@ double TensionPiece::value(const Hyperbolic& form, const Local& at) const {
   const ModifiedHyperbolics mh2 = modified_hyperbolics(z);
   const double sm2 = mh2.sinhm;
   const double cm2 = mh2.coshm;
-  return (y0_ + yp0_ * u) +
-         h_ * ((d1_ + d2_) * (cm * sm2 - sm * cm2) + d1_ * sigma * (cm * cm2 - (sigma + sm) * sm2)) /
-             (sigma * e);
+  const double bend =
+      (d1_ + d2_) * (cm * sm2 - sm * cm2) + d1_ * sigma * (cm * cm2 - (sigma + sm) * sm2);
+  return (y0_ + yp0_ * u) + h_ * bend / (sigma * e);
 }
 
 double TensionPiece::first_derivative(const Hyperbolic& form, const Local& at) const {
@@ -164,12 +164,10 @@ double TensionPiece::value(const Exponential& form, const Local& at) const {
   const double e1 = std::exp(-sigma * b1);
   const double e2 = std::exp(-sigma * b2);
   const double tm2 = tm * tm;
-  return (y0_ + secant_ * u) +
-         h_ *
-             ((d1_ + d2_) * tm * ((ems + 1) - e1 - e2) +
-              sigma * (d1_ * (e2 + (e1 - 2) * ems - b1 * tm2) +
-                       d2_ * (e1 + (e2 - 2) * ems - b2 * tm2))) /
-             (sigma * e);
+  const double bend = (d1_ + d2_) * tm * ((ems + 1) - e1 - e2) +
+                      sigma * (d1_ * (e2 + (e1 - 2) * ems - b1 * tm2) +
+                               d2_ * (e1 + (e2 - 2) * ems - b2 * tm2));
+  return (y0_ + secant_ * u) + h_ * bend / (sigma * e);
 }
 
 double TensionPiece::first_derivative(const Exponential& form, const Local& at) const {

@@ -54,8 +54,7 @@ class TensionPiece {
   using Form = std::variant<Cubic, Hyperbolic, Exponential>;
 
   // The piece on [x0, x0 + h]; only |tension| is used. Never fails.
-  TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1,
-               double tension);
+  TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1, double tension);
 
   double value(double x) const;
   double first_derivative(double x) const;

@@ -168,8 +168,8 @@ double wanted_sigma(double s1, double s2, double s, double tol) {
 
 }  // namespace
 
-std::size_t select(const Samples& samples, std::span<const double> yp,
-                   std::span<double> tensions, double tol) {
+std::size_t select(const Samples& samples, std::span<const double> yp, std::span<double> tensions,
+                   double tol) {
   const std::size_t intervals = samples.intervals();
   if (yp.size() < intervals + 1 || tensions.size() < intervals) {
     throw InternalError("fewer derivatives or tensions than the data need");

@@ -20,7 +20,7 @@ inline constexpr double sigma_max = 85;
 // that is larger; an interval already at 85 or more is not touched, nor is a
 // NaN tension. A search stops early once its target function lies in
 // [0, tol]. Returns the number of tensions raised.
-std::size_t select(const Samples& samples, std::span<const double> yp,
-                   std::span<double> tensions, double tol);
+std::size_t select(const Samples& samples, std::span<const double> yp, std::span<double> tensions,
+                   double tol);
 
 }  // namespace velarix::tension::sigs

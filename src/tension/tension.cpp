@@ -21,8 +21,8 @@ constexpr double settled_change = 0.01;
 double interior_change(std::span<const double> prev, std::span<const double> yp) {
   double change = 0;
   for (std::size_t i = 1; i + 1 < yp.size(); ++i) {
-    const double term = prev[i] == 0 ? std::fabs(yp[i] - prev[i])
-                                     : std::fabs((yp[i] - prev[i]) / prev[i]);
+    const double term =
+        prev[i] == 0 ? std::fabs(yp[i] - prev[i]) : std::fabs((yp[i] - prev[i]) / prev[i]);
     if (term > change) change = term;
   }
   return change;

@@ -4,26 +4,16 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <limits>
 #include <variant>
 
+#include "series.hpp"
+
 namespace velarix::tension {
 namespace {
 
-// sum of x^k / k! over k = first, first + 2, ...: the modified hyperbolics in
-// long double, with positive terms only for x > 0.
-long double tail(long double x, int first) {
-  long double term = 1;
-  for (int k = 1; k <= first; ++k) term *= x / k;
-  long double sum = 0;
-  for (int k = first; k < 1000 && term != 0; k += 2) {
-    sum += term;
-    term *= x * x / ((k + 1) * (k + 2));
-  }
-  return sum;
-}
+using reference::tail;
 
 double ulp(double v) { return std::nextafter(std::fabs(v), 1e308) - std::fabs(v); }
 
@@ -38,9 +28,7 @@ TEST_P(ModifiedHyperbolicsAt, MatchesSeriesAndParity) {
   EXPECT_EQ(neg.coshmm, mh.coshmm);
   // The rational approximation is good to a few ulps of each result; the
   // exponential branch to a few ulps of exp(x), its largest operand.
-  const auto bound = [&](double result) {
-    return 4 * (x <= 0.5 ? ulp(result) : ulp(std::exp(x)));
-  };
+  const auto bound = [&](double result) { return 4 * (x <= 0.5 ? ulp(result) : ulp(std::exp(x))); };
   EXPECT_NEAR(mh.sinhm, static_cast<double>(tail(x, 3)), bound(mh.sinhm));
   EXPECT_NEAR(mh.coshm, static_cast<double>(tail(x, 2)), bound(mh.coshm));
   EXPECT_NEAR(mh.coshmm, static_cast<double>(tail(x, 4)), bound(mh.coshmm));
@@ -48,8 +36,8 @@ TEST_P(ModifiedHyperbolicsAt, MatchesSeriesAndParity) {
 
 INSTANTIATE_TEST_SUITE_P(AcrossBranches, ModifiedHyperbolicsAt,
                          ::testing::Values(1e-300, 1e-8, 1e-4, 0.01, 0.1, 0.25, 0.3, 0.49, 0.5,
-                                           std::nextafter(0.5, 1.0), 0.55, 0.7, 1.0, 2.0, 5.0,
-                                           20.0, 85.0));
+                                           std::nextafter(0.5, 1.0), 0.55, 0.7, 1.0, 2.0, 5.0, 20.0,
+                                           85.0));
 
 TEST(ModifiedHyperbolics, ZeroAtZeroAndBranchAtHalf) {
   const ModifiedHyperbolics zero = modified_hyperbolics(0.0);
@@ -83,7 +71,7 @@ struct Evaluation {
 // basis is a + b u + c coshm(k u) + d sinhm(k u) for moderate tension (the
 // cubic for sigma = 0), and a + b u + c exp(-k u) + d exp(-k (h - u)) for a
 // large one, where the first would need cancellation of terms near e^sigma.
-Evaluation reference(const Data& data, double sigma, double x) {
+Evaluation definition(const Data& data, double sigma, double x) {
   const long double k = static_cast<long double>(sigma) / data.h;
   struct Basis {
     long double f[4], d1[4], d2[4];
@@ -158,7 +146,7 @@ TEST_P(PieceForm, IsTheHermiteTensionCurve) {
     const Scale scale = scale_of(d, sigma);
     for (int j = 0; j <= 16; ++j) {
       const double x = j == 16 ? d.x0 + d.h : d.x0 + d.h * j / 16;
-      const Evaluation ref = reference(d, sigma, x);
+      const Evaluation ref = definition(d, sigma, x);
       EXPECT_NEAR(piece.value(x), static_cast<double>(ref.value), 1e-13 * scale.value) << x;
       EXPECT_NEAR(piece.first_derivative(x), static_cast<double>(ref.first), 1e-12 * scale.first);
       EXPECT_NEAR(piece.second_derivative(x), static_cast<double>(ref.second),
@@ -231,10 +219,9 @@ TEST_P(FormThreshold, NeighbouringFormsAgree) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    CubicHyperbolicExponential, FormThreshold,
-    ::testing::Values(Threshold{std::nextafter(1e-9, 0.0), 1e-9, 0, 1, 16},
-                      Threshold{0.5, std::nextafter(0.5, 1.0), 1, 2, 256}));
+INSTANTIATE_TEST_SUITE_P(CubicHyperbolicExponential, FormThreshold,
+                         ::testing::Values(Threshold{std::nextafter(1e-9, 0.0), 1e-9, 0, 1, 16},
+                                           Threshold{0.5, std::nextafter(0.5, 1.0), 1, 2, 256}));
 
 TEST(PieceForm, InfiniteTensionStaysFiniteAndBendsOnlyAtTheKnots) {
   const Data& d = datasets[1];

@@ -19,7 +19,9 @@ struct Interval {
   double s1, s2, s;
 };
 
-Samples unit(double s) { return Samples::create(std::vector{0.0, 1.0}, std::vector{0.0, s}).value(); }
+Samples unit(double s) {
+  return Samples::create(std::vector{0.0, 1.0}, std::vector{0.0, s}).value();
+}
 
 // The selected tension of the interval and the count, from sigma_in.
 std::pair<double, std::size_t> run(const Interval& c, double sigma_in, double tol = 0) {
@@ -50,20 +52,21 @@ TEST_P(NoSearch, DecidesWithoutSearching) {
 INSTANTIATE_TEST_SUITE_P(
     EdgeCases, NoSearch,
     ::testing::Values(
-        Decision{{1, 1, 1}, 0.3, 0.3},       // chord: slopes equal the secant
-        Decision{{0.5, 1, 0}, 0, 85},        // flat between slopes of one sign
-        Decision{{-0.5, 1, 0}, 0, 0},        // flat between opposite slopes: p < 0, against s = 0
-        Decision{{1, 2, 1}, 0, 85},          // one end slope equals the secant
-        Decision{{0, 3, 1}, 0, 0},           // convex, max(d1/d2, d2/d1) exactly 2
-        Decision{{0.99, 2, 1}, 0, 85},       // convex zero near sigma = 102
-        Decision{{0.5, 0.5, 1}, 0, 0},       // monotone cubic: s t0 >= 0
-        Decision{{2, 2, 1}, 0, 0},           // monotone cubic: d0 <= 0
-        Decision{{-1, -0.5, 1}, 0, 0},       // end slope against the secant
-        Decision{{50, 40, 1}, 0, 85},        // fmax <= 0
-        Decision{{0.5, 1, 0}, 90, 90},       // already at infinite tension: skipped
-        Decision{{0.5, 1, 0}, nan, nan},     // a NaN tension is never replaced
-        Decision{{nan, 1, 1}, 0, 85},        // NaN slope: NaN search result counts as 85
-        Decision{{1, 1, nan}, 2, 85}));      // NaN secant
+        Decision{{1, 1, 1}, 0.3, 0.3},    // chord: slopes equal the secant
+        Decision{{0.5, 1, 0}, 0, 85},     // flat between slopes of one sign
+        Decision{{-0.5, 1, 0}, 0, 0},     // flat between opposite slopes: p < 0, against s = 0
+        Decision{{1, 2, 1}, 0, 85},       // one end slope equals the secant
+        Decision{{0, 3, 1}, 0, 0},        // convex, max(d1/d2, d2/d1) exactly 2
+        Decision{{0.99, 2, 1}, 0, 85},    // convex zero near sigma = 102
+        Decision{{0.5, 0.5, 1}, 0, 0},    // monotone cubic: s t0 >= 0
+        Decision{{2, 2, 1}, 0, 0},        // monotone cubic: d0 <= 0
+        Decision{{-1, -0.5, 1}, 0, 0},    // end slope against the secant
+        Decision{{50, 40, 1}, 0, 85},     // fmax <= 0
+        Decision{{0.5, 1, 0}, 90, 90},    // already at infinite tension: skipped
+        Decision{{0.5, 1, 0}, nan, nan},  // a NaN tension is never replaced
+        Decision{{nan, 1, 1}, 0, 85},     // NaN slope: NaN search result counts as 85
+        Decision{{-1, nan, 1}, 0, 0},     // ...unless the other slope opposes the secant
+        Decision{{1, 1, nan}, 2, 85}));   // NaN secant
 
 // Intervals that need a search, both signs of secant and curvature.
 class Search : public ::testing::TestWithParam<Interval> {};
@@ -111,12 +114,12 @@ TEST_P(Search, FindsTheSmallestShapePreservingTension) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ConvexAndMonotone, Search,
-                         ::testing::Values(Interval{0, 3.001, 1},      // t just above 2
-                                           Interval{0.5, 4, 1},        // t = 6
-                                           Interval{0.9, 3, 1},        // t = 20
-                                           Interval{3, 0.9, 1},        // concave
-                                           Interval{-0.9, -3, -1},     // falling
-                                           Interval{6, 1.5, 1},        // monotone
+                         ::testing::Values(Interval{0, 3.001, 1},   // t just above 2
+                                           Interval{0.5, 4, 1},     // t = 6
+                                           Interval{0.9, 3, 1},     // t = 20
+                                           Interval{3, 0.9, 1},     // concave
+                                           Interval{-0.9, -3, -1},  // falling
+                                           Interval{6, 1.5, 1},     // monotone
                                            Interval{10, 1.2, 1},
                                            Interval{3.001, 3.001, 1},  // below 0.5
                                            Interval{40, 30, 1},        // near fmax = 0
@@ -130,12 +133,13 @@ TEST(Search, ConvexTensionNearTheQuadraticGuess) {
 
 TEST(Select, CountsRaisedIntervalsAndRepeatsToNothing) {
   const Samples data =
-      Samples::create(std::vector{0.0, 1.0, 2.0, 3.0, 4.0}, std::vector{0.0, 0.0, 1.0, 1.0, 3.0}).value();
+      Samples::create(std::vector{0.0, 1.0, 2.0, 3.0, 4.0}, std::vector{0.0, 0.0, 1.0, 1.0, 3.0})
+          .value();
   const std::vector yp{0.2, 0.3, 0.8, 0.4, 2.5};
   std::vector<double> tensions(4, 0.0);
   const std::size_t first = select(data, yp, tensions, 0);
-  EXPECT_EQ(first, static_cast<std::size_t>(std::count_if(
-                       tensions.begin(), tensions.end(), [](double t) { return t > 0; })));
+  EXPECT_EQ(first, static_cast<std::size_t>(std::count_if(tensions.begin(), tensions.end(),
+                                                          [](double t) { return t > 0; })));
   EXPECT_EQ(tensions[0], 85);  // flat interval
   EXPECT_EQ(select(data, yp, tensions, 0), 0u);
   std::vector<double> short_tensions(3, 0.0);

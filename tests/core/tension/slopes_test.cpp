@@ -7,25 +7,14 @@
 #include <vector>
 
 #include "error.hpp"
+#include "series.hpp"
 
 namespace velarix::tension::slopes {
 namespace {
 
 constexpr double eps = std::numeric_limits<double>::epsilon();
 
-// sum of weight(k) x^k / k! over k = first, first + 2, ... in long double;
-// with positive terms nothing cancels, however small x is.
-template <class Weight>
-long double series(long double x, int first, Weight weight) {
-  long double term = 1;
-  for (int k = 1; k <= first; ++k) term *= x / k;
-  long double sum = 0;
-  for (int k = first; k < 1000 && term != 0; k += 2) {
-    sum += weight(k) * term;
-    term *= x * x / ((k + 1) * (k + 2));
-  }
-  return sum;
-}
+using reference::series;
 
 Samples samples(std::vector<double> x, std::vector<double> y) {
   return Samples::create(x, y).value();
@@ -100,12 +89,6 @@ TEST(Solve, LineKeepsItsSlopeForAnyTensions) {
   for (double v : yp) EXPECT_NEAR(v, -0.75, 4 * eps);
 }
 
-TEST(Solve, NegativeTensionsSolveLikeTheirMagnitudes) {
-  const Samples data = samples({0, 1, 2.5, 3, 5}, {1, -1, 2, 2.5, 0});
-  EXPECT_EQ(solve(data, std::vector<double>{0.2, -3.0, 40.0, -0.01}, 1.0, 0.5),
-            solve(data, std::vector<double>{0.2, 3.0, 40.0, 0.01}, 1.0, 0.5));
-}
-
 TEST(Solve, EndSlopesComeBackExactlyAndRowsHold) {
   const Samples data = samples({0, 1, 2.5, 3, 5}, {1, -1, 2, 2.5, 0});
   const std::vector<double> tensions{0.0, 0.3, 7.0, 85.0};
@@ -123,8 +106,7 @@ TEST(Solve, EndSlopesComeBackExactlyAndRowsHold) {
 }
 
 TEST(Solve, TooFewTensionsIsAnInternalFault) {
-  EXPECT_THROW(solve(samples({0, 1, 2}, {0, 1, 0}), std::vector<double>{0.0}, 0, 0),
-               InternalError);
+  EXPECT_THROW(solve(samples({0, 1, 2}, {0, 1, 0}), std::vector<double>{0.0}, 0, 0), InternalError);
 }
 
 }  // namespace

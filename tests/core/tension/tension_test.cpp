@@ -75,8 +75,8 @@ struct CubicSpline {
 // The slope at x0 of the parabola through three points, by Lagrange.
 long double parabola_slope(long double x0, long double x1, long double x2, long double y0,
                            long double y1, long double y2) {
-  return y0 * (2 * x0 - x1 - x2) / ((x0 - x1) * (x0 - x2)) + y1 * (x0 - x2) / ((x1 - x0) * (x1 - x2)) +
-         y2 * (x0 - x1) / ((x2 - x0) * (x2 - x1));
+  return y0 * (2 * x0 - x1 - x2) / ((x0 - x1) * (x0 - x2)) +
+         y1 * (x0 - x2) / ((x1 - x0) * (x1 - x2)) + y2 * (x0 - x1) / ((x2 - x0) * (x2 - x1));
 }
 
 const Data uneven{{-1.0, -0.4, 0.1, 0.35, 1.2, 2.0, 2.2, 3.5},
@@ -89,9 +89,8 @@ TEST_P(ZeroTension, IsTheCompleteCubicSpline) {
   const auto& [x, y] = uneven;
   const std::size_t n = x.size();
   const long double left = clamped ? 0.75L : parabola_slope(x[0], x[1], x[2], y[0], y[1], y[2]);
-  const long double right = clamped ? -2.0L
-                                    : parabola_slope(x[n - 1], x[n - 2], x[n - 3], y[n - 1],
-                                                     y[n - 2], y[n - 3]);
+  const long double right =
+      clamped ? -2.0L : parabola_slope(x[n - 1], x[n - 2], x[n - 3], y[n - 1], y[n - 2], y[n - 3]);
   const TensionSpline spline =
       fit(uniform(0, clamped ? EndSlopes::clamped(0.75, -2.0) : EndSlopes{}), uneven);
   const CubicSpline reference(uneven, left, right);
@@ -107,8 +106,8 @@ TEST_P(ZeroTension, IsTheCompleteCubicSpline) {
     }
   }
   // The shape-preserving policy without passes is the same spline, bit for bit.
-  Tension no_passes{Policy::shape_preserving(), clamped ? EndSlopes::clamped(0.75, -2.0) : EndSlopes{},
-                    0.0, 0};
+  Tension no_passes{Policy::shape_preserving(),
+                    clamped ? EndSlopes::clamped(0.75, -2.0) : EndSlopes{}, 0.0, 0};
   const TensionSpline cubic = fit(no_passes, uneven);
   EXPECT_EQ(cubic.iterations(), 0u);
   for (double t = -1.0; t <= 3.5; t += 0.01) {
@@ -154,9 +153,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{{0, 1}, {5}, -1, "x and y must have the same length (got 2 and 1)"},
         Refusal{{1}, {2}, -1, "need at least 2 data points, got 1"},
-        Refusal{{0, 1, 1}, {0, 0, 0}, -1, "x must be strictly increasing; x[1] = 1 is not < x[2] = 1"},
+        Refusal{
+            {0, 1, 1}, {0, 0, 0}, -1, "x must be strictly increasing; x[1] = 1 is not < x[2] = 1"},
         Refusal{{0, 1, 2}, {0, 1, 0}, -1, "shape parameter `sigma` must be >= 0, got -1"},
-        Refusal{{0, 1}, {0, 1}, -std::numeric_limits<double>::infinity(),
+        Refusal{{0, 1},
+                {0, 1},
+                -std::numeric_limits<double>::infinity(),
                 "shape parameter `sigma` must be >= 0, got -inf"}));
 
 TEST(ShapePreserving, TwoPointsTakeOnePassAndGiveTheLine) {
@@ -213,9 +215,10 @@ TEST(ShapePreserving, MonotoneWhereMonotonicityIsAsked) {
 
 // Convex data whose cubic spline bends the wrong way somewhere.
 TEST(ShapePreserving, ConvexOnConvexData) {
-  const std::vector<Data> datasets{sample(8, [](double t) { return std::exp(12 * t); }),
-                                   sample(12, [](double t) { return 1 / (t + 0.02); }),
-                                   sample(8, [](double t) { return std::hypot(1, 10 * (t - 0.5)); })};
+  const std::vector<Data> datasets{
+      sample(8, [](double t) { return std::exp(12 * t); }),
+      sample(12, [](double t) { return 1 / (t + 0.02); }),
+      sample(8, [](double t) { return std::hypot(1, 10 * (t - 0.5)); })};
   const auto least_second_difference = [](const TensionSpline& spline) {
     double least = INFINITY;
     const int m = 4000;
@@ -278,8 +281,7 @@ TEST_P(Continuity, SecondDerivativeIsContinuousAtInteriorKnots) {
   for (std::size_t k = 1; k + 1 < x.size(); ++k) {
     const double left = pieces[k - 1].second_derivative(x[k]);
     const double right = pieces[k].second_derivative(x[k]);
-    const double scale = 1 + std::fabs(left) +
-                         85 * 85 * std::fabs(pieces[k].d1()) / pieces[k].h();
+    const double scale = 1 + std::fabs(left) + 85 * 85 * std::fabs(pieces[k].d1()) / pieces[k].h();
     EXPECT_NEAR(left, right, 1e-11 * scale) << k;
     EXPECT_NEAR(pieces[k - 1].first_derivative(x[k]), pieces[k].first_derivative(x[k]), 1e-12);
   }
@@ -292,9 +294,10 @@ INSTANTIATE_TEST_SUITE_P(Policies, Continuity,
 TEST(TensionConfig, TextsAndEquality) {
   EXPECT_EQ(Tension{}.debug_text(),
             "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }");
-  EXPECT_EQ(uniform(2.5, EndSlopes::clamped(1, -2)).debug_text(),
-            "Tension { policy: Uniform(2.5), boundary: Clamped { left: 1.0, right: -2.0 }, tol: 0.0, "
-            "max_iter: 99 }");
+  EXPECT_EQ(
+      uniform(2.5, EndSlopes::clamped(1, -2)).debug_text(),
+      "Tension { policy: Uniform(2.5), boundary: Clamped { left: 1.0, right: -2.0 }, tol: 0.0, "
+      "max_iter: 99 }");
   EXPECT_EQ(uniform(2.0), uniform(2.0));
   EXPECT_NE(uniform(2.0), Tension{});
   EXPECT_EQ(uniform(0.0), uniform(-0.0));
@@ -303,7 +306,8 @@ TEST(TensionConfig, TextsAndEquality) {
   EXPECT_NE((Tension{Policy{}, EndSlopes{}, 0.0, 0}), Tension{});
 
   const TensionSpline spline = fit(uniform(1), {{0, 1, 2, 3}, {0, 1, 0, 1}});
-  EXPECT_EQ(spline.debug_text(), "TensionSpline { domain: 0.0..=3.0, intervals: 3, iterations: 0 }");
+  EXPECT_EQ(spline.debug_text(),
+            "TensionSpline { domain: 0.0..=3.0, intervals: 3, iterations: 0 }");
   EXPECT_EQ(spline.domain(), std::make_pair(0.0, 3.0));
   EXPECT_EQ(spline.tensions().size(), 3u);
 }
