@@ -1,0 +1,195 @@
+#include "tension/piece.hpp"
+
+#include <cmath>
+
+namespace velarix::tension {
+namespace {
+
+// Where the rational approximation of the modified hyperbolics is used.
+constexpr double series_up_to = 0.5;
+
+// Coefficients of the rational approximation p(z) / q(z) to
+// (sinh(sqrt z) - sqrt z) / z^(3/2) on [0, 0.25], accurate far below double
+// precision. q is monic (Q4 = 1).
+constexpr double P1 = -351754.9648081514;
+constexpr double P2 = -11561.443576500522;
+constexpr double P3 = -163.72585752598383;
+constexpr double P4 = -0.789474443963537;
+constexpr double Q1 = -2110529.7888489086;
+constexpr double Q2 = 36157.827983443196;
+constexpr double Q3 = -277.7110814206028;
+
+double p(double z) { return ((P4 * z + P3) * z + P2) * z + P1; }
+double q(double z) { return ((z + Q3) * z + Q2) * z + Q1; }
+
+}  // namespace
+
+ModifiedHyperbolics modified_hyperbolics(double x) {
+  const double ax = std::fabs(x);
+  const double xs = x * x;
+  if (ax <= series_up_to) {
+    // sinh(x) - x = x^3 r(x^2), which keeps the sign of x.
+    const double sinhm = (x * xs) * (p(xs) / q(xs));
+    // cosh(x) - 1 = 2 sinh(x/2)^2; with f = sinhm(x/2) / (x/2) this gives
+    // coshmm = (x^2 / 2) f (f + 2) without subtracting x^2 / 2.
+    const double xsd4 = 0.25 * xs;
+    const double xsd2 = xsd4 + xsd4;
+    const double f = xsd4 * (p(xsd4) / q(xsd4));
+    const double coshmm = (xsd2 * f) * (f + 2);
+    const double coshm = xsd2 + coshmm;
+    return {sinhm, coshm, coshmm};
+  }
+  // Here the subtractions lose only a few bits, and a huge x overflows to inf
+  // rather than producing NaN.
+  const double ex = std::exp(ax);
+  double sinhm = -((ax + (ax + 1 / ex)) - ex) / 2;
+  if (x < 0) sinhm = -sinhm;
+  const double coshm = (ex + (1 / ex - 2)) / 2;
+  const double coshmm = coshm - xs / 2;
+  return {sinhm, coshm, coshmm};
+}
+
+TensionPiece::TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1,
+                           double tension)
+    : x0_(x0), h_(h), y0_(y0), yp0_(yp0) {
+  secant_ = (y1 - y0) / h;
+  d1_ = secant_ - yp0;
+  d2_ = yp1 - secant_;
+  sigma_ = std::fabs(tension);
+  const double sigma = sigma_;
+  if (sigma < cubic_below) {
+    form_ = Cubic{};
+  } else if (sigma <= hyperbolic_up_to) {
+    const ModifiedHyperbolics mh = modified_hyperbolics(sigma);
+    form_ = Hyperbolic{mh.sinhm, mh.coshm, sigma * mh.sinhm - 2 * mh.coshmm};
+  } else {
+    // A NaN tension lands here too and makes every result NaN.
+    const double ems = std::exp(-sigma);
+    const double tm = 1 - ems;
+    form_ = Exponential{ems, tm, tm * (sigma * (ems + 1) - 2 * tm)};
+  }
+}
+
+TensionPiece::Local TensionPiece::local(double x) const {
+  const double u = x - x0_;
+  const double b2 = u / h_;
+  return {u, 1 - b2, b2};
+}
+
+double TensionPiece::value(double x) const {
+  const Local at = local(x);
+  return std::visit([&](const auto& form) { return value(form, at); }, form_);
+}
+
+double TensionPiece::first_derivative(double x) const {
+  const Local at = local(x);
+  return std::visit([&](const auto& form) { return first_derivative(form, at); }, form_);
+}
+
+double TensionPiece::second_derivative(double x) const {
+  const Local at = local(x);
+  return std::visit([&](const auto& form) { return second_derivative(form, at); }, form_);
+}
+
+// Hermite cubic, written through d1 = s - yp0 and d2 = yp1 - s:
+// S = y0 + u (yp0 + b2 (d1 + b1 (d1 - d2))).
+double TensionPiece::value(const Cubic&, const Local& at) const {
+  const auto [u, b1, b2] = at;
+  return y0_ + u * (yp0_ + b2 * (d1_ + b1 * (d1_ - d2_)));
+}
+
+double TensionPiece::first_derivative(const Cubic&, const Local& at) const {
+  const auto [u, b1, b2] = at;
+  return yp0_ + b2 * ((d1_ + d2_) - 3 * b1 * (d2_ - d1_));
+}
+
+double TensionPiece::second_derivative(const Cubic&, const Local& at) const {
+  const auto [u, b1, b2] = at;
+  return ((d1_ + d2_) + 3 * (d2_ - d1_) * (b2 - b1)) / h_;
+}
+
+// With z = sigma b2, sinh(z) = z + sm2 and cosh(z) = 1 + cm2; the curve is
+// S = y0 + yp0 u + h [(d1 + d2)(cm sm2 - sm cm2) + d1 sigma (cm cm2 - (sigma + sm) sm2)]
+//                   / (sigma e),
+// in which only the modified functions occur, so nothing cancels as sigma -> 0.
+double TensionPiece::value(const Hyperbolic& form, const Local& at) const {
+  const auto [u, b1, b2] = at;
+  const double sigma = sigma_;
+  const auto [sm, cm, e] = form;
+  const double z = sigma * b2;
+  const ModifiedHyperbolics mh2 = modified_hyperbolics(z);
+  const double sm2 = mh2.sinhm;
+  const double cm2 = mh2.coshm;
+  const double bend =
+      (d1_ + d2_) * (cm * sm2 - sm * cm2) + d1_ * sigma * (cm * cm2 - (sigma + sm) * sm2);
+  return (y0_ + yp0_ * u) + h_ * bend / (sigma * e);
+}
+
+double TensionPiece::first_derivative(const Hyperbolic& form, const Local& at) const {
+  const auto [u, b1, b2] = at;
+  const double sigma = sigma_;
+  const auto [sm, cm, e] = form;
+  const double z = sigma * b2;
+  const ModifiedHyperbolics mh2 = modified_hyperbolics(z);
+  const double sm2 = mh2.sinhm;
+  const double cm2 = mh2.coshm;
+  return yp0_ + ((d1_ + d2_) * (cm * cm2 - sm * (z + sm2)) +
+                 d1_ * sigma * (cm * (z + sm2) - (sigma + sm) * cm2)) /
+                    e;
+}
+
+double TensionPiece::second_derivative(const Hyperbolic& form, const Local& at) const {
+  const auto [u, b1, b2] = at;
+  const double sigma = sigma_;
+  const auto [sm, cm, e] = form;
+  const double z = sigma * b2;
+  const ModifiedHyperbolics mh2 = modified_hyperbolics(z);
+  const double sm2 = mh2.sinhm;
+  const double cm2 = mh2.coshm;
+  return sigma *
+         ((d1_ + d2_) * (cm * (z + sm2) - sm * (cm2 + 1)) +
+          d1_ * sigma * (cm * (cm2 + 1) - (sigma + sm) * (z + sm2))) /
+         (h_ * e);
+}
+
+// With e1 = exp(-sigma b1) and e2 = exp(-sigma b2) the curve about the chord is
+// S = y0 + s u + h [(d1 + d2) tm ((ems + 1) - e1 - e2)
+//                   + sigma (d1 (e2 + (e1 - 2) ems - b1 tm^2) + d2 (e1 + (e2 - 2) ems - b2 tm^2))]
+//                  / (sigma e);
+// both exponents are <= 0 inside the interval, so a large tension cannot overflow.
+double TensionPiece::value(const Exponential& form, const Local& at) const {
+  const auto [u, b1, b2] = at;
+  const double sigma = sigma_;
+  const auto [ems, tm, e] = form;
+  const double e1 = std::exp(-sigma * b1);
+  const double e2 = std::exp(-sigma * b2);
+  const double tm2 = tm * tm;
+  const double bend = (d1_ + d2_) * tm * ((ems + 1) - e1 - e2) +
+                      sigma * (d1_ * (e2 + (e1 - 2) * ems - b1 * tm2) +
+                               d2_ * (e1 + (e2 - 2) * ems - b2 * tm2));
+  return (y0_ + secant_ * u) + h_ * bend / (sigma * e);
+}
+
+double TensionPiece::first_derivative(const Exponential& form, const Local& at) const {
+  const auto [u, b1, b2] = at;
+  const double sigma = sigma_;
+  const auto [ems, tm, e] = form;
+  const double e1 = std::exp(-sigma * b1);
+  const double e2 = std::exp(-sigma * b2);
+  return secant_ + (tm * ((d1_ + d2_) * (e2 - e1) + tm * (d1_ - d2_)) +
+                    sigma * (d1_ * (e1 * ems - e2) + d2_ * (e1 - e2 * ems))) /
+                       e;
+}
+
+double TensionPiece::second_derivative(const Exponential& form, const Local& at) const {
+  const auto [u, b1, b2] = at;
+  const double sigma = sigma_;
+  const auto [ems, tm, e] = form;
+  const double e1 = std::exp(-sigma * b1);
+  const double e2 = std::exp(-sigma * b2);
+  return sigma *
+         (sigma * (d1_ * (e2 + e1 * ems) + d2_ * (e1 + e2 * ems)) - (d1_ + d2_) * (e1 + e2) * tm) /
+         (h_ * e);
+}
+
+}  // namespace velarix::tension

@@ -1,0 +1,108 @@
+// One interval of the exponential tension spline in Hermite form: the curve
+// through (x0, y0) and (x0 + h, y1) with end slopes yp0 and yp1 that solves
+// S'''' = (sigma / h)^2 S'' on the interval. At sigma = 0 it is the Hermite
+// cubic; as sigma grows it is pulled towards the chord.
+//
+// The same function is written three ways, chosen by the size of sigma, so
+// that none of them loses accuracy to cancellation or overflows.
+#pragma once
+
+#include <variant>
+
+#include "interpolator.hpp"
+
+namespace velarix::tension {
+
+// sinhm(x) = sinh(x) - x, coshm(x) = cosh(x) - 1, coshmm(x) = cosh(x) - 1 - x^2/2.
+struct ModifiedHyperbolics {
+  double sinhm;
+  double coshm;
+  double coshmm;
+};
+
+// All three for any real x. Near 0 they come from a rational approximation,
+// which avoids the cancellation of sinh(x) - x and cosh(x) - 1; beyond
+// |x| = 0.5 from exp.
+ModifiedHyperbolics modified_hyperbolics(double x);
+
+// Below this tension the hyperbolic coefficients are tiny powers of sigma
+// (e ~ sigma^4 / 12) and the Hermite cubic is exact to rounding.
+inline constexpr double cubic_below = 1e-9;
+// Up to this tension the hyperbolic functions are taken from the rational
+// approximation; above it the exponentials no longer cancel badly.
+inline constexpr double hyperbolic_up_to = 0.5;
+
+class TensionPiece {
+ public:
+  // sigma < 1e-9: the Hermite cubic.
+  struct Cubic {};
+  // 1e-9 <= sigma <= 0.5: the hyperbolic functions of sigma themselves;
+  // e = sigma * sinhm(sigma) - 2 * coshmm(sigma).
+  struct Hyperbolic {
+    double sinhm;
+    double coshm;
+    double e;
+  };
+  // sigma > 0.5 (and NaN): every hyperbolic function scaled by 2 exp(-sigma),
+  // so that only negative exponents occur; ems = exp(-sigma), tm = 1 - ems,
+  // e = tm * (sigma * (ems + 1) - 2 * tm).
+  struct Exponential {
+    double ems;
+    double tm;
+    double e;
+  };
+  using Form = std::variant<Cubic, Hyperbolic, Exponential>;
+
+  // The piece on [x0, x0 + h]; only |tension| is used. Never fails.
+  TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1, double tension);
+
+  double value(double x) const;
+  double first_derivative(double x) const;
+  double second_derivative(double x) const;
+
+  const Form& form() const { return form_; }
+  double x0() const { return x0_; }
+  double h() const { return h_; }
+  double y0() const { return y0_; }
+  double yp0() const { return yp0_; }
+  double secant() const { return secant_; }
+  // secant - yp0
+  double d1() const { return d1_; }
+  // yp1 - secant
+  double d2() const { return d2_; }
+  double sigma() const { return sigma_; }
+
+ private:
+  // The local coordinates of an abscissa: u = x - x0, b2 = u / h (0 at the
+  // left knot, 1 at the right one), b1 = 1 - b2.
+  struct Local {
+    double u;
+    double b1;
+    double b2;
+  };
+  Local local(double x) const;
+
+  double value(const Cubic&, const Local& at) const;
+  double value(const Hyperbolic& form, const Local& at) const;
+  double value(const Exponential& form, const Local& at) const;
+  double first_derivative(const Cubic&, const Local& at) const;
+  double first_derivative(const Hyperbolic& form, const Local& at) const;
+  double first_derivative(const Exponential& form, const Local& at) const;
+  double second_derivative(const Cubic&, const Local& at) const;
+  double second_derivative(const Hyperbolic& form, const Local& at) const;
+  double second_derivative(const Exponential& form, const Local& at) const;
+
+  Form form_;
+  double x0_;
+  double h_;
+  double y0_;
+  double yp0_;
+  double secant_;
+  double d1_;
+  double d2_;
+  double sigma_;
+};
+
+static_assert(SplinePiece<TensionPiece>);
+
+}  // namespace velarix::tension

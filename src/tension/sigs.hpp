@@ -1,0 +1,26 @@
+// The minimal shape-preserving tension of each interval: for the current knot
+// derivatives, the smallest tension whose piece keeps the convexity of the
+// data on the interval where they are convex or concave there, otherwise
+// their monotonicity where they are monotone there.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "samples.hpp"
+
+namespace velarix::tension::sigs {
+
+// The tension that stands for infinite tension: the piece is then the chord
+// to within rounding, and no larger tension is ever chosen.
+inline constexpr double sigma_max = 85;
+
+// Raises tensions[i] (at least n - 1 entries) to the minimal shape-preserving
+// tension of interval i for the derivatives yp (at least n entries), where
+// that is larger; an interval already at 85 or more is not touched, nor is a
+// NaN tension. A search stops early once its target function lies in
+// [0, tol]. Returns the number of tensions raised.
+std::size_t select(const Samples& samples, std::span<const double> yp, std::span<double> tensions,
+                   double tol);
+
+}  // namespace velarix::tension::sigs

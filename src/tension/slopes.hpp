@@ -1,0 +1,36 @@
+// The knot derivatives of a tension spline: the linear system that makes the
+// pieces join with continuous second derivative for given tensions, and the
+// end slopes estimated from the data.
+#pragma once
+
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "samples.hpp"
+
+namespace velarix::tension::slopes {
+
+// The contribution of one interval of width h and tension sigma (only |sigma|
+// is used) to the continuity rows of its two knots:
+//   d  = sigma (sigma coshm(sigma) - sinhm(sigma)) / (h E),
+//   sd = sigma sinhm(sigma) / (h E),   E = sigma sinh(sigma) - 2 coshm(sigma);
+// d = 4/h and sd = 2/h for the cubic. For every sigma >= 0, d > sd > 0.
+struct Coefficients {
+  double d;
+  double sd;
+};
+Coefficients ypcoef(double sigma, double h);
+
+// The end slopes of the parabolas through the first three and through the
+// last three points; both are the secant when there is a single interval. Not
+// limited: an estimate may point against its end secant.
+std::pair<double, double> estimated_end_slopes(const Samples& samples);
+
+// The n knot derivatives of the C² tension spline with tensions[i] on interval
+// i (at least n - 1 entries; fewer throws InternalError) and the end slopes
+// yp[0] = left, yp[n-1] = right.
+std::vector<double> solve(const Samples& samples, std::span<const double> tensions, double left,
+                          double right);
+
+}  // namespace velarix::tension::slopes

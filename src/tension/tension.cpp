@@ -1,0 +1,111 @@
+#include "tension/tension.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "format.hpp"
+#include "samples.hpp"
+#include "tension/sigs.hpp"
+#include "tension/slopes.hpp"
+
+namespace velarix::tension {
+namespace {
+
+// The passes stop once no interior derivative moves by more than this
+// fraction of itself.
+constexpr double settled_change = 0.01;
+
+// The largest relative change of the interior derivatives (the end ones are
+// fixed); the absolute change where the old derivative is 0. NaN terms are
+// skipped.
+double interior_change(std::span<const double> prev, std::span<const double> yp) {
+  double change = 0;
+  for (std::size_t i = 1; i + 1 < yp.size(); ++i) {
+    const double term =
+        prev[i] == 0 ? std::fabs(yp[i] - prev[i]) : std::fabs((yp[i] - prev[i]) / prev[i]);
+    if (term > change) change = term;
+  }
+  return change;
+}
+
+}  // namespace
+
+bool operator==(const Policy& a, const Policy& b) {
+  const Policy::Uniform* ua = a.uniform_tension();
+  const Policy::Uniform* ub = b.uniform_tension();
+  if (ua == nullptr || ub == nullptr) return ua == ub;
+  return ua->sigma == ub->sigma;
+}
+
+std::string Policy::debug_text() const {
+  const Uniform* u = uniform_tension();
+  if (u == nullptr) return "ShapePreserving";
+  return format::variant("Uniform", format::debug(u->sigma));
+}
+
+TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, std::vector<double> tensions,
+                             std::uint64_t iterations)
+    : PiecewiseSpline<TensionPiece>(std::move(curve)),
+      tensions_(std::move(tensions)),
+      iterations_(iterations) {}
+
+std::string TensionSpline::debug_text() const {
+  const auto [first, last] = domain();
+  return format::Record("TensionSpline")
+      .field("domain", format::range(first, last))
+      .field("intervals", format::debug(static_cast<std::uint64_t>(tensions_.size())))
+      .field("iterations", format::debug(iterations_))
+      .str();
+}
+
+std::string Tension::debug_text() const {
+  return format::Record("Tension")
+      .field("policy", policy.debug_text())
+      .field("boundary", boundary.debug_text())
+      .field("tol", format::debug(tol))
+      .field("max_iter", format::debug(max_iter))
+      .str();
+}
+
+Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {
+  Result<Samples> checked = Samples::create(x, y);
+  if (!checked.ok()) return checked.error();
+  const Samples& samples = checked.value();
+  const std::size_t n = samples.size();
+  const auto [left, right] =
+      boundary.resolve([&] { return slopes::estimated_end_slopes(samples); });
+
+  std::vector<double> tensions;
+  std::vector<double> yp;
+  std::uint64_t iterations = 0;
+  if (const Policy::Uniform* uniform = policy.uniform_tension()) {
+    const double sigma = uniform->sigma;
+    // Written so that NaN and -0.0 pass.
+    if (sigma < 0) return InvalidParameter{"sigma", ">= 0", sigma};
+    tensions.assign(n - 1, sigma);
+    yp = slopes::solve(samples, tensions, left, right);
+  } else {
+    tensions.assign(n - 1, 0.0);
+    yp = slopes::solve(samples, tensions, left, right);
+    while (iterations < max_iter) {
+      const std::vector<double> prev = yp;
+      const std::size_t raised = sigs::select(samples, yp, tensions, tol);
+      yp = slopes::solve(samples, tensions, left, right);
+      ++iterations;
+      if (raised == 0 || interior_change(prev, yp) <= settled_change) break;
+    }
+  }
+
+  const std::span<const double> xs = samples.x();
+  const std::span<const double> ys = samples.y();
+  const std::span<const double> h = samples.widths();
+  std::vector<TensionPiece> pieces;
+  pieces.reserve(n - 1);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    pieces.emplace_back(xs[i], h[i], ys[i], ys[i + 1], yp[i], yp[i + 1], tensions[i]);
+  }
+  return TensionSpline(Piecewise<TensionPiece>({xs.begin(), xs.end()}, std::move(pieces)),
+                       std::move(tensions), iterations);
+}
+
+}  // namespace velarix::tension
