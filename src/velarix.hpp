@@ -8,4 +8,5 @@
 #include "piecewise.hpp"
 #include "samples.hpp"
 #include "tridiagonal.hpp"
+#include "tension/tension.hpp"
 #include "variable_degree/variable_degree.hpp"

@@ -1,5 +1,11 @@
 """Shape-preserving, twice continuously differentiable interpolating splines."""
 
-from velarix._velarix import EndSlopes, VariableDegree, VariableDegreeSpline
+from velarix._velarix import (
+    EndSlopes,
+    Tension,
+    TensionSpline,
+    VariableDegree,
+    VariableDegreeSpline,
+)
 
-__all__ = ["EndSlopes", "VariableDegree", "VariableDegreeSpline"]
+__all__ = ["EndSlopes", "Tension", "TensionSpline", "VariableDegree", "VariableDegreeSpline"]
