@@ -1,0 +1,59 @@
+#include "rational_cubic/piece.hpp"
+
+namespace velarix::rational_cubic {
+
+RationalCubicPiece RationalCubicPiece::from_interval(double y0, double y1, double d0, double d1,
+                                                     double x_left, double h, double u, double v,
+                                                     double w) {
+  // The scheme is defined in Bernstein-like form,
+  //   P(t) = (1-t)^3 u Y0 + t (1-t)^2 beta + t^2 (1-t) gamma + t^3 v Y1,
+  //   Q(t) = (1-t) u + t v + t (1-t) w,
+  // with beta = u h D0 + (2u + v + w) Y0 and gamma = (u + 2v + w) Y1 - v h D1;
+  // the power-basis coefficients below are that form expanded.
+  const double beta = d0 * (h * u) + y0 * (w + (v + (u + u)));
+  const double gamma = y1 * (w + (u + (v + v))) - d1 * (h * v);
+  const double delta = y1 * v;
+  RationalCubicPiece piece{};
+  piece.p0 = y0 * u;
+  piece.p1 = beta - y0 * (u * 3);
+  piece.p2 = gamma + (y0 * (u * 3) - (beta + beta));
+  piece.p3 = ((delta - piece.p0) + beta) - gamma;
+  piece.x_left = x_left;
+  piece.h = h;
+  piece.q0 = u;
+  piece.q1 = (v + w) - u;
+  piece.q2 = -w;
+  return piece;
+}
+
+double RationalCubicPiece::value(double x) const {
+  const double t = (x - x_left) / h;
+  const double p = p0 + t * (p1 + t * (p2 + t * p3));
+  const double q = q0 + t * (q1 + t * q2);
+  return p / q;
+}
+
+double RationalCubicPiece::first_derivative(double x) const {
+  const double t = (x - x_left) / h;
+  const double p = p0 + t * (p1 + t * (p2 + t * p3));
+  const double q = q0 + t * (q1 + t * q2);
+  const double dp = p1 + t * (2 * p2 + (3 * t) * p3);
+  const double dq = q1 + (2 * t) * q2;
+  // (P/Q)' = (P'Q - Q'P) / Q^2, then d/dx = (d/dt) / h.
+  return ((dp * q - dq * p) / (q * q)) / h;
+}
+
+double RationalCubicPiece::second_derivative(double x) const {
+  const double t = (x - x_left) / h;
+  const double p = p0 + t * (p1 + t * (p2 + t * p3));
+  const double q = q0 + t * (q1 + t * q2);
+  const double dp = p1 + t * (2 * p2 + (3 * t) * p3);
+  const double dq = q1 + (2 * t) * q2;
+  const double ddp = 2 * p2 + (6 * t) * p3;
+  const double ddq = 2 * q2;
+  // (P/Q)'' = (Q (P''Q - Q''P) - 2Q' (P'Q - Q'P)) / Q^3, then d^2/dx^2 = (d^2/dt^2) / h^2.
+  const double numerator = q * (ddp * q - ddq * p) - (2 * dq) * (dp * q - dq * p);
+  return (numerator / (q * (q * q))) / (h * h);
+}
+
+}  // namespace velarix::rational_cubic

@@ -1,0 +1,40 @@
+// One piece of the rational cubic spline: a cubic over a quadratic on one
+// interval, with two global shape parameters u, v and the interval's own
+// convexity parameter w.
+#pragma once
+
+#include "interpolator.hpp"
+
+namespace velarix::rational_cubic {
+
+// S(x) = P(t) / Q(t) with t = (x - x_left) / h, where
+//   P(t) = p0 + p1 t + p2 t^2 + p3 t^3,
+//   Q(t) = q0 + q1 t + q2 t^2.
+struct RationalCubicPiece {
+  double p0;
+  double p1;
+  double p2;
+  double p3;
+  double x_left;
+  double h;
+  double q0;
+  double q1;
+  double q2;
+
+  // The piece through (x_left, y0) and (x_left + h, y1) with end derivatives
+  // d0 and d1. Requires u, v > 0 and w >= 0, so that Q >= min(u, v) > 0 on
+  // [0, 1]. With w = 0 and u = v it is the cubic Hermite polynomial; as w
+  // grows it tends to the chord.
+  static RationalCubicPiece from_interval(double y0, double y1, double d0, double d1, double x_left,
+                                          double h, double u, double v, double w);
+
+  double value(double x) const;
+  double first_derivative(double x) const;
+  double second_derivative(double x) const;
+
+  friend bool operator==(const RationalCubicPiece&, const RationalCubicPiece&) = default;
+};
+
+static_assert(SplinePiece<RationalCubicPiece>);
+
+}  // namespace velarix::rational_cubic

@@ -1,0 +1,153 @@
+#include "rational_cubic/rational_cubic.hpp"
+
+#include <optional>
+#include <utility>
+
+#include "format.hpp"
+#include "rational_cubic/solver.hpp"
+#include "samples.hpp"
+
+namespace velarix::rational_cubic {
+namespace {
+
+// The first out-of-range parameter, in the order u, v, margin, relaxation.
+// Every test is written as "not (in range)" so that NaN fails it.
+std::optional<InvalidParameter> check(const RationalCubic& config) {
+  if (!(config.u > 0)) return InvalidParameter{"u", "> 0", config.u};
+  if (!(config.v > 0)) return InvalidParameter{"v", "> 0", config.v};
+  if (!(config.margin > 0)) return InvalidParameter{"margin", "> 0", config.margin};
+  if (!(config.relaxation > 0 && config.relaxation <= 1)) {
+    return InvalidParameter{"relaxation", "in (0, 1]", config.relaxation};
+  }
+  return std::nullopt;
+}
+
+enum class Curvature { none, convex, concave };
+
+// Data are concave when the first knot whose secants differ has a falling
+// step. Equal (or NaN) neighbouring secants decide nothing, so collinear data
+// count as convex; a later step of the other direction is an inflection.
+Result<bool> classify_concave(std::span<const double> s) {
+  Curvature direction = Curvature::none;
+  for (std::size_t k = 1; k < s.size(); ++k) {
+    Curvature step = Curvature::none;
+    if (s[k] > s[k - 1]) {
+      step = Curvature::convex;
+    } else if (s[k] < s[k - 1]) {
+      step = Curvature::concave;
+    } else {
+      continue;
+    }
+    if (direction == Curvature::none) {
+      direction = step;
+    } else if (step != direction) {
+      return MixedCurvature{k, s[k - 1], s[k]};
+    }
+  }
+  return direction == Curvature::concave;
+}
+
+// Concave data solved as convex: the same knots and widths, y and secants
+// negated (negation is exact, so the mirror of a mirror is the original).
+Samples mirrored(const Samples& samples) {
+  std::vector<double> y(samples.y().begin(), samples.y().end());
+  std::vector<double> secants(samples.secants().begin(), samples.secants().end());
+  for (double& value : y) value = -value;
+  for (double& secant : secants) secant = -secant;
+  return Samples::from_parts({samples.x().begin(), samples.x().end()}, std::move(y),
+                             {samples.widths().begin(), samples.widths().end()},
+                             std::move(secants));
+}
+
+// The secant sequence continued by half a step beyond each end; the widths do
+// not enter.
+std::pair<double, double> estimated_end_slopes(std::span<const double> s) {
+  const std::size_t m = s.size();
+  if (m == 1) return {s[0], s[0]};
+  return {s[0] - (s[1] - s[0]) * 0.5, s[m - 1] + (s[m - 1] - s[m - 2]) * 0.5};
+}
+
+}  // namespace
+
+RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, std::vector<double> w,
+                                         std::uint64_t iterations, bool concave)
+    : PiecewiseSpline<RationalCubicPiece>(std::move(curve)),
+      w_(std::move(w)),
+      iterations_(iterations),
+      concave_(concave) {
+  if (w_.size() != intervals())
+    throw InternalError("one convexity parameter per interval expected");
+}
+
+std::string RationalCubicSpline::debug_text() const {
+  const auto [first, last] = domain();
+  return format::Record("RationalCubicSpline")
+      .field("domain", format::range(first, last))
+      .field("intervals", format::debug(std::uint64_t{w_.size()}))
+      .field("iterations", format::debug(iterations_))
+      .field("concave", format::debug(concave_))
+      .str();
+}
+
+std::string RationalCubic::debug_text() const {
+  return format::Record("RationalCubic")
+      .field("u", format::debug(u))
+      .field("v", format::debug(v))
+      .field("boundary", boundary.debug_text())
+      .field("margin", format::debug(margin))
+      .field("relaxation", format::debug(relaxation))
+      .field("tol", format::debug(tol))
+      .field("max_iter", format::debug(max_iter))
+      .field("w_cap", format::debug(w_cap))
+      .str();
+}
+
+Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
+                                               std::span<const double> y) const {
+  if (std::optional<InvalidParameter> invalid = check(*this)) return *invalid;
+
+  Result<Samples> checked = Samples::create(x, y);
+  if (!checked) return checked.error();
+  const Samples& samples = checked.value();
+  const std::size_t m = samples.intervals();
+
+  bool concave = false;
+  if (m > 1) {
+    const Result<bool> direction = classify_concave(samples.secants());
+    if (!direction) return direction.error();
+    concave = direction.value();
+  }
+  const double sign = concave ? -1.0 : 1.0;
+  std::optional<Samples> mirror;
+  if (concave) mirror.emplace(mirrored(samples));
+  const Samples& solved = concave ? *mirror : samples;
+
+  const auto [left, right] =
+      boundary.resolve([&] { return estimated_end_slopes(solved.secants()); });
+  const double solve_left = boundary.is_estimated() ? left : sign * left;
+  const double solve_right = boundary.is_estimated() ? right : sign * right;
+
+  const solver::SolveSettings settings{u, v, margin, relaxation, tol, max_iter, w_cap};
+  Result<solver::Output> output = solver::solve(solved, settings, solve_left, solve_right);
+  if (!output) return output.error();
+  solver::Output& result = output.value();
+
+  const std::span<const double> xs = solved.x();
+  const std::span<const double> ys = solved.y();
+  const std::span<const double> h = solved.widths();
+  const std::span<const double> d = result.derivatives;
+  std::vector<RationalCubicPiece> pieces;
+  pieces.reserve(m);
+  // A piece is linear in (Y0, Y1, D0, D1) for fixed u, v, w, so negating the
+  // mirrored solution gives the concave spline exactly.
+  for (std::size_t i = 0; i < m; ++i) {
+    pieces.push_back(RationalCubicPiece::from_interval(sign * ys[i], sign * ys[i + 1], sign * d[i],
+                                                       sign * d[i + 1], xs[i], h[i], u, v,
+                                                       result.w[i]));
+  }
+  return RationalCubicSpline(
+      Piecewise<RationalCubicPiece>({xs.begin(), xs.end()}, std::move(pieces)), std::move(result.w),
+      result.iterations, concave);
+}
+
+}  // namespace velarix::rational_cubic

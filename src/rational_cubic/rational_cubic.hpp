@@ -1,0 +1,70 @@
+// The convexity/concavity-preserving C2 rational cubic: configuration, fitted
+// spline and fit. Data must be convex throughout or concave throughout;
+// concave data are mirrored into the convex case and back.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "boundary.hpp"
+#include "error.hpp"
+#include "interpolator.hpp"
+#include "piecewise.hpp"
+#include "rational_cubic/piece.hpp"
+
+namespace velarix::rational_cubic {
+
+class RationalCubicSpline : public PiecewiseSpline<RationalCubicPiece> {
+ public:
+  RationalCubicSpline(Piecewise<RationalCubicPiece> curve, std::vector<double> w,
+                      std::uint64_t iterations, bool concave);
+
+  // The convexity parameter of every interval, in knot order.
+  std::span<const double> w() const { return w_; }
+  // Fixed-point sweeps the convexity solve used (0 for two points).
+  std::uint64_t iterations() const { return iterations_; }
+  // Whether the data were concave, so the spline is concave, not convex.
+  bool concave() const { return concave_; }
+
+  // "RationalCubicSpline { domain: A..=B, intervals: M, iterations: K, concave: C }".
+  std::string debug_text() const;
+
+ private:
+  std::vector<double> w_;
+  std::uint64_t iterations_;
+  bool concave_;
+};
+
+struct RationalCubic {
+  using Spline = RationalCubicSpline;
+
+  // Stored as given; fit checks u, v, margin and relaxation before the data.
+  double u = 1.0;
+  double v = 1.0;
+  EndSlopes boundary{};
+  double margin = 0.001;
+  double relaxation = 0.5;
+  double tol = 1e-10;
+  std::uint64_t max_iter = 1000;
+  double w_cap = 1000000.0;
+
+  Result<RationalCubicSpline> fit(std::span<const double> x, std::span<const double> y) const;
+
+  // "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, ... }".
+  std::string debug_text() const;
+
+  // Field by field; the doubles as IEEE doubles, so a NaN field is unequal.
+  friend bool operator==(const RationalCubic&, const RationalCubic&) = default;
+};
+
+static_assert(Interpolator1d<RationalCubicSpline>);
+static_assert(Fit<RationalCubic>);
+
+}  // namespace velarix::rational_cubic
+
+namespace velarix {
+using rational_cubic::RationalCubic;
+using rational_cubic::RationalCubicSpline;
+}  // namespace velarix

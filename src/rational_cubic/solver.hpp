@@ -1,0 +1,46 @@
+// The coupled solve of the rational cubic: knot derivatives that make the
+// pieces join with continuous second derivative, and one convexity parameter
+// per interval large enough to keep each piece convex.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+#include "samples.hpp"
+
+namespace velarix::rational_cubic::solver {
+
+struct SolveSettings {
+  double u;
+  double v;
+  double margin;
+  double relaxation;  // in (0, 1]
+  double tol;
+  std::uint64_t max_iter;
+  double w_cap;  // >= 0; also the w of an interval whose derivatives leave no room
+};
+
+struct Output {
+  std::vector<double> derivatives;  // n knot derivatives, the given end slopes at the ends
+  std::vector<double> w;            // m convexity parameters, each in [0, w_cap]
+  std::uint64_t iterations;         // sweeps made; 0 for two points
+};
+
+// Relaxed fixed-point iteration on convex data (secants nondecreasing): solve
+// the derivatives for the current w, move every w toward the convexity bound of
+// those derivatives, and repeat until the largest change is within
+// tol * (1 + largest w). `left` and `right` are S'(x[0]) and S'(x[n-1]).
+// Reports NoConvergence after max_iter sweeps; a w_cap < 0 or NaN throws
+// InternalError.
+Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
+                     double right);
+
+// The n knot derivatives for the given m convexity parameters: unit rows at the
+// ends, and at every interior knot the condition that the second derivatives of
+// the two pieces meeting there agree.
+std::vector<double> solve_derivatives(const Samples& samples, std::span<const double> w,
+                                      double left, double right, double u, double v);
+
+}  // namespace velarix::rational_cubic::solver

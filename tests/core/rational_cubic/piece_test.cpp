@@ -1,0 +1,131 @@
+#include "rational_cubic/piece.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+namespace velarix::rational_cubic {
+namespace {
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+
+struct Interval {
+  double y0, y1, d0, d1, x_left, h, u, v, w;
+
+  RationalCubicPiece piece() const {
+    return RationalCubicPiece::from_interval(y0, y1, d0, d1, x_left, h, u, v, w);
+  }
+  double x_right() const { return x_left + h; }
+};
+
+// The power-basis coefficients grow like w |Y| while the curve stays of size
+// |Y|, so rounding in the value is of order eps * sum|p| / min Q.
+double value_scale(const RationalCubicPiece& p) {
+  const double size_p = std::fabs(p.p0) + std::fabs(p.p1) + std::fabs(p.p2) + std::fabs(p.p3);
+  return kEps * size_p / std::min(p.q0, p.q0 + p.q1 + p.q2);
+}
+
+std::vector<Interval> random_intervals() {
+  std::mt19937_64 rng(314);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<Interval> cases;
+  for (double w : {0.0, 0.3, 2.0, 25.0, 1000.0}) {
+    for (int rep = 0; rep < 8; ++rep) {
+      cases.push_back(Interval{-5 + 10 * unit(rng), -5 + 10 * unit(rng), -4 + 8 * unit(rng),
+                               -4 + 8 * unit(rng), -3 + 6 * unit(rng), 0.05 + 3 * unit(rng),
+                               0.2 + 3 * unit(rng), 0.2 + 3 * unit(rng), w});
+    }
+  }
+  return cases;
+}
+
+class PieceOnInterval : public ::testing::TestWithParam<Interval> {};
+
+TEST_P(PieceOnInterval, InterpolatesValuesAndDerivativesAtBothEnds) {
+  const Interval& c = GetParam();
+  const RationalCubicPiece p = c.piece();
+  const double tol = 8 * value_scale(p);
+  EXPECT_NEAR(p.value(c.x_left), c.y0, tol);
+  EXPECT_NEAR(p.value(c.x_right()), c.y1, tol);
+  EXPECT_NEAR(p.first_derivative(c.x_left), c.d0, 8 * tol / c.h * (1 + c.w));
+  EXPECT_NEAR(p.first_derivative(c.x_right()), c.d1, 8 * tol / c.h * (1 + c.w));
+}
+
+// Central differences of the value and of the first derivative, with a step
+// small against the interval and large against rounding.
+TEST_P(PieceOnInterval, DerivativesMatchFiniteDifferences) {
+  const Interval& c = GetParam();
+  const RationalCubicPiece p = c.piece();
+  const double step = c.h * 1e-5;
+  for (double t : {0.1, 0.35, 0.5, 0.8, 0.95}) {
+    const double x = c.x_left + t * c.h;
+    const double d1 = (p.value(x + step) - p.value(x - step)) / (2 * step);
+    const double d2 = (p.first_derivative(x + step) - p.first_derivative(x - step)) / (2 * step);
+    const double s1 = p.first_derivative(x);
+    const double s2 = p.second_derivative(x);
+    EXPECT_NEAR(d1, s1, 1e-6 * (1 + std::fabs(s1))) << "t = " << t;
+    EXPECT_NEAR(d2, s2, 1e-5 * (1 + std::fabs(s2))) << "t = " << t;
+  }
+}
+
+// Derivatives equal to the secant leave nothing but the chord, for any w.
+TEST_P(PieceOnInterval, SecantDerivativesGiveTheChord) {
+  const Interval& base = GetParam();
+  Interval c = base;
+  c.d0 = c.d1 = (c.y1 - c.y0) / c.h;
+  const RationalCubicPiece p = c.piece();
+  const double tol = 8 * value_scale(p);
+  for (double t : {0.0, 0.2, 0.5, 0.7, 1.0}) {
+    const double x = c.x_left + t * c.h;
+    EXPECT_NEAR(p.value(x), c.y0 + t * (c.y1 - c.y0), tol);
+    EXPECT_NEAR(p.first_derivative(x), c.d0, 64 * tol / c.h * (1 + c.w) * (1 + c.w));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Random, PieceOnInterval, ::testing::ValuesIn(random_intervals()));
+
+TEST(RationalCubicPiece, UnitShapeWithoutTensionIsTheCubicHermite) {
+  std::mt19937_64 rng(99);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int rep = 0; rep < 50; ++rep) {
+    const double y0 = -3 + 6 * unit(rng), y1 = -3 + 6 * unit(rng);
+    const double d0 = -3 + 6 * unit(rng), d1 = -3 + 6 * unit(rng);
+    const double x_left = -1 + 2 * unit(rng), h = 0.1 + 2 * unit(rng);
+    const RationalCubicPiece p =
+        RationalCubicPiece::from_interval(y0, y1, d0, d1, x_left, h, 1.0, 1.0, 0.0);
+    for (int j = 0; j <= 10; ++j) {
+      const double t = j / 10.0;
+      // H(t) = h00 y0 + h10 h d0 + h01 y1 + h11 h d1
+      const double h00 = (1 + 2 * t) * (1 - t) * (1 - t);
+      const double h10 = t * (1 - t) * (1 - t);
+      const double h01 = t * t * (3 - 2 * t);
+      const double h11 = t * t * (t - 1);
+      const double hermite = h00 * y0 + h10 * h * d0 + h01 * y1 + h11 * h * d1;
+      const double hermite2 =
+          ((12 * t - 6) * y0 + (6 * t - 4) * h * d0 + (6 - 12 * t) * y1 + (6 * t - 2) * h * d1) /
+          (h * h);
+      const double x = x_left + t * h;
+      EXPECT_NEAR(p.value(x), hermite, 1e-13);
+      EXPECT_NEAR(p.second_derivative(x), hermite2, 1e-10 / (h * h));
+    }
+  }
+}
+
+// Large w pulls the interior toward the chord at rate O(1/w).
+TEST(RationalCubicPiece, LargeTensionApproachesTheChord) {
+  const double y0 = 1, y1 = 3, h = 2;
+  double previous = std::numeric_limits<double>::infinity();
+  for (double w : {1.0, 10.0, 100.0, 1000.0}) {
+    const RationalCubicPiece p = RationalCubicPiece::from_interval(y0, y1, -4, 6, 0, h, 1, 1, w);
+    const double gap = std::fabs(p.value(1.0) - 2.0);
+    EXPECT_LT(gap, previous);
+    EXPECT_LT(gap * w, 20.0);
+    previous = gap;
+  }
+}
+
+}  // namespace
+}  // namespace velarix::rational_cubic
