@@ -19,6 +19,8 @@ struct Registration {
 
 constexpr Registration classes[] = {
     {"EndSlopes", &end_slopes_class},
+    {"RationalCubic", &rational_cubic_class},
+    {"RationalCubicSpline", &rational_cubic_spline_class},
     {"Tension", &tension_class},
     {"TensionSpline", &tension_spline_class},
     {"VariableDegree", &variable_degree_class},

@@ -8,5 +8,6 @@
 #include "piecewise.hpp"
 #include "samples.hpp"
 #include "tridiagonal.hpp"
+#include "rational_cubic/rational_cubic.hpp"
 #include "tension/tension.hpp"
 #include "variable_degree/variable_degree.hpp"

@@ -2,10 +2,20 @@
 
 from velarix._velarix import (
     EndSlopes,
+    RationalCubic,
+    RationalCubicSpline,
     Tension,
     TensionSpline,
     VariableDegree,
     VariableDegreeSpline,
 )
 
-__all__ = ["EndSlopes", "Tension", "TensionSpline", "VariableDegree", "VariableDegreeSpline"]
+__all__ = [
+    "EndSlopes",
+    "RationalCubic",
+    "RationalCubicSpline",
+    "Tension",
+    "TensionSpline",
+    "VariableDegree",
+    "VariableDegreeSpline",
+]
