@@ -199,10 +199,10 @@ def plot(path, x, y, fits):
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
-    except ImportError:
+    except Exception:  # missing, or installed but unusable
         raise UsageError(
-            "--plot needs matplotlib: install it with 'apt-get install python3-matplotlib' "
-            "or 'pip install matplotlib'"
+            "--plot needs a working matplotlib: install it with "
+            "'apt-get install python3-matplotlib' or 'pip install matplotlib'"
         ) from None
     if not path.lower().endswith((".png", ".svg")):
         raise UsageError(f"--plot writes .png or .svg files, not {path}")
