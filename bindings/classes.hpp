@@ -252,6 +252,28 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
 }
 
+// Plain fields of a configuration, read by a property or replaced by a
+// builder that returns a changed copy.
+template <auto Field>
+struct FieldOf;
+template <class C, class V, V C::*Field>
+struct FieldOf<Field> {
+  using Owner = C;
+  using Value = V;
+};
+
+template <auto Field>
+typename FieldOf<Field>::Value read_field(const typename FieldOf<Field>::Owner& owner) {
+  return owner.*Field;
+}
+
+template <auto Field>
+typename FieldOf<Field>::Owner with_field(typename FieldOf<Field>::Owner owner,
+                                          typename FieldOf<Field>::Value value) {
+  owner.*Field = std::move(value);
+  return owner;
+}
+
 template <class T, auto Impl>
 PyObject* getter_entry(PyObject* self, void*) {
   return guarded([&] { return to_python(Impl(unbox<T>(self))); });
@@ -321,6 +343,18 @@ class Class {
   Class& property(const char* name, const char* doc = nullptr) {
     getters_.push_back(PyGetSetDef{name, &getter_entry<T, Impl>, nullptr, doc, nullptr});
     return *this;
+  }
+
+  // A property that reads one field.
+  template <auto Field>
+  Class& field(const char* name, const char* doc = nullptr) {
+    return property<&read_field<Field>>(name, doc);
+  }
+
+  // A builder that replaces one field: `Method(Param)`.
+  template <Name Method, auto Field, Name Param>
+  Class& builder() {
+    return method<Method, &with_field<Field>, Param>();
   }
 
   template <auto Impl, Name Param>

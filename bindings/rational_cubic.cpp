@@ -12,30 +12,10 @@ using rational_cubic::RationalCubic;
 using rational_cubic::RationalCubicSpline;
 
 std::pair<double, double> shape(const RationalCubic& c) { return {c.u, c.v}; }
-EndSlopes boundary(const RationalCubic& c) { return c.boundary; }
-double convexity_margin(const RationalCubic& c) { return c.margin; }
-double relaxation(const RationalCubic& c) { return c.relaxation; }
-std::uint64_t max_iterations(const RationalCubic& c) { return c.max_iter; }
 
 RationalCubic with_shape(RationalCubic c, double u, double v) {
   c.u = u;
   c.v = v;
-  return c;
-}
-RationalCubic with_boundary(RationalCubic c, EndSlopes boundary) {
-  c.boundary = boundary;
-  return c;
-}
-RationalCubic with_convexity_margin(RationalCubic c, double margin) {
-  c.margin = margin;
-  return c;
-}
-RationalCubic with_relaxation(RationalCubic c, double relaxation) {
-  c.relaxation = relaxation;
-  return c;
-}
-RationalCubic with_max_iterations(RationalCubic c, std::uint64_t max_iterations) {
-  c.max_iter = max_iterations;
   return c;
 }
 
@@ -54,16 +34,16 @@ PyTypeObject* rational_cubic_class() {
       .default_constructible()
       .value_comparison()
       .property<&shape>("shape")
-      .property<&boundary>("boundary")
-      .property<&convexity_margin>("convexity_margin")
-      .property<&relaxation>("relaxation")
-      .property<&max_iterations>("max_iterations")
+      .field<&RationalCubic::boundary>("boundary")
+      .field<&RationalCubic::margin>("convexity_margin")
+      .field<&RationalCubic::relaxation>("relaxation")
+      .field<&RationalCubic::max_iter>("max_iterations")
       .method<"fit", &fit<RationalCubic>, "x", "y">()
       .method<"with_shape", &with_shape, "u", "v">()
-      .method<"with_boundary", &with_boundary, "boundary">()
-      .method<"with_convexity_margin", &with_convexity_margin, "margin">()
-      .method<"with_relaxation", &with_relaxation, "relaxation">()
-      .method<"with_max_iterations", &with_max_iterations, "max_iterations">()
+      .builder<"with_boundary", &RationalCubic::boundary, "boundary">()
+      .builder<"with_convexity_margin", &RationalCubic::margin, "margin">()
+      .builder<"with_relaxation", &RationalCubic::relaxation, "relaxation">()
+      .builder<"with_max_iterations", &RationalCubic::max_iter, "max_iterations">()
       .create();
 }
 

@@ -16,24 +16,8 @@ std::optional<double> uniform_tension(const Tension& c) {
   if (const Policy::Uniform* uniform = c.policy.uniform_tension()) return uniform->sigma;
   return std::nullopt;
 }
-EndSlopes boundary(const Tension& c) { return c.boundary; }
-double tolerance(const Tension& c) { return c.tol; }
-std::uint64_t max_iterations(const Tension& c) { return c.max_iter; }
-
 Tension with_uniform_tension(Tension c, double sigma) {
   c.policy = Policy::uniform(sigma);
-  return c;
-}
-Tension with_boundary(Tension c, EndSlopes boundary) {
-  c.boundary = boundary;
-  return c;
-}
-Tension with_tolerance(Tension c, double tolerance) {
-  c.tol = tolerance;
-  return c;
-}
-Tension with_max_iterations(Tension c, std::uint64_t max_iterations) {
-  c.max_iter = max_iterations;
   return c;
 }
 
@@ -50,14 +34,14 @@ PyTypeObject* tension_class() {
       .default_constructible()
       .value_comparison()
       .property<&uniform_tension>("uniform_tension")
-      .property<&boundary>("boundary")
-      .property<&tolerance>("tolerance")
-      .property<&max_iterations>("max_iterations")
+      .field<&Tension::boundary>("boundary")
+      .field<&Tension::tol>("tolerance")
+      .field<&Tension::max_iter>("max_iterations")
       .method<"fit", &fit<Tension>, "x", "y">()
       .method<"with_uniform_tension", &with_uniform_tension, "sigma">()
-      .method<"with_boundary", &with_boundary, "boundary">()
-      .method<"with_tolerance", &with_tolerance, "tolerance">()
-      .method<"with_max_iterations", &with_max_iterations, "max_iterations">()
+      .builder<"with_boundary", &Tension::boundary, "boundary">()
+      .builder<"with_tolerance", &Tension::tol, "tolerance">()
+      .builder<"with_max_iterations", &Tension::max_iter, "max_iterations">()
       .create();
 }
 

@@ -11,23 +11,6 @@ namespace {
 using variable_degree::VariableDegree;
 using variable_degree::VariableDegreeSpline;
 
-EndSlopes boundary(const VariableDegree& c) { return c.boundary; }
-double max_degree(const VariableDegree& c) { return c.max_degree; }
-std::uint64_t max_iterations(const VariableDegree& c) { return c.max_iter; }
-
-VariableDegree with_boundary(VariableDegree c, EndSlopes boundary) {
-  c.boundary = boundary;
-  return c;
-}
-VariableDegree with_max_degree(VariableDegree c, double max_degree) {
-  c.max_degree = max_degree;
-  return c;
-}
-VariableDegree with_max_iterations(VariableDegree c, std::uint64_t max_iterations) {
-  c.max_iter = max_iterations;
-  return c;
-}
-
 std::span<const double> degrees(const VariableDegreeSpline& s) { return s.degrees(); }
 bool is_shape_preserving(const VariableDegreeSpline& s) { return s.shape_preserved(); }
 
@@ -40,13 +23,13 @@ PyTypeObject* variable_degree_class() {
                                "Costantini). Accepts data with inflections.")
       .default_constructible()
       .value_comparison()
-      .property<&boundary>("boundary")
-      .property<&max_degree>("max_degree")
-      .property<&max_iterations>("max_iterations")
+      .field<&VariableDegree::boundary>("boundary")
+      .field<&VariableDegree::max_degree>("max_degree")
+      .field<&VariableDegree::max_iter>("max_iterations")
       .method<"fit", &fit<VariableDegree>, "x", "y">()
-      .method<"with_boundary", &with_boundary, "boundary">()
-      .method<"with_max_degree", &with_max_degree, "max_degree">()
-      .method<"with_max_iterations", &with_max_iterations, "max_iterations">()
+      .builder<"with_boundary", &VariableDegree::boundary, "boundary">()
+      .builder<"with_max_degree", &VariableDegree::max_degree, "max_degree">()
+      .builder<"with_max_iterations", &VariableDegree::max_iter, "max_iterations">()
       .create();
 }
 
