@@ -109,12 +109,12 @@ def _all_numbers(cells):
     return True
 
 
-def _column_index(spec, header):
-    if spec.isdigit():
-        return int(spec)
-    if header is not None and spec in header:
-        return header.index(spec)
-    raise UsageError(f"no column '{spec}' (columns are chosen by 0-based index or header name)")
+def _column_index(column, header):
+    if column.isdigit():
+        return int(column)
+    if header is not None and column in header:
+        return header.index(column)
+    raise UsageError(f"no column '{column}' (columns are chosen by 0-based index or header name)")
 
 
 def _configurations(args):
