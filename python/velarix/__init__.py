@@ -50,8 +50,9 @@ NaN
 ---
 A NaN abscissa gives NaN (for the value and both derivatives). A NaN knot is
 refused at fit time ("x must be strictly increasing"), as are repeated or
-decreasing knots. NaN data values are accepted and spread NaN into the
-intervals they touch.
+decreasing knots. Data values are not checked: a NaN value passes, and
+since the slopes are solved for all knots together it makes the whole
+spline NaN.
 
 Errors
 ------

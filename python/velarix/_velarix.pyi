@@ -1,7 +1,7 @@
 # Types of the extension module. Data enter as float64 buffers: NumPy float64
 # arrays, array('d'), memoryviews of doubles; batch results are array('d').
 from array import array
-from typing import Any, Final, TypeAlias, final
+from typing import Any, TypeAlias, final
 
 import numpy as np
 import numpy.typing as npt
@@ -10,7 +10,15 @@ from _typeshed import ReadableBuffer, WriteableBuffer
 _Floats: TypeAlias = ReadableBuffer | npt.NDArray[np.float64]
 _WritableFloats: TypeAlias = WriteableBuffer | npt.NDArray[np.float64]
 
-__all__: Final[list[str]]
+__all__ = [
+    "EndSlopes",
+    "RationalCubic",
+    "RationalCubicSpline",
+    "Tension",
+    "TensionSpline",
+    "VariableDegree",
+    "VariableDegreeSpline",
+]
 
 @final
 class EndSlopes:
