@@ -43,8 +43,8 @@ struct NoConvergence {
 };
 
 // A saved state (see state.hpp) that cannot be loaded: truncated, tampered
-// with, or written by another version. `offset` is the byte where reading
-// stopped.
+// with, or written by another version. `offset` is the first byte of the
+// field that was refused (for a truncation, of the field cut short).
 struct InvalidState {
   const char* reason;
   std::size_t offset;

@@ -41,8 +41,10 @@ void Writer::knots(std::span<const double> knots) {
 
 Reader::Reader(std::span<const std::byte> bytes, Kind kind) : bytes_(bytes) {
   if (u8() != layout_version) {
+    if (ok()) offset_ = 0;
     fail("unknown layout version");
   } else if (u8() != static_cast<std::uint8_t>(kind)) {
+    if (ok()) offset_ = 1;
     fail("state of another class");
   }
 }

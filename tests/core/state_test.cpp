@@ -89,7 +89,7 @@ TEST(State, RefusalsNameReasonAndByte) {
   EXPECT_EQ(load_message(bytes), "invalid saved state: truncated at byte " +
                                      std::to_string(good.size() - 8));
   EXPECT_EQ(message(load<TensionSpline>(good).error()),
-            "invalid saved state: state of another class at byte 2");
+            "invalid saved state: state of another class at byte 1");
 }
 
 }  // namespace

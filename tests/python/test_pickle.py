@@ -182,8 +182,8 @@ def put_u64(state, offset, value):
 @pytest.mark.parametrize(
     "tamper, message",
     [
-        (lambda s: bytes([9]) + s[1:], "unknown layout version at byte 1"),
-        (lambda s: s[:1] + bytes([1]) + s[2:], "state of another class at byte 2"),
+        (lambda s: bytes([9]) + s[1:], "unknown layout version at byte 0"),
+        (lambda s: s[:1] + bytes([1]) + s[2:], "state of another class at byte 1"),
         (lambda s: put_u64(s, 2, 1), "fewer than 2 knots at byte 2"),
         (lambda s: put_u64(s, 2, 0), "fewer than 2 knots at byte 2"),
         (lambda s: put_u64(s, 2, 2**62), "truncated at byte 10"),
@@ -234,7 +234,7 @@ def test_restore_refuses_foreign_input(name, state, error):
 
 def test_a_state_of_another_class_is_refused():
     _, (_, state) = velarix.Tension().__reduce__()
-    with pytest.raises(ValueError, match="^invalid saved state: state of another class at byte 2$"):
+    with pytest.raises(ValueError, match="^invalid saved state: state of another class at byte 1$"):
         velarix.VariableDegree._from_state(state)
 
 
