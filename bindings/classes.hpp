@@ -113,6 +113,28 @@ struct From<std::uint64_t> {
   }
 };
 
+// The contents of a bytes object, copied.
+struct ByteString {
+  std::vector<std::byte> bytes;
+};
+
+template <>
+struct From<ByteString> {
+  static std::optional<ByteString> convert(PyObject* object) {
+    if (!PyBytes_Check(object)) {
+      Ref name(PyType_GetQualName(Py_TYPE(object)));
+      if (!name) return std::nullopt;
+      PyErr_Format(PyExc_TypeError, "expected bytes, got '%U'", name.get());
+      return std::nullopt;
+    }
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(object, &data, &size) != 0) return std::nullopt;
+    const auto* first = reinterpret_cast<const std::byte*>(data);
+    return ByteString{std::vector<std::byte>(first, first + size)};
+  }
+};
+
 template <>
 struct From<Float64Buffer> {
   static std::optional<Float64Buffer> convert(PyObject* object) {
@@ -155,6 +177,10 @@ inline PyObject* to_python(std::pair<double, double> pair) {
   return Py_BuildValue("(dd)", pair.first, pair.second);
 }
 PyObject* to_python(std::span<const double> values);  // a new list of floats
+inline PyObject* to_python(const std::vector<std::byte>& bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
 
 inline PyObject* to_python(const std::vector<double>& values) {
   return to_python(std::span<const double>(values));
@@ -311,6 +337,33 @@ PyObject* call_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
   return invoke<Impl>(slots, names, unbox<T>(self));
 }
 
+// Pickling: __reduce__ gives (velarix._restore, (class name, state bytes)),
+// and velarix._restore hands the bytes to the class's _from_state, which
+// validates them. The extension has no module-level function of its own, so
+// the reconstructor lives in the package.
+template <class T, auto Save>
+PyObject* reduce_entry(PyObject* self, PyObject*) {
+  Ref package(PyImport_ImportModule("velarix"));
+  if (!package) return nullptr;
+  Ref restore(PyObject_GetAttrString(package.get(), "_restore"));
+  if (!restore) return nullptr;
+  Ref state(guarded([&] { return to_python(Save(unbox<T>(self))); }));
+  if (!state) return nullptr;
+  return Py_BuildValue("(O(sO))", restore.get(), Registry<T>::name, state.get());
+}
+
+template <class T, auto Load>
+Result<T> from_state(ByteString state) {
+  return Load(std::span<const std::byte>(state.bytes));
+}
+
+// Every object of the module is immutable, so a copy, shallow or deep, is
+// the object itself.
+inline PyObject* copy_entry(PyObject* self, PyObject*) {
+  Py_INCREF(self);
+  return self;
+}
+
 // ---------------------------------------------------------------------------
 // Declaring a class.
 
@@ -361,6 +414,22 @@ class Class {
   Class& callable() {
     slots_.push_back({Py_tp_call, reinterpret_cast<void*>(&call_entry<T, Impl, Param>)});
     return *this;
+  }
+
+  // pickle (any protocol), copy.copy and copy.deepcopy. `Save` turns the
+  // value into bytes; `Load` turns bytes back into a Result<T>, refusing a
+  // state it cannot trust with an Error (a ValueError in Python).
+  template <auto Save, auto Load>
+  Class& picklable() {
+    methods_.push_back(PyMethodDef{"__reduce__", &reduce_entry<T, Save>, METH_NOARGS,
+                                   "Helper for pickle."});
+    methods_.push_back(PyMethodDef{"__copy__", &copy_entry, METH_NOARGS,
+                                   "The object itself: it is immutable."});
+    methods_.push_back(PyMethodDef{"__deepcopy__", &copy_entry, METH_O,
+                                   "The object itself: it is immutable."});
+    return static_method<"_from_state", &from_state<T, Load>, "state">(
+        "The object saved in `state` (from __reduce__); ValueError if the state is "
+        "truncated, tampered with or of another class.");
   }
 
   Class& value_comparison() {

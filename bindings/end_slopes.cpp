@@ -2,6 +2,7 @@
 #include "boundary.hpp"
 #include "classes.hpp"
 #include "module.hpp"
+#include "state.hpp"
 
 namespace velarix::py {
 namespace {
@@ -20,6 +21,7 @@ PyTypeObject* end_slopes_class() {
           "Let the fitting method estimate the end slopes from the data.")
       .static_method<"clamped", &clamped, "left", "right">(
           "Use the given slopes at the two ends.")
+      .picklable<&state::save<EndSlopes>, &state::load<EndSlopes>>()
       .value_comparison()
       .create();
 }

@@ -4,6 +4,7 @@
 #include "classes.hpp"
 #include "module.hpp"
 #include "spline_surface.hpp"
+#include "state.hpp"
 
 namespace velarix::py {
 namespace {
@@ -32,6 +33,7 @@ PyTypeObject* rational_cubic_class() {
              "Convexity/concavity-preserving C² rational cubic (Abbas–Majid–Ali). The\n"
              "data must be concave throughout or convex throughout.")
       .default_constructible()
+      .picklable<&state::save<RationalCubic>, &state::load<RationalCubic>>()
       .value_comparison()
       .property<&shape>("shape")
       .field<&RationalCubic::boundary>("boundary")
@@ -58,6 +60,7 @@ PyTypeObject* rational_cubic_spline_class() {
       .property<&is_concave>("is_concave",
                              "Whether the data were concave, so the spline is concave, not "
                              "convex.")
+      .picklable<&state::save<RationalCubicSpline>, &state::load<RationalCubicSpline>>()
       .create();
 }
 

@@ -4,6 +4,7 @@
 #include "classes.hpp"
 #include "module.hpp"
 #include "spline_surface.hpp"
+#include "state.hpp"
 
 namespace velarix::py {
 namespace {
@@ -32,6 +33,7 @@ PyTypeObject* tension_class() {
                         "Exponential tension spline (Renka, TSPACK). Shape-preserving by default;\n"
                         "`with_uniform_tension` fixes one factor on every interval instead.")
       .default_constructible()
+      .picklable<&state::save<Tension>, &state::load<Tension>>()
       .value_comparison()
       .property<&uniform_tension>("uniform_tension")
       .field<&Tension::boundary>("boundary")
@@ -51,6 +53,7 @@ PyTypeObject* tension_spline_class() {
       .property<&tensions>("tensions", "The tension factor used on each interval.")
       .property<&iterations>("iterations",
                              "Shape-preserving iterations performed (0 for uniform tension).")
+      .picklable<&state::save<TensionSpline>, &state::load<TensionSpline>>()
       .create();
 }
 

@@ -4,6 +4,7 @@
 #include "classes.hpp"
 #include "module.hpp"
 #include "spline_surface.hpp"
+#include "state.hpp"
 
 namespace velarix::py {
 namespace {
@@ -22,6 +23,7 @@ PyTypeObject* variable_degree_class() {
                                "Co-convex C² variable-degree polynomial spline (Kaklis–Pandelis /\n"
                                "Costantini). Accepts data with inflections.")
       .default_constructible()
+      .picklable<&state::save<VariableDegree>, &state::load<VariableDegree>>()
       .value_comparison()
       .field<&VariableDegree::boundary>("boundary")
       .field<&VariableDegree::max_degree>("max_degree")
@@ -41,6 +43,7 @@ PyTypeObject* variable_degree_spline_class() {
       .property<&is_shape_preserving>(
           "is_shape_preserving",
           "False if the degree cap was reached before every curvature sign matched.")
+      .picklable<&state::save<VariableDegreeSpline>, &state::load<VariableDegreeSpline>>()
       .create();
 }
 

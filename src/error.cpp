@@ -35,6 +35,9 @@ struct Describe {
            " iterations (last change " + format::exponent(e.last_change) +
            "); try raising max_iterations or relaxation";
   }
+  std::string operator()(const InvalidState& e) const {
+    return std::string("invalid saved state: ") + e.reason + " at byte " + count(e.offset);
+  }
 };
 
 }  // namespace

@@ -42,8 +42,16 @@ struct NoConvergence {
   double last_change;
 };
 
+// A saved state (see state.hpp) that cannot be loaded: truncated, tampered
+// with, or written by another version. `offset` is the first byte of the
+// field that was refused (for a truncation, of the field cut short).
+struct InvalidState {
+  const char* reason;
+  std::size_t offset;
+};
+
 using Error = std::variant<LengthMismatch, TooFewPoints, NotIncreasing,
-                           InvalidParameter, MixedCurvature, NoConvergence>;
+                           InvalidParameter, MixedCurvature, NoConvergence, InvalidState>;
 
 // The exact text of an error, as the caller sees it.
 std::string message(const Error& error);

@@ -1,4 +1,79 @@
-"""Shape-preserving, twice continuously differentiable interpolating splines."""
+"""Shape-preserving, twice continuously differentiable interpolating splines.
+
+A velarix spline passes through every data point, has a continuous second
+derivative (it is C², so Newton solvers and ODE integrators see no kinks in
+the curvature) and does not invent wiggles the data do not have.
+
+Fitting
+-------
+Pick a method's configuration, refine it with its ``with_*`` builders (each
+returns a new object; every object is immutable), and call ``fit(x, y)``
+with two float64 buffers of equal length (NumPy arrays, ``array('d')``, any
+buffer of doubles; at least 2 points, ``x`` strictly increasing)::
+
+    from velarix import EndSlopes, Tension
+    spline = Tension().with_boundary(EndSlopes.clamped(0.0, 1.0)).fit(x, y)
+    spline(2.5), spline.first_derivative(2.5), spline.second_derivative(2.5)
+    spline.value_batch(xs)            # a new array('d')
+    spline.value_batch_into(xs, out)  # into your buffer, which may be xs
+
+Which method for which data
+---------------------------
+``Tension()``
+    Any data; the default choice. Each interval gets the smallest
+    exponential tension that keeps the local monotonicity and convexity of
+    the data, so flat stretches stay flat and steps do not overshoot.
+    ``with_uniform_tension(sigma)`` puts one tension everywhere instead (0 is
+    the plain cubic spline; larger values pull the curve towards the
+    polygon).
+``RationalCubic()``
+    Data that are convex throughout or concave throughout (a cost curve, a
+    discount curve, a convex property table). The spline is then convex (or
+    concave) everywhere. Data whose curvature changes are refused with a
+    ``ValueError`` naming the knot ("data change curvature at knot ...").
+``VariableDegree()``
+    Any data, inflections included, when the curvature sign of every
+    interval must follow the data (co-convexity). It raises the polynomial
+    degree of the intervals that disagree, up to ``max_degree``; check
+    ``is_shape_preserving`` on the result to know whether the cap was enough.
+
+End slopes are estimated from the data unless a configuration is given
+``with_boundary(EndSlopes.clamped(left, right))``.
+
+Outside the knot range
+----------------------
+Nothing is extrapolated: an abscissa below the first knot or above the last
+is evaluated at that knot. The value *and both derivatives* are held at their
+end values; the first derivative is the spline's end slope, not 0.
+
+NaN
+---
+A NaN abscissa gives NaN (for the value and both derivatives). A NaN knot is
+refused at fit time ("x must be strictly increasing"), as are repeated or
+decreasing knots. Data values are not checked: a NaN value passes, and
+since the slopes are solved for all knots together it makes the whole
+spline NaN.
+
+Errors
+------
+Bad data or settings raise ``ValueError`` with the exact reason; a broken
+internal invariant (a bug) raises ``RuntimeError``. Nothing aborts the
+interpreter.
+
+Sending objects elsewhere
+-------------------------
+Configurations, ``EndSlopes`` and fitted splines pickle (protocols 2 to 5),
+so they travel to ``multiprocessing``, ``concurrent.futures`` and Dask
+workers; a restored spline evaluates to exactly the same bits. A pickled
+state is validated when it is loaded: a truncated or altered one raises
+``ValueError``. ``copy.copy`` and ``copy.deepcopy`` return the object itself.
+
+Data sets and the command line
+------------------------------
+``velarix.datasets`` holds classic test data (``akima()``,
+``fritsch_carlson()``, ``titanium()``). The ``velarix`` command (also
+``python -m velarix``) resamples a table; ``velarix --help`` says how.
+"""
 
 from velarix._velarix import (
     EndSlopes,
@@ -19,3 +94,24 @@ __all__ = [
     "VariableDegree",
     "VariableDegreeSpline",
 ]
+
+_PICKLABLE = {
+    cls.__name__: cls
+    for cls in (
+        EndSlopes,
+        RationalCubic,
+        RationalCubicSpline,
+        Tension,
+        TensionSpline,
+        VariableDegree,
+        VariableDegreeSpline,
+    )
+}
+
+
+def _restore(name, state):
+    """Rebuild a pickled velarix object (the reconstructor its ``__reduce__`` names)."""
+    cls = _PICKLABLE.get(name) if isinstance(name, str) else None
+    if cls is None:
+        raise ValueError(f"invalid saved state: unknown class {name!r}")
+    return cls._from_state(state)

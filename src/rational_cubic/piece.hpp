@@ -3,6 +3,9 @@
 // convexity parameter w.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 #include "interpolator.hpp"
 
 namespace velarix::rational_cubic {
@@ -27,6 +30,17 @@ struct RationalCubicPiece {
   // grows it tends to the chord.
   static RationalCubicPiece from_interval(double y0, double y1, double d0, double d1, double x_left,
                                           double h, double u, double v, double w);
+
+  // Every field, in declaration order, and the piece rebuilt from them: a
+  // saved spline is restored from its fields, not refitted, so that it
+  // evaluates to the same bits.
+  static constexpr std::size_t field_count = 9;
+  std::array<double, field_count> fields() const {
+    return {p0, p1, p2, p3, x_left, h, q0, q1, q2};
+  }
+  static RationalCubicPiece from_fields(const std::array<double, field_count>& f) {
+    return {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8]};
+  }
 
   double value(double x) const;
   double first_derivative(double x) const;

@@ -7,6 +7,8 @@
 // that none of them loses accuracy to cancellation or overflows.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <variant>
 
 #include "interpolator.hpp"
@@ -56,6 +58,17 @@ class TensionPiece {
   // The piece on [x0, x0 + h]; only |tension| is used. Never fails.
   TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1, double tension);
 
+  // The fields besides the form (x0, h, y0, yp0, secant, d1, d2, sigma), and
+  // the piece rebuilt from a form and those fields. A saved spline is
+  // restored this way, not refitted, so that it evaluates to the same bits.
+  static constexpr std::size_t field_count = 8;
+  std::array<double, field_count> fields() const {
+    return {x0_, h_, y0_, yp0_, secant_, d1_, d2_, sigma_};
+  }
+  static TensionPiece from_fields(const Form& form, const std::array<double, field_count>& f) {
+    return TensionPiece(form, f);
+  }
+
   double value(double x) const;
   double first_derivative(double x) const;
   double second_derivative(double x) const;
@@ -73,6 +86,17 @@ class TensionPiece {
   double sigma() const { return sigma_; }
 
  private:
+  TensionPiece(const Form& form, const std::array<double, field_count>& f)
+      : form_(form),
+        x0_(f[0]),
+        h_(f[1]),
+        y0_(f[2]),
+        yp0_(f[3]),
+        secant_(f[4]),
+        d1_(f[5]),
+        d2_(f[6]),
+        sigma_(f[7]) {}
+
   // The local coordinates of an abscissa: u = x - x0, b2 = u / h (0 at the
   // left knot, 1 at the right one), b1 = 1 - b2.
   struct Local {

@@ -5,6 +5,9 @@
 // and pushes the bending into the two ends.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 #include "interpolator.hpp"
 
 namespace velarix::variable_degree {
@@ -16,6 +19,17 @@ class VariableDegreePiece {
   // from the secant slope, so the right end reproduces y1 up to one rounding.
   VariableDegreePiece(double x0, double h, double y0, double y1, double m0, double m1,
                       double degree);
+
+  // Every field (x0, h, y0, m0, m1, degree, linear, scale), and the piece
+  // rebuilt from them. A saved spline is restored this way, not refitted, so
+  // that it evaluates to the same bits.
+  static constexpr std::size_t field_count = 8;
+  std::array<double, field_count> fields() const {
+    return {x0_, h_, y0_, m0_, m1_, degree_, linear_, scale_};
+  }
+  static VariableDegreePiece from_fields(const std::array<double, field_count>& f) {
+    return VariableDegreePiece(f);
+  }
 
   double value(double x) const;
   double first_derivative(double x) const;
@@ -33,6 +47,16 @@ class VariableDegreePiece {
   double scale() const { return scale_; }
 
  private:
+  explicit VariableDegreePiece(const std::array<double, field_count>& f)
+      : x0_(f[0]),
+        h_(f[1]),
+        y0_(f[2]),
+        m0_(f[3]),
+        m1_(f[4]),
+        degree_(f[5]),
+        linear_(f[6]),
+        scale_(f[7]) {}
+
   double x0_;
   double h_;
   double y0_;

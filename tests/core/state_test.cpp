@@ -1,0 +1,96 @@
+#include "state.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace velarix::state {
+namespace {
+
+// Rising data with a flat start and a steep end: the selected tensions are
+// 0 and large (the cubic and exponential forms of the tension piece); a
+// small uniform tension gives the hyperbolic form.
+const std::vector<double> x = {0, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15};
+const std::vector<double> y = {10, 10, 10, 10, 10, 10, 10.5, 15, 50, 60, 85};
+
+template <class Spline>
+void expect_same_bits(const Spline& a, const Spline& b) {
+  ASSERT_EQ(a.intervals(), b.intervals());
+  for (int i = -10; i <= 170; ++i) {
+    const double at = 0.1 * i;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(a.value(at)), std::bit_cast<std::uint64_t>(b.value(at)));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(a.first_derivative(at)),
+              std::bit_cast<std::uint64_t>(b.first_derivative(at)));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(a.second_derivative(at)),
+              std::bit_cast<std::uint64_t>(b.second_derivative(at)));
+  }
+}
+
+TEST(State, TensionSplineRoundTripKeepsEveryForm) {
+  Tension small;
+  small.policy = tension::Policy::uniform(0.3);
+  bool forms[3] = {};
+  for (const Tension& config : {Tension{}, small}) {
+    const TensionSpline spline = config.fit(x, y).value();
+    for (const TensionPiece& piece : spline.curve().pieces()) forms[piece.form().index()] = true;
+    const Result<TensionSpline> restored = load<TensionSpline>(save(spline));
+    ASSERT_TRUE(restored.ok()) << message(restored.error());
+    expect_same_bits(spline, restored.value());
+    EXPECT_EQ(restored.value().iterations(), spline.iterations());
+    EXPECT_EQ(save(restored.value()), save(spline));
+  }
+  EXPECT_TRUE(forms[0] && forms[1] && forms[2]);
+}
+
+TEST(State, VariableDegreeAndRationalCubicRoundTrip) {
+  const VariableDegreeSpline vd = VariableDegree{}.fit(x, y).value();
+  expect_same_bits(vd, load<VariableDegreeSpline>(save(vd)).value());
+  const std::vector<double> convex = {1.0, 0.5, 0.4, 0.6, 1.5};
+  const std::vector<double> xs = {0, 1, 2, 3, 4};
+  const RationalCubicSpline rc = RationalCubic{}.fit(xs, convex).value();
+  expect_same_bits(rc, load<RationalCubicSpline>(save(rc)).value());
+}
+
+TEST(State, ConfigurationsRoundTripFieldByField) {
+  RationalCubic rc;
+  rc.boundary = EndSlopes::clamped(-1, 2);
+  rc.tol = 1e-7;
+  rc.w_cap = 5;
+  EXPECT_EQ(load<RationalCubic>(save(rc)).value(), rc);
+  Tension t;
+  t.policy = tension::Policy::uniform(3.5);
+  EXPECT_EQ(load<Tension>(save(t)).value(), t);
+  VariableDegree vd;
+  vd.max_iter = 3;
+  EXPECT_EQ(load<VariableDegree>(save(vd)).value(), vd);
+}
+
+std::string load_message(const Bytes& bytes) {
+  const Result<VariableDegreeSpline> result = load<VariableDegreeSpline>(bytes);
+  return result.ok() ? "loaded" : message(result.error());
+}
+
+TEST(State, RefusalsNameReasonAndByte) {
+  const Bytes good = save(VariableDegree{}.fit(x, y).value());
+  EXPECT_EQ(load_message({}), "invalid saved state: truncated at byte 0");
+  Bytes bytes = good;
+  bytes[9] = std::byte{0x80};  // the knot count's top byte: far more knots than bytes
+  EXPECT_EQ(load_message(bytes), "invalid saved state: truncated at byte 10");
+  bytes = good;
+  bytes[10 + 8 * 3 + 7] = std::byte{0x7F};  // knot 3 becomes NaN: its exponent all ones
+  bytes[10 + 8 * 3 + 6] = std::byte{0xFF};
+  EXPECT_EQ(load_message(bytes), "invalid saved state: knots not strictly increasing at byte 34");
+  bytes = good;
+  bytes.pop_back();
+  EXPECT_EQ(load_message(bytes), "invalid saved state: truncated at byte " +
+                                     std::to_string(good.size() - 8));
+  EXPECT_EQ(message(load<TensionSpline>(good).error()),
+            "invalid saved state: state of another class at byte 1");
+}
+
+}  // namespace
+}  // namespace velarix::state

@@ -1,0 +1,120 @@
+"""The package around the module: data sets, type stubs, package docs."""
+
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import velarix
+from velarix import datasets
+
+TYPED = pathlib.Path(__file__).parent / "typed"
+PACKAGE = pathlib.Path(velarix.__file__).parent
+
+
+@pytest.mark.parametrize(
+    "load, n, x_first, x_last, y_first, y_last",
+    [
+        (datasets.akima, 11, 0.0, 15.0, 10.0, 85.0),
+        (datasets.fritsch_carlson, 9, 7.99, 20.0, 0.0, 0.999994),
+        (datasets.titanium, 49, 595.0, 1075.0, 0.644, 0.608),
+    ],
+)
+def test_dataset_shape_and_ends(load, n, x_first, x_last, y_first, y_last):
+    x, y = load()
+    assert (x.typecode, y.typecode, len(x), len(y)) == ("d", "d", n, n)
+    assert (x[0], x[-1], y[0], y[-1]) == (x_first, x_last, y_first, y_last)
+    assert all(a < b for a, b in zip(x, x[1:]))
+
+
+def test_dataset_values():
+    x, y = datasets.akima()
+    assert list(x) == [0, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15]
+    assert list(y) == [10, 10, 10, 10, 10, 10, 10.5, 15, 50, 60, 85]
+    x, y = datasets.fritsch_carlson()
+    assert list(x) == [7.99, 8.09, 8.19, 8.7, 9.2, 10, 12, 15, 20]
+    assert list(y) == [0, 2.76429e-5, 4.37498e-2, 0.169183, 0.469428, 0.943740, 0.998636,
+                       0.999919, 0.999994]
+    x, y = datasets.titanium()
+    assert list(x) == list(range(595, 1076, 10))
+    # The peak of 2.169 at 895, with its neighbours.
+    assert (y.index(max(y)), y[29], y[30], y[31]) == (30, 1.881, 2.169, 2.075)
+    assert sum(y) == pytest.approx(39.425, abs=5e-4)
+
+
+def test_datasets_are_fresh_buffers():
+    x, _ = datasets.akima()
+    x[0] = -1.0
+    assert datasets.akima()[0][0] == 0.0
+
+
+# Known fault of the tension selection, left for its owner: on both sets the
+# curve dips (by about 1e-5) in intervals whose end slopes the C² solve makes
+# incompatible with monotonicity (slope -0.001 at the flat knot x = 6 of the
+# Akima data; tension 0 kept on the first Fritsch-Carlson interval, where the
+# right slope is 800 times the secant). Strict, so a fix is noticed.
+@pytest.mark.xfail(strict=True, reason="tension selection leaves small monotonicity dips")
+@pytest.mark.parametrize("load", [datasets.akima, datasets.fritsch_carlson])
+def test_monotone_data_give_monotone_tension_splines(load):
+    # Clamped flat ends: the estimated end slopes are not limited, and on the
+    # Fritsch-Carlson data the left one comes out negative.
+    config = velarix.Tension().with_boundary(velarix.EndSlopes.clamped(0.0, 0.0))
+    x, y = load()
+    spline = config.fit(x, y)
+    values = np.asarray(spline.value_batch(np.linspace(x[0], x[-1], 5001)))
+    # Rounding only: the flat stretch of the Akima data wobbles in the last bit.
+    assert np.diff(values).min() >= -1e-13 * max(y)
+
+
+def test_package_docstring_guides_the_choice():
+    doc = velarix.__doc__
+    for name in ("Tension()", "RationalCubic()", "VariableDegree()", "EndSlopes.clamped"):
+        assert name in doc
+    assert "not 0" in doc and "NaN abscissa gives NaN" in doc
+
+
+def test_py_typed_marker_and_stubs_ship_with_the_package():
+    for name in ("py.typed", "__init__.pyi", "_velarix.pyi", "datasets.pyi"):
+        assert (PACKAGE / name).is_file(), name
+
+
+# The subprocesses run in TYPED and must find the package under test.
+ENV = dict(os.environ, MYPYPATH=str(PACKAGE.parent),
+           PYTHONPATH=os.pathsep.join([str(PACKAGE.parent), os.environ.get("PYTHONPATH", "")]))
+
+
+def mypy(*args):
+    pytest.importorskip("mypy")
+    config = "--mypy-config-file" if args[0] == "mypy.stubtest" else "--config-file"
+    return subprocess.run(
+        [sys.executable, "-m", *args, config, str(TYPED / "mypy.ini")],
+        capture_output=True, text=True, env=ENV, cwd=TYPED, timeout=300,
+    )
+
+
+def test_typed_example_passes_strict_mypy():
+    result = mypy("mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull, "example.py")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_typed_example_runs():
+    result = subprocess.run([sys.executable, "example.py"], capture_output=True, text=True,
+                            env=ENV, cwd=TYPED, timeout=60)
+    assert result.returncode == 0, result.stderr
+
+
+def test_stubs_catch_the_marked_mistakes():
+    result = mypy("mypy", "--no-incremental", "--cache-dir", os.devnull, "wrong.py")
+    flagged = {int(m) for m in re.findall(r"^wrong\.py:(\d+): error", result.stdout, re.M)}
+    source = (TYPED / "wrong.py").read_text().splitlines()
+    marked = {i for i, line in enumerate(source, 1) if "# E:" in line}
+    assert flagged == marked, result.stdout
+
+
+def test_stubs_match_the_runtime_module():
+    result = mypy("mypy.stubtest", "velarix", "--allowlist", "stubtest-allowlist.txt")
+    assert result.returncode == 0, result.stdout + result.stderr

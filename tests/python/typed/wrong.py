@@ -1,0 +1,6 @@
+# Mistakes the stubs must catch.
+import velarix
+
+spline = velarix.Tension().fit([0.0, 1.0], [0.0, 1.0])  # E: a list is not a buffer
+count: str = spline.iterations  # E: iterations is an int
+velarix.Tension().with_max_iterations(2.5)  # E: a count, not a float
