@@ -5,7 +5,8 @@
 set -euo pipefail
 
 packages=(cmake g++ make python3-dev python3-setuptools python3-pip python3-wheel
-          libgtest-dev python3-pytest python3-numpy python3-scipy python3-hypothesis)
+          libgtest-dev python3-pytest python3-numpy python3-scipy python3-hypothesis
+          clang-14 libclang-rt-14-dev valgrind)
 
 missing=()
 for p in "${packages[@]}"; do
