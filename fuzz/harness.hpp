@@ -88,6 +88,11 @@ class Bytes {
     }
   }
 
+  // Either the default of a setting or a drawn number: a fit checks its
+  // settings before the data, so drawing every setting would stop most
+  // inputs at the first refused one.
+  double setting(double fallback) { return (byte() & 3) == 0 ? number() : fallback; }
+
   // A pass budget: usually small, sometimes large enough for the degrees of
   // the variable-degree fit to overflow (1.7^k passes 1e308 near k = 1340).
   std::uint64_t passes() {

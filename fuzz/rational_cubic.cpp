@@ -35,16 +35,16 @@ void check_knots(const RationalCubicSpline& spline, const RationalCubic& config,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   Bytes in(bytes, size);
   RationalCubic config;
-  config.u = in.number();
-  config.v = in.number();
+  config.u = in.setting(config.u);
+  config.v = in.setting(config.v);
   config.boundary = end_slopes(in);
-  config.margin = in.number();
-  config.relaxation = in.number();
-  config.tol = in.number();
+  config.margin = in.setting(config.margin);
+  config.relaxation = in.setting(config.relaxation);
+  config.tol = in.setting(config.tol);
   config.max_iter = in.passes();
   // A negative or NaN cap is a fault by contract (the Python surface fixes
   // it at 1e6), so only caps >= 0 are drawn.
-  const double cap = std::fabs(in.number());
+  const double cap = std::fabs(in.setting(config.w_cap));
   if (!std::isnan(cap)) config.w_cap = cap;
   const DataSet data = data_set(in);
   try {

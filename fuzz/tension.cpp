@@ -51,9 +51,9 @@ void check_knots(const TensionSpline& spline, const DataSet& data) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   Bytes in(bytes, size);
   Tension config;
-  if (in.byte() & 1) config.policy = tension::Policy::uniform(in.number());
+  if (in.byte() & 1) config.policy = tension::Policy::uniform(in.setting(1.0));
   config.boundary = end_slopes(in);
-  config.tol = in.number();
+  config.tol = in.setting(config.tol);
   config.max_iter = in.passes();
   const DataSet data = data_set(in);
   try {

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   Bytes in(bytes, size);
   VariableDegree config;
   config.boundary = end_slopes(in);
-  config.max_degree = in.number();
+  config.max_degree = in.setting(config.max_degree);
   config.max_iter = in.passes();
   const DataSet data = data_set(in);
   try {

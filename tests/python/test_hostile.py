@@ -346,3 +346,22 @@ def test_huge_counts_fail_cleanly():
     assert RationalCubic().with_max_iterations(2**64 - 1).max_iterations == 2**64 - 1
     # The interpreter and the spline are intact afterwards.
     assert spline.value(X[1]) == Y[1]
+
+
+@pytest.mark.parametrize(
+    "fit, x, y, message",
+    [
+        # Subnormal widths square to zero in the moment system.
+        (VariableDegree().fit, np.arange(5.0) * 5e-324, np.arange(5.0) ** 2, "zero pivot at row 0"),
+        # Shape parameters of 1e-300 on widths of 1e-300 underflow every row.
+        (RationalCubic().with_shape(1e-300, 1e-300).fit, np.arange(1.0, 9.0) * 1e-300,
+         np.arange(8.0) ** 2, "zero pivot at row 1"),
+        # An infinite width leaves the derivative system without a pivot.
+        (Tension().fit, np.array([3e-308, 1.7976931348623157e308, math.inf]), np.arange(3.0),
+         "zero pivot at row 1"),
+    ],
+)
+def test_degenerate_data_raise_runtime_error_not_a_crash(fit, x, y, message):
+    with pytest.raises(RuntimeError) as info:
+        fit(x, y)
+    assert str(info.value) == message
