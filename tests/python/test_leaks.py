@@ -80,8 +80,11 @@ def test_reference_counts_and_memory_stay_flat():
     gc.collect()
     grown = resident_bytes() - before
     assert [sys.getrefcount(obj) for obj in watched] == counts
-    # A leak of one small object per call would add more than 1.6 MB.
-    assert grown < 1 << 20, f"resident memory grew by {grown} bytes over {CALLS} calls"
+    # A leak of one small object per call would add more than 1.6 MB. Under
+    # AddressSanitizer freed blocks sit in its quarantine, so resident
+    # memory says nothing there.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert grown < 1 << 20, f"resident memory grew by {grown} bytes over {CALLS} calls"
 
 
 @pytest.mark.parametrize("failing", [True, False])
