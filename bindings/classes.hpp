@@ -266,16 +266,20 @@ inline constexpr const char* parameter_names[sizeof...(Names) + 1] = {Names.c_st
 template <class T, bool Static, Name Method, auto Impl, Name... Params>
 PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  constexpr std::size_t n = sizeof...(Params);
-  const std::span<const char* const> names(parameter_names<Params...>, n);
-  PyObject* slots[n + 1] = {};
-  const Callable callable{Registry<T>::name, Method.c_str()};
-  if (!bind_arguments(callable, names, args, nargs, kwnames, {slots, n})) return nullptr;
-  if constexpr (Static) {
-    return invoke<Impl>({slots, n}, names);
-  } else {
-    return invoke<Impl>({slots, n}, names, unbox<T>(self));
-  }
+  // Binding and converting allocate too (messages, buffer views), so the
+  // whole entry is guarded, not only the call.
+  return guarded([&]() -> PyObject* {
+    constexpr std::size_t n = sizeof...(Params);
+    const std::span<const char* const> names(parameter_names<Params...>, n);
+    PyObject* slots[n + 1] = {};
+    const Callable callable{Registry<T>::name, Method.c_str()};
+    if (!bind_arguments(callable, names, args, nargs, kwnames, {slots, n})) return nullptr;
+    if constexpr (Static) {
+      return invoke<Impl>({slots, n}, names);
+    } else {
+      return invoke<Impl>({slots, n}, names, unbox<T>(self));
+    }
+  });
 }
 
 // Plain fields of a configuration, read by a property or replaced by a
@@ -330,11 +334,13 @@ PyObject* new_default_entry(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 
 template <class T, auto Impl, Name Param>
 PyObject* call_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const char* const names[] = {Param.c_str()};
-  PyObject* slots[1] = {};
-  const Callable callable{Registry<T>::name, "__call__"};
-  if (!bind_arguments(callable, names, args, kwargs, slots)) return nullptr;
-  return invoke<Impl>(slots, names, unbox<T>(self));
+  return guarded([&]() -> PyObject* {
+    const char* const names[] = {Param.c_str()};
+    PyObject* slots[1] = {};
+    const Callable callable{Registry<T>::name, "__call__"};
+    if (!bind_arguments(callable, names, args, kwargs, slots)) return nullptr;
+    return invoke<Impl>(slots, names, unbox<T>(self));
+  });
 }
 
 // Pickling: __reduce__ gives (velarix._restore, (class name, state bytes)),
@@ -446,10 +452,16 @@ class Class {
   // The class object, created on the first call and reused afterwards.
   PyTypeObject* create() {
     if (Registry<T>::type != nullptr) return Registry<T>::type;
-    auto* methods = new std::vector<PyMethodDef>(methods_);
-    methods->push_back({nullptr, nullptr, 0, nullptr});
-    auto* getters = new std::vector<PyGetSetDef>(getters_);
-    getters->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    // The type points into both tables for the rest of the process, so they
+    // are statics of this class (one pair per T), owned and never lost.
+    static std::vector<PyMethodDef> method_table;
+    static std::vector<PyGetSetDef> getter_table;
+    method_table = methods_;
+    method_table.push_back({nullptr, nullptr, 0, nullptr});
+    getter_table = getters_;
+    getter_table.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    std::vector<PyMethodDef>* methods = &method_table;
+    std::vector<PyGetSetDef>* getters = &getter_table;
     std::vector<PyType_Slot> slots = slots_;
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)});
     slots.push_back({Py_tp_repr, reinterpret_cast<void*>(&repr_entry<T>)});

@@ -8,7 +8,8 @@ set -euo pipefail
 
 packages=(cmake g++ make python3-dev python3-setuptools python3-pip python3-wheel
           libgtest-dev python3-pytest python3-numpy python3-scipy python3-hypothesis
-          python3-dask python3-mypy python3-matplotlib)
+          python3-dask python3-mypy python3-matplotlib
+          clang-14 libclang-rt-14-dev valgrind)
 
 missing=()
 for p in "${packages[@]}"; do
