@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <span>
 #include <utility>
 #include <vector>
@@ -61,6 +63,7 @@ class Piecewise {
         !(knots_.front() <= knots_.back())) {
       throw InternalError("piecewise curve needs sorted knots and one piece per interval");
     }
+    build_index();
   }
 
   std::span<const double> knots() const { return knots_; }
@@ -75,7 +78,7 @@ class Piecewise {
   // The piece that evaluates a clamped abscissa: an interior knot belongs to
   // the piece on its right, the last knot to the last piece.
   std::size_t interval(double clamped) const {
-    const std::size_t count = locate(knots_, clamped);
+    const std::size_t count = count_at_most(clamped);
     const std::size_t i = count == 0 ? 0 : count - 1;
     return i < pieces_.size() ? i : pieces_.size() - 1;
   }
@@ -136,6 +139,52 @@ class Piecewise {
   double second_derivative(double x) const { return evaluate<Derivative::second>(x); }
 
  private:
+  // The bucket index narrows the binary search to the knots whose bucket is
+  // that of x, so a random query reads a few knots instead of log2(n) of
+  // them. The buckets split the domain evenly, one per interval; first_[b] is
+  // the number of knots whose bucket is below b. Because bucket() is
+  // monotone, every knot before first_[b] is below any x of bucket b and
+  // every knot from first_[b + 1] on is above it, so the count of knots <= x
+  // is first_[b] plus the count within that range: the same number locate
+  // gives over all knots, however the bucket boundaries are rounded.
+  void build_index() {
+    const double front = knots_.front();
+    const double width = knots_.back() - front;
+    const std::size_t buckets = pieces_.size();
+    scale_ = static_cast<double>(buckets) / width;
+    // Infinite or degenerate domains and more knots than a 32-bit count
+    // holds keep the plain search.
+    if (!(scale_ > 0 && scale_ < std::numeric_limits<double>::infinity()) ||
+        knots_.size() > std::numeric_limits<std::uint32_t>::max()) {
+      return;
+    }
+    first_.assign(buckets + 1, 0);
+    for (const double knot : knots_) {
+      const std::size_t b = bucket(knot);
+      if (b + 1 < first_.size()) ++first_[b + 1];
+    }
+    for (std::size_t b = 1; b < first_.size(); ++b) first_[b] += first_[b - 1];
+  }
+
+  // min(floor((x - front) * scale), buckets - 1) for a clamped, non-NaN x.
+  std::size_t bucket(double clamped) const {
+    const double t = (clamped - knots_.front()) * scale_;
+    const std::size_t last = first_.size() - 2;
+    return t < static_cast<double>(last) ? static_cast<std::size_t>(t) : last;
+  }
+
+  // locate(knots_, clamped), through the bucket index when there is one.
+  // NaN is decided first: it compares false with every knot, so the count is
+  // 0, and it has no bucket.
+  std::size_t count_at_most(double clamped) const {
+    if (first_.empty()) return locate(knots_, clamped);
+    if (clamped != clamped) return 0;
+    const std::size_t b = bucket(clamped);
+    const std::size_t begin = first_[b];
+    const std::size_t end = first_[b + 1];
+    return begin + locate(std::span<const double>(knots_.data() + begin, end - begin), clamped);
+  }
+
   static double clamp(double x, double front, double back) {
     if (x < front) return front;
     if (x > back) return back;
@@ -155,6 +204,8 @@ class Piecewise {
 
   std::vector<double> knots_;
   std::vector<P> pieces_;
+  double scale_ = 0;                  // buckets per unit of x
+  std::vector<std::uint32_t> first_;  // empty: no index
 };
 
 // The part every fitted spline shares: its curve and the Interpolator1d
