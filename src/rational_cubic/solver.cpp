@@ -29,41 +29,73 @@ double convexity_target(std::span<const double> secants, std::span<const double>
   return target < w_cap ? target : w_cap;
 }
 
+// The rows of the derivative system. Only the diagonal and the right-hand
+// side depend on w, so the sweeps of one solve keep these arrays and rewrite
+// just those two: every entry is the same product of the same operands that
+// a fresh system would hold.
+class DerivativeSystem {
+ public:
+  DerivativeSystem(const Samples& samples, double left, double right, double u, double v)
+      : h_(samples.widths()),
+        s_(samples.secants()),
+        u_(u),
+        v_(v),
+        lower_(samples.size()),
+        diag_(samples.size()),
+        upper_(samples.size()),
+        rhs_(samples.size()) {
+    const std::size_t n = diag_.size();
+    diag_[0] = 1;
+    rhs_[0] = left;
+    diag_[n - 1] = 1;
+    rhs_[n - 1] = right;
+    for (std::size_t k = 1; k + 1 < n; ++k) {
+      lower_[k] = u * (u * h_[k]);
+      upper_[k] = v * (v * h_[k - 1]);
+    }
+  }
+
+  std::vector<double> solve(std::span<const double> w) {
+    const std::size_t n = diag_.size();
+    if (w.size() + 1 != n) throw InternalError("one convexity parameter per interval expected");
+    const double u = u_;
+    const double v = v_;
+    const double a = u + v;
+    const double b = (u + u) + v;
+    const double c = u + (v + v);
+    // Row k equates S'' of pieces k-1 and k at x[k], scaled to
+    //   u F d[k-1] + (F (A + w[k-1]) + G (A + w[k])) d[k] + v G d[k+1]
+    //     = F (B + w[k-1]) s[k-1] + G (C + w[k]) s[k],
+    // with F = u h[k], G = v h[k-1]; it is strictly diagonally dominant for
+    // u, v > 0 and w >= 0, so no pivot vanishes.
+    for (std::size_t k = 1; k + 1 < n; ++k) {
+      const double f = u * h_[k];
+      const double g = v * h_[k - 1];
+      diag_[k] = f * (a + w[k - 1]) + g * (a + w[k]);
+      rhs_[k] = (f * (b + w[k - 1])) * s_[k - 1] + (g * (c + w[k])) * s_[k];
+    }
+    return tridiagonal::solve(lower_, diag_, upper_, rhs_);
+  }
+
+ private:
+  std::span<const double> h_;
+  std::span<const double> s_;
+  double u_;
+  double v_;
+  std::vector<double> lower_;
+  std::vector<double> diag_;
+  std::vector<double> upper_;
+  std::vector<double> rhs_;
+};
+
 }  // namespace
 
 std::vector<double> solve_derivatives(const Samples& samples, std::span<const double> w,
                                       double left, double right, double u, double v) {
-  const std::size_t n = samples.size();
-  if (w.size() + 1 != n) throw InternalError("one convexity parameter per interval expected");
-  const std::span<const double> h = samples.widths();
-  const std::span<const double> s = samples.secants();
-
-  std::vector<double> lower(n);
-  std::vector<double> diag(n);
-  std::vector<double> upper(n);
-  std::vector<double> rhs(n);
-  diag[0] = 1;
-  rhs[0] = left;
-  diag[n - 1] = 1;
-  rhs[n - 1] = right;
-
-  const double a = u + v;
-  const double b = (u + u) + v;
-  const double c = u + (v + v);
-  // Row k equates S'' of pieces k-1 and k at x[k], scaled to
-  //   u F d[k-1] + (F (A + w[k-1]) + G (A + w[k])) d[k] + v G d[k+1]
-  //     = F (B + w[k-1]) s[k-1] + G (C + w[k]) s[k],
-  // with F = u h[k], G = v h[k-1]; it is strictly diagonally dominant for
-  // u, v > 0 and w >= 0, so no pivot vanishes.
-  for (std::size_t k = 1; k + 1 < n; ++k) {
-    const double f = u * h[k];
-    const double g = v * h[k - 1];
-    lower[k] = u * f;
-    diag[k] = f * (a + w[k - 1]) + g * (a + w[k]);
-    upper[k] = v * g;
-    rhs[k] = (f * (b + w[k - 1])) * s[k - 1] + (g * (c + w[k])) * s[k];
+  if (w.size() + 1 != samples.size()) {
+    throw InternalError("one convexity parameter per interval expected");
   }
-  return tridiagonal::solve(lower, diag, upper, rhs);
+  return DerivativeSystem(samples, left, right, u, v).solve(w);
 }
 
 Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
@@ -85,10 +117,11 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
   const double relaxation = settings.relaxation;
   const double keep = 1 - relaxation;
   std::vector<double> w(m, 0.0);
+  DerivativeSystem system(samples, left, right, u, v);
   double last_change = std::numeric_limits<double>::quiet_NaN();
   for (std::uint64_t k = 0;;) {
     if (k == settings.max_iter) return NoConvergence{settings.max_iter, last_change};
-    const std::vector<double> d = solve_derivatives(samples, w, left, right, u, v);
+    const std::vector<double> d = system.solve(w);
     double largest = 0;  // W
     double change = 0;   // C
     for (std::size_t i = 0; i < m; ++i) {
@@ -106,7 +139,7 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
     last_change = change;
     if (change <= settings.tol * (largest + 1)) {
       // Derivatives recomputed from the final w, so the two agree exactly.
-      std::vector<double> derivatives = solve_derivatives(samples, w, left, right, u, v);
+      std::vector<double> derivatives = system.solve(w);
       return Output{std::move(derivatives), std::move(w), k};
     }
   }
