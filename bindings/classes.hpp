@@ -273,7 +273,13 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const std::span<const char* const> names(parameter_names<Params...>, n);
     PyObject* slots[n + 1] = {};
     const Callable callable{Registry<T>::name, Method.c_str()};
-    if (!bind_arguments(callable, names, args, nargs, kwnames, {slots, n})) return nullptr;
+    // Every argument by position, none by keyword: the slots are the
+    // arguments themselves, and binding (with its name matching) is skipped.
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == n) {
+      std::copy_n(args, n, slots);
+    } else if (!bind_arguments(callable, names, args, nargs, kwnames, {slots, n})) {
+      return nullptr;
+    }
     if constexpr (Static) {
       return invoke<Impl>({slots, n}, names);
     } else {
@@ -337,6 +343,19 @@ PyObject* call_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     const char* const names[] = {Param.c_str()};
     PyObject* slots[1] = {};
+    // spl(x) with one positional float is what scalar loops call: it goes
+    // straight to the evaluation, which cannot fail, with no binding or
+    // conversion step. Anything else is bound and converted in full.
+    if (kwargs == nullptr && PyTuple_Size(args) == 1) {
+      slots[0] = PyTuple_GetItem(args, 0);
+      if constexpr (std::is_same_v<typename Signature<decltype(Impl)>::Args,
+                                   std::tuple<T, double>>) {
+        if (PyFloat_CheckExact(slots[0])) {
+          return PyFloat_FromDouble(Impl(unbox<T>(self), PyFloat_AsDouble(slots[0])));
+        }
+      }
+      return invoke<Impl>(slots, names, unbox<T>(self));
+    }
     const Callable callable{Registry<T>::name, "__call__"};
     if (!bind_arguments(callable, names, args, kwargs, slots)) return nullptr;
     return invoke<Impl>(slots, names, unbox<T>(self));

@@ -14,6 +14,7 @@ using variable_degree::VariableDegreeSpline;
 
 std::span<const double> degrees(const VariableDegreeSpline& s) { return s.degrees(); }
 bool is_shape_preserving(const VariableDegreeSpline& s) { return s.shape_preserved(); }
+std::uint64_t iterations(const VariableDegreeSpline& s) { return s.iterations(); }
 
 }  // namespace
 
@@ -43,6 +44,7 @@ PyTypeObject* variable_degree_spline_class() {
       .property<&is_shape_preserving>(
           "is_shape_preserving",
           "False if the degree cap was reached before every curvature sign matched.")
+      .property<&iterations>("iterations", "Degree-raising passes the fit performed.")
       .picklable<&state::save<VariableDegreeSpline>, &state::load<VariableDegreeSpline>>()
       .create();
 }

@@ -26,34 +26,4 @@ RationalCubicPiece RationalCubicPiece::from_interval(double y0, double y1, doubl
   return piece;
 }
 
-double RationalCubicPiece::value(double x) const {
-  const double t = (x - x_left) / h;
-  const double p = p0 + t * (p1 + t * (p2 + t * p3));
-  const double q = q0 + t * (q1 + t * q2);
-  return p / q;
-}
-
-double RationalCubicPiece::first_derivative(double x) const {
-  const double t = (x - x_left) / h;
-  const double p = p0 + t * (p1 + t * (p2 + t * p3));
-  const double q = q0 + t * (q1 + t * q2);
-  const double dp = p1 + t * (2 * p2 + (3 * t) * p3);
-  const double dq = q1 + (2 * t) * q2;
-  // (P/Q)' = (P'Q - Q'P) / Q^2, then d/dx = (d/dt) / h.
-  return ((dp * q - dq * p) / (q * q)) / h;
-}
-
-double RationalCubicPiece::second_derivative(double x) const {
-  const double t = (x - x_left) / h;
-  const double p = p0 + t * (p1 + t * (p2 + t * p3));
-  const double q = q0 + t * (q1 + t * q2);
-  const double dp = p1 + t * (2 * p2 + (3 * t) * p3);
-  const double dq = q1 + (2 * t) * q2;
-  const double ddp = 2 * p2 + (6 * t) * p3;
-  const double ddq = 2 * q2;
-  // (P/Q)'' = (Q (P''Q - Q''P) - 2Q' (P'Q - Q'P)) / Q^3, then d^2/dx^2 = (d^2/dt^2) / h^2.
-  const double numerator = q * (ddp * q - ddq * p) - (2 * dq) * (dp * q - dq * p);
-  return (numerator / (q * (q * q))) / (h * h);
-}
-
 }  // namespace velarix::rational_cubic

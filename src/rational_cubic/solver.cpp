@@ -29,61 +29,57 @@ double convexity_target(std::span<const double> secants, std::span<const double>
   return target < w_cap ? target : w_cap;
 }
 
-// The knot-derivative system of one solve: unit rows at the ends, and at
-// every interior knot k the condition that S'' of pieces k-1 and k agree at
-// x[k], scaled to
-//   u F d[k-1] + (F (A + w[k-1]) + G (A + w[k])) d[k] + v G d[k+1]
-//     = F (B + w[k-1]) s[k-1] + G (C + w[k]) s[k],
-// with F = u h[k], G = v h[k-1], A = u + v, B = 2u + v, C = u + 2v. It is
-// strictly diagonally dominant for u, v > 0 and w >= 0, so no pivot vanishes.
-//
-// Only the diagonal and the right-hand side depend on w; the off-diagonals are
-// built once per solve and the other two rewritten per sweep, with the same
-// arithmetic as building the whole system afresh (the buffers of n doubles
-// would otherwise be allocated and faulted in again on every sweep).
+// The rows of the derivative system. Only the diagonal and the right-hand
+// side depend on w, so the sweeps of one solve keep these arrays and rewrite
+// just those two: every entry is the same product of the same operands that
+// a fresh system would hold.
 class DerivativeSystem {
  public:
   DerivativeSystem(const Samples& samples, double left, double right, double u, double v)
-      : samples_(samples),
+      : h_(samples.widths()),
+        s_(samples.secants()),
         u_(u),
         v_(v),
         lower_(samples.size()),
         diag_(samples.size()),
         upper_(samples.size()),
         rhs_(samples.size()) {
-    const std::size_t n = samples.size();
-    const std::span<const double> h = samples.widths();
+    const std::size_t n = diag_.size();
     diag_[0] = 1;
     rhs_[0] = left;
     diag_[n - 1] = 1;
     rhs_[n - 1] = right;
     for (std::size_t k = 1; k + 1 < n; ++k) {
-      lower_[k] = u * (u * h[k]);
-      upper_[k] = v * (v * h[k - 1]);
+      lower_[k] = u * (u * h_[k]);
+      upper_[k] = v * (v * h_[k - 1]);
     }
   }
 
   std::vector<double> solve(std::span<const double> w) {
-    const std::size_t n = samples_.size();
+    const std::size_t n = diag_.size();
     if (w.size() + 1 != n) throw InternalError("one convexity parameter per interval expected");
-    const std::span<const double> h = samples_.widths();
-    const std::span<const double> s = samples_.secants();
     const double u = u_;
     const double v = v_;
     const double a = u + v;
     const double b = (u + u) + v;
     const double c = u + (v + v);
+    // Row k equates S'' of pieces k-1 and k at x[k], scaled to
+    //   u F d[k-1] + (F (A + w[k-1]) + G (A + w[k])) d[k] + v G d[k+1]
+    //     = F (B + w[k-1]) s[k-1] + G (C + w[k]) s[k],
+    // with F = u h[k], G = v h[k-1]; it is strictly diagonally dominant for
+    // u, v > 0 and w >= 0, so no pivot vanishes.
     for (std::size_t k = 1; k + 1 < n; ++k) {
-      const double f = u * h[k];
-      const double g = v * h[k - 1];
+      const double f = u * h_[k];
+      const double g = v * h_[k - 1];
       diag_[k] = f * (a + w[k - 1]) + g * (a + w[k]);
-      rhs_[k] = (f * (b + w[k - 1])) * s[k - 1] + (g * (c + w[k])) * s[k];
+      rhs_[k] = (f * (b + w[k - 1])) * s_[k - 1] + (g * (c + w[k])) * s_[k];
     }
     return tridiagonal::solve(lower_, diag_, upper_, rhs_);
   }
 
  private:
-  const Samples& samples_;
+  std::span<const double> h_;
+  std::span<const double> s_;
   double u_;
   double v_;
   std::vector<double> lower_;
@@ -96,6 +92,9 @@ class DerivativeSystem {
 
 std::vector<double> solve_derivatives(const Samples& samples, std::span<const double> w,
                                       double left, double right, double u, double v) {
+  if (w.size() + 1 != samples.size()) {
+    throw InternalError("one convexity parameter per interval expected");
+  }
   return DerivativeSystem(samples, left, right, u, v).solve(w);
 }
 
@@ -117,8 +116,8 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
 
   const double relaxation = settings.relaxation;
   const double keep = 1 - relaxation;
-  DerivativeSystem system(samples, left, right, u, v);
   std::vector<double> w(m, 0.0);
+  DerivativeSystem system(samples, left, right, u, v);
   double last_change = std::numeric_limits<double>::quiet_NaN();
   for (std::uint64_t k = 0;;) {
     if (k == settings.max_iter) return NoConvergence{settings.max_iter, last_change};

@@ -1,0 +1,327 @@
+"""Side-by-side timings of velarix and the usual alternatives.
+
+    PYTHONPATH=build/python python3 bench/bench.py [--quick] [--markdown]
+
+Every workload runs velarix and scipy's CubicSpline, PchipInterpolator and
+Akima1DInterpolator on the same data in the same run (numpy.interp and
+math.fabs stand beside them as floors). Each figure is the median over the
+repeats with the minimum beside it; every velarix row carries its ratio to
+the best scipy median of the same workload (lower is better).
+"""
+
+import argparse
+import gc
+import math
+import os
+import platform
+import subprocess
+import sys
+import time
+
+import numpy as np
+from scipy.interpolate import Akima1DInterpolator, CubicSpline, PchipInterpolator
+
+import velarix
+
+SEED = 20261208
+
+# The velarix fitters: name, the data kinds it accepts, the fitter.
+VELARIX = [
+    ("rational_cubic", ("convex",), lambda x, y: velarix.RationalCubic().fit(x, y)),
+    ("tension", ("convex", "inflected"), lambda x, y: velarix.Tension().fit(x, y)),
+    (
+        "tension_uniform_2",
+        ("convex", "inflected"),
+        lambda x, y: velarix.Tension().with_uniform_tension(2.0).fit(x, y),
+    ),
+    ("variable_degree", ("convex", "inflected"), lambda x, y: velarix.VariableDegree().fit(x, y)),
+    (
+        "variable_degree_no_raise",
+        ("convex", "inflected"),
+        lambda x, y: velarix.VariableDegree().with_max_iterations(0).fit(x, y),
+    ),
+]
+
+SCIPY = [
+    ("scipy_cubic", CubicSpline),
+    ("scipy_pchip", PchipInterpolator),
+    ("scipy_akima", Akima1DInterpolator),
+]
+
+# The evaluation rows: the methods the targets name.
+EVAL_VELARIX = ("rational_cubic", "tension_uniform_2", "tension", "variable_degree")
+
+
+def knots(n, rng):
+    """n uneven knots on [0, 4]: widths drawn from [0.2, 1.8) before scaling."""
+    widths = rng.uniform(0.2, 1.8, n - 1)
+    x = np.concatenate(([0.0], np.cumsum(widths)))
+    return x * (4.0 / x[-1])
+
+
+def data(kind, n, rng):
+    x = knots(n, rng)
+    if kind == "convex":
+        return x, np.exp(x)
+    return x, np.tanh(4.0 * (x - 2.0))  # a smoothed step: one inflection
+
+
+# Every workload is single-threaded, so the CPU time of the process measures
+# it without the time slices that other processes on a shared machine take;
+# --clock wall measures elapsed time instead.
+CLOCK = time.process_time
+
+
+def timed(fn, repeats):
+    """Median and minimum of `repeats` timings of fn(), in seconds."""
+    times = []
+    result = None
+    for _ in range(repeats):
+        gc.disable()
+        start = CLOCK()
+        result = fn()
+        elapsed = CLOCK() - start
+        gc.enable()
+        times.append(elapsed)
+    return float(np.median(times)), min(times), result
+
+
+def fmt(seconds, unit):
+    scale = {"ms": 1e3, "us": 1e6, "ns": 1e9}[unit]
+    value = seconds * scale
+    return f"{value:.3g}" if value < 100 else f"{value:.0f}"
+
+
+class Table:
+    def __init__(self, title, columns):
+        self.title = title
+        self.columns = columns
+        self.rows = []
+
+    def add(self, *cells):
+        self.rows.append([str(c) for c in cells])
+
+    def render(self, markdown):
+        out = [f"\n### {self.title}\n" if markdown else f"\n== {self.title}"]
+        if markdown:
+            out.append("| " + " | ".join(self.columns) + " |")
+            out.append("|" + "|".join("---" for _ in self.columns) + "|")
+            out += ["| " + " | ".join(r) + " |" for r in self.rows]
+        else:
+            widths = [max(len(c), *(len(r[i]) for r in self.rows)) for i, c in enumerate(self.columns)]
+            out.append("  ".join(c.ljust(w) for c, w in zip(self.columns, widths)))
+            out += ["  ".join(c.ljust(w) for c, w in zip(r, widths)) for r in self.rows]
+        return "\n".join(out)
+
+
+def iterations_of(spline):
+    return getattr(spline, "iterations", "-")
+
+
+def bench_fit(sizes, repeats_for, table, failures):
+    rng = np.random.default_rng(SEED)
+    for n in sizes:
+        for kind in ("convex", "inflected"):
+            x, y = data(kind, n, rng)
+            repeats = repeats_for(n)
+            scipy_rows = []
+            for name, cls in SCIPY:
+                med, lo, _ = timed(lambda: cls(x, y), repeats)
+                scipy_rows.append((name, med, lo))
+            best = min(med for _, med, _ in scipy_rows)
+            cubic = scipy_rows[0][1]
+            for name, med, lo in scipy_rows:
+                table.add(f"{n:.0e}", kind, name, fmt(med, "ms"), fmt(lo, "ms"), "-", "", "")
+            for name, kinds, fitter in VELARIX:
+                if kind not in kinds:
+                    continue
+                try:
+                    med, lo, spline = timed(lambda: fitter(x, y), repeats)
+                except ValueError as error:  # a refusal is reported, once
+                    table.add(f"{n:.0e}", kind, name, "fails", "-", "-", "-", "-")
+                    failures.append(f"{name} at n = {n:.0e} on {kind} data: {error}")
+                    continue
+                table.add(
+                    f"{n:.0e}", kind, name, fmt(med, "ms"), fmt(lo, "ms"),
+                    iterations_of(spline), f"{med / best:.2f}", f"{med / cubic:.2f}",
+                )
+
+
+def bench_eval(sizes, m, repeats, table):
+    rng = np.random.default_rng(SEED + 1)
+    for n in sizes:
+        x, y = data("convex", n, rng)
+        scipy_splines = [(name, cls(x, y)) for name, cls in SCIPY]
+        ours = []
+        for name, _, fitter in VELARIX:
+            if name not in EVAL_VELARIX:
+                continue
+            try:
+                ours.append((name, fitter(x, y)))
+            except ValueError:  # refused fits are listed with the fit table
+                pass
+        random_xs = rng.uniform(x[0], x[-1], m)
+        for order, xs in (("random", random_xs), ("sorted", np.sort(random_xs))):
+            for deriv in ("value", "second"):
+                nu = 0 if deriv == "value" else 2
+                rows = []
+                for name, spl in scipy_splines:
+                    med, lo, _ = timed(lambda: spl(xs, nu), repeats)
+                    rows.append((name, med, lo))
+                best = min(med for _, med, _ in rows)
+                for name, med, lo in rows:
+                    table.add(f"{n:.0e}", order, deriv, name, fmt(med / m, "ns"), fmt(lo / m, "ns"), "")
+                if deriv == "value":
+                    med, lo, _ = timed(lambda: np.interp(xs, x, y), repeats)
+                    table.add(f"{n:.0e}", order, deriv, "numpy_interp (floor)",
+                              fmt(med / m, "ns"), fmt(lo / m, "ns"), f"{med / best:.2f}")
+                out = np.empty(m)
+                for name, spl in ours:
+                    into = spl.value_batch_into if nu == 0 else spl.second_derivative_batch_into
+                    med, lo, _ = timed(lambda: into(xs, out), repeats)
+                    table.add(f"{n:.0e}", order, deriv, name, fmt(med / m, "ns"), fmt(lo / m, "ns"),
+                              f"{med / best:.2f}")
+
+
+def bench_scalar(calls, repeats, table):
+    rng = np.random.default_rng(SEED + 2)
+    x, y = data("convex", 1000, rng)
+    points = [float(v) for v in rng.uniform(x[0], x[-1], calls)]
+
+    def loop(f):
+        def run():
+            for p in points:
+                f(p)
+        return run
+
+    rows = []
+    for name, cls in SCIPY:
+        med, lo, _ = timed(loop(cls(x, y)), repeats)
+        rows.append((name, med, lo))
+    best = min(med for _, med, _ in rows)
+    floor, floor_lo, _ = timed(loop(math.fabs), repeats)
+    for name, med, lo in rows:
+        table.add(name, fmt(med / calls, "ns"), fmt(lo / calls, "ns"), "", "")
+    table.add("math.fabs (floor)", fmt(floor / calls, "ns"), fmt(floor_lo / calls, "ns"),
+              f"{floor / best:.3f}", "1.00")
+    for name, _, fitter in VELARIX:
+        if name not in EVAL_VELARIX:
+            continue
+        med, lo, _ = timed(loop(fitter(x, y)), repeats)
+        table.add(name, fmt(med / calls, "ns"), fmt(lo / calls, "ns"), f"{med / best:.3f}",
+                  f"{med / floor:.2f}")
+
+
+# The memory of one fit is measured in a fresh interpreter: the peak resident
+# set is reset once the input is resident and the allocator has returned its
+# free pages, and the peak's growth over the fit is reported.
+MEMORY_CHILD = r"""
+import ctypes, sys
+import numpy as np
+sys.path[:0] = sys.argv[4:]
+import bench
+kind, name, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
+x, y = bench.data(kind, n, np.random.default_rng(bench.SEED))
+fitters = {k: f for k, _, f in bench.VELARIX}
+fitters.update({k: c for k, c in bench.SCIPY})
+def status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+ctypes.CDLL(None).malloc_trim(0)
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # resets the peak resident set to the current one
+before = status("VmRSS")
+try:
+    spline = fitters[name](x, y)
+    note = ""
+except ValueError:
+    note = " (refused)"
+print((status("VmHWM") - before) / n, note)
+"""
+
+
+def bench_memory(n, table):
+    here = os.path.dirname(os.path.abspath(__file__))
+    cases = [(kind, name) for name, kinds, _ in VELARIX for kind in kinds]
+    cases += [(kind, name) for name, _ in SCIPY for kind in ("convex", "inflected")]
+    for kind, name in cases:
+        result = subprocess.run(
+            [sys.executable, "-c", MEMORY_CHILD, kind, name, str(n), here, *sys.path],
+            capture_output=True, text=True, check=True,
+        )
+        figure, _, note = result.stdout.strip().partition(" ")
+        per_point = float(figure)
+        table.add(f"{n:.0e}", kind, name + note, f"{per_point:.0f}", f"{per_point / 8:.1f}")
+
+
+def machine():
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes, few repeats (< 30 s)")
+    parser.add_argument("--markdown", action="store_true", help="print the tables as markdown")
+    parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
+                        help="process CPU time (default) or elapsed time")
+    parser.add_argument("--only", choices=("fit", "eval", "scalar", "memory"), action="append")
+    args = parser.parse_args()
+    global CLOCK
+    CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
+    parts = set(args.only or ("fit", "eval", "scalar", "memory"))
+
+    if args.quick:
+        fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
+            (10**3, 10**5), (10**2, 10**4), 2 * 10**5, 3, 2 * 10**4, 10**5)
+        repeats_for = lambda n: 3  # noqa: E731
+    else:
+        fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
+            (10**3, 10**5, 10**6), (10**2, 10**4, 10**6), 10**6, 7, 10**5, 10**6)
+        repeats_for = lambda n: 21 if n <= 10**3 else (7 if n <= 10**5 else 5)  # noqa: E731
+
+    started = time.perf_counter()
+    print(f"machine: {machine()}; numpy {np.__version__}; "
+          f"scipy {__import__('scipy').__version__}; {args.clock} clock"
+          f"{'; quick' if args.quick else ''}")
+    tables = []
+    failures = []
+    if "fit" in parts:
+        t = Table("Fit (ms per fit; ratios to the best scipy fit and to CubicSpline)",
+                  ["n", "data", "method", "median", "min", "iterations", "ratio", "vs cubic"])
+        bench_fit(fit_sizes, repeats_for, t, failures)
+        tables.append(t)
+    if "eval" in parts:
+        t = Table(f"Batch evaluation of {m:.0e} points (ns per point; ratio to the best scipy)",
+                  ["n", "order", "derivative", "method", "median", "min", "ratio"])
+        bench_eval(eval_sizes, m, eval_repeats, t)
+        tables.append(t)
+    if "scalar" in parts:
+        t = Table(f"Scalar calls spl(x), {calls:.0e} from a Python loop (ns per call)",
+                  ["method", "median", "min", "ratio to scipy", "ratio to fabs"])
+        bench_scalar(calls, 5, t)
+        tables.append(t)
+    if "memory" in parts:
+        t = Table("Peak memory of a fit beyond the input (growth of max RSS)",
+                  ["n", "data", "method", "bytes/point", "doubles/point"])
+        bench_memory(memory_n, t)
+        tables.append(t)
+    for t in tables:
+        print(t.render(args.markdown))
+    for failure in failures:
+        print(f"\nrefused: {failure}")
+    print(f"\ntotal {time.perf_counter() - started:.1f} s")
+
+
+if __name__ == "__main__":
+    main()
