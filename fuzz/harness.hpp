@@ -188,6 +188,8 @@ inline void check_error(const Error& error, const DataSet& data) {
     void operator()(const NoConvergence&) const {
       if (!starts_with(text, "convexity solve did not converge in ")) fail("text", text);
     }
+    // Only loading a saved state reports this; a fit never does.
+    void operator()(const InvalidState&) const { fail("a fit reported a saved-state error", text); }
   };
   std::visit(Check{text, data}, error);
 }
