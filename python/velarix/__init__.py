@@ -95,18 +95,7 @@ __all__ = [
     "VariableDegreeSpline",
 ]
 
-_PICKLABLE = {
-    cls.__name__: cls
-    for cls in (
-        EndSlopes,
-        RationalCubic,
-        RationalCubicSpline,
-        Tension,
-        TensionSpline,
-        VariableDegree,
-        VariableDegreeSpline,
-    )
-}
+_PICKLABLE = {name: globals()[name] for name in __all__}
 
 
 def _restore(name, state):

@@ -13,26 +13,15 @@
 #include <vector>
 
 #include "piecewise.hpp"
+#include "probe.hpp"
 
 namespace velarix {
 namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-// value: the interval index; second derivative: index + the abscissa handed
-// over, so one number shows both the piece and the clamping.
-struct Probe {
-  double index;
-  double value(double) const { return index; }
-  double first_derivative(double x) const { return x; }
-  double second_derivative(double x) const { return index + x; }
-};
-
-Piecewise<Probe> probes(std::vector<double> knots) {
-  std::vector<Probe> pieces;
-  for (std::size_t i = 0; i + 1 < knots.size(); ++i) pieces.push_back({double(i)});
-  return Piecewise<Probe>(std::move(knots), std::move(pieces));
-}
+using testing::Probe;
+using testing::probes;
 
 // The interval by the definition: clamp, count the knots at or below, step
 // back one, keep the last knot in the last piece.

@@ -1,4 +1,5 @@
 #include "piecewise.hpp"
+#include "probe.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,20 +14,8 @@
 namespace velarix {
 namespace {
 
-// A piece that reports which interval evaluated it and where: value is the
-// interval index, first derivative the abscissa it was handed.
-struct Probe {
-  double index;
-  double value(double) const { return index; }
-  double first_derivative(double x) const { return x; }
-  double second_derivative(double x) const { return index + x; }
-};
-
-Piecewise<Probe> probes(std::vector<double> knots) {
-  std::vector<Probe> pieces;
-  for (std::size_t i = 0; i + 1 < knots.size(); ++i) pieces.push_back({double(i)});
-  return Piecewise<Probe>(std::move(knots), std::move(pieces));
-}
+using testing::Probe;
+using testing::probes;
 
 struct Lookup {
   double x;
