@@ -3,6 +3,7 @@
 // clamps, locates and dispatches to a piece.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -80,7 +81,7 @@ class Piecewise {
   std::size_t interval(double clamped) const {
     const std::size_t count = count_at_most(clamped);
     const std::size_t i = count == 0 ? 0 : count - 1;
-    return i < pieces_.size() ? i : pieces_.size() - 1;
+    return std::min(i, last_piece_);
   }
 
   template <Derivative D>
@@ -126,10 +127,14 @@ class Piecewise {
         i = interval_from(i, clamped);
         result[j] = apply<D>(pieces[i], clamped);
       }
-    } else {
+    } else if (writes_ahead_of_reads(xs, out)) {
       for (std::size_t j = 0; j < count; ++j) {
         const double clamped = clamp(in[j], front, back);
         result[j] = apply<D>(pieces[interval(clamped)], clamped);
+      }
+    } else {
+      for (std::size_t j = 0; j < count; j += lookup_block) {
+        evaluate_block<D>(in + j, result + j, std::min(lookup_block, count - j));
       }
     }
   }
@@ -151,6 +156,7 @@ class Piecewise {
     const double front = knots_.front();
     const double width = knots_.back() - front;
     const std::size_t buckets = pieces_.size();
+    last_piece_ = buckets - 1;
     scale_ = static_cast<double>(buckets) / width;
     // Infinite or degenerate domains and more knots than a 32-bit count
     // holds keep the plain search.
@@ -158,6 +164,8 @@ class Piecewise {
         knots_.size() > std::numeric_limits<std::uint32_t>::max()) {
       return;
     }
+    last_bucket_ = buckets - 1;
+    last_bucket_limit_ = static_cast<double>(last_bucket_);
     first_.assign(buckets + 1, 0);
     for (const double knot : knots_) {
       const std::size_t b = bucket(knot);
@@ -168,9 +176,11 @@ class Piecewise {
 
   // min(floor((x - front) * scale), buckets - 1) for a clamped, non-NaN x.
   std::size_t bucket(double clamped) const {
+    // t >= 0, and below the limit it fits a signed count, whose conversion
+    // needs no range fix-up.
     const double t = (clamped - knots_.front()) * scale_;
-    const std::size_t last = first_.size() - 2;
-    return t < static_cast<double>(last) ? static_cast<std::size_t>(t) : last;
+    return t < last_bucket_limit_ ? static_cast<std::size_t>(static_cast<std::int64_t>(t))
+                                  : last_bucket_;
   }
 
   // locate(knots_, clamped), through the bucket index when there is one.
@@ -182,13 +192,62 @@ class Piecewise {
     const std::size_t b = bucket(clamped);
     const std::size_t begin = first_[b];
     const std::size_t end = first_[b + 1];
+    if (end - begin <= scanned && begin + scanned <= knots_.size()) {
+      return begin + count_scanned(knots_.data() + begin, clamped);
+    }
     return begin + locate(std::span<const double>(knots_.data() + begin, end - begin), clamped);
+  }
+
+  // Most buckets hold at most a few knots. For those the first `scanned`
+  // knots from the bucket's start are all compared, so that no branch
+  // depends on the query (a search whose length varies from query to query
+  // mispredicts its exit). The knots past the bucket are above x, so they
+  // add nothing and the sum is the count the search gives.
+  static constexpr std::size_t scanned = 4;
+
+  static std::size_t count_scanned(const double* k, double clamped) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < scanned; ++i) count += static_cast<std::size_t>(k[i] <= clamped);
+    return count;
   }
 
   static double clamp(double x, double front, double back) {
     if (x < front) return front;
     if (x > back) return back;
     return x;
+  }
+
+  // Random queries into a large curve miss the cache on the knots and on the
+  // piece. Evaluating a piece (two exponentials or powers for some methods)
+  // takes more instructions than the processor looks ahead, so when lookup
+  // and evaluation alternate, the misses of one query wait for the previous
+  // evaluation. Locating a whole block first, and prefetching each piece as
+  // it is found, lets the misses of the block overlap.
+  static constexpr std::size_t lookup_block = 32;
+
+  template <Derivative D>
+  void evaluate_block(const double* in, double* result, std::size_t count) const {
+    double clamped[lookup_block];
+    const P* at[lookup_block];
+    const double front = knots_.front();
+    const double back = knots_.back();
+    for (std::size_t j = 0; j < count; ++j) {
+      clamped[j] = clamp(in[j], front, back);
+      at[j] = pieces_.data() + interval(clamped[j]);
+      __builtin_prefetch(at[j]);
+      __builtin_prefetch(reinterpret_cast<const char*>(at[j] + 1) - 1);
+    }
+    for (std::size_t j = 0; j < count; ++j) result[j] = apply<D>(*at[j], clamped[j]);
+  }
+
+  // Whether `out` starts inside `xs` after its first element. Element j is
+  // then written before some later element of xs is read, so the block loop,
+  // which reads a block ahead, would read a result instead of an input.
+  static bool writes_ahead_of_reads(std::span<const double> xs, std::span<double> out) {
+    const auto first = reinterpret_cast<std::uintptr_t>(xs.data());
+    const auto last = first + xs.size() * sizeof(double);
+    const auto target = reinterpret_cast<std::uintptr_t>(out.data());
+    return target > first && target < last;
   }
 
   template <Derivative D>
@@ -204,7 +263,10 @@ class Piecewise {
 
   std::vector<double> knots_;
   std::vector<P> pieces_;
+  std::size_t last_piece_ = 0;
   double scale_ = 0;                  // buckets per unit of x
+  std::size_t last_bucket_ = 0;
+  double last_bucket_limit_ = 0;      // last_bucket_ as a double
   std::vector<std::uint32_t> first_;  // empty: no index
 };
 

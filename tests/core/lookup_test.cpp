@@ -56,6 +56,16 @@ const KnotSet kKnotSets[] = {
        for (double x : {1.0, 5.0, 1e3}) knots.push_back(x);
        return knots;
      }},
+    {"groups",
+     [](std::mt19937&) {
+       // Tight groups of 3 to 6 knots far apart: buckets hold a few knots,
+       // around the count up to which a bucket is scanned instead of searched.
+       std::vector<double> knots;
+       for (int g = 0; g < 60; ++g) {
+         for (int j = 0; j < 3 + g % 4; ++j) knots.push_back(g * 10.0 + j * 1e-3);
+       }
+       return knots;
+     }},
     {"ties",
      [](std::mt19937& rng) {
        std::vector<double> knots = uneven(rng, 200, 0, 1);
@@ -147,6 +157,33 @@ TEST_P(Lookup, BatchesEqualScalarEvaluation) {
     curve.evaluate<Derivative::second>(batch, out);
     for (std::size_t i = 0; i < batch.size(); ++i) {
       ASSERT_EQ(bits(out[i]), bits(curve.second_derivative(batch[i]))) << batch[i];
+    }
+  }
+}
+
+// Shuffled batches are evaluated a block at a time; an `out` that overlaps
+// `xs` at an offset must still see the results of the index-order loop, in
+// which element i is read before element i is written. Lengths around the
+// block size, and offsets both ways.
+TEST_P(Lookup, OverlappingShuffledBatchesFollowIndexOrder) {
+  std::mt19937 rng(10);
+  const auto curve = probes(GetParam().make(rng));
+  std::vector<double> xs = queries(curve.knots(), rng);
+  std::shuffle(xs.begin(), xs.end(), rng);
+  for (std::size_t length : {1, 31, 32, 33, 100}) {
+    for (std::ptrdiff_t shift : {-33, -1, 0, 1, 7, 32, 40}) {
+      std::vector<double> buffer(xs.begin(), xs.begin() + length + 80);
+      std::vector<double> expected = buffer;
+      const std::size_t from = 40;
+      const std::size_t to = static_cast<std::size_t>(40 + shift);
+      for (std::size_t i = 0; i < length; ++i) {
+        expected[to + i] = curve.second_derivative(expected[from + i]);
+      }
+      curve.evaluate<Derivative::second>(std::span<const double>(buffer.data() + from, length),
+                                         std::span<double>(buffer.data() + to, length));
+      for (std::size_t i = 0; i < buffer.size(); ++i) {
+        ASSERT_EQ(bits(buffer[i]), bits(expected[i])) << length << " " << shift << " " << i;
+      }
     }
   }
 }
