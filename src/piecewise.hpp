@@ -9,10 +9,10 @@
 #include <limits>
 #include <span>
 #include <utility>
-#include <vector>
 
 #include "error.hpp"
 #include "interpolator.hpp"
+#include "memory.hpp"
 
 namespace velarix {
 
@@ -58,7 +58,7 @@ template <SplinePiece P>
 class Piecewise {
  public:
   // Knots must be sorted; there is one piece per interval.
-  Piecewise(std::vector<double> knots, std::vector<P> pieces)
+  Piecewise(Doubles knots, Vector<P> pieces)
       : knots_(std::move(knots)), pieces_(std::move(pieces)) {
     if (pieces_.empty() || knots_.size() != pieces_.size() + 1 ||
         !(knots_.front() <= knots_.back())) {
@@ -261,13 +261,13 @@ class Piecewise {
     }
   }
 
-  std::vector<double> knots_;
-  std::vector<P> pieces_;
+  Doubles knots_;
+  Vector<P> pieces_;
   std::size_t last_piece_ = 0;
   double scale_ = 0;                  // buckets per unit of x
   std::size_t last_bucket_ = 0;
   double last_bucket_limit_ = 0;      // last_bucket_ as a double
-  std::vector<std::uint32_t> first_;  // empty: no index
+  Vector<std::uint32_t> first_;       // empty: no index
 };
 
 // The part every fitted spline shares: its curve and the Interpolator1d

@@ -2,19 +2,22 @@
 
 #include <utility>
 
+#include "memory.hpp"
+
 namespace velarix {
 
-Samples::Samples(std::vector<double> x, std::vector<double> y, std::vector<double> widths,
-                 std::vector<double> secants)
-    : x_(std::move(x)), y_(std::move(y)), widths_(std::move(widths)),
+Samples::Samples(Doubles x, Doubles y, Doubles widths, Doubles secants)
+    : x_(std::move(x)),
+      y_(std::move(y)),
+      widths_(std::move(widths)),
       secants_(std::move(secants)) {}
 
 Result<Samples> Samples::create(std::span<const double> x, std::span<const double> y) {
   if (x.size() != y.size()) return LengthMismatch{x.size(), y.size()};
   const std::size_t n = x.size();
   if (n < 2) return TooFewPoints{n};
-  std::vector<double> widths;
-  std::vector<double> secants;
+  Doubles widths;
+  Doubles secants;
   widths.reserve(n - 1);
   secants.reserve(n - 1);
   for (std::size_t i = 0; i + 1 < n; ++i) {
@@ -28,8 +31,7 @@ Result<Samples> Samples::create(std::span<const double> x, std::span<const doubl
                  std::move(secants));
 }
 
-Samples Samples::from_parts(std::vector<double> x, std::vector<double> y,
-                            std::vector<double> widths, std::vector<double> secants) {
+Samples Samples::from_parts(Doubles x, Doubles y, Doubles widths, Doubles secants) {
   const std::size_t n = x.size();
   if (n < 2 || y.size() != n || widths.size() != n - 1 || secants.size() != n - 1) {
     throw InternalError("samples assembled from sequences of inconsistent lengths");

@@ -4,9 +4,9 @@
 
 #include <cstddef>
 #include <span>
-#include <vector>
 
 #include "error.hpp"
+#include "memory.hpp"
 
 namespace velarix {
 
@@ -19,8 +19,7 @@ class Samples {
 
   // Assembles a data set from fields that already satisfy the invariants
   // (used to mirror data without validating them again).
-  static Samples from_parts(std::vector<double> x, std::vector<double> y,
-                            std::vector<double> widths, std::vector<double> secants);
+  static Samples from_parts(Doubles x, Doubles y, Doubles widths, Doubles secants);
 
   std::span<const double> x() const { return x_; }
   std::span<const double> y() const { return y_; }
@@ -30,13 +29,12 @@ class Samples {
   std::size_t intervals() const { return widths_.size(); }
 
  private:
-  Samples(std::vector<double> x, std::vector<double> y, std::vector<double> widths,
-          std::vector<double> secants);
+  Samples(Doubles x, Doubles y, Doubles widths, Doubles secants);
 
-  std::vector<double> x_;
-  std::vector<double> y_;
-  std::vector<double> widths_;
-  std::vector<double> secants_;
+  Doubles x_;
+  Doubles y_;
+  Doubles widths_;
+  Doubles secants_;
 };
 
 }  // namespace velarix

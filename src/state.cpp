@@ -3,6 +3,8 @@
 #include <bit>
 #include <limits>
 
+#include "memory.hpp"
+
 namespace velarix::state {
 
 Writer::Writer(Kind kind) {
@@ -91,7 +93,7 @@ std::uint8_t Reader::tag(std::uint8_t count) {
 
 bool Reader::flag() { return tag(2) == 1; }
 
-std::vector<double> Reader::f64s(std::uint64_t count) {
+Doubles Reader::f64s(std::uint64_t count) {
   // Checked against the bytes left before the allocation, so that a tampered
   // count cannot ask for gigabytes.
   if (!ok()) return {};
@@ -99,7 +101,7 @@ std::vector<double> Reader::f64s(std::uint64_t count) {
     fail("truncated");
     return {};
   }
-  std::vector<double> values(static_cast<std::size_t>(count));
+  Doubles values(static_cast<std::size_t>(count));
   for (double& value : values) value = f64();
   return values;
 }
@@ -111,7 +113,7 @@ EndSlopes Reader::end_slopes() {
   return EndSlopes::clamped(left, right);
 }
 
-std::vector<double> Reader::knots() {
+Doubles Reader::knots() {
   const std::size_t at = offset_;
   const std::uint64_t n = u64();
   if (ok() && n < 2) {
@@ -120,7 +122,7 @@ std::vector<double> Reader::knots() {
     return {};
   }
   const std::size_t first = offset_;
-  std::vector<double> knots = f64s(n);
+  Doubles knots = f64s(n);
   // The interval lookup relies on this order; a NaN knot fails it too.
   for (std::size_t i = 0; ok() && i + 1 < knots.size(); ++i) {
     if (!(knots[i] < knots[i + 1])) {

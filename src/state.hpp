@@ -24,6 +24,7 @@
 
 #include "boundary.hpp"
 #include "error.hpp"
+#include "memory.hpp"
 #include "rational_cubic/rational_cubic.hpp"
 #include "tension/tension.hpp"
 #include "variable_degree/variable_degree.hpp"
@@ -89,10 +90,10 @@ class Reader {
   bool flag();
   // `count` doubles; refused before anything is allocated when fewer bytes
   // remain than they need.
-  std::vector<double> f64s(std::uint64_t count);
+  Doubles f64s(std::uint64_t count);
   EndSlopes end_slopes();
   // A count n >= 2 and n strictly increasing knots.
-  std::vector<double> knots();
+  Doubles knots();
 
   // The first failure, or a failure if any bytes are left over.
   std::optional<Error> finish();

@@ -13,16 +13,28 @@ namespace {
 
 }  // namespace
 
-std::vector<double> solve(std::span<const double> lower, std::span<const double> diag,
-                          std::span<const double> upper, std::span<const double> rhs) {
+Doubles solve(std::span<const double> lower, std::span<const double> diag,
+              std::span<const double> upper, std::span<const double> rhs) {
+  Doubles eliminated(diag.size());
+  Doubles solution(diag.size());
+  solve(lower, diag, upper, rhs, eliminated, solution);
+  return solution;
+}
+
+void solve(std::span<const double> lower, std::span<const double> diag,
+           std::span<const double> upper, std::span<const double> rhs, std::span<double> eliminated,
+           std::span<double> solution) {
   const std::size_t n = diag.size();
-  if (lower.size() != n || upper.size() != n || rhs.size() != n) {
+  if (lower.size() != n || upper.size() != n || rhs.size() != n || eliminated.size() != n ||
+      solution.size() != n) {
     throw InternalError("tridiagonal slices must have equal length");
   }
   if (n == 0) throw InternalError("tridiagonal system has no rows");
 
-  std::vector<double> c(n);  // c'
-  std::vector<double> d(n);  // d'
+  // c' goes to `eliminated`, d' to `solution`, which back substitution then
+  // overwrites from the end: s[i] needs only d'[i] and s[i + 1].
+  double* c = eliminated.data();
+  double* d = solution.data();
   // The pivot tests are exact: a tiny or NaN pivot passes and propagates.
   if (diag[0] == 0) zero_pivot(0);
   c[0] = upper[0] / diag[0];
@@ -33,11 +45,7 @@ std::vector<double> solve(std::span<const double> lower, std::span<const double>
     c[i] = upper[i] / pivot;
     d[i] = (rhs[i] - lower[i] * d[i - 1]) / pivot;
   }
-
-  std::vector<double> s(n);
-  s[n - 1] = d[n - 1];
-  for (std::size_t i = n - 1; i-- > 0;) s[i] = d[i] - c[i] * s[i + 1];
-  return s;
+  for (std::size_t i = n - 1; i-- > 0;) d[i] = d[i] - c[i] * d[i + 1];
 }
 
 }  // namespace velarix::tridiagonal

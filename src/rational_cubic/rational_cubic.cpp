@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "format.hpp"
+#include "memory.hpp"
 #include "rational_cubic/solver.hpp"
 #include "samples.hpp"
 
@@ -50,8 +51,8 @@ Result<bool> classify_concave(std::span<const double> s) {
 // Concave data solved as convex: the same knots and widths, y and secants
 // negated (negation is exact, so the mirror of a mirror is the original).
 Samples mirrored(const Samples& samples) {
-  std::vector<double> y(samples.y().begin(), samples.y().end());
-  std::vector<double> secants(samples.secants().begin(), samples.secants().end());
+  Doubles y(samples.y().begin(), samples.y().end());
+  Doubles secants(samples.secants().begin(), samples.secants().end());
   for (double& value : y) value = -value;
   for (double& secant : secants) secant = -secant;
   return Samples::from_parts({samples.x().begin(), samples.x().end()}, std::move(y),
@@ -69,7 +70,7 @@ std::pair<double, double> estimated_end_slopes(std::span<const double> s) {
 
 }  // namespace
 
-RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, std::vector<double> w,
+RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Doubles w,
                                          std::uint64_t iterations, bool concave)
     : PiecewiseSpline<RationalCubicPiece>(std::move(curve)),
       w_(std::move(w)),
@@ -136,7 +137,7 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
   const std::span<const double> ys = solved.y();
   const std::span<const double> h = solved.widths();
   const std::span<const double> d = result.derivatives;
-  std::vector<RationalCubicPiece> pieces;
+  Vector<RationalCubicPiece> pieces;
   pieces.reserve(m);
   // A piece is linear in (Y0, Y1, D0, D1) for fixed u, v, w, so negating the
   // mirrored solution gives the concave spline exactly.

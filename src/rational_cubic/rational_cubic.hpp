@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "boundary.hpp"
 #include "error.hpp"
 #include "interpolator.hpp"
+#include "memory.hpp"
 #include "piecewise.hpp"
 #include "rational_cubic/piece.hpp"
 
@@ -18,8 +18,8 @@ namespace velarix::rational_cubic {
 
 class RationalCubicSpline : public PiecewiseSpline<RationalCubicPiece> {
  public:
-  RationalCubicSpline(Piecewise<RationalCubicPiece> curve, std::vector<double> w,
-                      std::uint64_t iterations, bool concave);
+  RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Doubles w, std::uint64_t iterations,
+                      bool concave);
 
   // The convexity parameter of every interval, in knot order.
   std::span<const double> w() const { return w_; }
@@ -32,7 +32,7 @@ class RationalCubicSpline : public PiecewiseSpline<RationalCubicPiece> {
   std::string debug_text() const;
 
  private:
-  std::vector<double> w_;
+  Doubles w_;
   std::uint64_t iterations_;
   bool concave_;
 };

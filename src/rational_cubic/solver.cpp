@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "memory.hpp"
 #include "tridiagonal.hpp"
 
 namespace velarix::rational_cubic::solver {
@@ -43,7 +44,9 @@ class DerivativeSystem {
         lower_(samples.size()),
         diag_(samples.size()),
         upper_(samples.size()),
-        rhs_(samples.size()) {
+        rhs_(samples.size()),
+        eliminated_(samples.size()),
+        derivatives_(samples.size()) {
     const std::size_t n = diag_.size();
     diag_[0] = 1;
     rhs_[0] = left;
@@ -55,7 +58,8 @@ class DerivativeSystem {
     }
   }
 
-  std::vector<double> solve(std::span<const double> w) {
+  // The knot derivatives for w, valid until the next call.
+  std::span<const double> solve(std::span<const double> w) {
     const std::size_t n = diag_.size();
     if (w.size() + 1 != n) throw InternalError("one convexity parameter per interval expected");
     const double u = u_;
@@ -74,7 +78,8 @@ class DerivativeSystem {
       diag_[k] = f * (a + w[k - 1]) + g * (a + w[k]);
       rhs_[k] = (f * (b + w[k - 1])) * s_[k - 1] + (g * (c + w[k])) * s_[k];
     }
-    return tridiagonal::solve(lower_, diag_, upper_, rhs_);
+    tridiagonal::solve(lower_, diag_, upper_, rhs_, eliminated_, derivatives_);
+    return derivatives_;
   }
 
  private:
@@ -82,20 +87,25 @@ class DerivativeSystem {
   std::span<const double> s_;
   double u_;
   double v_;
-  std::vector<double> lower_;
-  std::vector<double> diag_;
-  std::vector<double> upper_;
-  std::vector<double> rhs_;
+  Doubles lower_;
+  Doubles diag_;
+  Doubles upper_;
+  Doubles rhs_;
+  // The solver's own storage, reused by every sweep.
+  Doubles eliminated_;
+  Doubles derivatives_;
 };
 
 }  // namespace
 
-std::vector<double> solve_derivatives(const Samples& samples, std::span<const double> w,
-                                      double left, double right, double u, double v) {
+Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
+                          double right, double u, double v) {
   if (w.size() + 1 != samples.size()) {
     throw InternalError("one convexity parameter per interval expected");
   }
-  return DerivativeSystem(samples, left, right, u, v).solve(w);
+  DerivativeSystem system(samples, left, right, u, v);
+  const std::span<const double> d = system.solve(w);
+  return Doubles(d.begin(), d.end());
 }
 
 Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
@@ -109,19 +119,19 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
   const std::size_t m = samples.intervals();
 
   if (m == 1) {
-    std::vector<double> d{left, right};
-    std::vector<double> w{convexity_target(s, d, 0, u, v, margin, w_cap)};
+    Doubles d{left, right};
+    Doubles w{convexity_target(s, d, 0, u, v, margin, w_cap)};
     return Output{std::move(d), std::move(w), 0};
   }
 
   const double relaxation = settings.relaxation;
   const double keep = 1 - relaxation;
-  std::vector<double> w(m, 0.0);
+  Doubles w(m, 0.0);
   DerivativeSystem system(samples, left, right, u, v);
   double last_change = std::numeric_limits<double>::quiet_NaN();
   for (std::uint64_t k = 0;;) {
     if (k == settings.max_iter) return NoConvergence{settings.max_iter, last_change};
-    const std::vector<double> d = system.solve(w);
+    const std::span<const double> d = system.solve(w);
     double largest = 0;  // W
     double change = 0;   // C
     for (std::size_t i = 0; i < m; ++i) {
@@ -139,8 +149,8 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
     last_change = change;
     if (change <= settings.tol * (largest + 1)) {
       // Derivatives recomputed from the final w, so the two agree exactly.
-      std::vector<double> derivatives = system.solve(w);
-      return Output{std::move(derivatives), std::move(w), k};
+      const std::span<const double> derivatives = system.solve(w);
+      return Output{Doubles(derivatives.begin(), derivatives.end()), std::move(w), k};
     }
   }
 }

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "error.hpp"
+#include "memory.hpp"
 #include "samples.hpp"
 
 namespace velarix::rational_cubic::solver {
@@ -23,8 +23,8 @@ struct SolveSettings {
 };
 
 struct Output {
-  std::vector<double> derivatives;  // n knot derivatives, the given end slopes at the ends
-  std::vector<double> w;            // m convexity parameters, each in [0, w_cap]
+  Doubles derivatives;              // n knot derivatives, the given end slopes at the ends
+  Doubles w;                        // m convexity parameters, each in [0, w_cap]
   std::uint64_t iterations;         // sweeps made; 0 for two points
 };
 
@@ -40,7 +40,7 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
 // The n knot derivatives for the given m convexity parameters: unit rows at the
 // ends, and at every interior knot the condition that the second derivatives of
 // the two pieces meeting there agree.
-std::vector<double> solve_derivatives(const Samples& samples, std::span<const double> w,
-                                      double left, double right, double u, double v);
+Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
+                          double right, double u, double v);
 
 }  // namespace velarix::rational_cubic::solver

@@ -1,6 +1,8 @@
 // The saved state of RationalCubic and RationalCubicSpline.
 #include "state.hpp"
 
+#include "memory.hpp"
+
 namespace velarix::state {
 
 using rational_cubic::RationalCubicPiece;
@@ -51,10 +53,10 @@ Bytes save(const RationalCubicSpline& s) {
 template <>
 Result<RationalCubicSpline> load(std::span<const std::byte> bytes) {
   Reader in(bytes, Kind::rational_cubic_spline);
-  std::vector<double> knots = in.knots();
+  Doubles knots = in.knots();
   const std::size_t intervals = knots.empty() ? 0 : knots.size() - 1;
-  std::vector<double> w;
-  std::vector<RationalCubicPiece> pieces;
+  Doubles w;
+  Vector<RationalCubicPiece> pieces;
   for (std::size_t i = 0; i < intervals && in.ok(); ++i) {
     w.push_back(in.f64());
     std::array<double, RationalCubicPiece::field_count> fields{};

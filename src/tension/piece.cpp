@@ -51,23 +51,28 @@ ModifiedHyperbolics modified_hyperbolics(double x) {
 
 TensionPiece::TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1,
                            double tension)
-    : x0_(x0), h_(h), y0_(y0), yp0_(yp0) {
+    : TensionPiece(x0, h, y0, y1, yp0, yp1, tension, form_for(tension)) {}
+
+TensionPiece::TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1,
+                           double tension, const Form& form)
+    : form_(form), x0_(x0), h_(h), y0_(y0), yp0_(yp0) {
   secant_ = (y1 - y0) / h;
   d1_ = secant_ - yp0;
   d2_ = yp1 - secant_;
   sigma_ = std::fabs(tension);
-  const double sigma = sigma_;
-  if (sigma < cubic_below) {
-    form_ = Cubic{};
-  } else if (sigma <= hyperbolic_up_to) {
+}
+
+TensionPiece::Form TensionPiece::form_for(double tension) {
+  const double sigma = std::fabs(tension);
+  if (sigma < cubic_below) return Cubic{};
+  if (sigma <= hyperbolic_up_to) {
     const ModifiedHyperbolics mh = modified_hyperbolics(sigma);
-    form_ = Hyperbolic{mh.sinhm, mh.coshm, sigma * mh.sinhm - 2 * mh.coshmm};
-  } else {
-    // A NaN tension lands here too and makes every result NaN.
-    const double ems = std::exp(-sigma);
-    const double tm = 1 - ems;
-    form_ = Exponential{ems, tm, tm * (sigma * (ems + 1) - 2 * tm)};
+    return Hyperbolic{mh.sinhm, mh.coshm, sigma * mh.sinhm - 2 * mh.coshmm};
   }
+  // A NaN tension lands here too and makes every result NaN.
+  const double ems = std::exp(-sigma);
+  const double tm = 1 - ems;
+  return Exponential{ems, tm, tm * (sigma * (ems + 1) - 2 * tm)};
 }
 
 TensionPiece::Local TensionPiece::local(double x) const {

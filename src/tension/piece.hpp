@@ -57,6 +57,11 @@ class TensionPiece {
 
   // The piece on [x0, x0 + h]; only |tension| is used. Never fails.
   TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1, double tension);
+  // The same piece with its form given: form_for(tension), which depends on
+  // the tension alone, so pieces of equal tension can share one evaluation.
+  TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1, double tension,
+               const Form& form);
+  static Form form_for(double tension);
 
   // The fields besides the form (x0, h, y0, yp0, secant, d1, d2, sigma), and
   // the piece rebuilt from a form and those fields. A saved spline is

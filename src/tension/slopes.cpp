@@ -1,34 +1,48 @@
 #include "tension/slopes.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "error.hpp"
+#include "memory.hpp"
 #include "tension/piece.hpp"
 #include "tridiagonal.hpp"
 
 namespace velarix::tension::slopes {
 
-Coefficients ypcoef(double sigma_in, double h) {
+TensionTerms::TensionTerms(double sigma_in) : cubic_(false), d_(0), sd_(0), e_(0) {
   const double sigma = std::fabs(sigma_in);
-  if (sigma < cubic_below) return {4 / h, 2 / h};
-  if (sigma <= hyperbolic_up_to) {
+  if (sigma < cubic_below) {
+    cubic_ = true;
+  } else if (sigma <= hyperbolic_up_to) {
     // The modified functions keep E ~ sigma^4 / 12 accurate where
     // sigma sinh(sigma) and 2 coshm(sigma) nearly cancel.
     const auto [sinhm, coshm, coshmm] = modified_hyperbolics(sigma);
-    const double e = sigma * sinhm - (coshmm + coshmm);
-    return {sigma * (sigma * coshm - sinhm) / (h * e), sigma * sinhm / (h * e)};
+    e_ = sigma * sinhm - (coshmm + coshmm);
+    d_ = sigma * (sigma * coshm - sinhm);
+    sd_ = sigma * sinhm;
+  } else {
+    // Every hyperbolic function scaled by 2 exp(-sigma), so that nothing
+    // overflows for a large tension: scale^2 is the scaled coshm, ssinh the
+    // scaled sinh and ssm the scaled sinhm.
+    const double ems = std::exp(-sigma);
+    const double scale = 1 - ems;
+    const double ssinh = 1 - ems * ems;
+    const double ssm = ssinh - 2 * sigma * ems;
+    const double scale2 = scale * scale;
+    e_ = sigma * ssinh - 2 * scale2;
+    d_ = sigma * (sigma * scale2 - ssm);
+    sd_ = sigma * ssm;
   }
-  // Every hyperbolic function scaled by 2 exp(-sigma), so that nothing
-  // overflows for a large tension: scale^2 is the scaled coshm, ssinh the
-  // scaled sinh and ssm the scaled sinhm.
-  const double ems = std::exp(-sigma);
-  const double scale = 1 - ems;
-  const double ssinh = 1 - ems * ems;
-  const double ssm = ssinh - 2 * sigma * ems;
-  const double scale2 = scale * scale;
-  const double e = sigma * ssinh - 2 * scale2;
-  return {sigma * (sigma * scale2 - ssm) / (h * e), sigma * ssm / (h * e)};
 }
+
+Coefficients TensionTerms::at(double h) const {
+  if (cubic_) return {4 / h, 2 / h};
+  return {d_ / (h * e_), sd_ / (h * e_)};
+}
+
+Coefficients ypcoef(double sigma, double h) { return TensionTerms(sigma).at(h); }
 
 std::pair<double, double> estimated_end_slopes(const Samples& samples) {
   const std::span<const double> h = samples.widths();
@@ -40,8 +54,7 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples) {
   return {left, right};
 }
 
-std::vector<double> solve(const Samples& samples, std::span<const double> tensions, double left,
-                          double right) {
+Doubles solve(const Samples& samples, std::span<const double> tensions, double left, double right) {
   const std::size_t n = samples.size();
   if (n == 2) return {left, right};
   if (tensions.size() < n - 1) throw InternalError("fewer tensions than intervals");
@@ -52,24 +65,34 @@ std::vector<double> solve(const Samples& samples, std::span<const double> tensio
   // at x[i]:
   //   sd[i-1] yp[i-1] + (d[i-1] + d[i]) yp[i] + sd[i] yp[i+1]
   //     = (d[i-1] + sd[i-1]) s[i-1] + (d[i] + sd[i]) s[i].
-  std::vector<double> a(n, 0.0);
-  std::vector<double> b(n, 0.0);
-  std::vector<double> c(n, 0.0);
-  std::vector<double> r(n, 0.0);
+  Doubles a(n, 0.0);
+  Doubles b(n, 0.0);
+  Doubles c(n, 0.0);
+  Doubles r(n, 0.0);
   b[0] = 1;
   r[0] = left;
   b[n - 1] = 1;
   r[n - 1] = right;
-  Coefficients before = ypcoef(tensions[0], h[0]);
+  // Consecutive equal tensions reuse their terms. The comparison is of the
+  // bits, so a NaN tension is reused too; the terms of equal bits are equal.
+  double tension = tensions[0];
+  TensionTerms terms(tension);
+  Coefficients before = terms.at(h[0]);
   for (std::size_t i = 1; i + 1 < n; ++i) {
-    const Coefficients after = ypcoef(tensions[i], h[i]);
+    if (std::bit_cast<std::uint64_t>(tensions[i]) != std::bit_cast<std::uint64_t>(tension)) {
+      tension = tensions[i];
+      terms = TensionTerms(tension);
+    }
+    const Coefficients after = terms.at(h[i]);
     a[i] = before.sd;
     b[i] = before.d + after.d;
     c[i] = after.sd;
     r[i] = (before.d + before.sd) * s[i - 1] + (after.d + after.sd) * s[i];
     before = after;
   }
-  return tridiagonal::solve(a, b, c, r);
+  // The system is not needed afterwards, so it is solved in its own arrays.
+  tridiagonal::solve(a, b, c, r, c, r);
+  return r;
 }
 
 }  // namespace velarix::tension::slopes

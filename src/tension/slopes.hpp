@@ -5,8 +5,8 @@
 
 #include <span>
 #include <utility>
-#include <vector>
 
+#include "memory.hpp"
 #include "samples.hpp"
 
 namespace velarix::tension::slopes {
@@ -22,6 +22,21 @@ struct Coefficients {
 };
 Coefficients ypcoef(double sigma, double h);
 
+// The part of ypcoef that depends on sigma alone, so that intervals of equal
+// tension (all of them under a uniform tension) share one evaluation of the
+// hyperbolic functions: for h it gives exactly ypcoef(sigma, h).
+class TensionTerms {
+ public:
+  explicit TensionTerms(double sigma);
+  Coefficients at(double h) const;
+
+ private:
+  bool cubic_;
+  double d_;   // d times h E
+  double sd_;  // sd times h E
+  double e_;
+};
+
 // The end slopes of the parabolas through the first three and through the
 // last three points; both are the secant when there is a single interval. Not
 // limited: an estimate may point against its end secant.
@@ -30,7 +45,6 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples);
 // The n knot derivatives of the C² tension spline with tensions[i] on interval
 // i (at least n - 1 entries; fewer throws InternalError) and the end slopes
 // yp[0] = left, yp[n-1] = right.
-std::vector<double> solve(const Samples& samples, std::span<const double> tensions, double left,
-                          double right);
+Doubles solve(const Samples& samples, std::span<const double> tensions, double left, double right);
 
 }  // namespace velarix::tension::slopes

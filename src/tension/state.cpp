@@ -1,6 +1,8 @@
 // The saved state of Tension and TensionSpline.
 #include "state.hpp"
 
+#include "memory.hpp"
+
 namespace velarix::state {
 
 using tension::Policy;
@@ -87,10 +89,10 @@ Bytes save(const TensionSpline& s) {
 template <>
 Result<TensionSpline> load(std::span<const std::byte> bytes) {
   Reader in(bytes, Kind::tension_spline);
-  std::vector<double> knots = in.knots();
+  Doubles knots = in.knots();
   const std::size_t intervals = knots.empty() ? 0 : knots.size() - 1;
-  std::vector<double> tensions;
-  std::vector<TensionPiece> pieces;
+  Doubles tensions;
+  Vector<TensionPiece> pieces;
   for (std::size_t i = 0; i < intervals && in.ok(); ++i) {
     tensions.push_back(in.f64());
     const TensionPiece::Form form = read_form(in);

@@ -1,9 +1,12 @@
 #include "tension/tension.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <utility>
 
 #include "format.hpp"
+#include "memory.hpp"
 #include "samples.hpp"
 #include "tension/sigs.hpp"
 #include "tension/slopes.hpp"
@@ -43,7 +46,7 @@ std::string Policy::debug_text() const {
   return format::variant("Uniform", format::debug(u->sigma));
 }
 
-TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, std::vector<double> tensions,
+TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions,
                              std::uint64_t iterations)
     : PiecewiseSpline<TensionPiece>(std::move(curve)),
       tensions_(std::move(tensions)),
@@ -75,8 +78,8 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   const auto [left, right] =
       boundary.resolve([&] { return slopes::estimated_end_slopes(samples); });
 
-  std::vector<double> tensions;
-  std::vector<double> yp;
+  Doubles tensions;
+  Doubles yp;
   std::uint64_t iterations = 0;
   if (const Policy::Uniform* uniform = policy.uniform_tension()) {
     const double sigma = uniform->sigma;
@@ -88,7 +91,7 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
     tensions.assign(n - 1, 0.0);
     yp = slopes::solve(samples, tensions, left, right);
     while (iterations < max_iter) {
-      const std::vector<double> prev = yp;
+      const Doubles prev = yp;
       const std::size_t raised = sigs::select(samples, yp, tensions, tol);
       yp = slopes::solve(samples, tensions, left, right);
       ++iterations;
@@ -99,10 +102,17 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   const std::span<const double> xs = samples.x();
   const std::span<const double> ys = samples.y();
   const std::span<const double> h = samples.widths();
-  std::vector<TensionPiece> pieces;
+  Vector<TensionPiece> pieces;
   pieces.reserve(n - 1);
+  // Consecutive pieces of equal tension (bit for bit) share their form.
+  double tension = tensions[0];
+  TensionPiece::Form form = TensionPiece::form_for(tension);
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    pieces.emplace_back(xs[i], h[i], ys[i], ys[i + 1], yp[i], yp[i + 1], tensions[i]);
+    if (std::bit_cast<std::uint64_t>(tensions[i]) != std::bit_cast<std::uint64_t>(tension)) {
+      tension = tensions[i];
+      form = TensionPiece::form_for(tension);
+    }
+    pieces.emplace_back(xs[i], h[i], ys[i], ys[i + 1], yp[i], yp[i + 1], tension, form);
   }
   return TensionSpline(Piecewise<TensionPiece>({xs.begin(), xs.end()}, std::move(pieces)),
                        std::move(tensions), iterations);

@@ -8,11 +8,11 @@
 #include <span>
 #include <string>
 #include <variant>
-#include <vector>
 
 #include "boundary.hpp"
 #include "error.hpp"
 #include "interpolator.hpp"
+#include "memory.hpp"
 #include "piecewise.hpp"
 #include "tension/piece.hpp"
 
@@ -52,8 +52,7 @@ class Policy {
 // of select-and-solve passes.
 class TensionSpline : public PiecewiseSpline<TensionPiece> {
  public:
-  TensionSpline(Piecewise<TensionPiece> curve, std::vector<double> tensions,
-                std::uint64_t iterations);
+  TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions, std::uint64_t iterations);
 
   // One tension per interval, in knot order: the uniform tension as given
   // (sign included), or the selected ones, each in [0, 85].
@@ -65,7 +64,7 @@ class TensionSpline : public PiecewiseSpline<TensionPiece> {
   std::string debug_text() const;
 
  private:
-  std::vector<double> tensions_;
+  Doubles tensions_;
   std::uint64_t iterations_;
 };
 

@@ -1,6 +1,8 @@
 // The saved state of VariableDegree and VariableDegreeSpline.
 #include "state.hpp"
 
+#include "memory.hpp"
+
 namespace velarix::state {
 
 template <>
@@ -39,10 +41,10 @@ Bytes save(const VariableDegreeSpline& s) {
 template <>
 Result<VariableDegreeSpline> load(std::span<const std::byte> bytes) {
   Reader in(bytes, Kind::variable_degree_spline);
-  std::vector<double> knots = in.knots();
+  Doubles knots = in.knots();
   const std::size_t intervals = knots.empty() ? 0 : knots.size() - 1;
-  std::vector<double> degrees;
-  std::vector<VariableDegreePiece> pieces;
+  Doubles degrees;
+  Vector<VariableDegreePiece> pieces;
   for (std::size_t i = 0; i < intervals && in.ok(); ++i) {
     degrees.push_back(in.f64());
     std::array<double, VariableDegreePiece::field_count> fields{};

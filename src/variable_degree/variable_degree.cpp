@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "format.hpp"
+#include "memory.hpp"
 #include "tridiagonal.hpp"
 
 namespace velarix::variable_degree {
@@ -25,14 +26,6 @@ constexpr double kMomentTolerance = 1e-6;
 // chance to vanish once the big one is treated.
 constexpr double kActFraction = 0.1;
 
-// The largest element, skipping NaN (IEEE maxNum): a NaN amount neither wins
-// nor poisons the maximum. NaN only when every element is NaN.
-double largest(std::span<const double> values) {
-  double result = values.front();
-  for (const double v : values.subspan(1)) result = std::fmax(result, v);
-  return result;
-}
-
 // max(1, max_i |v_i|), NaN magnitudes skipped.
 double magnitude_floor_one(std::span<const double> values) {
   double result = 1;
@@ -40,11 +33,55 @@ double magnitude_floor_one(std::span<const double> values) {
   return result;
 }
 
+// The data's curvature at every knot, by the sign of the change of secant
+// slope there, and the violation of a moment against it. Made once per fit:
+// the passes only change the moments.
+class CurvatureSigns {
+ public:
+  explicit CurvatureSigns(const Samples& samples) : delta_(samples.secants()), n_(samples.size()) {
+    // max(1, max |change|) over the knots, NaN skipped; the end knots repeat
+    // their neighbours' changes, which cannot change the maximum.
+    double magnitude = 1;
+    for (std::size_t i = 1; i + 1 < n_; ++i) magnitude = std::fmax(magnitude, std::fabs(change(i)));
+    tol_ = kStraightTolerance * magnitude;
+  }
+
+  // The change of secant slope at knot i; only its sign is used, so it is
+  // not divided by a width. The end knots have none of their own and take
+  // their neighbour's; with two points both stay straight.
+  double change(std::size_t i) const {
+    if (n_ < 3) return 0;
+    const std::size_t j = std::clamp<std::size_t>(i, 1, n_ - 2);
+    return delta_[j] - delta_[j - 1];
+  }
+
+  double violation(std::size_t i, double moment) const {
+    const double c = change(i);
+    if (c > tol_) return std::fmax(-moment, 0.0);  // convex: M must not be negative
+    if (c < -tol_) return std::fmax(moment, 0.0);  // concave: M must not be positive
+    return std::fabs(moment);                      // straight: M must vanish
+  }
+
+  // The largest violation over the knots, skipping NaN (IEEE maxNum): a NaN
+  // amount neither wins nor poisons the maximum.
+  double largest(std::span<const double> moments) const {
+    double result = violation(0, moments[0]);
+    for (std::size_t i = 1; i < moments.size(); ++i) {
+      result = std::fmax(result, violation(i, moments[i]));
+    }
+    return result;
+  }
+
+ private:
+  std::span<const double> delta_;
+  std::size_t n_;
+  double tol_ = 0;
+};
+
 }  // namespace
 
-VariableDegreeSpline::VariableDegreeSpline(Piecewise<VariableDegreePiece> curve,
-                                           std::vector<double> degrees, bool shape_preserved,
-                                           std::uint64_t iterations)
+VariableDegreeSpline::VariableDegreeSpline(Piecewise<VariableDegreePiece> curve, Doubles degrees,
+                                           bool shape_preserved, std::uint64_t iterations)
     : PiecewiseSpline<VariableDegreePiece>(std::move(curve)),
       degrees_(std::move(degrees)),
       shape_preserved_(shape_preserved),
@@ -82,68 +119,51 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples) {
 // the end slopes, every interior row equates the two one-sided slopes at its
 // knot. Since k_i >= 3, a_i <= b_i / 2 and every row is strictly diagonally
 // dominant.
-std::vector<double> moment_system(const Samples& samples, std::span<const double> degrees,
-                                  double left, double right) {
+Doubles moment_system(const Samples& samples, std::span<const double> degrees, double left,
+                      double right) {
   const std::size_t n = samples.size();
   const std::size_t m = samples.intervals();
   if (degrees.size() < m) throw InternalError("moment system needs one degree per interval");
   const std::span<const double> h = samples.widths();
   const std::span<const double> delta = samples.secants();
 
-  std::vector<double> a(m);
-  std::vector<double> b(m);
-  for (std::size_t i = 0; i < m; ++i) {
+  struct Coefficients {
+    double a;
+    double b;
+  };
+  const auto coefficients = [&](std::size_t i) {
     const double k = degrees[i];
-    a[i] = h[i] / (k * (k - 1));
-    b[i] = h[i] / k;
-  }
+    return Coefficients{h[i] / (k * (k - 1)), h[i] / k};
+  };
 
-  std::vector<double> lower(n, 0.0);
-  std::vector<double> diag(n, 0.0);
-  std::vector<double> upper(n, 0.0);
-  std::vector<double> rhs(n, 0.0);
-  diag[0] = b[0];
-  upper[0] = a[0];
+  Doubles lower(n, 0.0);
+  Doubles diag(n, 0.0);
+  Doubles upper(n, 0.0);
+  Doubles rhs(n, 0.0);
+  Coefficients before = coefficients(0);
+  diag[0] = before.b;
+  upper[0] = before.a;
   rhs[0] = delta[0] - left;
   for (std::size_t j = 1; j + 1 < n; ++j) {
-    lower[j] = a[j - 1];
-    diag[j] = b[j - 1] + b[j];
-    upper[j] = a[j];
+    const Coefficients after = coefficients(j);
+    lower[j] = before.a;
+    diag[j] = before.b + after.b;
+    upper[j] = after.a;
     rhs[j] = delta[j] - delta[j - 1];
+    before = after;
   }
-  lower[n - 1] = a[m - 1];
-  diag[n - 1] = b[m - 1];
+  lower[n - 1] = before.a;
+  diag[n - 1] = before.b;
   rhs[n - 1] = right - delta[m - 1];
-  return tridiagonal::solve(lower, diag, upper, rhs);
+  // The system is not needed afterwards, so it is solved in its own arrays.
+  tridiagonal::solve(lower, diag, upper, rhs, upper, rhs);
+  return rhs;
 }
 
-std::vector<double> violations(const Samples& samples, std::span<const double> moments) {
-  const std::size_t n = samples.size();
-  const std::span<const double> delta = samples.secants();
-
-  // The change of secant slope at each knot; only its sign is used, so it is
-  // not divided by a width. The end knots have none of their own and take
-  // their neighbour's; with two points both stay straight.
-  std::vector<double> change(n, 0.0);
-  for (std::size_t i = 1; i + 1 < n; ++i) change[i] = delta[i] - delta[i - 1];
-  if (n >= 3) {
-    change[0] = change[1];
-    change[n - 1] = change[n - 2];
-  }
-  const double tol = kStraightTolerance * magnitude_floor_one(change);
-
-  const std::size_t count = std::min(n, moments.size());
-  std::vector<double> amounts(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const double moment = moments[i];
-    if (change[i] > tol) {
-      amounts[i] = std::fmax(-moment, 0.0);  // convex: M must not be negative
-    } else if (change[i] < -tol) {
-      amounts[i] = std::fmax(moment, 0.0);  // concave: M must not be positive
-    } else {
-      amounts[i] = std::fabs(moment);  // straight: M must vanish
-    }
-  }
+Doubles violations(const Samples& samples, std::span<const double> moments) {
+  const CurvatureSigns signs(samples);
+  Doubles amounts(std::min(samples.size(), moments.size()));
+  for (std::size_t i = 0; i < amounts.size(); ++i) amounts[i] = signs.violation(i, moments[i]);
   return amounts;
 }
 
@@ -159,21 +179,23 @@ Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
   const std::size_t m = samples.intervals();
 
   const auto [left, right] = boundary.resolve([&] { return estimated_end_slopes(samples); });
-  std::vector<double> degrees(m, kCubicDegree);
-  std::vector<double> moments = moment_system(samples, degrees, left, right);
+  Doubles degrees(m, kCubicDegree);
+  Doubles moments = moment_system(samples, degrees, left, right);
 
+  // The violations are not stored: each is recomputed where it is needed,
+  // which gives the same value and keeps a long array out of every pass.
+  const CurvatureSigns signs(samples);
   std::uint64_t passes = 0;
   while (passes < max_iter) {
-    const std::vector<double> v = violations(samples, moments);
     const double tol = kMomentTolerance * magnitude_floor_one(moments);
-    const double vmax = largest(v);
+    const double vmax = signs.largest(moments);
     if (vmax <= tol) break;
     const double threshold = std::fmax(kActFraction * vmax, tol);
     ++passes;
 
     bool changed = false;
     for (std::size_t j = 0; j < n; ++j) {
-      if (!(v[j] > threshold)) continue;
+      if (!(signs.violation(j, moments[j]) > threshold)) continue;
       // Raise the interval beside the knot whose far end carries the larger
       // moment: that side has more curvature to pull towards its chord.
       std::size_t i;
@@ -204,14 +226,14 @@ Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
   const bool finite = std::all_of(moments.begin(), moments.end(),
                                   [](double moment) { return std::isfinite(moment); });
   const double tol = kMomentTolerance * magnitude_floor_one(moments);
-  const std::vector<double> v = violations(samples, moments);
-  const bool shape_preserved =
-      finite && std::all_of(v.begin(), v.end(), [tol](double amount) { return amount <= tol; });
+  bool matched = true;
+  for (std::size_t j = 0; j < n; ++j) matched = matched && signs.violation(j, moments[j]) <= tol;
+  const bool shape_preserved = finite && matched;
 
   const std::span<const double> xs = samples.x();
   const std::span<const double> ys = samples.y();
   const std::span<const double> h = samples.widths();
-  std::vector<VariableDegreePiece> pieces;
+  Vector<VariableDegreePiece> pieces;
   pieces.reserve(m);
   for (std::size_t i = 0; i < m; ++i) {
     pieces.emplace_back(xs[i], h[i], ys[i], ys[i + 1], moments[i], moments[i + 1], degrees[i]);

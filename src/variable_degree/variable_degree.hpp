@@ -8,11 +8,11 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "boundary.hpp"
 #include "error.hpp"
 #include "interpolator.hpp"
+#include "memory.hpp"
 #include "piecewise.hpp"
 #include "samples.hpp"
 #include "variable_degree/piece.hpp"
@@ -23,8 +23,8 @@ namespace velarix::variable_degree {
 // every curvature sign matched the data in the end.
 class VariableDegreeSpline : public PiecewiseSpline<VariableDegreePiece> {
  public:
-  VariableDegreeSpline(Piecewise<VariableDegreePiece> curve, std::vector<double> degrees,
-                       bool shape_preserved, std::uint64_t iterations);
+  VariableDegreeSpline(Piecewise<VariableDegreePiece> curve, Doubles degrees, bool shape_preserved,
+                       std::uint64_t iterations);
 
   // One degree per interval, in knot order, each >= 3.
   std::span<const double> degrees() const { return degrees_; }
@@ -36,7 +36,7 @@ class VariableDegreeSpline : public PiecewiseSpline<VariableDegreePiece> {
   std::string debug_text() const;
 
  private:
-  std::vector<double> degrees_;
+  Doubles degrees_;
   bool shape_preserved_;
   std::uint64_t iterations_;
 };
@@ -50,13 +50,13 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples);
 // The moments M_0..M_{n-1} (second derivatives at the knots) of the C²
 // variable-degree spline with one degree per interval and the end slopes
 // S'(x_0) = left, S'(x_{n-1}) = right.
-std::vector<double> moment_system(const Samples& samples, std::span<const double> degrees,
-                                  double left, double right);
+Doubles moment_system(const Samples& samples, std::span<const double> degrees, double left,
+                      double right);
 
 // By how much each knot's moment has the wrong curvature sign for the data:
 // a convex knot wants M >= 0, a concave one M <= 0, a locally straight one
 // M = 0. One amount per moment given (at most one per knot).
-std::vector<double> violations(const Samples& samples, std::span<const double> moments);
+Doubles violations(const Samples& samples, std::span<const double> moments);
 
 // The configuration of the method.
 struct VariableDegree {

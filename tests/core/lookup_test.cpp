@@ -36,23 +36,26 @@ std::size_t plain_interval(std::span<const double> knots, double x) {
 
 struct KnotSet {
   const char* name;
-  std::function<std::vector<double>(std::mt19937&)> make;
+  std::function<Doubles(std::mt19937&)> make;
 };
 
-std::vector<double> uneven(std::mt19937& rng, std::size_t n, double start, double spread) {
+Doubles uneven(std::mt19937& rng, std::size_t n, double start, double spread) {
   std::uniform_real_distribution<double> width(spread * 0.005, spread);
-  std::vector<double> knots{start};
+  Doubles knots{start};
   for (std::size_t i = 1; i < n; ++i) knots.push_back(knots.back() + width(rng));
   return knots;
 }
 
 const KnotSet kKnotSets[] = {
-    {"two", [](std::mt19937&) { return std::vector<double>{-1, 2}; }},
+    {"two",
+     [](std::mt19937&) {
+       return Doubles{-1, 2};
+     }},
     {"uneven", [](std::mt19937& rng) { return uneven(rng, 500, -3, 2); }},
     {"clustered",
      [](std::mt19937& rng) {
        // Nearly all knots in one bucket, a few spread over the rest.
-       std::vector<double> knots = uneven(rng, 300, 0, 1e-6);
+       Doubles knots = uneven(rng, 300, 0, 1e-6);
        for (double x : {1.0, 5.0, 1e3}) knots.push_back(x);
        return knots;
      }},
@@ -60,7 +63,7 @@ const KnotSet kKnotSets[] = {
      [](std::mt19937&) {
        // Tight groups of 3 to 6 knots far apart: buckets hold a few knots,
        // around the count up to which a bucket is scanned instead of searched.
-       std::vector<double> knots;
+       Doubles knots;
        for (int g = 0; g < 60; ++g) {
          for (int j = 0; j < 3 + g % 4; ++j) knots.push_back(g * 10.0 + j * 1e-3);
        }
@@ -68,29 +71,32 @@ const KnotSet kKnotSets[] = {
      }},
     {"ties",
      [](std::mt19937& rng) {
-       std::vector<double> knots = uneven(rng, 200, 0, 1);
-       for (std::size_t i = 0; i < knots.size(); i += 7) knots[i + 1 < knots.size() ? i + 1 : i] = knots[i];
+       Doubles knots = uneven(rng, 200, 0, 1);
+       for (std::size_t i = 0; i < knots.size(); i += 7)
+         knots[i + 1 < knots.size() ? i + 1 : i] = knots[i];
        std::sort(knots.begin(), knots.end());
        return knots;
      }},
     {"spaced one ulp",
      [](std::mt19937&) {
-       std::vector<double> knots{1e15};
+       Doubles knots{1e15};
        for (int i = 0; i < 100; ++i) knots.push_back(std::nextafter(knots.back(), inf));
        return knots;
      }},
     {"huge range",  // too wide for the bucket scale: the plain search
-     [](std::mt19937&) { return std::vector<double>{-1.5e308, -1, 0, 3, 1.5e308}; }},
+     [](std::mt19937&) {
+       return Doubles{-1.5e308, -1, 0, 3, 1.5e308};
+     }},
     {"tiny values", [](std::mt19937& rng) { return uneven(rng, 100, 1e-300, 1e-301); }},
 };
 
 // In-range and out-of-range points, every knot and both its neighbours.
-std::vector<double> queries(std::span<const double> knots, std::mt19937& rng) {
+Doubles queries(std::span<const double> knots, std::mt19937& rng) {
   const double width = knots.back() - knots.front();
   const double pad = std::isfinite(width) ? width * 0.1 + 1 : 1;
   std::uniform_real_distribution<double> u(knots.front() - (std::isfinite(width) ? pad : 0),
                                            std::isfinite(width) ? knots.back() + pad : knots.back());
-  std::vector<double> xs{std::nan(""), -inf, inf, -std::nan("")};
+  Doubles xs{std::nan(""), -inf, inf, -std::nan("")};
   for (double k : knots) {
     xs.push_back(k);
     xs.push_back(std::nextafter(k, -inf));
@@ -134,26 +140,26 @@ TEST_P(Lookup, ForwardStepsFromAnyHintEqualPlainSearch) {
 TEST_P(Lookup, BatchesEqualScalarEvaluation) {
   std::mt19937 rng(9);
   const auto curve = probes(GetParam().make(rng));
-  std::vector<double> xs = queries(curve.knots(), rng);
-  std::vector<std::vector<double>> batches;
-  std::vector<double> sorted(xs.begin() + 4, xs.end());
+  Doubles xs = queries(curve.knots(), rng);
+  std::vector<Doubles> batches;
+  Doubles sorted(xs.begin() + 4, xs.end());
   std::sort(sorted.begin(), sorted.end());
   batches.push_back(sorted);
-  std::vector<double> ends = sorted;
+  Doubles ends = sorted;
   ends.insert(ends.begin(), -inf);
   ends.push_back(inf);
   ends.push_back(std::nan(""));
   batches.push_back(ends);
-  std::vector<double> sparse;
+  Doubles sparse;
   for (std::size_t i = 0; i < sorted.size(); i += 37) sparse.push_back(sorted[i]);
   batches.push_back(sparse);
-  std::vector<double> nan_inside = sorted;
+  Doubles nan_inside = sorted;
   nan_inside.insert(nan_inside.begin() + nan_inside.size() / 2, std::nan(""));
   batches.push_back(nan_inside);
   std::shuffle(xs.begin(), xs.end(), rng);
   batches.push_back(xs);
   for (const auto& batch : batches) {
-    std::vector<double> out(batch.size());
+    Doubles out(batch.size());
     curve.evaluate<Derivative::second>(batch, out);
     for (std::size_t i = 0; i < batch.size(); ++i) {
       ASSERT_EQ(bits(out[i]), bits(curve.second_derivative(batch[i]))) << batch[i];
@@ -168,12 +174,12 @@ TEST_P(Lookup, BatchesEqualScalarEvaluation) {
 TEST_P(Lookup, OverlappingShuffledBatchesFollowIndexOrder) {
   std::mt19937 rng(10);
   const auto curve = probes(GetParam().make(rng));
-  std::vector<double> xs = queries(curve.knots(), rng);
+  Doubles xs = queries(curve.knots(), rng);
   std::shuffle(xs.begin(), xs.end(), rng);
   for (std::size_t length : {1, 31, 32, 33, 100}) {
     for (std::ptrdiff_t shift : {-33, -1, 0, 1, 7, 32, 40}) {
-      std::vector<double> buffer(xs.begin(), xs.begin() + length + 80);
-      std::vector<double> expected = buffer;
+      Doubles buffer(xs.begin(), xs.begin() + length + 80);
+      Doubles expected = buffer;
       const std::size_t from = 40;
       const std::size_t to = static_cast<std::size_t>(40 + shift);
       for (std::size_t i = 0; i < length; ++i) {

@@ -55,7 +55,7 @@ TEST(Piecewise, LocateCountsKnotsAtOrBelow) {
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> u(-10, 10);
   for (int trial = 0; trial < 200; ++trial) {
-    std::vector<double> knots(1 + trial % 37);
+    Doubles knots(1 + trial % 37);
     for (double& k : knots) k = u(rng);
     std::sort(knots.begin(), knots.end());
     for (int q = 0; q < 50; ++q) {
@@ -65,13 +65,13 @@ TEST(Piecewise, LocateCountsKnotsAtOrBelow) {
       EXPECT_EQ(locate(knots, x), count);
     }
   }
-  EXPECT_EQ(locate(std::vector<double>{1, 2}, std::nan("")), 0u);
+  EXPECT_EQ(locate(Doubles{1, 2}, std::nan("")), 0u);
 }
 
 TEST(Piecewise, BatchMatchesScalarAndMayAlias) {
   const auto curve = probes({-1, 0.5, 3});
-  std::vector<double> xs{-2, -1, 0.5, 1, 3, 4, std::nan("")};
-  std::vector<double> expected;
+  Doubles xs{-2, -1, 0.5, 1, 3, 4, std::nan("")};
+  Doubles expected;
   for (double x : xs) expected.push_back(curve.second_derivative(x));
   curve.evaluate<Derivative::second>(xs, xs);  // in place
   for (std::size_t i = 0; i < xs.size(); ++i) {

@@ -4,9 +4,11 @@
 // clamping.
 #pragma once
 
+#include <initializer_list>
+#include <span>
 #include <utility>
-#include <vector>
 
+#include "memory.hpp"
 #include "piecewise.hpp"
 
 namespace velarix::testing {
@@ -18,10 +20,14 @@ struct Probe {
   double second_derivative(double x) const { return index + x; }
 };
 
-inline Piecewise<Probe> probes(std::vector<double> knots) {
-  std::vector<Probe> pieces;
+inline Piecewise<Probe> probes(std::span<const double> knots) {
+  Vector<Probe> pieces;
   for (std::size_t i = 0; i + 1 < knots.size(); ++i) pieces.push_back({double(i)});
-  return Piecewise<Probe>(std::move(knots), std::move(pieces));
+  return Piecewise<Probe>(Doubles(knots.begin(), knots.end()), std::move(pieces));
+}
+
+inline Piecewise<Probe> probes(std::initializer_list<double> knots) {
+  return probes(std::span<const double>(knots.begin(), knots.size()));
 }
 
 }  // namespace velarix::testing

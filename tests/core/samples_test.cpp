@@ -11,8 +11,8 @@ namespace velarix {
 namespace {
 
 struct Refusal {
-  std::vector<double> x;
-  std::vector<double> y;
+  Doubles x;
+  Doubles y;
   const char* message;
 };
 
@@ -48,22 +48,20 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{{0, 1e21}, {0, 0, 0}, "x and y must have the same length (got 2 and 3)"}));
 
 TEST(Samples, DerivesWidthsAndSecants) {
-  const std::vector<double> x{0, 0.5, 2};
-  const std::vector<double> y{1, 2, -1};
+  const Doubles x{0, 0.5, 2};
+  const Doubles y{1, 2, -1};
   const auto samples = Samples::create(x, y);
   ASSERT_TRUE(samples.ok());
   const Samples& s = samples.value();
-  EXPECT_EQ(std::vector<double>(s.widths().begin(), s.widths().end()),
-            (std::vector<double>{0.5, 1.5}));
-  EXPECT_EQ(std::vector<double>(s.secants().begin(), s.secants().end()),
-            (std::vector<double>{2.0, -2.0}));
+  EXPECT_EQ(Doubles(s.widths().begin(), s.widths().end()), (Doubles{0.5, 1.5}));
+  EXPECT_EQ(Doubles(s.secants().begin(), s.secants().end()), (Doubles{2.0, -2.0}));
   EXPECT_EQ(s.size(), 3u);
   EXPECT_EQ(s.intervals(), 2u);
 }
 
 TEST(Samples, KeepsNonFiniteValues) {
-  const std::vector<double> x{0, 1};
-  const std::vector<double> y{nan, std::numeric_limits<double>::infinity()};
+  const Doubles x{0, 1};
+  const Doubles y{nan, std::numeric_limits<double>::infinity()};
   const auto samples = Samples::create(x, y);
   ASSERT_TRUE(samples.ok());
   EXPECT_TRUE(std::isnan(samples.value().y()[0]));

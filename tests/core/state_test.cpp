@@ -14,8 +14,8 @@ namespace {
 // Rising data with a flat start and a steep end: the selected tensions are
 // 0 and large (the cubic and exponential forms of the tension piece); a
 // small uniform tension gives the hyperbolic form.
-const std::vector<double> x = {0, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15};
-const std::vector<double> y = {10, 10, 10, 10, 10, 10, 10.5, 15, 50, 60, 85};
+const Doubles x = {0, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15};
+const Doubles y = {10, 10, 10, 10, 10, 10, 10.5, 15, 50, 60, 85};
 
 template <class Spline>
 void expect_same_bits(const Spline& a, const Spline& b) {
@@ -49,8 +49,8 @@ TEST(State, TensionSplineRoundTripKeepsEveryForm) {
 TEST(State, VariableDegreeAndRationalCubicRoundTrip) {
   const VariableDegreeSpline vd = VariableDegree{}.fit(x, y).value();
   expect_same_bits(vd, load<VariableDegreeSpline>(save(vd)).value());
-  const std::vector<double> convex = {1.0, 0.5, 0.4, 0.6, 1.5};
-  const std::vector<double> xs = {0, 1, 2, 3, 4};
+  const Doubles convex = {1.0, 0.5, 0.4, 0.6, 1.5};
+  const Doubles xs = {0, 1, 2, 3, 4};
   const RationalCubicSpline rc = RationalCubic{}.fit(xs, convex).value();
   expect_same_bits(rc, load<RationalCubicSpline>(save(rc)).value());
 }

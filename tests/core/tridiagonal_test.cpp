@@ -11,7 +11,7 @@
 namespace velarix::tridiagonal {
 namespace {
 
-using V = std::vector<double>;
+using V = Doubles;
 
 TEST(Tridiagonal, SingleRow) { EXPECT_EQ(solve(V{9}, V{4}, V{9}, V{2}), (V{0.5})); }
 

@@ -9,8 +9,8 @@
 namespace velarix::rational_cubic::testing {
 
 struct Data {
-  std::vector<double> x;
-  std::vector<double> y;
+  Doubles x;
+  Doubles y;
 };
 
 // Convex data on uneven knots: widths spread over a factor of 40, secants
@@ -19,7 +19,7 @@ struct Data {
 inline Data random_convex(std::size_t n, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
-  Data data{std::vector<double>(n), std::vector<double>(n)};
+  Data data{Doubles(n), Doubles(n)};
   data.x[0] = -2.0 + 4.0 * unit(rng);
   data.y[0] = -1.0 + 2.0 * unit(rng);
   double secant = -3.0 + 6.0 * unit(rng);
@@ -32,15 +32,15 @@ inline Data random_convex(std::size_t n, std::uint64_t seed) {
   return data;
 }
 
-inline std::vector<double> negated(std::vector<double> values) {
+inline Doubles negated(Doubles values) {
   for (double& value : values) value = -value;
   return values;
 }
 
 // Abscissae across the whole domain: every knot and `per_interval` points
 // strictly inside each interval.
-inline std::vector<double> dense_grid(const std::vector<double>& x, std::size_t per_interval) {
-  std::vector<double> grid;
+inline Doubles dense_grid(const Doubles& x, std::size_t per_interval) {
+  Doubles grid;
   for (std::size_t i = 0; i + 1 < x.size(); ++i) {
     grid.push_back(x[i]);
     for (std::size_t j = 1; j <= per_interval; ++j) {

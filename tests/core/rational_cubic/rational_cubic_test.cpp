@@ -20,7 +20,7 @@ using testing::Data;
 using testing::dense_grid;
 using testing::negated;
 using testing::random_convex;
-using V = std::vector<double>;
+using V = Doubles;
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -232,7 +232,7 @@ TEST(RationalCubicFit, TwoPointsWithEstimatedSlopesGiveTheLine) {
   const RationalCubicSpline spline = RationalCubic{}.fit(x, y).value();
   EXPECT_FALSE(spline.concave());
   EXPECT_EQ(spline.iterations(), 0u);
-  EXPECT_EQ(std::vector(spline.w().begin(), spline.w().end()), (V{1000000.0}));
+  EXPECT_EQ(Doubles(spline.w().begin(), spline.w().end()), (V{1000000.0}));
   const double tol = 8 * value_rounding(spline.curve().pieces()[0]);
   for (double t : dense_grid(x, 9)) EXPECT_NEAR(spline.value(t), 2 - 1.5 * (t - 1), tol);
   EXPECT_NEAR(spline.first_derivative(1), -1.5, 1e-8);
@@ -283,7 +283,7 @@ TEST(RationalCubicFit, OneSweepShortReportsTheLimit) {
 TEST(RationalCubicFit, ReproducesRecordedResultsBitForBit) {
   const RationalCubicSpline spline = RationalCubic{}.fit(V{0, 1, 2, 3}, V{0, 1, 4, 9}).value();
   EXPECT_EQ(spline.iterations(), 33u);
-  EXPECT_EQ(std::vector(spline.w().begin(), spline.w().end()),
+  EXPECT_EQ(Doubles(spline.w().begin(), spline.w().end()),
             (V{0x1.00418936cba5ep+0, 0x1.00418936cba5fp+0, 0x1.00418936cba5fp+0}));
   EXPECT_EQ(spline.value(0.5), 0x1.333daf0479d0cp-2);
   EXPECT_EQ(spline.first_derivative(1.5), 0x1.7fffffffffffep+1);
@@ -295,7 +295,7 @@ TEST(RationalCubicFit, ReproducesRecordedResultsBitForBit) {
   shaped.boundary = EndSlopes::clamped(-0.5, 7.0);
   const RationalCubicSpline other = shaped.fit(V{0, 0.9, 2.3, 3.1}, V{0, 0.81, 5.29, 9.61}).value();
   EXPECT_EQ(other.iterations(), 82u);
-  EXPECT_EQ(std::vector(other.w().begin(), other.w().end()),
+  EXPECT_EQ(Doubles(other.w().begin(), other.w().end()),
             (V{0x1.23c24bfef5924p+2, 0x1.1769e19c167bp+2, 0x1.b9ed6e48baf43p+0}));
   EXPECT_EQ(other.value(0.5), 0x1.4494eb9fd14abp-2);
   EXPECT_EQ(other.first_derivative(1.5), 0x1.a7eca3f60323ap+1);

@@ -63,8 +63,8 @@ double worst_c2_mismatch(const Samples& samples, std::span<const double> d,
 }
 
 TEST(SolveDerivatives, TwoKnotsReturnTheEndSlopes) {
-  const Samples two = Samples::create(std::vector{0.0, 2.0}, std::vector{1.0, 5.0}).value();
-  EXPECT_EQ(solve_derivatives(two, std::vector{3.0}, -1.5, 7.0, 1, 1), (std::vector{-1.5, 7.0}));
+  const Samples two = Samples::create(Doubles{0.0, 2.0}, Doubles{1.0, 5.0}).value();
+  EXPECT_EQ(solve_derivatives(two, Doubles{3.0}, -1.5, 7.0, 1, 1), (Doubles{-1.5, 7.0}));
 }
 
 // The rows are the C2 conditions for any w >= 0, not only the converged ones.
@@ -73,10 +73,10 @@ TEST(SolveDerivatives, JoinSecondDerivativesForArbitraryParameters) {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   for (std::uint64_t seed = 0; seed < 20; ++seed) {
     const Samples samples = samples_of(random_convex(3 + seed * 11, seed));
-    std::vector<double> w(samples.intervals());
+    Doubles w(samples.intervals());
     for (double& value : w) value = unit(rng) < 0.2 ? 0.0 : 50 * unit(rng);
     const double u = 0.3 + 2 * unit(rng), v = 0.3 + 2 * unit(rng);
-    const std::vector<double> d = solve_derivatives(samples, w, -1, 40, u, v);
+    const Doubles d = solve_derivatives(samples, w, -1, 40, u, v);
     ASSERT_EQ(d.size(), samples.size());
     EXPECT_EQ(d.front(), -1);
     EXPECT_EQ(d.back(), 40);
@@ -87,20 +87,20 @@ TEST(SolveDerivatives, JoinSecondDerivativesForArbitraryParameters) {
 // With u = v = 1 and w = 0 every piece is the cubic Hermite, so the rows are
 // those of the clamped cubic spline, which reproduces a cubic exactly.
 TEST(SolveDerivatives, ZeroParametersReproduceACubic) {
-  const std::vector<double> x{0.5, 0.7, 1.3, 1.4, 2.2, 3.0};
-  std::vector<double> y;
+  const Doubles x{0.5, 0.7, 1.3, 1.4, 2.2, 3.0};
+  Doubles y;
   for (double t : x) y.push_back(t * t * t - t);
   const Samples samples = Samples::create(x, y).value();
-  const std::vector<double> w(samples.intervals(), 0.0);
-  const std::vector<double> d = solve_derivatives(samples, w, 3 * 0.25 - 1, 3 * 9.0 - 1, 1, 1);
+  const Doubles w(samples.intervals(), 0.0);
+  const Doubles d = solve_derivatives(samples, w, 3 * 0.25 - 1, 3 * 9.0 - 1, 1, 1);
   for (std::size_t k = 0; k < x.size(); ++k) EXPECT_NEAR(d[k], 3 * x[k] * x[k] - 1, 1e-13);
 }
 
 TEST(Solve, TwoPointsWithSecantSlopesTakeTheCap) {
-  const Samples two = Samples::create(std::vector{0.0, 2.0}, std::vector{1.0, 5.0}).value();
+  const Samples two = Samples::create(Doubles{0.0, 2.0}, Doubles{1.0, 5.0}).value();
   const Output out = solve(two, defaults(), 2.0, 2.0).value();
-  EXPECT_EQ(out.derivatives, (std::vector{2.0, 2.0}));
-  EXPECT_EQ(out.w, (std::vector{1000000.0}));
+  EXPECT_EQ(out.derivatives, (Doubles{2.0, 2.0}));
+  EXPECT_EQ(out.w, (Doubles{1000000.0}));
   EXPECT_EQ(out.iterations, 0u);
 }
 
@@ -113,14 +113,14 @@ class TwoPointsClamped : public ::testing::TestWithParam<Straddle> {};
 // never be met.
 TEST_P(TwoPointsClamped, TakeTheTargetOfTheEndSlopes) {
   const Straddle& c = GetParam();
-  const Samples two = Samples::create(std::vector{1.0, 3.0}, std::vector{0.0, 2.0}).value();
+  const Samples two = Samples::create(Doubles{1.0, 3.0}, Doubles{0.0, 2.0}).value();
   SolveSettings settings = defaults();
   settings.u = c.u;
   settings.v = c.v;
   settings.max_iter = 0;
   settings.tol = kNaN;
   const Output out = solve(two, settings, c.left, c.right).value();
-  EXPECT_EQ(out.derivatives, (std::vector{c.left, c.right}));
+  EXPECT_EQ(out.derivatives, (Doubles{c.left, c.right}));
   ASSERT_EQ(out.w.size(), 1u);
   EXPECT_EQ(out.w[0], c.expected_w);
   EXPECT_EQ(out.iterations, 0u);
@@ -173,8 +173,8 @@ TEST_P(OneSweep, MovesByTheRelaxationTowardTheTargets) {
   const double left = samples.secants()[0] - 0.3, right = samples.secants().back() + 0.3;
   const Output out = solve(samples, settings, left, right).value();
   EXPECT_EQ(out.iterations, 1u);
-  const std::vector<double> zeros(samples.intervals(), 0.0);
-  const std::vector<double> d = solve_derivatives(samples, zeros, left, right, 1, 1);
+  const Doubles zeros(samples.intervals(), 0.0);
+  const Doubles d = solve_derivatives(samples, zeros, left, right, 1, 1);
   const auto s = samples.secants();
   for (std::size_t i = 0; i < samples.intervals(); ++i) {
     const double gap_left = s[i] - d[i], gap_right = d[i + 1] - s[i];
@@ -193,7 +193,7 @@ TEST(Solve, ZeroCapGivesTheC2CubicInOneSweep) {
   settings.w_cap = 0;
   const Output out = solve(samples, settings, -2, 50).value();
   EXPECT_EQ(out.iterations, 1u);
-  EXPECT_EQ(out.w, std::vector<double>(samples.intervals(), 0.0));
+  EXPECT_EQ(out.w, Doubles(samples.intervals(), 0.0));
 }
 
 class ConvexData : public ::testing::TestWithParam<std::uint64_t> {};

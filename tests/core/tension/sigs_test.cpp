@@ -19,14 +19,12 @@ struct Interval {
   double s1, s2, s;
 };
 
-Samples unit(double s) {
-  return Samples::create(std::vector{0.0, 1.0}, std::vector{0.0, s}).value();
-}
+Samples unit(double s) { return Samples::create(Doubles{0.0, 1.0}, Doubles{0.0, s}).value(); }
 
 // The selected tension of the interval and the count, from sigma_in.
 std::pair<double, std::size_t> run(const Interval& c, double sigma_in, double tol = 0) {
-  std::vector<double> tensions{sigma_in};
-  const std::size_t raised = select(unit(c.s), std::vector{c.s1, c.s2}, tensions, tol);
+  Doubles tensions{sigma_in};
+  const std::size_t raised = select(unit(c.s), Doubles{c.s1, c.s2}, tensions, tol);
   return {tensions[0], raised};
 }
 
@@ -133,16 +131,15 @@ TEST(Search, ConvexTensionNearTheQuadraticGuess) {
 
 TEST(Select, CountsRaisedIntervalsAndRepeatsToNothing) {
   const Samples data =
-      Samples::create(std::vector{0.0, 1.0, 2.0, 3.0, 4.0}, std::vector{0.0, 0.0, 1.0, 1.0, 3.0})
-          .value();
+      Samples::create(Doubles{0.0, 1.0, 2.0, 3.0, 4.0}, Doubles{0.0, 0.0, 1.0, 1.0, 3.0}).value();
   const std::vector yp{0.2, 0.3, 0.8, 0.4, 2.5};
-  std::vector<double> tensions(4, 0.0);
+  Doubles tensions(4, 0.0);
   const std::size_t first = select(data, yp, tensions, 0);
   EXPECT_EQ(first, static_cast<std::size_t>(std::count_if(tensions.begin(), tensions.end(),
                                                           [](double t) { return t > 0; })));
   EXPECT_EQ(tensions[0], 85);  // flat interval
   EXPECT_EQ(select(data, yp, tensions, 0), 0u);
-  std::vector<double> short_tensions(3, 0.0);
+  Doubles short_tensions(3, 0.0);
   EXPECT_THROW(select(data, yp, short_tensions, 0), InternalError);
 }
 

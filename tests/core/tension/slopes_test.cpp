@@ -16,9 +16,7 @@ constexpr double eps = std::numeric_limits<double>::epsilon();
 
 using reference::series;
 
-Samples samples(std::vector<double> x, std::vector<double> y) {
-  return Samples::create(x, y).value();
-}
+Samples samples(Doubles x, Doubles y) { return Samples::create(x, y).value(); }
 
 class Coefficient : public ::testing::TestWithParam<double> {};
 
@@ -59,8 +57,8 @@ TEST(Coefficient, LimitsAndThreshold) {
 
 TEST(EstimatedEndSlopes, AreTheEndParabolasSlopes) {
   // y = 2 - x + 3 x^2 on uneven knots: y' = -1 + 6 x.
-  const std::vector<double> x{-1.0, -0.2, 0.5, 1.75, 3.0};
-  std::vector<double> y;
+  const Doubles x{-1.0, -0.2, 0.5, 1.75, 3.0};
+  Doubles y;
   for (double v : x) y.push_back(2 - v + 3 * v * v);
   const auto [left, right] = estimated_end_slopes(samples(x, y));
   EXPECT_NEAR(left, -7.0, 1e-13);
@@ -75,24 +73,24 @@ TEST(EstimatedEndSlopes, AreTheEndParabolasSlopes) {
 }
 
 TEST(Solve, TwoPointsIgnoreTheTensions) {
-  const std::vector<double> yp = solve(samples({0.0, 1.0}, {0.0, 1.0}), {}, 3.0, -2.0);
-  EXPECT_EQ(yp, (std::vector<double>{3.0, -2.0}));
+  const Doubles yp = solve(samples({0.0, 1.0}, {0.0, 1.0}), {}, 3.0, -2.0);
+  EXPECT_EQ(yp, (Doubles{3.0, -2.0}));
 }
 
 TEST(Solve, LineKeepsItsSlopeForAnyTensions) {
-  const std::vector<double> x{0.0, 0.3, 1.0, 1.1, 2.5, 4.0};
-  std::vector<double> y;
+  const Doubles x{0.0, 0.3, 1.0, 1.1, 2.5, 4.0};
+  Doubles y;
   for (double v : x) y.push_back(1.5 - 0.75 * v);
-  const std::vector<double> tensions{0.0, 1e-5, 0.4, 2.0, 85.0};
-  const std::vector<double> yp = solve(samples(x, y), tensions, -0.75, -0.75);
+  const Doubles tensions{0.0, 1e-5, 0.4, 2.0, 85.0};
+  const Doubles yp = solve(samples(x, y), tensions, -0.75, -0.75);
   ASSERT_EQ(yp.size(), x.size());
   for (double v : yp) EXPECT_NEAR(v, -0.75, 4 * eps);
 }
 
 TEST(Solve, EndSlopesComeBackExactlyAndRowsHold) {
   const Samples data = samples({0, 1, 2.5, 3, 5}, {1, -1, 2, 2.5, 0});
-  const std::vector<double> tensions{0.0, 0.3, 7.0, 85.0};
-  const std::vector<double> yp = solve(data, tensions, 0.125, -3.5);
+  const Doubles tensions{0.0, 0.3, 7.0, 85.0};
+  const Doubles yp = solve(data, tensions, 0.125, -3.5);
   EXPECT_EQ(yp.front(), 0.125);
   EXPECT_EQ(yp.back(), -3.5);
   const auto h = data.widths();
@@ -106,7 +104,7 @@ TEST(Solve, EndSlopesComeBackExactlyAndRowsHold) {
 }
 
 TEST(Solve, TooFewTensionsIsAnInternalFault) {
-  EXPECT_THROW(solve(samples({0, 1, 2}, {0, 1, 0}), std::vector<double>{0.0}, 0, 0), InternalError);
+  EXPECT_THROW(solve(samples({0, 1, 2}, {0, 1, 0}), Doubles{0.0}, 0, 0), InternalError);
 }
 
 }  // namespace

@@ -14,10 +14,10 @@
 namespace velarix::tension {
 namespace {
 
-using Data = std::pair<std::vector<double>, std::vector<double>>;
+using Data = std::pair<Doubles, Doubles>;
 
 Data sample(int n, const std::function<double(double)>& f) {
-  std::vector<double> x(n), y(n);
+  Doubles x(n), y(n);
   for (int i = 0; i < n; ++i) {
     x[i] = static_cast<double>(i) / (n - 1);
     y[i] = f(x[i]);
@@ -133,7 +133,7 @@ TEST(UniformTension, SignedZeroAndNan) {
 }
 
 struct Refusal {
-  std::vector<double> x, y;
+  Doubles x, y;
   double sigma;
   const char* text;
 };
@@ -271,7 +271,7 @@ TEST_P(Continuity, SecondDerivativeIsContinuousAtInteriorKnots) {
   std::mt19937_64 rng(7);
   std::normal_distribution<double> noise(0.0, 0.3);
   std::uniform_real_distribution<double> gap(0.2, 1.5);
-  std::vector<double> x{0.0}, y{0.0};
+  Doubles x{0.0}, y{0.0};
   for (int i = 1; i < 60; ++i) {
     x.push_back(x.back() + gap(rng));
     y.push_back(std::sin(x.back()) + noise(rng));

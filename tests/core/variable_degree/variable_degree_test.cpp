@@ -13,7 +13,7 @@
 namespace velarix::variable_degree {
 namespace {
 
-using Vec = std::vector<double>;
+using Vec = Doubles;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::nan("");
 
@@ -68,7 +68,7 @@ TEST(MomentSystem, PiecesOnItsMomentsAreC1ForAnyDegrees) {
   const Vec degrees = {3, 5.1, 50, 8.67, 3.5};
   const Samples samples = samples_of(x, y);
   const Vec moments = moment_system(samples, degrees, 0.25, -3);
-  std::vector<VariableDegreePiece> pieces;
+  Vector<VariableDegreePiece> pieces;
   for (std::size_t i = 0; i < 5; ++i) {
     pieces.emplace_back(x[i], x[i + 1] - x[i], y[i], y[i + 1], moments[i], moments[i + 1],
                         degrees[i]);

@@ -1,0 +1,60 @@
+// Storage for the arrays of a fit and of a fitted curve, which are as long
+// as the data. A fit writes each of its arrays once, front to back, so for
+// long data its cost is dominated by the first touch of fresh memory: one
+// page fault, and the clearing of the page, per 4 KiB. Blocks of a few
+// megabytes and more are therefore mapped on their own and asked to be
+// backed by huge pages (one fault per 2 MiB), and released blocks of up to
+// 64 MiB in all are kept for the next request of the same size, so that
+// repeated fits of one size reuse mapped pages. Smaller blocks come from
+// operator new.
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <new>
+#include <vector>
+
+namespace velarix {
+namespace memory {
+
+// From this size on a block is mapped by itself (on Linux, and unless the
+// build asks for every block through operator new, as the sanitizer build
+// does so that the large arrays are checked too).
+#if defined(__linux__) && !defined(VELARIX_PLAIN_ALLOCATION)
+inline constexpr bool maps_large_blocks = true;
+#else
+inline constexpr bool maps_large_blocks = false;
+#endif
+inline constexpr std::size_t mapped_from = std::size_t{4} << 20;
+
+// Throws std::bad_alloc when no memory is left.
+void* allocate(std::size_t bytes);
+// `bytes` must be the size the block was allocated with.
+void deallocate(void* block, std::size_t bytes) noexcept;
+
+}  // namespace memory
+
+template <class T>
+struct LargeAllocator {
+  using value_type = T;
+
+  LargeAllocator() = default;
+  template <class U>
+  LargeAllocator(const LargeAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t count) {
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(memory::allocate(count * sizeof(T)));
+  }
+  void deallocate(T* block, std::size_t count) noexcept {
+    memory::deallocate(block, count * sizeof(T));
+  }
+
+  friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
+};
+
+template <class T>
+using Vector = std::vector<T, LargeAllocator<T>>;
+using Doubles = Vector<double>;
+
+}  // namespace velarix
