@@ -15,7 +15,7 @@ targets=("$@")
 
 cxx=clang++-14
 flags=(-std=c++20 -O2 -g -ffp-contract=off -fno-fast-math -fno-omit-frame-pointer
-       -fsanitize=address,undefined -fno-sanitize-recover=all -Isrc)
+       -fsanitize=address,undefined -fno-sanitize-recover=all -DVELARIX_PLAIN_ALLOCATION -Isrc)
 out=build-fuzz
 mkdir -p "$out/core"
 

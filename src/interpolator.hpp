@@ -21,6 +21,20 @@ concept SplinePiece = std::copyable<P> && requires(const P& piece, double x) {
   { piece.second_derivative(x) } -> std::same_as<double>;
 };
 
+// Two doubles operated on lane by lane (a GCC vector extension): every
+// arithmetic operator acts on each lane alone, with the same IEEE rounding,
+// so a lane holds exactly the bits the expression gives on doubles.
+using Pair = double __attribute__((vector_size(16)));
+
+// A piece whose three operations can also run on two abscissas at once, each
+// in its own piece, giving in each lane the bits of the single evaluation.
+template <class P>
+concept PairedPiece = SplinePiece<P> && requires(const P& piece, Pair xs) {
+  { P::value_pair(piece, piece, xs) } -> std::same_as<Pair>;
+  { P::first_derivative_pair(piece, piece, xs) } -> std::same_as<Pair>;
+  { P::second_derivative_pair(piece, piece, xs) } -> std::same_as<Pair>;
+};
+
 // A fitted spline: pure, never failing evaluation, and its closed domain
 // [x0, xn].
 template <class S>

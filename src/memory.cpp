@@ -116,7 +116,7 @@ void deallocate(void* block, std::size_t bytes) noexcept {
     return;
   }
 #endif
-  ::operator delete(block);
+  ::operator delete(block, bytes);
 }
 
 }  // namespace velarix::memory

@@ -107,30 +107,23 @@ class Piecewise {
     return i;
   }
 
-  // One evaluation per element, in index order. Each element is read before
-  // the element of the same index is written, so `out` may alias `xs`.
-  // Ascending queries (the usual grid or sorted sample) start each lookup
-  // from the previous interval; any other order takes the binary search.
+  // One evaluation per element, as if in index order: each element is read
+  // before the element of the same index is written, so `out` may alias
+  // `xs`. Ascending queries (the usual grid or sorted sample) start each
+  // lookup from the previous interval; any other order takes the search.
   template <Derivative D>
   void evaluate(std::span<const double> xs, std::span<double> out) const {
     if (out.size() != xs.size()) throw InternalError("batch output of the wrong length");
     const double* in = xs.data();
     double* result = out.data();
     const std::size_t count = xs.size();
-    const double front = knots_.front();
-    const double back = knots_.back();
-    const P* pieces = pieces_.data();
-    if (ascending(xs)) {
-      std::size_t i = 0;
-      for (std::size_t j = 0; j < count; ++j) {
-        const double clamped = clamp(in[j], front, back);
-        i = interval_from(i, clamped);
-        result[j] = apply<D>(pieces[i], clamped);
-      }
-    } else if (writes_ahead_of_reads(xs, out)) {
-      for (std::size_t j = 0; j < count; ++j) {
-        const double clamped = clamp(in[j], front, back);
-        result[j] = apply<D>(pieces[interval(clamped)], clamped);
+    if (writes_ahead_of_reads(xs, out)) {
+      for (std::size_t j = 0; j < count; ++j) result[j] = evaluate<D>(in[j]);
+    } else if (ascending(xs)) {
+      std::size_t hint = 0;
+      for (std::size_t j = 0; j < count; j += lookup_block) {
+        hint = evaluate_ascending_block<D>(in + j, result + j, std::min(lookup_block, count - j),
+                                           hint);
       }
     } else {
       for (std::size_t j = 0; j < count; j += lookup_block) {
@@ -237,7 +230,40 @@ class Piecewise {
       __builtin_prefetch(at[j]);
       __builtin_prefetch(reinterpret_cast<const char*>(at[j] + 1) - 1);
     }
-    for (std::size_t j = 0; j < count; ++j) result[j] = apply<D>(*at[j], clamped[j]);
+    evaluate_located<D>(at, clamped, result, count);
+  }
+
+  // The same for ascending queries, each located from the previous one's
+  // interval; returns the last interval, the hint for the next block.
+  template <Derivative D>
+  std::size_t evaluate_ascending_block(const double* in, double* result, std::size_t count,
+                                       std::size_t hint) const {
+    double clamped[lookup_block];
+    const P* at[lookup_block];
+    const double front = knots_.front();
+    const double back = knots_.back();
+    for (std::size_t j = 0; j < count; ++j) {
+      clamped[j] = clamp(in[j], front, back);
+      hint = interval_from(hint, clamped[j]);
+      at[j] = pieces_.data() + hint;
+    }
+    evaluate_located<D>(at, clamped, result, count);
+    return hint;
+  }
+
+  // Pieces that evaluate two abscissas at once take the block in pairs.
+  template <Derivative D>
+  static void evaluate_located(const P* const* at, const double* clamped, double* result,
+                               std::size_t count) {
+    std::size_t j = 0;
+    if constexpr (PairedPiece<P>) {
+      for (; j + 1 < count; j += 2) {
+        const Pair both = apply_pair<D>(*at[j], *at[j + 1], Pair{clamped[j], clamped[j + 1]});
+        result[j] = both[0];
+        result[j + 1] = both[1];
+      }
+    }
+    for (; j < count; ++j) result[j] = apply<D>(*at[j], clamped[j]);
   }
 
   // Whether `out` starts inside `xs` after its first element. Element j is
@@ -248,6 +274,17 @@ class Piecewise {
     const auto last = first + xs.size() * sizeof(double);
     const auto target = reinterpret_cast<std::uintptr_t>(out.data());
     return target > first && target < last;
+  }
+
+  template <Derivative D>
+  static Pair apply_pair(const P& a, const P& b, Pair x) {
+    if constexpr (D == Derivative::value) {
+      return P::value_pair(a, b, x);
+    } else if constexpr (D == Derivative::first) {
+      return P::first_derivative_pair(a, b, x);
+    } else {
+      return P::second_derivative_pair(a, b, x);
+    }
   }
 
   template <Derivative D>

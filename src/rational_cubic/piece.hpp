@@ -42,44 +42,78 @@ struct RationalCubicPiece {
     return {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8]};
   }
 
-  double value(double x) const;
-  double first_derivative(double x) const;
-  double second_derivative(double x) const;
+  double value(double x) const { return value_at(*this, x); }
+  double first_derivative(double x) const { return first_derivative_at(*this, x); }
+  double second_derivative(double x) const { return second_derivative_at(*this, x); }
+
+  // Two abscissas, x[0] in a and x[1] in b. The divisions, which bound the
+  // cost of an evaluation, then run two at a time.
+  static Pair value_pair(const RationalCubicPiece& a, const RationalCubicPiece& b, Pair x) {
+    return value_at(Lanes(a, b), x);
+  }
+  static Pair first_derivative_pair(const RationalCubicPiece& a, const RationalCubicPiece& b,
+                                    Pair x) {
+    return first_derivative_at(Lanes(a, b), x);
+  }
+  static Pair second_derivative_pair(const RationalCubicPiece& a, const RationalCubicPiece& b,
+                                     Pair x) {
+    return second_derivative_at(Lanes(a, b), x);
+  }
 
   friend bool operator==(const RationalCubicPiece&, const RationalCubicPiece&) = default;
+
+ private:
+  // The fields of two pieces, one per lane.
+  struct Lanes {
+    Lanes(const RationalCubicPiece& a, const RationalCubicPiece& b)
+        : p0{a.p0, b.p0},
+          p1{a.p1, b.p1},
+          p2{a.p2, b.p2},
+          p3{a.p3, b.p3},
+          x_left{a.x_left, b.x_left},
+          h{a.h, b.h},
+          q0{a.q0, b.q0},
+          q1{a.q1, b.q1},
+          q2{a.q2, b.q2} {}
+    Pair p0, p1, p2, p3, x_left, h, q0, q1, q2;
+  };
+
+  // The formulas, written once for a piece on doubles (F a piece, T double)
+  // and for two pieces on pairs (F Lanes, T Pair).
+  template <class F, class T>
+  static T value_at(const F& f, T x) {
+    const T t = (x - f.x_left) / f.h;
+    const T p = f.p0 + t * (f.p1 + t * (f.p2 + t * f.p3));
+    const T q = f.q0 + t * (f.q1 + t * f.q2);
+    return p / q;
+  }
+
+  template <class F, class T>
+  static T first_derivative_at(const F& f, T x) {
+    const T t = (x - f.x_left) / f.h;
+    const T p = f.p0 + t * (f.p1 + t * (f.p2 + t * f.p3));
+    const T q = f.q0 + t * (f.q1 + t * f.q2);
+    const T dp = f.p1 + t * (2 * f.p2 + (3 * t) * f.p3);
+    const T dq = f.q1 + (2 * t) * f.q2;
+    // (P/Q)' = (P'Q - Q'P) / Q^2, then d/dx = (d/dt) / h.
+    return ((dp * q - dq * p) / (q * q)) / f.h;
+  }
+
+  template <class F, class T>
+  static T second_derivative_at(const F& f, T x) {
+    const T t = (x - f.x_left) / f.h;
+    const T p = f.p0 + t * (f.p1 + t * (f.p2 + t * f.p3));
+    const T q = f.q0 + t * (f.q1 + t * f.q2);
+    const T dp = f.p1 + t * (2 * f.p2 + (3 * t) * f.p3);
+    const T dq = f.q1 + (2 * t) * f.q2;
+    const T ddp = 2 * f.p2 + (6 * t) * f.p3;
+    const T ddq = 2 * f.q2;
+    // (P/Q)'' = (Q (P''Q - Q''P) - 2Q' (P'Q - Q'P)) / Q^3, then d^2/dx^2 = (d^2/dt^2) / h^2.
+    const T numerator = q * (ddp * q - ddq * p) - (2 * dq) * (dp * q - dq * p);
+    return (numerator / (q * (q * q))) / (f.h * f.h);
+  }
 };
 
-// Defined here so that the batch loops of Piecewise inline them.
-inline double RationalCubicPiece::value(double x) const {
-  const double t = (x - x_left) / h;
-  const double p = p0 + t * (p1 + t * (p2 + t * p3));
-  const double q = q0 + t * (q1 + t * q2);
-  return p / q;
-}
-
-inline double RationalCubicPiece::first_derivative(double x) const {
-  const double t = (x - x_left) / h;
-  const double p = p0 + t * (p1 + t * (p2 + t * p3));
-  const double q = q0 + t * (q1 + t * q2);
-  const double dp = p1 + t * (2 * p2 + (3 * t) * p3);
-  const double dq = q1 + (2 * t) * q2;
-  // (P/Q)' = (P'Q - Q'P) / Q^2, then d/dx = (d/dt) / h.
-  return ((dp * q - dq * p) / (q * q)) / h;
-}
-
-inline double RationalCubicPiece::second_derivative(double x) const {
-  const double t = (x - x_left) / h;
-  const double p = p0 + t * (p1 + t * (p2 + t * p3));
-  const double q = q0 + t * (q1 + t * q2);
-  const double dp = p1 + t * (2 * p2 + (3 * t) * p3);
-  const double dq = q1 + (2 * t) * q2;
-  const double ddp = 2 * p2 + (6 * t) * p3;
-  const double ddq = 2 * q2;
-  // (P/Q)'' = (Q (P''Q - Q''P) - 2Q' (P'Q - Q'P)) / Q^3, then d^2/dx^2 = (d^2/dt^2) / h^2.
-  const double numerator = q * (ddp * q - ddq * p) - (2 * dq) * (dp * q - dq * p);
-  return (numerator / (q * (q * q))) / (h * h);
-}
-
-static_assert(SplinePiece<RationalCubicPiece>);
+static_assert(PairedPiece<RationalCubicPiece>);
 
 }  // namespace velarix::rational_cubic

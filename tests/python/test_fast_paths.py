@@ -32,7 +32,7 @@ def data():
 
 @pytest.mark.parametrize("name", sorted(FITTERS))
 @pytest.mark.parametrize("order", ["ascending", "ascending with nan", "sparse", "shuffled"])
-@pytest.mark.parametrize("family", ["value", "second_derivative"])
+@pytest.mark.parametrize("family", ["value", "first_derivative", "second_derivative"])
 def test_batch_matches_scalar_calls(data, name, order, family):
     x, y, rng = data
     spline = FITTERS[name](x, y)
@@ -43,7 +43,7 @@ def test_batch_matches_scalar_calls(data, name, order, family):
         xs = xs[::41].copy()
     elif order == "shuffled":
         rng.shuffle(xs)
-    scalar = spline if family == "value" else spline.second_derivative
+    scalar = spline if family == "value" else getattr(spline, family)
     expected = [scalar(float(v)) for v in xs]
     out = np.empty_like(xs)
     getattr(spline, family + "_batch_into")(xs, out)
