@@ -41,9 +41,13 @@ void* map_aligned(std::size_t length) {
 // mapped need neither a fault nor clearing. Only exact lengths are reused
 // (an array of n and one of n - 1 doubles mostly round to the same pages),
 // and at most `capacity` bytes are kept, the oldest block going first.
+// Blocks above a quarter of that are not kept: they are the pieces of a
+// freed spline, which would push out the several work arrays that the next
+// fit of the same size needs.
 class BlockCache {
  public:
   static constexpr std::size_t capacity = std::size_t{64} << 20;
+  static constexpr std::size_t largest_kept = capacity / 4;
 
   void* take(std::size_t length) {
     const std::lock_guard lock(mutex_);
@@ -58,7 +62,7 @@ class BlockCache {
 
   // False when the block is not kept; the caller unmaps it.
   bool keep(void* block, std::size_t length) {
-    if (length > capacity) return false;
+    if (length > largest_kept) return false;
     const std::lock_guard lock(mutex_);
     while (count_ == blocks_.size() || total_ + length > capacity) {
       munmap(blocks_[0].block, blocks_[0].length);
@@ -108,7 +112,7 @@ void* allocate(std::size_t bytes) {
   return ::operator new(bytes);
 }
 
-void deallocate(void* block, std::size_t bytes) noexcept {
+void deallocate(void* block, [[maybe_unused]] std::size_t bytes) noexcept {
 #ifdef VELARIX_MAPPED_BLOCKS
   if (bytes >= mapped_from) {
     const std::size_t length = round_up(bytes, page);
@@ -116,7 +120,7 @@ void deallocate(void* block, std::size_t bytes) noexcept {
     return;
   }
 #endif
-  ::operator delete(block, bytes);
+  ::operator delete(block);
 }
 
 }  // namespace velarix::memory
