@@ -42,21 +42,32 @@ struct RationalCubicPiece {
     return {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8]};
   }
 
-  double value(double x) const { return value_at(*this, x); }
-  double first_derivative(double x) const { return first_derivative_at(*this, x); }
-  double second_derivative(double x) const { return second_derivative_at(*this, x); }
+  // A single evaluation runs the paired code in both lanes. The operand
+  // order of a commutative operation is the compiler's choice, and with two
+  // NaN operands it decides which NaN (and so which sign) comes out; running
+  // one compiled function for single and paired evaluation keeps every
+  // result, NaN included, the same bits on both paths.
+  double value(double x) const { return value_pair(*this, *this, Pair{x, x})[0]; }
+  double first_derivative(double x) const {
+    return first_derivative_pair(*this, *this, Pair{x, x})[0];
+  }
+  double second_derivative(double x) const {
+    return second_derivative_pair(*this, *this, Pair{x, x})[0];
+  }
 
   // Two abscissas, x[0] in a and x[1] in b. The divisions, which bound the
-  // cost of an evaluation, then run two at a time.
-  static Pair value_pair(const RationalCubicPiece& a, const RationalCubicPiece& b, Pair x) {
+  // cost of an evaluation, then run two at a time. Not inlined, so that no
+  // call site gets its own compilation of the formulas (see above).
+  [[gnu::noinline]] static Pair value_pair(const RationalCubicPiece& a, const RationalCubicPiece& b,
+                                           Pair x) {
     return value_at(Lanes(a, b), x);
   }
-  static Pair first_derivative_pair(const RationalCubicPiece& a, const RationalCubicPiece& b,
-                                    Pair x) {
+  [[gnu::noinline]] static Pair first_derivative_pair(const RationalCubicPiece& a,
+                                                      const RationalCubicPiece& b, Pair x) {
     return first_derivative_at(Lanes(a, b), x);
   }
-  static Pair second_derivative_pair(const RationalCubicPiece& a, const RationalCubicPiece& b,
-                                     Pair x) {
+  [[gnu::noinline]] static Pair second_derivative_pair(const RationalCubicPiece& a,
+                                                       const RationalCubicPiece& b, Pair x) {
     return second_derivative_at(Lanes(a, b), x);
   }
 
@@ -78,8 +89,7 @@ struct RationalCubicPiece {
     Pair p0, p1, p2, p3, x_left, h, q0, q1, q2;
   };
 
-  // The formulas, written once for a piece on doubles (F a piece, T double)
-  // and for two pieces on pairs (F Lanes, T Pair).
+  // The formulas, on the fields of two pieces, one per lane.
   template <class F, class T>
   static T value_at(const F& f, T x) {
     const T t = (x - f.x_left) / f.h;

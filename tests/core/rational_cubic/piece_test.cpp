@@ -3,9 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
+#include <vector>
+
+#include "memory.hpp"
+#include "piecewise.hpp"
 
 namespace velarix::rational_cubic {
 namespace {
@@ -110,6 +116,35 @@ TEST(RationalCubicPiece, UnitShapeWithoutTensionIsTheCubicHermite) {
       const double x = x_left + t * h;
       EXPECT_NEAR(p.value(x), hermite, 1e-13);
       EXPECT_NEAR(p.second_derivative(x), hermite2, 1e-10 / (h * h));
+    }
+  }
+}
+
+// Pieces whose fields are NaN of both signs: which NaN an operation returns
+// depends on its operand order, so the paired batch evaluation and the
+// single one must run the same code to agree on every bit.
+TEST(RationalCubicPiece, BatchesAgreeWithSingleEvaluationOnNanOfBothSigns) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  Vector<RationalCubicPiece> pieces{
+      {-nan, -nan, -nan, -nan, 0.0, 0.0625, 1, 0x1.0624dc28f5cp-10, -0x1.0624dc28f5c29p-10},
+      {-0x1.c0c0302f84208p-52, -nan, -nan, nan, 0.0625, 1, 1, 0x1.0624dc28f5cp-10,
+       -0x1.0624dc28f5c29p-10},
+      {nan, nan, nan, nan, 1.0625, 1, 1, 0x1.0624dc28f5cp-10, -0x1.0624dc28f5c29p-10},
+  };
+  const Piecewise<RationalCubicPiece> curve(Doubles{0, 0.0625, 1.0625, 2.0625}, std::move(pieces));
+  std::vector<double> xs{0, 0.0625, 1.0625, 2.0625, 0.03125, 0.5625, 1.5625, nan, -1, 3, 0.1};
+  std::vector<double> sorted = xs;
+  std::sort(sorted.begin(), sorted.end());
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  for (const auto& batch : {xs, sorted}) {
+    std::vector<double> value(batch.size()), first(batch.size()), second(batch.size());
+    curve.evaluate<Derivative::value>(batch, value);
+    curve.evaluate<Derivative::first>(batch, first);
+    curve.evaluate<Derivative::second>(batch, second);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      EXPECT_EQ(bits(value[i]), bits(curve.value(batch[i]))) << batch[i];
+      EXPECT_EQ(bits(first[i]), bits(curve.first_derivative(batch[i]))) << batch[i];
+      EXPECT_EQ(bits(second[i]), bits(curve.second_derivative(batch[i]))) << batch[i];
     }
   }
 }
