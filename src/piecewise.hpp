@@ -121,13 +121,14 @@ class Piecewise {
       for (std::size_t j = 0; j < count; ++j) result[j] = evaluate<D>(in[j]);
     } else if (ascending(xs)) {
       std::size_t hint = 0;
+      const auto from_hint = [&](double clamped) { return hint = interval_from(hint, clamped); };
       for (std::size_t j = 0; j < count; j += lookup_block) {
-        hint = evaluate_ascending_block<D>(in + j, result + j, std::min(lookup_block, count - j),
-                                           hint);
+        evaluate_block<D>(in + j, result + j, std::min(lookup_block, count - j), from_hint);
       }
     } else {
+      const auto search = [this](double clamped) { return interval(clamped); };
       for (std::size_t j = 0; j < count; j += lookup_block) {
-        evaluate_block<D>(in + j, result + j, std::min(lookup_block, count - j));
+        evaluate_block<D>(in + j, result + j, std::min(lookup_block, count - j), search);
       }
     }
   }
@@ -218,37 +219,21 @@ class Piecewise {
   // it is found, lets the misses of the block overlap.
   static constexpr std::size_t lookup_block = 32;
 
-  template <Derivative D>
-  void evaluate_block(const double* in, double* result, std::size_t count) const {
+  // `locate` maps a clamped abscissa to its interval: the search for
+  // shuffled queries, the step from the previous interval for ascending ones.
+  template <Derivative D, class Locate>
+  void evaluate_block(const double* in, double* result, std::size_t count, Locate&& locate) const {
     double clamped[lookup_block];
     const P* at[lookup_block];
     const double front = knots_.front();
     const double back = knots_.back();
     for (std::size_t j = 0; j < count; ++j) {
       clamped[j] = clamp(in[j], front, back);
-      at[j] = pieces_.data() + interval(clamped[j]);
+      at[j] = pieces_.data() + locate(clamped[j]);
       __builtin_prefetch(at[j]);
       __builtin_prefetch(reinterpret_cast<const char*>(at[j] + 1) - 1);
     }
     evaluate_located<D>(at, clamped, result, count);
-  }
-
-  // The same for ascending queries, each located from the previous one's
-  // interval; returns the last interval, the hint for the next block.
-  template <Derivative D>
-  std::size_t evaluate_ascending_block(const double* in, double* result, std::size_t count,
-                                       std::size_t hint) const {
-    double clamped[lookup_block];
-    const P* at[lookup_block];
-    const double front = knots_.front();
-    const double back = knots_.back();
-    for (std::size_t j = 0; j < count; ++j) {
-      clamped[j] = clamp(in[j], front, back);
-      hint = interval_from(hint, clamped[j]);
-      at[j] = pieces_.data() + hint;
-    }
-    evaluate_located<D>(at, clamped, result, count);
-    return hint;
   }
 
   // Pieces that evaluate two abscissas at once take the block in pairs.

@@ -89,37 +89,35 @@ struct RationalCubicPiece {
     Pair p0, p1, p2, p3, x_left, h, q0, q1, q2;
   };
 
-  // The formulas, on the fields of two pieces, one per lane.
-  template <class F, class T>
-  static T value_at(const F& f, T x) {
-    const T t = (x - f.x_left) / f.h;
-    const T p = f.p0 + t * (f.p1 + t * (f.p2 + t * f.p3));
-    const T q = f.q0 + t * (f.q1 + t * f.q2);
-    return p / q;
+  // P, Q and their t-derivatives at t = (x - x_left) / h, on the fields of
+  // two pieces, one per lane. Each formula below uses what it needs; the
+  // rest is never computed once the helper is inlined.
+  struct Terms {
+    Pair t, p, q, dp, dq;
+  };
+  static Terms terms(const Lanes& f, Pair x) {
+    const Pair t = (x - f.x_left) / f.h;
+    return {t, f.p0 + t * (f.p1 + t * (f.p2 + t * f.p3)), f.q0 + t * (f.q1 + t * f.q2),
+            f.p1 + t * (2 * f.p2 + (3 * t) * f.p3), f.q1 + (2 * t) * f.q2};
   }
 
-  template <class F, class T>
-  static T first_derivative_at(const F& f, T x) {
-    const T t = (x - f.x_left) / f.h;
-    const T p = f.p0 + t * (f.p1 + t * (f.p2 + t * f.p3));
-    const T q = f.q0 + t * (f.q1 + t * f.q2);
-    const T dp = f.p1 + t * (2 * f.p2 + (3 * t) * f.p3);
-    const T dq = f.q1 + (2 * t) * f.q2;
+  static Pair value_at(const Lanes& f, Pair x) {
+    const Terms at = terms(f, x);
+    return at.p / at.q;
+  }
+
+  static Pair first_derivative_at(const Lanes& f, Pair x) {
+    const auto [t, p, q, dp, dq] = terms(f, x);
     // (P/Q)' = (P'Q - Q'P) / Q^2, then d/dx = (d/dt) / h.
     return ((dp * q - dq * p) / (q * q)) / f.h;
   }
 
-  template <class F, class T>
-  static T second_derivative_at(const F& f, T x) {
-    const T t = (x - f.x_left) / f.h;
-    const T p = f.p0 + t * (f.p1 + t * (f.p2 + t * f.p3));
-    const T q = f.q0 + t * (f.q1 + t * f.q2);
-    const T dp = f.p1 + t * (2 * f.p2 + (3 * t) * f.p3);
-    const T dq = f.q1 + (2 * t) * f.q2;
-    const T ddp = 2 * f.p2 + (6 * t) * f.p3;
-    const T ddq = 2 * f.q2;
+  static Pair second_derivative_at(const Lanes& f, Pair x) {
+    const auto [t, p, q, dp, dq] = terms(f, x);
+    const Pair ddp = 2 * f.p2 + (6 * t) * f.p3;
+    const Pair ddq = 2 * f.q2;
     // (P/Q)'' = (Q (P''Q - Q''P) - 2Q' (P'Q - Q'P)) / Q^3, then d^2/dx^2 = (d^2/dt^2) / h^2.
-    const T numerator = q * (ddp * q - ddq * p) - (2 * dq) * (dp * q - dq * p);
+    const Pair numerator = q * (ddp * q - ddq * p) - (2 * dq) * (dp * q - dq * p);
     return (numerator / (q * (q * q))) / (f.h * f.h);
   }
 };
