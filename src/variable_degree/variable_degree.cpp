@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "format.hpp"
 #include "memory.hpp"
@@ -26,12 +27,31 @@ constexpr double kMomentTolerance = 1e-6;
 // chance to vanish once the big one is treated.
 constexpr double kActFraction = 0.1;
 
+// IEEE maxNum as the C library's fmax computes it (a NaN operand is
+// ignored; of two equal operands, such as zeros of both signs, the second is
+// returned), written inline: the passes take it once per knot, and the
+// library call would cost more than the rest of the pass.
+inline double max_num(double a, double b) { return (a > b || std::isnan(b)) ? a : b; }
+
+// max(result, |v|) with a result that is never NaN: a NaN |v| is skipped.
+inline double max_magnitude(double result, double v) {
+  const double magnitude = std::fabs(v);
+  return magnitude > result ? magnitude : result;
+}
+
 // max(1, max_i |v_i|), NaN magnitudes skipped.
 double magnitude_floor_one(std::span<const double> values) {
   double result = 1;
-  for (const double v : values) result = std::fmax(result, std::fabs(v));
+  for (const double v : values) result = max_magnitude(result, v);
   return result;
 }
+
+// What a raising pass starts from: max(1, max_i |M_i|) and the largest
+// violation, both skipping NaN.
+struct PassMaxima {
+  double magnitude;
+  double violation;
+};
 
 // The data's curvature at every knot, by the sign of the change of secant
 // slope there, and the violation of a moment against it. Made once per fit:
@@ -42,7 +62,7 @@ class CurvatureSigns {
     // max(1, max |change|) over the knots, NaN skipped; the end knots repeat
     // their neighbours' changes, which cannot change the maximum.
     double magnitude = 1;
-    for (std::size_t i = 1; i + 1 < n_; ++i) magnitude = std::fmax(magnitude, std::fabs(change(i)));
+    for (std::size_t i = 1; i + 1 < n_; ++i) magnitude = max_magnitude(magnitude, change(i));
     tol_ = kStraightTolerance * magnitude;
   }
 
@@ -57,19 +77,35 @@ class CurvatureSigns {
 
   double violation(std::size_t i, double moment) const {
     const double c = change(i);
-    if (c > tol_) return std::fmax(-moment, 0.0);  // convex: M must not be negative
-    if (c < -tol_) return std::fmax(moment, 0.0);  // concave: M must not be positive
+    if (c > tol_) return max_num(-moment, 0.0);    // convex: M must not be negative
+    if (c < -tol_) return max_num(moment, 0.0);    // concave: M must not be positive
     return std::fabs(moment);                      // straight: M must vanish
   }
 
-  // The largest violation over the knots, skipping NaN (IEEE maxNum): a NaN
-  // amount neither wins nor poisons the maximum.
-  double largest(std::span<const double> moments) const {
-    double result = violation(0, moments[0]);
-    for (std::size_t i = 1; i < moments.size(); ++i) {
-      result = std::fmax(result, violation(i, moments[i]));
+  // Both maxima of a pass in one sweep over the moments. The largest
+  // violation skips NaN (IEEE maxNum): a NaN amount neither wins nor poisons
+  // it, and it is NaN only when every amount is. A running maximum is a chain
+  // of dependent comparisons, so each is taken over the even and the odd
+  // knots separately and the two halves combined; a maximum rounds nothing,
+  // and the order can change only the sign of a zero maximum, which the
+  // tolerance tests that use these cannot tell apart.
+  PassMaxima maxima(std::span<const double> moments) const {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    double magnitude[2] = {1, 1};
+    double worst[2] = {nan, nan};
+    const std::size_t n = moments.size();
+    std::size_t i = 0;
+    for (; i + 1 < n; i += 2) {
+      for (std::size_t lane = 0; lane < 2; ++lane) {
+        magnitude[lane] = max_magnitude(magnitude[lane], moments[i + lane]);
+        worst[lane] = max_num(worst[lane], violation(i + lane, moments[i + lane]));
+      }
     }
-    return result;
+    if (i < n) {
+      magnitude[0] = max_magnitude(magnitude[0], moments[i]);
+      worst[0] = max_num(worst[0], violation(i, moments[i]));
+    }
+    return {max_magnitude(magnitude[0], magnitude[1]), max_num(worst[0], worst[1])};
   }
 
  private:
@@ -187,10 +223,11 @@ Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
   const CurvatureSigns signs(samples);
   std::uint64_t passes = 0;
   while (passes < max_iter) {
-    const double tol = kMomentTolerance * magnitude_floor_one(moments);
-    const double vmax = signs.largest(moments);
+    const PassMaxima maxima = signs.maxima(moments);
+    const double tol = kMomentTolerance * maxima.magnitude;
+    const double vmax = maxima.violation;
     if (vmax <= tol) break;
-    const double threshold = std::fmax(kActFraction * vmax, tol);
+    const double threshold = max_num(kActFraction * vmax, tol);
     ++passes;
 
     bool changed = false;

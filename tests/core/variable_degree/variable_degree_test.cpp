@@ -108,6 +108,34 @@ TEST(Violations, ChangesWithinTheRelativeToleranceCountAsStraight) {
   EXPECT_EQ(violations(absolute, Vec{1, -1, 1, -1}), (Vec{1, 1, 1, 1}));
 }
 
+// The amounts are the C library's fmax of the moment against 0, bit for bit:
+// NaN moments, zeros of both signs and infinities included. (The moment goes
+// through a volatile so that the compiler calls the library rather than
+// folding the maximum itself, which may pick the other zero.)
+TEST(Violations, AgreeWithTheLibraryMaximumOnSpecialMoments) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const Samples curved =
+      samples_of({0, 1, 2, 3}, {0, 0, 1, 1});  // convex, convex, concave, concave
+  const Samples straight = samples_of({0, 1, 2, 3}, {0, 1, 2, 3});
+  for (const double special : {nan, -nan, 0.0, -0.0, inf, -inf, 1.5, -1.5}) {
+    volatile double opaque = special;
+    const double m = opaque;
+    const Vec curved_amounts = violations(curved, Vec{m, m, m, m});
+    const Vec straight_amounts = violations(straight, Vec{m, m, m, m});
+    const double expected[] = {std::fmax(-m, 0.0), std::fmax(-m, 0.0), std::fmax(m, 0.0),
+                               std::fmax(m, 0.0)};
+    for (std::size_t i = 0; i < 4; ++i) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(curved_amounts[i]),
+                std::bit_cast<std::uint64_t>(expected[i]))
+          << "moment " << m << " at knot " << i;
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(straight_amounts[i]),
+                std::bit_cast<std::uint64_t>(std::fabs(m)))
+          << "moment " << m << " at knot " << i;
+    }
+  }
+}
+
 // ---- the fit ----------------------------------------------------------------
 
 TEST(VariableDegreeFit, ClampedFlatEndsOnALineRaiseTwiceAPassToTheCap) {
