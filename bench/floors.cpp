@@ -4,13 +4,25 @@
 // twice, and the rational cubic's second derivative divides three times.
 // Their results must stay those of the C library (and of IEEE division), so
 // these are floors of the evaluation, whatever the lookup costs.
+//
+// It also measures two floors of a fit at 1e6 knots: one tridiagonal solve
+// (the library's own; its elimination is a chain of dependent divisions, so
+// its cost is their latency), and the first write of a fitted curve's
+// storage, which is fresh memory that the kernel must map and clear.
 //   cmake --build build --target velarix_floors && build/velarix_floors
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <utility>
 #include <vector>
+
+#include "memory.hpp"
+#include "rational_cubic/piece.hpp"
+#include "tension/piece.hpp"
+#include "tridiagonal.hpp"
+#include "variable_degree/piece.hpp"
 
 namespace {
 
@@ -29,6 +41,46 @@ double nanoseconds_per_point(const std::vector<double>& t, F f) {
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
+}
+
+template <class F>
+double milliseconds(F f) {
+  std::vector<double> times;
+  for (int repeat = 0; repeat < 7; ++repeat) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    const std::chrono::duration<double, std::milli> elapsed =
+        std::chrono::steady_clock::now() - start;
+    times.push_back(elapsed.count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+// A diagonally dominant system of n rows, as the fits build them.
+double tridiagonal_solve_ms(std::size_t n, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  velarix::Doubles lower(n), diag(n), upper(n), rhs(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    lower[i] = unit(rng);
+    upper[i] = unit(rng);
+    diag[i] = 2 + lower[i] + upper[i];
+    rhs[i] = unit(rng);
+  }
+  velarix::Doubles eliminated(n), solution(n);
+  return milliseconds(
+      [&] { velarix::tridiagonal::solve(lower, diag, upper, rhs, eliminated, solution); });
+}
+
+// Allocating `bytes` through the library's allocator and writing every
+// double of it once, front to back, as a fit writes its pieces.
+double fresh_write_ms(std::size_t bytes) {
+  return milliseconds([&] {
+    void* block = velarix::memory::allocate(bytes);
+    volatile double* values = static_cast<double*>(block);
+    for (std::size_t i = 0; i < bytes / sizeof(double); ++i) values[i] = 1.0;
+    velarix::memory::deallocate(block, bytes);
+  });
 }
 
 }  // namespace
@@ -56,4 +108,19 @@ int main() {
               }));
   std::printf("a loop that only adds %.2f ns per point\n",
               nanoseconds_per_point(t, [&](double b) { return b; }));
+
+  const std::size_t n = 1000000;
+  std::printf("one tridiagonal solve, 1e6 rows        %.2f ms\n", tridiagonal_solve_ms(n, rng));
+  // A fitted curve keeps one knot and one piece per interval; four cubic
+  // coefficients per interval are what a plain cubic spline keeps.
+  const std::pair<const char*, std::size_t> curves[] = {
+      {"four coefficients", 4 * sizeof(double)},
+      {"rational cubic", sizeof(double) + sizeof(velarix::rational_cubic::RationalCubicPiece)},
+      {"tension", sizeof(double) + sizeof(velarix::tension::TensionPiece)},
+      {"variable degree", sizeof(double) + sizeof(velarix::variable_degree::VariableDegreePiece)},
+  };
+  for (const auto& [name, bytes] : curves) {
+    std::printf("first write of 1e6 x %3zu bytes (%s) %.2f ms\n", bytes, name,
+                fresh_write_ms(bytes * n));
+  }
 }
