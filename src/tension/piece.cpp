@@ -22,6 +22,83 @@ constexpr double Q3 = -277.7110814206028;
 double p(double z) { return ((P4 * z + P3) * z + P2) * z + P1; }
 double q(double z) { return ((z + Q3) * z + Q2) * z + Q1; }
 
+// The fields of two pieces of the exponential form, one per lane.
+struct ExponentialLanes {
+  ExponentialLanes(const TensionPiece& a, const TensionPiece& b)
+      : ExponentialLanes(a, b, std::get<TensionPiece::Exponential>(a.form()),
+                         std::get<TensionPiece::Exponential>(b.form())) {}
+  ExponentialLanes(const TensionPiece& a, const TensionPiece& b,
+                   const TensionPiece::Exponential& fa, const TensionPiece::Exponential& fb)
+      : x0{a.x0(), b.x0()},
+        h{a.h(), b.h()},
+        y0{a.y0(), b.y0()},
+        secant{a.secant(), b.secant()},
+        d1{a.d1(), b.d1()},
+        d2{a.d2(), b.d2()},
+        sigma{a.sigma(), b.sigma()},
+        ems{fa.ems, fb.ems},
+        tm{fa.tm, fb.tm},
+        e{fa.e, fb.e} {}
+  Pair x0, h, y0, secant, d1, d2, sigma, ems, tm, e;
+};
+
+// The local coordinates u = x - x0, b2 = u / h, b1 = 1 - b2 of both lanes
+// and e1 = exp(-sigma b1), e2 = exp(-sigma b2). With `both` false the second
+// lane repeats the first (a single evaluation), and its exponentials are not
+// called again.
+struct ExponentialTerms {
+  Pair u, b1, b2, e1, e2;
+};
+ExponentialTerms exponential_terms(const ExponentialLanes& f, Pair x, bool both) {
+  const Pair u = x - f.x0;
+  const Pair b2 = u / f.h;
+  const Pair b1 = 1 - b2;
+  const Pair a1 = -f.sigma * b1;
+  const Pair a2 = -f.sigma * b2;
+  const double e1 = std::exp(a1[0]);
+  const double e2 = std::exp(a2[0]);
+  if (!both) return {u, b1, b2, Pair{e1, e1}, Pair{e2, e2}};
+  return {u, b1, b2, Pair{e1, std::exp(a1[1])}, Pair{e2, std::exp(a2[1])}};
+}
+
+// The exponential form's formulas on both lanes. A single evaluation runs
+// them too (with `both` false): which NaN an operation returns depends on
+// its operand order, which is the compiler's choice, so single and paired
+// evaluation share one compiled function to agree on every bit.
+//
+// With e1 = exp(-sigma b1) and e2 = exp(-sigma b2) the curve about the chord is
+// S = y0 + s u + h [(d1 + d2) tm ((ems + 1) - e1 - e2)
+//                   + sigma (d1 (e2 + (e1 - 2) ems - b1 tm^2) + d2 (e1 + (e2 - 2) ems - b2 tm^2))]
+//                  / (sigma e);
+// both exponents are <= 0 inside the interval, so a large tension cannot overflow.
+[[gnu::noinline]] Pair exponential_value(const ExponentialLanes& f, Pair x, bool both) {
+  const auto [u, b1, b2, e1, e2] = exponential_terms(f, x, both);
+  const Pair tm2 = f.tm * f.tm;
+  const Pair bend = (f.d1 + f.d2) * f.tm * ((f.ems + 1) - e1 - e2) +
+                    f.sigma * (f.d1 * (e2 + (e1 - 2) * f.ems - b1 * tm2) +
+                               f.d2 * (e1 + (e2 - 2) * f.ems - b2 * tm2));
+  return (f.y0 + f.secant * u) + f.h * bend / (f.sigma * f.e);
+}
+
+[[gnu::noinline]] Pair exponential_first_derivative(const ExponentialLanes& f, Pair x, bool both) {
+  const auto [u, b1, b2, e1, e2] = exponential_terms(f, x, both);
+  return f.secant + (f.tm * ((f.d1 + f.d2) * (e2 - e1) + f.tm * (f.d1 - f.d2)) +
+                     f.sigma * (f.d1 * (e1 * f.ems - e2) + f.d2 * (e1 - e2 * f.ems))) /
+                        f.e;
+}
+
+[[gnu::noinline]] Pair exponential_second_derivative(const ExponentialLanes& f, Pair x, bool both) {
+  const auto [u, b1, b2, e1, e2] = exponential_terms(f, x, both);
+  return f.sigma *
+         (f.sigma * (f.d1 * (e2 + e1 * f.ems) + f.d2 * (e1 + e2 * f.ems)) -
+          (f.d1 + f.d2) * (e1 + e2) * f.tm) /
+         (f.h * f.e);
+}
+
+bool exponential(const TensionPiece& piece) {
+  return std::holds_alternative<TensionPiece::Exponential>(piece.form());
+}
+
 }  // namespace
 
 ModifiedHyperbolics modified_hyperbolics(double x) {
@@ -82,18 +159,40 @@ TensionPiece::Local TensionPiece::local(double x) const {
 }
 
 double TensionPiece::value(double x) const {
+  if (exponential(*this)) return exponential_value({*this, *this}, Pair{x, x}, false)[0];
   const Local at = local(x);
-  return std::visit([&](const auto& form) { return value(form, at); }, form_);
+  if (const auto* form = std::get_if<Hyperbolic>(&form_)) return value(*form, at);
+  return value(Cubic{}, at);
 }
 
 double TensionPiece::first_derivative(double x) const {
+  if (exponential(*this)) return exponential_first_derivative({*this, *this}, Pair{x, x}, false)[0];
   const Local at = local(x);
-  return std::visit([&](const auto& form) { return first_derivative(form, at); }, form_);
+  if (const auto* form = std::get_if<Hyperbolic>(&form_)) return first_derivative(*form, at);
+  return first_derivative(Cubic{}, at);
 }
 
 double TensionPiece::second_derivative(double x) const {
+  if (exponential(*this))
+    return exponential_second_derivative({*this, *this}, Pair{x, x}, false)[0];
   const Local at = local(x);
-  return std::visit([&](const auto& form) { return second_derivative(form, at); }, form_);
+  if (const auto* form = std::get_if<Hyperbolic>(&form_)) return second_derivative(*form, at);
+  return second_derivative(Cubic{}, at);
+}
+
+Pair TensionPiece::value_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
+  if (exponential(a) && exponential(b)) return exponential_value({a, b}, x, true);
+  return Pair{a.value(x[0]), b.value(x[1])};
+}
+
+Pair TensionPiece::first_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
+  if (exponential(a) && exponential(b)) return exponential_first_derivative({a, b}, x, true);
+  return Pair{a.first_derivative(x[0]), b.first_derivative(x[1])};
+}
+
+Pair TensionPiece::second_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
+  if (exponential(a) && exponential(b)) return exponential_second_derivative({a, b}, x, true);
+  return Pair{a.second_derivative(x[0]), b.second_derivative(x[1])};
 }
 
 // Hermite cubic, written through d1 = s - yp0 and d2 = yp1 - s:
@@ -154,46 +253,6 @@ double TensionPiece::second_derivative(const Hyperbolic& form, const Local& at) 
   return sigma *
          ((d1_ + d2_) * (cm * (z + sm2) - sm * (cm2 + 1)) +
           d1_ * sigma * (cm * (cm2 + 1) - (sigma + sm) * (z + sm2))) /
-         (h_ * e);
-}
-
-// With e1 = exp(-sigma b1) and e2 = exp(-sigma b2) the curve about the chord is
-// S = y0 + s u + h [(d1 + d2) tm ((ems + 1) - e1 - e2)
-//                   + sigma (d1 (e2 + (e1 - 2) ems - b1 tm^2) + d2 (e1 + (e2 - 2) ems - b2 tm^2))]
-//                  / (sigma e);
-// both exponents are <= 0 inside the interval, so a large tension cannot overflow.
-double TensionPiece::value(const Exponential& form, const Local& at) const {
-  const auto [u, b1, b2] = at;
-  const double sigma = sigma_;
-  const auto [ems, tm, e] = form;
-  const double e1 = std::exp(-sigma * b1);
-  const double e2 = std::exp(-sigma * b2);
-  const double tm2 = tm * tm;
-  const double bend = (d1_ + d2_) * tm * ((ems + 1) - e1 - e2) +
-                      sigma * (d1_ * (e2 + (e1 - 2) * ems - b1 * tm2) +
-                               d2_ * (e1 + (e2 - 2) * ems - b2 * tm2));
-  return (y0_ + secant_ * u) + h_ * bend / (sigma * e);
-}
-
-double TensionPiece::first_derivative(const Exponential& form, const Local& at) const {
-  const auto [u, b1, b2] = at;
-  const double sigma = sigma_;
-  const auto [ems, tm, e] = form;
-  const double e1 = std::exp(-sigma * b1);
-  const double e2 = std::exp(-sigma * b2);
-  return secant_ + (tm * ((d1_ + d2_) * (e2 - e1) + tm * (d1_ - d2_)) +
-                    sigma * (d1_ * (e1 * ems - e2) + d2_ * (e1 - e2 * ems))) /
-                       e;
-}
-
-double TensionPiece::second_derivative(const Exponential& form, const Local& at) const {
-  const auto [u, b1, b2] = at;
-  const double sigma = sigma_;
-  const auto [ems, tm, e] = form;
-  const double e1 = std::exp(-sigma * b1);
-  const double e2 = std::exp(-sigma * b2);
-  return sigma *
-         (sigma * (d1_ * (e2 + e1 * ems) + d2_ * (e1 + e2 * ems)) - (d1_ + d2_) * (e1 + e2) * tm) /
          (h_ * e);
 }
 

@@ -78,6 +78,15 @@ class TensionPiece {
   double first_derivative(double x) const;
   double second_derivative(double x) const;
 
+  // Two abscissas, x[0] in a and x[1] in b. When both pieces have the
+  // exponential form, the four exponentials are called back to back and the
+  // formulas around them run on both lanes at once, so that the long chain
+  // of one evaluation (a division, an exponential, a division) overlaps with
+  // the other's. Otherwise each lane is a single evaluation.
+  static Pair value_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
+  static Pair first_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
+  static Pair second_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
+
   const Form& form() const { return form_; }
   double x0() const { return x0_; }
   double h() const { return h_; }
@@ -113,13 +122,10 @@ class TensionPiece {
 
   double value(const Cubic&, const Local& at) const;
   double value(const Hyperbolic& form, const Local& at) const;
-  double value(const Exponential& form, const Local& at) const;
   double first_derivative(const Cubic&, const Local& at) const;
   double first_derivative(const Hyperbolic& form, const Local& at) const;
-  double first_derivative(const Exponential& form, const Local& at) const;
   double second_derivative(const Cubic&, const Local& at) const;
   double second_derivative(const Hyperbolic& form, const Local& at) const;
-  double second_derivative(const Exponential& form, const Local& at) const;
 
   Form form_;
   double x0_;
@@ -132,6 +138,6 @@ class TensionPiece {
   double sigma_;
 };
 
-static_assert(SplinePiece<TensionPiece>);
+static_assert(PairedPiece<TensionPiece>);
 
 }  // namespace velarix::tension

@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <variant>
+#include <vector>
 
+#include "piecewise.hpp"
 #include "series.hpp"
 
 namespace velarix::tension {
@@ -246,6 +250,55 @@ TEST(PieceForm, NanTensionTakesTheExponentialFormAndGivesNan) {
   EXPECT_TRUE(std::isnan(piece.value(1.8)));
   EXPECT_TRUE(std::isnan(piece.first_derivative(1.8)));
   EXPECT_TRUE(std::isnan(piece.second_derivative(1.8)));
+}
+
+// Batches evaluate pieces of the exponential form two at a time. Over a
+// curve whose neighbouring pieces mix the three forms, and pieces whose
+// fields are NaN of both signs (which NaN an operation returns depends on
+// its operand order), every batch result is the single evaluation's bits.
+TEST(PieceForm, BatchesAgreeWithSingleEvaluationAcrossFormsAndNan) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double tensions[] = {2, 0.3, 0, 5, 85, 1e-10, 0.5, 0.6, 3, 3, -nan, nan, 2};
+  Doubles knots{0};
+  Vector<TensionPiece> pieces;
+  for (std::size_t i = 0; i < std::size(tensions); ++i) {
+    const double x0 = knots.back();
+    const double h = 0.25 + 0.125 * static_cast<double>(i % 3);
+    const double y0 = i == 11 ? -nan : std::sin(x0);
+    const double y1 = i == 10 ? nan : std::sin(x0 + h);
+    pieces.emplace_back(x0, h, y0, y1, std::cos(x0), i == 12 ? -nan : std::cos(x0 + h),
+                        tensions[i]);
+    knots.push_back(x0 + h);
+  }
+  // Two pieces whose fields are NaN of both signs, as a saved spline may hold.
+  for (const double sign : {1.0, -1.0}) {
+    const double x0 = knots.back();
+    pieces.push_back(TensionPiece::from_fields(
+        TensionPiece::form_for(2), {x0, 0.5, -nan, nan, sign * nan, nan, -sign * nan, 2}));
+    knots.push_back(x0 + 0.5);
+  }
+  const Piecewise<TensionPiece> curve(knots, std::move(pieces));
+  std::vector<double> xs;
+  for (std::size_t i = 0; i + 1 < knots.size(); ++i) {
+    for (const double t : {0.0, 0.1, 0.5, 0.9})
+      xs.push_back(knots[i] + t * (knots[i + 1] - knots[i]));
+  }
+  xs.insert(xs.end(), {knots.back(), -1, 100, nan, -nan});
+  std::vector<double> shuffled = xs;
+  std::reverse(shuffled.begin(), shuffled.end());
+  std::swap(shuffled[3], shuffled[30]);
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  for (const auto& batch : {xs, shuffled}) {
+    std::vector<double> value(batch.size()), first(batch.size()), second(batch.size());
+    curve.evaluate<Derivative::value>(batch, value);
+    curve.evaluate<Derivative::first>(batch, first);
+    curve.evaluate<Derivative::second>(batch, second);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      EXPECT_EQ(bits(value[i]), bits(curve.value(batch[i]))) << batch[i];
+      EXPECT_EQ(bits(first[i]), bits(curve.first_derivative(batch[i]))) << batch[i];
+      EXPECT_EQ(bits(second[i]), bits(curve.second_derivative(batch[i]))) << batch[i];
+    }
+  }
 }
 
 }  // namespace
