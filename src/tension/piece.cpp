@@ -49,7 +49,8 @@ struct ExponentialLanes {
 struct ExponentialTerms {
   Pair u, b1, b2, e1, e2;
 };
-ExponentialTerms exponential_terms(const ExponentialLanes& f, Pair x, bool both) {
+[[gnu::always_inline]] inline ExponentialTerms exponential_terms(const ExponentialLanes& f, Pair x,
+                                                                 bool both) {
   const Pair u = x - f.x0;
   const Pair b2 = u / f.h;
   const Pair b1 = 1 - b2;
