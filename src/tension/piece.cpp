@@ -25,8 +25,8 @@ double q(double z) { return ((z + Q3) * z + Q2) * z + Q1; }
 // The fields of two pieces of the exponential form, one per lane.
 struct ExponentialLanes {
   ExponentialLanes(const TensionPiece& a, const TensionPiece& b)
-      : ExponentialLanes(a, b, std::get<TensionPiece::Exponential>(a.form()),
-                         std::get<TensionPiece::Exponential>(b.form())) {}
+      : ExponentialLanes(a, b, *std::get_if<TensionPiece::Exponential>(&a.form()),
+                         *std::get_if<TensionPiece::Exponential>(&b.form())) {}
   ExponentialLanes(const TensionPiece& a, const TensionPiece& b,
                    const TensionPiece::Exponential& fa, const TensionPiece::Exponential& fb)
       : x0{a.x0(), b.x0()},
@@ -72,7 +72,9 @@ struct ExponentialTerms {
 //                   + sigma (d1 (e2 + (e1 - 2) ems - b1 tm^2) + d2 (e1 + (e2 - 2) ems - b2 tm^2))]
 //                  / (sigma e);
 // both exponents are <= 0 inside the interval, so a large tension cannot overflow.
-[[gnu::noinline]] Pair exponential_value(const ExponentialLanes& f, Pair x, bool both) {
+[[gnu::noinline]] Pair exponential_value(const TensionPiece& a, const TensionPiece& b, Pair x,
+                                         bool both) {
+  const ExponentialLanes f(a, b);
   const auto [u, b1, b2, e1, e2] = exponential_terms(f, x, both);
   const Pair tm2 = f.tm * f.tm;
   const Pair bend = (f.d1 + f.d2) * f.tm * ((f.ems + 1) - e1 - e2) +
@@ -81,14 +83,18 @@ struct ExponentialTerms {
   return (f.y0 + f.secant * u) + f.h * bend / (f.sigma * f.e);
 }
 
-[[gnu::noinline]] Pair exponential_first_derivative(const ExponentialLanes& f, Pair x, bool both) {
+[[gnu::noinline]] Pair exponential_first_derivative(const TensionPiece& a, const TensionPiece& b,
+                                                    Pair x, bool both) {
+  const ExponentialLanes f(a, b);
   const auto [u, b1, b2, e1, e2] = exponential_terms(f, x, both);
   return f.secant + (f.tm * ((f.d1 + f.d2) * (e2 - e1) + f.tm * (f.d1 - f.d2)) +
                      f.sigma * (f.d1 * (e1 * f.ems - e2) + f.d2 * (e1 - e2 * f.ems))) /
                         f.e;
 }
 
-[[gnu::noinline]] Pair exponential_second_derivative(const ExponentialLanes& f, Pair x, bool both) {
+[[gnu::noinline]] Pair exponential_second_derivative(const TensionPiece& a, const TensionPiece& b,
+                                                     Pair x, bool both) {
+  const ExponentialLanes f(a, b);
   const auto [u, b1, b2, e1, e2] = exponential_terms(f, x, both);
   return f.sigma *
          (f.sigma * (f.d1 * (e2 + e1 * f.ems) + f.d2 * (e1 + e2 * f.ems)) -
@@ -160,39 +166,38 @@ TensionPiece::Local TensionPiece::local(double x) const {
 }
 
 double TensionPiece::value(double x) const {
-  if (exponential(*this)) return exponential_value({*this, *this}, Pair{x, x}, false)[0];
+  if (exponential(*this)) return exponential_value(*this, *this, Pair{x, x}, false)[0];
   const Local at = local(x);
   if (const auto* form = std::get_if<Hyperbolic>(&form_)) return value(*form, at);
   return value(Cubic{}, at);
 }
 
 double TensionPiece::first_derivative(double x) const {
-  if (exponential(*this)) return exponential_first_derivative({*this, *this}, Pair{x, x}, false)[0];
+  if (exponential(*this)) return exponential_first_derivative(*this, *this, Pair{x, x}, false)[0];
   const Local at = local(x);
   if (const auto* form = std::get_if<Hyperbolic>(&form_)) return first_derivative(*form, at);
   return first_derivative(Cubic{}, at);
 }
 
 double TensionPiece::second_derivative(double x) const {
-  if (exponential(*this))
-    return exponential_second_derivative({*this, *this}, Pair{x, x}, false)[0];
+  if (exponential(*this)) return exponential_second_derivative(*this, *this, Pair{x, x}, false)[0];
   const Local at = local(x);
   if (const auto* form = std::get_if<Hyperbolic>(&form_)) return second_derivative(*form, at);
   return second_derivative(Cubic{}, at);
 }
 
 Pair TensionPiece::value_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
-  if (exponential(a) && exponential(b)) return exponential_value({a, b}, x, true);
+  if (exponential(a) && exponential(b)) return exponential_value(a, b, x, true);
   return Pair{a.value(x[0]), b.value(x[1])};
 }
 
 Pair TensionPiece::first_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
-  if (exponential(a) && exponential(b)) return exponential_first_derivative({a, b}, x, true);
+  if (exponential(a) && exponential(b)) return exponential_first_derivative(a, b, x, true);
   return Pair{a.first_derivative(x[0]), b.first_derivative(x[1])};
 }
 
 Pair TensionPiece::second_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
-  if (exponential(a) && exponential(b)) return exponential_second_derivative({a, b}, x, true);
+  if (exponential(a) && exponential(b)) return exponential_second_derivative(a, b, x, true);
   return Pair{a.second_derivative(x[0]), b.second_derivative(x[1])};
 }
 
