@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
 
+#include "batch_agreement.hpp"
 #include "memory.hpp"
 #include "piecewise.hpp"
 
@@ -135,18 +134,8 @@ TEST(RationalCubicPiece, BatchesAgreeWithSingleEvaluationOnNanOfBothSigns) {
   std::vector<double> xs{0, 0.0625, 1.0625, 2.0625, 0.03125, 0.5625, 1.5625, nan, -1, 3, 0.1};
   std::vector<double> sorted = xs;
   std::sort(sorted.begin(), sorted.end());
-  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
-  for (const auto& batch : {xs, sorted}) {
-    std::vector<double> value(batch.size()), first(batch.size()), second(batch.size());
-    curve.evaluate<Derivative::value>(batch, value);
-    curve.evaluate<Derivative::first>(batch, first);
-    curve.evaluate<Derivative::second>(batch, second);
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      EXPECT_EQ(bits(value[i]), bits(curve.value(batch[i]))) << batch[i];
-      EXPECT_EQ(bits(first[i]), bits(curve.first_derivative(batch[i]))) << batch[i];
-      EXPECT_EQ(bits(second[i]), bits(curve.second_derivative(batch[i]))) << batch[i];
-    }
-  }
+  testing::expect_batch_agrees_with_single(curve, xs);
+  testing::expect_batch_agrees_with_single(curve, sorted);
 }
 
 }  // namespace

@@ -4,13 +4,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
-#include <cstdint>
 #include <limits>
 #include <variant>
 #include <vector>
 
+#include "batch_agreement.hpp"
 #include "piecewise.hpp"
 #include "series.hpp"
 
@@ -287,18 +286,8 @@ TEST(PieceForm, BatchesAgreeWithSingleEvaluationAcrossFormsAndNan) {
   std::vector<double> shuffled = xs;
   std::reverse(shuffled.begin(), shuffled.end());
   std::swap(shuffled[3], shuffled[30]);
-  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
-  for (const auto& batch : {xs, shuffled}) {
-    std::vector<double> value(batch.size()), first(batch.size()), second(batch.size());
-    curve.evaluate<Derivative::value>(batch, value);
-    curve.evaluate<Derivative::first>(batch, first);
-    curve.evaluate<Derivative::second>(batch, second);
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      EXPECT_EQ(bits(value[i]), bits(curve.value(batch[i]))) << batch[i];
-      EXPECT_EQ(bits(first[i]), bits(curve.first_derivative(batch[i]))) << batch[i];
-      EXPECT_EQ(bits(second[i]), bits(curve.second_derivative(batch[i]))) << batch[i];
-    }
-  }
+  testing::expect_batch_agrees_with_single(curve, xs);
+  testing::expect_batch_agrees_with_single(curve, shuffled);
 }
 
 }  // namespace
