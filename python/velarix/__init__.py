@@ -17,6 +17,17 @@ buffer of doubles; at least 2 points, ``x`` strictly increasing)::
     spline.value_batch(xs)            # a new array('d')
     spline.value_batch_into(xs, out)  # into your buffer, which may be xs
 
+With NumPy
+----------
+``interpolate(x, y)`` takes any array-likes, several curves at once (the
+other axes of ``y``), and returns an ``Interpolant`` that evaluates arrays
+of any shape, derivatives by order, integrals and level crossings, with a
+choice of extrapolation (linear by default)::
+
+    f = velarix.interpolate(x, y)              # shape-preserving tension spline
+    f(grid), f(grid, nu=1), f(2.5)             # values, slopes, a NumPy float
+    f.integrate(a, b), f.antiderivative()(grid), f.solve(level)
+
 Which method for which data
 ---------------------------
 ``Tension()``
@@ -104,3 +115,8 @@ def _restore(name, state):
     if cls is None:
         raise ValueError(f"invalid saved state: unknown class {name!r}")
     return cls._from_state(state)
+
+# The NumPy-native layer above the classes.
+from velarix.interpolant import Antiderivative, Interpolant, interpolate  # noqa: E402
+
+__all__ += ["Antiderivative", "Interpolant", "interpolate"]

@@ -7,6 +7,9 @@ from velarix._velarix import Tension as Tension
 from velarix._velarix import TensionSpline as TensionSpline
 from velarix._velarix import VariableDegree as VariableDegree
 from velarix._velarix import VariableDegreeSpline as VariableDegreeSpline
+from velarix.interpolant import Antiderivative as Antiderivative
+from velarix.interpolant import Interpolant as Interpolant
+from velarix.interpolant import interpolate as interpolate
 
 __all__ = [
     "EndSlopes",
@@ -16,6 +19,9 @@ __all__ = [
     "TensionSpline",
     "VariableDegree",
     "VariableDegreeSpline",
+    "Antiderivative",
+    "Interpolant",
+    "interpolate",
 ]
 
 _PickledClass: TypeAlias = (

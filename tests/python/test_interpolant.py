@@ -1,0 +1,257 @@
+"""The NumPy layer: conversion at the door, shapes, derivative orders,
+extrapolation modes, several curves, integrals, level crossings, pickling."""
+
+import copy
+import pickle
+
+import numpy as np
+import pytest
+
+import velarix
+from velarix import datasets
+
+from conftest import X, Y
+
+TENSION = velarix.Tension()
+CONFIGS = {
+    "rational_cubic": velarix.RationalCubic(),
+    "tension": TENSION,
+    "tension_uniform": velarix.Tension().with_uniform_tension(2.0),
+    "variable_degree": velarix.VariableDegree(),
+}
+MODES = ("linear", "constant", "hold", "nan")
+has_integrals = hasattr(velarix.TensionSpline, "antiderivative_batch_into")
+needs_integrals = pytest.mark.skipif(
+    not has_integrals, reason="the splines' antiderivatives are not built yet")
+needs_defaults = pytest.mark.skipif(
+    not hasattr(velarix.EndSlopes, "limited"),
+    reason="limited end slopes, the strict tension policy and the Newton solve are not built yet")
+CURVES = np.stack([Y, 2.0 - Y, np.exp(0.5 * X)], axis=1)  # convex, concave, convex
+
+
+def ulps_apart(a, b):
+    return np.abs(a - b) / np.spacing(np.maximum(np.abs(a), np.abs(b)))
+
+
+@pytest.mark.parametrize("convert", [
+    list, lambda a: [int(v) if v == int(v) else v for v in a], lambda a: a.astype(">f8"),
+    lambda a: np.repeat(a, 2)[::2], tuple,
+])
+def test_any_real_array_like_fits_the_same_bits(convert):
+    x, y = np.arange(6.0), X ** 2
+    expected = velarix.interpolate(x, y, TENSION)(X)
+    assert velarix.interpolate(convert(x), convert(y), TENSION)(convert(X)).tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("x, y, kwargs, message", [
+    ([[0.0, 1.0]], [0.0, 1.0], {}, "x must be one-dimensional, got 2 dimensions"),
+    ([0.0], [1.0], {}, "need at least 2 data points, got 1"),
+    ([0.0, np.inf], [1.0, 2.0], {}, "x[1] must be finite, got inf"),
+    ([0.0, 1.0, 1.0], [1.0, 2.0, 3.0], {}, "x must be strictly increasing; x[1] = 1 is not < x[2] = 1"),
+    ([0.0, 1.0], [[1.0, 2.0], [3.0, np.nan]], {}, "y[1, 1] must be finite, got NaN"),
+    ([0.0, 1.0], [1.0, 2.0, 3.0], {}, "x and y must have the same length along axis 0 (got 2 and 3)"),
+    ([0.0, 1.0], [[1.0, 2.0]] * 2, {"axis": 2}, "axis 2 is out of range for y with 2 dimensions"),
+    ([0.0, 1.0], 5.0, {}, "y must have at least one dimension, got a scalar"),
+    ([0.0, 1.0], [1j, 2.0], {}, "y must hold real numbers, got an array of complex128"),
+    (["0", "1"], [1.0, 2.0], {}, "x must hold real numbers, got an array of <U1"),
+    ([0.0, 1.0], [1.0, 2.0], {"method": "cubic"}, "method must be one of 'tension', "
+     "'rational_cubic', 'variable_degree' or a configuration object, got 'cubic'"),
+    ([0.0, 1.0], [1.0, 2.0], {"extrapolate": "zero"}, "extrapolate must be one of "
+     "'linear', 'constant', 'hold', 'nan', 'raise', got 'zero'"),
+])
+def test_refusals_name_the_argument_index_and_value(x, y, kwargs, message):
+    with pytest.raises(ValueError) as info:
+        velarix.interpolate(x, y, **{"method": TENSION, **kwargs})
+    assert str(info.value) == message
+
+
+def test_a_refused_curve_is_named():
+    y = np.stack([Y, np.sin(3 * X)])  # the second curve turns its curvature
+    with pytest.raises(ValueError, match="data change curvature") as info:
+        velarix.interpolate(X, y, velarix.RationalCubic(), axis=1)
+    assert info.value.__notes__ == ["while fitting y[1, :]"]
+
+
+@pytest.mark.parametrize("bad", [3, -1, 1.0, True, "1", None])
+def test_nu_is_0_1_or_2(bad):
+    f = velarix.interpolate(X, Y, TENSION)
+    for x in (1.0, [1.0]):
+        with pytest.raises(ValueError, match=r"^nu must be 0, 1 or 2, got "):
+            f(x, bad)
+
+
+@pytest.mark.parametrize("name", sorted(CONFIGS))
+@pytest.mark.parametrize("nu", [0, 1, 2])
+def test_every_order_matches_the_class_bit_for_bit(name, nu):
+    f = velarix.interpolate(X, CURVES, CONFIGS[name], extrapolate="hold")
+    xs = np.linspace(-0.5, 3.5, 37)
+    member = ("value", "first_derivative", "second_derivative")[nu]
+    for j, spline in enumerate(f.splines):
+        expected = np.asarray(getattr(spline, member + "_batch")(xs))
+        assert f(xs, nu)[:, j].tobytes() == expected.tobytes()
+        assert all(f(float(v), nu)[j] == getattr(spline, member)(float(v)) for v in xs)
+
+
+@pytest.mark.parametrize("nu", [1, 2])
+def test_derivatives_match_central_differences(nu):
+    f = velarix.interpolate(X, Y, TENSION)
+    xs, h = np.linspace(0.03, 2.97, 50), 1e-5  # no knot within h: S‴ jumps there
+    estimate = (f(xs + h, nu - 1) - f(xs - h, nu - 1)) / (2 * h)
+    assert np.allclose(f(xs, nu), estimate, rtol=1e-6, atol=1e-6)
+
+
+@pytest.mark.parametrize("x, shape", [
+    (1.5, ()), (np.float64(1.5), ()), (np.array(1.5), ()), ([1.5], (1,)),
+    (np.ones((2, 3, 4), np.float32), (2, 3, 4)), (np.ones((4, 3)).T, (3, 4)), (np.ones(0), (0,)),
+])
+@pytest.mark.parametrize("y, curves", [(Y, ()), (CURVES, (3,)), (CURVES.reshape(6, 1, 3), (1, 3))])
+def test_result_shape_is_x_shape_then_curves_shape(x, shape, y, curves):
+    f = velarix.interpolate(X, y, TENSION)
+    result = f(x)
+    assert f.curves_shape == curves and np.shape(result) == shape + curves
+    if curves == () and not isinstance(x, np.ndarray) and shape == ():
+        assert type(result) is np.float64
+    else:
+        assert isinstance(result, np.ndarray) and result.flags.c_contiguous
+
+
+def test_axis_chooses_the_knots_axis():
+    f = velarix.interpolate(X, CURVES, TENSION)
+    g = velarix.interpolate(X, CURVES.T[:, None, :], TENSION, axis=-1)
+    xs = np.linspace(-1.0, 4.0, 11)
+    assert g(xs).tobytes() == f(xs)[:, :, None].tobytes()
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_extrapolation_modes(mode):
+    f = velarix.interpolate(X, CURVES, TENSION, extrapolate=mode)
+    s = f.splines[0]
+    lo, hi = f.domain
+    dx = np.array([1e-3, 0.5, 7.0])
+    for end, sign in ((lo, -1.0), (hi, 1.0)):
+        xs = end + sign * dx
+        value, slope, curvature = (f(xs, nu)[:, 0] for nu in (0, 1, 2))
+        expected = {
+            "linear": (s.value(end) + s.first_derivative(end) * (xs - end),
+                       s.first_derivative(end), 0.0),
+            "constant": (s.value(end), 0.0, 0.0),
+            "hold": (s.value(end), s.first_derivative(end), s.second_derivative(end)),
+            "nan": (np.nan, np.nan, np.nan),
+        }[mode]
+        for got, want in zip((value, slope, curvature), expected):
+            assert np.broadcast_to(want, got.shape).tobytes() == got.tobytes()
+        # The scalar path of one curve continues it with the same bits.
+        single = velarix.interpolate(X, Y, TENSION, extrapolate=mode)
+        for nu, got in enumerate((value, slope, curvature)):
+            assert np.array([single(float(v), nu) for v in xs]).tobytes() == got.tobytes()
+    assert np.isnan(f(np.nan)).all() and np.isnan(f([np.nan, 1.0])[0]).all()
+
+
+def test_linear_extrapolation_is_continuous_at_the_ends():
+    f = velarix.interpolate(X, Y, TENSION)
+    for end, step in ((X[0], -1.0), (X[-1], 1.0)):
+        outside = np.nextafter(end, end + step)
+        for nu in (0, 1):
+            assert ulps_apart(f(outside, nu), f(end, nu)) < 1e3
+
+
+def test_raise_names_the_first_abscissa_outside():
+    f = velarix.interpolate(X, Y, TENSION, extrapolate="raise")
+    assert f(3.0) == Y[-1]
+    for x, message in ((3.5, "x = 3.5"), ([[1.0, 4.0], [-1.0, 2.0]], "x[0, 1] = 4"),
+                       (np.float32(-0.25), "x = -0.25")):
+        with pytest.raises(ValueError) as info:
+            f(x)
+        assert str(info.value) == f"{message} is outside the domain [0, 3]"
+
+
+@needs_integrals
+@pytest.mark.parametrize("mode", MODES)
+def test_integrals_follow_the_mode(mode):
+    f = velarix.interpolate(X, CURVES, TENSION, extrapolate=mode)
+    F = f.antiderivative()
+    a, b = np.linspace(-1.0, 4.0, 7)[:, None], np.linspace(-0.5, 3.5, 5)
+    assert f.integrate(a, b).tobytes() == (F(b) - F(a)).tobytes()
+    assert F(0.0).tolist() == [0.0] * 3 and np.shape(f.integrate(a, b)) == (7, 5, 3)
+    xs = np.linspace(-2.0, 5.0, 29)
+    for nu in (1, 2, 3):
+        assert F(xs, nu).tobytes() == f(xs, nu - 1).tobytes()
+    if mode != "nan":  # the integral of the continued curve, by Simpson's rule
+        t = np.linspace(-2.0, 0.0, 2001)
+        w = np.r_[1.0, np.tile([4.0, 2.0], 999), 4.0, 1.0] * (t[1] - t[0]) / 3
+        assert np.allclose(-(w @ f(t)), F(-2.0), rtol=1e-9)
+    else:
+        assert np.isnan(f.integrate(-1.0, 1.0)).all()
+
+
+@needs_integrals
+def test_integrate_refuses_bounds_outside_in_raise_mode():
+    f = velarix.interpolate(X, Y, TENSION, extrapolate="raise")
+    with pytest.raises(ValueError, match=r"^b\[1\] = 9 is outside the domain \[0, 3\]$"):
+        f.integrate(0.0, [1.0, 9.0])
+
+
+@pytest.mark.parametrize("load", [datasets.fritsch_carlson, datasets.titanium, datasets.akima])
+def test_solve_finds_every_crossing_to_a_few_ulps(load):
+    x, y = (np.asarray(v) for v in load())
+    f = velarix.interpolate(x, y, TENSION)
+    grid = np.linspace(x[0], x[-1], 200_001)
+    values = f(grid)
+    for level in np.quantile(y, [0.1, 0.35, 0.6, 0.9]) + 1e-3:
+        roots = f.solve(level)
+        crossings = np.count_nonzero(np.diff(np.sign(values - level)))
+        assert len(roots) == crossings and np.all(np.diff(roots) > 0)
+        left, right = f(np.nextafter(roots, -np.inf)) - level, f(np.nextafter(roots, np.inf)) - level
+        assert np.all((left * right <= 0) | (ulps_apart(f(roots), level) <= 4))
+
+
+def test_solve_inverts_a_monotone_curve_and_needs_one_curve():
+    f = velarix.interpolate(X, Y, TENSION)
+    xs = np.linspace(0.0, 3.0, 25)
+    assert np.all(ulps_apart(np.concatenate([f.solve(v) for v in f(xs)]), xs) <= 4)
+    assert f.solve(Y[-1] + 1.0).size == 0
+    with pytest.raises(ValueError, match=r"^solve needs one curve; .* of shape \(3,\)$"):
+        velarix.interpolate(X, CURVES, TENSION).solve(1.0)
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_pickles_and_copies(mode):
+    f = velarix.interpolate(X, CURVES, TENSION, extrapolate=mode)
+    xs = np.linspace(-1.0, 4.0, 23)
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        g = pickle.loads(pickle.dumps(f, protocol))
+        assert (g.extrapolate, g.curves_shape, g(xs, 1).tobytes()) == (mode, (3,), f(xs, 1).tobytes())
+    assert copy.copy(f) is f and copy.deepcopy(f) is f
+    assert not f.x.flags.writeable
+
+
+def test_dask_arrays_evaluate_lazily_block_by_block():
+    da = pytest.importorskip("dask.array")
+    f = velarix.interpolate(X, CURVES, TENSION)
+    xs = np.linspace(-1.0, 4.0, 1000).reshape(10, 100)
+    lazy = f(da.from_array(xs, chunks=(5, 50)), 1)
+    assert isinstance(lazy, da.Array) and lazy.chunks == ((5, 5), (50, 50), (3,))
+    assert lazy.compute(scheduler="synchronous").tobytes() == f(xs, 1).tobytes()
+
+
+@needs_defaults
+def test_named_methods_and_their_defaults():
+    limited = velarix.EndSlopes.limited()
+    expected = {
+        "tension": velarix.Tension().with_strict_shape().with_boundary(limited),
+        "rational_cubic": velarix.RationalCubic().with_convexity_solver("newton")
+        .with_boundary(limited),
+        "variable_degree": velarix.VariableDegree().with_boundary(limited),
+    }
+    for name, config in expected.items():
+        f = velarix.interpolate(X, Y, name)
+        assert f.configuration == config
+        assert f(X[1:-1] + 0.1).tobytes() == np.asarray(config.fit(X, Y).value_batch(X[1:-1] + 0.1)).tobytes()
+    assert velarix.interpolate(X, Y).configuration == expected["tension"]
+
+
+def test_help_documents_every_parameter_and_default():
+    doc = velarix.interpolate.__doc__
+    for text in ('method : str or configuration object, default "tension"', "axis : int, default 0",
+                 'extrapolate : str, default "linear"', "Interpolant"):
+        assert text in doc
