@@ -6,7 +6,11 @@ Every workload runs velarix and scipy's CubicSpline, PchipInterpolator and
 Akima1DInterpolator on the same data in the same run (numpy.interp and
 math.fabs stand beside them as floors). Each figure is the median over the
 repeats with the minimum beside it; every velarix row carries its ratio to
-the best scipy median of the same workload (lower is better).
+the best scipy median of the same workload (lower is better). Beside each
+class's evaluation rows, the rows marked "· interpolate" time the NumPy
+layer over the same spline (velarix.interpolate with the same configuration,
+linear extrapolation), run alternately with the class's own batch_into or
+scalar call, with their ratio to it ("vs class").
 """
 
 import argparse
@@ -25,22 +29,20 @@ import velarix
 
 SEED = 20261208
 
-# The velarix fitters: name, the data kinds it accepts, the fitter.
-VELARIX = [
-    ("rational_cubic", ("convex",), lambda x, y: velarix.RationalCubic().fit(x, y)),
-    ("tension", ("convex", "inflected"), lambda x, y: velarix.Tension().fit(x, y)),
-    (
-        "tension_uniform_2",
-        ("convex", "inflected"),
-        lambda x, y: velarix.Tension().with_uniform_tension(2.0).fit(x, y),
-    ),
-    ("variable_degree", ("convex", "inflected"), lambda x, y: velarix.VariableDegree().fit(x, y)),
-    (
-        "variable_degree_no_raise",
-        ("convex", "inflected"),
-        lambda x, y: velarix.VariableDegree().with_max_iterations(0).fit(x, y),
-    ),
+# The velarix configurations: name, the data kinds it accepts, the configuration.
+CONFIGS = [
+    ("rational_cubic", ("convex",), velarix.RationalCubic()),
+    ("tension", ("convex", "inflected"), velarix.Tension()),
+    ("tension_uniform_2", ("convex", "inflected"), velarix.Tension().with_uniform_tension(2.0)),
+    ("variable_degree", ("convex", "inflected"), velarix.VariableDegree()),
+    ("variable_degree_no_raise", ("convex", "inflected"),
+     velarix.VariableDegree().with_max_iterations(0)),
 ]
+# The velarix fitters: name, the data kinds it accepts, the fitter.
+VELARIX = [(name, kinds, config.fit) for name, kinds, config in CONFIGS]
+CONFIG_OF = {name: config for name, _, config in CONFIGS}
+# The NumPy layer's rows carry this suffix and their ratio to the class's own.
+INTERFACE = " · interpolate"
 
 SCIPY = [
     ("scipy_cubic", CubicSpline),
@@ -84,6 +86,19 @@ def timed(fn, repeats):
         gc.enable()
         times.append(elapsed)
     return float(np.median(times)), min(times), result
+
+
+def timed_pair(fn_a, fn_b, repeats):
+    """timed() of two functions run alternately, so that both see the same load."""
+    times_a, times_b = [], []
+    for _ in range(repeats):
+        for fn, times in ((fn_a, times_a), (fn_b, times_b)):
+            gc.disable()
+            start = CLOCK()
+            fn()
+            times.append(CLOCK() - start)
+            gc.enable()
+    return [(float(np.median(t)), min(t)) for t in (times_a, times_b)]
 
 
 def fmt(seconds, unit):
@@ -157,7 +172,7 @@ def bench_eval(sizes, m, repeats, table):
             if name not in EVAL_VELARIX:
                 continue
             try:
-                ours.append((name, fitter(x, y)))
+                ours.append((name, fitter(x, y), velarix.interpolate(x, y, CONFIG_OF[name])))
             except ValueError:  # refused fits are listed with the fit table
                 pass
         random_xs = rng.uniform(x[0], x[-1], m)
@@ -170,17 +185,22 @@ def bench_eval(sizes, m, repeats, table):
                     rows.append((name, med, lo))
                 best = min(med for _, med, _ in rows)
                 for name, med, lo in rows:
-                    table.add(f"{n:.0e}", order, deriv, name, fmt(med / m, "ns"), fmt(lo / m, "ns"), "")
+                    table.add(f"{n:.0e}", order, deriv, name, fmt(med / m, "ns"), fmt(lo / m, "ns"),
+                              "", "")
                 if deriv == "value":
                     med, lo, _ = timed(lambda: np.interp(xs, x, y), repeats)
                     table.add(f"{n:.0e}", order, deriv, "numpy_interp (floor)",
-                              fmt(med / m, "ns"), fmt(lo / m, "ns"), f"{med / best:.2f}")
+                              fmt(med / m, "ns"), fmt(lo / m, "ns"), f"{med / best:.2f}", "")
                 out = np.empty(m)
-                for name, spl in ours:
+                for name, spl, f in ours:
                     into = spl.value_batch_into if nu == 0 else spl.second_derivative_batch_into
-                    med, lo, _ = timed(lambda: into(xs, out), repeats)
+                    # The class and the NumPy layer over it, alternately.
+                    (med, lo), (f_med, f_lo) = timed_pair(
+                        lambda: into(xs, out), lambda: f(xs, nu), repeats)
                     table.add(f"{n:.0e}", order, deriv, name, fmt(med / m, "ns"), fmt(lo / m, "ns"),
-                              f"{med / best:.2f}")
+                              f"{med / best:.2f}", "")
+                    table.add(f"{n:.0e}", order, deriv, name + INTERFACE, fmt(f_med / m, "ns"),
+                              fmt(f_lo / m, "ns"), f"{f_med / best:.2f}", f"{f_med / med:.2f}")
 
 
 def bench_scalar(calls, repeats, table):
@@ -201,15 +221,18 @@ def bench_scalar(calls, repeats, table):
     best = min(med for _, med, _ in rows)
     floor, floor_lo, _ = timed(loop(math.fabs), repeats)
     for name, med, lo in rows:
-        table.add(name, fmt(med / calls, "ns"), fmt(lo / calls, "ns"), "", "")
+        table.add(name, fmt(med / calls, "ns"), fmt(lo / calls, "ns"), "", "", "")
     table.add("math.fabs (floor)", fmt(floor / calls, "ns"), fmt(floor_lo / calls, "ns"),
-              f"{floor / best:.3f}", "1.00")
+              f"{floor / best:.3f}", "1.00", "")
     for name, _, fitter in VELARIX:
         if name not in EVAL_VELARIX:
             continue
-        med, lo, _ = timed(loop(fitter(x, y)), repeats)
+        (med, lo), (f_med, f_lo) = timed_pair(
+            loop(fitter(x, y)), loop(velarix.interpolate(x, y, CONFIG_OF[name])), repeats)
         table.add(name, fmt(med / calls, "ns"), fmt(lo / calls, "ns"), f"{med / best:.3f}",
-                  f"{med / floor:.2f}")
+                  f"{med / floor:.2f}", "")
+        table.add(name + INTERFACE, fmt(f_med / calls, "ns"), fmt(f_lo / calls, "ns"),
+                  f"{f_med / best:.3f}", f"{f_med / floor:.2f}", f"{f_med / med:.2f}")
 
 
 # The memory of one fit is measured in a fresh interpreter: the peak resident
@@ -303,12 +326,12 @@ def main():
         tables.append(t)
     if "eval" in parts:
         t = Table(f"Batch evaluation of {m:.0e} points (ns per point; ratio to the best scipy)",
-                  ["n", "order", "derivative", "method", "median", "min", "ratio"])
+                  ["n", "order", "derivative", "method", "median", "min", "ratio", "vs class"])
         bench_eval(eval_sizes, m, eval_repeats, t)
         tables.append(t)
     if "scalar" in parts:
         t = Table(f"Scalar calls spl(x), {calls:.0e} from a Python loop (ns per call)",
-                  ["method", "median", "min", "ratio to scipy", "ratio to fabs"])
+                  ["method", "median", "min", "ratio to scipy", "ratio to fabs", "vs class"])
         bench_scalar(calls, 5, t)
         tables.append(t)
     if "memory" in parts:
