@@ -418,7 +418,8 @@ class Interpolant(_Curves):
         NumPy float for scalar bounds and one curve).
         """
         self._need_antiderivatives()
-        return self._evaluate(b, -1, "b") - self._evaluate(a, -1, "a")
+        lower = self._evaluate(a, -1, "a")
+        return self._evaluate(b, -1, "b") - lower
 
     def antiderivative(self):
         """The antiderivative from the first knot, as a callable like this one.
