@@ -444,7 +444,8 @@ class Interpolant(_Curves):
         which a Newton iteration kept inside the bracket (bisecting when a
         step leaves it or gains too little) finds to a few ulps. Points
         where the curve touches ``level`` without crossing it are found
-        when they are cut points. On a monotone curve this inverts it.
+        when they are cut points, so a stretch that runs level at ``level``
+        (flat data) gives its knots. On a monotone curve this inverts it.
         """
         if not self._single:
             raise ValueError(f"solve needs one curve; this interpolant holds curves "
