@@ -234,11 +234,19 @@ def _evaluate_block(block, curves, kind):
     return curves._evaluate(block, kind)
 
 
+def _times(factor, dx):
+    """factor · dx, with 0 · ±inf taken as 0: a flat end stays flat out to infinity."""
+    if isinstance(factor, float):
+        return 0.0 if factor == 0 else factor * dx
+    with np.errstate(invalid="ignore"):
+        return np.where(factor == 0, 0.0, factor * dx)
+
+
 def _continued(mode, kind, integral, value, slope, dx):
     """The curve continued by `dx` past an end with the given end quantities.
 
     Linear: S(e + dx) = S(e) + S'(e) dx, whose integral from the end is
-    S(e) dx + S'(e) dx²/2; constant: S(e), integrating to S(e) dx.
+    dx (S(e) + S'(e) dx / 2); constant: S(e), integrating to S(e) dx.
     """
     if mode == "nan":
         return np.nan
@@ -246,11 +254,11 @@ def _continued(mode, kind, integral, value, slope, dx):
         return 0.0
     if kind == 1:
         return slope
+    if mode == "constant":
+        return value if kind == 0 else integral + _times(value, dx)
     if kind == 0:
-        return value + slope * dx if mode == "linear" else value
-    if mode == "linear":
-        return integral + dx * (value + 0.5 * slope * dx)
-    return integral + value * dx
+        return value + _times(slope, dx)
+    return integral + _times(value + 0.5 * _times(slope, dx), dx)
 
 
 class _Curves:

@@ -145,6 +145,11 @@ def test_extrapolation_modes(mode):
         for nu, got in enumerate((value, slope, curvature)):
             assert np.array([single(float(v), nu) for v in xs]).tobytes() == got.tobytes()
     assert np.isnan(f(np.nan)).all() and np.isnan(f([np.nan, 1.0])[0]).all()
+    flat = velarix.interpolate([0.0, 1.0, 2.0], [1.0, 1.0, 3.0], extrapolate=mode,
+                               method=TENSION.with_boundary(velarix.EndSlopes.clamped(0.0, 1.0)))
+    ends = {"linear": [1.0, np.inf], "constant": [1.0, 3.0], "hold": [1.0, 3.0]}.get(mode, [np.nan] * 2)
+    got = [*flat([-np.inf, np.inf]), flat(-np.inf), flat(np.inf)]  # array and scalar paths
+    assert np.array_equal(got, ends * 2, equal_nan=True)
 
 
 def test_raise_names_the_first_abscissa_outside():
