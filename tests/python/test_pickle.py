@@ -3,6 +3,8 @@ and splines sent to worker processes."""
 
 import concurrent.futures
 import copy
+import hashlib
+import pathlib
 import pickle
 import random
 import struct
@@ -264,3 +266,27 @@ def test_dask_map_blocks_on_processes_matches_direct_evaluation():
     with dask.config.set(scheduler="processes", num_workers=2):
         got = lazy.compute()
     assert got.tobytes() == np.asarray(spline.value_batch(xs)).tobytes()
+
+
+def saved_states():
+    path = pathlib.Path(__file__).parent / "fixtures" / "states.txt"
+    lines = path.read_text().splitlines()
+    return [line.split() for line in lines if not line.startswith("#")]
+
+
+def evaluation_digest(spline):
+    lo, hi = spline.domain
+    xs = np.concatenate([np.linspace(lo - 1, hi + 1, 401), [np.nan]])
+    h = hashlib.sha256()
+    for method in ("value_batch", "first_derivative_batch", "second_derivative_batch"):
+        h.update(np.asarray(getattr(spline, method)(xs)).tobytes())
+    return h.hexdigest()
+
+
+@pytest.mark.parametrize("key, name, state, digest", saved_states(), ids=lambda v: v[:40])
+def test_states_of_an_earlier_release_load_and_evaluate_bit_for_bit(key, name, state, digest):
+    restored = velarix._restore(name, bytes.fromhex(state))
+    assert type(restored).__name__ == name
+    assert restored.__reduce__()[1][1].hex() == state
+    if digest != "-":
+        assert evaluation_digest(restored) == digest
