@@ -4,7 +4,7 @@
 #include "classes.hpp"
 #include "module.hpp"
 #include "spline_surface.hpp"
-#include "state.hpp"
+#include "variable_degree/state.hpp"
 
 namespace velarix::py {
 namespace {

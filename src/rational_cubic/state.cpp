@@ -1,15 +1,11 @@
 // The saved state of RationalCubic and RationalCubicSpline.
 #include "state.hpp"
 
-#include "memory.hpp"
-
 namespace velarix::state {
-
-using rational_cubic::RationalCubicPiece;
 
 template <>
 Bytes save(const RationalCubic& c) {
-  Writer out(Kind::rational_cubic);
+  Writer out(rational_cubic_kind);
   out.f64(c.u);
   out.f64(c.v);
   out.end_slopes(c.boundary);
@@ -23,7 +19,7 @@ Bytes save(const RationalCubic& c) {
 
 template <>
 Result<RationalCubic> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, Kind::rational_cubic);
+  Reader in(bytes, rational_cubic_kind);
   RationalCubic c;
   c.u = in.f64();
   c.v = in.f64();
@@ -39,12 +35,8 @@ Result<RationalCubic> load(std::span<const std::byte> bytes) {
 
 template <>
 Bytes save(const RationalCubicSpline& s) {
-  Writer out(Kind::rational_cubic_spline);
-  out.knots(s.curve().knots());
-  for (std::size_t i = 0; i < s.intervals(); ++i) {
-    out.f64(s.w()[i]);
-    out.f64s(s.curve().pieces()[i].fields());
-  }
+  Writer out(rational_cubic_spline_kind);
+  out.curve(s.curve(), s.w());
   out.u64(s.iterations());
   out.u8(s.concave() ? 1 : 0);
   return std::move(out).finish();
@@ -52,22 +44,13 @@ Bytes save(const RationalCubicSpline& s) {
 
 template <>
 Result<RationalCubicSpline> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, Kind::rational_cubic_spline);
-  Doubles knots = in.knots();
-  const std::size_t intervals = knots.empty() ? 0 : knots.size() - 1;
-  Doubles w;
-  Vector<RationalCubicPiece> pieces;
-  for (std::size_t i = 0; i < intervals && in.ok(); ++i) {
-    w.push_back(in.f64());
-    std::array<double, RationalCubicPiece::field_count> fields{};
-    for (double& field : fields) field = in.f64();
-    pieces.push_back(RationalCubicPiece::from_fields(fields));
-  }
+  Reader in(bytes, rational_cubic_spline_kind);
+  auto curve = in.curve<rational_cubic::RationalCubicPiece>();
   const std::uint64_t iterations = in.u64();
   const bool concave = in.flag();
   if (auto error = in.finish()) return *error;
-  return RationalCubicSpline(Piecewise(std::move(knots), std::move(pieces)), std::move(w),
-                             iterations, concave);
+  Doubles w = std::move(curve.results);
+  return RationalCubicSpline(std::move(curve).piecewise(), std::move(w), iterations, concave);
 }
 
 }  // namespace velarix::state

@@ -1,15 +1,13 @@
 // The saved state of Tension and TensionSpline.
 #include "state.hpp"
 
-#include "memory.hpp"
-
 namespace velarix::state {
 
 using tension::Policy;
 
 template <>
 Bytes save(const Tension& c) {
-  Writer out(Kind::tension);
+  Writer out(tension_kind);
   const Policy::Uniform* uniform = c.policy.uniform_tension();
   out.u8(uniform == nullptr ? 0 : 1);
   if (uniform != nullptr) out.f64(uniform->sigma);
@@ -21,7 +19,7 @@ Bytes save(const Tension& c) {
 
 template <>
 Result<Tension> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, Kind::tension);
+  Reader in(bytes, tension_kind);
   Tension c;
   if (in.tag(2) == 1) c.policy = Policy::uniform(in.f64());
   c.boundary = in.end_slopes();
@@ -72,38 +70,34 @@ TensionPiece::Form read_form(Reader& in) {
 
 }  // namespace
 
+void PieceState<TensionPiece>::write(Writer& out, const TensionPiece& piece) {
+  std::visit(WriteForm{out}, piece.form());
+  out.f64s(piece.fields());
+}
+
+TensionPiece PieceState<TensionPiece>::read(Reader& in) {
+  const TensionPiece::Form form = read_form(in);
+  std::array<double, TensionPiece::field_count> fields{};
+  for (double& field : fields) field = in.f64();
+  return TensionPiece::from_fields(form, fields);
+}
+
 template <>
 Bytes save(const TensionSpline& s) {
-  Writer out(Kind::tension_spline);
-  out.knots(s.curve().knots());
-  for (std::size_t i = 0; i < s.intervals(); ++i) {
-    const TensionPiece& piece = s.curve().pieces()[i];
-    out.f64(s.tensions()[i]);
-    std::visit(WriteForm{out}, piece.form());
-    out.f64s(piece.fields());
-  }
+  Writer out(tension_spline_kind);
+  out.curve(s.curve(), s.tensions());
   out.u64(s.iterations());
   return std::move(out).finish();
 }
 
 template <>
 Result<TensionSpline> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, Kind::tension_spline);
-  Doubles knots = in.knots();
-  const std::size_t intervals = knots.empty() ? 0 : knots.size() - 1;
-  Doubles tensions;
-  Vector<TensionPiece> pieces;
-  for (std::size_t i = 0; i < intervals && in.ok(); ++i) {
-    tensions.push_back(in.f64());
-    const TensionPiece::Form form = read_form(in);
-    std::array<double, TensionPiece::field_count> fields{};
-    for (double& field : fields) field = in.f64();
-    pieces.push_back(TensionPiece::from_fields(form, fields));
-  }
+  Reader in(bytes, tension_spline_kind);
+  auto curve = in.curve<TensionPiece>();
   const std::uint64_t iterations = in.u64();
   if (auto error = in.finish()) return *error;
-  return TensionSpline(Piecewise(std::move(knots), std::move(pieces)), std::move(tensions),
-                       iterations);
+  Doubles tensions = std::move(curve.results);
+  return TensionSpline(std::move(curve).piecewise(), std::move(tensions), iterations);
 }
 
 }  // namespace velarix::state
