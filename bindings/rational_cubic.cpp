@@ -24,8 +24,6 @@ std::span<const double> tension_parameters(const RationalCubicSpline& s) { retur
 std::uint64_t iterations(const RationalCubicSpline& s) { return s.iterations(); }
 bool is_concave(const RationalCubicSpline& s) { return s.concave(); }
 
-}  // namespace
-
 PyTypeObject* rational_cubic_class() {
   return Class<RationalCubic>(
              "RationalCubic",
@@ -62,6 +60,16 @@ PyTypeObject* rational_cubic_spline_class() {
                              "convex.")
       .picklable<&state::save<RationalCubicSpline>, &state::load<RationalCubicSpline>>()
       .create();
+}
+
+}  // namespace
+
+Classes rational_cubic_classes() {
+  static constexpr Registration classes[] = {
+      {"RationalCubic", &rational_cubic_class},
+      {"RationalCubicSpline", &rational_cubic_spline_class},
+  };
+  return classes;
 }
 
 }  // namespace velarix::py
