@@ -5,9 +5,6 @@
 namespace velarix::tension {
 namespace {
 
-// Where the rational approximation of the modified hyperbolics is used.
-constexpr double series_up_to = 0.5;
-
 // Coefficients of the rational approximation p(z) / q(z) to
 // (sinh(sqrt z) - sqrt z) / z^(3/2) on [0, 0.25], accurate far below double
 // precision. q is monic (Q4 = 1).
@@ -111,7 +108,7 @@ bool exponential(const TensionPiece& piece) {
 ModifiedHyperbolics modified_hyperbolics(double x) {
   const double ax = std::fabs(x);
   const double xs = x * x;
-  if (ax <= series_up_to) {
+  if (ax <= hyperbolic_up_to) {
     // sinh(x) - x = x^3 r(x^2), which keeps the sign of x.
     const double sinhm = (x * xs) * (p(xs) / q(xs));
     // cosh(x) - 1 = 2 sinh(x/2)^2; with f = sinhm(x/2) / (x/2) this gives

@@ -45,13 +45,7 @@ Coefficients TensionTerms::at(double h) const {
 Coefficients ypcoef(double sigma, double h) { return TensionTerms(sigma).at(h); }
 
 std::pair<double, double> estimated_end_slopes(const Samples& samples) {
-  const std::span<const double> h = samples.widths();
-  const std::span<const double> s = samples.secants();
-  if (s.size() == 1) return {s[0], s[0]};
-  const std::size_t m = s.size() - 1;
-  const double left = (s[0] * (h[1] + 2 * h[0]) - h[0] * s[1]) / (h[1] + h[0]);
-  const double right = (s[m] * (h[m - 1] + 2 * h[m]) - h[m] * s[m - 1]) / (h[m - 1] + h[m]);
-  return {left, right};
+  return samples.three_point_end_slopes();
 }
 
 Doubles solve(const Samples& samples, std::span<const double> tensions, double left, double right) {

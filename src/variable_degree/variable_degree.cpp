@@ -137,15 +137,7 @@ std::string VariableDegreeSpline::debug_text() const {
 }
 
 std::pair<double, double> estimated_end_slopes(const Samples& samples) {
-  const std::span<const double> h = samples.widths();
-  const std::span<const double> delta = samples.secants();
-  const std::size_t m = samples.intervals();
-  if (m == 1) return {delta[0], delta[0]};
-  // Slope at the end knot of the parabola through the three end points.
-  const double left = ((2 * h[0] + h[1]) * delta[0] - h[0] * delta[1]) / (h[0] + h[1]);
-  const double right =
-      ((2 * h[m - 1] + h[m - 2]) * delta[m - 1] - h[m - 1] * delta[m - 2]) / (h[m - 1] + h[m - 2]);
-  return {left, right};
+  return samples.three_point_end_slopes();
 }
 
 // On interval i the spline's end slopes are
