@@ -130,6 +130,12 @@ ModifiedHyperbolics modified_hyperbolics(double x) {
   return {sinhm, coshm, coshmm};
 }
 
+ScaledHyperbolics scaled_hyperbolics(double sigma) {
+  const double ems = std::exp(-sigma);
+  const double tm = 1 - ems;
+  return {ems, tm, tm * tm};
+}
+
 TensionPiece::TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1,
                            double tension)
     : TensionPiece(x0, h, y0, y1, yp0, yp1, tension, form_for(tension)) {}
@@ -151,8 +157,7 @@ TensionPiece::Form TensionPiece::form_for(double tension) {
     return Hyperbolic{mh.sinhm, mh.coshm, sigma * mh.sinhm - 2 * mh.coshmm};
   }
   // A NaN tension lands here too and makes every result NaN.
-  const double ems = std::exp(-sigma);
-  const double tm = 1 - ems;
+  const auto [ems, tm, scm] = scaled_hyperbolics(sigma);
   return Exponential{ems, tm, tm * (sigma * (ems + 1) - 2 * tm)};
 }
 

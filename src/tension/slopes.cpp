@@ -24,15 +24,13 @@ TensionTerms::TensionTerms(double sigma_in) : cubic_(false), d_(0), sd_(0), e_(0
     sd_ = sigma * sinhm;
   } else {
     // Every hyperbolic function scaled by 2 exp(-sigma), so that nothing
-    // overflows for a large tension: scale^2 is the scaled coshm, ssinh the
+    // overflows for a large tension: scm is the scaled coshm, ssinh the
     // scaled sinh and ssm the scaled sinhm.
-    const double ems = std::exp(-sigma);
-    const double scale = 1 - ems;
+    const auto [ems, tm, scm] = scaled_hyperbolics(sigma);
     const double ssinh = 1 - ems * ems;
     const double ssm = ssinh - 2 * sigma * ems;
-    const double scale2 = scale * scale;
-    e_ = sigma * ssinh - 2 * scale2;
-    d_ = sigma * (sigma * scale2 - ssm);
+    e_ = sigma * ssinh - 2 * scm;
+    d_ = sigma * (sigma * scm - ssm);
     sd_ = sigma * ssm;
   }
 }
