@@ -195,11 +195,16 @@ Doubles violations(const Samples& samples, std::span<const double> moments) {
   return amounts;
 }
 
+// Written as "< 3" so that a NaN cap passes; the minimum in the fit then
+// ignores it.
+std::optional<InvalidParameter> VariableDegree::check() const {
+  if (max_degree < kCubicDegree) return InvalidParameter{"max_degree", ">= 3", max_degree};
+  return std::nullopt;
+}
+
 Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
                                                  std::span<const double> y) const {
-  // The cap is checked before the data. Written as "< 3" so that a NaN cap
-  // passes; the minimum below then ignores it.
-  if (max_degree < kCubicDegree) return InvalidParameter{"max_degree", ">= 3", max_degree};
+  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
   const Samples& samples = checked.value();
