@@ -15,7 +15,7 @@ import pytest
 import velarix
 from velarix import datasets
 
-from conftest import FITTERS, X, Y
+from conftest import FITTERS, METHODS, X, Y
 
 PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 
@@ -31,6 +31,8 @@ CONFIGURATIONS = {
     "tension": velarix.Tension(),
     "tension_uniform": velarix.Tension().with_uniform_tension(-0.0).with_tolerance(1e-3),
     "variable_degree": velarix.VariableDegree().with_max_degree(12.5).with_max_iterations(5),
+    # Every method's defaults, so that a new method is covered too.
+    **{f"{name}_default": cls() for name, cls in METHODS.items()},
 }
 
 FITTERS = {
