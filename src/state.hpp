@@ -92,6 +92,13 @@ class Reader {
   // `count` doubles; refused before anything is allocated when fewer bytes
   // remain than they need.
   Doubles f64s(std::uint64_t count);
+  // A fixed number of doubles, such as a piece's field list.
+  template <std::size_t N>
+  std::array<double, N> f64s() {
+    std::array<double, N> values{};
+    for (double& value : values) value = f64();
+    return values;
+  }
   EndSlopes end_slopes();
   // A count n >= 2 and n strictly increasing knots.
   Doubles knots();
@@ -119,11 +126,7 @@ class Reader {
 template <class Piece>
 struct PieceState {
   static void write(Writer& out, const Piece& piece) { out.f64s(piece.fields()); }
-  static Piece read(Reader& in) {
-    std::array<double, Piece::field_count> fields{};
-    for (double& field : fields) field = in.f64();
-    return Piece::from_fields(fields);
-  }
+  static Piece read(Reader& in) { return Piece::from_fields(in.f64s<Piece::field_count>()); }
 };
 
 template <class Piece>

@@ -77,9 +77,7 @@ void PieceState<TensionPiece>::write(Writer& out, const TensionPiece& piece) {
 
 TensionPiece PieceState<TensionPiece>::read(Reader& in) {
   const TensionPiece::Form form = read_form(in);
-  std::array<double, TensionPiece::field_count> fields{};
-  for (double& field : fields) field = in.f64();
-  return TensionPiece::from_fields(form, fields);
+  return TensionPiece::from_fields(form, in.f64s<TensionPiece::field_count>());
 }
 
 template <>
