@@ -61,6 +61,10 @@ class Writer {
   void end_slopes(const EndSlopes& slopes);
   // The count, then the knots.
   void knots(std::span<const double> knots);
+  // One field of a record (see `save_record`).
+  void field(double value) { f64(value); }
+  void field(std::uint64_t value) { u64(value); }
+  void field(const EndSlopes& slopes) { end_slopes(slopes); }
   // A fitted curve: its knots, then per interval the method's result and the
   // piece.
   template <class Piece>
@@ -102,6 +106,10 @@ class Reader {
   EndSlopes end_slopes();
   // A count n >= 2 and n strictly increasing knots.
   Doubles knots();
+  // One field of a record (see `load_record`).
+  void field(double& value) { value = f64(); }
+  void field(std::uint64_t& value) { value = u64(); }
+  void field(EndSlopes& slopes) { slopes = end_slopes(); }
   // What `Writer::curve` wrote.
   template <class Piece>
   struct Curve;
@@ -119,6 +127,25 @@ class Reader {
   std::size_t offset_ = 0;
   std::optional<Error> error_;
 };
+
+// A value saved as its fields in order, such as a configuration: `fields(io,
+// value)` names them once, as `io.field(value.x)` calls, for the Writer and
+// the Reader alike, so that the two cannot disagree on the order.
+template <class T, class Fields>
+Bytes save_record(Kind kind, const T& value, Fields fields) {
+  Writer out(kind);
+  fields(out, value);
+  return std::move(out).finish();
+}
+
+template <class T, class Fields>
+Result<T> load_record(Kind kind, std::span<const std::byte> bytes, Fields fields) {
+  Reader in(bytes, kind);
+  T value{};
+  fields(in, value);
+  if (auto error = in.finish()) return *error;
+  return value;
+}
 
 // How a piece is saved: by default its own field list (`fields()` and
 // `from_fields`). A piece that holds more than a fixed list of numbers (a

@@ -3,34 +3,29 @@
 
 namespace velarix::state {
 
+namespace {
+
+constexpr auto config_fields = [](auto& io, auto& c) {
+  io.field(c.u);
+  io.field(c.v);
+  io.field(c.boundary);
+  io.field(c.margin);
+  io.field(c.relaxation);
+  io.field(c.tol);
+  io.field(c.max_iter);
+  io.field(c.w_cap);
+};
+
+}  // namespace
+
 template <>
 Bytes save(const RationalCubic& c) {
-  Writer out(rational_cubic_kind);
-  out.f64(c.u);
-  out.f64(c.v);
-  out.end_slopes(c.boundary);
-  out.f64(c.margin);
-  out.f64(c.relaxation);
-  out.f64(c.tol);
-  out.u64(c.max_iter);
-  out.f64(c.w_cap);
-  return std::move(out).finish();
+  return save_record(rational_cubic_kind, c, config_fields);
 }
 
 template <>
 Result<RationalCubic> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, rational_cubic_kind);
-  RationalCubic c;
-  c.u = in.f64();
-  c.v = in.f64();
-  c.boundary = in.end_slopes();
-  c.margin = in.f64();
-  c.relaxation = in.f64();
-  c.tol = in.f64();
-  c.max_iter = in.u64();
-  c.w_cap = in.f64();
-  if (auto error = in.finish()) return *error;
-  return c;
+  return load_record<RationalCubic>(rational_cubic_kind, bytes, config_fields);
 }
 
 template <>

@@ -5,28 +5,36 @@ namespace velarix::state {
 
 using tension::Policy;
 
-template <>
-Bytes save(const Tension& c) {
-  Writer out(tension_kind);
-  const Policy::Uniform* uniform = c.policy.uniform_tension();
+namespace {
+
+// The policy: a tag (1 for a uniform tension), then the uniform tension.
+void policy_field(Writer& out, const Policy& policy) {
+  const Policy::Uniform* uniform = policy.uniform_tension();
   out.u8(uniform == nullptr ? 0 : 1);
   if (uniform != nullptr) out.f64(uniform->sigma);
-  out.end_slopes(c.boundary);
-  out.f64(c.tol);
-  out.u64(c.max_iter);
-  return std::move(out).finish();
+}
+
+void policy_field(Reader& in, Policy& policy) {
+  if (in.tag(2) == 1) policy = Policy::uniform(in.f64());
+}
+
+constexpr auto config_fields = [](auto& io, auto& c) {
+  policy_field(io, c.policy);
+  io.field(c.boundary);
+  io.field(c.tol);
+  io.field(c.max_iter);
+};
+
+}  // namespace
+
+template <>
+Bytes save(const Tension& c) {
+  return save_record(tension_kind, c, config_fields);
 }
 
 template <>
 Result<Tension> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, tension_kind);
-  Tension c;
-  if (in.tag(2) == 1) c.policy = Policy::uniform(in.f64());
-  c.boundary = in.end_slopes();
-  c.tol = in.f64();
-  c.max_iter = in.u64();
-  if (auto error = in.finish()) return *error;
-  return c;
+  return load_record<Tension>(tension_kind, bytes, config_fields);
 }
 
 namespace {

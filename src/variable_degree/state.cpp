@@ -3,24 +3,24 @@
 
 namespace velarix::state {
 
+namespace {
+
+constexpr auto config_fields = [](auto& io, auto& c) {
+  io.field(c.boundary);
+  io.field(c.max_degree);
+  io.field(c.max_iter);
+};
+
+}  // namespace
+
 template <>
 Bytes save(const VariableDegree& c) {
-  Writer out(variable_degree_kind);
-  out.end_slopes(c.boundary);
-  out.f64(c.max_degree);
-  out.u64(c.max_iter);
-  return std::move(out).finish();
+  return save_record(variable_degree_kind, c, config_fields);
 }
 
 template <>
 Result<VariableDegree> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, variable_degree_kind);
-  VariableDegree c;
-  c.boundary = in.end_slopes();
-  c.max_degree = in.f64();
-  c.max_iter = in.u64();
-  if (auto error = in.finish()) return *error;
-  return c;
+  return load_record<VariableDegree>(variable_degree_kind, bytes, config_fields);
 }
 
 template <>
