@@ -8,37 +8,46 @@ continues the curve outside the knots by the chosen extrapolation mode.
 """
 
 import operator
+import re
 
 import numpy as np
 
-from velarix._velarix import EndSlopes, RationalCubic, Tension, VariableDegree
+from velarix import _velarix
+from velarix._velarix import EndSlopes
 
 __all__ = ["Antiderivative", "Interpolant", "interpolate"]
 
 EXTRAPOLATION_MODES = ("linear", "constant", "hold", "nan", "raise")
 
 
-def _tension():
-    return Tension().with_strict_shape().with_boundary(EndSlopes.limited())
+def _snake(name):
+    return re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()
 
 
-def _rational_cubic():
-    return RationalCubic().with_convexity_solver("newton").with_boundary(EndSlopes.limited())
+# Refinements of a named method's configuration beyond limited end slopes:
+# the strict tension policy keeps the shape on every interval, and the Newton
+# convexity solve converges where the relaxed sweep stalls (at 1e6 knots).
+_REFINEMENTS = {
+    "tension": lambda config: config.with_strict_shape(),
+    "rational_cubic": lambda config: config.with_convexity_solver("newton"),
+}
 
 
-def _variable_degree():
-    return VariableDegree().with_boundary(EndSlopes.limited())
+def _named(cls, name):
+    # Limited end slopes keep the end intervals inside the data's shape,
+    # where the estimated ones may overshoot.
+    def configuration():
+        config = cls().with_boundary(EndSlopes.limited())
+        return _REFINEMENTS.get(name, lambda c: c)(config)
+    return configuration
 
 
-# The named methods and their configurations. Limited end slopes keep the
-# end intervals inside the data's shape (the estimated ones may overshoot);
-# the strict tension policy guarantees the shape on every interval, and the
-# Newton convexity solve converges where the relaxed sweep stalls at 1e6
-# knots.
+# Every method of the module's class table (a configuration is registered
+# beside its fitted spline class), by its snake-case name.
 METHODS = {
-    "tension": _tension,
-    "rational_cubic": _rational_cubic,
-    "variable_degree": _variable_degree,
+    _snake(name): _named(getattr(_velarix, name), _snake(name))
+    for name in _velarix.__all__
+    if f"{name}Spline" in _velarix.__all__
 }
 
 # Members of the fitted splines by the order of the derivative taken, with
