@@ -122,19 +122,16 @@ def _axis(axis, ndim):
 
 
 def _configuration(method):
-    if isinstance(method, str):
-        if method not in METHODS:
-            raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))} "
-                             f"or a configuration object, got {method!r}")
+    if isinstance(method, str) and method in METHODS:
         return METHODS[method]()
-    if not callable(getattr(method, "fit", None)):
+    if isinstance(method, str) or not callable(getattr(method, "fit", None)):
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))} "
                          f"or a configuration object, got {method!r}")
     return method
 
 
 def _extrapolation(mode):
-    if mode not in EXTRAPOLATION_MODES or not isinstance(mode, str):
+    if not isinstance(mode, str) or mode not in EXTRAPOLATION_MODES:
         raise ValueError(f"extrapolate must be one of "
                          f"{', '.join(map(repr, EXTRAPOLATION_MODES))}, got {mode!r}")
     return mode
