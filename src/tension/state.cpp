@@ -10,8 +10,9 @@ using tension::Policy;
 template <>
 Bytes save(const Tension& c) {
   Writer out(Kind::tension);
+  // The policy's tag: 0 ShapePreserving, 1 Uniform with its tension, 2 Strict.
   const Policy::Uniform* uniform = c.policy.uniform_tension();
-  out.u8(uniform == nullptr ? 0 : 1);
+  out.u8(uniform != nullptr ? 1 : c.policy.is_strict() ? 2 : 0);
   if (uniform != nullptr) out.f64(uniform->sigma);
   out.end_slopes(c.boundary);
   out.f64(c.tol);
@@ -23,7 +24,16 @@ template <>
 Result<Tension> load(std::span<const std::byte> bytes) {
   Reader in(bytes, Kind::tension);
   Tension c;
-  if (in.tag(2) == 1) c.policy = Policy::uniform(in.f64());
+  switch (in.tag(3)) {
+    case 1:
+      c.policy = Policy::uniform(in.f64());
+      break;
+    case 2:
+      c.policy = Policy::strict();
+      break;
+    default:
+      break;
+  }
   c.boundary = in.end_slopes();
   c.tol = in.f64();
   c.max_iter = in.u64();
@@ -49,6 +59,13 @@ struct WriteForm {
     out.f64(f.tm);
     out.f64(f.e);
   }
+  void operator()(const TensionPiece::Steep& f) const {
+    out.u8(3);
+    out.f64(f.ems);
+    out.f64(f.tm);
+    out.f64(f.e);
+    out.f64(f.x1);
+  }
 };
 
 TensionPiece::Form read_form(Reader& in) {
@@ -64,6 +81,13 @@ TensionPiece::Form read_form(Reader& in) {
       const double tm = in.f64();
       const double e = in.f64();
       return TensionPiece::Exponential{ems, tm, e};
+    }
+    case 3: {
+      const double ems = in.f64();
+      const double tm = in.f64();
+      const double e = in.f64();
+      const double x1 = in.f64();
+      return TensionPiece::Steep{ems, tm, e, x1};
     }
     default:
       return TensionPiece::Cubic{};

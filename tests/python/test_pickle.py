@@ -213,7 +213,7 @@ def test_tampered_header_and_knots(key, tamper, message):
 def test_tag_out_of_range(key, offset):
     cls, state = spline_state(key)
     offset %= len(state)
-    tampered = state[:offset] + bytes([3]) + state[offset + 1 :]
+    tampered = state[:offset] + bytes([4]) + state[offset + 1 :]
     with pytest.raises(ValueError, match=f"^invalid saved state: tag out of range at byte {offset}$"):
         cls._from_state(tampered)
 
