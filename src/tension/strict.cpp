@@ -1,8 +1,11 @@
 #include "tension/strict.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "tension/piece.hpp"
 #include "tension/sigs.hpp"
@@ -142,7 +145,11 @@ class Assessment {
 
   bool holds() const { return holds_; }
 
-  void interval(std::size_t i) {
+  // Whether the requirements of interval i hold; where they fail, the raises
+  // they ask for go into `next`.
+  bool interval(std::size_t i) {
+    const bool before = holds_;
+    holds_ = true;
     const double s = c_.s[i];
     if (s == 0) {
       flat(i);
@@ -152,6 +159,9 @@ class Assessment {
     // A flat interval is held flat instead: its slopes may be fixed at 0.
     const int curvature = s == 0 ? 0 : bend(c_.s, i);
     if (curvature != 0 && curvature == bend(c_.s, i + 1)) convex(i, curvature);
+    const bool held = holds_;
+    holds_ = before && held;
+    return held;
   }
 
  private:
@@ -314,23 +324,46 @@ bool holds(const Curve& curve) {
   return pass.holds();
 }
 
+namespace {
+
+bool same(double a, double b) {
+  return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+}  // namespace
+
 Outcome fit(const Samples& samples, double left, double right, std::uint64_t max_iter) {
   const std::size_t n = samples.size();
   Doubles tensions(n - 1, 0.0);
   Doubles yp = slopes::solve(samples, tensions, left, right);
   Doubles next;
+  // What the last pass saw: an interval whose requirements held then, and
+  // whose slopes and tension have not moved by a bit since, holds now. Far
+  // from the raised intervals a solve leaves the slopes as they were, so late
+  // passes check only the neighbourhoods of their raises.
+  Doubles seen_yp;
+  Doubles seen_tensions;
+  std::vector<std::uint8_t> held(n - 1, 0);
   std::uint64_t iterations = 0;
   for (;;) {
     next = tensions;
     const Curve curve{samples.x(), samples.y(), samples.widths(), samples.secants(), yp, tensions};
     Assessment pass(curve, next);
-    for (std::size_t i = 0; i + 1 < n; ++i) pass.interval(i);
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      if (held[i] && same(yp[i], seen_yp[i]) && same(yp[i + 1], seen_yp[i + 1]) &&
+          same(tensions[i], seen_tensions[i])) {
+        continue;
+      }
+      held[i] = pass.interval(i);
+    }
     if (pass.holds()) return {std::move(tensions), std::move(yp), iterations, true};
     const bool raised = !std::equal(next.begin(), next.end(), tensions.begin());
     if (iterations == max_iter || !raised) {
       return {std::move(tensions), std::move(yp), iterations, false};
     }
     tensions.swap(next);
+    seen_tensions.swap(next);
+    seen_yp.swap(yp);
     yp = slopes::solve(samples, tensions, left, right);
     ++iterations;
   }
