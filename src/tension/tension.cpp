@@ -106,7 +106,8 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   if (!checked.ok()) return checked.error();
   const Samples& samples = checked.value();
   const std::size_t n = samples.size();
-  auto [left, right] = boundary.resolve([&] { return slopes::estimated_end_slopes(samples); });
+  auto [left, right] =
+      boundary.resolve(samples, [&] { return slopes::estimated_end_slopes(samples); });
   if (policy.is_strict() && boundary.is_estimated()) {
     std::tie(left, right) = limit_end_slopes(samples, {left, right});
   }
