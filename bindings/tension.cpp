@@ -4,7 +4,7 @@
 #include "classes.hpp"
 #include "module.hpp"
 #include "spline_surface.hpp"
-#include "state.hpp"
+#include "tension/state.hpp"
 
 namespace velarix::py {
 namespace {
@@ -30,8 +30,6 @@ Tension with_strict_shape(Tension c) {
 std::span<const double> tensions(const TensionSpline& s) { return s.tensions(); }
 bool is_shape_preserving(const TensionSpline& s) { return s.is_shape_preserving(); }
 std::uint64_t iterations(const TensionSpline& s) { return s.iterations(); }
-
-}  // namespace
 
 PyTypeObject* tension_class() {
   return Class<Tension>("Tension",
@@ -66,6 +64,16 @@ PyTypeObject* tension_spline_class() {
           "wherever the data are, and within a small overshoot beside data extrema.")
       .picklable<&state::save<TensionSpline>, &state::load<TensionSpline>>()
       .create();
+}
+
+}  // namespace
+
+Classes tension_classes() {
+  static constexpr Registration classes[] = {
+      {"Tension", &tension_class},
+      {"TensionSpline", &tension_spline_class},
+  };
+  return classes;
 }
 
 }  // namespace velarix::py

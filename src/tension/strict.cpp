@@ -108,11 +108,9 @@ double monotone_margin(double sigma, double s1, double s2, double s) {
     e = sigma * sinhm - 2 * coshmm;
   } else {
     // Scaled by 2 exp(-sigma); exp underflows harmlessly to 0 for huge sigma.
-    const double ems = std::exp(-sigma);
-    const double tm = 1 - ems;
+    const auto [ems, tm, scm] = scaled_hyperbolics(sigma);
     const double ssinh = tm * (1 + ems);
     const double ssm = ssinh - 2 * sigma * ems;
-    const double scm = tm * tm;
     c1 = sigma * scm * d2 - ssm * d1pd2;
     c2 = sigma * ssinh * d2 - scm * d1pd2;
     // The second derivative has one sign on the interval: no inflection.

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -122,8 +123,12 @@ struct Tension {
   // Largest number of select-and-solve passes; 0 gives the cubic spline.
   std::uint64_t max_iter = 99;
 
-  // Checks the data first, then refuses a negative uniform tension (NaN and
-  // -0.0 pass). Under the strict policy estimated end slopes are limited.
+  // A negative uniform tension (NaN and -0.0 pass); tol and max_iter take
+  // any value.
+  std::optional<InvalidParameter> check() const;
+
+  // Checks the data first, then the configuration (`check`). Under the
+  // strict policy estimated end slopes are limited.
   Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
   // "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }"
