@@ -31,8 +31,11 @@ import numpy as np
 from velarix import Tension, datasets
 
 TARGETS = {"monotone": 1e-14, "convex": 1e-12, "flat": 1e-12, "overshoot": 1e-3, "c2": 1e-9}
-# Secant changes below this fraction of the secants are no bend (as in the fit).
+# Secant changes below this fraction of the secants, or within the rounding the
+# secants inherit from the values (2 ulps of y over each width), are no bend
+# (as in the fit).
 BEND_TOLERANCE = 1e-12
+SECANT_ULPS = 2
 # Interior samples per interval, evenly spaced, plus points approaching each knot
 # geometrically, where a large tension bends the curve.
 EVEN = np.linspace(0.0, 1.0, 17)
@@ -79,7 +82,11 @@ def requirements(x, y):
     bend = np.zeros(m + 1, dtype=int)
     if m >= 2:
         change = np.diff(s)
-        big = np.abs(change) > BEND_TOLERANCE * (np.abs(s[:-1]) + np.abs(s[1:]))
+        ay = np.abs(y)
+        ulp = np.spacing(np.maximum.reduce([ay[:-2], ay[1:-1], ay[2:]]))
+        h = np.diff(x)
+        rounding = SECANT_ULPS * ulp * (1 / h[:-1] + 1 / h[1:])
+        big = np.abs(change) > BEND_TOLERANCE * (np.abs(s[:-1]) + np.abs(s[1:])) + rounding
         bend[1:m] = np.where(big, np.sign(change), 0)
         bend[0], bend[m] = bend[1], bend[m - 1]
     opposite_left = np.concatenate([[False], s[:-1] * s[1:] < 0])

@@ -15,11 +15,18 @@ namespace velarix::tension::strict {
 namespace {
 
 // Secant changes this small against the secants themselves count as no bend,
-// so that rounding in the data of a straight run decides no curvature.
+// so that rounding in the data of a straight run decides no curvature; nor
+// do changes within the rounding the secants inherit from the values (this
+// many ulps of y over each width), which on a dense table of a smooth curve
+// far from 0 are noise in its last digits.
 constexpr double bend_tolerance = 1e-12;
+constexpr double secant_ulps = 2;
 // A feasible tension is raised to this multiple of the one needed: the next
 // solve moves the slopes, and without a margin the passes creep towards it.
 constexpr double margin = 1.05;
+// An interval raised again grows by at least this factor: where each raise
+// moves the slopes so that a little more is needed, the passes would creep.
+constexpr double creep_step = 1.5;
 // A slope or slope gap of the wrong sign cannot be cured on its interval:
 // the tensions on both sides of the offending knot grow by this factor (from
 // at least 1), which pulls its slope between the neighbouring secants.
@@ -48,14 +55,23 @@ constexpr double turn_width = 1e-7;
 
 double sign_of(double v) { return v < 0 ? -1.0 : 1.0; }
 
+double ulp(double v) {
+  v = std::fabs(v);
+  return std::nextafter(v, std::numeric_limits<double>::infinity()) - v;
+}
+
 // The bend of the data at knot k: +1 convex, -1 concave, 0 none; the end knots
 // take their interior neighbour's.
-int bend(std::span<const double> s, std::size_t k) {
+int bend(const Curve& c, std::size_t k) {
+  const std::span<const double> s = c.s;
   const std::size_t m = s.size();
   if (m < 2) return 0;
   k = std::clamp<std::size_t>(k, 1, m - 1);
   const double change = s[k] - s[k - 1];
-  if (!(std::fabs(change) > bend_tolerance * (std::fabs(s[k - 1]) + std::fabs(s[k])))) return 0;
+  const double y = std::max({std::fabs(c.y[k - 1]), std::fabs(c.y[k]), std::fabs(c.y[k + 1])});
+  const double rounding = secant_ulps * ulp(y) * (1 / c.h[k - 1] + 1 / c.h[k]);
+  const double tolerance = bend_tolerance * (std::fabs(s[k - 1]) + std::fabs(s[k])) + rounding;
+  if (!(std::fabs(change) > tolerance)) return 0;
   return change > 0 ? 1 : -1;
 }
 
@@ -155,8 +171,8 @@ class Assessment {
       monotone(i, s);
     }
     // A flat interval is held flat instead: its slopes may be fixed at 0.
-    const int curvature = s == 0 ? 0 : bend(c_.s, i);
-    if (curvature != 0 && curvature == bend(c_.s, i + 1)) convex(i, curvature);
+    const int curvature = s == 0 ? 0 : bend(c_, i);
+    if (curvature != 0 && curvature == bend(c_, i + 1)) convex(i, curvature);
     const bool held = holds_;
     holds_ = before && held;
     return held;
@@ -204,7 +220,7 @@ class Assessment {
     const double cap = tension_cap(c_.x[i], c_.x[i + 1]);
     const double need =
         smallest([&](double t) { return monotone_at(t, s1, s2, s); }, sigma(i), cap);
-    raise(i, margin * need);
+    raise(i, std::max(margin * need, creep_step * sigma(i)));
   }
 
   // The slope at knot k of interval i points against the interval's secant.
@@ -298,7 +314,7 @@ class Assessment {
     const double need = sigs::convexity_sigma(d1, d2, 0);
     if (sigma(i) >= need) return;
     holds_ = false;
-    raise(i, margin * need);
+    raise(i, std::max(margin * need, creep_step * sigma(i)));
   }
 
   const Curve& c_;
@@ -311,9 +327,8 @@ class Assessment {
 }  // namespace
 
 double tension_cap(double x0, double x1) {
-  const double far = std::max(std::fabs(x0), std::fabs(x1));
-  const double ulp = std::nextafter(far, std::numeric_limits<double>::infinity()) - far;
-  return std::min(sigma_cap, layer_fraction * (x1 - x0) / ulp);
+  return std::min(sigma_cap, layer_fraction * (x1 - x0) / ulp(std::max(x0, x1, [](double a,
+      double b) { return std::fabs(a) < std::fabs(b); })));
 }
 
 bool holds(const Curve& curve) {
