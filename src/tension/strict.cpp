@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "tension/piece.hpp"
@@ -48,6 +49,13 @@ constexpr double layer_fraction = 5e-7;
 constexpr double bracket_growth = 4;
 constexpr double search_width = 1e-2;
 constexpr int halving_cap = 200;
+// After a pass that raised few tensions, the slopes are re-solved only on
+// stretches reaching this many knots beyond each raised interval (the
+// influence of a change falls at least by half per knot, so the rest moves
+// by less than 2^-64 of the change), as long as the stretches cover less
+// than this share of the knots.
+constexpr std::size_t local_reach = 64;
+constexpr std::size_t local_share = 4;
 // Locating the turn of an overshooting piece: the value is stationary there,
 // so placing it to 1e-7 h puts the value far inside the tolerance.
 constexpr int turn_steps = 100;
@@ -343,6 +351,34 @@ bool same(double a, double b) {
   return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
+// Re-solves yp on the stretches around the intervals whose tension changed
+// from `before` to `after`, keeping a copy of the old slopes in `seen_yp`;
+// false (nothing done) when the stretches would cover too much of the data.
+bool solve_locally(const Samples& samples, std::span<const double> before,
+                   std::span<const double> after, Doubles& yp, Doubles& seen_yp) {
+  const std::size_t n = samples.size();
+  std::vector<std::pair<std::size_t, std::size_t>> stretches;
+  std::size_t covered = 0;
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    if (same(before[i], after[i])) continue;
+    const std::size_t lo = i > local_reach ? i - local_reach : 0;
+    const std::size_t hi = std::min(n - 1, i + 1 + local_reach);
+    if (!stretches.empty() && lo <= stretches.back().second) {
+      covered += hi - stretches.back().second;
+      stretches.back().second = hi;
+    } else {
+      covered += hi - lo;
+      stretches.emplace_back(lo, hi);
+    }
+    if (covered * local_share > n) return false;
+  }
+  seen_yp = yp;
+  for (const auto& [lo, hi] : stretches) {
+    if (lo + 1 < hi) slopes::solve_between(samples, after, yp, lo, hi);
+  }
+  return true;
+}
+
 }  // namespace
 
 Outcome fit(const Samples& samples, double left, double right, std::uint64_t max_iter) {
@@ -376,8 +412,10 @@ Outcome fit(const Samples& samples, double left, double right, std::uint64_t max
     }
     tensions.swap(next);
     seen_tensions.swap(next);
-    seen_yp.swap(yp);
-    yp = slopes::solve(samples, tensions, left, right);
+    if (!solve_locally(samples, seen_tensions, tensions, yp, seen_yp)) {
+      seen_yp.swap(yp);
+      yp = slopes::solve(samples, tensions, left, right);
+    }
     ++iterations;
   }
 }

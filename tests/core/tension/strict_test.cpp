@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "limited_slopes.hpp"
+#include "tension/slopes.hpp"
 #include "tension/tension.hpp"
 
 namespace velarix::tension {
@@ -158,6 +159,35 @@ INSTANTIATE_TEST_SUITE_P(
         // one no shallower; concave data the reverse.
         Limit{{0, 1, 2, 3}, {0, 1, 3, 6}, 1.5, 2, 1, 3},
         Limit{{0, 1, 2, 3}, {0, 3, 5, 6}, 2, 1.5, 3, 1}));
+
+}  // namespace
+}  // namespace velarix::tension
+
+namespace velarix::tension {
+namespace {
+
+// A stretch re-solved around a raised tension agrees with the full solve to
+// rounding, and leaves the slopes outside the stretch untouched.
+TEST(SolveBetween, MatchesTheFullSolveAroundARaise) {
+  std::mt19937_64 rng(7);
+  const auto [x, y] = random_data(rng, 3);
+  const Samples samples = Samples::create(x, y).value();
+  const std::size_t n = samples.size(), mid = n / 2;
+  Doubles tensions(n - 1, 0.5);
+  Doubles yp = slopes::solve(samples, tensions, 0.1, -0.2);
+  const Doubles before = yp;
+  tensions[mid] = 40;
+  const Doubles full = slopes::solve(samples, tensions, 0.1, -0.2);
+  const std::size_t lo = mid > 64 ? mid - 64 : 0, hi = std::min(n - 1, mid + 65);
+  slopes::solve_between(samples, tensions, yp, lo, hi);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k <= lo || k >= hi) {
+      EXPECT_EQ(yp[k], before[k]) << k;
+    } else {
+      EXPECT_NEAR(yp[k], full[k], 1e-13 * (std::fabs(full[k]) + 1)) << k;
+    }
+  }
+}
 
 }  // namespace
 }  // namespace velarix::tension
