@@ -43,6 +43,7 @@ constexpr double flat_step_max = 1e4;
 // The layer where the curvature of a piece turns is about h / sigma wide; it
 // must stay this fraction of h above the spacing of the abscissae.
 constexpr double layer_fraction = 5e-7;
+constexpr double overflow_guard = 16;
 // The searches bracket their tension by this growth factor from 1 and halve
 // the bracket until it is this narrow relative to its upper end; the margin
 // above covers what is left.
@@ -52,8 +53,8 @@ constexpr int halving_cap = 200;
 // After a pass that raised few tensions, the slopes are re-solved only on
 // stretches reaching this many knots beyond each raised interval (the
 // influence of a change falls at least by half per knot, so the rest moves
-// by less than 2^-64 of the change), as long as the stretches cover less
-// than this share of the knots.
+// by less than 2^-64 of the change), as long as the stretches cover at most
+// 1 / local_share of the knots.
 constexpr std::size_t local_reach = 64;
 constexpr std::size_t local_share = 4;
 // Locating the turn of an overshooting piece: the value is stationary there,
@@ -335,8 +336,12 @@ class Assessment {
 }  // namespace
 
 double tension_cap(double x0, double x1) {
-  return std::min(sigma_cap, layer_fraction * (x1 - x0) / ulp(std::max(x0, x1, [](double a,
-      double b) { return std::fabs(a) < std::fabs(b); })));
+  const double h = x1 - x0;
+  const double far = std::max(std::fabs(x0), std::fabs(x1));
+  // The slope system divides by h times about sigma: that product must stay
+  // finite for widths near the largest double.
+  const double finite = std::numeric_limits<double>::max() / (overflow_guard * h);
+  return std::min({sigma_cap, layer_fraction * h / ulp(far), finite});
 }
 
 bool holds(const Curve& curve) {

@@ -41,7 +41,8 @@ struct Curve {
 
 // The largest tension interval i may take: 1e9, or less where 5e-7 h is
 // fewer ulps of its knots, so that the layer where the curvature turns stays
-// much wider than the spacing of the abscissae.
+// much wider than the spacing of the abscissae (and less where h times the
+// tension would overflow).
 double tension_cap(double x0, double x1);
 
 // True when every requirement holds for the slopes and tensions of `curve`.

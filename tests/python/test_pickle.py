@@ -22,6 +22,7 @@ PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 CONFIGURATIONS = {
     "estimated": velarix.EndSlopes.estimated(),
     "clamped": velarix.EndSlopes.clamped(-1.5, 2.25),
+    "limited": velarix.EndSlopes.limited(),
     "rational_cubic": velarix.RationalCubic()
     .with_shape(2.0, 3.0)
     .with_boundary(velarix.EndSlopes.clamped(0.5, 4.0))

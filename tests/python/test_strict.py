@@ -11,13 +11,6 @@ STRICT = Tension().with_strict_shape()
 LIMITED = EndSlopes.limited()
 
 
-def test_limited_is_a_third_end_slope_value():
-    assert repr(LIMITED) == "Limited"
-    assert LIMITED == EndSlopes.limited()
-    assert LIMITED != EndSlopes.estimated() and LIMITED != EndSlopes.clamped(0.0, 0.0)
-    assert pickle.loads(pickle.dumps(LIMITED)) == LIMITED
-
-
 def test_strict_policy_text_equality_and_state():
     assert repr(STRICT) == "Tension { policy: Strict, boundary: Estimated, tol: 0.0, max_iter: 99 }"
     assert STRICT == Tension().with_strict_shape() and STRICT != Tension()

@@ -123,13 +123,6 @@ TEST(StrictFit, NoPassesGiveTheCubicAndReportIt) {
                           [](double t) { return t == 0; }));
 }
 
-TEST(StrictPolicy, TextAndEquality) {
-  EXPECT_EQ(Policy::strict().debug_text(), "Strict");
-  EXPECT_EQ(Policy::strict(), Policy::strict());
-  EXPECT_NE(Policy::strict(), Policy::shape_preserving());
-  EXPECT_NE(Policy::strict(), Policy::uniform(0));
-}
-
 struct Limit {
   Doubles x, y;
   double left, right;  // estimates in
