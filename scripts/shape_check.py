@@ -188,7 +188,7 @@ def run(sets, verbose):
         for key, value in worst.items():
             if value > totals[key]:
                 totals[key], where[key] = value, name
-        if verbose and (any(worst[k] > TARGETS[k] for k in TARGETS) or name[0] not in "mcre"):
+        if verbose and (any(worst[k] > TARGETS[k] for k in TARGETS) or "-" not in name):
             shown = " ".join(f"{k}={v:.2e}" for k, v in worst.items())
             print(f"{name:<14} n={x.size:<5} passes={spline.iterations:<3} "
                   f"preserving={spline.is_shape_preserving!s:<5} {shown}")
