@@ -1,14 +1,15 @@
 #include "rational_cubic/solver.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
 
 #include "memory.hpp"
+#include "rational_cubic/newton.hpp"
 #include "tridiagonal.hpp"
 
 namespace velarix::rational_cubic::solver {
-namespace {
 
 // The smallest w that keeps interval i convex for the knot derivatives d, plus
 // the margin, capped at w_cap. A derivative on the wrong side of the secant
@@ -29,6 +30,11 @@ double convexity_target(std::span<const double> secants, std::span<const double>
   const double target = margin + bound;
   return target < w_cap ? target : w_cap;
 }
+
+namespace {
+
+// The unit roundoff of doubles, 2^-53.
+constexpr double kRoundoff = 0x1p-53;
 
 // The rows of the derivative system. Only the diagonal and the right-hand
 // side depend on w, so the sweeps of one solve keep these arrays and rewrite
@@ -96,38 +102,87 @@ class DerivativeSystem {
   Doubles derivatives_;
 };
 
-}  // namespace
 
-Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
-                          double right, double u, double v) {
-  if (w.size() + 1 != samples.size()) {
-    throw InternalError("one convexity parameter per interval expected");
+// ---------------------------------------------------------------- stall rule
+//
+// The change C of a sweep cannot fall below its rounding floor: the targets
+// are computed from derivatives that carry rounding errors of relative size
+// 2^-53, and interval i amplifies them by
+//   kappa_i = (t_i - margin) (|s_i| + |d_i| + |d_i+1|) (1/gapL + 1/gapR),
+// the sensitivity of its target t_i to its two derivatives, so the floor is
+// about 0.5 to 2 relaxation 2^-53 max kappa_i. On long smooth data kappa
+// grows with n and the floor rises above tol (1 + W): a solve that is as
+// accurate as doubles allow would never meet the tolerance. The rule that
+// accepts such a solve, applied after every sweep k that fails the
+// tolerance test:
+//   - keep the smallest change so far, C_best, and the sweep k_best where it
+//     was made;
+//   - at every sweep k that is a multiple of K = 20, the solve has converged
+//     when a snapshot of w exists (taken K sweeps earlier) and
+//       k - k_best >= K              (no new smallest change for K sweeps),
+//       max |w - snapshot| <= 4 C_best  (w no longer drifts: a slow
+//                                     contraction moves it by about K C),
+//       C_best <= 8 relaxation 2^-53 kappa  (the change is rounding noise),
+//       C_best <= 1e-6 (W + 1)       (and small in any case),
+//     with kappa the largest kappa_i over the intervals whose gaps are both
+//     > 0 and whose target is below w_cap, from the derivatives of sweep k;
+//     otherwise w becomes the new snapshot.
+// A solve that meets the tolerance before this rule fires is untouched.
+
+constexpr std::uint64_t kStallWindow = 20;
+// w may move by a few times the noise of one sweep within a window.
+constexpr double kStallDrift = 4;
+// The floor lies within 0.5 to 2 relaxation 2^-53 kappa; 8 leaves room.
+constexpr double kFloorFactor = 8;
+// Whatever the floor, a change above this relative size is never accepted.
+constexpr double kStallCeiling = 1e-6;
+
+// max kappa_i, each summed in the fixed order (|s| + |d_i|) + |d_i+1|.
+double rounding_sensitivity(std::span<const double> s, std::span<const double> d, double u,
+                            double v, double margin, double w_cap) {
+  double kappa = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const double gap_left = s[i] - d[i];
+    const double gap_right = d[i + 1] - s[i];
+    if (!(gap_left > 0 && gap_right > 0)) continue;
+    const double target = convexity_target(s, d, i, u, v, margin, w_cap);
+    if (!(target < w_cap)) continue;
+    const double size = (std::fabs(s[i]) + std::fabs(d[i])) + std::fabs(d[i + 1]);
+    const double k = (target - margin) * size * (1 / gap_left + 1 / gap_right);
+    if (k > kappa) kappa = k;
   }
-  DerivativeSystem system(samples, left, right, u, v);
-  const std::span<const double> d = system.solve(w);
-  return Doubles(d.begin(), d.end());
+  return kappa;
 }
 
-Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
-                     double right) {
+double largest_difference(std::span<const double> a, std::span<const double> b) {
+  double largest = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const double difference = std::fabs(a[i] - b[i]);
+    if (difference > largest) largest = difference;
+  }
+  return largest;
+}
+
+// The specified sweeps from `w`. `settled` says that w is a converged Newton
+// result: Newton's last steps already showed that w no longer moves, which
+// is what the stall windows establish for a cold start, so the first sweep
+// accepts a change within the floor bound (8 relaxation 2^-53 kappa, and
+// below 1e-6 (W + 1)) at once. `solves_before` counts the Newton steps made.
+Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
+                     DerivativeSystem& system, Doubles w, bool settled,
+                     std::uint64_t solves_before) {
   const double u = settings.u;
   const double v = settings.v;
   const double margin = settings.margin;
   const double w_cap = settings.w_cap;
-  if (!(w_cap >= 0)) throw InternalError("convexity cap must be >= 0");
   const std::span<const double> s = samples.secants();
   const std::size_t m = samples.intervals();
-
-  if (m == 1) {
-    Doubles d{left, right};
-    Doubles w{convexity_target(s, d, 0, u, v, margin, w_cap)};
-    return Output{std::move(d), std::move(w), 0};
-  }
-
   const double relaxation = settings.relaxation;
   const double keep = 1 - relaxation;
-  Doubles w(m, 0.0);
-  DerivativeSystem system(samples, left, right, u, v);
+  Doubles snapshot(m);
+  bool have_snapshot = false;
+  double best_change = std::numeric_limits<double>::infinity();  // C_best
+  std::uint64_t best_sweep = 0;                                  // k_best
   double last_change = std::numeric_limits<double>::quiet_NaN();
   for (std::uint64_t k = 0;;) {
     if (k == settings.max_iter) return NoConvergence{settings.max_iter, last_change};
@@ -147,12 +202,71 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
     }
     ++k;
     last_change = change;
-    if (change <= settings.tol * (largest + 1)) {
+    bool converged = change <= settings.tol * (largest + 1);
+    if (!converged) {
+      if (change < best_change) {
+        best_change = change;
+        best_sweep = k;
+      }
+      const auto at_floor = [&](double c) {
+        return c <= kStallCeiling * (largest + 1) &&
+               c <= kFloorFactor * relaxation * kRoundoff *
+                        rounding_sensitivity(s, d, u, v, margin, w_cap);
+      };
+      if (settled && k == 1) {
+        converged = at_floor(change);
+      } else if (k % kStallWindow == 0) {
+        converged = have_snapshot && k - best_sweep >= kStallWindow &&
+                    largest_difference(w, snapshot) <= kStallDrift * best_change &&
+                    at_floor(best_change);
+        std::copy(w.begin(), w.end(), snapshot.begin());
+        have_snapshot = true;
+      }
+    }
+    if (converged) {
       // Derivatives recomputed from the final w, so the two agree exactly.
       const std::span<const double> derivatives = system.solve(w);
-      return Output{Doubles(derivatives.begin(), derivatives.end()), std::move(w), k};
+      return Output{Doubles(derivatives.begin(), derivatives.end()), std::move(w),
+                    solves_before + k};
     }
   }
+}
+
+}  // namespace
+
+Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
+                          double right, double u, double v) {
+  if (w.size() + 1 != samples.size()) {
+    throw InternalError("one convexity parameter per interval expected");
+  }
+  DerivativeSystem system(samples, left, right, u, v);
+  const std::span<const double> d = system.solve(w);
+  return Doubles(d.begin(), d.end());
+}
+
+Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
+                     double right) {
+  const double u = settings.u;
+  const double v = settings.v;
+  const double w_cap = settings.w_cap;
+  if (!(w_cap >= 0)) throw InternalError("convexity cap must be >= 0");
+  const std::size_t m = samples.intervals();
+
+  if (m == 1) {
+    Doubles d{left, right};
+    Doubles w{convexity_target(samples.secants(), d, 0, u, v, settings.margin, w_cap)};
+    return Output{std::move(d), std::move(w), 0};
+  }
+
+  DerivativeSystem system(samples, left, right, u, v);
+  if (settings.method == Method::newton) {
+    NewtonResult newton = newton_solve(samples, settings, left, right);
+    if (newton.converged) {
+      return sweep(samples, settings, system, std::move(newton.w), true, newton.steps);
+    }
+    return sweep(samples, settings, system, Doubles(m, 0.0), false, newton.steps);
+  }
+  return sweep(samples, settings, system, Doubles(m, 0.0), false, 0);
 }
 
 }  // namespace velarix::rational_cubic::solver
