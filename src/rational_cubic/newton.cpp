@@ -143,11 +143,15 @@ class Newton {
     }
   }
 
-  // The largest fraction of the step that keeps every positive gap at
-  // kGapKept of its value or more.
+  // The largest fraction of the step that keeps every positive gap of a
+  // free interval (one whose condition is in product form) at kGapKept of
+  // its value or more. The gaps of an interval held at the cap are left
+  // free to change sign: its condition does not depend on them, and inside
+  // a straight stretch they are rounding noise that would stall the step.
   double step_length() const {
     double alpha = 1;
     for (std::size_t i = 0; i < w_.size(); ++i) {
+      if (elim_[i].f == 0 && elim_[i].g == 0) continue;  // held at the cap
       const double gap_left = s_[i] - d_[i];
       const double gap_right = d_[i + 1] - s_[i];
       // gapL changes by -delta d[i], gapR by +delta d[i+1].

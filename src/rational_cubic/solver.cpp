@@ -11,15 +11,40 @@
 
 namespace velarix::rational_cubic::solver {
 
+namespace {
+
+// Secants and derivatives carry rounding errors: a secant that of
+// (y[i+1] - y[i]) / h, which is a few ulps of |y| / h and so can exceed
+// ulps of |s| many times over, a derivative that of the tridiagonal solve.
+// A gap within this fraction of |s| + |d| therefore has no sign the data
+// decide, the same resolution at which two secants count as equal when
+// the curvature is classified; inside a straight stretch of the data every
+// gap is such noise. Counting it as no gap gives the stretch the cap (the
+// chord) on every sweep, where the ratio of two noise gaps would be an
+// arbitrary target that changes from sweep to sweep and keeps the solve
+// from settling.
+constexpr double kGapNoise = 1e-12;
+
+// The second test is strict so that an infinite gap (from an infinite end
+// slope) still leaves room.
+bool no_room(double gap, double secant, double derivative) {
+  return gap <= 0 || gap < kGapNoise * (std::fabs(secant) + std::fabs(derivative));
+}
+
+}  // namespace
+
 // The smallest w that keeps interval i convex for the knot derivatives d, plus
-// the margin, capped at w_cap. A derivative on the wrong side of the secant
-// (gapL <= 0 or gapR <= 0) leaves no finite bound, so such an interval gets the
-// cap, which is as near the chord as the pieces go.
+// the margin, capped at w_cap. A derivative on the wrong side of the secant,
+// or within its rounding of it (gapL or gapR <= kGapNoise (|s| + |d|)),
+// leaves no finite bound, so such an interval gets the cap, which is as near
+// the chord as the pieces go.
 double convexity_target(std::span<const double> secants, std::span<const double> d, std::size_t i,
                         double u, double v, double margin, double w_cap) {
   const double gap_left = secants[i] - d[i];
   const double gap_right = d[i + 1] - secants[i];
-  if (gap_left <= 0 || gap_right <= 0) return w_cap;
+  if (no_room(gap_left, secants[i], d[i]) || no_room(gap_right, secants[i], d[i + 1])) {
+    return w_cap;
+  }
   // max(v gapR / gapL, u gapL / gapR, 0); a NaN ratio (inf / inf from an
   // overflowing derivative) is left out, so the target is never NaN.
   const double ratio_right = v * gap_right / gap_left;

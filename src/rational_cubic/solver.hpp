@@ -52,8 +52,9 @@ Doubles solve_derivatives(const Samples& samples, std::span<const double> w, dou
 
 // The convexity target of interval i for the knot derivatives d: margin +
 // max(v gapR / gapL, u gapL / gapR, 0) capped at w_cap, with gapL = s[i] -
-// d[i] and gapR = d[i+1] - s[i]; w_cap when a gap is <= 0. A NaN ratio is
-// left out of the max.
+// d[i] and gapR = d[i+1] - s[i]; w_cap when a gap is <= 0 or within the
+// rounding of the secant and the derivative, 1e-12 (|s[i]| + |d|). A NaN
+// ratio is left out of the max.
 double convexity_target(std::span<const double> secants, std::span<const double> d, std::size_t i,
                         double u, double v, double margin, double w_cap);
 
