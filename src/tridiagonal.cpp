@@ -83,7 +83,8 @@ void solve_pivoted(std::span<double> lower, std::span<double> diag, std::span<do
   if (diag[n - 1] == 0) zero_pivot(n - 1);
   double* x = rhs.data();
   x[n - 1] = x[n - 1] / diag[n - 1];
-  if (n >= 2) x[n - 2] = (x[n - 2] - upper[n - 2] * x[n - 1]) / diag[n - 2];
+  if (n < 2) return;
+  x[n - 2] = (x[n - 2] - upper[n - 2] * x[n - 1]) / diag[n - 2];
   for (std::size_t i = n - 2; i-- > 0;) {
     x[i] = ((x[i] - upper[i] * x[i + 1]) - fill[i] * x[i + 2]) / diag[i];
   }

@@ -233,5 +233,112 @@ TEST_P(ConvexData, ConvergedOutputIsConsistentAndBounded) {
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, ConvexData, ::testing::Range<std::uint64_t>(0, 24));
 
+
+// ---------------------------------------------------------------- stall rule and Newton
+
+SolveSettings newton() {
+  SolveSettings settings = defaults();
+  settings.method = Method::newton;
+  return settings;
+}
+
+std::pair<double, double> estimated(const Samples& samples) {
+  const auto s = samples.secants();
+  return {s[0] - (s[1] - s[0]) * 0.5, s.back() + (s.back() - s[s.size() - 2]) * 0.5};
+}
+
+// Flat curvature near x = 0: the change of a sweep settles at its rounding
+// floor above tol (1 + W). The solve converges by the stall rule, which
+// only decides at multiples of 20 sweeps, and one sweep fewer than it took
+// is still refused with a change the tolerance never accepted.
+TEST(Solve, ChangeSettledAtTheRoundingFloorConverges) {
+  Doubles x(2000), y(2000);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    x[i] = -1 + 2 * double(i) / 1999;
+    y[i] = std::sqrt(1e-4 + x[i] * x[i]);
+  }
+  const Samples samples = Samples::create(x, y).value();
+  const auto [left, right] = estimated(samples);
+  SolveSettings settings = defaults();
+  const Output out = solve(samples, settings, left, right).value();
+  EXPECT_EQ(out.iterations % 20, 0u);
+  EXPECT_EQ(out.derivatives, solve_derivatives(samples, out.w, left, right, 1, 1));
+  EXPECT_LT(worst_c2_mismatch(samples, out.derivatives, out.w, 1, 1), 1e-13);
+  settings.max_iter = out.iterations - 1;
+  const NoConvergence failure = std::get<NoConvergence>(solve(samples, settings, left, right).error());
+  EXPECT_GT(failure.last_change, 1e-10 * 2);
+}
+
+// One more sweep (relaxation 0.5, default margin and cap) from a solve's
+// result moves no w by more than the tolerance: it is a fixed point.
+void expect_fixed_point(const Samples& samples, const Output& out) {
+  double largest = 0, change = 0;
+  for (std::size_t i = 0; i < out.w.size(); ++i) {
+    const double t = convexity_target(samples.secants(), out.derivatives, i, 1, 1, 0.001, 1e6);
+    const double next = 0.5 * t + out.w[i] * 0.5;
+    largest = std::max(largest, next);
+    change = std::max(change, std::fabs(next - out.w[i]));
+  }
+  EXPECT_LE(change, 1e-10 * (largest + 1));
+}
+
+// Secants that rise by wildly uneven steps: the sweeps contract slowly and
+// are refused after 1000 (the stall rule does not take a drifting solve for
+// a settled one), while Newton reaches a fixed point in a few steps. (The
+// fixed point need not be unique: an interval held at the cap by a gap
+// <= 0 is one too, and a patient sweep may end in such a one.)
+Samples slow_data(std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::lognormal_distribution<double> step(0.0, 2.0);
+  Doubles x(300), y(300);
+  double secant = 0;
+  for (std::size_t i = 1; i < x.size(); ++i) {
+    x[i] = double(i);
+    y[i] = y[i - 1] + secant;
+    secant += step(rng);
+  }
+  return Samples::create(x, y).value();
+}
+
+class SlowData : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(SlowData, SweepsAreRefusedAndNewtonConverges) {
+  const Samples samples = slow_data(GetParam());
+  const auto [left, right] = estimated(samples);
+  const Result<Output> swept = solve(samples, defaults(), left, right);
+  ASSERT_FALSE(swept.ok());
+  EXPECT_EQ(std::get<NoConvergence>(swept.error()).iterations, 1000u);
+
+  const Output fast = solve(samples, newton(), left, right).value();
+  EXPECT_LE(fast.iterations, 25u);
+  EXPECT_EQ(fast.derivatives, solve_derivatives(samples, fast.w, left, right, 1, 1));
+  EXPECT_LT(worst_c2_mismatch(samples, fast.derivatives, fast.w, 1, 1), 1e-13);
+
+  expect_fixed_point(samples, fast);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, SlowData, ::testing::Values(1, 2, 3));
+
+// Newton finishes with the same sweeps: with no sweep allowed it is refused
+// like them, and on convex data of any size its result is a fixed point of
+// the sweep, bit for bit consistent with its derivatives.
+TEST(Solve, NewtonNeedsAFinishingSweep) {
+  const Samples samples = samples_of(random_convex(40, 9));
+  SolveSettings settings = newton();
+  settings.max_iter = 0;
+  const NoConvergence failure = std::get<NoConvergence>(solve(samples, settings, 0, 40).error());
+  EXPECT_EQ(failure.iterations, 0u);
+  EXPECT_TRUE(std::isnan(failure.last_change));
+}
+
+TEST_P(ConvexData, NewtonReachesTheFixedPointOfTheSweeps) {
+  const std::uint64_t seed = GetParam();
+  const Samples samples = samples_of(random_convex(3 + (seed * 29) % 200, seed));
+  const auto [left, right] = estimated(samples);
+  const Output out = solve(samples, newton(), left, right).value();
+  EXPECT_LE(out.iterations, 25u);
+  EXPECT_EQ(out.derivatives, solve_derivatives(samples, out.w, left, right, 1, 1));
+  expect_fixed_point(samples, out);
+}
+
 }  // namespace
 }  // namespace velarix::rational_cubic::solver
