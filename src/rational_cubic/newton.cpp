@@ -41,7 +41,9 @@ class Newton {
         diag_(samples.size()),
         upper_(samples.size()),
         step_(samples.size()),
-        elim_(samples.intervals()) {
+        e_(samples.intervals()),
+        f_(samples.intervals()),
+        g_(samples.intervals()) {
     const std::size_t n = d_.size();
     d_[0] = left;
     d_[n - 1] = right;
@@ -66,7 +68,11 @@ class Newton {
       if (!std::isfinite(moved)) return {Doubles(), step, false};
       if (alpha == 1) {
         const double scale = largest + 1;
+        // Converged when this step, or the next as quadratic convergence
+        // predicts it (moved^2 / previous), is within the tolerance, or
+        // when the steps have stopped shrinking at the rounding floor.
         if (moved <= c_.tol * scale ||
+            (step > 1 && moved * (moved / previous) <= c_.tol * scale) ||
             (moved > kStallRatio * previous && moved <= kStallCeiling * scale)) {
           return {std::move(w_), step, true};
         }
@@ -98,11 +104,13 @@ class Newton {
     if (c_.v * gap_right * gap_right >= c_.u * gap_left * gap_left) {
       // residual excess gapL - v gapR; d/dw = gapL, d/dd[i] = -excess, d/dd[i+1] = -v
       const double residual = excess * gap_left - c_.v * gap_right;
-      return {-residual / gap_left, excess / gap_left, c_.v / gap_left};
+      const double by_w = 1 / gap_left;
+      return {-residual * by_w, excess * by_w, c_.v * by_w};
     }
     // residual excess gapR - u gapL; d/dw = gapR, d/dd[i] = u, d/dd[i+1] = excess
     const double residual = excess * gap_right - c_.u * gap_left;
-    return {-residual / gap_right, -c_.u / gap_right, -excess / gap_right};
+    const double by_w = 1 / gap_right;
+    return {-residual * by_w, -c_.u * by_w, -excess * by_w};
   }
 
   // The C2 rows linearised in (delta d, delta w), with delta w eliminated
@@ -112,7 +120,10 @@ class Newton {
   void build_step_system() {
     const std::size_t n = d_.size();
     for (std::size_t i = 0; i < w_.size(); ++i) {
-      elim_[i] = eliminate(i);
+      const Elimination el = eliminate(i);
+      e_[i] = el.e;
+      f_[i] = el.f;
+      g_[i] = el.g;
     }
     const double u = c_.u;
     const double v = c_.v;
@@ -134,12 +145,10 @@ class Newton {
       // d(row)/dw[k-1] = F (d[k] - s[k-1]), d(row)/dw[k] = G (d[k] - s[k]).
       const double by_before = f * (d_[k] - s_[k - 1]);
       const double by_after = g * (d_[k] - s_[k]);
-      const Elimination& p = elim_[k - 1];
-      const Elimination& q = elim_[k];
-      lower_[k] = lower + by_before * p.f;
-      diag_[k] = (diag + by_before * p.g) + by_after * q.f;
-      upper_[k] = upper + by_after * q.g;
-      step_[k] = (-residual - by_before * p.e) - by_after * q.e;
+      lower_[k] = lower + by_before * f_[k - 1];
+      diag_[k] = (diag + by_before * g_[k - 1]) + by_after * f_[k];
+      upper_[k] = upper + by_after * g_[k];
+      step_[k] = (-residual - by_before * e_[k - 1]) - by_after * e_[k];
     }
   }
 
@@ -151,16 +160,15 @@ class Newton {
   double step_length() const {
     double alpha = 1;
     for (std::size_t i = 0; i < w_.size(); ++i) {
-      if (elim_[i].f == 0 && elim_[i].g == 0) continue;  // held at the cap
+      if (f_[i] == 0 && g_[i] == 0) continue;  // held at the cap
       const double gap_left = s_[i] - d_[i];
       const double gap_right = d_[i + 1] - s_[i];
       // gapL changes by -delta d[i], gapR by +delta d[i+1].
-      if (gap_left > 0 && step_[i] > 0) {
-        alpha = std::min(alpha, (1 - kGapKept) * gap_left / step_[i]);
-      }
-      if (gap_right > 0 && step_[i + 1] < 0) {
-        alpha = std::min(alpha, (1 - kGapKept) * gap_right / -step_[i + 1]);
-      }
+      // Divides only where the current alpha would shrink a gap too far.
+      const double keep_left = (1 - kGapKept) * gap_left;
+      const double keep_right = (1 - kGapKept) * gap_right;
+      if (gap_left > 0 && alpha * step_[i] > keep_left) alpha = keep_left / step_[i];
+      if (gap_right > 0 && alpha * -step_[i + 1] > keep_right) alpha = keep_right / -step_[i + 1];
     }
     return alpha;
   }
@@ -170,8 +178,7 @@ class Newton {
   double apply(double alpha, double& largest) {
     double moved = 0;
     for (std::size_t i = 0; i < w_.size(); ++i) {
-      const Elimination& el = elim_[i];
-      const double delta = (el.e + el.f * step_[i]) + el.g * step_[i + 1];
+      const double delta = (e_[i] + f_[i] * step_[i]) + g_[i] * step_[i + 1];
       const double next = clip(w_[i] + alpha * delta);
       if (!std::isfinite(next)) return std::numeric_limits<double>::quiet_NaN();
       moved = std::max(moved, std::fabs(next - w_[i]));
@@ -194,7 +201,11 @@ class Newton {
   Doubles diag_;
   Doubles upper_;
   Doubles step_;  // right-hand side, then the step in d
-  Vector<Elimination> elim_;
+  // The elimination of every interval, one array per coefficient (arrays
+  // of n doubles are the sizes the allocator keeps for reuse).
+  Doubles e_;
+  Doubles f_;
+  Doubles g_;
 };
 
 }  // namespace

@@ -204,7 +204,7 @@ Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
   const std::size_t m = samples.intervals();
   const double relaxation = settings.relaxation;
   const double keep = 1 - relaxation;
-  Doubles snapshot(m);
+  Doubles snapshot;  // allocated at the first window: most solves end before
   bool have_snapshot = false;
   double best_change = std::numeric_limits<double>::infinity();  // C_best
   std::uint64_t best_sweep = 0;                                  // k_best
@@ -244,7 +244,7 @@ Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
         converged = have_snapshot && k - best_sweep >= kStallWindow &&
                     largest_difference(w, snapshot) <= kStallDrift * best_change &&
                     at_floor(best_change);
-        std::copy(w.begin(), w.end(), snapshot.begin());
+        snapshot.assign(w.begin(), w.end());
         have_snapshot = true;
       }
     }
@@ -283,15 +283,20 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
     return Output{std::move(d), std::move(w), 0};
   }
 
-  DerivativeSystem system(samples, left, right, u, v);
+  // The sweeps' system is set up after Newton has released its arrays, so
+  // that on long data it takes over their pages instead of fresh ones.
+  std::uint64_t steps = 0;
+  Doubles w;
+  bool settled = false;
   if (settings.method == Method::newton) {
     NewtonResult newton = newton_solve(samples, settings, left, right);
-    if (newton.converged) {
-      return sweep(samples, settings, system, std::move(newton.w), true, newton.steps);
-    }
-    return sweep(samples, settings, system, Doubles(m, 0.0), false, newton.steps);
+    steps = newton.steps;
+    settled = newton.converged;
+    if (settled) w = std::move(newton.w);
   }
-  return sweep(samples, settings, system, Doubles(m, 0.0), false, 0);
+  if (!settled) w.assign(m, 0.0);
+  DerivativeSystem system(samples, left, right, u, v);
+  return sweep(samples, settings, system, std::move(w), settled, steps);
 }
 
 }  // namespace velarix::rational_cubic::solver
