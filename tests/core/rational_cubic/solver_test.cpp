@@ -236,21 +236,37 @@ INSTANTIATE_TEST_SUITE_P(Seeds, ConvexData, ::testing::Range<std::uint64_t>(0, 2
 
 // ---------------------------------------------------------------- stall rule and Newton
 
-SolveSettings newton() {
-  SolveSettings settings = defaults();
-  settings.method = Method::newton;
-  return settings;
-}
-
 std::pair<double, double> estimated(const Samples& samples) {
   const auto s = samples.secants();
   return {s[0] - (s[1] - s[0]) * 0.5, s.back() + (s.back() - s[s.size() - 2]) * 0.5};
 }
 
-// Flat curvature near x = 0: the change of a sweep settles at its rounding
-// floor above tol (1 + W). The solve converges by the stall rule, which
-// only decides at multiples of 20 sweeps, and one sweep fewer than it took
-// is still refused with a change the tolerance never accepted.
+// A solve's result is consistent (its derivatives are those of its w, bit
+// for bit, and join C2) and a fixed point: one more sweep moves no w by more
+// than the tolerance, unless `floor` allows for a change settled above it.
+void expect_solution(const Samples& samples, const Output& out, double floor = 0) {
+  const auto [left, right] = estimated(samples);
+  EXPECT_EQ(out.derivatives, solve_derivatives(samples, out.w, left, right, 1, 1));
+  EXPECT_LT(worst_c2_mismatch(samples, out.derivatives, out.w, 1, 1), 1e-13);
+  double largest = 0, change = 0;
+  for (std::size_t i = 0; i < out.w.size(); ++i) {
+    const double t = convexity_target(samples.secants(), out.derivatives, i, 1, 1, 0.001, 1e6);
+    largest = std::max(largest, 0.5 * t + out.w[i] * 0.5);
+    change = std::max(change, std::fabs(0.5 * t + out.w[i] * 0.5 - out.w[i]));
+  }
+  EXPECT_LE(change, std::max(1e-10 * (largest + 1), floor));
+}
+
+SolveSettings with(Method method, std::uint64_t max_iter = 1000) {
+  SolveSettings settings = defaults();
+  settings.method = method;
+  settings.max_iter = max_iter;
+  return settings;
+}
+
+// Flat curvature near 0: the change of a sweep settles at its rounding floor,
+// above tol (1 + W). The stall rule, deciding at multiples of 20 sweeps,
+// accepts it; one sweep fewer is still refused.
 TEST(Solve, ChangeSettledAtTheRoundingFloorConverges) {
   Doubles x(2000), y(2000);
   for (std::size_t i = 0; i < x.size(); ++i) {
@@ -259,85 +275,47 @@ TEST(Solve, ChangeSettledAtTheRoundingFloorConverges) {
   }
   const Samples samples = Samples::create(x, y).value();
   const auto [left, right] = estimated(samples);
-  SolveSettings settings = defaults();
-  const Output out = solve(samples, settings, left, right).value();
+  const Output out = solve(samples, defaults(), left, right).value();
   EXPECT_EQ(out.iterations % 20, 0u);
-  EXPECT_EQ(out.derivatives, solve_derivatives(samples, out.w, left, right, 1, 1));
-  EXPECT_LT(worst_c2_mismatch(samples, out.derivatives, out.w, 1, 1), 1e-13);
-  settings.max_iter = out.iterations - 1;
-  const NoConvergence failure = std::get<NoConvergence>(solve(samples, settings, left, right).error());
-  EXPECT_GT(failure.last_change, 1e-10 * 2);
+  expect_solution(samples, out, 1e-8);
+  EXPECT_FALSE(solve(samples, with(Method::sweep, out.iterations - 1), left, right).ok());
 }
 
-// One more sweep (relaxation 0.5, default margin and cap) from a solve's
-// result moves no w by more than the tolerance: it is a fixed point.
-void expect_fixed_point(const Samples& samples, const Output& out) {
-  double largest = 0, change = 0;
-  for (std::size_t i = 0; i < out.w.size(); ++i) {
-    const double t = convexity_target(samples.secants(), out.derivatives, i, 1, 1, 0.001, 1e6);
-    const double next = 0.5 * t + out.w[i] * 0.5;
-    largest = std::max(largest, next);
-    change = std::max(change, std::fabs(next - out.w[i]));
-  }
-  EXPECT_LE(change, 1e-10 * (largest + 1));
-}
-
-// Secants that rise by wildly uneven steps: the sweeps contract slowly and
-// are refused after 1000 (the stall rule does not take a drifting solve for
-// a settled one), while Newton reaches a fixed point in a few steps. (The
-// fixed point need not be unique: an interval held at the cap by a gap
-// <= 0 is one too, and a patient sweep may end in such a one.)
-Samples slow_data(std::uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  std::lognormal_distribution<double> step(0.0, 2.0);
-  Doubles x(300), y(300);
-  double secant = 0;
-  for (std::size_t i = 1; i < x.size(); ++i) {
-    x[i] = double(i);
-    y[i] = y[i - 1] + secant;
-    secant += step(rng);
-  }
-  return Samples::create(x, y).value();
-}
-
+// Secants rising by wildly uneven steps: the sweeps contract slowly and are
+// refused after 1000 (the stall rule takes no drifting solve for a settled
+// one); Newton reaches a fixed point in a few steps.
 class SlowData : public ::testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(SlowData, SweepsAreRefusedAndNewtonConverges) {
-  const Samples samples = slow_data(GetParam());
+  std::mt19937_64 rng(GetParam());
+  std::lognormal_distribution<double> step(0.0, 2.0);
+  Doubles x(300), y(300);
+  double secant = 0;
+  for (std::size_t i = 1; i < x.size(); ++i, secant += step(rng)) {
+    x[i] = double(i);
+    y[i] = y[i - 1] + secant;
+  }
+  const Samples samples = Samples::create(x, y).value();
   const auto [left, right] = estimated(samples);
   const Result<Output> swept = solve(samples, defaults(), left, right);
   ASSERT_FALSE(swept.ok());
   EXPECT_EQ(std::get<NoConvergence>(swept.error()).iterations, 1000u);
-
-  const Output fast = solve(samples, newton(), left, right).value();
+  const Output fast = solve(samples, with(Method::newton), left, right).value();
   EXPECT_LE(fast.iterations, 25u);
-  EXPECT_EQ(fast.derivatives, solve_derivatives(samples, fast.w, left, right, 1, 1));
-  EXPECT_LT(worst_c2_mismatch(samples, fast.derivatives, fast.w, 1, 1), 1e-13);
-
-  expect_fixed_point(samples, fast);
+  expect_solution(samples, fast);
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, SlowData, ::testing::Values(1, 2, 3));
 
-// Newton finishes with the same sweeps: with no sweep allowed it is refused
-// like them, and on convex data of any size its result is a fixed point of
-// the sweep, bit for bit consistent with its derivatives.
-TEST(Solve, NewtonNeedsAFinishingSweep) {
-  const Samples samples = samples_of(random_convex(40, 9));
-  SolveSettings settings = newton();
-  settings.max_iter = 0;
-  const NoConvergence failure = std::get<NoConvergence>(solve(samples, settings, 0, 40).error());
-  EXPECT_EQ(failure.iterations, 0u);
-  EXPECT_TRUE(std::isnan(failure.last_change));
-}
-
-TEST_P(ConvexData, NewtonReachesTheFixedPointOfTheSweeps) {
+TEST_P(ConvexData, NewtonReachesAFixedPointOfTheSweeps) {
   const std::uint64_t seed = GetParam();
   const Samples samples = samples_of(random_convex(3 + (seed * 29) % 200, seed));
   const auto [left, right] = estimated(samples);
-  const Output out = solve(samples, newton(), left, right).value();
+  const Output out = solve(samples, with(Method::newton), left, right).value();
   EXPECT_LE(out.iterations, 25u);
-  EXPECT_EQ(out.derivatives, solve_derivatives(samples, out.w, left, right, 1, 1));
-  expect_fixed_point(samples, out);
+  expect_solution(samples, out);
+  // Newton is finished by the sweeps: with none allowed it is refused.
+  const Result<Output> none = solve(samples, with(Method::newton, 0), left, right);
+  EXPECT_TRUE(std::isnan(std::get<NoConvergence>(none.error()).last_change));
 }
 
 }  // namespace
