@@ -11,19 +11,30 @@
 
 namespace velarix::rational_cubic::solver {
 
+std::string_view method_name(Method method) {
+  return method == Method::newton ? "newton" : "sweep";
+}
+
+std::optional<Method> method_named(std::string_view name) {
+  if (name == "sweep") return Method::sweep;
+  if (name == "newton") return Method::newton;
+  return std::nullopt;
+}
+
 namespace {
 
-// Secants and derivatives carry rounding errors: a secant that of
-// (y[i+1] - y[i]) / h, which is a few ulps of |y| / h and so can exceed
-// ulps of |s| many times over, a derivative that of the tridiagonal solve.
-// A gap within this fraction of |s| + |d| therefore has no sign the data
-// decide, the same resolution at which two secants count as equal when
-// the curvature is classified; inside a straight stretch of the data every
-// gap is such noise. Counting it as no gap gives the stretch the cap (the
-// chord) on every sweep, where the ratio of two noise gaps would be an
-// arbitrary target that changes from sweep to sweep and keeps the solve
-// from settling.
-constexpr double kGapNoise = 1e-12;
+// A derivative carries rounding errors of a few ulps of |s| + |d| from the
+// tridiagonal solve, so a gap of that size has no sign the data decide:
+// inside a straight stretch of the data every gap is such noise. Counting
+// it as no gap gives the stretch the cap (the chord) on every sweep, where
+// the ratio of two noise gaps would be an arbitrary target that changes
+// from sweep to sweep and keeps the solve from settling. (Secants of large
+// values over long intervals carry a noise of their own, ulps of |y| / h;
+// gaps of that size may still be taken for curvature, and such a solve then
+// settles by the stall rule.) The rule changes a target only where a gap
+// lies within 16 ulps of its secant, which strictly convex data do not
+// produce, so their solves keep their bits.
+constexpr double kGapNoise = 16 * 0x1p-53;
 
 // The second test is strict so that an infinite gap (from an infinite end
 // slope) still leaves room.

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "error.hpp"
 #include "memory.hpp"
@@ -15,6 +17,11 @@ namespace velarix::rational_cubic::solver {
 // How the fixed point is reached: by the relaxed sweeps alone, or by Newton
 // steps on the derivatives and the parameters together, finished by sweeps.
 enum class Method : std::uint8_t { sweep, newton };
+
+// "sweep" or "newton", the names a caller chooses a method by.
+std::string_view method_name(Method method);
+// The method of that name; nothing for any other text.
+std::optional<Method> method_named(std::string_view name);
 
 struct SolveSettings {
   double u;
@@ -53,8 +60,8 @@ Doubles solve_derivatives(const Samples& samples, std::span<const double> w, dou
 // The convexity target of interval i for the knot derivatives d: margin +
 // max(v gapR / gapL, u gapL / gapR, 0) capped at w_cap, with gapL = s[i] -
 // d[i] and gapR = d[i+1] - s[i]; w_cap when a gap is <= 0 or within the
-// rounding of the secant and the derivative, 1e-12 (|s[i]| + |d|). A NaN
-// ratio is left out of the max.
+// rounding of the derivative, 16 2^-53 (|s[i]| + |d|). A NaN ratio is left
+// out of the max.
 double convexity_target(std::span<const double> secants, std::span<const double> d, std::size_t i,
                         double u, double v, double margin, double w_cap);
 
