@@ -3,6 +3,8 @@
 
 namespace velarix::state {
 
+using rational_cubic::solver::Method;
+
 namespace {
 
 constexpr auto config_fields = [](auto& io, auto& c) {
@@ -18,14 +20,26 @@ constexpr auto config_fields = [](auto& io, auto& c) {
 
 }  // namespace
 
+// The solver follows the fields as one tag byte (0 sweep, 1 Newton),
+// written only when it is not the default sweep: a default configuration
+// keeps the bytes it has always had, and every state saved before the
+// solver existed loads as the sweep.
 template <>
 Bytes save(const RationalCubic& c) {
-  return save_record(rational_cubic_kind, c, config_fields);
+  Writer out(rational_cubic_kind);
+  config_fields(out, c);
+  if (c.solver != Method::sweep) out.u8(static_cast<std::uint8_t>(c.solver));
+  return std::move(out).finish();
 }
 
 template <>
 Result<RationalCubic> load(std::span<const std::byte> bytes) {
-  return load_record<RationalCubic>(rational_cubic_kind, bytes, config_fields);
+  Reader in(bytes, rational_cubic_kind);
+  RationalCubic c;
+  config_fields(in, c);
+  if (!in.at_end()) c.solver = static_cast<Method>(in.tag(2));
+  if (auto error = in.finish()) return *error;
+  return c;
 }
 
 template <>

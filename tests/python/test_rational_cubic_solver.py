@@ -1,0 +1,63 @@
+"""The rational cubic's opt-in Newton solve: its configuration surface, and
+fits it makes where the sweeps are refused."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+from velarix import RationalCubic
+
+DEFAULT_REPR = (
+    "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, margin: 0.001, "
+    "relaxation: 0.5, tol: 1e-10, max_iter: 1000, w_cap: 1000000.0 }"
+)
+# The saved state of RationalCubic() from before the solver existed.
+DEFAULT_STATE = bytes.fromhex(
+    "0102000000000000f03f000000000000f03f00fca9f1d24d62503f000000000000e03f"
+    "bbbdd7d9df7cdb3de8030000000000000000000080842e41"
+)
+NEWTON = RationalCubic().with_convexity_solver("newton")
+
+
+def test_default_solver_keeps_repr_and_state():
+    assert RationalCubic().convexity_solver == "sweep"
+    assert repr(RationalCubic()) == DEFAULT_REPR
+    assert RationalCubic().__reduce__()[1][1] == DEFAULT_STATE
+    assert RationalCubic._from_state(DEFAULT_STATE) == RationalCubic()
+
+
+def test_newton_configuration_shows_compares_and_pickles():
+    assert NEWTON.convexity_solver == "newton"
+    assert repr(NEWTON) == DEFAULT_REPR[:-2] + ", solver: Newton }"
+    assert NEWTON != RationalCubic()
+    assert NEWTON.with_convexity_solver("sweep") == RationalCubic()
+    assert NEWTON.with_relaxation(0.25).with_shape(2, 1).convexity_solver == "newton"
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(NEWTON, protocol)) == NEWTON
+
+
+@pytest.mark.parametrize("name, error", [("Newton", ValueError), ("", ValueError),
+                                         ("sweep ", ValueError), (None, TypeError),
+                                         (b"newton", TypeError)])
+def test_other_solvers_are_refused(name, error):
+    with pytest.raises(error) as raised:
+        RationalCubic().with_convexity_solver(name)
+    if error is ValueError:
+        assert str(raised.value) == f'convexity solver must be "sweep" or "newton", got {name!r}'
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_newton_converges_where_the_sweeps_are_refused(seed):
+    # Secants rising by log-normal steps: the sweeps contract slowly.
+    rng = np.random.default_rng(seed)
+    secants = np.concatenate(([0.0], np.cumsum(np.exp(2 * rng.standard_normal(298)))))
+    x, y = np.arange(300.0), np.concatenate(([0.0], np.cumsum(secants)))
+    with pytest.raises(ValueError, match="did not converge in 1000 iterations"):
+        RationalCubic().fit(x, y)
+    spline = NEWTON.fit(x, y)
+    assert spline.iterations <= 25
+    second = np.asarray(spline.second_derivative_batch(np.linspace(0, 299, 20001)))
+    assert second.min() >= -1e-9 * np.abs(second).max()
+    back = pickle.loads(pickle.dumps(spline))
+    assert bytes(back.first_derivative_batch(x)) == bytes(spline.first_derivative_batch(x))
