@@ -218,13 +218,10 @@ TEST(RationalCubicFit, NoSweepAllowedIsNoConvergence) {
 
 class StraightStretches : public ::testing::TestWithParam<std::tuple<double, solver::Method>> {};
 
-// A convex piecewise-linear table (a tax schedule: rates 0, 0.1, 0.25, 0.4
-// above 10, 30, 60) in three units; in the scaled ones the secants of a
-// bracket differ in their last bits, both ways. The spline is C2, convex
-// (beside a kink the cap leaves S'' of about -1 / (2 w_cap) of the largest
-// |S''|: no finite w makes a C2 piece there convex) and the chord to
-// rounding inside every bracket (a piece one away from a kink is off by
-// about gap h / w_cap, a few ulps of the table).
+// A tax schedule (rates 0, 0.1, 0.25, 0.4 above 10, 30, 60) in three units,
+// the scaled ones with secants unequal in their last bits: C2, convex (the
+// cap leaves S'' of about -1 / (2 w_cap) of the largest beside a kink) and
+// the chord to rounding inside every bracket.
 TEST_P(StraightStretches, StayStraightJoinC2AndConvex) {
   const auto [unit, method] = GetParam();
   V x, y;
