@@ -20,10 +20,11 @@ constexpr auto config_fields = [](auto& io, auto& c) {
 
 }  // namespace
 
-// The solver follows the fields as one tag byte (0 sweep, 1 Newton),
-// written only when it is not the default sweep: a default configuration
-// keeps the bytes it has always had, and every state saved before the
-// solver existed loads as the sweep.
+// The solver follows the fields as one tag byte (1: Newton), written only
+// when it is not the default sweep: a default configuration keeps the bytes
+// it has always had, and every state saved before the solver existed loads
+// as the sweep. A tag 0 (the sweep written out) is never saved, and refused
+// like any other byte this code cannot have written.
 template <>
 Bytes save(const RationalCubic& c) {
   Writer out(rational_cubic_kind);
@@ -37,7 +38,11 @@ Result<RationalCubic> load(std::span<const std::byte> bytes) {
   Reader in(bytes, rational_cubic_kind);
   RationalCubic c;
   config_fields(in, c);
-  if (!in.at_end()) c.solver = static_cast<Method>(in.tag(2));
+  if (!in.at_end()) {
+    const std::size_t at = save(c).size();  // where the fields end
+    c.solver = static_cast<Method>(in.tag(2));
+    if (in.ok() && c.solver == Method::sweep) return InvalidState{"tag out of range", at};
+  }
   if (auto error = in.finish()) return *error;
   return c;
 }

@@ -41,9 +41,11 @@ def test_newton_configuration_shows_compares_pickles_and_fits():
     for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
         assert pickle.loads(pickle.dumps(NEWTON, protocol)) == NEWTON
     assert NEWTON.__reduce__()[1][1] == DEFAULT_STATE + b"\x01"
-    for tampered in (DEFAULT_STATE + b"\x02", DEFAULT_STATE + b"\x01\x00"):
-        with pytest.raises(ValueError):
-            RationalCubic._from_state(tampered)
+    for tail, error in ((b"\x00", "tag out of range at byte 59"),
+                        (b"\x02", "tag out of range at byte 59"),
+                        (b"\x01\x00", "trailing bytes at byte 60")):
+        with pytest.raises(ValueError, match=f"^invalid saved state: {error}"):
+            RationalCubic._from_state(DEFAULT_STATE + tail)
 
 
 @pytest.mark.parametrize("name, error", [("Newton", ValueError), ("sweep ", ValueError),
