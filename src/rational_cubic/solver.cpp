@@ -138,7 +138,6 @@ class DerivativeSystem {
   Doubles derivatives_;
 };
 
-
 // ---------------------------------------------------------------- stall rule
 //
 // The change C of a sweep cannot fall below its rounding floor: the targets
@@ -199,13 +198,52 @@ double largest_difference(std::span<const double> a, std::span<const double> b) 
   return largest;
 }
 
-// The specified sweeps from `w`. `settled` says that w is a converged Newton
-// result: Newton's last steps already showed that w no longer moves, which
-// is what the stall windows establish for a cold start, so the first sweep
-// accepts a change within the floor bound (8 relaxation 2^-53 kappa, and
-// below 1e-6 (W + 1)) at once. `solves_before` counts the Newton steps made.
+// The stall rule over the sweeps of one solve. `from_newton` says that the
+// sweeps start from a converged Newton result: Newton's last steps already
+// showed that w no longer moves, which is what the windows establish for a
+// cold start, so the first sweep accepts a change within the floor bound at
+// once.
+class StallRule {
+ public:
+  StallRule(const Samples& samples, const SolveSettings& settings, bool from_newton)
+      : s_(samples.secants()), c_(settings), from_newton_(from_newton) {}
+
+  // Called after sweep k failed the tolerance test, with its change, its
+  // largest w, the new w and the derivatives the sweep used.
+  bool settled(std::uint64_t k, double change, double largest, std::span<const double> w,
+               std::span<const double> d) {
+    if (change < best_change_) {
+      best_change_ = change;
+      best_sweep_ = k;
+    }
+    if (from_newton_ && k == 1) return at_floor(change, largest, d);
+    if (k % kStallWindow != 0) return false;
+    const bool settled = !snapshot_.empty() && k - best_sweep_ >= kStallWindow &&
+                         largest_difference(w, snapshot_) <= kStallDrift * best_change_ &&
+                         at_floor(best_change_, largest, d);
+    snapshot_.assign(w.begin(), w.end());  // allocated at the first window only
+    return settled;
+  }
+
+ private:
+  bool at_floor(double change, double largest, std::span<const double> d) const {
+    return change <= kStallCeiling * (largest + 1) &&
+           change <= kFloorFactor * c_.relaxation * kRoundoff *
+                         rounding_sensitivity(s_, d, c_.u, c_.v, c_.margin, c_.w_cap);
+  }
+
+  std::span<const double> s_;
+  SolveSettings c_;
+  bool from_newton_;
+  Doubles snapshot_;
+  double best_change_ = std::numeric_limits<double>::infinity();  // C_best
+  std::uint64_t best_sweep_ = 0;                                  // k_best
+};
+
+// The relaxed sweeps from `w`, with the stall rule; `solves_before` counts
+// the Newton steps made before them.
 Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
-                     DerivativeSystem& system, Doubles w, bool settled,
+                     DerivativeSystem& system, Doubles w, bool from_newton,
                      std::uint64_t solves_before) {
   const double u = settings.u;
   const double v = settings.v;
@@ -215,10 +253,7 @@ Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
   const std::size_t m = samples.intervals();
   const double relaxation = settings.relaxation;
   const double keep = 1 - relaxation;
-  Doubles snapshot;  // allocated at the first window: most solves end before
-  bool have_snapshot = false;
-  double best_change = std::numeric_limits<double>::infinity();  // C_best
-  std::uint64_t best_sweep = 0;                                  // k_best
+  StallRule stall(samples, settings, from_newton);
   double last_change = std::numeric_limits<double>::quiet_NaN();
   for (std::uint64_t k = 0;;) {
     if (k == settings.max_iter) return NoConvergence{settings.max_iter, last_change};
@@ -238,28 +273,7 @@ Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
     }
     ++k;
     last_change = change;
-    bool converged = change <= settings.tol * (largest + 1);
-    if (!converged) {
-      if (change < best_change) {
-        best_change = change;
-        best_sweep = k;
-      }
-      const auto at_floor = [&](double c) {
-        return c <= kStallCeiling * (largest + 1) &&
-               c <= kFloorFactor * relaxation * kRoundoff *
-                        rounding_sensitivity(s, d, u, v, margin, w_cap);
-      };
-      if (settled && k == 1) {
-        converged = at_floor(change);
-      } else if (k % kStallWindow == 0) {
-        converged = have_snapshot && k - best_sweep >= kStallWindow &&
-                    largest_difference(w, snapshot) <= kStallDrift * best_change &&
-                    at_floor(best_change);
-        snapshot.assign(w.begin(), w.end());
-        have_snapshot = true;
-      }
-    }
-    if (converged) {
+    if (change <= settings.tol * (largest + 1) || stall.settled(k, change, largest, w, d)) {
       // Derivatives recomputed from the final w, so the two agree exactly.
       const std::span<const double> derivatives = system.solve(w);
       return Output{Doubles(derivatives.begin(), derivatives.end()), std::move(w),
