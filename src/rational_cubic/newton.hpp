@@ -19,10 +19,15 @@ struct NewtonResult {
 };
 
 // Newton's method on (d, w) from the derivatives that interpolate the
-// neighbouring secants linearly and w = T(d). Stops when a full step moves w
-// by at most tol (W + 1), or by at most 1e-6 (W + 1) while no longer
-// shrinking fourfold (the steps have reached the rounding floor); gives up
-// after 60 steps or on a non-finite value.
+// neighbouring secants linearly and w = T(d), w clipped to [margin, w_cap].
+// Each step is one tridiagonal solve with partial pivoting, limited so that
+// no positive gap of an interval on its product-form condition shrinks below
+// 5 % of its value. Stops after a full step that moves w by at most
+// tol (W + 1), or whose square over the previous step (the next step, as
+// quadratic convergence predicts it) is that small, or that moves w by at
+// most 1e-6 (W + 1) while no longer shrinking fourfold (the steps have
+// reached the rounding floor); gives up after 60 steps or on a non-finite
+// value.
 NewtonResult newton_solve(const Samples& samples, const SolveSettings& settings, double left,
                           double right);
 
