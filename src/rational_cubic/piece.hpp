@@ -43,8 +43,9 @@ struct RationalCubicPiece {
                                           double h, double u, double v, double w);
 
   // From this w on a piece is built in the chord form. Below it the power
-  // form loses at most about 2^10 ulps in S' (measured against extended
-  // precision), and it stays there so that such pieces keep their bits.
+  // form loses up to about 2^13 ulps in S' (measured against extended
+  // precision just below the threshold, 2^10 at w = 10), and it stays there
+  // so that such pieces, the pieces of strictly convex data, keep their bits.
   static constexpr double kChordFormFrom = 32;
   bool chord_form() const { return q2 > 0; }
 
