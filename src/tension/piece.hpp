@@ -87,6 +87,13 @@ class TensionPiece {
   static Pair first_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
   static Pair second_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
 
+  // The integral of the piece from x0 to x, in closed form in each of the
+  // three forms. It needs nothing beyond the piece's fields.
+  struct Primitive {};
+  Primitive primitive() const { return {}; }
+  double antiderivative(const Primitive&, double x) const { return antiderivative(x); }
+  double antiderivative(double x) const;
+
   const Form& form() const { return form_; }
   double x0() const { return x0_; }
   double h() const { return h_; }
@@ -126,6 +133,10 @@ class TensionPiece {
   double first_derivative(const Hyperbolic& form, const Local& at) const;
   double second_derivative(const Cubic&, const Local& at) const;
   double second_derivative(const Hyperbolic& form, const Local& at) const;
+  double antiderivative(const Cubic&, const Local& at) const;
+  double antiderivative(const Hyperbolic& form, const Local& at) const;
+  double antiderivative(const Exponential& form, const Local& at) const;
+  double symmetric_antiderivative(const Local& at) const;
 
   Form form_;
   double x0_;
@@ -139,5 +150,6 @@ class TensionPiece {
 };
 
 static_assert(PairedPiece<TensionPiece>);
+static_assert(IntegrablePiece<TensionPiece>);
 
 }  // namespace velarix::tension

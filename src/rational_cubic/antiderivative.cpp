@@ -1,0 +1,204 @@
+// The integral of a rational cubic piece from its left knot: the partial
+// fractions of P/Q, arranged so that no large terms cancel.
+//
+// Q(t) = q0 + q1 t + q2 t^2 with q0 = u > 0, q2 = -w <= 0 and Q(1) = v > 0 has
+// one root -alpha < 0 and one 1 + beta > 1 (when w > 0), so that
+//   Q = u (1 + a t)(1 - g t),  a = 1 / alpha,  g = 1 / (1 + beta),
+// and a or g is 0 when w = 0. Three things can go wrong, and each has its form:
+// - a pole far from the interval (alpha or beta large: small w, or u and v
+//   far apart) has a partial fraction with a coefficient of the order of
+//   alpha^2 times the piece's values, whose logarithm cancels against the
+//   polynomial part; such a factor is expanded in powers of s = t - 1/2
+//   instead, where its ratio is at most 1/3 once the pole is beyond one
+//   interval width;
+// - for large w both poles crowd the ends (alpha ~ u/w, beta ~ v/w) and the
+//   coefficients of P are of the order of w times the values while
+//   P(1) = v Y1 is not: the residue at 1 + beta is taken from the Taylor
+//   coefficients of P at 1, each summed without rounding error, so that it
+//   keeps its accuracy;
+// - the roots come from the stable forms of the quadratic formula, whose
+//   discriminants are sums of non-negative terms, and v = Q(1) and Q'(1) are
+//   summed without rounding error, since q1 and q2 nearly cancel there.
+#include <cmath>
+
+#include "rational_cubic/piece.hpp"
+
+namespace velarix::rational_cubic {
+namespace {
+
+// A pole within this many interval widths of its end gets a logarithm.
+constexpr double near_pole = 1.0;
+
+// Terms of the series of a far factor: with both far factors at their
+// largest ratio (1/3 on |s| <= 1/2), term k is below 3^-k of the piece's size.
+constexpr int series_terms = 40;
+
+// A sum carried as a double and its rounding error (Knuth's two-sum), so
+// that a sum of large terms with a small result is rounded once.
+class ExactSum {
+ public:
+  ExactSum& add(double x) {
+    const double s = hi_ + x;
+    const double back = s - hi_;
+    lo_ += (hi_ - (s - back)) + (x - back);
+    hi_ = s;
+    return *this;
+  }
+  // x * y, with the product's rounding error (exact by fma).
+  ExactSum& add_product(double x, double y) {
+    const double p = x * y;
+    lo_ += std::fma(x, y, -p);
+    return add(p);
+  }
+  double value() const { return hi_ + lo_; }
+
+ private:
+  double hi_ = 0;
+  double lo_ = 0;
+};
+
+using Kind = RationalCubicPiece::Primitive::Kind;
+
+struct Poles {
+  double alpha;  // -alpha is the left root of Q
+  double beta;   // 1 + beta is the right root
+  double a;      // 1 / alpha, 0 without a left root
+  double g;      // 1 / (1 + beta), 0 without a right root
+};
+
+Poles poles(const RationalCubicPiece& p) {
+  const double u = p.q0;
+  const double w = -p.q2;
+  const double v = ExactSum().add(p.q0).add(p.q1).add(p.q2).value();
+  const double slope = ExactSum().add(p.q1).add(p.q2).add(p.q2).value();  // Q'(1)
+  // w alpha^2 + q1 alpha - u = 0 and w beta^2 - Q'(1) beta - v = 0, each
+  // solved by the form that adds numbers of one sign.
+  const double root = std::sqrt(p.q1 * p.q1 + 4 * (u * w));
+  const double alpha = p.q1 >= 0 ? 2 * u / (p.q1 + root) : (root - p.q1) / (2 * w);
+  const double root_right = std::sqrt(slope * slope + 4 * (v * w));
+  const double beta = slope <= 0 ? 2 * v / (root_right - slope) : (slope + root_right) / (2 * w);
+  return {alpha, beta, 1 / alpha, 1 / (1 + beta)};
+}
+
+double horner(const double (&c)[4], double t) { return c[0] + t * (c[1] + t * (c[2] + t * c[3])); }
+
+// P(1 + beta) from the Taylor coefficients of P at 1, each summed exactly:
+// for large w they are sums of terms of the order of w that nearly cancel.
+double at_right_pole(const RationalCubicPiece& p, double beta) {
+  const double t0 = ExactSum().add(p.p0).add(p.p1).add(p.p2).add(p.p3).value();
+  const double t1 = ExactSum().add(p.p1).add(2 * p.p2).add_product(3, p.p3).value();
+  const double t2 = ExactSum().add(p.p2).add_product(3, p.p3).value();
+  return t0 + beta * (t1 + beta * (t2 + beta * p.p3));
+}
+
+// sum_k e_k s^(k+1) / (k + 1), where sum_k e_k s^k is the product of the
+// cubic c[2..5] (in powers of s) and 1 / ((1 + c[6] s)(1 - c[7] s)).
+double series(const double (&c)[8], double s) {
+  constexpr int count = series_terms + 4;
+  double factor[count];
+  factor[0] = 1;
+  double left = 1;
+  for (int j = 1; j < count; ++j) {
+    left *= -c[6];
+    factor[j] = c[7] * factor[j - 1] + left;
+  }
+  double sum = 0;
+  for (int k = count - 1; k >= 0; --k) {
+    double e = 0;
+    for (int i = 0; i <= 3 && i <= k; ++i) e += c[2 + i] * factor[k - i];
+    sum = s * (e / (k + 1) + sum);
+  }
+  return sum;
+}
+
+// The coefficients of m(1/2 + s), for a cubic m given in powers of t.
+void shift_to_middle(double (&m)[4]) {
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 2; j >= i; --j) m[j] += 0.5 * m[j + 1];
+  }
+}
+
+}  // namespace
+
+RationalCubicPiece::Primitive RationalCubicPiece::primitive() const {
+  Primitive out{x_left, h, {}, 0, Kind::near_both};
+  const double u = q0;
+  const auto [alpha, beta, a, g] = poles(*this);
+  const bool near_left = alpha <= near_pole;
+  const bool near_right = beta <= near_pole;
+  double* c = out.c;
+  if (near_left && near_right) {
+    // P/Q = A(t) + C_a / (1 + a t) + C_g / (1 - g t), A linear, the residues
+    // C_a = P(-alpha) / (u (1 + g alpha)) and C_g = P(1 + beta) / (u (1 + a (1 + beta))).
+    const double a1 = p3 / q2;
+    const double a0 = (p2 - a1 * q1) / q2;
+    const double left = horner({p0, p1, p2, p3}, -alpha);
+    const double right = at_right_pole(*this, beta);
+    c[0] = a0;
+    c[1] = a1 / 2;
+    c[2] = left * alpha / (u * (1 + g * alpha));
+    c[3] = a;
+    c[4] = -(right * (1 + beta) / (u * (1 + a * (1 + beta))));
+    c[5] = -g;
+    return out;
+  }
+  // One near pole at most: divide P by its factor, P = (factor) D + r; the
+  // remainder splits between the near pole's logarithm and the far part
+  // M / (far factors), M = D + (share of r), expanded about t = 1/2.
+  double m[4] = {p0, p1, p2, p3};
+  double scale = u;
+  if (near_left) {
+    // (1 + t / alpha)(d0 + d1 t + d2 t^2) + r, r = P(-alpha).
+    const double d2 = p3 * alpha;
+    const double d1 = (p2 - d2) * alpha;
+    const double d0 = (p1 - d1) * alpha;
+    const double r = p0 - d0;
+    const double share = g * alpha / (1 + g * alpha);
+    c[0] = r * alpha / (u * (1 + g * alpha));
+    c[1] = a;
+    m[0] = d0 + r * share;
+    m[1] = d1;
+    m[2] = d2;
+    m[3] = 0;
+    out.kind = Kind::near_left;
+  } else if (near_right) {
+    // (1 - t / b)(d0 + d1 t + d2 t^2) + r with b = 1 + beta, r = P(b).
+    const double b = 1 + beta;
+    const double d2 = -p3 * b;
+    const double d1 = (d2 - p2) * b;
+    const double d0 = (d1 - p1) * b;
+    const double r = p0 - d0;
+    const double share = a * b / (1 + a * b);
+    c[0] = -(r * b / (u * (1 + a * b)));
+    c[1] = -g;
+    m[0] = d0 + r * share;
+    m[1] = d1;
+    m[2] = d2;
+    m[3] = 0;
+    out.kind = Kind::near_right;
+  } else {
+    out.kind = Kind::far_both;
+  }
+  // A far factor about the middle: 1 + a t = (1 + a/2)(1 + a_s s) and
+  // 1 - g t = (1 - g/2)(1 - g_s s).
+  if (!near_left) scale *= 1 + a / 2;
+  if (!near_right) scale *= 1 - g / 2;
+  c[6] = near_left ? 0 : a / (1 + a / 2);
+  c[7] = near_right ? 0 : g / (1 - g / 2);
+  shift_to_middle(m);
+  for (int i = 0; i < 4; ++i) c[2 + i] = m[i] / scale;
+  out.start = series(out.c, -0.5);
+  return out;
+}
+
+double RationalCubicPiece::antiderivative(const Primitive& f, double x) const {
+  const double t = (x - f.x_left) / f.h;
+  const double* c = f.c;
+  if (f.kind == Primitive::Kind::near_both) {
+    return f.h * (t * (c[0] + t * c[1]) + c[2] * std::log1p(c[3] * t) +
+                  c[4] * std::log1p(c[5] * t));
+  }
+  return f.h * (c[0] * std::log1p(c[1] * t) + (series(f.c, t - 0.5) - f.start));
+}
+
+}  // namespace velarix::rational_cubic
