@@ -70,9 +70,19 @@ std::string Tension::debug_text() const {
       .str();
 }
 
+std::optional<InvalidParameter> Tension::check() const {
+  const Policy::Uniform* uniform = policy.uniform_tension();
+  // Written so that NaN and -0.0 pass.
+  if (uniform != nullptr && uniform->sigma < 0) {
+    return InvalidParameter{"sigma", ">= 0", uniform->sigma};
+  }
+  return std::nullopt;
+}
+
 Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {
   Result<Samples> checked = Samples::create(x, y);
   if (!checked.ok()) return checked.error();
+  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
   const Samples& samples = checked.value();
   const std::size_t n = samples.size();
   const auto [left, right] =
@@ -82,10 +92,7 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   Doubles yp;
   std::uint64_t iterations = 0;
   if (const Policy::Uniform* uniform = policy.uniform_tension()) {
-    const double sigma = uniform->sigma;
-    // Written so that NaN and -0.0 pass.
-    if (sigma < 0) return InvalidParameter{"sigma", ">= 0", sigma};
-    tensions.assign(n - 1, sigma);
+    tensions.assign(n - 1, uniform->sigma);
     yp = slopes::solve(samples, tensions, left, right);
   } else {
     tensions.assign(n - 1, 0.0);
