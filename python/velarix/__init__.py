@@ -40,11 +40,20 @@ Which method for which data
 End slopes are estimated from the data unless a configuration is given
 ``with_boundary(EndSlopes.clamped(left, right))``.
 
+Integrals
+---------
+``spline.integral(a, b)`` is the integral from a to b (reversed limits give
+the negative); ``spline.antiderivative(x)`` the integral from the first knot,
+with ``antiderivative_batch(xs)`` and ``antiderivative_batch_into(xs, out)``
+as for the values. Every piece integrates in closed form; the integrals at
+the knots are summed once, on the first call that needs them.
+
 Outside the knot range
 ----------------------
 Nothing is extrapolated: an abscissa below the first knot or above the last
 is evaluated at that knot. The value *and both derivatives* are held at their
-end values; the first derivative is the spline's end slope, not 0.
+end values; the first derivative is the spline's end slope, not 0. The held
+value integrates as a constant there.
 
 NaN
 ---

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "velarix.hpp"
+#include "rational_cubic/rational_cubic.hpp"
+#include "tension/tension.hpp"
+#include "variable_degree/variable_degree.hpp"
 
 namespace velarix {
 namespace {
