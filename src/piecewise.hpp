@@ -246,8 +246,8 @@ class Piecewise {
   }
 
   // antiderivative(x) for each element, in index order; `out` may alias `xs`
-  // as in `evaluate`. Ascending queries start each lookup from the previous
-  // interval.
+  // as in `evaluate`, and the blocks are located first, as there, so that
+  // the cache misses of shuffled queries into a large curve overlap.
   void antiderivative(std::span<const double> xs, std::span<double> out) const
     requires IntegrablePiece<P>
   {
@@ -256,18 +256,22 @@ class Piecewise {
     const double* in = xs.data();
     double* result = out.data();
     const std::size_t count = xs.size();
-    if (writes_ahead_of_reads(xs, out) || !ascending(xs)) {
+    if (writes_ahead_of_reads(xs, out)) {
       for (std::size_t j = 0; j < count; ++j) {
-        const double x = in[j];
-        result[j] = antiderivative_in(table, interval(clamp(x)), x);
+        result[j] = antiderivative_in(table, interval(clamp(in[j])), in[j]);
       }
-      return;
-    }
-    std::size_t hint = 0;
-    for (std::size_t j = 0; j < count; ++j) {
-      const double x = in[j];
-      hint = interval_from(hint, clamp(x));
-      result[j] = antiderivative_in(table, hint, x);
+    } else if (ascending(xs)) {
+      std::size_t hint = 0;
+      const auto from_hint = [&](double clamped) { return hint = interval_from(hint, clamped); };
+      for (std::size_t j = 0; j < count; j += lookup_block) {
+        antiderivative_block(table, in + j, result + j, std::min(lookup_block, count - j),
+                             from_hint);
+      }
+    } else {
+      const auto search = [this](double clamped) { return interval(clamped); };
+      for (std::size_t j = 0; j < count; j += lookup_block) {
+        antiderivative_block(table, in + j, result + j, std::min(lookup_block, count - j), search);
+      }
     }
   }
 
@@ -309,6 +313,20 @@ class Piecewise {
     if (x < front) return {CarriedSum{}, (x - front) * value(front)};
     if (x > back) return {table.total, (x - back) * value(back)};
     return {table.entries[i].before, pieces_[i].antiderivative(table.entries[i].primitive, x)};
+  }
+
+  template <class Locate>
+  void antiderivative_block(const Table& table, const double* in, double* result,
+                            std::size_t count, Locate&& locate) const {
+    std::size_t at[lookup_block];
+    const double front = knots_.front();
+    const double back = knots_.back();
+    for (std::size_t j = 0; j < count; ++j) {
+      at[j] = locate(clamp(in[j], front, back));
+      __builtin_prefetch(pieces_.data() + at[j]);
+      __builtin_prefetch(table.entries.data() + at[j]);
+    }
+    for (std::size_t j = 0; j < count; ++j) result[j] = antiderivative_in(table, at[j], in[j]);
   }
 
   // One antiderivative, x in interval i. Scalar and batch calls both run

@@ -53,24 +53,42 @@ ModifiedHyperbolics hyperbolic_series(double z) {
   return {(z * zz) * odd, zz / 2 + coshmm, coshmm};
 }
 
+// The rational approximation where it applies (|z| <= 0.5), the series
+// beyond.
+ModifiedHyperbolics modified_functions(double z) {
+  return std::fabs(z) <= hyperbolic_up_to ? modified_hyperbolics(z) : hyperbolic_series(z);
+}
+
 }  // namespace
 
-double TensionPiece::antiderivative(double x) const {
+bool TensionPiece::symmetric_integral() const {
+  return !std::holds_alternative<Cubic>(form_) && sigma_ <= symmetric_up_to;
+}
+
+TensionPiece::Primitive TensionPiece::primitive() const {
+  if (!symmetric_integral()) return {0, 0, 0, 0, 0};
+  const double sigma = sigma_;
+  const ModifiedHyperbolics half = modified_functions(sigma / 2);
+  const double c_even = (d1_ + d2_) / (2 * (sigma * (sigma / 2 + half.sinhm)));
+  const double c_odd = (d2_ - d1_) / (2 * (sigma * half.coshm - 2 * half.sinhm));
+  return {c_even, c_odd, half.sinhm, half.coshm, half.coshmm};
+}
+
+double TensionPiece::antiderivative(const Primitive& f, double x) const {
   const Local at = local(x);
-  return std::visit([&](const auto& form) { return antiderivative(form, at); }, form_);
+  if (const auto* form = std::get_if<Exponential>(&form_)) {
+    if (!symmetric_integral()) return exponential_antiderivative(*form, at);
+  }
+  if (std::holds_alternative<Cubic>(form_)) return cubic_antiderivative(at);
+  return symmetric_antiderivative(f, at);
 }
 
 // S = y0 + u (yp0 + b2 (d1 + b1 (d1 - d2))) with u = h b2, b1 = 1 - b2, so
 //   int_x0^x S = h b2 [y0 + h b2 (yp0 / 2 + b2 (d1 / 3 + (d1 - d2) (1/3 - b2 / 4)))].
-double TensionPiece::antiderivative(const Cubic&, const Local& at) const {
+double TensionPiece::cubic_antiderivative(const Local& at) const {
   const auto [u, b1, b2] = at;
   const double inner = yp0_ / 2 + b2 * (d1_ / 3 + (d1_ - d2_) * (1.0 / 3 - b2 / 4));
   return u * (y0_ + u * inner);
-}
-
-// Small and moderate tensions take the symmetric form below.
-double TensionPiece::antiderivative(const Hyperbolic&, const Local& at) const {
-  return symmetric_antiderivative(at);
 }
 
 // With E1 = exp(-sigma b1), E2 = exp(-sigma b2), the terms of the value
@@ -86,10 +104,9 @@ double TensionPiece::antiderivative(const Hyperbolic&, const Local& at) const {
 // large tension is as accurate near the right knot as near the left one:
 // the boundary layers, where E1 or E2 is not negligible, are integrated by
 // the exponentials themselves, and their errors are damped by 1 / sigma.
-double TensionPiece::antiderivative(const Exponential& form, const Local& at) const {
+double TensionPiece::exponential_antiderivative(const Exponential& form, const Local& at) const {
   const auto [u, b1, b2] = at;
   const double sigma = sigma_;
-  if (sigma <= symmetric_up_to) return symmetric_antiderivative(at);
   const auto [ems, tm, e] = form;
   const double e1 = std::exp(-sigma * b1);
   const double e2 = std::exp(-sigma * b2);
@@ -115,16 +132,13 @@ double TensionPiece::antiderivative(const Exponential& form, const Local& at) co
 //   int odd = (coshmm(z) - coshmm(sigma/2)) / sigma + b2 b1 sinhm(sigma/2).
 // Each function is of the order of its own coefficient's inverse, so only
 // a small factor is lost to cancellation for moderate sigma.
-double TensionPiece::symmetric_antiderivative(const Local& at) const {
+double TensionPiece::symmetric_antiderivative(const Primitive& f, const Local& at) const {
   const auto [u, b1, b2] = at;
   const double sigma = sigma_;
-  const ModifiedHyperbolics half = hyperbolic_series(sigma / 2);
-  const ModifiedHyperbolics mid = hyperbolic_series(sigma * (b2 - 0.5));
-  const double c_even = (d1_ + d2_) / (2 * (sigma * (sigma / 2 + half.sinhm)));
-  const double c_odd = (d2_ - d1_) / (2 * (sigma * half.coshm - 2 * half.sinhm));
-  const double even = (mid.sinhm + half.sinhm) / sigma - b2 * half.coshm;
-  const double odd = (mid.coshmm - half.coshmm) / sigma + (b2 * b1) * half.sinhm;
-  return u * (y0_ + secant_ * (u / 2)) + h_ * h_ * (c_even * even + c_odd * odd);
+  const ModifiedHyperbolics mid = modified_functions(sigma * (b2 - 0.5));
+  const double even = (mid.sinhm + f.half_sinhm) / sigma - b2 * f.half_coshm;
+  const double odd = (mid.coshmm - f.half_coshmm) / sigma + (b2 * b1) * f.half_sinhm;
+  return u * (y0_ + secant_ * (u / 2)) + h_ * h_ * (f.c_even * even + f.c_odd * odd);
 }
 
 }  // namespace velarix::tension
