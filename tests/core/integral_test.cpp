@@ -12,6 +12,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rational_cubic/rational_cubic.hpp"
@@ -236,6 +237,28 @@ TEST(SplineIntegral, RulesForEveryMethod) {
   const auto variable = VariableDegree{}.fit(x, sine_y(x));
   ASSERT_TRUE(variable.ok());
   expect_spline_rules(variable.value());
+}
+
+// Threads that integrate one fresh copy at once all see one table: each
+// builds at most its own, the first published wins, and every result is the
+// bits of a spline integrated alone.
+TEST(SplineIntegral, ConcurrentFirstCalls) {
+  const V x = sine_x();
+  const auto fitted = VariableDegree{}.fit(x, sine_y(x));
+  ASSERT_TRUE(fitted.ok());
+  const VariableDegreeSpline& alone = fitted.value();
+  for (int round = 0; round < 20; ++round) {
+    const VariableDegreeSpline shared = alone;
+    std::vector<double> results(8);
+    std::vector<std::thread> threads;
+    for (std::size_t k = 0; k < results.size(); ++k) {
+      threads.emplace_back([&, k] { results[k] = shared.antiderivative(x[k % x.size()] + 0.3); });
+    }
+    for (auto& thread : threads) thread.join();
+    for (std::size_t k = 0; k < results.size(); ++k) {
+      EXPECT_EQ(bits(results[k]), bits(alone.antiderivative(x[k % x.size()] + 0.3)));
+    }
+  }
 }
 
 // Partial sums carried with their rounding errors: the difference of two
