@@ -310,8 +310,8 @@ class Piecewise {
   Split split(const Table& table, std::size_t i, double x) const {
     const double front = knots_.front();
     const double back = knots_.back();
-    if (x < front) return {CarriedSum{}, (x - front) * value(front)};
-    if (x > back) return {table.total, (x - back) * value(back)};
+    if (x < front) return {CarriedSum{}, held(x - front, value(front))};
+    if (x > back) return {table.total, held(x - back, value(back))};
     return {table.entries[i].before, pieces_[i].antiderivative(table.entries[i].primitive, x)};
   }
 
@@ -328,6 +328,10 @@ class Piecewise {
     }
     for (std::size_t j = 0; j < count; ++j) result[j] = antiderivative_in(table, at[j], in[j]);
   }
+
+  // The integral of a held end value over a distance beyond the end: a held
+  // zero integrates to zero however far (not to inf * 0).
+  static double held(double distance, double value) { return value == 0 ? 0 : distance * value; }
 
   // One antiderivative, x in interval i. Scalar and batch calls both run
   // this one compiled function, so that they agree on every bit.

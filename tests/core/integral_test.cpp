@@ -261,6 +261,17 @@ TEST(SplineIntegral, ConcurrentFirstCalls) {
   }
 }
 
+// A held zero integrates to zero out to infinity; a held non-zero value to
+// an infinity of its sign.
+TEST(SplineIntegral, InfiniteLimits) {
+  const auto fitted = VariableDegree{}.fit(V{0, 1, 2}, V{0, 1, -2});
+  ASSERT_TRUE(fitted.ok());
+  const VariableDegreeSpline& spline = fitted.value();
+  EXPECT_EQ(spline.antiderivative(-INFINITY), 0.0);
+  EXPECT_EQ(spline.antiderivative(INFINITY), -INFINITY);
+  EXPECT_EQ(spline.integral(-INFINITY, 1), spline.antiderivative(1));
+}
+
 // Partial sums carried with their rounding errors: the difference of two
 // large sums keeps the accuracy of the small integral between them, up to
 // eps^2 of the sums (a plain running sum would lose eps of them, here a
