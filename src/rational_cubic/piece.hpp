@@ -74,7 +74,7 @@ struct RationalCubicPiece {
   // What the integral of a piece needs besides its fields: the partial
   // fractions of P/Q, worked out once. With Q = u (1 + a t)(1 - g t), the
   // poles sit at t = -1/a, left of the interval, and t = 1/g, right of it. A
-  // pole within one interval width of its end gets a logarithm; a farther
+  // pole within 0.7 interval widths of its end gets a logarithm; a farther
   // one would give a logarithm with a large coefficient that cancels against
   // the polynomial part, so its factor is expanded instead, in powers of
   // t - 1/2, where it converges fast.

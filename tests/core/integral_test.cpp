@@ -1,17 +1,14 @@
-// Integrals of fitted splines: the closed forms of every piece against
-// quadrature of the piece's own values, and the spline-level rules (limits
-// outside the knots, reversed limits, batch against single, copies).
+// Integrals of fitted splines: limits outside the knots, reversed limits,
+// batch against single, copies and concurrent first calls. The closed forms
+// of the pieces are checked against mpmath in tests/python/test_calculus.py.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <limits>
 #include <random>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,81 +23,6 @@ using V = Doubles;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
-
-// Gauss-Legendre with 20 nodes on each of 64 panels, in long double: far
-// below double rounding for every piece below (the rational cubic's poles,
-// at least 1e-6 of the width away, are resolved by the panels near the ends,
-// which are graded geometrically).
-long double quadrature(const std::function<double(double)>& f, double a, double b) {
-  static const std::vector<std::pair<long double, long double>> nodes = [] {
-    std::vector<std::pair<long double, long double>> r;
-    const int n = 20;
-    for (int i = 1; i <= n; ++i) {
-      long double x = std::cos(3.14159265358979323846L * (i - 0.25L) / (n + 0.5L));
-      long double dp = 0;
-      for (int it = 0; it < 100; ++it) {
-        long double p0 = 1, p1 = x;
-        for (int k = 2; k <= n; ++k) {
-          const long double p2 = ((2 * k - 1) * x * p1 - (k - 1) * p0) / k;
-          p0 = p1;
-          p1 = p2;
-        }
-        dp = n * (x * p1 - p0) / (x * x - 1);
-        x -= p1 / dp;
-      }
-      r.emplace_back(x, 2 / ((1 - x * x) * dp * dp));
-    }
-    return r;
-  }();
-  // Panel ends graded towards both ends of [a, b].
-  std::vector<long double> cuts{0};
-  for (int e = 7; e >= 1; --e) cuts.push_back(std::pow(10.0L, -e) / 2);
-  for (int k = 2; k <= 16; ++k) cuts.push_back(k / 32.0L);
-  std::vector<long double> all(cuts);
-  for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) all.push_back(1 - *it);
-  std::sort(all.begin(), all.end());
-  long double sum = 0;
-  for (std::size_t p = 0; p + 1 < all.size(); ++p) {
-    const long double lo = a + (b - a) * all[p];
-    const long double hi = a + (b - a) * all[p + 1];
-    if (!(hi > lo)) continue;
-    for (const auto& [x, weight] : nodes) {
-      sum += weight * (hi - lo) / 2 * f(static_cast<double>((lo + hi) / 2 + (hi - lo) / 2 * x));
-    }
-  }
-  return sum;
-}
-
-struct Case {
-  std::string name;
-  std::function<Result<RationalCubicSpline>()> rational;
-  std::function<Result<TensionSpline>()> tension;
-  std::function<Result<VariableDegreeSpline>()> variable;
-};
-
-// A piece's closed form against quadrature of its values at points across
-// [a, b], relative to the integral of |S| over the piece.
-template <class P>
-void expect_piece_integrates(const P& piece, double a, double b, double tolerance) {
-  const auto value = [&](double x) { return piece.value(x); };
-  const auto size = [&](double x) { return std::fabs(piece.value(x)); };
-  const double scale = static_cast<double>(quadrature(size, a, b));
-  EXPECT_EQ(piece.antiderivative(a), 0.0);
-  for (const double f : {1e-7, 0.01, 0.3, 0.5, 0.71, 0.999, 1.0}) {
-    const double x = a + (b - a) * f;
-    const double expected = static_cast<double>(quadrature(value, a, x));
-    EXPECT_NEAR(piece.antiderivative(x), expected, tolerance * scale) << a << " at " << f;
-    EXPECT_EQ(bits(piece.antiderivative(x)), bits(piece.antiderivative(piece.primitive(), x)));
-  }
-}
-
-template <class Spline>
-void expect_pieces_integrate(const Spline& spline, double tolerance) {
-  const auto& curve = spline.curve();
-  for (std::size_t i = 0; i < curve.pieces().size(); ++i) {
-    expect_piece_integrates(curve.pieces()[i], curve.knots()[i], curve.knots()[i + 1], tolerance);
-  }
-}
 
 V sine_x() {
   V x;
@@ -117,63 +39,6 @@ V convex_y(const V& x) {
   for (double v : x) y.push_back(std::exp(0.4 * v) - 2);
   return y;
 }
-
-TEST(PieceIntegral, RationalCubicAcrossShapesAndConvexity) {
-  const V x = sine_x();
-  const V y = convex_y(x);
-  for (const auto& [u, v] : std::vector<std::pair<double, double>>{
-           {1, 1}, {1, 40}, {40, 1}, {0.2, 3}, {2, 3}}) {
-    for (const double margin : {0.001, 10.0, 1e5}) {
-      RationalCubic config;
-      config.u = u;
-      config.v = v;
-      config.margin = margin;
-      const auto fitted = config.fit(x, y);
-      ASSERT_TRUE(fitted.ok()) << u << " " << v << " " << margin;
-      expect_pieces_integrate(fitted.value(), 1e-14);
-    }
-  }
-}
-
-// Denominators that fits do not produce (w below sqrt(u v)): both poles far
-// from the interval, a linear and a constant Q.
-TEST(PieceIntegral, RationalCubicFarPolesAndLowDegreeDenominators) {
-  for (const auto& [u, v, w] : std::vector<std::array<double, 3>>{
-           {1, 1, 0.01}, {1, 1, 0.3}, {1, 1.5, 0.2}, {1, 2, 0}, {2, 1, 0}, {1, 1, 0}}) {
-    const auto piece = rational_cubic::RationalCubicPiece::from_interval(1.5, -0.5, 2, -3, 0.25,
-                                                                         0.5, u, v, w);
-    expect_piece_integrates(piece, 0.25, 0.75, 1e-14);
-  }
-}
-
-TEST(PieceIntegral, TensionInEveryForm) {
-  const V x = sine_x();
-  const V y = sine_y(x);
-  for (const double sigma : {0.0, 1e-9, 0.2, 0.5, 0.51, 3.0, 8.0, 8.01, 85.0, 1e4}) {
-    Tension config;
-    config.policy = tension::Policy::uniform(sigma);
-    const auto fitted = config.fit(x, y);
-    ASSERT_TRUE(fitted.ok());
-    expect_pieces_integrate(fitted.value(), 1e-14);
-  }
-  const auto selected = Tension{}.fit(x, y);
-  ASSERT_TRUE(selected.ok());
-  expect_pieces_integrate(selected.value(), 1e-14);
-}
-
-TEST(PieceIntegral, VariableDegreeWithRaisedDegrees) {
-  const V x = sine_x();
-  const V y = sine_y(x);
-  for (const double cap : {3.0, 12.0, 50.0}) {
-    VariableDegree config;
-    config.max_degree = cap;
-    const auto fitted = config.fit(x, y);
-    ASSERT_TRUE(fitted.ok());
-    expect_pieces_integrate(fitted.value(), 1e-14);
-  }
-}
-
-// ------------------------------------------------------------ spline level
 
 template <class Spline>
 void expect_spline_rules(const Spline& spline) {
