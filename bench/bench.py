@@ -39,6 +39,11 @@ VELARIX = sorted([
     for snake in [re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()]
 ] + [
     (
+        "rational_cubic_newton",
+        ("convex",),
+        lambda x, y: velarix.RationalCubic().with_convexity_solver("newton").fit(x, y),
+    ),
+    (
         "tension_uniform_2",
         ("convex", "inflected"),
         lambda x, y: velarix.Tension().with_uniform_tension(2.0).fit(x, y),

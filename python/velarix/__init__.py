@@ -30,7 +30,12 @@ Which method for which data
     Data that are convex throughout or concave throughout (a cost curve, a
     discount curve, a convex property table). The spline is then convex (or
     concave) everywhere. Data whose curvature changes are refused with a
-    ``ValueError`` naming the knot ("data change curvature at knot ...").
+    ``ValueError`` naming the knot ("data change curvature at knot ...");
+    secants equal up to rounding (straight stretches, in any units) change
+    nothing. Its convexity solve sweeps to a fixed point; on data where the
+    sweeps crawl (secant steps of very different sizes) and are refused
+    after ``max_iterations``, ``with_convexity_solver("newton")`` reaches the
+    same kind of fixed point in a few Newton steps, finished by the sweeps.
 ``VariableDegree()``
     Any data, inflections included, when the curvature sign of every
     interval must follow the data (co-convexity). It raises the polynomial

@@ -46,6 +46,9 @@ def _parser():
                    help="one uniform tension on every interval (tension method)")
     p.add_argument("--max-degree", type=float, metavar="D",
                    help="degree cap of the variable-degree method (default 50)")
+    p.add_argument("--convexity-solver", default="sweep", choices=("sweep", "newton"),
+                   help="convexity solve of the rational cubic (default sweep; newton "
+                        "converges where the sweeps crawl)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("-n", "--points", type=int, default=DEFAULT_POINTS, metavar="N",
                        help=f"number of evenly spaced output points (default {DEFAULT_POINTS})")
@@ -127,7 +130,9 @@ def _configurations(args):
         degree = degree.with_max_degree(args.max_degree)
     return {
         "tension": tension,
-        "rational-cubic": RationalCubic().with_boundary(boundary),
+        "rational-cubic": RationalCubic()
+        .with_boundary(boundary)
+        .with_convexity_solver(args.convexity_solver),
         "variable-degree": degree,
     }
 

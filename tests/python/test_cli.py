@@ -72,6 +72,10 @@ def test_output_file_and_options(tmp_path):
     assert rows(out.read_text())[0] == ["x", "value"]
     result = run("--method", "variable-degree", "--max-degree", 10, "-n", 3)
     assert result.returncode == 0 and len(rows(result.stdout)) == 4
+    convex = tmp_path / "convex.txt"
+    convex.write_text("0 1\n1 0.5\n2 0.4\n3 0.6\n4 1.5\n")
+    result = run(convex, "--method", "rational-cubic", "--convexity-solver", "newton", "-n", 3)
+    assert result.returncode == 0 and len(rows(result.stdout)) == 4
 
 
 @pytest.mark.parametrize(
