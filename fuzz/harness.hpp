@@ -236,18 +236,11 @@ void check_evaluation(const Spline& spline, Bytes& in) {
   // The antiderivative likewise, and integrals that negate when reversed.
   std::vector<double> integrals(probes.size());
   curve.antiderivative(probes, integrals);
-  std::vector<double> in_place = probes;
-  curve.antiderivative(in_place, in_place);
   for (std::size_t i = 0; i < probes.size(); ++i) {
-    const double scalar = curve.antiderivative(probes[i]);
-    if (!same_bits(scalar, integrals[i]) || !same_bits(scalar, in_place[i])) {
-      fail("antiderivative batch differs from scalar", bits_text(probes[i]));
-    }
     const double a = probes[i];
     const double b = probes[probes.size() - 1 - i];
-    if (!same_value(curve.integral(a, b), -curve.integral(b, a))) {
-      fail("reversed integral", bits_text(a) + " " + bits_text(b));
-    }
+    if (!same_bits(curve.antiderivative(a), integrals[i])) fail("antiderivative batch", bits_text(a));
+    if (!same_value(curve.integral(a, b), -curve.integral(b, a))) fail("reversed", bits_text(a));
   }
   (void)spline.debug_text();
 }

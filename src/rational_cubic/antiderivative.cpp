@@ -71,17 +71,12 @@ struct Poles {
   double g;      // 1 / (1 + beta), 0 without a right root
 };
 
-Poles poles(const RationalCubicPiece& p) {
-  const double u = p.q0;
-  // 0 - q2 rather than -q2: a zero w is +0 whatever the sign of q2's zero,
-  // so that a missing root is at +infinity.
-  const double w = 0 - p.q2;
-  const double v = ExactSum().add(p.q0).add(p.q1).add(p.q2).value();
-  const double slope = ExactSum().add(p.q1).add(p.q2).add(p.q2).value();  // Q'(1)
+// Q = u + q1 t - w t^2 with Q(1) = v and Q'(1) = slope.
+Poles poles(double u, double v, double w, double q1, double slope) {
   // w alpha^2 + q1 alpha - u = 0 and w beta^2 - Q'(1) beta - v = 0, each
   // solved by the form that adds numbers of one sign.
-  const double root = std::sqrt(p.q1 * p.q1 + 4 * (u * w));
-  const double alpha = p.q1 >= 0 ? 2 * u / (p.q1 + root) : (root - p.q1) / (2 * w);
+  const double root = std::sqrt(q1 * q1 + 4 * (u * w));
+  const double alpha = q1 >= 0 ? 2 * u / (q1 + root) : (root - q1) / (2 * w);
   const double root_right = std::sqrt(slope * slope + 4 * (v * w));
   const double beta = slope <= 0 ? 2 * v / (root_right - slope) : (slope + root_right) / (2 * w);
   return {alpha, beta, 1 / alpha, 1 / (1 + beta)};
@@ -127,10 +122,17 @@ void shift_to_middle(double (&m)[4]) {
 
 }  // namespace
 
-RationalCubicPiece::Primitive RationalCubicPiece::primitive() const {
-  Primitive out{x_left, h, {}, 0, Kind::near_both};
+namespace {
+
+// The primitive of P/Q for the power-form coefficients of `piece`, with the
+// poles of its Q and P's values there: the residues, taken from wherever P
+// is known best.
+RationalCubicPiece::Primitive rational_primitive(const RationalCubicPiece& piece,
+                                                 const Poles& roots, double left, double right) {
+  const auto& [p0, p1, p2, p3, x_left, h, q0, q1, q2] = piece;
+  RationalCubicPiece::Primitive out{x_left, h, {0, 0}, {}, 0, Kind::near_both};
   const double u = q0;
-  const auto [alpha, beta, a, g] = poles(*this);
+  const auto [alpha, beta, a, g] = roots;
   const bool near_left = alpha <= near_pole;
   const bool near_right = beta <= near_pole;
   double* c = out.c;
@@ -139,14 +141,12 @@ RationalCubicPiece::Primitive RationalCubicPiece::primitive() const {
     // C_a = P(-alpha) / (u (1 + g alpha)) and C_g = P(1 + beta) / (u (1 + a (1 + beta))).
     const double a1 = p3 / q2;
     const double a0 = (p2 - a1 * q1) / q2;
-    const double left = horner({p0, p1, p2, p3}, -alpha);
-    const double right = at_right_pole(*this, beta);
-    c[0] = a0;
-    c[1] = a1 / 2;
-    c[2] = left * alpha / (u * (1 + g * alpha));
-    c[3] = a;
-    c[4] = -(right * (1 + beta) / (u * (1 + a * (1 + beta))));
-    c[5] = -g;
+    out.poly[0] = a0;
+    out.poly[1] = a1 / 2;
+    c[0] = left * alpha / (u * (1 + g * alpha));
+    c[1] = a;
+    c[2] = -(right * (1 + beta) / (u * (1 + a * (1 + beta))));
+    c[3] = -g;
     return out;
   }
   // One near pole at most: divide P by its factor, P = (factor) D + r; the
@@ -159,7 +159,7 @@ RationalCubicPiece::Primitive RationalCubicPiece::primitive() const {
     const double d2 = p3 * alpha;
     const double d1 = (p2 - d2) * alpha;
     const double d0 = (p1 - d1) * alpha;
-    const double r = p0 - d0;
+    const double r = left;
     const double share = g * alpha / (1 + g * alpha);
     c[0] = r * alpha / (u * (1 + g * alpha));
     c[1] = a;
@@ -174,9 +174,7 @@ RationalCubicPiece::Primitive RationalCubicPiece::primitive() const {
     const double d2 = -p3 * b;
     const double d1 = (d2 - p2) * b;
     const double d0 = (d1 - p1) * b;
-    // P(b) itself from the exactly summed Taylor coefficients at 1, as in
-    // the near_both case: for large w, p0 - d0 cancels.
-    const double r = at_right_pole(*this, beta);
+    const double r = right;
     const double share = a * b / (1 + a * b);
     c[0] = -(r * b / (u * (1 + a * b)));
     c[1] = -g;
@@ -200,14 +198,52 @@ RationalCubicPiece::Primitive RationalCubicPiece::primitive() const {
   return out;
 }
 
+}  // namespace
+
+// The power form: P/Q as stored. Q(1) = v and Q'(1) are summed exactly, as
+// q1 and q2 nearly cancel there for large w.
+// The chord form: S = Y0 + t dY + t (1 - t)(a + t (b - a)) / Q with
+// Q = u + (v - u + w) t - w t^2, the chord integrated directly and the
+// correction, a cubic over Q with coefficients of the size of a and b, as
+// above, with u, v and w taken exactly from the fields.
+RationalCubicPiece::Primitive RationalCubicPiece::primitive() const {
+  if (!chord_form()) {
+    const double v = ExactSum().add(q0).add(q1).add(q2).value();
+    const double slope = ExactSum().add(q1).add(q2).add(q2).value();
+    const Poles roots = poles(q0, v, 0 - q2, q1, slope);
+    // P(1 + beta) from the exactly summed Taylor coefficients at 1: for
+    // large w the power coefficients are of size w |Y| and cancel there.
+    return rational_primitive(*this, roots, horner({p0, p1, p2, p3}, -roots.alpha),
+                              at_right_pole(*this, roots.beta));
+  }
+  const double a = p2;
+  const double b = p3;
+  const double u = q0;
+  const double v = q1;
+  const double w = q2;
+  const RationalCubicPiece correction{0, a, b - 2 * a, a - b, x_left, h, u, (v - u) + w, -w};
+  const Poles roots = poles(u, v, w, (v - u) + w, (v - u) - w);
+  // The cubic t (1 - t) c(t) at the poles in its factored form: its power
+  // coefficients, rounded, would not vanish at t = 1 as it does.
+  const double alpha = roots.alpha;
+  const double beta = roots.beta;
+  const double left = -alpha * (1 + alpha) * (a - alpha * (b - a));
+  const double right = -beta * (1 + beta) * (b + beta * (b - a));
+  Primitive out = rational_primitive(correction, roots, left, right);
+  out.poly[0] += p0;
+  out.poly[1] += p1 / 2;
+  return out;
+}
+
+
 double RationalCubicPiece::antiderivative(const Primitive& f, double x) const {
   const double t = (x - f.x_left) / f.h;
   const double* c = f.c;
+  const double polynomial = t * (f.poly[0] + t * f.poly[1]);
   if (f.kind == Primitive::Kind::near_both) {
-    return f.h * (t * (c[0] + t * c[1]) + c[2] * std::log1p(c[3] * t) +
-                  c[4] * std::log1p(c[5] * t));
+    return f.h * (polynomial + (c[0] * std::log1p(c[1] * t) + c[2] * std::log1p(c[3] * t)));
   }
-  return f.h * (c[0] * std::log1p(c[1] * t) + (series(f.c, t - 0.5) - f.start));
+  return f.h * (polynomial + (c[0] * std::log1p(c[1] * t) + (series(f.c, t - 0.5) - f.start)));
 }
 
 }  // namespace velarix::rational_cubic

@@ -106,10 +106,13 @@ struct RationalCubicPiece {
     enum class Kind : unsigned char { near_both, near_left, near_right, far_both };
     double x_left;
     double h;
-    // near_both: int_0^t P/Q = t (c[0] + t c[1]) + c[2] log1p(c[3] t) + c[4] log1p(c[5] t).
-    // Otherwise: c[0] log1p(c[1] t) (no logarithm for far_both) plus the
-    // series of sum_j (c[2..5] in powers of s = t - 1/2) times the expansion
-    // of the far factors, whose ratios are c[6] (left) and c[7] (right).
+    // The integral over t is t (poly[0] + t poly[1]) (the polynomial part and
+    // the chord of the chord form) plus, for near_both,
+    // c[0] log1p(c[1] t) + c[2] log1p(c[3] t); otherwise c[0] log1p(c[1] t)
+    // (0 for far_both) plus the series of sum_j (c[2..5] in powers of
+    // s = t - 1/2) times the expansion of the far factors, whose ratios are
+    // c[6] (left) and c[7] (right).
+    double poly[2];
     double c[8];
     // The series at t = 0, subtracted so that the integral starts at 0.
     double start;

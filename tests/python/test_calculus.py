@@ -5,7 +5,6 @@ bits. Errors are in units of eps times the integral of |S| over the piece."""
 import math
 import pickle
 import struct
-from array import array
 
 import mpmath as mp
 import numpy as np
@@ -29,7 +28,7 @@ def pieces(spline):
         if state[1] == 3:  # w, p0..p3, x_left, h, q0..q2
             f = list(map(mp.mpf, struct.unpack_from("<9d", state, at + 8)))
             at += 80
-            out.append((f[4], f[5], lambda t, f=f: mp.polyval(f[3::-1], t) / mp.polyval(f[:5:-1], t)))
+            out.append((f[4], f[5], rational(*f[:4], *f[6:])))
         elif state[1] == 5:  # tension, form tag and coefficients, x0, h, y0, yp0, s, d1, d2, sigma
             at += 9 + (24 if state[at + 8] else 0)
             x0, h, y0, yp0, s, d1, d2, sigma = map(mp.mpf, struct.unpack_from("<8d", state, at))
@@ -41,6 +40,16 @@ def pieces(spline):
             out.append((x0, h, lambda t, v=(y0, m0, m1, k, lin, c):
                         v[0] + t * v[4] + v[5] * (((1 - t) ** v[3] - 1) * v[1] + t ** v[3] * v[2])))
     return out
+
+
+def rational(p0, p1, p2, p3, q0, q1, q2):
+    if q2 > 0:  # the chord form, y0, dy, a, b, u, v, w: the chord plus a correction
+        value = lambda t: p0 + t * p1 + t * (1 - t) * (p2 + t * (p3 - p2)) / (q0 + t * (q1 - q0) + t * (1 - t) * q2)
+        # The piece's own evaluation works at the size of both parts, which
+        # can cancel when the end slopes are far from the secant.
+        value.size = lambda t: abs(value(t)) + abs(p0 + t * p1)
+        return value
+    return lambda t: mp.polyval([p3, p2, p1, p0], t) / mp.polyval([q2, q1, q0], t)
 
 
 def tension(h, y0, yp0, s, d1, d2, sigma):
@@ -70,18 +79,16 @@ def worst_error(spline, piece):
     for a, b in zip(ts, ts[1:]):
         part = mp.quad(value, [a, b])
         running, size, at[b] = running + part, size + abs(part), running + part
-    size = max(size, mp.quad(lambda t: abs(value(t)), [0, 0.5, 1])) * h
+    size = max(size, mp.quad(getattr(value, "size", lambda t: abs(value(t))), [0, 0.5, 1])) * h
     return max(float(abs(spline.integral(float(x0), x) - at[(mp.mpf(x) - x0) / h] * h) / size)
                for x in xs) * 2.0**53
 
 
 def two_point(config, slopes):
-    fit = config.with_boundary(EndSlopes.clamped(*slopes)).fit
-    return fit(array("d", [0.3, 1.0]), array("d", [1.0, 2.5]))
+    return config.with_boundary(EndSlopes.clamped(*slopes)).fit(np.array([0.3, 1.0]), np.array([1.0, 2.5]))
 
 
 def rewritten(spline, fields, at):
-    """The spline with the piece's fields from `at` on replaced."""
     state = bytearray(spline.__reduce__()[1][1])
     struct.pack_into(f"<{len(fields)}d", state, at, *fields)
     return type(spline)._from_state(bytes(state))
