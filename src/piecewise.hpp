@@ -10,7 +10,6 @@
 #include <limits>
 #include <memory>
 #include <span>
-#include <type_traits>
 #include <utility>
 
 #include "error.hpp"
@@ -325,6 +324,7 @@ class Piecewise {
       at[j] = locate(clamp(in[j], front, back));
       __builtin_prefetch(pieces_.data() + at[j]);
       __builtin_prefetch(table.entries.data() + at[j]);
+      __builtin_prefetch(reinterpret_cast<const char*>(table.entries.data() + at[j] + 1) - 1);
     }
     for (std::size_t j = 0; j < count; ++j) result[j] = antiderivative_in(table, at[j], in[j]);
   }

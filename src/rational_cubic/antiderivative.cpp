@@ -49,12 +49,6 @@ class ExactSum {
     hi_ = s;
     return *this;
   }
-  // x * y, with the product's rounding error (exact by fma).
-  ExactSum& add_product(double x, double y) {
-    const double p = x * y;
-    lo_ += std::fma(x, y, -p);
-    return add(p);
-  }
   double value() const { return hi_ + lo_; }
 
  private:
@@ -88,8 +82,9 @@ double horner(const double (&c)[4], double t) { return c[0] + t * (c[1] + t * (c
 // for large w they are sums of terms of the order of w that nearly cancel.
 double at_right_pole(const RationalCubicPiece& p, double beta) {
   const double t0 = ExactSum().add(p.p0).add(p.p1).add(p.p2).add(p.p3).value();
-  const double t1 = ExactSum().add(p.p1).add(2 * p.p2).add_product(3, p.p3).value();
-  const double t2 = ExactSum().add(p.p2).add_product(3, p.p3).value();
+  // 3 p3 as p3 + 2 p3: doubling is exact, so every term enters unrounded.
+  const double t1 = ExactSum().add(p.p1).add(2 * p.p2).add(p.p3).add(2 * p.p3).value();
+  const double t2 = ExactSum().add(p.p2).add(p.p3).add(2 * p.p3).value();
   return t0 + beta * (t1 + beta * (t2 + beta * p.p3));
 }
 
