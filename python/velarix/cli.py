@@ -17,6 +17,7 @@ from array import array
 from velarix import EndSlopes, RationalCubic, Tension, VariableDegree, datasets
 
 METHODS = ("tension", "rational-cubic", "variable-degree")
+POLICIES = ("strict", "published")
 DEFAULT_POINTS = 101
 
 
@@ -42,8 +43,12 @@ def _parser():
                    help="fitting method (default: tension); 'all' fits every method that accepts the data")
     p.add_argument("--clamped", nargs=2, type=float, metavar=("LEFT", "RIGHT"),
                    help="clamp the end slopes to these values (default: estimated)")
+    p.add_argument("--policy", default="strict", choices=POLICIES,
+                   help="how the tension method chooses its tensions: 'strict' (default) until "
+                        "every shape requirement of the data holds, with limited end slopes; "
+                        "'published' by the original minimal-tension passes")
     p.add_argument("--tension", type=float, metavar="SIGMA",
-                   help="one uniform tension on every interval (tension method)")
+                   help="one uniform tension on every interval instead (tension method)")
     p.add_argument("--max-degree", type=float, metavar="D",
                    help="degree cap of the variable-degree method (default 50)")
     p.add_argument("--convexity-solver", default="sweep", choices=("sweep", "newton"),
@@ -123,6 +128,8 @@ def _column_index(column, header):
 def _configurations(args):
     boundary = EndSlopes.clamped(*args.clamped) if args.clamped else EndSlopes.estimated()
     tension = Tension().with_boundary(boundary)
+    if args.policy == "strict":
+        tension = tension.with_strict_shape()
     if args.tension is not None:
         tension = tension.with_uniform_tension(args.tension)
     degree = VariableDegree().with_boundary(boundary)

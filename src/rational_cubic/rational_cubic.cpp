@@ -139,9 +139,11 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
   const Samples& solved = concave ? *mirror : samples;
 
   const auto [left, right] =
-      boundary.resolve([&] { return estimated_end_slopes(solved.secants()); });
-  const double solve_left = boundary.is_estimated() ? left : sign * left;
-  const double solve_right = boundary.is_estimated() ? right : sign * right;
+      boundary.resolve(solved, [&] { return estimated_end_slopes(solved.secants()); });
+  // Clamped slopes are the caller's, in the sign of the caller's data.
+  const bool clamped = boundary.clamped_slopes() != nullptr;
+  const double solve_left = clamped ? sign * left : left;
+  const double solve_right = clamped ? sign * right : right;
 
   const solver::SolveSettings settings{u, v, margin, relaxation, tol, max_iter, w_cap, solver};
   Result<solver::Output> output = solver::solve(solved, settings, solve_left, solve_right);

@@ -75,6 +75,13 @@ TensionPiece::Primitive TensionPiece::primitive() const {
 }
 
 double TensionPiece::antiderivative(const Primitive& f, double x) const {
+  // A steep piece measures b1 from its right knot, as its value does, so
+  // that exp(-sigma b1) keeps its accuracy there.
+  if (const auto* steep = std::get_if<Steep>(&form_)) {
+    const double u = x - x0_;
+    const Local at{u, (steep->x1 - x) / h_, u / h_};
+    return exponential_antiderivative(Exponential{steep->ems, steep->tm, steep->e}, at);
+  }
   const Local at = local(x);
   if (const auto* form = std::get_if<Exponential>(&form_)) {
     if (!symmetric_integral()) return exponential_antiderivative(*form, at);

@@ -125,3 +125,21 @@ def test_plot(tmp_path):
     else:
         assert result.returncode == 0, result.stderr
         assert target.read_bytes()[:4] == b"\x89PNG"
+
+
+def test_tension_fits_the_strict_policy_unless_told_otherwise(tmp_path):
+    # The Fritsch–Carlson data: the strict fit stays within [0, 1], the
+    # published policy dips below 0 at the left end.
+    from velarix import datasets
+
+    x, y = datasets.fritsch_carlson()
+    data = tmp_path / "rpn.txt"
+    data.write_text("".join(f"{a!r} {b!r}\n" for a, b in zip(x, y)))
+    lowest = {}
+    for policy in ("strict", "published"):
+        args = [] if policy == "strict" else ["--policy", policy]
+        result = run(data, "-n", 2001, *args)
+        assert result.returncode == 0, result.stderr
+        lowest[policy] = min(float(row[1]) for row in rows(result.stdout)[1:])
+    assert lowest["strict"] >= 0 > lowest["published"]
+    assert "invalid choice: 'loose'" in run(data, "--policy", "loose").stderr

@@ -40,8 +40,9 @@ def test_readme_example_runs(source, tmp_path):
 
 
 def test_readme_figure_is_committed_and_regenerates(tmp_path):
-    assert "](docs/methods.png)" in README
-    assert (ROOT / "docs" / "methods.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    for figure in ("methods.png", "strict.png"):
+        assert f"](docs/{figure})" in README
+        assert (ROOT / "docs" / figure).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     if missing := missing_modules("import matplotlib\nimport scipy"):
         pytest.skip(f"needs {', '.join(missing)}")
     out = tmp_path / "methods.png"
@@ -49,3 +50,4 @@ def test_readme_figure_is_committed_and_regenerates(tmp_path):
                             capture_output=True, text=True, env=ENV, timeout=300)
     assert result.returncode == 0, result.stderr
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert (tmp_path / "strict.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
