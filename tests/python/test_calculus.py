@@ -154,6 +154,19 @@ def test_random_fits(name, n):
         assert worst_error(spline, every[i]) <= ULPS
 
 
+# The strict policy on steps, flats and a noisy rise: its largest tensions.
+@pytest.mark.parametrize("n", [12, 200])
+def test_strict_tensions(n):
+    mp.mp.dps = 40
+    rng = np.random.default_rng(n)
+    x = np.cumsum(rng.uniform(0.01, 1.0, n))
+    y = np.round(np.cumsum(rng.exponential(1.0, n)) * (rng.uniform(size=n) < 0.5), 1)
+    spline = Tension().with_strict_shape().fit(x, np.maximum.accumulate(y))
+    every, tensions = pieces(spline), np.array(spline.tensions)
+    for i in sorted({*np.argsort(tensions)[-4:], 0}):
+        assert worst_error(spline, every[i]) <= ULPS
+
+
 def test_saved_splines_integrate_to_the_same_bits(spline):
     xs = np.linspace(spline.domain[0] - 1, spline.domain[1] + 1, 97)
     fresh = pickle.loads(pickle.dumps(spline))
