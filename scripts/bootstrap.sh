@@ -3,12 +3,13 @@
 # the compiler and CMake, the Python headers, GoogleTest, and the test-only
 # Python packages for Debian's own interpreter (/usr/bin/python3): dask for
 # the scaling-out test, mypy for the type stubs, matplotlib for
-# `velarix --plot` and the README's figure.
+# `velarix --plot` and the README's figure, mpmath for the high-precision
+# references of the integral tests.
 set -euo pipefail
 
 packages=(cmake g++ make python3-dev python3-setuptools python3-pip python3-wheel
           libgtest-dev python3-pytest python3-numpy python3-scipy python3-hypothesis
-          python3-dask python3-mypy python3-matplotlib
+          python3-dask python3-mypy python3-matplotlib python3-mpmath
           clang-14 libclang-rt-14-dev valgrind)
 
 missing=()
