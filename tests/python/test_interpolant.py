@@ -20,12 +20,6 @@ CONFIGS = {
     "variable_degree": velarix.VariableDegree(),
 }
 MODES = ("linear", "constant", "hold", "nan")
-has_integrals = hasattr(velarix.TensionSpline, "antiderivative_batch_into")
-needs_integrals = pytest.mark.skipif(
-    not has_integrals, reason="the splines' antiderivatives are not built yet")
-needs_defaults = pytest.mark.skipif(
-    not hasattr(velarix.EndSlopes, "limited"),
-    reason="limited end slopes, the strict tension policy and the Newton solve are not built yet")
 CURVES = np.stack([Y, 2.0 - Y, np.exp(0.5 * X)], axis=1)  # convex, concave, convex
 
 
@@ -160,12 +154,10 @@ def test_raise_names_the_first_abscissa_outside():
         with pytest.raises(ValueError) as info:
             f(x)
         assert str(info.value) == f"{message} is outside the domain [0, 3]"
-    if has_integrals:
-        with pytest.raises(ValueError, match=r"^b\[1\] = 9 is outside the domain \[0, 3\]$"):
-            f.integrate(0.0, [1.0, 9.0])
+    with pytest.raises(ValueError, match=r"^b\[1\] = 9 is outside the domain \[0, 3\]$"):
+        f.integrate(0.0, [1.0, 9.0])
 
 
-@needs_integrals
 @pytest.mark.parametrize("mode", MODES)
 def test_integrals_follow_the_mode(mode):
     f = velarix.interpolate(X, CURVES, TENSION, extrapolate=mode)
@@ -227,7 +219,6 @@ def test_dask_arrays_evaluate_lazily_block_by_block():
     assert lazy.compute(scheduler="synchronous").tobytes() == f(xs, 1).tobytes()
 
 
-@needs_defaults
 def test_named_methods_and_their_defaults():
     limited = velarix.EndSlopes.limited()
     expected = {

@@ -40,7 +40,6 @@ print(resample(tension, 5), curvature(x, y), value, uniform, w)
 f: velarix.Interpolant = velarix.interpolate([0, 1, 2, 3], [[0.0, 1.0], [1.0, 0.5], [4.0, 0.4], [9.0, 0.6]],
                                              velarix.Tension(), extrapolate="constant")
 grid: npt.NDArray[np.float64] = f(np.linspace(-1.0, 4.0, 6), nu=1)
-areas: npt.NDArray[np.float64] = f.integrate([0.0, 1.0], 3.0) if hasattr(
-    velarix.TensionSpline, "antiderivative_batch_into") else grid
+areas: npt.NDArray[np.float64] = f.integrate([0.0, 1.0], 3.0)
 one = velarix.interpolate(np.arange(4.0), np.arange(4.0) ** 2, velarix.Tension())
 print(grid, areas, one(1.5), one.solve(2.0), one.domain)
