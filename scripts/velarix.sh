@@ -44,5 +44,5 @@ fi
 step "[3/4] compiling the extension (log: build/velarix.sh.log)"
 logged cmake --build "$build" --target _velarix -j"$(nproc)"
 
-step "[4/4] running velarix $*"
+step "[4/4] running velarix${*:+ $*}"
 PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}" exec /usr/bin/python3 -m velarix "$@"
