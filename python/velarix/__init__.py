@@ -21,11 +21,12 @@ Which method for which data
 ---------------------------
 ``Tension()``
     Any data; the default choice. Each interval gets the smallest
-    exponential tension that keeps the local monotonicity and convexity of
-    the data, so flat stretches stay flat and steps do not overshoot.
+    exponential tension that keeps the local monotonicity and convexity
+    that the fitted knot slopes allow; flat stretches of the data can still
+    bulge a little, and steps overshoot less than with a cubic spline.
     ``with_uniform_tension(sigma)`` puts one tension everywhere instead (0 is
-    the plain cubic spline; larger values pull the curve towards the
-    polygon).
+    the cubic spline with the method's end slopes, estimated from the data
+    unless clamped; larger values pull the curve towards the polygon).
 ``RationalCubic()``
     Data that are convex throughout or concave throughout (a cost curve, a
     discount curve, a convex property table). The spline is then convex (or

@@ -6,10 +6,12 @@ import pathlib
 import re
 import subprocess
 import sys
+from array import array
 
 import pytest
 
 import velarix
+from velarix import datasets
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
@@ -49,3 +51,25 @@ def test_readme_figure_is_committed_and_regenerates(tmp_path):
                             capture_output=True, text=True, env=ENV, timeout=300)
     assert result.returncode == 0, result.stderr
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_readme_figures_hold():
+    spline = velarix.Tension().fit(*datasets.titanium())
+    peak = max(spline.value_batch(array("d", [595.0 + 480.0 * i / 999_999 for i in range(10**6)])))
+    assert "the titanium peak, about 2.2 " in README and round(peak, 1) == 2.2
+    x, y = datasets.akima()
+    flat = velarix.Tension().fit(x, y).value_batch(array("d", [i / 1000 for i in range(8001)]))
+    bulge = max(abs(v - 10.0) for v in flat) / (85.0 - 10.0)
+    assert "1e-4 of the range on the Akima data" in README and 0.5e-4 < bulge < 2e-4
+
+
+def test_uniform_tension_zero_is_the_cubic_spline_with_the_methods_end_slopes():
+    interpolate = pytest.importorskip("scipy.interpolate")
+    x, y = datasets.titanium()
+    spline = velarix.Tension().with_uniform_tension(0.0).fit(x, y)
+    ends = ((1, spline.first_derivative(x[0])), (1, spline.first_derivative(x[-1])))
+    grid = array("d", [595.0 + 480.0 * i / 4000 for i in range(4001)])
+    for bc_type, same in [(ends, True), ("not-a-knot", False), ("natural", False), ("clamped", False)]:
+        cubic = interpolate.CubicSpline(x, y, bc_type=bc_type)(grid)
+        gap = max(abs(a - b) for a, b in zip(cubic, spline.value_batch(grid)))
+        assert (gap < 1e-12) == same, bc_type
