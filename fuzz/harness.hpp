@@ -150,6 +150,8 @@ inline bool starts_with(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
+inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
 // A refused fit: the message opens with its variant's fixed text, and the
 // fields describe the data actually given.
 inline void check_error(const Error& error, const DataSet& data) {
@@ -188,6 +190,20 @@ inline void check_error(const Error& error, const DataSet& data) {
     void operator()(const NoConvergence&) const {
       if (!starts_with(text, "convexity solve did not converge in ")) fail("text", text);
     }
+    void operator()(const NonFiniteKnot& e) const {
+      if (!starts_with(text, "x must be finite; x[")) fail("text", text);
+      if (e.index >= data.x.size() || std::isfinite(data.x[e.index])) fail("knot", text);
+    }
+    void operator()(const UnusableWidth& e) const {
+      if (!starts_with(text, "x[")) fail("text", text);
+      if (e.index + 1 >= data.x.size() || !same_bits(data.x[e.index], e.left) ||
+          !same_bits(data.x[e.index + 1], e.right)) {
+        fail("pair", text);
+      }
+    }
+    void operator()(const OutOfScale&) const {
+      if (!starts_with(text, "shape parameter `")) fail("text", text);
+    }
     // Only loading a saved state reports this; a fit never does.
     void operator()(const InvalidState&) const { fail("a fit reported a saved-state error", text); }
   };
@@ -199,7 +215,6 @@ inline bool same_value(double a, double b) {
   return a == b || (std::isnan(a) && std::isnan(b));
 }
 
-inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Every evaluation path of a fitted spline, on the knots, between them,
 // outside the domain and at NaN: batch evaluation (into a separate array and

@@ -51,7 +51,8 @@ NaN
 ---
 A NaN abscissa gives NaN (for the value and both derivatives). A NaN knot is
 refused at fit time ("x must be strictly increasing"), as are repeated or
-decreasing knots. Data values are not checked: a NaN value passes, and
+decreasing knots; so are infinite knots ("x must be finite") and neighbours
+whose difference is subnormal or overflows. Data values are not checked: a NaN value passes, and
 since the slopes are solved for all knots together it makes the whole
 spline NaN.
 
