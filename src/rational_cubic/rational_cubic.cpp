@@ -1,5 +1,6 @@
 #include "rational_cubic/rational_cubic.hpp"
 
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -19,6 +20,26 @@ std::optional<InvalidParameter> check(const RationalCubic& config) {
   if (!(config.margin > 0)) return InvalidParameter{"margin", "> 0", config.margin};
   if (!(config.relaxation > 0 && config.relaxation <= 1)) {
     return InvalidParameter{"relaxation", "in (0, 1]", config.relaxation};
+  }
+  return std::nullopt;
+}
+
+// The smallest diagonal entry of the derivative system, decided before it is
+// built. Row k has the diagonal u h[k] (u + v + w[k-1]) + v h[k-1] (u + v +
+// w[k]) >= (u h[k] + v h[k-1]) (u + v), and its off-diagonal product takes at
+// most a third of that; while the bound is a normal double the elimination
+// keeps every pivot positive. Shape parameters so small that it underflows
+// are refused, naming the smaller one and the narrower interval of the row.
+std::optional<OutOfScale> check_scale(const RationalCubic& config, const Samples& samples) {
+  const std::span<const double> h = samples.widths();
+  const double a = config.u + config.v;
+  for (std::size_t k = 1; k < h.size(); ++k) {
+    const double f = config.u * h[k];
+    const double g = config.v * h[k - 1];
+    if (f * a + g * a >= std::numeric_limits<double>::min()) continue;
+    const bool u_smaller = config.u <= config.v;
+    const std::size_t narrow = h[k - 1] <= h[k] ? k - 1 : k;
+    return OutOfScale{u_smaller ? "u" : "v", u_smaller ? config.u : config.v, narrow, h[narrow]};
   }
   return std::nullopt;
 }
@@ -118,6 +139,7 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
     if (!direction) return direction.error();
     concave = direction.value();
   }
+  if (std::optional<OutOfScale> unscaled = check_scale(*this, samples)) return *unscaled;
   const double sign = concave ? -1.0 : 1.0;
   std::optional<Samples> mirror;
   if (concave) mirror.emplace(mirrored(samples));

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <utility>
 
 #include "format.hpp"
@@ -29,6 +31,44 @@ double interior_change(std::span<const double> prev, std::span<const double> yp)
     if (term > change) change = term;
   }
   return change;
+}
+
+// A width whose coefficient d of the derivative system is not a normal
+// double at tension sigma (NaN passes: it propagates, it does not vanish).
+// d = 4/h at sigma 0 underflows only for widths near the largest double; at
+// a large tension h E overflows first, which makes d vanish. Between 0 and a
+// tension d/(h E) grows with sigma, so checking both ends covers every
+// tension up to it; then every row's diagonal is normal and, the system
+// being diagonally dominant, every pivot stays positive.
+std::optional<std::size_t> vanishing_width(std::span<const double> h, double sigma) {
+  const slopes::TensionTerms terms(sigma);
+  for (std::size_t i = 0; i < h.size(); ++i) {
+    if (terms.at(h[i]).d < std::numeric_limits<double>::min()) return i;
+  }
+  return std::nullopt;
+}
+
+constexpr const char* kTooWideForTension =
+    "too far apart for the tension spline: its derivative system would underflow";
+
+// Refuses, before any solve, widths and a uniform tension whose derivative
+// system would lose its pivots: the width alone at tension 0, the uniform
+// tension (or, when shape-preserving, the largest the selection may choose)
+// beside a width. Two points need no system.
+std::optional<Error> check_scale(const Samples& samples, const Policy& policy) {
+  if (samples.size() == 2) return std::nullopt;
+  const std::span<const double> h = samples.widths();
+  const std::span<const double> x = samples.x();
+  if (const std::optional<std::size_t> i = vanishing_width(h, 0.0)) {
+    return UnusableWidth{*i, x[*i], x[*i + 1], kTooWideForTension};
+  }
+  const Policy::Uniform* uniform = policy.uniform_tension();
+  const double sigma = uniform != nullptr ? uniform->sigma : sigs::sigma_max;
+  if (const std::optional<std::size_t> i = vanishing_width(h, sigma)) {
+    if (uniform == nullptr) return UnusableWidth{*i, x[*i], x[*i + 1], kTooWideForTension};
+    return OutOfScale{"sigma", sigma, *i, h[*i]};
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -78,14 +118,18 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   const auto [left, right] =
       boundary.resolve([&] { return slopes::estimated_end_slopes(samples); });
 
+  const Policy::Uniform* uniform = policy.uniform_tension();
+  // Written so that NaN and -0.0 pass.
+  if (uniform != nullptr && uniform->sigma < 0) {
+    return InvalidParameter{"sigma", ">= 0", uniform->sigma};
+  }
+  if (std::optional<Error> unscaled = check_scale(samples, policy)) return *unscaled;
+
   Doubles tensions;
   Doubles yp;
   std::uint64_t iterations = 0;
-  if (const Policy::Uniform* uniform = policy.uniform_tension()) {
-    const double sigma = uniform->sigma;
-    // Written so that NaN and -0.0 pass.
-    if (sigma < 0) return InvalidParameter{"sigma", ">= 0", sigma};
-    tensions.assign(n - 1, sigma);
+  if (uniform != nullptr) {
+    tensions.assign(n - 1, uniform->sigma);
     yp = slopes::solve(samples, tensions, left, right);
   } else {
     tensions.assign(n - 1, 0.0);

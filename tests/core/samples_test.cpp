@@ -94,6 +94,9 @@ TEST(Errors, RemainingMessages) {
   EXPECT_EQ(message(InvalidParameter{"relaxation", "in (0, 1]", 1.5}),
             "shape parameter `relaxation` must be in (0, 1], got 1.5");
   EXPECT_EQ(message(InvalidParameter{"u", "> 0", 0}), "shape parameter `u` must be > 0, got 0");
+  EXPECT_EQ(message(OutOfScale{"v", 0.5, 3, 0.25}),
+            "shape parameter `v` = 0.5 is out of scale with interval 3 of width 0.25: the solve "
+            "would have no usable pivot");
   EXPECT_EQ(message(MixedCurvature{2, 3, -2}),
             "data change curvature at knot 2: secant slopes 3 then -2 turn against the "
             "earlier knots; this method needs data that is concave throughout or convex "

@@ -348,25 +348,56 @@ def test_huge_counts_fail_cleanly():
     assert spline.value(X[1]) == Y[1]
 
 
+def plain(v):
+    """A double as the library's messages print it: shortest, no exponent."""
+    if not math.isfinite(v):
+        return {"nan": "NaN"}.get(repr(v), repr(v))
+    text = format(Decimal(repr(v)), "f")
+    return text[:-2] if text.endswith(".0") else text
+
+
+def scale(name, value, interval, width):
+    return (f"shape parameter `{name}` = {plain(value)} is out of scale with interval {interval} "
+            f"of width {plain(width)}: the solve would have no usable pivot")
+
+
+KNOTS = np.arange(5.0)
+SUBNORMAL = "are too close together: their difference is subnormal"
+TOO_WIDE = "are too far apart for the tension spline: its derivative system would underflow"
+
+
+# Each of these reached a zero pivot of a tridiagonal solve (a RuntimeError)
+# or gave a spline that is NaN everywhere; now the data or the parameter at
+# fault is named before any solve.
 @pytest.mark.parametrize(
-    "fit, x, y, kind, message",
+    "config, x, message",
     [
-        # Subnormal widths would square to zero in the moment system.
-        (VariableDegree().fit, np.arange(5.0) * 5e-324, np.arange(5.0) ** 2, ValueError,
-         "x[0] = 0 and x[1] = 0." + "0" * 323 + "5 are too close together: "
-         "their difference is subnormal"),
-        # Shape parameters of 1e-300 on widths of 1e-300 underflow every row.
-        (RationalCubic().with_shape(1e-300, 1e-300).fit, np.arange(1.0, 9.0) * 1e-300,
-         np.arange(8.0) ** 2, RuntimeError, "zero pivot at row 1"),
-        # An infinite knot would leave the derivative system without a pivot.
-        (Tension().fit, np.array([3e-308, 1.7976931348623157e308, math.inf]), np.arange(3.0),
-         ValueError, "x must be finite; x[2] = inf is not"),
-        (Tension().fit, np.array([-1e308, 1e308]), np.arange(2.0), ValueError,
-         "x[0] = -1" + "0" * 308 + " and x[1] = 1" + "0" * 308 + " are too far apart: "
+        (VariableDegree(), KNOTS * 5e-324, f"x[0] = 0 and x[1] = {plain(5e-324)} {SUBNORMAL}"),
+        (RationalCubic().with_shape(1e-300, 1e-300), np.arange(1.0, 9.0) * 1e-300,
+         scale("u", 1e-300, 0, 1e-300)),
+        (RationalCubic().with_shape(1e-300, 5e-324), KNOTS, scale("v", 5e-324, 0, 1.0)),
+        (Tension(), np.array([3e-308, 1.7976931348623157e308, math.inf]),
+         "x must be finite; x[2] = inf is not"),
+        (Tension(), np.array([-math.inf, 0.0, 1.0]), "x must be finite; x[0] = -inf is not"),
+        (Tension(), np.array([-1e308, 1e308]),
+         f"x[0] = {plain(-1e308)} and x[1] = {plain(1e308)} are too far apart: "
          "their difference overflows"),
+        (Tension(), KNOTS * 1e307, f"x[0] = 0 and x[1] = {plain(1e307)} {TOO_WIDE}"),
+        (Tension().with_uniform_tension(1e150), KNOTS * 1e160, scale("sigma", 1e150, 0, 1e160)),
+        (VariableDegree().with_max_degree(math.nan).with_max_iterations(2000), KNOTS,
+         scale("max_degree", math.nan, 0, 1.0)),
+        (VariableDegree().with_max_degree(math.inf).with_max_iterations(2000), KNOTS,
+         scale("max_degree", math.inf, 0, 1.0)),
+        (VariableDegree().with_max_degree(1e300).with_max_iterations(2000),
+         np.array([0, 1e-10, 1, 2]), scale("max_degree", 1e300, 0, 1e-10)),
     ],
 )
-def test_degenerate_data_are_refused_before_the_numerics(fit, x, y, kind, message):
-    with pytest.raises(kind) as info:
-        fit(x, y)
+def test_degenerate_inputs_are_refused_before_the_numerics(config, x, message):
+    with pytest.raises(ValueError) as info:
+        config.fit(x, np.arange(x.size) ** 2.0)
     assert str(info.value) == message
+
+
+def test_a_nan_degree_cap_with_a_short_budget_still_fits():
+    spline = VariableDegree().with_max_degree(math.nan).with_max_iterations(5).fit(KNOTS, KNOTS**3)
+    assert spline(2.0) == 8.0
