@@ -1,5 +1,6 @@
 #include "tension/tension.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -33,19 +34,16 @@ double interior_change(std::span<const double> prev, std::span<const double> yp)
   return change;
 }
 
-// A width whose coefficient d of the derivative system is not a normal
-// double at tension sigma (NaN passes: it propagates, it does not vanish).
-// d = 4/h at sigma 0 underflows only for widths near the largest double; at
-// a large tension h E overflows first, which makes d vanish. Between 0 and a
-// tension d/(h E) grows with sigma, so checking both ends covers every
-// tension up to it; then every row's diagonal is normal and, the system
-// being diagonally dominant, every pivot stays positive.
-std::optional<std::size_t> vanishing_width(std::span<const double> h, double sigma) {
-  const slopes::TensionTerms terms(sigma);
-  for (std::size_t i = 0; i < h.size(); ++i) {
-    if (terms.at(h[i]).d < std::numeric_limits<double>::min()) return i;
-  }
-  return std::nullopt;
+// Whether the coefficient d of the derivative system for width h is not a
+// normal double at tension sigma (NaN passes: it propagates, it does not
+// vanish). d = 4/h at sigma 0 underflows only for widths near the largest
+// double; at a large tension h E overflows first, which makes d vanish.
+// Between 0 and a tension d/(h E) grows with sigma, so checking both ends
+// covers every tension up to it; then every row's diagonal is normal and,
+// the system being diagonally dominant, every pivot stays positive. d only
+// shrinks as h grows, so the widest interval decides for all.
+bool vanishes(double h, double sigma) {
+  return slopes::TensionTerms(sigma).at(h).d < std::numeric_limits<double>::min();
 }
 
 constexpr const char* kTooWideForTension =
@@ -58,15 +56,14 @@ constexpr const char* kTooWideForTension =
 std::optional<Error> check_scale(const Samples& samples, const Policy& policy) {
   if (samples.size() == 2) return std::nullopt;
   const std::span<const double> h = samples.widths();
-  const std::span<const double> x = samples.x();
-  if (const std::optional<std::size_t> i = vanishing_width(h, 0.0)) {
-    return UnusableWidth{*i, x[*i], x[*i + 1], kTooWideForTension};
-  }
+  const std::size_t i = static_cast<std::size_t>(std::max_element(h.begin(), h.end()) - h.begin());
+  const UnusableWidth too_wide{i, samples.x()[i], samples.x()[i + 1], kTooWideForTension};
+  if (vanishes(h[i], 0.0)) return too_wide;
   const Policy::Uniform* uniform = policy.uniform_tension();
-  const double sigma = uniform != nullptr ? uniform->sigma : sigs::sigma_max;
-  if (const std::optional<std::size_t> i = vanishing_width(h, sigma)) {
-    if (uniform == nullptr) return UnusableWidth{*i, x[*i], x[*i + 1], kTooWideForTension};
-    return OutOfScale{"sigma", sigma, *i, h[*i]};
+  if (uniform == nullptr) {
+    if (vanishes(h[i], sigs::sigma_max)) return too_wide;
+  } else if (vanishes(h[i], uniform->sigma)) {
+    return OutOfScale{"sigma", uniform->sigma, i, h[i]};
   }
   return std::nullopt;
 }

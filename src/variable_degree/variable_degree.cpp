@@ -136,12 +136,9 @@ double reachable_degree(double max_degree, std::uint64_t passes) {
 std::optional<OutOfScale> check_scale(const VariableDegree& config, const Samples& samples) {
   const double k = reachable_degree(config.max_degree, config.max_iter);
   const std::span<const double> h = samples.widths();
-  for (std::size_t i = 0; i < h.size(); ++i) {
-    if (!(h[i] / k >= std::numeric_limits<double>::min())) {
-      return OutOfScale{"max_degree", config.max_degree, i, h[i]};
-    }
-  }
-  return std::nullopt;
+  const std::size_t i = static_cast<std::size_t>(std::min_element(h.begin(), h.end()) - h.begin());
+  if (h[i] / k >= std::numeric_limits<double>::min()) return std::nullopt;
+  return OutOfScale{"max_degree", config.max_degree, i, h[i]};
 }
 
 }  // namespace

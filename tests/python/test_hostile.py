@@ -382,8 +382,9 @@ TOO_WIDE = "are too far apart for the tension spline: its derivative system woul
         (Tension(), np.array([-1e308, 1e308]),
          f"x[0] = {plain(-1e308)} and x[1] = {plain(1e308)} are too far apart: "
          "their difference overflows"),
-        (Tension(), KNOTS * 1e307, f"x[0] = 0 and x[1] = {plain(1e307)} {TOO_WIDE}"),
-        (Tension().with_uniform_tension(1e150), KNOTS * 1e160, scale("sigma", 1e150, 0, 1e160)),
+        (Tension(), np.array([0, 1, 2e307, 2.5e307]), f"x[1] = 1 and x[2] = {plain(2e307)} {TOO_WIDE}"),
+        (Tension().with_uniform_tension(1e150), np.array([0, 1, 1e160, 1.5e160]),
+         scale("sigma", 1e150, 1, 1e160)),
         (VariableDegree().with_max_degree(math.nan).with_max_iterations(2000), KNOTS,
          scale("max_degree", math.nan, 0, 1.0)),
         (VariableDegree().with_max_degree(math.inf).with_max_iterations(2000), KNOTS,
