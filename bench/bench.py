@@ -14,6 +14,7 @@ import gc
 import math
 import os
 import platform
+import re
 import subprocess
 import sys
 import time
@@ -25,22 +26,28 @@ import velarix
 
 SEED = 20261208
 
-# The velarix fitters: name, the data kinds it accepts, the fitter.
-VELARIX = [
-    ("rational_cubic", ("convex",), lambda x, y: velarix.RationalCubic().fit(x, y)),
-    ("tension", ("convex", "inflected"), lambda x, y: velarix.Tension().fit(x, y)),
+# The velarix fitters: name, the data kinds it accepts, the fitter. Every
+# method's default configuration, from the module's one list of classes (a
+# configuration is registered beside its fitted spline class), then the
+# variants worth timing apart, by name.
+ACCEPTS = {"rational_cubic": ("convex",)}
+VELARIX = sorted([
+    (snake, ACCEPTS.get(snake, ("convex", "inflected")), getattr(velarix, name)().fit)
+    for name in velarix.__all__
+    if f"{name}Spline" in velarix.__all__
+    for snake in [re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()]
+] + [
     (
         "tension_uniform_2",
         ("convex", "inflected"),
         lambda x, y: velarix.Tension().with_uniform_tension(2.0).fit(x, y),
     ),
-    ("variable_degree", ("convex", "inflected"), lambda x, y: velarix.VariableDegree().fit(x, y)),
     (
         "variable_degree_no_raise",
         ("convex", "inflected"),
         lambda x, y: velarix.VariableDegree().with_max_iterations(0).fit(x, y),
     ),
-]
+], key=lambda row: row[0])
 
 SCIPY = [
     ("scipy_cubic", CubicSpline),

@@ -10,8 +10,6 @@ namespace {
 EndSlopes estimated() { return EndSlopes::estimated(); }
 EndSlopes clamped(double left, double right) { return EndSlopes::clamped(left, right); }
 
-}  // namespace
-
 PyTypeObject* end_slopes_class() {
   return Class<EndSlopes>("EndSlopes",
                           "How the end slopes `S'(x₀)` and `S'(xₙ)` are set: "
@@ -24,6 +22,15 @@ PyTypeObject* end_slopes_class() {
       .picklable<&state::save<EndSlopes>, &state::load<EndSlopes>>()
       .value_comparison()
       .create();
+}
+
+}  // namespace
+
+Classes end_slopes_classes() {
+  static constexpr Registration classes[] = {
+      {"EndSlopes", &end_slopes_class},
+  };
+  return classes;
 }
 
 }  // namespace velarix::py

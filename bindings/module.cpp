@@ -10,21 +10,22 @@
 #include "module.hpp"
 
 namespace velarix::py {
+
+// Each binding file's classes (bindings/<name>.cpp).
+Classes end_slopes_classes();
+Classes rational_cubic_classes();
+Classes tension_classes();
+Classes variable_degree_classes();
+
 namespace {
 
-struct Registration {
-  const char* name;
-  PyTypeObject* (*create)();
-};
-
-constexpr Registration classes[] = {
-    {"EndSlopes", &end_slopes_class},
-    {"RationalCubic", &rational_cubic_class},
-    {"RationalCubicSpline", &rational_cubic_spline_class},
-    {"Tension", &tension_class},
-    {"TensionSpline", &tension_spline_class},
-    {"VariableDegree", &variable_degree_class},
-    {"VariableDegreeSpline", &variable_degree_spline_class},
+// The module's class table, the one list of its classes: registered in this
+// order, file by file, each file's classes in its own order.
+constexpr Classes (*const class_table[])() = {
+    &end_slopes_classes,
+    &rational_cubic_classes,
+    &tension_classes,
+    &variable_degree_classes,
 };
 
 // Appends `name` to the module's __all__ (created when missing) and sets the
@@ -49,8 +50,10 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "module execution expects a module object");
     return -1;
   }
-  for (const Registration& registration : classes) {
-    if (add_class(module, registration) != 0) return -1;
+  for (const auto classes : class_table) {
+    for (const Registration& registration : classes()) {
+      if (add_class(module, registration) != 0) return -1;
+    }
   }
   return 0;
 }

@@ -1,17 +1,22 @@
-// The class objects of the module, one function per class, each creating its
-// class on the first call and returning the same object afterwards.
+// How a binding file hands its classes to the module: each
+// bindings/<method>.cpp defines one `<method>_classes()`, listed once in the
+// module's class table (module.cpp).
 #pragma once
+
+#include <span>
 
 #include "python.hpp"
 
 namespace velarix::py {
 
-PyTypeObject* end_slopes_class();
-PyTypeObject* rational_cubic_class();
-PyTypeObject* rational_cubic_spline_class();
-PyTypeObject* tension_class();
-PyTypeObject* tension_spline_class();
-PyTypeObject* variable_degree_class();
-PyTypeObject* variable_degree_spline_class();
+// A class of the module: its name in the module and the function that
+// creates its class object on the first call and returns the same object
+// afterwards.
+struct Registration {
+  const char* name;
+  PyTypeObject* (*create)();
+};
+
+using Classes = std::span<const Registration>;
 
 }  // namespace velarix::py

@@ -4,7 +4,7 @@
 #include "classes.hpp"
 #include "module.hpp"
 #include "spline_surface.hpp"
-#include "state.hpp"
+#include "rational_cubic/state.hpp"
 
 namespace velarix::py {
 namespace {
@@ -23,8 +23,6 @@ RationalCubic with_shape(RationalCubic c, double u, double v) {
 std::span<const double> tension_parameters(const RationalCubicSpline& s) { return s.w(); }
 std::uint64_t iterations(const RationalCubicSpline& s) { return s.iterations(); }
 bool is_concave(const RationalCubicSpline& s) { return s.concave(); }
-
-}  // namespace
 
 PyTypeObject* rational_cubic_class() {
   return Class<RationalCubic>(
@@ -62,6 +60,16 @@ PyTypeObject* rational_cubic_spline_class() {
                              "convex.")
       .picklable<&state::save<RationalCubicSpline>, &state::load<RationalCubicSpline>>()
       .create();
+}
+
+}  // namespace
+
+Classes rational_cubic_classes() {
+  static constexpr Registration classes[] = {
+      {"RationalCubic", &rational_cubic_class},
+      {"RationalCubicSpline", &rational_cubic_spline_class},
+  };
+  return classes;
 }
 
 }  // namespace velarix::py

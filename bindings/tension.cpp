@@ -4,7 +4,7 @@
 #include "classes.hpp"
 #include "module.hpp"
 #include "spline_surface.hpp"
-#include "state.hpp"
+#include "tension/state.hpp"
 
 namespace velarix::py {
 namespace {
@@ -24,8 +24,6 @@ Tension with_uniform_tension(Tension c, double sigma) {
 
 std::span<const double> tensions(const TensionSpline& s) { return s.tensions(); }
 std::uint64_t iterations(const TensionSpline& s) { return s.iterations(); }
-
-}  // namespace
 
 PyTypeObject* tension_class() {
   return Class<Tension>("Tension",
@@ -55,6 +53,16 @@ PyTypeObject* tension_spline_class() {
                              "Shape-preserving iterations performed (0 for uniform tension).")
       .picklable<&state::save<TensionSpline>, &state::load<TensionSpline>>()
       .create();
+}
+
+}  // namespace
+
+Classes tension_classes() {
+  static constexpr Registration classes[] = {
+      {"Tension", &tension_class},
+      {"TensionSpline", &tension_spline_class},
+  };
+  return classes;
 }
 
 }  // namespace velarix::py

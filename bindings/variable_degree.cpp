@@ -4,7 +4,7 @@
 #include "classes.hpp"
 #include "module.hpp"
 #include "spline_surface.hpp"
-#include "state.hpp"
+#include "variable_degree/state.hpp"
 
 namespace velarix::py {
 namespace {
@@ -15,8 +15,6 @@ using variable_degree::VariableDegreeSpline;
 std::span<const double> degrees(const VariableDegreeSpline& s) { return s.degrees(); }
 bool is_shape_preserving(const VariableDegreeSpline& s) { return s.shape_preserved(); }
 std::uint64_t iterations(const VariableDegreeSpline& s) { return s.iterations(); }
-
-}  // namespace
 
 PyTypeObject* variable_degree_class() {
   return Class<VariableDegree>("VariableDegree",
@@ -47,6 +45,16 @@ PyTypeObject* variable_degree_spline_class() {
       .property<&iterations>("iterations", "Degree-raising passes the fit performed.")
       .picklable<&state::save<VariableDegreeSpline>, &state::load<VariableDegreeSpline>>()
       .create();
+}
+
+}  // namespace
+
+Classes variable_degree_classes() {
+  static constexpr Registration classes[] = {
+      {"VariableDegree", &variable_degree_class},
+      {"VariableDegreeSpline", &variable_degree_spline_class},
+  };
+  return classes;
 }
 
 }  // namespace velarix::py

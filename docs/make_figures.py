@@ -34,10 +34,15 @@ DATA = [
     ("convex decay 1/(x + 0.5)", convex),
 ]
 
+# Every method's default configuration, from the module's one list of classes
+# (a configuration is registered beside its fitted spline class). The colours
+# fix the drawing order; a method without one is drawn last, in brown.
+COLOURS = {"Tension": "tab:blue", "VariableDegree": "tab:green", "RationalCubic": "tab:purple"}
+METHODS = [name for name in velarix.__all__ if f"{name}Spline" in velarix.__all__]
 VELARIX = [
-    ("velarix Tension", velarix.Tension(), "tab:blue"),
-    ("velarix VariableDegree", velarix.VariableDegree(), "tab:green"),
-    ("velarix RationalCubic", velarix.RationalCubic(), "tab:purple"),
+    (f"velarix {name}", getattr(velarix, name)(), COLOURS.get(name, "tab:brown"))
+    for name in sorted(METHODS, key=lambda name: list(COLOURS).index(name)
+                       if name in COLOURS else len(COLOURS))
 ]
 
 # The references are drawn thin and dashed, so the eye reads velarix first.

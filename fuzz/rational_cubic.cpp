@@ -1,6 +1,7 @@
 // Fits the rational cubic to decoded data with every configuration value
 // decoded too, and checks the result.
 #include "harness.hpp"
+#include "rational_cubic/rational_cubic.hpp"
 
 using namespace velarix;
 using namespace velarix::fuzz;

@@ -1,6 +1,7 @@
 // Fits the tension spline to decoded data under either policy, with every
 // configuration value decoded too, and checks the result.
 #include "harness.hpp"
+#include "tension/tension.hpp"
 
 using namespace velarix;
 using namespace velarix::fuzz;

@@ -1,6 +1,7 @@
 // Fits the variable-degree spline to decoded data with every configuration
 // value decoded too, and checks the result.
 #include "harness.hpp"
+#include "variable_degree/variable_degree.hpp"
 
 using namespace velarix;
 using namespace velarix::fuzz;

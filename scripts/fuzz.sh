@@ -11,7 +11,8 @@ bash scripts/bootstrap.sh fuzz
 seconds="${1:-45}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(rational_cubic tension variable_degree format)
+# By default every target: one fuzz/<name>.cpp per method, and the formats.
+[ ${#targets[@]} -gt 0 ] || mapfile -t targets < <(cd fuzz && ls -- *.cpp | sed 's/\.cpp$//')
 
 cxx=clang++-14
 flags=(-std=c++20 -O2 -g -ffp-contract=off -fno-fast-math -fno-omit-frame-pointer

@@ -63,4 +63,14 @@ Samples Samples::from_parts(Doubles x, Doubles y, Doubles widths, Doubles secant
   return Samples(std::move(x), std::move(y), std::move(widths), std::move(secants));
 }
 
+std::pair<double, double> Samples::three_point_end_slopes() const {
+  const std::span<const double> h = widths_;
+  const std::span<const double> s = secants_;
+  if (s.size() == 1) return {s[0], s[0]};
+  const std::size_t m = s.size() - 1;
+  const double left = (s[0] * (h[1] + 2 * h[0]) - h[0] * s[1]) / (h[1] + h[0]);
+  const double right = (s[m] * (h[m - 1] + 2 * h[m]) - h[m] * s[m - 1]) / (h[m - 1] + h[m]);
+  return {left, right};
+}
+
 }  // namespace velarix

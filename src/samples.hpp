@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <span>
+#include <utility>
 
 #include "error.hpp"
 #include "memory.hpp"
@@ -33,6 +34,10 @@ class Samples {
   std::span<const double> secants() const { return secants_; }
   std::size_t size() const { return x_.size(); }
   std::size_t intervals() const { return widths_.size(); }
+
+  // The slopes at the first and last knot of the parabola through the three
+  // end points of each side; the secant itself when there is one interval.
+  std::pair<double, double> three_point_end_slopes() const;
 
  private:
   Samples(Doubles x, Doubles y, Doubles widths, Doubles secants);

@@ -139,19 +139,20 @@ std::optional<Error> Reader::finish() {
   return error_;
 }
 
+namespace {
+
+constexpr auto end_slopes_fields = [](auto& io, auto& slopes) { io.field(slopes); };
+
+}  // namespace
+
 template <>
 Bytes save(const EndSlopes& slopes) {
-  Writer out(Kind::end_slopes);
-  out.end_slopes(slopes);
-  return std::move(out).finish();
+  return save_record(Kind::end_slopes, slopes, end_slopes_fields);
 }
 
 template <>
 Result<EndSlopes> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, Kind::end_slopes);
-  const EndSlopes slopes = in.end_slopes();
-  if (auto error = in.finish()) return *error;
-  return slopes;
+  return load_record<EndSlopes>(Kind::end_slopes, bytes, end_slopes_fields);
 }
 
 }  // namespace velarix::state

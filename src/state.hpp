@@ -16,6 +16,7 @@
 // values give a spline that evaluates without reading out of bounds.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,9 +26,7 @@
 #include "boundary.hpp"
 #include "error.hpp"
 #include "memory.hpp"
-#include "rational_cubic/rational_cubic.hpp"
-#include "tension/tension.hpp"
-#include "variable_degree/variable_degree.hpp"
+#include "piecewise.hpp"
 
 namespace velarix::state {
 
@@ -35,18 +34,16 @@ using Bytes = std::vector<std::byte>;
 
 inline constexpr std::uint8_t layout_version = 1;
 
+// The kind of value a state holds. Only the shared EndSlopes is named here;
+// each method declares the kinds of its configuration and spline beside its
+// own code (a kind is never reused, so a state never loads as another class).
 enum class Kind : std::uint8_t {
   end_slopes = 1,
-  rational_cubic,
-  rational_cubic_spline,
-  tension,
-  tension_spline,
-  variable_degree,
-  variable_degree_spline,
 };
 
 // The state of a value, and the value rebuilt from a state. Defined for
-// EndSlopes, the three configurations and the three fitted splines.
+// EndSlopes here and for each method's configuration and fitted spline in the
+// method's own state.hpp.
 template <class T>
 Bytes save(const T& value);
 template <class T>
@@ -64,6 +61,14 @@ class Writer {
   void end_slopes(const EndSlopes& slopes);
   // The count, then the knots.
   void knots(std::span<const double> knots);
+  // One field of a record (see `save_record`).
+  void field(double value) { f64(value); }
+  void field(std::uint64_t value) { u64(value); }
+  void field(const EndSlopes& slopes) { end_slopes(slopes); }
+  // A fitted curve: its knots, then per interval the method's result and the
+  // piece.
+  template <class Piece>
+  void curve(const Piecewise<Piece>& curve, std::span<const double> results);
 
   Bytes finish() && { return std::move(bytes_); }
 
@@ -91,9 +96,25 @@ class Reader {
   // `count` doubles; refused before anything is allocated when fewer bytes
   // remain than they need.
   Doubles f64s(std::uint64_t count);
+  // A fixed number of doubles, such as a piece's field list.
+  template <std::size_t N>
+  std::array<double, N> f64s() {
+    std::array<double, N> values{};
+    for (double& value : values) value = f64();
+    return values;
+  }
   EndSlopes end_slopes();
   // A count n >= 2 and n strictly increasing knots.
   Doubles knots();
+  // One field of a record (see `load_record`).
+  void field(double& value) { value = f64(); }
+  void field(std::uint64_t& value) { value = u64(); }
+  void field(EndSlopes& slopes) { slopes = end_slopes(); }
+  // What `Writer::curve` wrote.
+  template <class Piece>
+  struct Curve;
+  template <class Piece>
+  Curve<Piece> curve();
 
   // The first failure, or a failure if any bytes are left over.
   std::optional<Error> finish();
@@ -107,33 +128,68 @@ class Reader {
   std::optional<Error> error_;
 };
 
+// A value saved as its fields in order, such as a configuration: `fields(io,
+// value)` names them once, as `io.field(value.x)` calls, for the Writer and
+// the Reader alike, so that the two cannot disagree on the order.
+template <class T, class Fields>
+Bytes save_record(Kind kind, const T& value, Fields fields) {
+  Writer out(kind);
+  fields(out, value);
+  return std::move(out).finish();
+}
+
+template <class T, class Fields>
+Result<T> load_record(Kind kind, std::span<const std::byte> bytes, Fields fields) {
+  Reader in(bytes, kind);
+  T value{};
+  fields(in, value);
+  if (auto error = in.finish()) return *error;
+  return value;
+}
+
+// How a piece is saved: by default its own field list (`fields()` and
+// `from_fields`). A piece that holds more than a fixed list of numbers (a
+// tagged form) specialises this beside its own code.
+template <class Piece>
+struct PieceState {
+  static void write(Writer& out, const Piece& piece) { out.f64s(piece.fields()); }
+  static Piece read(Reader& in) { return Piece::from_fields(in.f64s<Piece::field_count>()); }
+};
+
+template <class Piece>
+void Writer::curve(const Piecewise<Piece>& curve, std::span<const double> results) {
+  knots(curve.knots());
+  for (std::size_t i = 0; i < curve.pieces().size(); ++i) {
+    f64(results[i]);
+    PieceState<Piece>::write(*this, curve.pieces()[i]);
+  }
+}
+
+// The parts of a curve read from a state; assembled only after `finish` has
+// found the state sound.
+template <class Piece>
+struct Reader::Curve {
+  Doubles knots;
+  Doubles results;
+  Vector<Piece> pieces;
+
+  Piecewise<Piece> piecewise() && { return Piecewise(std::move(knots), std::move(pieces)); }
+};
+
+template <class Piece>
+Reader::Curve<Piece> Reader::curve() {
+  Curve<Piece> curve{knots(), {}, {}};
+  const std::size_t intervals = curve.knots.empty() ? 0 : curve.knots.size() - 1;
+  for (std::size_t i = 0; i < intervals && ok(); ++i) {
+    curve.results.push_back(f64());
+    curve.pieces.push_back(PieceState<Piece>::read(*this));
+  }
+  return curve;
+}
+
 template <>
 Bytes save(const EndSlopes&);
 template <>
 Result<EndSlopes> load(std::span<const std::byte>);
-template <>
-Bytes save(const RationalCubic&);
-template <>
-Result<RationalCubic> load(std::span<const std::byte>);
-template <>
-Bytes save(const RationalCubicSpline&);
-template <>
-Result<RationalCubicSpline> load(std::span<const std::byte>);
-template <>
-Bytes save(const Tension&);
-template <>
-Result<Tension> load(std::span<const std::byte>);
-template <>
-Bytes save(const TensionSpline&);
-template <>
-Result<TensionSpline> load(std::span<const std::byte>);
-template <>
-Bytes save(const VariableDegree&);
-template <>
-Result<VariableDegree> load(std::span<const std::byte>);
-template <>
-Bytes save(const VariableDegreeSpline&);
-template <>
-Result<VariableDegreeSpline> load(std::span<const std::byte>);
 
 }  // namespace velarix::state

@@ -1,4 +1,5 @@
-// The library's public C++ surface: the shared types and every method.
+// The library's shared C++ surface. Each method's own header is in its
+// directory (for example "tension/tension.hpp").
 #pragma once
 
 #include "boundary.hpp"
@@ -8,6 +9,3 @@
 #include "piecewise.hpp"
 #include "samples.hpp"
 #include "tridiagonal.hpp"
-#include "rational_cubic/rational_cubic.hpp"
-#include "tension/tension.hpp"
-#include "variable_degree/variable_degree.hpp"

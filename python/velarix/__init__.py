@@ -77,25 +77,12 @@ Data sets and the command line
 ``python -m velarix``) resamples a table; ``velarix --help`` says how.
 """
 
-from velarix._velarix import (
-    EndSlopes,
-    RationalCubic,
-    RationalCubicSpline,
-    Tension,
-    TensionSpline,
-    VariableDegree,
-    VariableDegreeSpline,
-)
+from velarix import _velarix
 
-__all__ = [
-    "EndSlopes",
-    "RationalCubic",
-    "RationalCubicSpline",
-    "Tension",
-    "TensionSpline",
-    "VariableDegree",
-    "VariableDegreeSpline",
-]
+# The extension's class table is the one list of classes; the package
+# re-exports it as it stands.
+__all__ = list(_velarix.__all__)
+globals().update({name: getattr(_velarix, name) for name in __all__})
 
 _PICKLABLE = {name: globals()[name] for name in __all__}
 

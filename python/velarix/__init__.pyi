@@ -1,31 +1,9 @@
-from typing import TypeAlias
+# The package re-exports the extension's classes as they stand.
+from typing import Any, Protocol
 
-from velarix._velarix import EndSlopes as EndSlopes
-from velarix._velarix import RationalCubic as RationalCubic
-from velarix._velarix import RationalCubicSpline as RationalCubicSpline
-from velarix._velarix import Tension as Tension
-from velarix._velarix import TensionSpline as TensionSpline
-from velarix._velarix import VariableDegree as VariableDegree
-from velarix._velarix import VariableDegreeSpline as VariableDegreeSpline
+from velarix._velarix import *
 
-__all__ = [
-    "EndSlopes",
-    "RationalCubic",
-    "RationalCubicSpline",
-    "Tension",
-    "TensionSpline",
-    "VariableDegree",
-    "VariableDegreeSpline",
-]
+class _Pickled(Protocol):
+    def __reduce__(self) -> tuple[Any, tuple[str, bytes]]: ...
 
-_PickledClass: TypeAlias = (
-    EndSlopes
-    | RationalCubic
-    | RationalCubicSpline
-    | Tension
-    | TensionSpline
-    | VariableDegree
-    | VariableDegreeSpline
-)
-
-def _restore(name: str, state: bytes) -> _PickledClass: ...
+def _restore(name: str, state: bytes) -> _Pickled: ...

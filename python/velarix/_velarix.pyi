@@ -10,16 +10,6 @@ from _typeshed import ReadableBuffer, WriteableBuffer
 _Floats: TypeAlias = ReadableBuffer | npt.NDArray[np.float64]
 _WritableFloats: TypeAlias = WriteableBuffer | npt.NDArray[np.float64]
 
-__all__ = [
-    "EndSlopes",
-    "RationalCubic",
-    "RationalCubicSpline",
-    "Tension",
-    "TensionSpline",
-    "VariableDegree",
-    "VariableDegreeSpline",
-]
-
 @final
 class EndSlopes:
     @staticmethod

@@ -12,18 +12,6 @@
 namespace velarix::rational_cubic {
 namespace {
 
-// The first out-of-range parameter, in the order u, v, margin, relaxation.
-// Every test is written as "not (in range)" so that NaN fails it.
-std::optional<InvalidParameter> check(const RationalCubic& config) {
-  if (!(config.u > 0)) return InvalidParameter{"u", "> 0", config.u};
-  if (!(config.v > 0)) return InvalidParameter{"v", "> 0", config.v};
-  if (!(config.margin > 0)) return InvalidParameter{"margin", "> 0", config.margin};
-  if (!(config.relaxation > 0 && config.relaxation <= 1)) {
-    return InvalidParameter{"relaxation", "in (0, 1]", config.relaxation};
-  }
-  return std::nullopt;
-}
-
 // The smallest diagonal entry of the derivative system, decided before it is
 // built. Row k has the diagonal u h[k] (u + v + w[k-1]) + v h[k-1] (u + v +
 // w[k]) >= (u h[k] + v h[k-1]) (u + v), and its off-diagonal product takes at
@@ -124,9 +112,23 @@ std::string RationalCubic::debug_text() const {
       .str();
 }
 
+// Every test is written as "not (in range)" so that NaN fails it. The cap
+// bounds every w and is the w of an interval with no room, so it must be a
+// number >= 0 before the solve starts.
+std::optional<InvalidParameter> RationalCubic::check() const {
+  if (!(u > 0)) return InvalidParameter{"u", "> 0", u};
+  if (!(v > 0)) return InvalidParameter{"v", "> 0", v};
+  if (!(margin > 0)) return InvalidParameter{"margin", "> 0", margin};
+  if (!(relaxation > 0 && relaxation <= 1)) {
+    return InvalidParameter{"relaxation", "in (0, 1]", relaxation};
+  }
+  if (!(w_cap >= 0)) return InvalidParameter{"w_cap", ">= 0", w_cap};
+  return std::nullopt;
+}
+
 Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
                                                std::span<const double> y) const {
-  if (std::optional<InvalidParameter> invalid = check(*this)) return *invalid;
+  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
 
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();

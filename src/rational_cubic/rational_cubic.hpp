@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -40,7 +41,7 @@ class RationalCubicSpline : public PiecewiseSpline<RationalCubicPiece> {
 struct RationalCubic {
   using Spline = RationalCubicSpline;
 
-  // Stored as given; fit checks u, v, margin and relaxation before the data.
+  // Stored as given; fit checks them (`check`) before the data.
   double u = 1.0;
   double v = 1.0;
   EndSlopes boundary{};
@@ -49,6 +50,11 @@ struct RationalCubic {
   double tol = 1e-10;
   std::uint64_t max_iter = 1000;
   double w_cap = 1000000.0;
+
+  // The first field out of range, in the order u, v, margin, relaxation,
+  // w_cap; tol and max_iter take any value (a tol that no change can meet
+  // ends in NoConvergence).
+  std::optional<InvalidParameter> check() const;
 
   Result<RationalCubicSpline> fit(std::span<const double> x, std::span<const double> y) const;
 

@@ -5,9 +5,6 @@
 namespace velarix::tension {
 namespace {
 
-// Where the rational approximation of the modified hyperbolics is used.
-constexpr double series_up_to = 0.5;
-
 // Coefficients of the rational approximation p(z) / q(z) to
 // (sinh(sqrt z) - sqrt z) / z^(3/2) on [0, 0.25], accurate far below double
 // precision. q is monic (Q4 = 1).
@@ -111,7 +108,7 @@ bool exponential(const TensionPiece& piece) {
 ModifiedHyperbolics modified_hyperbolics(double x) {
   const double ax = std::fabs(x);
   const double xs = x * x;
-  if (ax <= series_up_to) {
+  if (ax <= hyperbolic_up_to) {
     // sinh(x) - x = x^3 r(x^2), which keeps the sign of x.
     const double sinhm = (x * xs) * (p(xs) / q(xs));
     // cosh(x) - 1 = 2 sinh(x/2)^2; with f = sinhm(x/2) / (x/2) this gives
@@ -131,6 +128,12 @@ ModifiedHyperbolics modified_hyperbolics(double x) {
   const double coshm = (ex + (1 / ex - 2)) / 2;
   const double coshmm = coshm - xs / 2;
   return {sinhm, coshm, coshmm};
+}
+
+ScaledHyperbolics scaled_hyperbolics(double sigma) {
+  const double ems = std::exp(-sigma);
+  const double tm = 1 - ems;
+  return {ems, tm, tm * tm};
 }
 
 TensionPiece::TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1,
@@ -154,8 +157,7 @@ TensionPiece::Form TensionPiece::form_for(double tension) {
     return Hyperbolic{mh.sinhm, mh.coshm, sigma * mh.sinhm - 2 * mh.coshmm};
   }
   // A NaN tension lands here too and makes every result NaN.
-  const double ems = std::exp(-sigma);
-  const double tm = 1 - ems;
+  const auto [ems, tm, scm] = scaled_hyperbolics(sigma);
   return Exponential{ems, tm, tm * (sigma * (ems + 1) - 2 * tm)};
 }
 

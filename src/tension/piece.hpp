@@ -27,6 +27,19 @@ struct ModifiedHyperbolics {
 // |x| = 0.5 from exp.
 ModifiedHyperbolics modified_hyperbolics(double x);
 
+// Above hyperbolic_up_to the tension method scales every hyperbolic function
+// of sigma by 2 exp(-sigma), so that only negative exponents occur and
+// nothing overflows for a large tension: ems = exp(-sigma), tm = 1 - ems, and
+// scm = tm^2, the scaled coshm. The scaled sinh and sinhm are formed from
+// these where they are used.
+struct ScaledHyperbolics {
+  double ems;
+  double tm;
+  double scm;
+};
+
+ScaledHyperbolics scaled_hyperbolics(double sigma);
+
 // Below this tension the hyperbolic coefficients are tiny powers of sigma
 // (e ~ sigma^4 / 12) and the Hermite cubic is exact to rounding.
 inline constexpr double cubic_below = 1e-9;

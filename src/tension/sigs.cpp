@@ -36,11 +36,10 @@ double convexity_sigma(double d1, double d2, double tol) {
       t1 = mh.coshm / mh.sinhm;
       fp = t1 + sigma * (sigma / mh.sinhm - t1 * t1 + 1);
     } else {
-      // coshm and sinhm scaled by 2 exp(-sigma): (1 - ems)^2 and ssm.
-      const double ems = std::exp(-sigma);
+      // coshm and sinhm scaled by 2 exp(-sigma): scm and ssm.
+      const auto [ems, tm, scm] = scaled_hyperbolics(sigma);
       const double ssm = 1 - ems * (sigma + (sigma + ems));
-      const double tm = 1 - ems;
-      t1 = tm * tm / ssm;
+      t1 = scm / ssm;
       fp = t1 + sigma * (2 * sigma * ems / ssm - t1 * t1 + 1);
     }
     // A slope that is not positive would send Newton away from the zero.
@@ -106,12 +105,10 @@ double monotonicity_sigma(double s1, double s2, double s, double d1, double d2, 
     } else {
       // The hyperbolic functions scaled by 2 exp(-sigma): ssinh, ssm (sinhm)
       // and scm (coshm).
-      const double ems = std::exp(-sigma);
+      const auto [ems, tm, scm] = scaled_hyperbolics(sigma);
       const double ems2 = 2 * ems;
-      const double tm = 1 - ems;
       const double ssinh = tm * (1 + ems);
       const double ssm = ssinh - sigma * ems2;
-      const double scm = tm * tm;
       const double c1 = sigma * scm * d2 - ssm * d1pd2;
       const double c2 = sigma * ssinh * d2 - scm * d1pd2;
       if (c1 * (sigma * scm * d1 - ssm * d1pd2) >= 0) {

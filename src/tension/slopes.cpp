@@ -24,15 +24,13 @@ TensionTerms::TensionTerms(double sigma_in) : cubic_(false), d_(0), sd_(0), e_(0
     sd_ = sigma * sinhm;
   } else {
     // Every hyperbolic function scaled by 2 exp(-sigma), so that nothing
-    // overflows for a large tension: scale^2 is the scaled coshm, ssinh the
+    // overflows for a large tension: scm is the scaled coshm, ssinh the
     // scaled sinh and ssm the scaled sinhm.
-    const double ems = std::exp(-sigma);
-    const double scale = 1 - ems;
+    const auto [ems, tm, scm] = scaled_hyperbolics(sigma);
     const double ssinh = 1 - ems * ems;
     const double ssm = ssinh - 2 * sigma * ems;
-    const double scale2 = scale * scale;
-    e_ = sigma * ssinh - 2 * scale2;
-    d_ = sigma * (sigma * scale2 - ssm);
+    e_ = sigma * ssinh - 2 * scm;
+    d_ = sigma * (sigma * scm - ssm);
     sd_ = sigma * ssm;
   }
 }
@@ -45,13 +43,7 @@ Coefficients TensionTerms::at(double h) const {
 Coefficients ypcoef(double sigma, double h) { return TensionTerms(sigma).at(h); }
 
 std::pair<double, double> estimated_end_slopes(const Samples& samples) {
-  const std::span<const double> h = samples.widths();
-  const std::span<const double> s = samples.secants();
-  if (s.size() == 1) return {s[0], s[0]};
-  const std::size_t m = s.size() - 1;
-  const double left = (s[0] * (h[1] + 2 * h[0]) - h[0] * s[1]) / (h[1] + h[0]);
-  const double right = (s[m] * (h[m - 1] + 2 * h[m]) - h[m] * s[m - 1]) / (h[m - 1] + h[m]);
-  return {left, right};
+  return samples.three_point_end_slopes();
 }
 
 Doubles solve(const Samples& samples, std::span<const double> tensions, double left, double right) {

@@ -1,34 +1,40 @@
 // The saved state of Tension and TensionSpline.
 #include "state.hpp"
 
-#include "memory.hpp"
-
 namespace velarix::state {
 
 using tension::Policy;
 
-template <>
-Bytes save(const Tension& c) {
-  Writer out(Kind::tension);
-  const Policy::Uniform* uniform = c.policy.uniform_tension();
+namespace {
+
+// The policy: a tag (1 for a uniform tension), then the uniform tension.
+void policy_field(Writer& out, const Policy& policy) {
+  const Policy::Uniform* uniform = policy.uniform_tension();
   out.u8(uniform == nullptr ? 0 : 1);
   if (uniform != nullptr) out.f64(uniform->sigma);
-  out.end_slopes(c.boundary);
-  out.f64(c.tol);
-  out.u64(c.max_iter);
-  return std::move(out).finish();
+}
+
+void policy_field(Reader& in, Policy& policy) {
+  if (in.tag(2) == 1) policy = Policy::uniform(in.f64());
+}
+
+constexpr auto config_fields = [](auto& io, auto& c) {
+  policy_field(io, c.policy);
+  io.field(c.boundary);
+  io.field(c.tol);
+  io.field(c.max_iter);
+};
+
+}  // namespace
+
+template <>
+Bytes save(const Tension& c) {
+  return save_record(tension_kind, c, config_fields);
 }
 
 template <>
 Result<Tension> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, Kind::tension);
-  Tension c;
-  if (in.tag(2) == 1) c.policy = Policy::uniform(in.f64());
-  c.boundary = in.end_slopes();
-  c.tol = in.f64();
-  c.max_iter = in.u64();
-  if (auto error = in.finish()) return *error;
-  return c;
+  return load_record<Tension>(tension_kind, bytes, config_fields);
 }
 
 namespace {
@@ -72,38 +78,32 @@ TensionPiece::Form read_form(Reader& in) {
 
 }  // namespace
 
+void PieceState<TensionPiece>::write(Writer& out, const TensionPiece& piece) {
+  std::visit(WriteForm{out}, piece.form());
+  out.f64s(piece.fields());
+}
+
+TensionPiece PieceState<TensionPiece>::read(Reader& in) {
+  const TensionPiece::Form form = read_form(in);
+  return TensionPiece::from_fields(form, in.f64s<TensionPiece::field_count>());
+}
+
 template <>
 Bytes save(const TensionSpline& s) {
-  Writer out(Kind::tension_spline);
-  out.knots(s.curve().knots());
-  for (std::size_t i = 0; i < s.intervals(); ++i) {
-    const TensionPiece& piece = s.curve().pieces()[i];
-    out.f64(s.tensions()[i]);
-    std::visit(WriteForm{out}, piece.form());
-    out.f64s(piece.fields());
-  }
+  Writer out(tension_spline_kind);
+  out.curve(s.curve(), s.tensions());
   out.u64(s.iterations());
   return std::move(out).finish();
 }
 
 template <>
 Result<TensionSpline> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, Kind::tension_spline);
-  Doubles knots = in.knots();
-  const std::size_t intervals = knots.empty() ? 0 : knots.size() - 1;
-  Doubles tensions;
-  Vector<TensionPiece> pieces;
-  for (std::size_t i = 0; i < intervals && in.ok(); ++i) {
-    tensions.push_back(in.f64());
-    const TensionPiece::Form form = read_form(in);
-    std::array<double, TensionPiece::field_count> fields{};
-    for (double& field : fields) field = in.f64();
-    pieces.push_back(TensionPiece::from_fields(form, fields));
-  }
+  Reader in(bytes, tension_spline_kind);
+  auto curve = in.curve<TensionPiece>();
   const std::uint64_t iterations = in.u64();
   if (auto error = in.finish()) return *error;
-  return TensionSpline(Piecewise(std::move(knots), std::move(pieces)), std::move(tensions),
-                       iterations);
+  Doubles tensions = std::move(curve.results);
+  return TensionSpline(std::move(curve).piecewise(), std::move(tensions), iterations);
 }
 
 }  // namespace velarix::state

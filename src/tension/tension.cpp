@@ -107,25 +107,30 @@ std::string Tension::debug_text() const {
       .str();
 }
 
-Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {
-  Result<Samples> checked = Samples::create(x, y);
-  if (!checked.ok()) return checked.error();
-  const Samples& samples = checked.value();
-  const std::size_t n = samples.size();
-  const auto [left, right] =
-      boundary.resolve([&] { return slopes::estimated_end_slopes(samples); });
-
+std::optional<InvalidParameter> Tension::check() const {
   const Policy::Uniform* uniform = policy.uniform_tension();
   // Written so that NaN and -0.0 pass.
   if (uniform != nullptr && uniform->sigma < 0) {
     return InvalidParameter{"sigma", ">= 0", uniform->sigma};
   }
+  return std::nullopt;
+}
+
+Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {
+  Result<Samples> checked = Samples::create(x, y);
+  if (!checked.ok()) return checked.error();
+  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
+  const Samples& samples = checked.value();
+  const std::size_t n = samples.size();
+  const auto [left, right] =
+      boundary.resolve([&] { return slopes::estimated_end_slopes(samples); });
+
   if (std::optional<Error> unscaled = check_scale(samples, policy)) return *unscaled;
 
   Doubles tensions;
   Doubles yp;
   std::uint64_t iterations = 0;
-  if (uniform != nullptr) {
+  if (const Policy::Uniform* uniform = policy.uniform_tension()) {
     tensions.assign(n - 1, uniform->sigma);
     yp = slopes::solve(samples, tensions, left, right);
   } else {

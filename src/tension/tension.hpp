@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
@@ -80,8 +81,11 @@ struct Tension {
   // Largest number of select-and-solve passes; 0 gives the cubic spline.
   std::uint64_t max_iter = 99;
 
-  // Checks the data first, then refuses a negative uniform tension (NaN and
-  // -0.0 pass).
+  // A negative uniform tension (NaN and -0.0 pass); tol and max_iter take
+  // any value.
+  std::optional<InvalidParameter> check() const;
+
+  // Checks the data first, then the configuration (`check`).
   Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
   // "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }"

@@ -164,15 +164,7 @@ std::string VariableDegreeSpline::debug_text() const {
 }
 
 std::pair<double, double> estimated_end_slopes(const Samples& samples) {
-  const std::span<const double> h = samples.widths();
-  const std::span<const double> delta = samples.secants();
-  const std::size_t m = samples.intervals();
-  if (m == 1) return {delta[0], delta[0]};
-  // Slope at the end knot of the parabola through the three end points.
-  const double left = ((2 * h[0] + h[1]) * delta[0] - h[0] * delta[1]) / (h[0] + h[1]);
-  const double right =
-      ((2 * h[m - 1] + h[m - 2]) * delta[m - 1] - h[m - 1] * delta[m - 2]) / (h[m - 1] + h[m - 2]);
-  return {left, right};
+  return samples.three_point_end_slopes();
 }
 
 // On interval i the spline's end slopes are
@@ -230,11 +222,16 @@ Doubles violations(const Samples& samples, std::span<const double> moments) {
   return amounts;
 }
 
+// Written as "< 3" so that a NaN cap passes; the minimum in the fit then
+// ignores it.
+std::optional<InvalidParameter> VariableDegree::check() const {
+  if (max_degree < kCubicDegree) return InvalidParameter{"max_degree", ">= 3", max_degree};
+  return std::nullopt;
+}
+
 Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
                                                  std::span<const double> y) const {
-  // The cap is checked before the data. Written as "< 3" so that a NaN cap
-  // passes; the minimum below then ignores it.
-  if (max_degree < kCubicDegree) return InvalidParameter{"max_degree", ">= 3", max_degree};
+  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
   const Samples& samples = checked.value();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -69,6 +70,10 @@ struct VariableDegree {
   // Largest number of raising passes; 0 returns the cubic spline.
   std::uint64_t max_iter = 60;
 
+  // A cap below 3 (NaN passes); max_iter takes any value.
+  std::optional<InvalidParameter> check() const;
+
+  // Checks the configuration (`check`) before the data.
   Result<VariableDegreeSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
   // "VariableDegree { boundary: Estimated, max_degree: 50.0, max_iter: 60 }"

@@ -1,4 +1,6 @@
-#include "state.hpp"
+#include "rational_cubic/state.hpp"
+#include "tension/state.hpp"
+#include "variable_degree/state.hpp"
 
 #include <gtest/gtest.h>
 

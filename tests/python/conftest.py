@@ -1,3 +1,5 @@
+import re
+
 import numpy as np
 import pytest
 
@@ -8,18 +10,26 @@ X = np.array([0.0, 0.4, 1.1, 1.5, 2.6, 3.0])
 Y = np.exp(X)
 
 
+def _snake(name):
+    return re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()
+
+
+# Every method, from the module's one list of classes: a configuration is the
+# class whose fitted spline class is registered beside it.
+METHODS = {
+    _snake(name): getattr(velarix, name)
+    for name in velarix.__all__
+    if f"{name}Spline" in velarix.__all__
+}
+
+
 def _fitters():
-    fitters = {}
-    if hasattr(velarix, "RationalCubic"):
-        fitters["rational_cubic"] = lambda x, y: velarix.RationalCubic().fit(x, y)
-    if hasattr(velarix, "Tension"):
-        fitters["tension"] = lambda x, y: velarix.Tension().fit(x, y)
+    fitters = {name: cls().fit for name, cls in METHODS.items()}
+    if "tension" in METHODS:
         fitters["tension_uniform"] = (
             lambda x, y: velarix.Tension().with_uniform_tension(2.0).fit(x, y)
         )
-    if hasattr(velarix, "VariableDegree"):
-        fitters["variable_degree"] = lambda x, y: velarix.VariableDegree().fit(x, y)
-    return fitters
+    return dict(sorted(fitters.items()))
 
 
 FITTERS = _fitters()

@@ -127,7 +127,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadConfig{[](RationalCubic& c) { c.relaxation = -0.25; },
                   "shape parameter `relaxation` must be in (0, 1], got -0.25"},
         BadConfig{[](RationalCubic& c) { c.relaxation = kNaN; },
-                  "shape parameter `relaxation` must be in (0, 1], got NaN"}));
+                  "shape parameter `relaxation` must be in (0, 1], got NaN"},
+        // The cap is settable only from C++; the solver needs a number >= 0.
+        BadConfig{[](RationalCubic& c) { c.w_cap = -1; },
+                  "shape parameter `w_cap` must be >= 0, got -1"},
+        BadConfig{[](RationalCubic& c) {
+                    c.relaxation = 2;
+                    c.w_cap = -std::numeric_limits<double>::infinity();
+                  },
+                  "shape parameter `relaxation` must be in (0, 1], got 2"}));
 
 // tol, max_iter and w_cap are not checked; relaxation 1 is in range.
 TEST(RationalCubicConfig, AcceptsTheUncheckedFieldsAndFullRelaxation) {

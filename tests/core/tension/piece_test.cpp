@@ -42,6 +42,19 @@ INSTANTIATE_TEST_SUITE_P(AcrossBranches, ModifiedHyperbolicsAt,
                                            std::nextafter(0.5, 1.0), 0.55, 0.7, 1.0, 2.0, 5.0, 20.0,
                                            85.0));
 
+// The scaled coshm is 2 exp(-sigma) coshm(sigma) without overflow, also far
+// beyond the tensions where coshm itself overflows.
+TEST(ScaledHyperbolics, ScaledCoshmIsTwiceExpMinusSigmaTimesCoshm) {
+  for (const double sigma : {0.5, 0.7, 2.0, 20.0, 85.0}) {
+    const ScaledHyperbolics sh = scaled_hyperbolics(sigma);
+    EXPECT_EQ(sh.ems, std::exp(-sigma));
+    EXPECT_NEAR(sh.scm, 2 * sh.ems * modified_hyperbolics(sigma).coshm, 1e-15 * sh.scm) << sigma;
+  }
+  const ScaledHyperbolics huge = scaled_hyperbolics(1e6);
+  EXPECT_EQ(huge.tm, 1.0);
+  EXPECT_EQ(huge.scm, 1.0);
+}
+
 TEST(ModifiedHyperbolics, ZeroAtZeroAndBranchAtHalf) {
   const ModifiedHyperbolics zero = modified_hyperbolics(0.0);
   EXPECT_EQ(zero.sinhm, 0.0);

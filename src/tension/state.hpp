@@ -1,0 +1,29 @@
+// The saved state of Tension and TensionSpline (the layout is described in
+// the shared state.hpp). A tension piece is saved as its form's tag (its
+// index in TensionPiece::Form) and coefficients, then its field list.
+#pragma once
+
+#include "../state.hpp"  // the shared layout ("state.hpp" would be this file)
+#include "tension/tension.hpp"
+
+namespace velarix::state {
+
+inline constexpr Kind tension_kind{4};
+inline constexpr Kind tension_spline_kind{5};
+
+template <>
+struct PieceState<TensionPiece> {
+  static void write(Writer& out, const TensionPiece& piece);
+  static TensionPiece read(Reader& in);
+};
+
+template <>
+Bytes save(const Tension&);
+template <>
+Result<Tension> load(std::span<const std::byte>);
+template <>
+Bytes save(const TensionSpline&);
+template <>
+Result<TensionSpline> load(std::span<const std::byte>);
+
+}  // namespace velarix::state
