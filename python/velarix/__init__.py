@@ -67,8 +67,10 @@ Sending objects elsewhere
 Configurations, ``EndSlopes`` and fitted splines pickle (protocols 2 to 5),
 so they travel to ``multiprocessing``, ``concurrent.futures`` and Dask
 workers; a restored spline evaluates to exactly the same bits. A pickled
-state is validated when it is loaded: a truncated or altered one raises
-``ValueError``. ``copy.copy`` and ``copy.deepcopy`` return the object itself.
+state ends with a CRC-32 of all its bytes: a truncated or altered one (a
+single flipped bit is enough) raises ``ValueError`` saying that the state is
+damaged. States pickled by velarix 0.1.0 (without the checksum) still load.
+``copy.copy`` and ``copy.deepcopy`` return the object itself.
 
 Data sets and the command line
 ------------------------------
