@@ -153,25 +153,21 @@ def test_real_tables_are_read(tmp_path, content):
     assert ("skipped as a units row" in result.stderr) == units
 
 
-@pytest.mark.parametrize("umask", [0o022, 0o027])
-def test_output_files_follow_the_umask(tmp_path, umask):
+def test_output_files_follow_the_umask(tmp_path):
     out, picture = tmp_path / "out.csv", tmp_path / "fit.svg"
-    plotting = run("--plot", picture, "-o", out, umask=umask).returncode == 0
-    if not plotting:
-        assert run("-o", out, umask=umask).returncode == 0
+    plotting = run("--plot", picture, "-o", out, umask=0o027).returncode == 0
+    assert plotting or run("-o", out, umask=0o027).returncode == 0
     for path in [out] + [picture] * plotting:
-        assert path.stat().st_mode & 0o777 == 0o666 & ~umask
+        assert path.stat().st_mode & 0o777 == 0o640
 
 
 def test_plot_axes_carry_the_column_names(tmp_path, monkeypatch):
     plt = pytest.importorskip("matplotlib.pyplot")
     from velarix import cli
 
-    data = tmp_path / "data.csv"
-    data.write_text(TABLES["semicolons and units"])
+    (tmp_path / "data.csv").write_text(TABLES["semicolons and units"])
     figures = []
     monkeypatch.setattr(plt, "close", figures.append)
-    assert cli.main([str(data), "-c", "t,temp", "--plot", str(tmp_path / "fit.png")]) == 0
-    (figure,) = [f for f in figures if hasattr(f, "axes")]
-    top, bottom = figure.axes
+    assert cli.main([str(tmp_path / "data.csv"), "--plot", str(tmp_path / "fit.png")]) == 0
+    (top, bottom), = [f.axes for f in figures if hasattr(f, "axes")]
     assert (bottom.get_xlabel(), top.get_ylabel()) == ("t", "temp")
