@@ -38,9 +38,19 @@ VELARIX = sorted([
     for snake in [re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()]
 ] + [
     (
+        "rational_cubic_newton",
+        ("convex",),
+        lambda x, y: velarix.RationalCubic().with_convexity_solver("newton").fit(x, y),
+    ),
+    (
         "tension_uniform_2",
         ("convex", "inflected"),
         lambda x, y: velarix.Tension().with_uniform_tension(2.0).fit(x, y),
+    ),
+    (
+        "tension_strict",
+        ("convex", "inflected"),
+        lambda x, y: velarix.Tension().with_strict_shape().fit(x, y),
     ),
     (
         "variable_degree_no_raise",
@@ -70,6 +80,10 @@ def data(kind, n, rng):
     x = knots(n, rng)
     if kind == "convex":
         return x, np.exp(x)
+    if kind == "noisy":
+        return x, rng.standard_normal(n)
+    if kind == "stepped":
+        return x, np.floor(2.5 * x)  # ten flat steps, each rising in one interval
     return x, np.tanh(4.0 * (x - 2.0))  # a smoothed step: one inflection
 
 
@@ -152,6 +166,29 @@ def bench_fit(sizes, repeats_for, table, failures):
                     f"{n:.0e}", kind, name, fmt(med, "ms"), fmt(lo, "ms"),
                     iterations_of(spline), f"{med / best:.2f}", f"{med / cubic:.2f}",
                 )
+
+
+# The strict tension policy beside the published one: the passes each needs
+# and the cost of a fit, on data where the published policy stops at once
+# (convex, inflected) and where it runs to its pass cap (noisy, stepped).
+POLICIES = (
+    ("published", velarix.Tension()),
+    ("strict", velarix.Tension().with_strict_shape()),
+)
+
+
+def bench_shape(sizes, repeats_for, table):
+    rng = np.random.default_rng(SEED + 3)
+    for n in sizes:
+        for kind in ("convex", "inflected", "noisy", "stepped"):
+            x, y = data(kind, n, rng)
+            medians = {}
+            for name, config in POLICIES:
+                med, lo, spline = timed(lambda: config.fit(x, y), repeats_for(n))
+                medians[name] = med
+                ratio = f"{med / medians['published']:.2f}" if name == "strict" else ""
+                table.add(f"{n:.0e}", kind, name, spline.iterations, fmt(med, "ms"), fmt(lo, "ms"),
+                          ratio, spline.is_shape_preserving)
 
 
 def bench_eval(sizes, m, repeats, table):
@@ -282,20 +319,24 @@ def main():
     parser.add_argument("--markdown", action="store_true", help="print the tables as markdown")
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="process CPU time (default) or elapsed time")
-    parser.add_argument("--only", choices=("fit", "eval", "scalar", "memory"), action="append")
+    parser.add_argument("--only", choices=("fit", "shape", "eval", "scalar", "memory"),
+                        action="append")
     args = parser.parse_args()
     global CLOCK
     CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
-    parts = set(args.only or ("fit", "eval", "scalar", "memory"))
+    parts = set(args.only or ("fit", "shape", "eval", "scalar", "memory"))
 
     if args.quick:
         fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
             (10**3, 10**5), (10**2, 10**4), 2 * 10**5, 3, 2 * 10**4, 10**5)
         repeats_for = lambda n: 3  # noqa: E731
+        shape_repeats = lambda n: 3  # noqa: E731
     else:
         fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
             (10**3, 10**5, 10**6), (10**2, 10**4, 10**6), 10**6, 7, 10**5, 10**6)
         repeats_for = lambda n: 21 if n <= 10**3 else (7 if n <= 10**5 else 5)  # noqa: E731
+        # The published policy needs seconds per fit at 1e6 noisy knots.
+        shape_repeats = lambda n: 11 if n <= 10**3 else (3 if n <= 10**5 else 1)  # noqa: E731
 
     started = time.perf_counter()
     print(f"machine: {machine()}; numpy {np.__version__}; "
@@ -307,6 +348,11 @@ def main():
         t = Table("Fit (ms per fit; ratios to the best scipy fit and to CubicSpline)",
                   ["n", "data", "method", "median", "min", "iterations", "ratio", "vs cubic"])
         bench_fit(fit_sizes, repeats_for, t, failures)
+        tables.append(t)
+    if "shape" in parts:
+        t = Table("Strict against published tension policy (passes; ms per fit; ratio strict/published)",
+                  ["n", "data", "policy", "passes", "median", "min", "ratio", "shape kept"])
+        bench_shape(fit_sizes, shape_repeats, t)
         tables.append(t)
     if "eval" in parts:
         t = Table(f"Batch evaluation of {m:.0e} points (ns per point; ratio to the best scipy)",

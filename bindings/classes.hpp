@@ -113,6 +113,23 @@ struct From<std::uint64_t> {
   }
 };
 
+// A str, as UTF-8 (any other type is a TypeError).
+template <>
+struct From<std::string> {
+  static std::optional<std::string> convert(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+      Ref name(PyType_GetQualName(Py_TYPE(object)));
+      if (!name) return std::nullopt;
+      PyErr_Format(PyExc_TypeError, "expected str, got '%U'", name.get());
+      return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(size));
+  }
+};
+
 // The contents of a bytes object, copied.
 struct ByteString {
   std::vector<std::byte> bytes;

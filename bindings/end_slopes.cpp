@@ -9,6 +9,7 @@ namespace {
 
 EndSlopes estimated() { return EndSlopes::estimated(); }
 EndSlopes clamped(double left, double right) { return EndSlopes::clamped(left, right); }
+EndSlopes limited() { return EndSlopes::limited(); }
 
 PyTypeObject* end_slopes_class() {
   return Class<EndSlopes>("EndSlopes",
@@ -19,6 +20,9 @@ PyTypeObject* end_slopes_class() {
           "Let the fitting method estimate the end slopes from the data.")
       .static_method<"clamped", &clamped, "left", "right">(
           "Use the given slopes at the two ends.")
+      .static_method<"limited", &limited>(
+          "Let the fitting method estimate the end slopes from the data, then limit them\n"
+          "so that the end intervals keep the data's shape.")
       .picklable<&state::save<EndSlopes>, &state::load<EndSlopes>>()
       .value_comparison()
       .create();

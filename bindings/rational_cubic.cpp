@@ -20,6 +20,25 @@ RationalCubic with_shape(RationalCubic c, double u, double v) {
   return c;
 }
 
+std::string convexity_solver(const RationalCubic& c) {
+  return std::string(rational_cubic::solver::method_name(c.solver));
+}
+
+// A new configuration, or ValueError for a name that is not a solver's.
+PyObject* with_convexity_solver(RationalCubic c, std::string solver) {
+  const std::optional<rational_cubic::solver::Method> method =
+      rational_cubic::solver::method_named(solver);
+  if (!method) {
+    Ref name(PyUnicode_FromStringAndSize(solver.data(), static_cast<Py_ssize_t>(solver.size())));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_ValueError, "convexity solver must be \"sweep\" or \"newton\", got %R",
+                 name.get());
+    return nullptr;
+  }
+  c.solver = *method;
+  return to_python(std::move(c));
+}
+
 std::span<const double> tension_parameters(const RationalCubicSpline& s) { return s.w(); }
 std::uint64_t iterations(const RationalCubicSpline& s) { return s.iterations(); }
 bool is_concave(const RationalCubicSpline& s) { return s.concave(); }
@@ -38,12 +57,17 @@ PyTypeObject* rational_cubic_class() {
       .field<&RationalCubic::margin>("convexity_margin")
       .field<&RationalCubic::relaxation>("relaxation")
       .field<&RationalCubic::max_iter>("max_iterations")
+      .property<&convexity_solver>(
+          "convexity_solver",
+          "How the convexity solve reaches its fixed point: \"sweep\" (the default), the\n"
+          "relaxed sweeps alone, or \"newton\", Newton steps finished by the sweeps.")
       .method<"fit", &fit<RationalCubic>, "x", "y">()
       .method<"with_shape", &with_shape, "u", "v">()
       .builder<"with_boundary", &RationalCubic::boundary, "boundary">()
       .builder<"with_convexity_margin", &RationalCubic::margin, "margin">()
       .builder<"with_relaxation", &RationalCubic::relaxation, "relaxation">()
       .builder<"with_max_iterations", &RationalCubic::max_iter, "max_iterations">()
+      .method<"with_convexity_solver", &with_convexity_solver, "solver">()
       .create();
 }
 

@@ -22,7 +22,13 @@ Tension with_uniform_tension(Tension c, double sigma) {
   return c;
 }
 
+Tension with_strict_shape(Tension c) {
+  c.policy = Policy::strict();
+  return c;
+}
+
 std::span<const double> tensions(const TensionSpline& s) { return s.tensions(); }
+bool is_shape_preserving(const TensionSpline& s) { return s.is_shape_preserving(); }
 std::uint64_t iterations(const TensionSpline& s) { return s.iterations(); }
 
 PyTypeObject* tension_class() {
@@ -39,6 +45,7 @@ PyTypeObject* tension_class() {
       .field<&Tension::max_iter>("max_iterations")
       .method<"fit", &fit<Tension>, "x", "y">()
       .method<"with_uniform_tension", &with_uniform_tension, "sigma">()
+      .method<"with_strict_shape", &with_strict_shape>()
       .builder<"with_boundary", &Tension::boundary, "boundary">()
       .builder<"with_tolerance", &Tension::tol, "tolerance">()
       .builder<"with_max_iterations", &Tension::max_iter, "max_iterations">()
@@ -51,6 +58,10 @@ PyTypeObject* tension_spline_class() {
       .property<&tensions>("tensions", "The tension factor used on each interval.")
       .property<&iterations>("iterations",
                              "Shape-preserving iterations performed (0 for uniform tension).")
+      .property<&is_shape_preserving>(
+          "is_shape_preserving",
+          "Whether the curve keeps the data's shape: flat, monotone, convex or concave\n"
+          "wherever the data are, and within a small overshoot beside data extrema.")
       .picklable<&state::save<TensionSpline>, &state::load<TensionSpline>>()
       .create();
 }

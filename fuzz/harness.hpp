@@ -141,7 +141,8 @@ inline DataSet data_set(Bytes& in) {
 }
 
 inline EndSlopes end_slopes(Bytes& in) {
-  if (in.byte() & 1) return EndSlopes::estimated();
+  const std::uint8_t kind = in.byte();
+  if (kind & 1) return kind & 2 ? EndSlopes::limited() : EndSlopes::estimated();
   const double left = in.number();
   return EndSlopes::clamped(left, in.number());
 }

@@ -1,6 +1,7 @@
 // Fits the tension spline to decoded data under either policy, with every
 // configuration value decoded too, and checks the result.
 #include "harness.hpp"
+#include "tension/strict.hpp"
 #include "tension/tension.hpp"
 
 using namespace velarix;
@@ -15,7 +16,8 @@ bool moderate(double v) { return std::fabs(v) < 1e300; }
 // At u = 0 the Cubic and Hyperbolic forms are y0 plus terms multiplied by an
 // exact zero, so they return y0 itself whenever those terms are finite. The
 // Exponential form rebuilds the bend about the chord from exponentials whose
-// sum vanishes only up to rounding, so it is held to a rounding bound. The
+// sum vanishes only up to rounding, so it is held to a rounding bound (so is
+// the Steep form, the same formulas measured from the right knot). The
 // zero multiplies sums such as d1 + d2, which overflow for slopes near the
 // largest double; then the knot value is NaN and is not checked.
 void check_knots(const TensionSpline& spline, const DataSet& data) {
@@ -29,7 +31,8 @@ void check_knots(const TensionSpline& spline, const DataSet& data) {
       continue;
     }
     ++tally.knot_checks;
-    if (std::holds_alternative<TensionPiece::Exponential>(p.form())) {
+    if (std::holds_alternative<TensionPiece::Exponential>(p.form()) ||
+        std::holds_alternative<TensionPiece::Steep>(p.form())) {
       const double scale =
           std::fabs(y) + p.h() * (std::fabs(p.d1()) + std::fabs(p.d2()) + std::fabs(p.secant()));
       if (!std::isfinite(scale) || !std::isfinite(y)) continue;
@@ -52,7 +55,12 @@ void check_knots(const TensionSpline& spline, const DataSet& data) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   Bytes in(bytes, size);
   Tension config;
-  if (in.byte() & 1) config.policy = tension::Policy::uniform(in.setting(1.0));
+  const std::uint8_t policy = in.byte();
+  if (policy & 1) {
+    config.policy = tension::Policy::uniform(in.setting(1.0));
+  } else if (policy & 2) {
+    config.policy = tension::Policy::strict();
+  }
   config.boundary = end_slopes(in);
   config.tol = in.setting(config.tol);
   config.max_iter = in.passes();
@@ -72,6 +80,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       for (double sigma : spline.tensions()) {
         if (!(sigma >= 0 && sigma <= 85)) fail("selected tension", bits_text(sigma));
       }
+    }
+    if (config.policy.is_strict()) {
+      const auto tensions = spline.tensions();
+      for (std::size_t i = 0; i < tensions.size(); ++i) {
+        if (!(tensions[i] >= 0 && tensions[i] <= tension::strict::tension_cap(data.x[i], data.x[i + 1]))) {
+          fail("strict tension", bits_text(tensions[i]));
+        }
+      }
+      (void)spline.is_shape_preserving();
     }
     check_evaluation(spline, in);
   } catch (const InternalError& e) {

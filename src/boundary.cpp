@@ -5,13 +5,14 @@
 namespace velarix {
 
 bool operator==(const EndSlopes& a, const EndSlopes& b) {
+  if (a.kind_.index() != b.kind_.index()) return false;
   const EndSlopes::Clamped* ca = a.clamped_slopes();
   const EndSlopes::Clamped* cb = b.clamped_slopes();
-  if (ca == nullptr || cb == nullptr) return ca == cb;
-  return ca->left == cb->left && ca->right == cb->right;
+  return ca == nullptr || (ca->left == cb->left && ca->right == cb->right);
 }
 
 std::string EndSlopes::debug_text() const {
+  if (is_limited()) return "Limited";
   const Clamped* c = clamped_slopes();
   if (c == nullptr) return "Estimated";
   return format::Record("Clamped")

@@ -5,6 +5,9 @@
 #include <utility>
 #include <variant>
 
+#include "limited_slopes.hpp"
+#include "samples.hpp"
+
 namespace velarix {
 
 class EndSlopes {
@@ -14,32 +17,40 @@ class EndSlopes {
     double right;
   };
   struct Estimated {};
+  // The method's estimate, limited so that the end intervals keep the shape
+  // of the data (limit_end_slopes).
+  struct Limited {};
 
   EndSlopes() = default;  // Estimated
   static EndSlopes estimated() { return EndSlopes(Estimated{}); }
   static EndSlopes clamped(double left, double right) { return EndSlopes(Clamped{left, right}); }
+  static EndSlopes limited() { return EndSlopes(Limited{}); }
 
   bool is_estimated() const { return std::holds_alternative<Estimated>(kind_); }
+  bool is_limited() const { return std::holds_alternative<Limited>(kind_); }
   // The clamped slopes, or nullptr for Estimated.
   const Clamped* clamped_slopes() const { return std::get_if<Clamped>(&kind_); }
 
   // The (left, right) end slopes: the clamped values, or what `estimate`
   // returns for Estimated. Each method passes its own estimation rule.
+  // Limited limits that estimate against the secants of `samples` (the data
+  // the method solves, mirrored or not).
   template <class Estimate>
-  std::pair<double, double> resolve(Estimate&& estimate) const {
+  std::pair<double, double> resolve(const Samples& samples, Estimate&& estimate) const {
     if (const Clamped* c = clamped_slopes()) return {c->left, c->right};
+    if (is_limited()) return limit_end_slopes(samples, std::forward<Estimate>(estimate)());
     return std::forward<Estimate>(estimate)();
   }
 
   // Same variant and, for Clamped, both slopes equal as IEEE doubles.
   friend bool operator==(const EndSlopes& a, const EndSlopes& b);
 
-  // "Estimated" or "Clamped { left: L, right: R }".
+  // "Estimated", "Limited" or "Clamped { left: L, right: R }".
   std::string debug_text() const;
 
  private:
-  // Declared in this order: Clamped, then Estimated.
-  using Kind = std::variant<Clamped, Estimated>;
+  // Declared in this order: Clamped, Estimated, Limited.
+  using Kind = std::variant<Clamped, Estimated, Limited>;
   explicit EndSlopes(Kind kind) : kind_(kind) {}
 
   Kind kind_{Estimated{}};

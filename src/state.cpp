@@ -29,8 +29,9 @@ void Writer::f64s(std::span<const double> values) {
 }
 
 void Writer::end_slopes(const EndSlopes& slopes) {
+  // 0 Estimated, 1 Clamped with its two slopes, 2 Limited.
   const EndSlopes::Clamped* clamped = slopes.clamped_slopes();
-  u8(clamped == nullptr ? 0 : 1);
+  u8(clamped != nullptr ? 1 : slopes.is_limited() ? 2 : 0);
   if (clamped != nullptr) {
     f64(clamped->left);
     f64(clamped->right);
@@ -161,7 +162,9 @@ Doubles Reader::f64s(std::uint64_t count) {
 }
 
 EndSlopes Reader::end_slopes() {
-  if (tag(2) == 0) return EndSlopes::estimated();
+  const std::uint8_t kind = tag(3);
+  if (kind == 0) return EndSlopes::estimated();
+  if (kind == 2) return EndSlopes::limited();
   const double left = f64();
   const double right = f64();
   return EndSlopes::clamped(left, right);

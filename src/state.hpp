@@ -126,6 +126,12 @@ class Reader {
   template <class Piece>
   Curve<Piece> curve();
 
+  // Whether every byte has been read (or reading has failed): a layout may
+  // end in fields that are written only when they differ from a default.
+  bool at_end() const { return !ok() || offset_ == bytes_.size(); }
+  // The byte the next field starts at.
+  std::size_t offset() const { return offset_; }
+
   // The first failure, or a failure if any bytes are left over.
   std::optional<Error> finish();
 

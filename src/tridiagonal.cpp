@@ -1,5 +1,6 @@
 #include "tridiagonal.hpp"
 
+#include <cmath>
 #include <string>
 
 #include "error.hpp"
@@ -46,6 +47,47 @@ void solve(std::span<const double> lower, std::span<const double> diag,
     d[i] = (rhs[i] - lower[i] * d[i - 1]) / pivot;
   }
   for (std::size_t i = n - 1; i-- > 0;) d[i] = d[i] - c[i] * d[i + 1];
+}
+
+void solve_pivoted(std::span<double> lower, std::span<double> diag, std::span<double> upper,
+                   std::span<double> rhs) {
+  const std::size_t n = diag.size();
+  if (lower.size() != n || upper.size() != n || rhs.size() != n) {
+    throw InternalError("tridiagonal slices must have equal length");
+  }
+  if (n == 0) throw InternalError("tridiagonal system has no rows");
+
+  double* fill = lower.data();  // lower[i] is free once row i+1 has been eliminated
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const double below = lower[i + 1];
+    if (!(std::fabs(below) > std::fabs(diag[i]))) {
+      if (diag[i] == 0) zero_pivot(i);  // both candidates vanish: singular
+      const double l = below / diag[i];
+      diag[i + 1] = diag[i + 1] - l * upper[i];
+      rhs[i + 1] = rhs[i + 1] - l * rhs[i];
+      fill[i] = 0;
+    } else {
+      const double l = diag[i] / below;
+      const double next_diag = upper[i] - l * diag[i + 1];
+      const double next_upper = -(l * upper[i + 1]);
+      const double next_rhs = rhs[i] - l * rhs[i + 1];
+      diag[i] = below;
+      upper[i] = diag[i + 1];
+      fill[i] = upper[i + 1];
+      rhs[i] = rhs[i + 1];
+      diag[i + 1] = next_diag;
+      upper[i + 1] = next_upper;
+      rhs[i + 1] = next_rhs;
+    }
+  }
+  if (diag[n - 1] == 0) zero_pivot(n - 1);
+  double* x = rhs.data();
+  x[n - 1] = x[n - 1] / diag[n - 1];
+  if (n < 2) return;
+  x[n - 2] = (x[n - 2] - upper[n - 2] * x[n - 1]) / diag[n - 2];
+  for (std::size_t i = n - 2; i-- > 0;) {
+    x[i] = ((x[i] - upper[i] * x[i + 1]) - fill[i] * x[i + 2]) / diag[i];
+  }
 }
 
 }  // namespace velarix::tridiagonal

@@ -24,4 +24,29 @@ void solve(std::span<const double> lower, std::span<const double> diag,
            std::span<const double> upper, std::span<const double> rhs, std::span<double> eliminated,
            std::span<double> solution);
 
+// Solves the same system with partial pivoting, for systems that are not
+// diagonally dominant, in place: the solution replaces `rhs`, and `lower`,
+// `diag` and `upper` are overwritten by the factors. Gaussian elimination
+// down the rows, i = 0..n-2, takes as pivot of column i the larger in
+// magnitude of diag[i] and lower[i+1] (ties and NaN keep row i), so a row
+// gains a second superdiagonal entry when the two rows are exchanged; it is
+// kept in lower[i], which the elimination has consumed by then. The order
+// of operations, which makes the results reproducible bit for bit:
+//   kept row i:     l = lower[i+1] / diag[i];
+//                   diag[i+1] = diag[i+1] - l * upper[i];
+//                   rhs[i+1] = rhs[i+1] - l * rhs[i];  fill lower[i] = 0;
+//   exchanged rows: l = diag[i] / lower[i+1];
+//                   new row i+1: upper[i] - l * diag[i+1], -(l * upper[i+1]),
+//                                rhs[i] - l * rhs[i+1];
+//                   new row i: lower[i+1], diag[i+1], fill upper[i+1], rhs[i+1]
+//                   (the fill of row n-2 is never read);
+//   back substitution: x[n-1] = rhs[n-1] / diag[n-1], then for i = n-2 down
+//                   to 0, x[i] = ((rhs[i] - upper[i] * x[i+1]) - fill[i] * x[i+2])
+//                   / diag[i], the fill term absent for i = n-2.
+// lower[0] and upper[n-1] are never read as matrix entries. Unequal lengths,
+// an empty system or a pivot that is exactly zero (a singular matrix) throw
+// InternalError.
+void solve_pivoted(std::span<double> lower, std::span<double> diag, std::span<double> upper,
+                   std::span<double> rhs);
+
 }  // namespace velarix::tridiagonal

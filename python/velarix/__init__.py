@@ -19,11 +19,21 @@ buffer of doubles; at least 2 points, ``x`` strictly increasing)::
 
 Which method for which data
 ---------------------------
+``Tension().with_strict_shape()``
+    Any data, when the shape must hold. Tensions are raised until every
+    requirement of the data holds after the last solve: monotone and convex
+    (or concave) exactly where the data are, flat stretches flat to within
+    1e-12 of the data range, and beside a data extremum an overshoot of at
+    most 1e-3 of the range. Estimated end slopes are limited
+    (``EndSlopes.limited()``). ``is_shape_preserving`` on the result says
+    whether every requirement holds (a flat may miss where the tension cap
+    of 1e9, lower for very close knots, binds).
 ``Tension()``
-    Any data; the default choice. Each interval gets the smallest
-    exponential tension that keeps the local monotonicity and convexity
-    that the fitted knot slopes allow; flat stretches of the data can still
-    bulge a little, and steps overshoot less than with a cubic spline.
+    Any data; the published minimal-tension algorithm, kept exactly as
+    published. Each interval gets the smallest exponential tension (up to 85)
+    that keeps the local monotonicity or convexity of the data as judged
+    from the current knot slopes, until the slopes settle to 1 %; on ordinary
+    data it can still overshoot a little (check ``is_shape_preserving``).
     ``with_uniform_tension(sigma)`` puts one tension everywhere instead (0 is
     the cubic spline with the method's end slopes, estimated from the data
     unless clamped; larger values pull the curve towards the polygon).
@@ -31,7 +41,12 @@ Which method for which data
     Data that are convex throughout or concave throughout (a cost curve, a
     discount curve, a convex property table). The spline is then convex (or
     concave) everywhere. Data whose curvature changes are refused with a
-    ``ValueError`` naming the knot ("data change curvature at knot ...").
+    ``ValueError`` naming the knot ("data change curvature at knot ...");
+    secants equal up to rounding (straight stretches, in any units) change
+    nothing. Its convexity solve sweeps to a fixed point; on data where the
+    sweeps crawl (secant steps of very different sizes) and are refused
+    after ``max_iterations``, ``with_convexity_solver("newton")`` reaches the
+    same kind of fixed point in a few Newton steps, finished by the sweeps.
 ``VariableDegree()``
     Any data, inflections included, when the curvature sign of every
     interval must follow the data (co-convexity). It raises the polynomial
@@ -39,7 +54,11 @@ Which method for which data
     ``is_shape_preserving`` on the result to know whether the cap was enough.
 
 End slopes are estimated from the data unless a configuration is given
-``with_boundary(EndSlopes.clamped(left, right))``.
+``with_boundary(EndSlopes.clamped(left, right))``; ``EndSlopes.limited()``
+takes the method's estimate and limits it so that the end intervals keep the
+data's shape (0 where it points against the end secant, at most 3 times
+that secant beside an extremum, on the side of it that keeps the end
+interval's curvature).
 
 Outside the knot range
 ----------------------

@@ -22,6 +22,7 @@ from array import array
 from velarix import EndSlopes, RationalCubic, Tension, VariableDegree, datasets
 
 METHODS = ("tension", "rational-cubic", "variable-degree")
+POLICIES = ("strict", "published")
 DEFAULT_POINTS = 101
 
 
@@ -47,10 +48,17 @@ def _parser():
                    help="fitting method (default: tension); 'all' fits every method that accepts the data")
     p.add_argument("--clamped", nargs=2, type=float, metavar=("LEFT", "RIGHT"),
                    help="clamp the end slopes to these values (default: estimated)")
+    p.add_argument("--policy", default="strict", choices=POLICIES,
+                   help="how the tension method chooses its tensions: 'strict' (default) until "
+                        "every shape requirement of the data holds, with limited end slopes; "
+                        "'published' by the original minimal-tension passes")
     p.add_argument("--tension", type=float, metavar="SIGMA",
-                   help="one uniform tension on every interval (tension method)")
+                   help="one uniform tension on every interval instead (tension method)")
     p.add_argument("--max-degree", type=float, metavar="D",
                    help="degree cap of the variable-degree method (default 50)")
+    p.add_argument("--convexity-solver", default="sweep", choices=("sweep", "newton"),
+                   help="convexity solve of the rational cubic (default sweep; newton "
+                        "converges where the sweeps crawl)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("-n", "--points", type=int, default=DEFAULT_POINTS, metavar="N",
                        help=f"number of evenly spaced output points (default {DEFAULT_POINTS})")
@@ -172,6 +180,8 @@ def _column_index(column, header):
 def _configurations(args):
     boundary = EndSlopes.clamped(*args.clamped) if args.clamped else EndSlopes.estimated()
     tension = Tension().with_boundary(boundary)
+    if args.policy == "strict":
+        tension = tension.with_strict_shape()
     if args.tension is not None:
         tension = tension.with_uniform_tension(args.tension)
     degree = VariableDegree().with_boundary(boundary)
@@ -179,7 +189,9 @@ def _configurations(args):
         degree = degree.with_max_degree(args.max_degree)
     return {
         "tension": tension,
-        "rational-cubic": RationalCubic().with_boundary(boundary),
+        "rational-cubic": RationalCubic()
+        .with_boundary(boundary)
+        .with_convexity_solver(args.convexity_solver),
         "variable-degree": degree,
     }
 

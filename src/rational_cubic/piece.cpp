@@ -9,7 +9,12 @@ RationalCubicPiece RationalCubicPiece::from_interval(double y0, double y1, doubl
   //   P(t) = (1-t)^3 u Y0 + t (1-t)^2 beta + t^2 (1-t) gamma + t^3 v Y1,
   //   Q(t) = (1-t) u + t v + t (1-t) w,
   // with beta = u h D0 + (2u + v + w) Y0 and gamma = (u + 2v + w) Y1 - v h D1;
-  // the power-basis coefficients below are that form expanded.
+  // the power-basis coefficients below are that form expanded. From
+  // kChordFormFrom on the piece keeps the chord form of the header instead.
+  if (w >= kChordFormFrom) {
+    const double dy = y1 - y0;
+    return {y0, dy, u * (d0 * h - dy), v * (dy - d1 * h), x_left, h, u, v, w};
+  }
   const double beta = d0 * (h * u) + y0 * (w + (v + (u + u)));
   const double gamma = y1 * (w + (u + (v + v))) - d1 * (h * v);
   const double delta = y1 * v;

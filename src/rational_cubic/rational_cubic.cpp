@@ -1,5 +1,6 @@
 #include "rational_cubic/rational_cubic.hpp"
 
+#include <cmath>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -34,13 +35,23 @@ std::optional<OutOfScale> check_scale(const RationalCubic& config, const Samples
 
 enum class Curvature { none, convex, concave };
 
-// Data are concave when the first knot whose secants differ has a falling
-// step. Equal (or NaN) neighbouring secants decide nothing, so collinear data
-// count as convex; a later step of the other direction is an inflection.
+// Two secants of a straight stretch differ by the rounding of (y1 - y0) / h
+// alone, a few ulps of their size, and in units where the stretch is not
+// exactly representable they differ in either direction. A difference
+// within this fraction of |s[k-1]| + |s[k]| is no change of curvature.
+constexpr double kStraightSecants = 1e-12;
+
+// Data are concave when the first knot whose secants differ (beyond
+// rounding) has a falling step. Equal (or NaN) neighbouring secants decide
+// nothing, so collinear data count as convex; a later step of the other
+// direction is an inflection.
 Result<bool> classify_concave(std::span<const double> s) {
   Curvature direction = Curvature::none;
   for (std::size_t k = 1; k < s.size(); ++k) {
     Curvature step = Curvature::none;
+    if (std::fabs(s[k] - s[k - 1]) <= kStraightSecants * (std::fabs(s[k - 1]) + std::fabs(s[k]))) {
+      continue;
+    }
     if (s[k] > s[k - 1]) {
       step = Curvature::convex;
     } else if (s[k] < s[k - 1]) {
@@ -100,7 +111,8 @@ std::string RationalCubicSpline::debug_text() const {
 }
 
 std::string RationalCubic::debug_text() const {
-  return format::Record("RationalCubic")
+  format::Record record("RationalCubic");
+  record
       .field("u", format::debug(u))
       .field("v", format::debug(v))
       .field("boundary", boundary.debug_text())
@@ -108,8 +120,9 @@ std::string RationalCubic::debug_text() const {
       .field("relaxation", format::debug(relaxation))
       .field("tol", format::debug(tol))
       .field("max_iter", format::debug(max_iter))
-      .field("w_cap", format::debug(w_cap))
-      .str();
+      .field("w_cap", format::debug(w_cap));
+  if (solver == solver::Method::newton) record.field("solver", "Newton");
+  return record.str();
 }
 
 // Every test is written as "not (in range)" so that NaN fails it. The cap
@@ -148,11 +161,13 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
   const Samples& solved = concave ? *mirror : samples;
 
   const auto [left, right] =
-      boundary.resolve([&] { return estimated_end_slopes(solved.secants()); });
-  const double solve_left = boundary.is_estimated() ? left : sign * left;
-  const double solve_right = boundary.is_estimated() ? right : sign * right;
+      boundary.resolve(solved, [&] { return estimated_end_slopes(solved.secants()); });
+  // Clamped slopes are the caller's, in the sign of the caller's data.
+  const bool clamped = boundary.clamped_slopes() != nullptr;
+  const double solve_left = clamped ? sign * left : left;
+  const double solve_right = clamped ? sign * right : right;
 
-  const solver::SolveSettings settings{u, v, margin, relaxation, tol, max_iter, w_cap};
+  const solver::SolveSettings settings{u, v, margin, relaxation, tol, max_iter, w_cap, solver};
   Result<solver::Output> output = solver::solve(solved, settings, solve_left, solve_right);
   if (!output) return output.error();
   solver::Output& result = output.value();

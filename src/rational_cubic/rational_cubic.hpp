@@ -14,6 +14,7 @@
 #include "memory.hpp"
 #include "piecewise.hpp"
 #include "rational_cubic/piece.hpp"
+#include "rational_cubic/solver.hpp"
 
 namespace velarix::rational_cubic {
 
@@ -50,6 +51,8 @@ struct RationalCubic {
   double tol = 1e-10;
   std::uint64_t max_iter = 1000;
   double w_cap = 1000000.0;
+  // The sweeps alone, or Newton steps finished by sweeps.
+  solver::Method solver = solver::Method::sweep;
 
   // The first field out of range, in the order u, v, margin, relaxation,
   // w_cap; tol and max_iter take any value (a tol that no change can meet
@@ -58,7 +61,8 @@ struct RationalCubic {
 
   Result<RationalCubicSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
-  // "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, ... }".
+  // "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, ... }"; the solver
+  // shows only when it is not the default sweep, as ", solver: Newton }".
   std::string debug_text() const;
 
   // Field by field; the doubles as IEEE doubles, so a NaN field is unequal.

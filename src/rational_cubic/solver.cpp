@@ -1,24 +1,61 @@
 #include "rational_cubic/solver.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
 
 #include "memory.hpp"
+#include "rational_cubic/newton.hpp"
 #include "tridiagonal.hpp"
 
 namespace velarix::rational_cubic::solver {
+
+std::string_view method_name(Method method) {
+  return method == Method::newton ? "newton" : "sweep";
+}
+
+std::optional<Method> method_named(std::string_view name) {
+  if (name == "sweep") return Method::sweep;
+  if (name == "newton") return Method::newton;
+  return std::nullopt;
+}
+
 namespace {
 
+// A derivative carries rounding errors of a few ulps of |s| + |d| from the
+// tridiagonal solve, so a gap of that size has no sign the data decide:
+// inside a straight stretch of the data every gap is such noise. Counting
+// it as no gap gives the stretch the cap (the chord) on every sweep, where
+// the ratio of two noise gaps would be an arbitrary target that changes
+// from sweep to sweep and keeps the solve from settling. (Secants of large
+// values over long intervals carry a noise of their own, ulps of |y| / h;
+// gaps of that size may still be taken for curvature, and such a solve then
+// settles by the stall rule.) The rule changes a target only where a gap
+// lies within 16 ulps of its secant, which strictly convex data do not
+// produce, so their solves keep their bits.
+constexpr double kGapNoise = 16 * 0x1p-53;
+
+// The second test is strict so that an infinite gap (from an infinite end
+// slope) still leaves room.
+bool no_room(double gap, double secant, double derivative) {
+  return gap <= 0 || gap < kGapNoise * (std::fabs(secant) + std::fabs(derivative));
+}
+
+}  // namespace
+
 // The smallest w that keeps interval i convex for the knot derivatives d, plus
-// the margin, capped at w_cap. A derivative on the wrong side of the secant
-// (gapL <= 0 or gapR <= 0) leaves no finite bound, so such an interval gets the
-// cap, which is as near the chord as the pieces go.
+// the margin, capped at w_cap. A derivative on the wrong side of the secant,
+// or within its rounding of it (gapL or gapR <= kGapNoise (|s| + |d|)),
+// leaves no finite bound, so such an interval gets the cap, which is as near
+// the chord as the pieces go.
 double convexity_target(std::span<const double> secants, std::span<const double> d, std::size_t i,
                         double u, double v, double margin, double w_cap) {
   const double gap_left = secants[i] - d[i];
   const double gap_right = d[i + 1] - secants[i];
-  if (gap_left <= 0 || gap_right <= 0) return w_cap;
+  if (no_room(gap_left, secants[i], d[i]) || no_room(gap_right, secants[i], d[i + 1])) {
+    return w_cap;
+  }
   // max(v gapR / gapL, u gapL / gapR, 0); a NaN ratio (inf / inf from an
   // overflowing derivative) is left out, so the target is never NaN.
   const double ratio_right = v * gap_right / gap_left;
@@ -29,6 +66,11 @@ double convexity_target(std::span<const double> secants, std::span<const double>
   const double target = margin + bound;
   return target < w_cap ? target : w_cap;
 }
+
+namespace {
+
+// The unit roundoff of doubles, 2^-53.
+constexpr double kRoundoff = 0x1p-53;
 
 // The rows of the derivative system. Only the diagonal and the right-hand
 // side depend on w, so the sweeps of one solve keep these arrays and rewrite
@@ -96,38 +138,122 @@ class DerivativeSystem {
   Doubles derivatives_;
 };
 
-}  // namespace
+// ---------------------------------------------------------------- stall rule
+//
+// The change C of a sweep cannot fall below its rounding floor: the targets
+// are computed from derivatives that carry rounding errors of relative size
+// 2^-53, and interval i amplifies them by
+//   kappa_i = (t_i - margin) (|s_i| + |d_i| + |d_i+1|) (1/gapL + 1/gapR),
+// the sensitivity of its target t_i to its two derivatives, so the floor is
+// about 0.5 to 2 relaxation 2^-53 max kappa_i. On long smooth data kappa
+// grows with n and the floor rises above tol (1 + W): a solve that is as
+// accurate as doubles allow would never meet the tolerance. The rule that
+// accepts such a solve, applied after every sweep k that fails the
+// tolerance test:
+//   - keep the smallest change so far, C_best, and the sweep k_best where it
+//     was made;
+//   - at every sweep k that is a multiple of K = 20, the solve has converged
+//     when a snapshot of w exists (taken K sweeps earlier) and
+//       k - k_best >= K              (no new smallest change for K sweeps),
+//       max |w - snapshot| <= 4 C_best  (w no longer drifts: a slow
+//                                     contraction moves it by about K C),
+//       C_best <= 8 relaxation 2^-53 kappa  (the change is rounding noise),
+//       C_best <= 1e-6 (W + 1)       (and small in any case),
+//     with kappa the largest kappa_i over the intervals whose gaps are both
+//     > 0 and whose target is below w_cap, from the derivatives of sweep k;
+//     otherwise w becomes the new snapshot.
+// A solve that meets the tolerance before this rule fires is untouched.
 
-Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
-                          double right, double u, double v) {
-  if (w.size() + 1 != samples.size()) {
-    throw InternalError("one convexity parameter per interval expected");
+constexpr std::uint64_t kStallWindow = 20;
+// w may move by a few times the noise of one sweep within a window.
+constexpr double kStallDrift = 4;
+// The floor lies within 0.5 to 2 relaxation 2^-53 kappa; 8 leaves room.
+constexpr double kFloorFactor = 8;
+// Whatever the floor, a change above this relative size is never accepted.
+constexpr double kStallCeiling = 1e-6;
+
+// max kappa_i, each summed in the fixed order (|s| + |d_i|) + |d_i+1|.
+double rounding_sensitivity(std::span<const double> s, std::span<const double> d, double u,
+                            double v, double margin, double w_cap) {
+  double kappa = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const double gap_left = s[i] - d[i];
+    const double gap_right = d[i + 1] - s[i];
+    if (!(gap_left > 0 && gap_right > 0)) continue;
+    const double target = convexity_target(s, d, i, u, v, margin, w_cap);
+    if (!(target < w_cap)) continue;
+    const double size = (std::fabs(s[i]) + std::fabs(d[i])) + std::fabs(d[i + 1]);
+    const double k = (target - margin) * size * (1 / gap_left + 1 / gap_right);
+    if (k > kappa) kappa = k;
   }
-  DerivativeSystem system(samples, left, right, u, v);
-  const std::span<const double> d = system.solve(w);
-  return Doubles(d.begin(), d.end());
+  return kappa;
 }
 
-Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
-                     double right) {
+double largest_difference(std::span<const double> a, std::span<const double> b) {
+  double largest = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const double difference = std::fabs(a[i] - b[i]);
+    if (difference > largest) largest = difference;
+  }
+  return largest;
+}
+
+// The stall rule over the sweeps of one solve. `from_newton` says that the
+// sweeps start from a converged Newton result: Newton's last steps already
+// showed that w no longer moves, which is what the windows establish for a
+// cold start, so the first sweep accepts a change within the floor bound at
+// once.
+class StallRule {
+ public:
+  StallRule(const Samples& samples, const SolveSettings& settings, bool from_newton)
+      : s_(samples.secants()), c_(settings), from_newton_(from_newton) {}
+
+  // Called after sweep k failed the tolerance test, with its change, its
+  // largest w, the new w and the derivatives the sweep used.
+  bool settled(std::uint64_t k, double change, double largest, std::span<const double> w,
+               std::span<const double> d) {
+    if (change < best_change_) {
+      best_change_ = change;
+      best_sweep_ = k;
+    }
+    if (from_newton_ && k == 1) return at_floor(change, largest, d);
+    if (k % kStallWindow != 0) return false;
+    const bool settled = !snapshot_.empty() && k - best_sweep_ >= kStallWindow &&
+                         largest_difference(w, snapshot_) <= kStallDrift * best_change_ &&
+                         at_floor(best_change_, largest, d);
+    snapshot_.assign(w.begin(), w.end());  // allocated at the first window only
+    return settled;
+  }
+
+ private:
+  bool at_floor(double change, double largest, std::span<const double> d) const {
+    return change <= kStallCeiling * (largest + 1) &&
+           change <= kFloorFactor * c_.relaxation * kRoundoff *
+                         rounding_sensitivity(s_, d, c_.u, c_.v, c_.margin, c_.w_cap);
+  }
+
+  std::span<const double> s_;
+  SolveSettings c_;
+  bool from_newton_;
+  Doubles snapshot_;
+  double best_change_ = std::numeric_limits<double>::infinity();  // C_best
+  std::uint64_t best_sweep_ = 0;                                  // k_best
+};
+
+// The relaxed sweeps from `w`, with the stall rule; `solves_before` counts
+// the Newton steps made before them.
+Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
+                     DerivativeSystem& system, Doubles w, bool from_newton,
+                     std::uint64_t solves_before) {
   const double u = settings.u;
   const double v = settings.v;
   const double margin = settings.margin;
   const double w_cap = settings.w_cap;
-  if (!(w_cap >= 0)) throw InternalError("convexity cap must be >= 0");
   const std::span<const double> s = samples.secants();
   const std::size_t m = samples.intervals();
-
-  if (m == 1) {
-    Doubles d{left, right};
-    Doubles w{convexity_target(s, d, 0, u, v, margin, w_cap)};
-    return Output{std::move(d), std::move(w), 0};
-  }
-
   const double relaxation = settings.relaxation;
   const double keep = 1 - relaxation;
-  Doubles w(m, 0.0);
-  DerivativeSystem system(samples, left, right, u, v);
+  StallRule stall(samples, settings, from_newton);
   double last_change = std::numeric_limits<double>::quiet_NaN();
   for (std::uint64_t k = 0;;) {
     if (k == settings.max_iter) return NoConvergence{settings.max_iter, last_change};
@@ -147,12 +273,55 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
     }
     ++k;
     last_change = change;
-    if (change <= settings.tol * (largest + 1)) {
+    if (change <= settings.tol * (largest + 1) || stall.settled(k, change, largest, w, d)) {
       // Derivatives recomputed from the final w, so the two agree exactly.
       const std::span<const double> derivatives = system.solve(w);
-      return Output{Doubles(derivatives.begin(), derivatives.end()), std::move(w), k};
+      return Output{Doubles(derivatives.begin(), derivatives.end()), std::move(w),
+                    solves_before + k};
     }
   }
+}
+
+}  // namespace
+
+Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
+                          double right, double u, double v) {
+  if (w.size() + 1 != samples.size()) {
+    throw InternalError("one convexity parameter per interval expected");
+  }
+  DerivativeSystem system(samples, left, right, u, v);
+  const std::span<const double> d = system.solve(w);
+  return Doubles(d.begin(), d.end());
+}
+
+Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
+                     double right) {
+  const double u = settings.u;
+  const double v = settings.v;
+  const double w_cap = settings.w_cap;
+  if (!(w_cap >= 0)) throw InternalError("convexity cap must be >= 0");
+  const std::size_t m = samples.intervals();
+
+  if (m == 1) {
+    Doubles d{left, right};
+    Doubles w{convexity_target(samples.secants(), d, 0, u, v, settings.margin, w_cap)};
+    return Output{std::move(d), std::move(w), 0};
+  }
+
+  // The sweeps' system is set up after Newton has released its arrays, so
+  // that on long data it takes over their pages instead of fresh ones.
+  std::uint64_t steps = 0;
+  Doubles w;
+  bool settled = false;
+  if (settings.method == Method::newton) {
+    NewtonResult newton = newton_solve(samples, settings, left, right);
+    steps = newton.steps;
+    settled = newton.converged;
+    if (settled) w = std::move(newton.w);
+  }
+  if (!settled) w.assign(m, 0.0);
+  DerivativeSystem system(samples, left, right, u, v);
+  return sweep(samples, settings, system, std::move(w), settled, steps);
 }
 
 }  // namespace velarix::rational_cubic::solver

@@ -4,13 +4,24 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 
 #include "error.hpp"
 #include "memory.hpp"
 #include "samples.hpp"
 
 namespace velarix::rational_cubic::solver {
+
+// How the fixed point is reached: by the relaxed sweeps alone, or by Newton
+// steps on the derivatives and the parameters together, finished by sweeps.
+enum class Method : std::uint8_t { sweep, newton };
+
+// "sweep" or "newton", the names a caller chooses a method by.
+std::string_view method_name(Method method);
+// The method of that name; nothing for any other text.
+std::optional<Method> method_named(std::string_view name);
 
 struct SolveSettings {
   double u;
@@ -20,20 +31,23 @@ struct SolveSettings {
   double tol;
   std::uint64_t max_iter;
   double w_cap;  // >= 0; also the w of an interval whose derivatives leave no room
+  Method method = Method::sweep;
 };
 
 struct Output {
   Doubles derivatives;              // n knot derivatives, the given end slopes at the ends
   Doubles w;                        // m convexity parameters, each in [0, w_cap]
-  std::uint64_t iterations;         // sweeps made; 0 for two points
+  std::uint64_t iterations;  // Newton steps and sweeps made; 0 for two points
 };
 
 // Relaxed fixed-point iteration on convex data (secants nondecreasing): solve
 // the derivatives for the current w, move every w toward the convexity bound of
 // those derivatives, and repeat until the largest change is within
-// tol * (1 + largest w). `left` and `right` are S'(x[0]) and S'(x[n-1]).
-// Reports NoConvergence after max_iter sweeps; a w_cap < 0 or NaN throws
-// InternalError.
+// tol * (1 + largest w), or until the change has settled at the rounding
+// floor of the sweep (see the stall rule in the source). With Method::newton
+// the sweeps start from the result of Newton steps instead of from w = 0.
+// `left` and `right` are S'(x[0]) and S'(x[n-1]). Reports NoConvergence
+// after max_iter sweeps; a w_cap < 0 or NaN throws InternalError.
 Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
                      double right);
 
@@ -42,5 +56,13 @@ Result<Output> solve(const Samples& samples, const SolveSettings& settings, doub
 // the two pieces meeting there agree.
 Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
                           double right, double u, double v);
+
+// The convexity target of interval i for the knot derivatives d: margin +
+// max(v gapR / gapL, u gapL / gapR, 0) capped at w_cap, with gapL = s[i] -
+// d[i] and gapR = d[i+1] - s[i]; w_cap when a gap is <= 0 or within the
+// rounding of the derivative, 16 2^-53 (|s[i]| + |d|). A NaN ratio is left
+// out of the max.
+double convexity_target(std::span<const double> secants, std::span<const double> d, std::size_t i,
+                        double u, double v, double margin, double w_cap);
 
 }  // namespace velarix::rational_cubic::solver

@@ -3,6 +3,8 @@
 
 namespace velarix::state {
 
+using rational_cubic::solver::Method;
+
 namespace {
 
 constexpr auto config_fields = [](auto& io, auto& c) {
@@ -18,14 +20,31 @@ constexpr auto config_fields = [](auto& io, auto& c) {
 
 }  // namespace
 
+// The solver follows the fields as one tag byte (1: Newton), written only
+// when it is not the default sweep: a default configuration keeps the bytes
+// it has always had, and every state saved before the solver existed loads
+// as the sweep. A tag 0 (the sweep written out) is never saved, and refused
+// like any other byte this code cannot have written.
 template <>
 Bytes save(const RationalCubic& c) {
-  return save_record(rational_cubic_kind, c, config_fields);
+  Writer out(rational_cubic_kind);
+  config_fields(out, c);
+  if (c.solver != Method::sweep) out.u8(static_cast<std::uint8_t>(c.solver));
+  return std::move(out).finish();
 }
 
 template <>
 Result<RationalCubic> load(std::span<const std::byte> bytes) {
-  return load_record<RationalCubic>(rational_cubic_kind, bytes, config_fields);
+  Reader in(bytes, rational_cubic_kind);
+  RationalCubic c;
+  config_fields(in, c);
+  if (!in.at_end()) {
+    const std::size_t at = in.offset();  // where the fields end
+    c.solver = static_cast<Method>(in.tag(2));
+    if (in.ok() && c.solver == Method::sweep) return InvalidState{"tag out of range", at};
+  }
+  if (auto error = in.finish()) return *error;
+  return c;
 }
 
 template <>

@@ -142,11 +142,19 @@ TensionPiece::TensionPiece(double x0, double h, double y0, double y1, double yp0
 
 TensionPiece::TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1,
                            double tension, const Form& form)
+    : TensionPiece(x0, x0 + h, h, y0, y1, yp0, yp1, tension, form) {}
+
+TensionPiece::TensionPiece(double x0, double x1, double h, double y0, double y1, double yp0,
+                           double yp1, double tension, const Form& form)
     : form_(form), x0_(x0), h_(h), y0_(y0), yp0_(yp0) {
   secant_ = (y1 - y0) / h;
   d1_ = secant_ - yp0;
   d2_ = yp1 - secant_;
   sigma_ = std::fabs(tension);
+  const auto* exponential = std::get_if<Exponential>(&form_);
+  if (exponential != nullptr && sigma_ > steep_above) {
+    form_ = Steep{exponential->ems, exponential->tm, exponential->e, x1};
+  }
 }
 
 TensionPiece::Form TensionPiece::form_for(double tension) {
@@ -169,6 +177,7 @@ TensionPiece::Local TensionPiece::local(double x) const {
 
 double TensionPiece::value(double x) const {
   if (exponential(*this)) return exponential_value(*this, *this, Pair{x, x}, false)[0];
+  if (const auto* form = std::get_if<Steep>(&form_)) return value(*form, x);
   const Local at = local(x);
   if (const auto* form = std::get_if<Hyperbolic>(&form_)) return value(*form, at);
   return value(Cubic{}, at);
@@ -176,6 +185,7 @@ double TensionPiece::value(double x) const {
 
 double TensionPiece::first_derivative(double x) const {
   if (exponential(*this)) return exponential_first_derivative(*this, *this, Pair{x, x}, false)[0];
+  if (const auto* form = std::get_if<Steep>(&form_)) return first_derivative(*form, x);
   const Local at = local(x);
   if (const auto* form = std::get_if<Hyperbolic>(&form_)) return first_derivative(*form, at);
   return first_derivative(Cubic{}, at);
@@ -183,6 +193,7 @@ double TensionPiece::first_derivative(double x) const {
 
 double TensionPiece::second_derivative(double x) const {
   if (exponential(*this)) return exponential_second_derivative(*this, *this, Pair{x, x}, false)[0];
+  if (const auto* form = std::get_if<Steep>(&form_)) return second_derivative(*form, x);
   const Local at = local(x);
   if (const auto* form = std::get_if<Hyperbolic>(&form_)) return second_derivative(*form, at);
   return second_derivative(Cubic{}, at);
@@ -201,6 +212,41 @@ Pair TensionPiece::first_derivative_pair(const TensionPiece& a, const TensionPie
 Pair TensionPiece::second_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
   if (exponential(a) && exponential(b)) return exponential_second_derivative(a, b, x, true);
   return Pair{a.second_derivative(x[0]), b.second_derivative(x[1])};
+}
+
+// The exponential form's formulas with b1 taken from the right knot: near
+// x1 both u / h and (x1 - x) / h are exact to a rounding of themselves, so
+// exp(-sigma b1) keeps its relative accuracy however large sigma is.
+double TensionPiece::value(const Steep& form, double x) const {
+  const auto [ems, tm, e, x1] = form;
+  const double u = x - x0_;
+  const double b2 = u / h_;
+  const double b1 = (x1 - x) / h_;
+  const double e1 = std::exp(-sigma_ * b1);
+  const double e2 = std::exp(-sigma_ * b2);
+  const double tm2 = tm * tm;
+  const double bend = (d1_ + d2_) * tm * ((ems + 1) - e1 - e2) +
+                      sigma_ * (d1_ * (e2 + (e1 - 2) * ems - b1 * tm2) +
+                                d2_ * (e1 + (e2 - 2) * ems - b2 * tm2));
+  return (y0_ + secant_ * u) + h_ * bend / (sigma_ * e);
+}
+
+double TensionPiece::first_derivative(const Steep& form, double x) const {
+  const auto [ems, tm, e, x1] = form;
+  const double e1 = std::exp(-sigma_ * ((x1 - x) / h_));
+  const double e2 = std::exp(-sigma_ * ((x - x0_) / h_));
+  return secant_ + (tm * ((d1_ + d2_) * (e2 - e1) + tm * (d1_ - d2_)) +
+                    sigma_ * (d1_ * (e1 * ems - e2) + d2_ * (e1 - e2 * ems))) /
+                       e;
+}
+
+double TensionPiece::second_derivative(const Steep& form, double x) const {
+  const auto [ems, tm, e, x1] = form;
+  const double e1 = std::exp(-sigma_ * ((x1 - x) / h_));
+  const double e2 = std::exp(-sigma_ * ((x - x0_) / h_));
+  return sigma_ *
+         (sigma_ * (d1_ * (e2 + e1 * ems) + d2_ * (e1 + e2 * ems)) - (d1_ + d2_) * (e1 + e2) * tm) /
+         (h_ * e);
 }
 
 // Hermite cubic, written through d1 = s - yp0 and d2 = yp1 - s:

@@ -46,6 +46,11 @@ inline constexpr double cubic_below = 1e-9;
 // Up to this tension the hyperbolic functions are taken from the rational
 // approximation; above it the exponentials no longer cancel badly.
 inline constexpr double hyperbolic_up_to = 0.5;
+// Above this tension the curve bends only in layers of width h / sigma at the
+// knots, and b1 = 1 - b2 (absolute error 2^-53) would cost sigma ulps in
+// exp(-sigma b1) near the right knot: such pieces measure b1 from the right
+// knot itself. Up to it the exponential form keeps its arithmetic.
+inline constexpr double steep_above = 85;
 
 class TensionPiece {
  public:
@@ -66,14 +71,26 @@ class TensionPiece {
     double tm;
     double e;
   };
-  using Form = std::variant<Cubic, Hyperbolic, Exponential>;
+  // sigma > 85: the exponential form's coefficients with the right knot x1,
+  // from which b1 = (x1 - x) / h is measured.
+  struct Steep {
+    double ems;
+    double tm;
+    double e;
+    double x1;
+  };
+  using Form = std::variant<Cubic, Hyperbolic, Exponential, Steep>;
 
   // The piece on [x0, x0 + h]; only |tension| is used. Never fails.
   TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1, double tension);
   // The same piece with its form given: form_for(tension), which depends on
   // the tension alone, so pieces of equal tension can share one evaluation.
+  // Above 85 the piece takes the Steep form with the right knot x1 (x0 + h
+  // when not given; a fit passes its knot, which x0 + h may miss by an ulp).
   TensionPiece(double x0, double h, double y0, double y1, double yp0, double yp1, double tension,
                const Form& form);
+  TensionPiece(double x0, double x1, double h, double y0, double y1, double yp0, double yp1,
+               double tension, const Form& form);
   static Form form_for(double tension);
 
   // The fields besides the form (x0, h, y0, yp0, secant, d1, d2, sigma), and
@@ -132,6 +149,10 @@ class TensionPiece {
     double b2;
   };
   Local local(double x) const;
+
+  double value(const Steep& form, double x) const;
+  double first_derivative(const Steep& form, double x) const;
+  double second_derivative(const Steep& form, double x) const;
 
   double value(const Cubic&, const Local& at) const;
   double value(const Hyperbolic& form, const Local& at) const;

@@ -19,9 +19,8 @@ constexpr int search_cap = 100;
 // concave) on the interval.
 constexpr double convex_ratio = 2;
 
-// The smallest sigma for which the piece's second derivative keeps one sign:
-// the zero of F(sigma) = sigma coshm(sigma) / sinhm(sigma) - (t + 1), where
-// d1 d2 > 0.
+}  // namespace
+
 double convexity_sigma(double d1, double d2, double tol) {
   const double t = std::max(d1 / d2, d2 / d1);
   if (t <= convex_ratio) return 0;
@@ -51,6 +50,8 @@ double convexity_sigma(double d1, double d2, double tol) {
   }
   return sigma;
 }
+
+namespace {
 
 // The smallest sigma for which the piece's first derivative keeps the sign of
 // the secant s, where d1 d2 < 0. f(sigma) is the derivative at the inflection

@@ -15,6 +15,13 @@ namespace velarix::tension::sigs {
 // to within rounding, and no larger tension is ever chosen.
 inline constexpr double sigma_max = 85;
 
+// The smallest sigma for which a piece with slope gaps d1 = s - yp0 and
+// d2 = yp1 - s (d1 d2 > 0) has a second derivative of one sign: the zero of
+// F(sigma) = sigma coshm(sigma) / sinhm(sigma) - (t + 1), t = max(d1/d2,
+// d2/d1), by Newton's method from the zero of F's expansion; 0 when t <= 2.
+// Not capped: the search converges in a few steps for any t.
+double convexity_sigma(double d1, double d2, double tol);
+
 // Raises tensions[i] (at least n - 1 entries) to the minimal shape-preserving
 // tension of interval i for the derivatives yp (at least n entries), where
 // that is larger; an interval already at 85 or more is not touched, nor is a

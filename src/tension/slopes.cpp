@@ -87,4 +87,35 @@ Doubles solve(const Samples& samples, std::span<const double> tensions, double l
   return r;
 }
 
+void solve_between(const Samples& samples, std::span<const double> tensions,
+                   std::span<double> yp, std::size_t lo, std::size_t hi) {
+  if (!(lo + 1 < hi && hi < samples.size() && yp.size() == samples.size() &&
+        tensions.size() + 1 >= samples.size())) {
+    throw InternalError("a stretch outside the knots");
+  }
+  const std::span<const double> h = samples.widths();
+  const std::span<const double> s = samples.secants();
+  const std::size_t m = hi - lo + 1;
+  Doubles a(m, 0.0);
+  Doubles b(m, 0.0);
+  Doubles c(m, 0.0);
+  Doubles r(m, 0.0);
+  b[0] = 1;
+  r[0] = yp[lo];
+  b[m - 1] = 1;
+  r[m - 1] = yp[hi];
+  Coefficients before = ypcoef(tensions[lo], h[lo]);
+  for (std::size_t row = 1; row + 1 < m; ++row) {
+    const std::size_t i = lo + row;
+    const Coefficients after = ypcoef(tensions[i], h[i]);
+    a[row] = before.sd;
+    b[row] = before.d + after.d;
+    c[row] = after.sd;
+    r[row] = (before.d + before.sd) * s[i - 1] + (after.d + after.sd) * s[i];
+    before = after;
+  }
+  tridiagonal::solve(a, b, c, r, c, r);
+  for (std::size_t row = 1; row + 1 < m; ++row) yp[lo + row] = r[row];
+}
+
 }  // namespace velarix::tension::slopes

@@ -47,4 +47,13 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples);
 // yp[0] = left, yp[n-1] = right.
 Doubles solve(const Samples& samples, std::span<const double> tensions, double left, double right);
 
+// Re-solves, in place, the derivatives at the knots strictly between lo and
+// hi (lo + 1 < hi < n) for the tensions, with yp[lo] and yp[hi] held: the
+// interior rows of the system above on that stretch. After a change of the
+// tensions inside the stretch, and far enough from its ends, this is the full
+// solve to rounding: the influence of a row on its neighbours' derivatives
+// falls at least by half per knot.
+void solve_between(const Samples& samples, std::span<const double> tensions,
+                   std::span<double> yp, std::size_t lo, std::size_t hi);
+
 }  // namespace velarix::tension::slopes

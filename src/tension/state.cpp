@@ -7,15 +7,25 @@ using tension::Policy;
 
 namespace {
 
-// The policy: a tag (1 for a uniform tension), then the uniform tension.
+// The policy: a tag (0 ShapePreserving, 1 Uniform, 2 Strict), then the
+// uniform tension.
 void policy_field(Writer& out, const Policy& policy) {
   const Policy::Uniform* uniform = policy.uniform_tension();
-  out.u8(uniform == nullptr ? 0 : 1);
+  out.u8(uniform != nullptr ? 1 : policy.is_strict() ? 2 : 0);
   if (uniform != nullptr) out.f64(uniform->sigma);
 }
 
 void policy_field(Reader& in, Policy& policy) {
-  if (in.tag(2) == 1) policy = Policy::uniform(in.f64());
+  switch (in.tag(3)) {
+    case 1:
+      policy = Policy::uniform(in.f64());
+      break;
+    case 2:
+      policy = Policy::strict();
+      break;
+    default:
+      break;
+  }
 }
 
 constexpr auto config_fields = [](auto& io, auto& c) {
@@ -55,6 +65,13 @@ struct WriteForm {
     out.f64(f.tm);
     out.f64(f.e);
   }
+  void operator()(const TensionPiece::Steep& f) const {
+    out.u8(3);
+    out.f64(f.ems);
+    out.f64(f.tm);
+    out.f64(f.e);
+    out.f64(f.x1);
+  }
 };
 
 TensionPiece::Form read_form(Reader& in) {
@@ -70,6 +87,13 @@ TensionPiece::Form read_form(Reader& in) {
       const double tm = in.f64();
       const double e = in.f64();
       return TensionPiece::Exponential{ems, tm, e};
+    }
+    case 3: {
+      const double ems = in.f64();
+      const double tm = in.f64();
+      const double e = in.f64();
+      const double x1 = in.f64();
+      return TensionPiece::Steep{ems, tm, e, x1};
     }
     default:
       return TensionPiece::Cubic{};

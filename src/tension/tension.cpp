@@ -6,13 +6,16 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "format.hpp"
 #include "memory.hpp"
+#include "limited_slopes.hpp"
 #include "samples.hpp"
 #include "tension/sigs.hpp"
 #include "tension/slopes.hpp"
+#include "tension/strict.hpp"
 
 namespace velarix::tension {
 namespace {
@@ -51,8 +54,9 @@ constexpr const char* kTooWideForTension =
 
 // Refuses, before any solve, widths and a uniform tension whose derivative
 // system would lose its pivots: the width alone at tension 0, the uniform
-// tension (or, when shape-preserving, the largest the selection may choose)
-// beside a width. Two points need no system.
+// tension beside a width, or for the selecting policies 85, the published
+// policy's largest tension (the strict policy caps its larger ones where
+// h sigma would overflow). Two points need no system.
 std::optional<Error> check_scale(const Samples& samples, const Policy& policy) {
   if (samples.size() == 2) return std::nullopt;
   const std::span<const double> h = samples.widths();
@@ -71,13 +75,14 @@ std::optional<Error> check_scale(const Samples& samples, const Policy& policy) {
 }  // namespace
 
 bool operator==(const Policy& a, const Policy& b) {
+  if (a.kind_.index() != b.kind_.index()) return false;
   const Policy::Uniform* ua = a.uniform_tension();
   const Policy::Uniform* ub = b.uniform_tension();
-  if (ua == nullptr || ub == nullptr) return ua == ub;
-  return ua->sigma == ub->sigma;
+  return ua == nullptr || ua->sigma == ub->sigma;
 }
 
 std::string Policy::debug_text() const {
+  if (is_strict()) return "Strict";
   const Uniform* u = uniform_tension();
   if (u == nullptr) return "ShapePreserving";
   return format::variant("Uniform", format::debug(u->sigma));
@@ -88,6 +93,33 @@ TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions,
     : PiecewiseSpline<TensionPiece>(std::move(curve)),
       tensions_(std::move(tensions)),
       iterations_(iterations) {}
+
+TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions,
+                             std::uint64_t iterations, bool shape_preserving)
+    : TensionSpline(std::move(curve), std::move(tensions), iterations) {
+  shape_preserving_ = LazyFlag(shape_preserving);
+}
+
+bool TensionSpline::is_shape_preserving() const {
+  return shape_preserving_.get([&] {
+    // The data and slopes come back from the pieces: each holds its left
+    // knot's value and slope, the last one also the right end's.
+    const std::span<const TensionPiece> pieces = curve().pieces();
+    const std::size_t m = pieces.size();
+    Doubles y(m + 1), h(m), s(m), yp(m + 1), sigma(m);
+    for (std::size_t i = 0; i < m; ++i) {
+      const TensionPiece& p = pieces[i];
+      y[i] = p.y0();
+      h[i] = p.h();
+      s[i] = p.secant();
+      yp[i] = p.yp0();
+      sigma[i] = tensions_[i];
+    }
+    y[m] = pieces[m - 1].y0() + h[m - 1] * s[m - 1];
+    yp[m] = s[m - 1] + pieces[m - 1].d2();
+    return strict::holds({curve().knots(), y, h, s, yp, sigma});
+  });
+}
 
 std::string TensionSpline::debug_text() const {
   const auto [first, last] = domain();
@@ -122,15 +154,25 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
   const Samples& samples = checked.value();
   const std::size_t n = samples.size();
-  const auto [left, right] =
-      boundary.resolve([&] { return slopes::estimated_end_slopes(samples); });
+  auto [left, right] =
+      boundary.resolve(samples, [&] { return slopes::estimated_end_slopes(samples); });
+  if (policy.is_strict() && boundary.is_estimated()) {
+    std::tie(left, right) = limit_end_slopes(samples, {left, right});
+  }
 
   if (std::optional<Error> unscaled = check_scale(samples, policy)) return *unscaled;
 
   Doubles tensions;
   Doubles yp;
   std::uint64_t iterations = 0;
-  if (const Policy::Uniform* uniform = policy.uniform_tension()) {
+  bool shape_preserving = false;
+  if (policy.is_strict()) {
+    strict::Outcome outcome = strict::fit(samples, left, right, max_iter);
+    tensions = std::move(outcome.tensions);
+    yp = std::move(outcome.yp);
+    iterations = outcome.iterations;
+    shape_preserving = outcome.shape_preserving;
+  } else if (const Policy::Uniform* uniform = policy.uniform_tension()) {
     tensions.assign(n - 1, uniform->sigma);
     yp = slopes::solve(samples, tensions, left, right);
   } else {
@@ -158,10 +200,13 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
       tension = tensions[i];
       form = TensionPiece::form_for(tension);
     }
-    pieces.emplace_back(xs[i], h[i], ys[i], ys[i + 1], yp[i], yp[i + 1], tension, form);
+    pieces.emplace_back(xs[i], xs[i + 1], h[i], ys[i], ys[i + 1], yp[i], yp[i + 1], tension, form);
   }
-  return TensionSpline(Piecewise<TensionPiece>({xs.begin(), xs.end()}, std::move(pieces)),
-                       std::move(tensions), iterations);
+  Piecewise<TensionPiece> curve({xs.begin(), xs.end()}, std::move(pieces));
+  if (policy.is_strict()) {
+    return TensionSpline(std::move(curve), std::move(tensions), iterations, shape_preserving);
+  }
+  return TensionSpline(std::move(curve), std::move(tensions), iterations);
 }
 
 }  // namespace velarix::tension

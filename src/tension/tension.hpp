@@ -4,10 +4,12 @@
 // derivatives settle; a uniform policy puts one given tension everywhere.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "boundary.hpp"
@@ -26,27 +28,57 @@ class Policy {
     double sigma;
   };
   struct ShapePreserving {};
+  // Tensions raised until every shape requirement of the data holds after
+  // the last solve; estimated end slopes are limited.
+  struct Strict {};
 
   Policy() = default;  // ShapePreserving
   static Policy uniform(double sigma) { return Policy(Uniform{sigma}); }
   static Policy shape_preserving() { return Policy(ShapePreserving{}); }
+  static Policy strict() { return Policy(Strict{}); }
 
   bool is_shape_preserving() const { return std::holds_alternative<ShapePreserving>(kind_); }
+  bool is_strict() const { return std::holds_alternative<Strict>(kind_); }
   // The uniform tension, or nullptr for ShapePreserving.
   const Uniform* uniform_tension() const { return std::get_if<Uniform>(&kind_); }
 
   // Same variant and, for Uniform, tensions equal as IEEE doubles.
   friend bool operator==(const Policy& a, const Policy& b);
 
-  // "ShapePreserving" or "Uniform(2.5)".
+  // "ShapePreserving", "Strict" or "Uniform(2.5)".
   std::string debug_text() const;
 
  private:
-  // Declared in this order: Uniform, then ShapePreserving.
-  using Kind = std::variant<Uniform, ShapePreserving>;
+  // Declared in this order: Uniform, ShapePreserving, Strict.
+  using Kind = std::variant<Uniform, ShapePreserving, Strict>;
   explicit Policy(Kind kind) : kind_(kind) {}
 
   Kind kind_{ShapePreserving{}};
+};
+
+// A flag worked out on first use (from immutable data, so a repeated or
+// concurrent computation gives the same value); copies carry what is known.
+class LazyFlag {
+ public:
+  LazyFlag() = default;
+  explicit LazyFlag(bool value) : state_(value ? 1 : 0) {}
+  LazyFlag(const LazyFlag& other) : state_(other.state_.load(std::memory_order_relaxed)) {}
+  LazyFlag& operator=(const LazyFlag& other) {
+    state_.store(other.state_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    return *this;
+  }
+  template <class Compute>
+  bool get(Compute&& compute) const {
+    std::int8_t state = state_.load(std::memory_order_relaxed);
+    if (state < 0) {
+      state = std::forward<Compute>(compute)() ? 1 : 0;
+      state_.store(state, std::memory_order_relaxed);
+    }
+    return state == 1;
+  }
+
+ private:
+  mutable std::atomic<std::int8_t> state_{-1};  // -1 unknown, 0 false, 1 true
 };
 
 // The fitted spline: the curve, the tension of each interval and the number
@@ -54,6 +86,15 @@ class Policy {
 class TensionSpline : public PiecewiseSpline<TensionPiece> {
  public:
   TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions, std::uint64_t iterations);
+  // A strict fit knows whether its requirements hold.
+  TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions, std::uint64_t iterations,
+                bool shape_preserving);
+
+  // Whether the curve keeps the shape of the data: flat where the data are
+  // flat, monotone and convex or concave where they are, and within a small
+  // overshoot beside data extrema. Checked on the final slopes and tensions,
+  // on first use for the policies that do not check it while fitting.
+  bool is_shape_preserving() const;
 
   // One tension per interval, in knot order: the uniform tension as given
   // (sign included), or the selected ones, each in [0, 85].
@@ -67,6 +108,7 @@ class TensionSpline : public PiecewiseSpline<TensionPiece> {
  private:
   Doubles tensions_;
   std::uint64_t iterations_;
+  LazyFlag shape_preserving_;
 };
 
 // The configuration of the method.
@@ -85,7 +127,8 @@ struct Tension {
   // any value.
   std::optional<InvalidParameter> check() const;
 
-  // Checks the data first, then the configuration (`check`).
+  // Checks the data first, then the configuration (`check`). Under the
+  // strict policy estimated end slopes are limited.
   Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
   // "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }"

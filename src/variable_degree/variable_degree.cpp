@@ -239,7 +239,7 @@ Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
   const std::size_t n = samples.size();
   const std::size_t m = samples.intervals();
 
-  const auto [left, right] = boundary.resolve([&] { return estimated_end_slopes(samples); });
+  const auto [left, right] = boundary.resolve(samples, [&] { return estimated_end_slopes(samples); });
   Doubles degrees(m, kCubicDegree);
   Doubles moments = moment_system(samples, degrees, left, right);
 

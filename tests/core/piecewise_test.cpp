@@ -92,8 +92,15 @@ TEST(EndSlopes, DebugTextEqualityAndResolution) {
   EXPECT_NE(EndSlopes::clamped(std::nan(""), 1), EndSlopes::clamped(std::nan(""), 1));
   EXPECT_NE(EndSlopes::estimated(), EndSlopes::clamped(0, 0));
   const auto estimate = [] { return std::make_pair(7.0, 8.0); };
-  EXPECT_EQ(EndSlopes().resolve(estimate), std::make_pair(7.0, 8.0));
-  EXPECT_EQ(EndSlopes::clamped(1, 2).resolve(estimate), std::make_pair(1.0, 2.0));
+  const Doubles x{0, 1, 2}, y{0, 2, 3};
+  const Samples samples = Samples::create(x, y).value();
+  EXPECT_EQ(EndSlopes().resolve(samples, estimate), std::make_pair(7.0, 8.0));
+  EXPECT_EQ(EndSlopes::clamped(1, 2).resolve(samples, estimate), std::make_pair(1.0, 2.0));
+  // Limited, on concave data: the left estimate may be steeper than its
+  // secant, the right one may not.
+  EXPECT_EQ(EndSlopes::limited().debug_text(), "Limited");
+  EXPECT_NE(EndSlopes::limited(), EndSlopes::estimated());
+  EXPECT_EQ(EndSlopes::limited().resolve(samples, estimate), std::make_pair(7.0, 1.0));
 }
 
 }  // namespace

@@ -77,5 +77,43 @@ INSTANTIATE_TEST_SUITE_P(
                             "tridiagonal slices must have equal length"},
                       Fault{{}, {}, {}, {}, "tridiagonal system has no rows"}));
 
+
+// The pivoted solve has the same faults, with the same messages.
+TEST_P(TridiagonalFaults, ThrowWithTheirMessageWhenPivoted) {
+  Fault f = GetParam();
+  try {
+    solve_pivoted(f.lower, f.diag, f.upper, f.rhs);
+    FAIL() << "no fault reported";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), f.message);
+  }
+}
+
+// Systems far from diagonal dominance (zero and tiny diagonals, so rows are
+// exchanged) leave a residual at rounding level of the terms of each row.
+TEST(TridiagonalPivoted, SolvesIndefiniteSystems) {
+  V lower{9, 1}, diag{0, 0}, upper{1, 9}, rhs{2, 3};
+  solve_pivoted(lower, diag, upper, rhs);
+  EXPECT_EQ(rhs, (V{3, 2}));
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (int trial = 0; trial < 40; ++trial) {
+    const std::size_t n = 1 + trial * 13;
+    V a(n), b(n), c(n), r(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      a[i] = u(rng), b[i] = 0.01 * u(rng), c[i] = u(rng), r[i] = u(rng);
+    }
+    V la = a, lb = b, lc = c, x = r;
+    solve_pivoted(la, lb, lc, x);
+    for (std::size_t i = 0; i < n; ++i) {
+      using L = long double;
+      const L left = i > 0 ? L(a[i]) * x[i - 1] : 0, right = i + 1 < n ? L(c[i]) * x[i + 1] : 0;
+      const L lhs = left + L(b[i]) * x[i] + right;
+      const double size = double(std::abs(left) + std::abs(L(b[i]) * x[i]) + std::abs(right));
+      EXPECT_NEAR(double(lhs), r[i], 1e-12 * size) << "n = " << n << ", row " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velarix::tridiagonal

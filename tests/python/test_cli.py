@@ -73,6 +73,10 @@ def test_output_file_and_options(tmp_path):
     assert rows(out.read_text())[0] == ["x", "value"]
     result = run("--method", "variable-degree", "--max-degree", 10, "-n", 3)
     assert result.returncode == 0 and len(rows(result.stdout)) == 4
+    convex = tmp_path / "convex.txt"
+    convex.write_text("0 1\n1 0.5\n2 0.4\n3 0.6\n4 1.5\n")
+    result = run(convex, "--method", "rational-cubic", "--convexity-solver", "newton", "-n", 3)
+    assert result.returncode == 0 and len(rows(result.stdout)) == 4
 
 
 @pytest.mark.parametrize(
@@ -171,3 +175,21 @@ def test_plot_axes_carry_the_column_names(tmp_path, monkeypatch):
     assert cli.main([str(tmp_path / "data.csv"), "--plot", str(tmp_path / "fit.png")]) == 0
     (top, bottom), = [f.axes for f in figures if hasattr(f, "axes")]
     assert (bottom.get_xlabel(), top.get_ylabel()) == ("t", "temp")
+
+
+def test_tension_fits_the_strict_policy_unless_told_otherwise(tmp_path):
+    # The Fritsch–Carlson data: the strict fit stays within [0, 1], the
+    # published policy dips below 0 at the left end.
+    from velarix import datasets
+
+    x, y = datasets.fritsch_carlson()
+    data = tmp_path / "rpn.txt"
+    data.write_text("".join(f"{a!r} {b!r}\n" for a, b in zip(x, y)))
+    lowest = {}
+    for policy in ("strict", "published"):
+        args = [] if policy == "strict" else ["--policy", policy]
+        result = run(data, "-n", 2001, *args)
+        assert result.returncode == 0, result.stderr
+        lowest[policy] = min(float(row[1]) for row in rows(result.stdout)[1:])
+    assert lowest["strict"] >= 0 > lowest["published"]
+    assert "invalid choice: 'loose'" in run(data, "--policy", "loose").stderr

@@ -31,12 +31,15 @@ def fits(rng):
         return [default, default, number(), positive()][rng.randrange(4)]
 
     while True:
-        method = rng.randrange(4)
-        c = [RationalCubic().with_shape(setting(1.0), setting(1.0)).with_relaxation(setting(0.5)),
+        method = rng.randrange(5)
+        c = [RationalCubic().with_shape(setting(1.0), setting(1.0)).with_relaxation(setting(0.5))
+             .with_convexity_solver(rng.choice(["sweep", "newton"])),
              Tension().with_tolerance(setting(0.0)), Tension().with_uniform_tension(setting(1.0)),
-             VariableDegree().with_max_degree(setting(50.0))][method]
-        if rng.randrange(2):
-            c = c.with_boundary(EndSlopes.clamped(number(), number()))
+             Tension().with_strict_shape(), VariableDegree().with_max_degree(setting(50.0))][method]
+        boundary = rng.randrange(3)
+        if boundary:
+            c = c.with_boundary(EndSlopes.clamped(number(), number()) if boundary == 1
+                                else EndSlopes.limited())
         c = c.with_max_iterations(rng.randrange(100) if rng.randrange(8) else rng.randrange(3000))
         n = rng.randrange(2, 9) if rng.randrange(8) else rng.randrange(0, 40)
         width = positive if rng.randrange(2) else lambda: rng.uniform(0.05, 3.0)

@@ -23,6 +23,7 @@ PROTOCOLS = range(2, pickle.HIGHEST_PROTOCOL + 1)
 CONFIGURATIONS = {
     "estimated": velarix.EndSlopes.estimated(),
     "clamped": velarix.EndSlopes.clamped(-1.5, 2.25),
+    "limited": velarix.EndSlopes.limited(),
     "rational_cubic": velarix.RationalCubic()
     .with_shape(2.0, 3.0)
     .with_boundary(velarix.EndSlopes.clamped(0.5, 4.0))
@@ -246,7 +247,7 @@ def test_tag_out_of_range(key, offset):
     cls, state = spline_state(key)
     state = state[:-4]
     offset %= len(state)
-    tampered = state[:offset] + bytes([3]) + state[offset + 1 :]
+    tampered = state[:offset] + bytes([4]) + state[offset + 1 :]
     with pytest.raises(ValueError, match=f"^invalid saved state: tag out of range at byte {offset}$"):
         cls._from_state(seal(tampered))
 

@@ -138,5 +138,53 @@ TEST(RationalCubicPiece, BatchesAgreeWithSingleEvaluationOnNanOfBothSigns) {
   testing::expect_batch_agrees_with_single(curve, sorted);
 }
 
+
+// ---------------------------------------------------------------- chord form
+
+// From the threshold on, S, S' and S'' at the ends are right to a few ulps
+// of their size for any w (the power form loses about w, w^2 and w^3 ulps).
+// x_left = 0 keeps t
+// exactly 0 and 1 at the ends: near a knot S'' varies on a scale of h / w.
+TEST(RationalCubicPiece, ChordFormKeepsEndsToRounding) {
+  std::mt19937_64 rng(17);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (double w : {RationalCubicPiece::kChordFormFrom, 1e3, 1e6}) {
+    for (int rep = 0; rep < 20; ++rep) {
+      const double h = 0.1 + 3 * unit(rng), y0 = -5 + 10 * unit(rng), s = -3 + 6 * unit(rng);
+      const double y1 = y0 + s * h, d0 = s - unit(rng) * 1e-3, d1 = s + unit(rng) * 1e-3;
+      const double u = 0.5 + unit(rng), v = 0.5 + unit(rng);
+      const RationalCubicPiece p = RationalCubicPiece::from_interval(y0, y1, d0, d1, 0, h, u, v, w);
+      ASSERT_EQ(p.q2, w);
+      const long double gl = (static_cast<long double>(y1) - y0) / h - d0;
+      const long double gr = d1 - (static_cast<long double>(y1) - y0) / h;
+      const double left = static_cast<double>(2 * ((u + v + w) * gl - v * gr) / (h * u));
+      const double right = static_cast<double>(2 * ((u + v + w) * gr - u * gl) / (h * v));
+      const double size = std::fabs(left) + std::fabs(right);
+      EXPECT_NEAR(p.second_derivative(0), left, 1e-12 * size);
+      EXPECT_NEAR(p.second_derivative(h), right, 1e-12 * size);
+      EXPECT_NEAR(p.first_derivative(h), d1, 4 * kEps * std::fabs(s));
+      EXPECT_NEAR(p.value(h), y1, 4 * kEps * (std::fabs(y0) + std::fabs(y1)));
+    }
+  }
+}
+
+// A line with exact data stays exactly a line at the cap; and batches that
+// pair the two forms give each lane the bits of its single evaluation.
+TEST(RationalCubicPiece, ChordFormOfALineIsExactAndPairsWithThePowerForm) {
+  const RationalCubicPiece line = RationalCubicPiece::from_interval(1, 3, 1, 1, 0, 2, 1, 1, 1e6);
+  for (double x : {0.0, 0.125, 0.5, 1.0, 1.875, 2.0}) {
+    EXPECT_EQ(line.value(x), 1 + x);
+    EXPECT_EQ(line.first_derivative(x), 1);
+    EXPECT_EQ(line.second_derivative(x), 0);
+  }
+  Vector<RationalCubicPiece> pieces{
+      RationalCubicPiece::from_interval(0, 1, 0.2, 1.5, 0, 1, 1, 1, 3.0),
+      RationalCubicPiece::from_interval(1, 3, 1.9, 2.1, 1, 1, 1, 1, 5e4),
+      RationalCubicPiece::from_interval(3, 6, 2.5, 4.0, 2, 1, 1, 1, 0.5)};
+  const Piecewise<RationalCubicPiece> curve(Doubles{0, 1, 2, 3}, std::move(pieces));
+  std::vector<double> xs{0.5, 1.5, 2.5, 1.25, 0.75, 2.0, 1.0, 2.9, 1.01, 0.1, 2.2};
+  testing::expect_batch_agrees_with_single(curve, xs);
+}
+
 }  // namespace
 }  // namespace velarix::rational_cubic

@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "data.hpp"
@@ -83,6 +84,13 @@ TEST(RationalCubicConfig, ComparesFieldsAsIeeeDoubles) {
   RationalCubic nan_margin;
   nan_margin.margin = kNaN;
   EXPECT_NE(nan_margin, nan_margin);
+  RationalCubic newton;
+  newton.solver = solver::Method::newton;
+  EXPECT_NE(newton, RationalCubic{});
+  // The solver shows in the text only when it is not the default.
+  EXPECT_EQ(newton.debug_text(),
+            "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, margin: 0.001, relaxation: 0.5, "
+            "tol: 1e-10, max_iter: 1000, w_cap: 1000000.0, solver: Newton }");
 }
 
 struct BadConfig {
@@ -204,6 +212,58 @@ TEST(RationalCubicFit, NoSweepAllowedIsNoConvergence) {
             "max_iterations or relaxation");
   // Two points make no sweep, so the limit is not consulted.
   EXPECT_EQ(fit_message(config, V{0, 1}, V{0, 1}), "fitted");
+}
+
+// ---------------------------------------------------------------- straight stretches
+
+class StraightStretches : public ::testing::TestWithParam<std::tuple<double, solver::Method>> {};
+
+// A tax schedule (rates 0, 0.1, 0.25, 0.4 above 10, 30, 60) in three units,
+// the scaled ones with secants unequal in their last bits: C2, convex (the
+// cap leaves S'' of about -1 / (2 w_cap) of the largest beside a kink) and
+// the chord to rounding inside every bracket.
+TEST_P(StraightStretches, StayStraightJoinC2AndConvex) {
+  const auto [unit, method] = GetParam();
+  V x, y;
+  for (int i = 0; i <= 40; ++i) {
+    const double t = 2.5 * i;
+    x.push_back(t * unit);
+    y.push_back(unit * (0.1 * std::clamp(t - 10, 0.0, 20.0) + 0.25 * std::clamp(t - 30, 0.0, 30.0) +
+                        0.4 * std::max(t - 60, 0.0)));
+  }
+  RationalCubic config;
+  config.solver = method;
+  const RationalCubicSpline spline = config.fit(x, y).value();
+  const auto& pieces = spline.curve().pieces();
+  double largest = 0;
+  for (double t : x) largest = std::max(largest, std::fabs(spline.second_derivative(t)));
+  const auto slope = [&](std::size_t j) { return (y[j + 1] - y[j]) / (x[j + 1] - x[j]); };
+  for (std::size_t i = 1; i + 2 < x.size(); ++i) {
+    EXPECT_NEAR(pieces[i - 1].second_derivative(x[i]), pieces[i].second_derivative(x[i]),
+                1e-9 * largest);
+    const bool straight = std::fabs(slope(i - 1) - slope(i)) < 1e-9 &&
+                          std::fabs(slope(i + 1) - slope(i)) < 1e-9;
+    for (double f = 0; f <= 1; f += 0.05) {
+      const double t = x[i] + (x[i + 1] - x[i]) * f;
+      EXPECT_GE(pieces[i].second_derivative(t), -1e-6 * largest) << "interval " << i;
+      if (straight) {
+        EXPECT_NEAR(pieces[i].value(t), y[i] + slope(i) * (t - x[i]), 32 * kEps * y.back());
+      }
+    }
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Units, StraightStretches,
+                         ::testing::Combine(::testing::Values(1.0, 1 / 7.3, 1e3 / 3),
+                                            ::testing::Values(solver::Method::sweep,
+                                                              solver::Method::newton)));
+
+// Secants equal to rounding decide no curvature: a line whose secants come
+// out unequal, then a convex (or, negated, a concave) kink.
+TEST(RationalCubicFit, SecantsEqualToRoundingDecideNothing) {
+  V x{0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0, 1.5}, y;
+  for (double t : x) y.push_back(t < 1.2 ? 0.3 * t : 0.3 + 0.6 * (t - 1));
+  EXPECT_FALSE(RationalCubic{}.fit(x, y).value().concave());
+  EXPECT_TRUE(RationalCubic{}.fit(x, negated(y)).value().concave());
 }
 
 // ---------------------------------------------------------------- small cases

@@ -233,5 +233,84 @@ TEST_P(ConvexData, ConvergedOutputIsConsistentAndBounded) {
 }
 INSTANTIATE_TEST_SUITE_P(Seeds, ConvexData, ::testing::Range<std::uint64_t>(0, 24));
 
+
+// ---------------------------------------------------------------- stall rule and Newton
+
+std::pair<double, double> estimated(const Samples& samples) {
+  const auto s = samples.secants();
+  return {s[0] - (s[1] - s[0]) * 0.5, s.back() + (s.back() - s[s.size() - 2]) * 0.5};
+}
+
+// A solve's result is consistent (derivatives those of its w, bit for bit,
+// joining C2) and a fixed point: one more sweep moves no w beyond the
+// tolerance, or beyond `floor` for a change settled above it.
+void expect_solution(const Samples& samples, const Output& out, double floor = 0) {
+  const auto [left, right] = estimated(samples);
+  EXPECT_EQ(out.derivatives, solve_derivatives(samples, out.w, left, right, 1, 1));
+  EXPECT_LT(worst_c2_mismatch(samples, out.derivatives, out.w, 1, 1), 1e-13);
+  double largest = 0, change = 0;
+  for (std::size_t i = 0; i < out.w.size(); ++i) {
+    const double t = convexity_target(samples.secants(), out.derivatives, i, 1, 1, 0.001, 1e6);
+    largest = std::max(largest, 0.5 * t + out.w[i] * 0.5);
+    change = std::max(change, std::fabs(0.5 * t - out.w[i] * 0.5));
+  }
+  EXPECT_LE(change, std::max(1e-10 * (largest + 1), floor));
+}
+
+SolveSettings with(Method method, std::uint64_t max_iter = 1000) {
+  return {1.0, 1.0, 0.001, 0.5, 1e-10, max_iter, 1000000.0, method};
+}
+
+// Flat curvature near 0: the change settles at its rounding floor, above
+// tol (1 + W); the stall rule accepts it at a multiple of 20 sweeps.
+TEST(Solve, ChangeSettledAtTheRoundingFloorConverges) {
+  Doubles x(2000), y(2000);
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    x[i] = -1 + 2 * double(i) / 1999;
+    y[i] = std::sqrt(1e-4 + x[i] * x[i]);
+  }
+  const Samples samples = Samples::create(x, y).value();
+  const auto [left, right] = estimated(samples);
+  const Output out = solve(samples, defaults(), left, right).value();
+  EXPECT_EQ(out.iterations % 20, 0u);
+  expect_solution(samples, out, 1e-8);
+  EXPECT_FALSE(solve(samples, with(Method::sweep, out.iterations - 1), left, right).ok());
+}
+
+// Secants rising by wildly uneven steps: the sweeps crawl and are refused
+// (the stall rule takes no drifting solve); Newton converges in a few steps.
+class SlowData : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(SlowData, SweepsAreRefusedAndNewtonConverges) {
+  std::mt19937_64 rng(GetParam());
+  std::lognormal_distribution<double> step(0.0, 2.0);
+  Doubles x(300), y(300);
+  double secant = 0;
+  for (std::size_t i = 1; i < x.size(); ++i, secant += step(rng)) {
+    x[i] = double(i);
+    y[i] = y[i - 1] + secant;
+  }
+  const Samples samples = Samples::create(x, y).value();
+  const auto [left, right] = estimated(samples);
+  EXPECT_EQ(std::get<NoConvergence>(solve(samples, defaults(), left, right).error()).iterations,
+            1000u);
+  const Output fast = solve(samples, with(Method::newton), left, right).value();
+  EXPECT_LE(fast.iterations, 25u);
+  expect_solution(samples, fast);
+}
+INSTANTIATE_TEST_SUITE_P(Seeds, SlowData, ::testing::Values(1, 2, 3));
+
+TEST_P(ConvexData, NewtonReachesAFixedPointOfTheSweeps) {
+  const std::uint64_t seed = GetParam();
+  const Samples samples = samples_of(random_convex(3 + (seed * 29) % 200, seed));
+  const auto [left, right] = estimated(samples);
+  const Output out = solve(samples, with(Method::newton), left, right).value();
+  EXPECT_LE(out.iterations, 25u);
+  expect_solution(samples, out);
+  // Newton is finished by the sweeps: with none allowed it is refused.
+  const Result<Output> none = solve(samples, with(Method::newton, 0), left, right);
+  EXPECT_TRUE(std::isnan(std::get<NoConvergence>(none.error()).last_change));
+}
+
 }  // namespace
 }  // namespace velarix::rational_cubic::solver
