@@ -19,16 +19,24 @@ namespace {
 // most a third of that; while the bound is a normal double the elimination
 // keeps every pivot positive. Shape parameters so small that it underflows
 // are refused, naming the smaller one and the narrower interval of the row.
+// The Newton step's system is not diagonally dominant: its off-diagonal
+// entries u^2 h[k] and v^2 h[k-1] carry the coupling that keeps it regular,
+// so there both must stay normal too.
 std::optional<OutOfScale> check_scale(const RationalCubic& config, const Samples& samples) {
   const std::span<const double> h = samples.widths();
-  const double a = config.u + config.v;
+  const double u = config.u;
+  const double v = config.v;
+  const double a = u + v;
+  const bool newton = config.solver == solver::Method::newton;
+  constexpr double normal = std::numeric_limits<double>::min();
   for (std::size_t k = 1; k < h.size(); ++k) {
-    const double f = config.u * h[k];
-    const double g = config.v * h[k - 1];
-    if (f * a + g * a >= std::numeric_limits<double>::min()) continue;
-    const bool u_smaller = config.u <= config.v;
+    const double f = u * h[k];
+    const double g = v * h[k - 1];
+    const bool coupled = !newton || (u * f >= normal && v * g >= normal);
+    if (f * a + g * a >= normal && coupled) continue;
+    const bool u_smaller = u <= v;
     const std::size_t narrow = h[k - 1] <= h[k] ? k - 1 : k;
-    return OutOfScale{u_smaller ? "u" : "v", u_smaller ? config.u : config.v, narrow, h[narrow]};
+    return OutOfScale{u_smaller ? "u" : "v", u_smaller ? u : v, narrow, h[narrow]};
   }
   return std::nullopt;
 }

@@ -366,6 +366,9 @@ KNOTS = np.arange(5.0)
         (RationalCubic().with_shape(1e-300, 1e-300), np.arange(1.0, 9.0) * 1e-300,
          scale("u", 1e-300, 0, 1e-300)),
         (RationalCubic().with_shape(1e-300, 5e-324), KNOTS, scale("v", 5e-324, 0, 1.0)),
+        # The Newton step's system would be singular here.
+        (RationalCubic().with_shape(1.0, 1e-300).with_convexity_solver("newton"), KNOTS,
+         scale("v", 1e-300, 0, 1.0)),
         (Tension(), np.array([3e-308, 1.7976931348623157e308, math.inf]),
          "x must be finite; x[2] = inf is not"),
         (Tension(), np.array([0, 1, 2e307, 2.5e307]), "x[1] = 1 and x[2] = 2" + "0" * 307 +
