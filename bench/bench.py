@@ -13,6 +13,7 @@ import argparse
 import gc
 import math
 import os
+import pickle
 import platform
 import re
 import subprocess
@@ -227,6 +228,39 @@ def bench_eval(sizes, m, repeats, table):
                               f"{med / best:.2f}")
 
 
+def bench_integral(sizes, m, repeats, table):
+    """antiderivative_batch beside the same spline's value_batch and beside
+    the evaluation of scipy's PPoly.antiderivative() (built outside the
+    timing, as velarix's integral table is built by a first call); the table's
+    one-off build is timed apart on a freshly restored spline."""
+    rng = np.random.default_rng(SEED + 3)
+    for n in sizes:
+        x, y = data("convex", n, rng)
+        scipy_anti = [(name, cls(x, y).antiderivative()) for name, cls in SCIPY[:2]]
+        ours = []
+        for name, _, fitter in VELARIX:
+            if name in EVAL_VELARIX:
+                try:
+                    ours.append((name, fitter(x, y)))
+                except ValueError:  # refused fits are listed with the fit table
+                    pass
+        random_xs = rng.uniform(x[0], x[-1], m)
+        for order, xs in (("random", random_xs), ("sorted", np.sort(random_xs))):
+            rows = [(name, *timed(lambda: anti(xs), repeats)[:2]) for name, anti in scipy_anti]
+            best = min(med for _, med, _ in rows)
+            for name, med, lo in rows:
+                table.add(f"{n:.0e}", order, name + " (PPoly)", "-", fmt(med / m, "ns"),
+                          fmt(lo / m, "ns"), "-", "", "-")
+            for name, spl in ours:
+                fresh = pickle.loads(pickle.dumps(spl))
+                build, _, _ = timed(lambda: fresh.antiderivative(x[0]), 1)
+                value, _, _ = timed(lambda: spl.value_batch(xs), repeats)
+                med, lo, _ = timed(lambda: spl.antiderivative_batch(xs), repeats)
+                table.add(f"{n:.0e}", order, name, fmt(value / m, "ns"), fmt(med / m, "ns"),
+                          fmt(lo / m, "ns"), f"{med / value:.2f}", f"{med / best:.2f}",
+                          fmt(build, "ms"))
+
+
 def bench_scalar(calls, repeats, table):
     rng = np.random.default_rng(SEED + 2)
     x, y = data("convex", 1000, rng)
@@ -319,12 +353,12 @@ def main():
     parser.add_argument("--markdown", action="store_true", help="print the tables as markdown")
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="process CPU time (default) or elapsed time")
-    parser.add_argument("--only", choices=("fit", "shape", "eval", "scalar", "memory"),
+    parser.add_argument("--only", choices=("fit", "shape", "eval", "integral", "scalar", "memory"),
                         action="append")
     args = parser.parse_args()
     global CLOCK
     CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
-    parts = set(args.only or ("fit", "shape", "eval", "scalar", "memory"))
+    parts = set(args.only or ("fit", "shape", "eval", "integral", "scalar", "memory"))
 
     if args.quick:
         fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
@@ -358,6 +392,13 @@ def main():
         t = Table(f"Batch evaluation of {m:.0e} points (ns per point; ratio to the best scipy)",
                   ["n", "order", "derivative", "method", "median", "min", "ratio"])
         bench_eval(eval_sizes, m, eval_repeats, t)
+        tables.append(t)
+    if "integral" in parts:
+        t = Table(f"Antiderivative of {m:.0e} points (ns per point; ratios to the same "
+                  "spline's value_batch and to the best scipy antiderivative)",
+                  ["n", "order", "method", "value", "median", "min", "vs value", "vs scipy",
+                   "table ms"])
+        bench_integral(eval_sizes, m, eval_repeats, t)
         tables.append(t)
     if "scalar" in parts:
         t = Table(f"Scalar calls spl(x), {calls:.0e} from a Python loop (ns per call)",

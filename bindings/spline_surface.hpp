@@ -59,6 +59,33 @@ PyObject* evaluate_batch_into(const Spline& spline, Float64Buffer xs, Float64Buf
 }
 
 template <class Spline>
+double antiderivative(const Spline& spline, double x) {
+  return spline.curve().antiderivative(x);
+}
+
+template <class Spline>
+double integral(const Spline& spline, double a, double b) {
+  return spline.curve().integral(a, b);
+}
+
+template <class Spline>
+PyObject* antiderivative_batch(const Spline& spline, Float64Buffer xs) {
+  Ref result(new_double_array(xs.count()));
+  if (!result) return nullptr;
+  auto out = Float64Buffer::accept(result.get());
+  if (!out || !check_input(xs)) return nullptr;
+  spline.curve().antiderivative(xs.items(), out->writable_items());
+  return result.release();
+}
+
+template <class Spline>
+PyObject* antiderivative_batch_into(const Spline& spline, Float64Buffer xs, Float64Buffer out) {
+  if (!check_input(xs) || !check_output(out, xs)) return nullptr;
+  spline.curve().antiderivative(xs.items(), out.writable_items());
+  Py_RETURN_NONE;
+}
+
+template <class Spline>
 std::pair<double, double> domain(const Spline& spline) {
   return spline.domain();
 }
@@ -78,6 +105,15 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
                        "xs", "out">()
       .template method<"second_derivative_batch_into", &evaluate_batch_into<Spline, second>,
                        "xs", "out">()
+      .template method<"integral", &integral<Spline>, "a", "b">(
+          "The integral of the spline from a to b; b < a gives the negative. Outside\n"
+          "the knots the held end value integrates as a constant.")
+      .template method<"antiderivative", &antiderivative<Spline>, "x">(
+          "The integral of the spline from the first knot to x (negative left of it).")
+      .template method<"antiderivative_batch", &antiderivative_batch<Spline>, "xs">(
+          "antiderivative(x) for each item of xs, in a new array('d').")
+      .template method<"antiderivative_batch_into", &antiderivative_batch_into<Spline>, "xs",
+                       "out">("antiderivative(x) for each item of xs, written into out.")
       .template property<&domain<Spline>>("domain");
 }
 

@@ -243,6 +243,16 @@ void check_evaluation(const Spline& spline, Bytes& in) {
   each.template operator()<Derivative::value>();
   each.template operator()<Derivative::first>();
   each.template operator()<Derivative::second>();
+
+  // The antiderivative likewise, and integrals that negate when reversed.
+  std::vector<double> integrals(probes.size());
+  curve.antiderivative(probes, integrals);
+  for (std::size_t i = 0; i < probes.size(); ++i) {
+    const double a = probes[i];
+    const double b = probes[probes.size() - 1 - i];
+    if (!same_bits(curve.antiderivative(a), integrals[i])) fail("antiderivative batch", bits_text(a));
+    if (!same_value(curve.integral(a, b), -curve.integral(b, a))) fail("reversed", bits_text(a));
+  }
   (void)spline.debug_text();
 }
 

@@ -21,6 +21,19 @@ concept SplinePiece = std::copyable<P> && requires(const P& piece, double x) {
   { piece.second_derivative(x) } -> std::same_as<double>;
 };
 
+// A piece that also integrates in closed form. `primitive()` computes once
+// whatever the integral needs beyond the piece's own fields (the spline keeps
+// one per piece when it first integrates); `antiderivative(primitive, x)` is
+// the integral from the piece's left knot to x, and `antiderivative(x)` the
+// same without a kept primitive. Both give the same bits.
+template <class P>
+concept IntegrablePiece =
+    SplinePiece<P> && requires(const P& piece, const typename P::Primitive& primitive, double x) {
+      { piece.primitive() } -> std::same_as<typename P::Primitive>;
+      { piece.antiderivative(primitive, x) } -> std::same_as<double>;
+      { piece.antiderivative(x) } -> std::same_as<double>;
+    };
+
 // Two doubles operated on lane by lane (a GCC vector extension): every
 // arithmetic operator acts on each lane alone, with the same IEEE rounding,
 // so a lane holds exactly the bits the expression gives on doubles.

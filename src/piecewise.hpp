@@ -4,9 +4,11 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <span>
 #include <utility>
 
@@ -53,6 +55,86 @@ inline bool ascending(std::span<const double> xs) {
   }
   return true;
 }
+
+// A sum carried as its rounded value and the sum of the rounding errors of
+// every addition (Knuth's two-sum). The difference of two such partial sums
+// keeps the accuracy of the terms between them to within eps^2 of the sums,
+// where plain running sums would lose eps of them.
+struct CarriedSum {
+  double hi = 0;
+  double lo = 0;
+
+  void add(double x) {
+    const double s = hi + x;
+    const double back = s - hi;
+    lo += (hi - (s - back)) + (x - back);
+    hi = s;
+  }
+};
+
+template <class P>
+struct PrimitiveOf {
+  struct type {};
+};
+template <IntegrablePiece P>
+struct PrimitiveOf<P> {
+  using type = typename P::Primitive;
+};
+
+// What the integral of a curve needs, per piece: its primitive and the
+// integral from the first knot to the piece's left knot; and the integral over
+// the whole curve.
+template <class P>
+struct IntegralTable {
+  struct Entry {
+    [[no_unique_address]] typename PrimitiveOf<P>::type primitive;
+    CarriedSum before;
+  };
+  Vector<Entry> entries;
+  CarriedSum total;
+};
+
+// The integral table of a curve, built when it is first asked for and kept.
+// It is derived from the pieces, so a copy starts without one and a saved
+// curve carries none: a copy or a restored curve builds the same table, in the
+// same order, to the same bits. The table is published with one atomic
+// exchange, so that concurrent first calls (a caller that releases the
+// interpreter lock) build at most one table each and all use the first.
+template <class P>
+class LazyIntegrals {
+ public:
+  using Table = IntegralTable<P>;
+
+  LazyIntegrals() = default;
+  LazyIntegrals(const LazyIntegrals&) {}
+  LazyIntegrals(LazyIntegrals&& other) noexcept
+      : table_(other.table_.exchange(nullptr, std::memory_order_acq_rel)) {}
+  LazyIntegrals& operator=(const LazyIntegrals&) {
+    reset(nullptr);
+    return *this;
+  }
+  LazyIntegrals& operator=(LazyIntegrals&& other) noexcept {
+    reset(other.table_.exchange(nullptr, std::memory_order_acq_rel));
+    return *this;
+  }
+  ~LazyIntegrals() { delete table_.load(std::memory_order_acquire); }
+
+  template <class Build>
+  const Table& get(Build&& build) const {
+    if (const Table* ready = table_.load(std::memory_order_acquire)) return *ready;
+    auto fresh = std::make_unique<Table>(build());
+    const Table* expected = nullptr;
+    if (table_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel)) {
+      return *fresh.release();
+    }
+    return *expected;
+  }
+
+ private:
+  void reset(const Table* table) { delete table_.exchange(table, std::memory_order_acq_rel); }
+
+  mutable std::atomic<const Table*> table_{nullptr};
+};
 
 template <SplinePiece P>
 class Piecewise {
@@ -136,6 +218,127 @@ class Piecewise {
   double value(double x) const { return evaluate<Derivative::value>(x); }
   double first_derivative(double x) const { return evaluate<Derivative::first>(x); }
   double second_derivative(double x) const { return evaluate<Derivative::second>(x); }
+
+  // The integral of the curve from the first knot to x. Outside the domain
+  // the held end value integrates as a constant, as `value` holds it: left of
+  // the first knot the result is (x - x0) S(x0), negative; right of the last
+  // one it is the whole integral plus (x - xn) S(xn).
+  double antiderivative(double x) const
+    requires IntegrablePiece<P>
+  {
+    return antiderivative_in(integrals(), interval(clamp(x)), x);
+  }
+
+  // The integral from a to b: the difference of the two antiderivatives,
+  // taken part by part so that the large sums before a and b cancel first
+  // and their carried errors next; within one piece only the piece's own
+  // integrals remain. Every step is a difference, so exchanging a and b
+  // negates the result exactly.
+  double integral(double a, double b) const
+    requires IntegrablePiece<P>
+  {
+    const Table& table = integrals();
+    const Split from = split(table, interval(clamp(a)), a);
+    const Split to = split(table, interval(clamp(b)), b);
+    return (to.before.hi - from.before.hi) +
+           ((to.before.lo - from.before.lo) + (to.local - from.local));
+  }
+
+  // antiderivative(x) for each element, in index order; `out` may alias `xs`
+  // as in `evaluate`, and the blocks are located first, as there, so that
+  // the cache misses of shuffled queries into a large curve overlap.
+  void antiderivative(std::span<const double> xs, std::span<double> out) const
+    requires IntegrablePiece<P>
+  {
+    if (out.size() != xs.size()) throw InternalError("batch output of the wrong length");
+    const Table& table = integrals();
+    const double* in = xs.data();
+    double* result = out.data();
+    const std::size_t count = xs.size();
+    if (writes_ahead_of_reads(xs, out)) {
+      for (std::size_t j = 0; j < count; ++j) {
+        result[j] = antiderivative_in(table, interval(clamp(in[j])), in[j]);
+      }
+    } else if (ascending(xs)) {
+      std::size_t hint = 0;
+      const auto from_hint = [&](double clamped) { return hint = interval_from(hint, clamped); };
+      for (std::size_t j = 0; j < count; j += lookup_block) {
+        antiderivative_block(table, in + j, result + j, std::min(lookup_block, count - j),
+                             from_hint);
+      }
+    } else {
+      const auto search = [this](double clamped) { return interval(clamped); };
+      for (std::size_t j = 0; j < count; j += lookup_block) {
+        antiderivative_block(table, in + j, result + j, std::min(lookup_block, count - j), search);
+      }
+    }
+  }
+
+ private:
+  using Table = IntegralTable<P>;
+
+  const Table& integrals() const {
+    return integrals_.get([this] { return build_integrals(); });
+  }
+
+  // Every piece integrated up to its right knot and summed from the left, in
+  // knot order, so that every build of a curve gives the same bits.
+  Table build_integrals() const
+    requires IntegrablePiece<P>
+  {
+    Table table;
+    table.entries.reserve(pieces_.size());
+    CarriedSum sum;
+    for (std::size_t i = 0; i < pieces_.size(); ++i) {
+      const P& piece = pieces_[i];
+      table.entries.push_back({piece.primitive(), sum});
+      sum.add(piece.antiderivative(table.entries.back().primitive, knots_[i + 1]));
+    }
+    table.total = sum;
+    return table;
+  }
+
+  // An abscissa's antiderivative in two parts: the carried sum up to a knot
+  // and the integral from that knot.
+  struct Split {
+    CarriedSum before;
+    double local;
+  };
+
+  // x's parts, with i its interval (that of the clamped x).
+  Split split(const Table& table, std::size_t i, double x) const {
+    const double front = knots_.front();
+    const double back = knots_.back();
+    if (x < front) return {CarriedSum{}, held(x - front, value(front))};
+    if (x > back) return {table.total, held(x - back, value(back))};
+    return {table.entries[i].before, pieces_[i].antiderivative(table.entries[i].primitive, x)};
+  }
+
+  template <class Locate>
+  void antiderivative_block(const Table& table, const double* in, double* result,
+                            std::size_t count, Locate&& locate) const {
+    std::size_t at[lookup_block];
+    const double front = knots_.front();
+    const double back = knots_.back();
+    for (std::size_t j = 0; j < count; ++j) {
+      at[j] = locate(clamp(in[j], front, back));
+      __builtin_prefetch(pieces_.data() + at[j]);
+      __builtin_prefetch(table.entries.data() + at[j]);
+      __builtin_prefetch(reinterpret_cast<const char*>(table.entries.data() + at[j] + 1) - 1);
+    }
+    for (std::size_t j = 0; j < count; ++j) result[j] = antiderivative_in(table, at[j], in[j]);
+  }
+
+  // The integral of a held end value over a distance beyond the end: a held
+  // zero integrates to zero however far (not to inf * 0).
+  static double held(double distance, double value) { return value == 0 ? 0 : distance * value; }
+
+  // One antiderivative, x in interval i. Scalar and batch calls both run
+  // this one compiled function, so that they agree on every bit.
+  [[gnu::noinline]] double antiderivative_in(const Table& table, std::size_t i, double x) const {
+    const Split at = split(table, i, x);
+    return at.before.hi + (at.before.lo + at.local);
+  }
 
  private:
   // The bucket index narrows the binary search to the knots whose bucket is
@@ -290,6 +493,7 @@ class Piecewise {
   std::size_t last_bucket_ = 0;
   double last_bucket_limit_ = 0;      // last_bucket_ as a double
   Vector<std::uint32_t> first_;       // empty: no index
+  LazyIntegrals<P> integrals_;
 };
 
 // The part every fitted spline shares: its curve and the Interpolator1d
@@ -307,6 +511,18 @@ class PiecewiseSpline {
   double second_derivative(double x) const { return curve_.second_derivative(x); }
   std::pair<double, double> domain() const { return curve_.domain(); }
   std::size_t intervals() const { return curve_.pieces().size(); }
+
+  // The integral from the first knot to x, and from a to b (see Piecewise).
+  double antiderivative(double x) const
+    requires IntegrablePiece<P>
+  {
+    return curve_.antiderivative(x);
+  }
+  double integral(double a, double b) const
+    requires IntegrablePiece<P>
+  {
+    return curve_.integral(a, b);
+  }
 
  private:
   Piecewise<P> curve_;

@@ -60,11 +60,20 @@ data's shape (0 where it points against the end secant, at most 3 times
 that secant beside an extremum, on the side of it that keeps the end
 interval's curvature).
 
+Integrals
+---------
+``spline.integral(a, b)`` is the integral from a to b (reversed limits give
+the negative); ``spline.antiderivative(x)`` the integral from the first knot,
+with ``antiderivative_batch(xs)`` and ``antiderivative_batch_into(xs, out)``
+as for the values. Every piece integrates in closed form; the integrals at
+the knots are summed once, on the first call that needs them.
+
 Outside the knot range
 ----------------------
 Nothing is extrapolated: an abscissa below the first knot or above the last
 is evaluated at that knot. The value *and both derivatives* are held at their
-end values; the first derivative is the spline's end slope, not 0.
+end values; the first derivative is the spline's end slope, not 0. The held
+value integrates as a constant there.
 
 NaN
 ---

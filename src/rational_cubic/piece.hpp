@@ -95,6 +95,34 @@ struct RationalCubicPiece {
     return blend(f, chord_second_derivative_at(f, x), second_derivative_at(f, x));
   }
 
+  // What the integral of a piece needs besides its fields: the partial
+  // fractions of P/Q, worked out once. With Q = u (1 + a t)(1 - g t), the
+  // poles sit at t = -1/a, left of the interval, and t = 1/g, right of it. A
+  // pole within 0.7 interval widths of its end gets a logarithm; a farther
+  // one would give a logarithm with a large coefficient that cancels against
+  // the polynomial part, so its factor is expanded instead, in powers of
+  // t - 1/2, where it converges fast.
+  struct Primitive {
+    enum class Kind : unsigned char { near_both, near_left, near_right, far_both };
+    double x_left;
+    double h;
+    // The integral over t is t (poly[0] + t poly[1]) (the polynomial part and
+    // the chord of the chord form) plus, for near_both,
+    // c[0] log1p(c[1] t) + c[2] log1p(c[3] t); otherwise c[0] log1p(c[1] t)
+    // (0 for far_both) plus the series of sum_j (c[2..5] in powers of
+    // s = t - 1/2) times the expansion of the far factors, whose ratios are
+    // c[6] (left) and c[7] (right).
+    double poly[2];
+    double c[8];
+    // The series at t = 0, subtracted so that the integral starts at 0.
+    double start;
+    Kind kind;
+  };
+  Primitive primitive() const;
+  // The integral of the piece from x_left to x.
+  double antiderivative(const Primitive& primitive, double x) const;
+  double antiderivative(double x) const { return antiderivative(primitive(), x); }
+
   friend bool operator==(const RationalCubicPiece&, const RationalCubicPiece&) = default;
 
  private:
@@ -198,5 +226,6 @@ struct RationalCubicPiece {
 };
 
 static_assert(PairedPiece<RationalCubicPiece>);
+static_assert(IntegrablePiece<RationalCubicPiece>);
 
 }  // namespace velarix::rational_cubic

@@ -117,6 +117,21 @@ class TensionPiece {
   static Pair first_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
   static Pair second_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
 
+  // The integral of the piece from x0 to x, in closed form. Small and
+  // moderate tensions integrate in a form symmetric about the middle of the
+  // interval, whose coefficients (functions of sigma alone) the primitive
+  // holds; they are 0 for the other forms.
+  struct Primitive {
+    double c_even;       // (d1 + d2) / (2 sigma sinh(sigma/2))
+    double c_odd;        // (d2 - d1) / (2 (sigma coshm(sigma/2) - 2 sinhm(sigma/2)))
+    double half_sinhm;   // sinhm(sigma/2)
+    double half_coshm;   // coshm(sigma/2)
+    double half_coshmm;  // coshmm(sigma/2)
+  };
+  Primitive primitive() const;
+  double antiderivative(const Primitive& primitive, double x) const;
+  double antiderivative(double x) const { return antiderivative(primitive(), x); }
+
   const Form& form() const { return form_; }
   double x0() const { return x0_; }
   double h() const { return h_; }
@@ -160,6 +175,10 @@ class TensionPiece {
   double first_derivative(const Hyperbolic& form, const Local& at) const;
   double second_derivative(const Cubic&, const Local& at) const;
   double second_derivative(const Hyperbolic& form, const Local& at) const;
+  bool symmetric_integral() const;
+  double cubic_antiderivative(const Local& at) const;
+  double symmetric_antiderivative(const Primitive& f, const Local& at) const;
+  double exponential_antiderivative(const Exponential& form, const Local& at) const;
 
   Form form_;
   double x0_;
@@ -173,5 +192,6 @@ class TensionPiece {
 };
 
 static_assert(PairedPiece<TensionPiece>);
+static_assert(IntegrablePiece<TensionPiece>);
 
 }  // namespace velarix::tension

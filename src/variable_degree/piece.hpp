@@ -35,6 +35,14 @@ class VariableDegreePiece {
   double first_derivative(double x) const;
   double second_derivative(double x) const;
 
+  // The integral of the piece from x0 to x, in closed form: the polynomial
+  // part and the two power terms each integrate exactly. Nothing about the
+  // piece needs computing in advance, so its primitive data are empty.
+  struct Primitive {};
+  Primitive primitive() const { return {}; }
+  double antiderivative(const Primitive&, double x) const { return antiderivative(x); }
+  double antiderivative(double x) const;
+
   double x0() const { return x0_; }
   double h() const { return h_; }
   double y0() const { return y0_; }
@@ -67,6 +75,6 @@ class VariableDegreePiece {
   double scale_;
 };
 
-static_assert(SplinePiece<VariableDegreePiece>);
+static_assert(IntegrablePiece<VariableDegreePiece>);
 
 }  // namespace velarix::variable_degree

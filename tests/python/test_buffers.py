@@ -15,13 +15,15 @@ pytestmark = pytest.mark.skipif(not X.size, reason="no data")
 
 PROBES = np.array([-1.0, 0.0, 0.2, 0.4, 1.3, 2.999, 3.0, 7.0, math.nan, -math.inf, math.inf])
 FAMILIES = ["value", "first_derivative", "second_derivative"]
+# Every family with batch forms: the derivatives and the antiderivative.
+BATCHES = FAMILIES + ["antiderivative"]
 
 
 def bits(values):
     return np.asarray(values, dtype=np.float64).view(np.uint64)
 
 
-@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("family", BATCHES)
 def test_batch_forms_match_scalar_bit_for_bit(spline, family):
     scalar = getattr(spline, family)
     expected = np.array([scalar(float(x)) for x in PROBES])
@@ -93,7 +95,7 @@ def notes(info):
         (3.0, TypeError, None),
     ],
 )
-@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("family", BATCHES)
 def test_refused_buffers_carry_the_note(spline, family, bad, exc, message):
     with pytest.raises(exc) as info:
         getattr(spline, family + "_batch")(bad)
@@ -121,7 +123,7 @@ def test_strided_xs_is_refused_for_evaluation(spline):
         spline.value_batch_into(strided, np.empty(5))
 
 
-@pytest.mark.parametrize("family", FAMILIES)
+@pytest.mark.parametrize("family", BATCHES)
 def test_out_refusals_write_nothing(spline, family):
     into = getattr(spline, family + "_batch_into")
     xs = np.array([0.1, 0.2, 0.3, 0.4])
@@ -221,3 +223,7 @@ def test_method_signatures(spline):
         assert getattr(cls, family + "_batch").__text_signature__ == "($self, xs)"
         assert getattr(cls, family + "_batch_into").__text_signature__ == "($self, xs, out)"
         assert getattr(cls, family).__doc__ is None
+    assert cls.antiderivative.__text_signature__ == "($self, x)"
+    assert cls.antiderivative_batch.__text_signature__ == "($self, xs)"
+    assert cls.antiderivative_batch_into.__text_signature__ == "($self, xs, out)"
+    assert cls.integral.__text_signature__ == "($self, a, b)"

@@ -141,7 +141,7 @@ SCALAR_CALLS = [
 ] + [
     (lambda s=spline: s, family, [("x", "float")])
     for spline in SPLINES.values()
-    for family in FAMILIES + ["__call__"]
+    for family in FAMILIES + ["__call__", "antiderivative"]
 ]
 
 
@@ -243,7 +243,7 @@ def refuse(obj, name):
 
 @pytest.mark.parametrize("spline", sorted(SPLINES))
 @SETTINGS
-@given(xs=st.one_of(buffers(), not_buffers), family=st.sampled_from(FAMILIES))
+@given(xs=st.one_of(buffers(), not_buffers), family=st.sampled_from(FAMILIES + ["antiderivative"]))
 def test_batch_accepts_exactly_the_float64_buffers(spline, family, xs):
     spline = SPLINES[spline]
     batch = getattr(spline, family + "_batch")
