@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace velarix::py {
 namespace {
@@ -46,16 +47,27 @@ bool place_keyword(const Callable& callable, std::span<const char* const> names,
   return false;
 }
 
+// The interpreter's own wording: every missing parameter, in order, as in
+// "f() missing 2 required positional arguments: 'x' and 'y'".
 bool all_present(const Callable& callable, std::span<const char* const> names,
                  std::span<PyObject*> slots) {
+  std::vector<const char*> missing;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (slots[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s missing required argument '%s' (pos %zu)",
-                   qualified(callable).c_str(), names[i], i + 1);
-      return false;
-    }
+    if (slots[i] == nullptr) missing.push_back(names[i]);
   }
-  return true;
+  if (missing.empty()) return true;
+  std::string listed;
+  for (std::size_t i = 0; i < missing.size(); ++i) {
+    if (i > 0) {
+      const bool last = i + 1 == missing.size();
+      listed += missing.size() == 2 ? " and " : (last ? ", and " : ", ");
+    }
+    listed += std::string("'") + missing[i] + "'";
+  }
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional argument%s: %s",
+               qualified(callable).c_str(), missing.size(), missing.size() == 1 ? "" : "s",
+               listed.c_str());
+  return false;
 }
 
 }  // namespace

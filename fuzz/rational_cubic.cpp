@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     if (spline.w().size() != data.x.size() - 1) fail("w count", config.debug_text());
     check_evaluation(spline, in);
   } catch (const InternalError& e) {
-    note_internal(tally, e, data, config.debug_text());
+    internal_fault(tally, e, data, config.debug_text());
   }
   return 0;
 }

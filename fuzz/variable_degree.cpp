@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     check_evaluation(spline, in);
   } catch (const InternalError& e) {
-    note_internal(tally, e, data, config.debug_text());
+    internal_fault(tally, e, data, config.debug_text());
   }
   return 0;
 }

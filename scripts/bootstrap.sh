@@ -1,19 +1,43 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks to build and test velarix:
-# the compiler and CMake, the Python headers, GoogleTest, and the test-only
-# Python packages for Debian's own interpreter (/usr/bin/python3): dask for
-# the scaling-out test, mypy for the type stubs, matplotlib for
-# `velarix --plot` and the README's figure, mpmath for the high-precision
-# references of the integral tests.
+# Installs the Debian packages that a fresh machine lacks for one or more
+# purposes, and nothing else:
+#   scripts/bootstrap.sh build     compiler, CMake and Python headers (the main job)
+#   scripts/bootstrap.sh plot      matplotlib, for `velarix --plot`
+#   scripts/bootstrap.sh test      build + GoogleTest and the pytest suite's packages
+#                                  for Debian's /usr/bin/python3 (dask for the
+#                                  scaling-out test, mypy for the type stubs,
+#                                  matplotlib for the figure and the plot,
+#                                  mpmath for the integral tests' references)
+#   scripts/bootstrap.sh fuzz      build + clang and its fuzzing runtime
+#   scripts/bootstrap.sh leaks     test + valgrind
+# With no argument it installs what `test` needs.
 set -euo pipefail
 
-packages=(cmake g++ make python3-dev python3-setuptools python3-pip python3-wheel
-          libgtest-dev python3-pytest python3-numpy python3-scipy python3-hypothesis
-          python3-dask python3-mypy python3-matplotlib python3-mpmath
-          clang-14 libclang-rt-14-dev valgrind)
+declare -A needs=(
+  [build]="cmake g++ make python3-dev"
+  [plot]="python3-matplotlib"
+  [test]="libgtest-dev python3-pytest python3-numpy python3-scipy python3-hypothesis
+          python3-dask python3-mypy python3-matplotlib python3-mpmath python3-setuptools
+          python3-pip python3-wheel"
+  [fuzz]="clang-14 libclang-rt-14-dev"
+  [leaks]="valgrind"
+)
+declare -A implies=([test]=build [fuzz]=build [leaks]=test)
+
+purposes=("$@")
+[ ${#purposes[@]} -gt 0 ] || purposes=(test)
+packages=()
+while [ ${#purposes[@]} -gt 0 ]; do
+  purpose="${purposes[0]}"
+  purposes=("${purposes[@]:1}")
+  [ -n "${needs[$purpose]+set}" ] || { echo "bootstrap: unknown purpose '$purpose'" >&2; exit 2; }
+  read -r -a listed <<<"$(echo ${needs[$purpose]})"
+  packages+=("${listed[@]}")
+  [ -z "${implies[$purpose]:-}" ] || purposes+=("${implies[$purpose]}")
+done
 
 missing=()
-for p in "${packages[@]}"; do
+for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0

@@ -7,7 +7,7 @@
 # build-fuzz/corpus/, never written into the repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/bootstrap.sh
+bash scripts/bootstrap.sh fuzz
 seconds="${1:-45}"
 shift || true
 targets=("$@")

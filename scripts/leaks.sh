@@ -5,6 +5,7 @@
 # not counted. Takes a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/bootstrap.sh leaks
 bash scripts/build.sh
 log=build/valgrind.log
 # PYTHONMALLOC=malloc hands every object to the system allocator, so that

@@ -5,7 +5,7 @@
 # an error, so any report fails this script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/bootstrap.sh
+bash scripts/bootstrap.sh test
 root="$(pwd)"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Release -DVELARIX_WERROR=ON -DVELARIX_SANITIZE=ON \

@@ -35,6 +35,18 @@ struct Describe {
            " iterations (last change " + format::exponent(e.last_change) +
            "); try raising max_iterations or relaxation";
   }
+  std::string operator()(const NonFiniteKnot& e) const {
+    return "x must be finite; x[" + count(e.index) + "] = " + format::message(e.value) + " is not";
+  }
+  std::string operator()(const UnusableWidth& e) const {
+    return "x[" + count(e.index) + "] = " + format::message(e.left) + " and x[" +
+           count(e.index + 1) + "] = " + format::message(e.right) + " are " + e.reason;
+  }
+  std::string operator()(const OutOfScale& e) const {
+    return std::string("shape parameter `") + e.name + "` = " + format::message(e.value) +
+           " is out of scale with interval " + count(e.interval) + " of width " +
+           format::message(e.width) + ": the solve would have no usable pivot";
+  }
   std::string operator()(const InvalidState& e) const {
     return std::string("invalid saved state: ") + e.reason + " at byte " + count(e.offset);
   }

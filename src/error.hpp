@@ -42,6 +42,32 @@ struct NoConvergence {
   double last_change;
 };
 
+// A knot that is infinite: the spline would be NaN everywhere. Only the first
+// or the last knot of an increasing sequence can be.
+struct NonFiniteKnot {
+  std::size_t index;
+  double value;
+};
+
+// Two neighbouring knots whose difference no method can work with: a
+// subnormal one, or one too large for the method's products (`reason` says
+// which, starting "too close" or "too far apart").
+struct UnusableWidth {
+  std::size_t index;
+  double left;
+  double right;
+  const char* reason;
+};
+
+// A shape parameter so small or so large beside a width that the method's
+// linear system would lose its pivots (underflow to zero or overflow).
+struct OutOfScale {
+  const char* name;
+  double value;
+  std::size_t interval;
+  double width;
+};
+
 // A saved state (see state.hpp) that cannot be loaded: truncated, tampered
 // with, or written by another version. `offset` is the first byte of the
 // field that was refused (for a truncation, of the field cut short).
@@ -51,7 +77,8 @@ struct InvalidState {
 };
 
 using Error = std::variant<LengthMismatch, TooFewPoints, NotIncreasing,
-                           InvalidParameter, MixedCurvature, NoConvergence, InvalidState>;
+                           InvalidParameter, MixedCurvature, NoConvergence, InvalidState,
+                           NonFiniteKnot, UnusableWidth, OutOfScale>;
 
 // The exact text of an error, as the caller sees it.
 std::string message(const Error& error);

@@ -1,5 +1,7 @@
 #include "samples.hpp"
 
+#include <cmath>
+#include <limits>
 #include <utility>
 
 #include "memory.hpp"
@@ -12,6 +14,13 @@ Samples::Samples(Doubles x, Doubles y, Doubles widths, Doubles secants)
       widths_(std::move(widths)),
       secants_(std::move(secants)) {}
 
+namespace {
+
+constexpr const char* kSubnormalWidth = "too close together: their difference is subnormal";
+constexpr const char* kOverflowingWidth = "too far apart: their difference overflows";
+
+}  // namespace
+
 Result<Samples> Samples::create(std::span<const double> x, std::span<const double> y) {
   if (x.size() != y.size()) return LengthMismatch{x.size(), y.size()};
   const std::size_t n = x.size();
@@ -20,12 +29,27 @@ Result<Samples> Samples::create(std::span<const double> x, std::span<const doubl
   Doubles secants;
   widths.reserve(n - 1);
   secants.reserve(n - 1);
+  // The first width that is increasing but unusable. It is reported only
+  // once the whole sequence has passed the ordering test, so that data
+  // refused for their order keep that refusal.
+  std::size_t unusable = n;
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const double width = x[i + 1] - x[i];
     // Written as "not > 0" so that a NaN difference is refused as well.
     if (!(width > 0)) return NotIncreasing{i, x[i], x[i + 1]};
+    // Subnormal widths carry a few bits at most and turn every 1/h and h^2
+    // of the methods into infinity or zero; infinite ones (infinite knots,
+    // or finite knots whose difference overflows) leave nothing to solve.
+    if (!(width >= kSmallestWidth && width <= kLargestWidth) && unusable == n) unusable = i;
     widths.push_back(width);
     secants.push_back((y[i + 1] - y[i]) / width);
+  }
+  // Increasing knots can be infinite only at the ends.
+  if (!std::isfinite(x[0])) return NonFiniteKnot{0, x[0]};
+  if (!std::isfinite(x[n - 1])) return NonFiniteKnot{n - 1, x[n - 1]};
+  if (unusable < n) {
+    const char* reason = widths[unusable] < kSmallestWidth ? kSubnormalWidth : kOverflowingWidth;
+    return UnusableWidth{unusable, x[unusable], x[unusable + 1], reason};
   }
   return Samples({x.begin(), x.end()}, {y.begin(), y.end()}, std::move(widths),
                  std::move(secants));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <utility>
 
@@ -13,9 +14,14 @@ namespace velarix {
 
 class Samples {
  public:
+  static constexpr double kSmallestWidth = std::numeric_limits<double>::min();
+  static constexpr double kLargestWidth = std::numeric_limits<double>::max();
+
   // Checks, in this order: equal lengths, at least two points, every width
-  // x[i+1] - x[i] > 0 (a NaN knot fails too, at its first pair). The values
-  // are not checked; NaN and infinities are kept as given.
+  // x[i+1] - x[i] > 0 (a NaN knot fails too, at its first pair), finite
+  // first and last knots, and then every width between the smallest normal
+  // and the largest finite double. The values are not checked; NaN and
+  // infinities are kept as given.
   static Result<Samples> create(std::span<const double> x, std::span<const double> y);
 
   // Assembles a data set from fields that already satisfy the invariants

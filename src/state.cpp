@@ -3,6 +3,7 @@
 #include <bit>
 #include <limits>
 
+#include "checksum.hpp"
 #include "memory.hpp"
 
 namespace velarix::state {
@@ -42,14 +43,67 @@ void Writer::knots(std::span<const double> knots) {
   f64s(knots);
 }
 
+Bytes Writer::finish() && {
+  const std::uint32_t sum = crc32(bytes_);
+  for (int shift = 0; shift < 32; shift += 8) {
+    bytes_.push_back(static_cast<std::byte>((sum >> shift) & 0xFF));
+  }
+  return std::move(bytes_);
+}
+
+namespace {
+
+constexpr const char* kCutShort = "damaged: cut short before its checksum";
+constexpr const char* kChecksumMismatch = "damaged: its checksum does not match";
+constexpr const char* kVersionAltered = "damaged: its layout version byte is altered";
+
+std::uint32_t stored_checksum(std::span<const std::byte> bytes) {
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < checksum_size; ++i) {
+    sum |= static_cast<std::uint32_t>(bytes[bytes.size() - checksum_size + i]) << (8 * i);
+  }
+  return sum;
+}
+
+// Whether a state of an unknown version is a layout-2 state whose version
+// byte alone was altered: with the byte restored, the checksum matches.
+bool version_altered(std::span<const std::byte> bytes) {
+  if (bytes.size() < 2 + checksum_size) return false;
+  Bytes restored(bytes.begin(), bytes.end() - checksum_size);
+  restored[0] = static_cast<std::byte>(layout_version);
+  return crc32(restored) == stored_checksum(bytes);
+}
+
+}  // namespace
+
 Reader::Reader(std::span<const std::byte> bytes, Kind kind) : bytes_(bytes) {
-  if (u8() != layout_version) {
-    if (ok()) offset_ = 0;
-    fail("unknown layout version");
-  } else if (u8() != static_cast<std::uint8_t>(kind)) {
+  const std::uint8_t version = u8();
+  if (!ok()) return;
+  if (version == layout_version) {
+    verify_checksum();
+  } else if (version != unchecked_layout_version) {
+    offset_ = 0;
+    fail(version_altered(bytes) ? kVersionAltered : "unknown layout version");
+  }
+  if (ok() && u8() != static_cast<std::uint8_t>(kind)) {
     if (ok()) offset_ = 1;
     fail("state of another class");
   }
+}
+
+void Reader::verify_checksum() {
+  if (bytes_.size() < 2 + checksum_size) {
+    offset_ = bytes_.size();
+    fail(kCutShort);
+    return;
+  }
+  const std::span<const std::byte> fields = bytes_.first(bytes_.size() - checksum_size);
+  if (crc32(fields) != stored_checksum(bytes_)) {
+    offset_ = fields.size();
+    fail(kChecksumMismatch);
+    return;
+  }
+  bytes_ = fields;
 }
 
 void Reader::fail(const char* reason) {

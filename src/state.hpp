@@ -10,10 +10,16 @@
 // tension or degree) and the piece's own fields, then the fit's counters and
 // flags.
 //
+// Layout 2 ends with a CRC-32 of every byte before it (4 bytes, little-endian),
+// so that a state cut short or altered anywhere, the piece fields included,
+// is refused as damaged instead of loading as another spline. Layout 1 (the
+// first release) has no checksum and still loads.
+//
 // Loading checks everything a tampered state could break: the version, the
-// kind, every tag and flag, n >= 2, strictly increasing knots (NaN fails),
-// and the exact length. The piece fields themselves are plain numbers; any
-// values give a spline that evaluates without reading out of bounds.
+// checksum, the kind, every tag and flag, n >= 2, strictly increasing knots
+// (NaN fails), and the exact length. Past the checksum the piece fields are
+// plain numbers; any values give a spline that evaluates without reading out
+// of bounds.
 #pragma once
 
 #include <array>
@@ -32,7 +38,10 @@ namespace velarix::state {
 
 using Bytes = std::vector<std::byte>;
 
-inline constexpr std::uint8_t layout_version = 1;
+inline constexpr std::uint8_t layout_version = 2;
+// The layout without the checksum, written by the first release.
+inline constexpr std::uint8_t unchecked_layout_version = 1;
+inline constexpr std::size_t checksum_size = 4;
 
 // The kind of value a state holds. Only the shared EndSlopes is named here;
 // each method declares the kinds of its configuration and spline beside its
@@ -70,7 +79,8 @@ class Writer {
   template <class Piece>
   void curve(const Piecewise<Piece>& curve, std::span<const double> results);
 
-  Bytes finish() && { return std::move(bytes_); }
+  // The state, sealed with its checksum.
+  Bytes finish() &&;
 
  private:
   Bytes bytes_;
@@ -119,6 +129,8 @@ class Reader {
   // Whether every byte has been read (or reading has failed): a layout may
   // end in fields that are written only when they differ from a default.
   bool at_end() const { return !ok() || offset_ == bytes_.size(); }
+  // The byte the next field starts at.
+  std::size_t offset() const { return offset_; }
 
   // The first failure, or a failure if any bytes are left over.
   std::optional<Error> finish();
@@ -126,6 +138,8 @@ class Reader {
  private:
   bool take(std::size_t count, const char* reason);
   void fail(const char* reason);
+  // Checks the checksum of a layout-2 state and leaves it out of the fields.
+  void verify_checksum();
 
   std::span<const std::byte> bytes_;
   std::size_t offset_ = 0;

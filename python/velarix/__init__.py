@@ -46,8 +46,8 @@ Which method for which data
     from the current knot slopes, until the slopes settle to 1 %; on ordinary
     data it can still overshoot a little (check ``is_shape_preserving``).
     ``with_uniform_tension(sigma)`` puts one tension everywhere instead (0 is
-    the plain cubic spline; larger values pull the curve towards the
-    polygon).
+    the cubic spline with the method's end slopes, estimated from the data
+    unless clamped; larger values pull the curve towards the polygon).
 ``RationalCubic()``
     Data that are convex throughout or concave throughout (a cost curve, a
     discount curve, a convex property table). The spline is then convex (or
@@ -90,7 +90,8 @@ NaN
 ---
 A NaN abscissa gives NaN (for the value and both derivatives). A NaN knot is
 refused at fit time ("x must be strictly increasing"), as are repeated or
-decreasing knots. Data values are not checked: a NaN value passes, and
+decreasing knots; so are infinite knots ("x must be finite") and neighbours
+whose difference is subnormal or overflows. Data values are not checked: a NaN value passes, and
 since the slopes are solved for all knots together it makes the whole
 spline NaN.
 
@@ -105,8 +106,10 @@ Sending objects elsewhere
 Configurations, ``EndSlopes`` and fitted splines pickle (protocols 2 to 5),
 so they travel to ``multiprocessing``, ``concurrent.futures`` and Dask
 workers; a restored spline evaluates to exactly the same bits. A pickled
-state is validated when it is loaded: a truncated or altered one raises
-``ValueError``. ``copy.copy`` and ``copy.deepcopy`` return the object itself.
+state ends with a CRC-32 of all its bytes: a truncated or altered one (a
+single flipped bit is enough) raises ``ValueError`` saying that the state is
+damaged. States pickled by velarix 0.1.0 (without the checksum) still load.
+``copy.copy`` and ``copy.deepcopy`` return the object itself.
 
 Data sets and the command line
 ------------------------------

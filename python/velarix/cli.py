@@ -1,15 +1,20 @@
 """The ``velarix`` command: resample a tabulated curve shape-preservingly.
 
-Reads a table of x and y (CSV or whitespace-separated, header optional,
-``-`` for standard input), fits one or every method, and writes x with the
-spline's value (and optionally its first and second derivatives) at evenly
-spaced points over the data range, or at the x values of another file.
+Reads a table of x and y (cells separated by commas, semicolons, tabs or
+whitespace, detected from the first row; double-quoted cells; an optional
+header, with an optional units row under it; ``#`` comment lines; ``-`` for
+standard input), fits one or every method, and writes x with the spline's
+value (and optionally its first and second derivatives) at evenly spaced
+points over the data range, or at the x values of another file.
 """
 
 import argparse
+import contextlib
+import csv
 import io
 import math
 import os
+import re
 import sys
 import tempfile
 from array import array
@@ -61,23 +66,59 @@ def _parser():
                        help="evaluate at the x values (first column) of this file")
     p.add_argument("-d", "--derivatives", action="store_true",
                    help="also write the first and second derivatives")
-    p.add_argument("-o", "--output", metavar="FILE", help="write the CSV here (atomically)")
-    p.add_argument("--plot", metavar="FILE", help="draw the data and the fits to a .png or .svg")
+    p.add_argument("-o", "--output", metavar="FILE",
+                   help="write the CSV here (atomically; '-' for standard output)")
+    p.add_argument("--plot", metavar="FILE",
+                   help="draw the data and the fits to a .png or .svg (then the CSV is written "
+                        "only with -o)")
     return p
 
 
 def _read_text(path):
-    if path == "-":
-        return sys.stdin.read(), "<stdin>"
+    """The text of a file or of standard input, without a byte-order mark."""
+    source = "<stdin>" if path == "-" else path
     try:
-        with open(path, encoding="utf-8") as f:
-            return f.read(), path
+        if path == "-":
+            data = sys.stdin.buffer.read()
+        else:
+            with open(path, "rb") as f:
+                data = f.read()
     except OSError as e:
         raise UsageError(f"cannot read {path}: {e.strerror}") from None
+    try:
+        return data.decode("utf-8-sig"), source
+    except UnicodeDecodeError as e:
+        raise UsageError(f"cannot read {source}: byte {e.object[e.start]:#04x} at offset "
+                         f"{e.start} is not UTF-8 text") from None
 
 
-def _split(line):
-    return [c.strip() for c in line.split(",")] if "," in line else line.split()
+# Tried in this order on the first table line, outside quoted fields: a
+# semicolon or a tab never belongs to a number or a plain header, a comma
+# may sit inside a quoted name. Without any of them cells are separated by
+# whitespace.
+DELIMITERS = ("\t", ";", ",")
+_WHITESPACE_CELL = re.compile(r'"((?:[^"]|"")*)"|([^\s"]+)')
+
+
+def _delimiter(line):
+    bare = "".join(line.split('"')[::2])
+    return next((d for d in DELIMITERS if d in bare), None)
+
+
+def _split(line, delimiter):
+    if delimiter is None:
+        return [plain or quoted.replace('""', '"')
+                for quoted, plain in _WHITESPACE_CELL.findall(line)]
+    (cells,) = csv.reader([line], delimiter=delimiter, skipinitialspace=True)
+    return [c.strip() for c in cells]
+
+
+def _is_number(cell):
+    try:
+        float(cell)
+    except ValueError:
+        return False
+    return True
 
 
 def _number(cell, where):
@@ -87,34 +128,45 @@ def _number(cell, where):
         raise UsageError(f"{where}: '{cell}' is not a number") from None
 
 
+def _table_lines(text):
+    """(line number, text) of the lines that are neither blank nor comments."""
+    for lineno, line in enumerate(text.splitlines(), 1):
+        if line.strip() and not line.lstrip().startswith("#"):
+            yield lineno, line
+
+
 def read_table(text, source, columns):
-    """The chosen columns of a table as lists of floats (a header is optional)."""
+    """The chosen columns of a table as lists of floats, and their names.
+
+    A first row that is not all numbers is the header; a row right under it
+    none of whose cells is a number holds units and is skipped (with a note).
+    Columns without a header are named None.
+    """
     rows = []
     header = None
-    for lineno, line in enumerate(text.splitlines(), 1):
-        if not line.strip() or line.lstrip().startswith("#"):
-            continue
-        cells = _split(line)
-        if header is None and not rows and not _all_numbers(cells):
-            header = cells
-            continue
-        rows.append((lineno, cells))
-    indices = [_column_index(c, header) for c in columns]
+    delimiter = None
+    for lineno, line in _table_lines(text):
+        if header is None and not rows:
+            delimiter = _delimiter(line)
+        cells = _split(line, delimiter)
+        if header is None and not rows and not all(map(_is_number, cells)):
+            header = (lineno, cells)
+        elif header is not None and not rows and not any(map(_is_number, cells)):
+            print(f"velarix: {source}, line {lineno}: skipped as a units row "
+                  f"(none of its cells is a number): {' | '.join(cells)}", file=sys.stderr)
+            rows.append(None)
+        else:
+            rows.append((lineno, cells))
+    names = header[1] if header is not None else None
+    indices = [_column_index(c, names) for c in columns]
     table = [[] for _ in indices]
-    for lineno, cells in rows:
+    for lineno, cells in filter(None, rows):
         for out, index in zip(table, indices):
             if index >= len(cells):
                 raise UsageError(f"{source}, line {lineno}: no column {index + 1}")
             out.append(_number(cells[index], f"{source}, line {lineno}, column {index + 1}"))
-    return table
-
-
-def _all_numbers(cells):
-    try:
-        [float(c) for c in cells]
-    except ValueError:
-        return False
-    return True
+    labels = [names[i] if names is not None and i < len(names) else None for i in indices]
+    return table, labels
 
 
 def _column_index(column, header):
@@ -165,7 +217,9 @@ def fit_methods(args, x, y):
 def _abscissae(args, x):
     if args.at is not None:
         text, source = _read_text(args.at)
-        (xs,) = read_table(text, source, ["0"])
+        (xs,), _ = read_table(text, source, ["0"])
+        if not xs:
+            raise UsageError(f"{source}: no evaluation points")
         return array("d", xs)
     if args.points < 2:
         raise UsageError(f"--points must be at least 2, got {args.points}")
@@ -190,22 +244,62 @@ def render_csv(xs, fits, derivatives):
     return out.getvalue()
 
 
-def write_atomically(path, data, mode="w"):
-    directory = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(dir=directory, prefix=".velarix-")
-    except OSError as e:
-        raise UsageError(f"cannot write {path}: {e.strerror}") from None
-    try:
-        with os.fdopen(fd, mode) as f:
+def _file_mode():
+    """The mode a newly created file gets under the process's umask."""
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+class _Staged:
+    """Output files, each written completely under a temporary name beside its
+    target and moved into place only when every one of them is complete; on
+    any failure none of them appears and no temporary file stays behind."""
+
+    def __init__(self):
+        self._files = []
+
+    def add(self, path, write):
+        directory = os.path.dirname(os.path.abspath(path))
+        try:
+            fd, tmp = tempfile.mkstemp(dir=directory, prefix=".velarix-",
+                                       suffix=os.path.splitext(path)[1])
+        except OSError as e:
+            raise UsageError(f"cannot write {path}: {e.strerror}") from None
+        self._files.append((tmp, path))
+        try:
+            # mkstemp makes files readable by their owner only; the outputs
+            # are ordinary files and follow the umask like any other.
+            os.fchmod(fd, _file_mode())
+        finally:
+            os.close(fd)
+        try:
+            write(tmp)
+        except OSError as e:
+            raise UsageError(f"cannot write {path}: {e.strerror or e}") from None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        if kind is None:
+            for tmp, path in self._files:
+                os.replace(tmp, path)
+            self._files = []
+        for tmp, _ in self._files:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp)
+        return False
+
+
+def _write_text(data):
+    def write(path):
+        with open(path, "w", encoding="utf-8") as f:
             f.write(data)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+    return write
 
 
-def plot(path, x, y, fits):
+def _pyplot():
     try:
         import matplotlib
 
@@ -216,35 +310,38 @@ def plot(path, x, y, fits):
             "--plot needs a working matplotlib: install it with "
             "'apt-get install python3-matplotlib' or 'pip install matplotlib'"
         ) from None
-    if not path.lower().endswith((".png", ".svg")):
-        raise UsageError(f"--plot writes .png or .svg files, not {path}")
+    return plt
+
+
+PLOT_FORMATS = (".png", ".svg")
+
+
+def _draw(plt, x, y, fits, names):
+    """A function that draws the data and the fits, with their second
+    derivatives underneath, into the file it is given."""
+    x_name, y_name = names
     lo, hi = x[0], x[-1]
     grid = array("d", [lo + (hi - lo) * i / 999 for i in range(1000)])
-    fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 6.5),
-                                      gridspec_kw={"height_ratios": [2, 1]})
-    for name, spline in fits.items():
-        top.plot(grid, spline.value_batch(grid), label=name)
-        bottom.plot(grid, spline.second_derivative_batch(grid), label=name)
-    top.plot(x, y, "ko", markersize=4, label="data")
-    top.set_ylabel("S(x)")
-    top.legend()
-    bottom.set_ylabel("S''(x)")
-    bottom.set_xlabel("x")
-    bottom.axhline(0, color="0.7", linewidth=0.8)
-    top.set_title("velarix: the fit and its (continuous) second derivative")
-    fig.tight_layout()
-    with tempfile.NamedTemporaryFile(suffix=os.path.splitext(path)[1],
-                                     dir=os.path.dirname(os.path.abspath(path)),
-                                     delete=False) as tmp:
-        name = tmp.name
-    try:
-        fig.savefig(name)
-        os.replace(name, path)
-    except BaseException:
-        os.unlink(name)
-        raise
-    finally:
-        plt.close(fig)
+
+    def write(path):
+        fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 6.5),
+                                          gridspec_kw={"height_ratios": [2, 1]})
+        try:
+            for name, spline in fits.items():
+                top.plot(grid, spline.value_batch(grid), label=name)
+                bottom.plot(grid, spline.second_derivative_batch(grid), label=name)
+            top.plot(x, y, "ko", markersize=4, label="data")
+            top.set_ylabel(y_name)
+            top.legend()
+            bottom.set_ylabel(f"second derivative of {y_name}")
+            bottom.set_xlabel(x_name)
+            bottom.axhline(0, color="0.7", linewidth=0.8)
+            top.set_title("velarix: the fit and its (continuous) second derivative")
+            fig.tight_layout()
+            fig.savefig(path, format=os.path.splitext(path)[1][1:].lower())
+        finally:
+            plt.close(fig)
+    return write
 
 
 def run(argv=None):
@@ -252,25 +349,34 @@ def run(argv=None):
     columns = args.columns.split(",")
     if len(columns) != 2 or not all(columns):
         raise UsageError(f"--columns takes two columns such as 0,1, got '{args.columns}'")
+    if args.plot and not args.plot.lower().endswith(PLOT_FORMATS):
+        raise UsageError(f"--plot writes .png or .svg files, not {args.plot}")
     if args.input is None:
         x, y = datasets.akima()
+        names = [None, None]
         print("velarix: no input given; using the Akima (1970) data set", file=sys.stderr)
     else:
         text, source = _read_text(args.input)
-        x, y = (array("d", c) for c in read_table(text, source, columns))
+        table, names = read_table(text, source, columns)
+        x, y = (array("d", c) for c in table)
     if len(x) < 2:
         raise UsageError(f"need at least 2 data rows, got {len(x)}")
     fits = fit_methods(args, x, y)
     xs = _abscissae(args, x)
     if any(math.isnan(v) for v in xs):
         raise UsageError("the evaluation points contain NaN")
-    csv = render_csv(xs, fits, args.derivatives)
-    if args.plot:
-        plot(args.plot, x, y, fits)
-    if args.output:
-        write_atomically(args.output, csv)
-    else:
-        sys.stdout.write(csv)
+    csv_text = render_csv(xs, fits, args.derivatives)
+    # With --plot the picture is the output; the CSV goes where -o sends it
+    # ('-' for standard output).
+    to_stdout = args.output == "-" or (args.output is None and not args.plot)
+    with _Staged() as outputs:
+        if args.plot:
+            labels = [n or d for n, d in zip(names, ("x", "y"))]
+            outputs.add(args.plot, _draw(_pyplot(), x, y, fits, labels))
+        if not to_stdout and args.output:
+            outputs.add(args.output, _write_text(csv_text))
+    if to_stdout:
+        sys.stdout.write(csv_text)
     return 0
 
 

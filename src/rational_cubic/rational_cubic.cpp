@@ -1,6 +1,7 @@
 #include "rational_cubic/rational_cubic.hpp"
 
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -11,6 +12,34 @@
 
 namespace velarix::rational_cubic {
 namespace {
+
+// The smallest diagonal entry of the derivative system, decided before it is
+// built. Row k has the diagonal u h[k] (u + v + w[k-1]) + v h[k-1] (u + v +
+// w[k]) >= (u h[k] + v h[k-1]) (u + v), and its off-diagonal product takes at
+// most a third of that; while the bound is a normal double the elimination
+// keeps every pivot positive. Shape parameters so small that it underflows
+// are refused, naming the smaller one and the narrower interval of the row.
+// The Newton step's system is not diagonally dominant: its off-diagonal
+// entries u^2 h[k] and v^2 h[k-1] carry the coupling that keeps it regular,
+// so there both must stay normal too.
+std::optional<OutOfScale> check_scale(const RationalCubic& config, const Samples& samples) {
+  const std::span<const double> h = samples.widths();
+  const double u = config.u;
+  const double v = config.v;
+  const double a = u + v;
+  const bool newton = config.solver == solver::Method::newton;
+  constexpr double normal = std::numeric_limits<double>::min();
+  for (std::size_t k = 1; k < h.size(); ++k) {
+    const double f = u * h[k];
+    const double g = v * h[k - 1];
+    const bool coupled = !newton || (u * f >= normal && v * g >= normal);
+    if (f * a + g * a >= normal && coupled) continue;
+    const bool u_smaller = u <= v;
+    const std::size_t narrow = h[k - 1] <= h[k] ? k - 1 : k;
+    return OutOfScale{u_smaller ? "u" : "v", u_smaller ? u : v, narrow, h[narrow]};
+  }
+  return std::nullopt;
+}
 
 enum class Curvature { none, convex, concave };
 
@@ -133,6 +162,7 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
     if (!direction) return direction.error();
     concave = direction.value();
   }
+  if (std::optional<OutOfScale> unscaled = check_scale(*this, samples)) return *unscaled;
   const double sign = concave ? -1.0 : 1.0;
   std::optional<Samples> mirror;
   if (concave) mirror.emplace(mirrored(samples));

@@ -39,7 +39,7 @@ Result<RationalCubic> load(std::span<const std::byte> bytes) {
   RationalCubic c;
   config_fields(in, c);
   if (!in.at_end()) {
-    const std::size_t at = save(c).size();  // where the fields end
+    const std::size_t at = in.offset();  // where the fields end
     c.solver = static_cast<Method>(in.tag(2));
     if (in.ok() && c.solver == Method::sweep) return InvalidState{"tag out of range", at};
   }

@@ -1,8 +1,11 @@
 #include "tension/tension.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -32,6 +35,41 @@ double interior_change(std::span<const double> prev, std::span<const double> yp)
     if (term > change) change = term;
   }
   return change;
+}
+
+// Whether the coefficient d of the derivative system for width h is not a
+// normal double at tension sigma (NaN passes: it propagates, it does not
+// vanish). d = 4/h at sigma 0 underflows only for widths near the largest
+// double; at a large tension h E overflows first, which makes d vanish.
+// Between 0 and a tension d/(h E) grows with sigma, so checking both ends
+// covers every tension up to it; then every row's diagonal is normal and,
+// the system being diagonally dominant, every pivot stays positive. d only
+// shrinks as h grows, so the widest interval decides for all.
+bool vanishes(double h, double sigma) {
+  return slopes::TensionTerms(sigma).at(h).d < std::numeric_limits<double>::min();
+}
+
+constexpr const char* kTooWideForTension =
+    "too far apart for the tension spline: its derivative system would underflow";
+
+// Refuses, before any solve, widths and a uniform tension whose derivative
+// system would lose its pivots: the width alone at tension 0, the uniform
+// tension beside a width, or for the selecting policies 85, the published
+// policy's largest tension (the strict policy caps its larger ones where
+// h sigma would overflow). Two points need no system.
+std::optional<Error> check_scale(const Samples& samples, const Policy& policy) {
+  if (samples.size() == 2) return std::nullopt;
+  const std::span<const double> h = samples.widths();
+  const std::size_t i = static_cast<std::size_t>(std::max_element(h.begin(), h.end()) - h.begin());
+  const UnusableWidth too_wide{i, samples.x()[i], samples.x()[i + 1], kTooWideForTension};
+  if (vanishes(h[i], 0.0)) return too_wide;
+  const Policy::Uniform* uniform = policy.uniform_tension();
+  if (uniform == nullptr) {
+    if (vanishes(h[i], sigs::sigma_max)) return too_wide;
+  } else if (vanishes(h[i], uniform->sigma)) {
+    return OutOfScale{"sigma", uniform->sigma, i, h[i]};
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -121,6 +159,8 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   if (policy.is_strict() && boundary.is_estimated()) {
     std::tie(left, right) = limit_end_slopes(samples, {left, right});
   }
+
+  if (std::optional<Error> unscaled = check_scale(samples, policy)) return *unscaled;
 
   Doubles tensions;
   Doubles yp;

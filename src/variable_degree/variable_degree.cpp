@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "format.hpp"
 #include "memory.hpp"
@@ -114,6 +115,32 @@ class CurvatureSigns {
   double tol_ = 0;
 };
 
+// The largest degree the raising can reach: two raises per pass (an interval
+// asked for by both of its knots), each min(1.7 k, cap) as the fit computes
+// it, until the cap or infinity stops the growth. A NaN cap caps nothing.
+double reachable_degree(double max_degree, std::uint64_t passes) {
+  double k = kCubicDegree;
+  for (std::uint64_t raise = 0; raise / 2 < passes; ++raise) {
+    const double raised = std::fmin(kRaiseFactor * k, max_degree);
+    if (!(raised > k)) break;
+    k = raised;
+  }
+  return k;
+}
+
+// The diagonal of the moment system holds h/k of its intervals, and each
+// off-diagonal entry h/(k (k - 1)) is at most half of that, so the pivots stay
+// positive while every h/k is a normal double. The degree cap (with the pass
+// budget) is refused where the reachable degree would make the narrowest
+// interval's entry underflow.
+std::optional<OutOfScale> check_scale(const VariableDegree& config, const Samples& samples) {
+  const double k = reachable_degree(config.max_degree, config.max_iter);
+  const std::span<const double> h = samples.widths();
+  const std::size_t i = static_cast<std::size_t>(std::min_element(h.begin(), h.end()) - h.begin());
+  if (h[i] / k >= std::numeric_limits<double>::min()) return std::nullopt;
+  return OutOfScale{"max_degree", config.max_degree, i, h[i]};
+}
+
 }  // namespace
 
 VariableDegreeSpline::VariableDegreeSpline(Piecewise<VariableDegreePiece> curve, Doubles degrees,
@@ -208,6 +235,7 @@ Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
   const Samples& samples = checked.value();
+  if (std::optional<OutOfScale> unscaled = check_scale(*this, samples)) return *unscaled;
   const std::size_t n = samples.size();
   const std::size_t m = samples.intervals();
 

@@ -13,7 +13,7 @@ namespace {
 struct Refusal {
   Doubles x;
   Doubles y;
-  const char* message;
+  std::string message;
 };
 
 class SamplesRefuse : public ::testing::TestWithParam<Refusal> {};
@@ -25,6 +25,7 @@ TEST_P(SamplesRefuse, WithTheExactMessage) {
 }
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
+const double inf = std::numeric_limits<double>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, SamplesRefuse,
@@ -45,7 +46,17 @@ INSTANTIATE_TEST_SUITE_P(
                 "x must be strictly increasing; x[0] = 0 is not < x[1] = NaN"},
         Refusal{{nan, 1}, {0, 0},
                 "x must be strictly increasing; x[0] = NaN is not < x[1] = 1"},
-        Refusal{{0, 1e21}, {0, 0, 0}, "x and y must have the same length (got 2 and 3)"}));
+        Refusal{{0, 1e21}, {0, 0, 0}, "x and y must have the same length (got 2 and 3)"},
+        // Order first: an infinite knot out of order keeps the order refusal.
+        Refusal{{0, inf, 1}, {0, 0, 0}, "x must be strictly increasing; x[1] = inf is not < x[2] = 1"},
+        Refusal{{-inf, 0, 1}, {0, 0, 0}, "x must be finite; x[0] = -inf is not"},
+        Refusal{{0, 1, inf}, {0, 0, 0}, "x must be finite; x[2] = inf is not"},
+        Refusal{{-1, 0, 5e-324, 1}, {0, 0, 0, 0},
+                "x[1] = 0 and x[2] = 0." + std::string(323, '0') +
+                    "5 are too close together: their difference is subnormal"},
+        Refusal{{-1e308, 1e308, 1.5e308}, {0, 0, 0},
+                "x[0] = -1" + std::string(308, '0') + " and x[1] = 1" + std::string(308, '0') +
+                    " are too far apart: their difference overflows"}));
 
 TEST(Samples, DerivesWidthsAndSecants) {
   const Doubles x{0, 0.5, 2};
@@ -83,6 +94,9 @@ TEST(Errors, RemainingMessages) {
   EXPECT_EQ(message(InvalidParameter{"relaxation", "in (0, 1]", 1.5}),
             "shape parameter `relaxation` must be in (0, 1], got 1.5");
   EXPECT_EQ(message(InvalidParameter{"u", "> 0", 0}), "shape parameter `u` must be > 0, got 0");
+  EXPECT_EQ(message(OutOfScale{"v", 0.5, 3, 0.25}),
+            "shape parameter `v` = 0.5 is out of scale with interval 3 of width 0.25: the solve "
+            "would have no usable pivot");
   EXPECT_EQ(message(MixedCurvature{2, 3, -2}),
             "data change curvature at knot 2: secant slopes 3 then -2 turn against the "
             "earlier knots; this method needs data that is concave throughout or convex "

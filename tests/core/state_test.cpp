@@ -1,3 +1,4 @@
+#include "checksum.hpp"
 #include "rational_cubic/state.hpp"
 #include "tension/state.hpp"
 #include "variable_degree/state.hpp"
@@ -76,21 +77,34 @@ std::string load_message(const Bytes& bytes) {
   return result.ok() ? "loaded" : message(result.error());
 }
 
+// A state's fields, without the checksum, and sealed again after a change,
+// so that the checks behind the checksum are reached.
+Bytes fields_of(const Bytes& state) { return Bytes(state.begin(), state.end() - checksum_size); }
+Bytes sealed(const Bytes& fields) {
+  Bytes state = fields;
+  const std::uint32_t sum = crc32(fields);
+  for (int shift = 0; shift < 32; shift += 8) state.push_back(std::byte((sum >> shift) & 0xFF));
+  return state;
+}
+
 TEST(State, RefusalsNameReasonAndByte) {
-  const Bytes good = save(VariableDegree{}.fit(x, y).value());
+  const Bytes good = fields_of(save(VariableDegree{}.fit(x, y).value()));
   EXPECT_EQ(load_message({}), "invalid saved state: truncated at byte 0");
   Bytes bytes = good;
   bytes[9] = std::byte{0x80};  // the knot count's top byte: far more knots than bytes
-  EXPECT_EQ(load_message(bytes), "invalid saved state: truncated at byte 10");
+  EXPECT_EQ(load_message(sealed(bytes)), "invalid saved state: truncated at byte 10");
+  EXPECT_EQ(load_message(bytes), "invalid saved state: damaged: its checksum does not match at "
+                                 "byte " + std::to_string(good.size() - checksum_size));
   bytes = good;
   bytes[10 + 8 * 3 + 7] = std::byte{0x7F};  // knot 3 becomes NaN: its exponent all ones
   bytes[10 + 8 * 3 + 6] = std::byte{0xFF};
-  EXPECT_EQ(load_message(bytes), "invalid saved state: knots not strictly increasing at byte 34");
+  EXPECT_EQ(load_message(sealed(bytes)),
+            "invalid saved state: knots not strictly increasing at byte 34");
   bytes = good;
   bytes.pop_back();
-  EXPECT_EQ(load_message(bytes), "invalid saved state: truncated at byte " +
-                                     std::to_string(good.size() - 8));
-  EXPECT_EQ(message(load<TensionSpline>(good).error()),
+  EXPECT_EQ(load_message(sealed(bytes)), "invalid saved state: truncated at byte " +
+                                             std::to_string(good.size() - 8));
+  EXPECT_EQ(message(load<TensionSpline>(sealed(good)).error()),
             "invalid saved state: state of another class at byte 1");
 }
 

@@ -5,6 +5,7 @@ bits. Errors are in units of eps times the integral of |S| over the piece."""
 import math
 import pickle
 import struct
+import zlib
 
 import mpmath as mp
 import numpy as np
@@ -91,6 +92,7 @@ def two_point(config, slopes):
 def rewritten(spline, fields, at):
     state = bytearray(spline.__reduce__()[1][1])
     struct.pack_into(f"<{len(fields)}d", state, at, *fields)
+    struct.pack_into("<I", state, len(state) - 4, zlib.crc32(state[:-4]))  # its checksum again
     return type(spline)._from_state(bytes(state))
 
 

@@ -11,12 +11,13 @@ import pytest
 import velarix
 
 
-def run(*args, stdin=None, cwd=None):
+def run(*args, stdin=None, cwd=None, umask=None):
     env = dict(os.environ)
     env["PYTHONPATH"] = os.path.dirname(os.path.dirname(velarix.__file__))
     return subprocess.run(
         [sys.executable, "-m", "velarix", *map(str, args)],
         input=stdin, capture_output=True, text=True, env=env, cwd=cwd, timeout=60,
+        preexec_fn=None if umask is None else (lambda: os.umask(umask)),
     )
 
 
@@ -94,13 +95,18 @@ def test_output_file_and_options(tmp_path):
         ("0 0\n1 1\n", ["--max-degree", "two"], "invalid float value: 'two'"),
         ("0 0\n1 1\n2 3\n", ["--max-degree", "2", "--method", "variable-degree"],
          "shape parameter `max_degree` must be >= 3, got 2"),
+        ("x,y\n0,0\n1,abc\n", [], "line 3, column 2: 'abc' is not a number"),
+        ("0 0\n1 \udcff\n", [], "byte 0xff at offset 6 is not UTF-8 text"),
+        ("0 0\n1 1\n", ["--plot", "fit.pdf"], "--plot writes .png or .svg files, not fit.pdf"),
+        ("0 0\n1 1\n", ["--at", os.devnull], "no evaluation points"),
+        ("0 0\n1 1\n", ["--plot", "/nonexistent/fit.png"], "cannot write /nonexistent/fit.png"),
     ],
 )
 def test_bad_input_is_one_line_and_status_two(tmp_path, content, args, fragment):
     argv = list(args)
     if content is not None:
         data = tmp_path / "data.txt"
-        data.write_text(content)
+        data.write_bytes(content.encode("utf-8", "surrogateescape"))
         argv.insert(0, data)
     out = tmp_path / "out.csv"
     result = run(*argv, "-o", out)
@@ -125,6 +131,50 @@ def test_plot(tmp_path):
     else:
         assert result.returncode == 0, result.stderr
         assert target.read_bytes()[:4] == b"\x89PNG"
+        assert result.stdout == ""  # the picture is the output unless -o asks for CSV
+
+
+# The same four points in the forms real tables take.
+TABLES = {
+    "bom and quotes": '\ufeff"t","temp"\n0,1\n1,0.5\n2,0.4\n3,0.6\n',
+    "semicolons and units": "t;temp\ns;K\n0;1\n1;0.5\n2;0.4\n3;0.6\n",
+    "tabs and comments": "# run 7\nt\ttemp\n0\t1\n# pause\n1\t0.5\n2\t0.4\n3\t0.6\n",
+    "whitespace, quoted names": '"t" "temp"\n"[s]" "[K]"\n0 1\n1   0.5\n2 0.4\n3 0.6\n',
+    "quoted comma in a name": '"t, s",temp\n0,1\n1,0.5\n2,"0.4"\n3,0.6\n',
+}
+
+
+@pytest.mark.parametrize("content", TABLES.values(), ids=TABLES.keys())
+def test_real_tables_are_read(tmp_path, content):
+    data = tmp_path / "data.txt"
+    data.write_text(content, encoding="utf-8")
+    result = run(data, "-c", "0,temp", "-n", 4)
+    assert result.returncode == 0, result.stderr
+    values = [float(c) for r in rows(result.stdout)[1:] for c in r]
+    assert values == pytest.approx([0, 1, 1, 0.5, 2, 0.4, 3, 0.6])
+    units = "\ns;K\n" in content or "[s]" in content
+    assert len(result.stderr.splitlines()) == units
+    assert ("skipped as a units row" in result.stderr) == units
+
+
+def test_output_files_follow_the_umask(tmp_path):
+    out, picture = tmp_path / "out.csv", tmp_path / "fit.svg"
+    plotting = run("--plot", picture, "-o", out, umask=0o027).returncode == 0
+    assert plotting or run("-o", out, umask=0o027).returncode == 0
+    for path in [out] + [picture] * plotting:
+        assert path.stat().st_mode & 0o777 == 0o640
+
+
+def test_plot_axes_carry_the_column_names(tmp_path, monkeypatch):
+    plt = pytest.importorskip("matplotlib.pyplot")
+    from velarix import cli
+
+    (tmp_path / "data.csv").write_text(TABLES["semicolons and units"])
+    figures = []
+    monkeypatch.setattr(plt, "close", figures.append)
+    assert cli.main([str(tmp_path / "data.csv"), "--plot", str(tmp_path / "fit.png")]) == 0
+    (top, bottom), = [f.axes for f in figures if hasattr(f, "axes")]
+    assert (bottom.get_xlabel(), top.get_ylabel()) == ("t", "temp")
 
 
 def test_tension_fits_the_strict_policy_unless_told_otherwise(tmp_path):

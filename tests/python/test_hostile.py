@@ -348,20 +348,46 @@ def test_huge_counts_fail_cleanly():
     assert spline.value(X[1]) == Y[1]
 
 
+def scale(name, value, interval, width):
+    value, width = (format(Decimal(repr(v)), "f").removesuffix(".0") for v in (value, width))
+    return (f"shape parameter `{name}` = {value} is out of scale with interval {interval} of width "
+            f"{width}: the solve would have no usable pivot")
+
+
+KNOTS = np.arange(5.0)
+
+
+# Each of these reached a zero pivot of a tridiagonal solve (a RuntimeError)
+# or gave a spline that is NaN everywhere; now the data or the parameter at
+# fault is named before any solve.
 @pytest.mark.parametrize(
-    "fit, x, y, message",
+    "config, x, message",
     [
-        # Subnormal widths square to zero in the moment system.
-        (VariableDegree().fit, np.arange(5.0) * 5e-324, np.arange(5.0) ** 2, "zero pivot at row 0"),
-        # Shape parameters of 1e-300 on widths of 1e-300 underflow every row.
-        (RationalCubic().with_shape(1e-300, 1e-300).fit, np.arange(1.0, 9.0) * 1e-300,
-         np.arange(8.0) ** 2, "zero pivot at row 1"),
-        # An infinite width leaves the derivative system without a pivot.
-        (Tension().fit, np.array([3e-308, 1.7976931348623157e308, math.inf]), np.arange(3.0),
-         "zero pivot at row 1"),
+        (RationalCubic().with_shape(1e-300, 1e-300), np.arange(1.0, 9.0) * 1e-300,
+         scale("u", 1e-300, 0, 1e-300)),
+        (RationalCubic().with_shape(1e-300, 5e-324), KNOTS, scale("v", 5e-324, 0, 1.0)),
+        # The Newton step's system would be singular here.
+        (RationalCubic().with_shape(1.0, 1e-300).with_convexity_solver("newton"), KNOTS,
+         scale("v", 1e-300, 0, 1.0)),
+        (Tension(), np.array([3e-308, 1.7976931348623157e308, math.inf]),
+         "x must be finite; x[2] = inf is not"),
+        (Tension(), np.array([0, 1, 2e307, 2.5e307]), "x[1] = 1 and x[2] = 2" + "0" * 307 +
+         " are too far apart for the tension spline: its derivative system would underflow"),
+        (Tension().with_uniform_tension(1e150), np.array([0, 1, 1e160, 1.5e160]),
+         scale("sigma", 1e150, 1, 1e160)),
+        (VariableDegree().with_max_degree(1e300).with_max_iterations(2000),
+         np.array([0, 1e-10, 1, 2]), scale("max_degree", 1e300, 0, 1e-10)),
+        (VariableDegree().with_max_degree(math.nan).with_max_iterations(2000), KNOTS,
+         "shape parameter `max_degree` = NaN is out of scale with interval 0 of width 1: the solve "
+         "would have no usable pivot"),
     ],
 )
-def test_degenerate_data_raise_runtime_error_not_a_crash(fit, x, y, message):
-    with pytest.raises(RuntimeError) as info:
-        fit(x, y)
+def test_degenerate_inputs_are_refused_before_the_numerics(config, x, message):
+    with pytest.raises(ValueError) as info:
+        config.fit(x, np.arange(x.size) ** 2.0)
     assert str(info.value) == message
+
+
+def test_a_nan_degree_cap_with_a_short_budget_still_fits():
+    spline = VariableDegree().with_max_degree(math.nan).with_max_iterations(5).fit(KNOTS, KNOTS**3)
+    assert spline(2.0) == 8.0

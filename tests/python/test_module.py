@@ -112,7 +112,8 @@ def test_float_parameters_accept_numbers_and_conversions():
 @pytest.mark.parametrize(
     "args, kwargs, fragment",
     [
-        ((1,), {}, "EndSlopes.clamped() missing required argument 'right'"),
+        ((1,), {}, "EndSlopes.clamped() missing 1 required positional argument: 'right'"),
+        ((), {}, "EndSlopes.clamped() missing 2 required positional arguments: 'left' and 'right'"),
         ((1, 2, 3), {}, "EndSlopes.clamped() takes 2 positional arguments but 3 were given"),
         ((1,), {"left": 2}, "EndSlopes.clamped() got multiple values for argument 'left'"),
         ((1, 2), {"z": 2}, "EndSlopes.clamped() got an unexpected keyword argument 'z'"),

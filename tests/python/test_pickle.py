@@ -8,6 +8,7 @@ import pathlib
 import pickle
 import random
 import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -131,6 +132,31 @@ def spline_state(key):
     return type(fitted(key)), state
 
 
+def seal(fields):
+    """A state of these fields with its checksum (CRC-32, little-endian): a
+    tampered state sealed again reaches the checks behind the checksum."""
+    return fields + struct.pack("<I", zlib.crc32(fields))
+
+
+# Every class, the three splines on uneven convex data.
+EVERY_CLASS = [velarix.EndSlopes.clamped(-1.5, 2.25), *CONFIGURATIONS.values(),
+               *(fitted(f"{name}-convex") for name in ("rational_cubic", "tension", "variable_degree"))]
+
+
+@pytest.mark.parametrize("obj", EVERY_CLASS, ids=lambda obj: type(obj).__name__)
+def test_every_bit_flip_and_every_truncation_is_refused_as_damage(obj):
+    state = obj.__reduce__()[1][1]
+    assert state[0] == 2 and seal(state[:-4]) == state
+    damaged = [bytes(state[:length]) for length in range(1, len(state))]
+    for bit in range(8 * len(state)):
+        flipped = bytearray(state)
+        flipped[bit // 8] ^= 1 << (bit % 8)
+        damaged.append(bytes(flipped))
+    for tampered in damaged:
+        with pytest.raises(ValueError, match=r"^invalid saved state: damaged: "):
+            type(obj)._from_state(tampered)
+
+
 def test_reduce_names_the_package_reconstructor():
     restore, (name, state) = velarix.Tension().__reduce__()
     assert restore is velarix._restore
@@ -151,14 +177,16 @@ def test_every_truncation_is_refused(key):
 @pytest.mark.parametrize("key", SMALL)
 def test_a_trailing_byte_is_refused(key):
     cls, state = spline_state(key)
-    with pytest.raises(ValueError, match=f"^invalid saved state: trailing bytes at byte {len(state)}$"):
-        cls._from_state(state + b"\0")
+    fields = state[:-4]
+    with pytest.raises(ValueError, match=f"^invalid saved state: trailing bytes at byte {len(fields)}$"):
+        cls._from_state(seal(fields + b"\0"))
 
 
 @pytest.mark.parametrize("key", SMALL)
 def test_random_byte_flips_never_crash(key):
-    # A flip in a piece field gives another spline; a flip anywhere else must
-    # be refused. Either way the result evaluates without reading astray.
+    # Behind the checksum, a flip in a piece field gives another spline; a
+    # flip anywhere else must be refused. Either way the result evaluates
+    # without reading astray.
     cls, state = spline_state(key)
     rng = random.Random(6)
     xs = np.linspace(-5.0, 25.0, 301)
@@ -167,7 +195,7 @@ def test_random_byte_flips_never_crash(key):
         for _ in range(rng.randint(1, 3)):
             tampered[rng.randrange(len(tampered))] ^= 1 << rng.randrange(8)
         try:
-            spline = cls._from_state(bytes(tampered))
+            spline = cls._from_state(seal(bytes(tampered[:-4])))
         except ValueError as e:
             assert str(e).startswith("invalid saved state: ")
             continue
@@ -203,7 +231,7 @@ def put_u64(state, offset, value):
 def test_tampered_header_and_knots(key, tamper, message):
     cls, state = spline_state(key)
     with pytest.raises(ValueError, match=f"^invalid saved state: {message}"):
-        cls._from_state(tamper(state))
+        cls._from_state(seal(tamper(state[:-4])))
 
 
 @pytest.mark.parametrize(
@@ -217,10 +245,11 @@ def test_tampered_header_and_knots(key, tamper, message):
 )
 def test_tag_out_of_range(key, offset):
     cls, state = spline_state(key)
+    state = state[:-4]
     offset %= len(state)
     tampered = state[:offset] + bytes([4]) + state[offset + 1 :]
     with pytest.raises(ValueError, match=f"^invalid saved state: tag out of range at byte {offset}$"):
-        cls._from_state(tampered)
+        cls._from_state(seal(tampered))
 
 
 @pytest.mark.parametrize(
@@ -290,7 +319,8 @@ def evaluation_digest(spline):
 def test_states_of_an_earlier_release_load_and_evaluate_bit_for_bit(key, name, state, digest):
     restored = velarix._restore(name, bytes.fromhex(state))
     assert type(restored).__name__ == name
-    assert restored.__reduce__()[1][1].hex() == state
+    # The same fields, saved again in the checksummed layout.
+    assert restored.__reduce__()[1][1] == seal(bytes([2]) + bytes.fromhex(state)[1:])
     if digest != "-":
         assert evaluation_digest(restored) == digest
 

@@ -6,10 +6,12 @@ import pathlib
 import re
 import subprocess
 import sys
+from array import array
 
 import pytest
 
 import velarix
+from velarix import datasets
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 README = (ROOT / "README.md").read_text(encoding="utf-8")
@@ -51,3 +53,23 @@ def test_readme_figure_is_committed_and_regenerates(tmp_path):
     assert result.returncode == 0, result.stderr
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert (tmp_path / "strict.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def grid(lo, hi, n):
+    return array("d", [lo + (hi - lo) * i / (n - 1) for i in range(n)])
+
+
+def test_readme_figures_hold():
+    peak = max(velarix.Tension().fit(*datasets.titanium()).value_batch(grid(595, 1075, 10**6)))
+    assert "peak, about 2.2 " in README and round(peak, 1) == 2.2
+
+
+def test_uniform_tension_zero_is_the_cubic_spline_with_the_methods_end_slopes():
+    interpolate = pytest.importorskip("scipy.interpolate")
+    x, y = datasets.titanium()
+    spline = velarix.Tension().with_uniform_tension(0.0).fit(x, y)
+    ends = ((1, spline.first_derivative(x[0])), (1, spline.first_derivative(x[-1])))
+    for bc_type in [ends, "not-a-knot", "natural", "clamped"]:
+        cubic = interpolate.CubicSpline(x, y, bc_type=bc_type)(grid(595, 1075, 4001))
+        gap = max(abs(a - b) for a, b in zip(cubic, spline.value_batch(grid(595, 1075, 4001))))
+        assert (gap < 1e-12) == (bc_type is ends), bc_type
