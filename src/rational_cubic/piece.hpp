@@ -4,7 +4,9 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
+#include <limits>
 
 #include "interpolator.hpp"
 
@@ -179,6 +181,8 @@ struct RationalCubicPiece {
     return (numerator / (q * (q * q))) / (f.h * f.h);
   }
 
+  static constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
   // The chord form (see above), lane by lane: dY = p1, a = p2, b = p3, u = q0,
   // v = q1, w = q2.
   struct Chord {
@@ -191,9 +195,20 @@ struct RationalCubicPiece {
     return {t, g, 1 - 2 * t, f.p2 + t * (f.p3 - f.p2), alpha, alpha + g * f.q2};
   }
 
+  // a and b are finite whenever the data and slopes are, but b - a can
+  // overflow for data near the largest doubles, and c = a + t (b - a) with it:
+  // even at t = 0, where c = a, the product t (b - a) is then NaN. Such a lane
+  // works with a and b halved, exactly, and doubles its correction back; c,
+  // which lies between a and b, then stays finite. Other lanes scale by 1 and
+  // keep their bits.
   static Pair chord_value_at(const Lanes& f, Pair x) {
     const Chord at = chord_terms(f, x);
-    return (f.p0 + at.t * f.p1) + at.g * at.c / at.q;
+    const Pair bend = f.p3 - f.p2;
+    const Pair halve = {std::fabs(bend[0]) == kInfinity ? 0.5 : 1.0,
+                        std::fabs(bend[1]) == kInfinity ? 0.5 : 1.0};
+    const Pair a = f.p2 * halve;
+    const Pair c = a + at.t * (f.p3 * halve - a);
+    return (f.p0 + at.t * f.p1) + (at.g * c / at.q) / halve;
   }
 
   // S' = (dY + N1 / Q^2) / h, where N1 = (g c)' Q - Q' g c reduces to

@@ -168,6 +168,26 @@ TEST(RationalCubicPiece, ChordFormKeepsEndsToRounding) {
   }
 }
 
+// Data near the largest doubles: a and b are finite but b - a overflows. The
+// value is still Y0 at the left knot and, inside, the chord form evaluated in
+// extended range to within rounding of the data's size.
+TEST(RationalCubicPiece, ChordFormValueSurvivesAnOverflowingBend) {
+  const double big = std::numeric_limits<double>::max();
+  for (double sign : {1.0, -1.0}) {
+    const double y0 = -sign * big, slope = -sign * 9.5, h = 0x1.cdaffff7fdap+418;
+    const RationalCubicPiece p =
+        RationalCubicPiece::from_interval(y0, slope, slope, slope, -9.25, h, 1, 1, 1e6);
+    ASSERT_TRUE(std::isinf(p.p3 - p.p2));
+    EXPECT_EQ(p.value(-9.25), y0);
+    for (double t : {0.25, 0.5, 0.75, 1.0}) {
+      const long double g = t * (1 - t), q = 1 + g * p.q2;
+      const long double c = p.p2 + t * (static_cast<long double>(p.p3) - p.p2);
+      const long double exact = p.p0 + t * static_cast<long double>(p.p1) + g * c / q;
+      EXPECT_NEAR(p.value(-9.25 + t * h), static_cast<double>(exact), 4 * kEps * big) << t;
+    }
+  }
+}
+
 // A line with exact data stays exactly a line at the cap; and batches that
 // pair the two forms give each lane the bits of its single evaluation.
 TEST(RationalCubicPiece, ChordFormOfALineIsExactAndPairsWithThePowerForm) {
