@@ -31,6 +31,9 @@ CONFIGS = [
     ("variable_degree", VariableDegree()),
     ("variable_degree_clamped", VariableDegree().with_boundary(EndSlopes.clamped(0.0, 0.0))),
     ("variable_degree_cap", VariableDegree().with_max_degree(6.0).with_max_iterations(4)),
+    ("tension_strict", Tension().with_strict_shape()),
+    ("rational_cubic_newton", RationalCubic().with_convexity_solver("newton")),
+    ("variable_degree_limited", VariableDegree().with_boundary(EndSlopes.limited())),
 ]
 
 SIZES = [2, 3, 4, 7, 20, 200, 5000, 200_000]
