@@ -39,6 +39,14 @@ PyObject* with_convexity_solver(RationalCubic c, std::string solver) {
   return to_python(std::move(c));
 }
 
+// Newton steps with limited end slopes: converges where the sweeps crawl.
+PyObject* interpolation_configuration() {
+  RationalCubic c;
+  c.boundary = EndSlopes::limited();
+  c.solver = rational_cubic::solver::Method::newton;
+  return to_python(std::move(c));
+}
+
 std::span<const double> tension_parameters(const RationalCubicSpline& s) { return s.w(); }
 std::uint64_t iterations(const RationalCubicSpline& s) { return s.iterations(); }
 bool is_concave(const RationalCubicSpline& s) { return s.concave(); }
@@ -88,12 +96,20 @@ PyTypeObject* rational_cubic_spline_class() {
 
 }  // namespace
 
-Classes rational_cubic_classes() {
-  static constexpr Registration classes[] = {
-      {"RationalCubic", &rational_cubic_class},
-      {"RationalCubicSpline", &rational_cubic_spline_class},
+Method rational_cubic_method() {
+  static constexpr const char* ends[] = {"estimated", "limited", "clamped"};
+  static constexpr const char* solvers[] = {"newton", "sweep"};
+  static constexpr Option options[] = {
+      {"convexity_solver", "with_convexity_solver", solvers, "SOLVER",
+       "how the convexity solve reaches its fixed point: 'newton' (default) or 'sweep'"},
   };
-  return classes;
+  return {"rational_cubic",
+          {"RationalCubic", &rational_cubic_class},
+          {"RationalCubicSpline", &rational_cubic_spline_class},
+          ends,
+          options,
+          &interpolation_configuration,
+          "data convex throughout or concave throughout; convex (concave) everywhere"};
 }
 
 }  // namespace velarix::py

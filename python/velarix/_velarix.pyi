@@ -1,14 +1,37 @@
 # Types of the extension module. Data enter as float64 buffers: NumPy float64
 # arrays, array('d'), memoryviews of doubles; batch results are array('d').
 from array import array
-from typing import Any, Literal, TypeAlias, final
+from types import MappingProxyType
+from typing import Any, Final, Literal, TypeAlias, final
 
 import numpy as np
 import numpy.typing as npt
 from _typeshed import ReadableBuffer, WriteableBuffer
 
+__all__ = [
+    "EndSlopes",
+    "RationalCubic",
+    "RationalCubicSpline",
+    "Tension",
+    "TensionSpline",
+    "VariableDegree",
+    "VariableDegreeSpline",
+]
+
 _Floats: TypeAlias = ReadableBuffer | npt.NDArray[np.float64]
 _WritableFloats: TypeAlias = WriteableBuffer | npt.NDArray[np.float64]
+
+# One line per method of `methods`, in its order (a test checks these against
+# the records): its name, its configuration and its fitted spline.
+_MethodName: TypeAlias = Literal["rational_cubic", "tension", "variable_degree"]
+_Configuration: TypeAlias = RationalCubic | Tension | VariableDegree
+_FittedSpline: TypeAlias = RationalCubicSpline | TensionSpline | VariableDegreeSpline
+
+# Each method's record: "name", "configuration" and "spline" (the classes),
+# "end_conditions" (names of EndSlopes constructors), "options" (records of
+# "name", "builder", "choices", "metavar", "help"), "interpolation_configuration"
+# and "summary".
+methods: Final[tuple[MappingProxyType[str, Any], ...]]
 
 @final
 class EndSlopes:
@@ -116,6 +139,7 @@ class Tension:
     def fit(self, x: _Floats, y: _Floats) -> TensionSpline: ...
     def with_uniform_tension(self, sigma: float) -> Tension: ...
     def with_strict_shape(self) -> Tension: ...
+    def with_policy(self, policy: Literal["strict", "published"]) -> Tension: ...
     def with_boundary(self, boundary: EndSlopes) -> Tension: ...
     def with_tolerance(self, tolerance: float) -> Tension: ...
     def with_max_iterations(self, max_iterations: int) -> Tension: ...

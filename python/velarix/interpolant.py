@@ -8,46 +8,22 @@ continues the curve outside the knots by the chosen extrapolation mode.
 """
 
 import operator
-import re
 
 import numpy as np
 
-from velarix import _velarix
-from velarix._velarix import EndSlopes
+from velarix import _registry
 
 __all__ = ["Antiderivative", "Interpolant", "interpolate"]
 
 EXTRAPOLATION_MODES = ("linear", "constant", "hold", "nan", "raise")
 
 
-def _snake(name):
-    return re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()
-
-
-# Refinements of a named method's configuration beyond limited end slopes:
-# the strict tension policy keeps the shape on every interval, and the Newton
-# convexity solve converges where the relaxed sweep stalls (at 1e6 knots).
-_REFINEMENTS = {
-    "tension": lambda config: config.with_strict_shape(),
-    "rational_cubic": lambda config: config.with_convexity_solver("newton"),
-}
-
-
-def _named(cls, name):
-    # Limited end slopes keep the end intervals inside the data's shape,
-    # where the estimated ones may overshoot.
-    def configuration():
-        config = cls().with_boundary(EndSlopes.limited())
-        return _REFINEMENTS.get(name, lambda c: c)(config)
-    return configuration
-
-
-# Every method of the module's class table (a configuration is registered
-# beside its fitted spline class), by its snake-case name.
+# Every registered method by its snake-case name: a function that returns
+# the configuration interpolate fits with (limited end slopes; the strict
+# tension policy; the Newton convexity solve).
 METHODS = {
-    _snake(name): _named(getattr(_velarix, name), _snake(name))
-    for name in _velarix.__all__
-    if f"{name}Spline" in _velarix.__all__
+    name: (lambda method=method: method.interpolation_configuration)
+    for name, method in _registry.METHODS.items()
 }
 
 # Members of the fitted splines by the order of the derivative taken, with

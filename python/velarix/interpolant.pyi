@@ -6,23 +6,13 @@ from typing import Any, Final, Literal, TypeAlias, overload
 import numpy as np
 import numpy.typing as npt
 
-from velarix._velarix import (
-    RationalCubic,
-    RationalCubicSpline,
-    Tension,
-    TensionSpline,
-    VariableDegree,
-    VariableDegreeSpline,
-)
+from velarix._velarix import _Configuration, _FittedSpline, _MethodName
 
 __all__ = ["Antiderivative", "Interpolant", "interpolate"]
 
-_Method: TypeAlias = (
-    Literal["tension", "rational_cubic", "variable_degree"] | Tension | RationalCubic | VariableDegree
-)
-_Configuration: TypeAlias = Tension | RationalCubic | VariableDegree
+_Method: TypeAlias = _MethodName | _Configuration
 _Extrapolate: TypeAlias = Literal["linear", "constant", "hold", "nan", "raise"]
-_Spline: TypeAlias = TensionSpline | RationalCubicSpline | VariableDegreeSpline
+_Spline: TypeAlias = _FittedSpline
 _Floats: TypeAlias = npt.NDArray[np.float64]
 # Arrays and sequences give arrays; scalars give a NumPy float for one curve.
 _Arrays: TypeAlias = npt.NDArray[Any] | list[Any] | tuple[Any, ...]

@@ -162,3 +162,10 @@ def test_no_passes_and_two_points():
     assert two(1.5) == pytest.approx(4.0) and two.second_derivative(1.5) == pytest.approx(0, abs=1e-12)
     assert repr(two) == "TensionSpline { domain: 1.0..=2.0, intervals: 1, iterations: 1 }"
     assert len(s.tensions) == 3 and s.domain == (0.0, 2.5)
+
+
+def test_with_policy_names_the_selecting_policies():
+    assert Tension().with_policy("strict") == Tension().with_strict_shape()
+    assert Tension().with_strict_shape().with_policy("published") == Tension()
+    with pytest.raises(ValueError, match="^policy must be \"strict\" or \"published\", got 'uniform'$"):
+        Tension().with_policy("uniform")
