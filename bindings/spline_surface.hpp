@@ -97,13 +97,17 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
       .template callable<&evaluate<Spline, value>, "x">()
       .template method<"first_derivative", &evaluate<Spline, first>, "x">()
       .template method<"second_derivative", &evaluate<Spline, second>, "x">()
+      .template method<"third_derivative", &evaluate<Spline, third>, "x">()
       .template method<"value_batch", &evaluate_batch<Spline, value>, "xs">()
       .template method<"first_derivative_batch", &evaluate_batch<Spline, first>, "xs">()
       .template method<"second_derivative_batch", &evaluate_batch<Spline, second>, "xs">()
+      .template method<"third_derivative_batch", &evaluate_batch<Spline, third>, "xs">()
       .template method<"value_batch_into", &evaluate_batch_into<Spline, value>, "xs", "out">()
       .template method<"first_derivative_batch_into", &evaluate_batch_into<Spline, first>,
                        "xs", "out">()
       .template method<"second_derivative_batch_into", &evaluate_batch_into<Spline, second>,
+                       "xs", "out">()
+      .template method<"third_derivative_batch_into", &evaluate_batch_into<Spline, third>,
                        "xs", "out">()
       .template method<"integral", &integral<Spline>, "a", "b">(
           "The integral of the spline from a to b; b < a gives the negative. Outside\n"

@@ -243,6 +243,7 @@ void check_evaluation(const Spline& spline, Bytes& in) {
   each.template operator()<Derivative::value>();
   each.template operator()<Derivative::first>();
   each.template operator()<Derivative::second>();
+  each.template operator()<Derivative::third>();
 
   // The antiderivative likewise, and integrals that negate when reversed.
   std::vector<double> integrals(probes.size());

@@ -19,6 +19,7 @@ concept SplinePiece = std::copyable<P> && requires(const P& piece, double x) {
   { piece.value(x) } -> std::same_as<double>;
   { piece.first_derivative(x) } -> std::same_as<double>;
   { piece.second_derivative(x) } -> std::same_as<double>;
+  { piece.third_derivative(x) } -> std::same_as<double>;
 };
 
 // A piece that also integrates in closed form. `primitive()` computes once
@@ -39,13 +40,14 @@ concept IntegrablePiece =
 // so a lane holds exactly the bits the expression gives on doubles.
 using Pair = double __attribute__((vector_size(16)));
 
-// A piece whose three operations can also run on two abscissas at once, each
+// A piece whose four evaluations can also run on two abscissas at once, each
 // in its own piece, giving in each lane the bits of the single evaluation.
 template <class P>
 concept PairedPiece = SplinePiece<P> && requires(const P& piece, Pair xs) {
   { P::value_pair(piece, piece, xs) } -> std::same_as<Pair>;
   { P::first_derivative_pair(piece, piece, xs) } -> std::same_as<Pair>;
   { P::second_derivative_pair(piece, piece, xs) } -> std::same_as<Pair>;
+  { P::third_derivative_pair(piece, piece, xs) } -> std::same_as<Pair>;
 };
 
 // A fitted spline: pure, never failing evaluation, and its closed domain
@@ -55,6 +57,7 @@ concept Interpolator1d = requires(const S& spline, double x) {
   { spline.value(x) } -> std::same_as<double>;
   { spline.first_derivative(x) } -> std::same_as<double>;
   { spline.second_derivative(x) } -> std::same_as<double>;
+  { spline.third_derivative(x) } -> std::same_as<double>;
   { spline.domain() } -> std::same_as<std::pair<double, double>>;
 };
 

@@ -18,8 +18,8 @@
 
 namespace velarix {
 
-// Which of the three evaluations a call asks for.
-enum class Derivative { value, first, second };
+// Which of the four evaluations a call asks for.
+enum class Derivative { value, first, second, third };
 
 // The number of knots k with knots[k] <= x, by binary search. A comparison
 // with NaN counts as false, so a NaN x gives 0.
@@ -154,7 +154,7 @@ class Piecewise {
   std::pair<double, double> domain() const { return {knots_.front(), knots_.back()}; }
 
   // Nothing is extrapolated: x is clamped to the domain first, so outside it
-  // the value and both derivatives are those at the nearer end. A NaN x stays
+  // the value and every derivative are those at the nearer end. A NaN x stays
   // NaN and is handed to piece 0.
   double clamp(double x) const { return clamp(x, knots_.front(), knots_.back()); }
 
@@ -218,6 +218,7 @@ class Piecewise {
   double value(double x) const { return evaluate<Derivative::value>(x); }
   double first_derivative(double x) const { return evaluate<Derivative::first>(x); }
   double second_derivative(double x) const { return evaluate<Derivative::second>(x); }
+  double third_derivative(double x) const { return evaluate<Derivative::third>(x); }
 
   // The integral of the curve from the first knot to x. Outside the domain
   // the held end value integrates as a constant, as `value` holds it: left of
@@ -470,8 +471,10 @@ class Piecewise {
       return P::value_pair(a, b, x);
     } else if constexpr (D == Derivative::first) {
       return P::first_derivative_pair(a, b, x);
-    } else {
+    } else if constexpr (D == Derivative::second) {
       return P::second_derivative_pair(a, b, x);
+    } else {
+      return P::third_derivative_pair(a, b, x);
     }
   }
 
@@ -481,8 +484,10 @@ class Piecewise {
       return piece.value(x);
     } else if constexpr (D == Derivative::first) {
       return piece.first_derivative(x);
-    } else {
+    } else if constexpr (D == Derivative::second) {
       return piece.second_derivative(x);
+    } else {
+      return piece.third_derivative(x);
     }
   }
 
@@ -509,6 +514,7 @@ class PiecewiseSpline {
   double value(double x) const { return curve_.value(x); }
   double first_derivative(double x) const { return curve_.first_derivative(x); }
   double second_derivative(double x) const { return curve_.second_derivative(x); }
+  double third_derivative(double x) const { return curve_.third_derivative(x); }
   std::pair<double, double> domain() const { return curve_.domain(); }
   std::size_t intervals() const { return curve_.pieces().size(); }
 

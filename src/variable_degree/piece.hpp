@@ -34,6 +34,7 @@ class VariableDegreePiece {
   double value(double x) const;
   double first_derivative(double x) const;
   double second_derivative(double x) const;
+  double third_derivative(double x) const;
 
   // The integral of the piece from x0 to x, in closed form: the polynomial
   // part and the two power terms each integrate exactly. Nothing about the

@@ -24,7 +24,7 @@ from velarix import EndSlopes, RationalCubic, Tension, VariableDegree
 from conftest import FITTERS, X, Y
 
 SETTINGS = settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
-FAMILIES = ["value", "first_derivative", "second_derivative"]
+FAMILIES = ["value", "first_derivative", "second_derivative", "third_derivative"]
 SPLINES = {name: fit(X, Y) for name, fit in FITTERS.items()}
 
 
