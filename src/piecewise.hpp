@@ -230,19 +230,23 @@ class Piecewise {
     return antiderivative_in(integrals(), interval(clamp(x)), x);
   }
 
-  // The integral from a to b: the difference of the two antiderivatives,
-  // taken part by part so that the large sums before a and b cancel first
-  // and their carried errors next; within one piece only the piece's own
-  // integrals remain. Every step is a difference, so exchanging a and b
-  // negates the result exactly.
+  // The integral from a to b, summed over what lies between them alone: the
+  // held end values beyond the knots, the partial pieces at both ends from
+  // their own primitives and the whole pieces between (see whole_pieces).
+  // Nothing of the integral before a enters a short span, so one far from
+  // the first knot is as accurate as one near it (a difference of
+  // antiderivatives would carry the rounding of the whole sum before a).
+  // Exchanging a and b negates the result exactly; a NaN limit gives NaN.
   double integral(double a, double b) const
     requires IntegrablePiece<P>
   {
-    const Table& table = integrals();
-    const Split from = split(table, interval(clamp(a)), a);
-    const Split to = split(table, interval(clamp(b)), b);
-    return (to.before.hi - from.before.hi) +
-           ((to.before.lo - from.before.lo) + (to.local - from.local));
+    if (b < a) return -integral(b, a);
+    if (!(a <= b)) return a + b;
+    const double front = knots_.front();
+    const double back = knots_.back();
+    const double left = a < front ? held(std::min(b, front) - a, value(front)) : 0;
+    const double right = b > back ? held(b - std::max(a, back), value(back)) : 0;
+    return (left + integral_inside(clamp(a), clamp(b))) + right;
   }
 
   // antiderivative(x) for each element, in index order; `out` may alias `xs`
@@ -297,6 +301,42 @@ class Piecewise {
     }
     table.total = sum;
     return table;
+  }
+
+  // Up to this many whole pieces between two limits are integrated one by
+  // one; more are taken from the table, whose difference of two carried sums
+  // is exact only to within eps^2 of the sums before them.
+  static constexpr std::size_t pieces_summed = 8;
+
+  // The integral from lo to hi, front <= lo <= hi <= back. Within one piece
+  // it is the difference of the piece's own integrals; otherwise the head of
+  // the first piece, the whole pieces after it and the start of the last.
+  double integral_inside(double lo, double hi) const {
+    const Table& table = integrals();
+    const std::size_t i = interval(lo);
+    const std::size_t j = interval(hi);
+    const P& first = pieces_[i];
+    const auto& primitive = table.entries[i].primitive;
+    if (i == j) return first.antiderivative(primitive, hi) - first.antiderivative(primitive, lo);
+    const double head =
+        first.antiderivative(primitive, knots_[i + 1]) - first.antiderivative(primitive, lo);
+    const double tail = pieces_[j].antiderivative(table.entries[j].primitive, hi);
+    return (head + whole_pieces(table, i + 1, j)) + tail;
+  }
+
+  // The integral over the pieces from `begin` to before `end`, each up to its
+  // right knot as the table was built.
+  double whole_pieces(const Table& table, std::size_t begin, std::size_t end) const {
+    if (end - begin > pieces_summed) {
+      const CarriedSum& from = table.entries[begin].before;
+      const CarriedSum& to = table.entries[end].before;
+      return (to.hi - from.hi) + (to.lo - from.lo);
+    }
+    double sum = 0;
+    for (std::size_t k = begin; k < end; ++k) {
+      sum += pieces_[k].antiderivative(table.entries[k].primitive, knots_[k + 1]);
+    }
+    return sum;
   }
 
   // An abscissa's antiderivative in two parts: the carried sum up to a knot
