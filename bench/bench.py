@@ -10,7 +10,8 @@ the best scipy median of the same workload (lower is better). Beside each
 class's evaluation rows, the rows marked "· interpolate" time the NumPy
 layer over the same spline (velarix.interpolate with the same configuration,
 linear extrapolation), run alternately with the class's own batch_into or
-scalar call, with their ratio to it ("vs class").
+scalar call, with their ratio to it ("vs class"). The thread rows set two
+threads against one doing the same two calls, in elapsed time.
 """
 
 import argparse
@@ -23,6 +24,7 @@ import re
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 from scipy.interpolate import Akima1DInterpolator, CubicSpline, PchipInterpolator
@@ -102,15 +104,16 @@ def timed(fn, repeats):
     return float(np.median(times)), min(times), result
 
 
-def timed_pair(fn_a, fn_b, repeats):
+def timed_pair(fn_a, fn_b, repeats, clock=None):
     """timed() of two functions run alternately, so that both see the same load."""
+    clock = clock or CLOCK
     times_a, times_b = [], []
     for _ in range(repeats):
         for fn, times in ((fn_a, times_a), (fn_b, times_b)):
             gc.disable()
-            start = CLOCK()
+            start = clock()
             fn()
-            times.append(CLOCK() - start)
+            times.append(clock() - start)
             gc.enable()
     return [(float(np.median(t)), min(t)) for t in (times_a, times_b)]
 
@@ -273,6 +276,52 @@ def bench_integral(sizes, m, repeats, table):
                           fmt(build, "ms"))
 
 
+def bench_third(sizes, m, repeats, table):
+    """third_derivative_batch_into against second_derivative_batch_into of the
+    same spline, alternately."""
+    rng = np.random.default_rng(SEED + 5)
+    for n in sizes:
+        x, y = data("convex", n, rng)
+        random_xs = rng.uniform(x[0], x[-1], m)
+        out = np.empty(m)
+        for name, _, fitter in VELARIX:
+            if name not in EVAL_VELARIX:
+                continue
+            spl = fitter(x, y)
+            for order, xs in (("random", random_xs), ("sorted", np.sort(random_xs))):
+                (second, _), (third, lo) = timed_pair(
+                    lambda: spl.second_derivative_batch_into(xs, out),
+                    lambda: spl.third_derivative_batch_into(xs, out), repeats)
+                table.add(f"{n:.0e}", order, name, fmt(second / m, "ns"), fmt(third / m, "ns"),
+                          fmt(lo / m, "ns"), f"{third / second:.2f}")
+
+
+def bench_threads(n, m, repeats, table):
+    """Two threads at once against one thread making the same two calls one
+    after the other, in elapsed time (CPU time would add the threads up):
+    value_batch_into of m points each on one shared spline, and two fits of
+    n knots. The ratio is the throughput of two threads over one thread's: 2
+    on two idle cores."""
+    rng = np.random.default_rng(SEED + 4)
+    x, y = data("convex", n, rng)
+    xs = [rng.uniform(x[0], x[-1], m) for _ in range(2)]
+    outs = [np.empty(m) for _ in range(2)]
+    with ThreadPoolExecutor(2) as pool:
+        for name, _, fitter in VELARIX:
+            if name not in EVAL_VELARIX:
+                continue
+            spl = fitter(x, y)
+            work = {
+                f"value_batch_into, {m:.0e} points": lambda k: spl.value_batch_into(xs[k], outs[k]),
+                f"fit, {n:.0e} knots": lambda k: fitter(x, y),
+            }
+            for what, call in work.items():
+                (one, _), (two, _) = timed_pair(
+                    lambda: [call(0), call(1)], lambda: list(pool.map(call, range(2))), repeats,
+                    clock=time.perf_counter)
+                table.add(name, what, fmt(one, "ms"), fmt(two, "ms"), f"{one / two:.2f}")
+
+
 def bench_scalar(calls, repeats, table):
     rng = np.random.default_rng(SEED + 2)
     x, y = data("convex", 1000, rng)
@@ -368,21 +417,25 @@ def main():
     parser.add_argument("--markdown", action="store_true", help="print the tables as markdown")
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="process CPU time (default) or elapsed time")
-    parser.add_argument("--only", choices=("fit", "shape", "eval", "integral", "scalar", "memory"),
+    parser.add_argument("--only", choices=("fit", "shape", "eval", "third", "integral", "threads",
+                                           "scalar", "memory"),
                         action="append")
     args = parser.parse_args()
     global CLOCK
     CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
-    parts = set(args.only or ("fit", "shape", "eval", "integral", "scalar", "memory"))
+    parts = set(args.only or ("fit", "shape", "eval", "third", "integral", "threads", "scalar",
+                              "memory"))
 
     if args.quick:
         fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
             (10**3, 10**5), (10**2, 10**4), 2 * 10**5, 3, 2 * 10**4, 10**5)
+        thread_n, thread_m = 10**5, 2 * 10**5
         repeats_for = lambda n: 3  # noqa: E731
         shape_repeats = lambda n: 3  # noqa: E731
     else:
         fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
             (10**3, 10**5, 10**6), (10**2, 10**4, 10**6), 10**6, 7, 10**5, 10**6)
+        thread_n, thread_m = 10**6, 10**6
         repeats_for = lambda n: 21 if n <= 10**3 else (7 if n <= 10**5 else 5)  # noqa: E731
         # The published policy needs seconds per fit at 1e6 noisy knots.
         shape_repeats = lambda n: 11 if n <= 10**3 else (3 if n <= 10**5 else 1)  # noqa: E731
@@ -408,12 +461,24 @@ def main():
                   ["n", "order", "derivative", "method", "median", "min", "ratio", "vs class"])
         bench_eval(eval_sizes, m, eval_repeats, t)
         tables.append(t)
+    if "third" in parts:
+        t = Table(f"Third against second derivative, {m:.0e} points (ns per point; ratio third/second)",
+                  ["n", "order", "method", "second", "third", "min", "ratio"])
+        bench_third(eval_sizes, m, eval_repeats, t)
+        tables.append(t)
     if "integral" in parts:
         t = Table(f"Antiderivative of {m:.0e} points (ns per point; ratios to the same "
                   "spline's value_batch and to the best scipy antiderivative)",
                   ["n", "order", "method", "value", "median", "min", "vs value", "vs scipy",
                    "table ms"])
         bench_integral(eval_sizes, m, eval_repeats, t)
+        tables.append(t)
+    if "threads" in parts:
+        load = ", ".join(f"{v:.2f}" for v in os.getloadavg())
+        t = Table(f"Two threads against one (ms elapsed for both calls; ratio one/two; "
+                  f"load average before: {load})",
+                  ["method", "calls", "one thread", "two threads", "ratio"])
+        bench_threads(thread_n, thread_m, eval_repeats, t)
         tables.append(t)
     if "scalar" in parts:
         t = Table(f"Scalar calls spl(x), {calls:.0e} from a Python loop (ns per call)",

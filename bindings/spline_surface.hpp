@@ -3,7 +3,9 @@
 // and the domain. Written once; each spline class adds it to its declaration.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "buffer.hpp"
 #include "classes.hpp"
@@ -11,21 +13,29 @@
 
 namespace velarix::py {
 
-// fit(x, y): the core reads C-contiguous buffers in place (they are held,
-// and the interpreter lock with them, until the fit returns, and the core
-// copies what it keeps); others are first copied row-major, whatever their
-// strides. Skipping the copy saves two fresh arrays, whose page faults are a
-// large part of a big fit.
+// Fits of this many knots and more, and batches of this many items and
+// more, run without the interpreter lock (see Unlocked): from there the
+// work takes some microseconds, far more than the switch.
+inline constexpr std::size_t fit_unlocked_from = 64;
+inline constexpr std::size_t batch_unlocked_from = 512;
+
+// fit(x, y): the core reads C-contiguous buffers in place (they are held
+// until the fit returns, and the core copies what it keeps); others are
+// first copied row-major, whatever their strides. Skipping the copy saves
+// two fresh arrays, whose page faults are a large part of a big fit. The
+// fit itself runs without the interpreter lock; its spline is wrapped with
+// it.
 template <class Config>
 PyObject* fit(const Config& config, Float64Buffer x, Float64Buffer y) {
-  if (x.c_contiguous() && y.c_contiguous()) {
-    return to_python(config.fit(x.items(), y.items()));
-  }
+  const auto fit_spans = [&](std::span<const double> xs, std::span<const double> ys) {
+    return unlocked_from(fit_unlocked_from, xs.size(), [&] { return config.fit(xs, ys); });
+  };
+  if (x.c_contiguous() && y.c_contiguous()) return to_python(fit_spans(x.items(), y.items()));
   const auto xs = x.copy();
   if (!xs) return nullptr;
   const auto ys = y.copy();
   if (!ys) return nullptr;
-  return to_python(config.fit(*xs, *ys));
+  return to_python(fit_spans(*xs, *ys));
 }
 
 template <class Spline, Derivative D>
@@ -40,13 +50,26 @@ PyObject* new_double_array(std::size_t count);
 bool check_input(const Float64Buffer& xs);
 bool check_output(const Float64Buffer& out, const Float64Buffer& xs);
 
+// `fill(xs, out)` on the held views, without the interpreter lock for a
+// long batch. The spline is immutable, and what it builds on first use (the
+// integral table) is published atomically, so threads may share it; `out`
+// may overlap `xs`, which the core reads ahead of writing. Another thread
+// may change the buffers' contents meanwhile, as with any buffer given to
+// code that runs unlocked, but not free them: an exported buffer cannot be
+// resized or released while its view is held.
+template <class Fill>
+void fill_batch(const Float64Buffer& xs, const Float64Buffer& out, Fill&& fill) {
+  unlocked_from(batch_unlocked_from, xs.count(),
+                [&] { fill(xs.items(), out.writable_items()); });
+}
+
 template <class Spline, Derivative D>
 PyObject* evaluate_batch(const Spline& spline, Float64Buffer xs) {
   Ref result(new_double_array(xs.count()));
   if (!result) return nullptr;
   auto out = Float64Buffer::accept(result.get());
   if (!out || !check_input(xs)) return nullptr;
-  spline.curve().template evaluate<D>(xs.items(), out->writable_items());
+  fill_batch(xs, *out, [&](auto in, auto to) { spline.curve().template evaluate<D>(in, to); });
   return result.release();
 }
 
@@ -54,7 +77,7 @@ PyObject* evaluate_batch(const Spline& spline, Float64Buffer xs) {
 template <class Spline, Derivative D>
 PyObject* evaluate_batch_into(const Spline& spline, Float64Buffer xs, Float64Buffer out) {
   if (!check_input(xs) || !check_output(out, xs)) return nullptr;
-  spline.curve().template evaluate<D>(xs.items(), out.writable_items());
+  fill_batch(xs, out, [&](auto in, auto to) { spline.curve().template evaluate<D>(in, to); });
   Py_RETURN_NONE;
 }
 
@@ -74,14 +97,14 @@ PyObject* antiderivative_batch(const Spline& spline, Float64Buffer xs) {
   if (!result) return nullptr;
   auto out = Float64Buffer::accept(result.get());
   if (!out || !check_input(xs)) return nullptr;
-  spline.curve().antiderivative(xs.items(), out->writable_items());
+  fill_batch(xs, *out, [&](auto in, auto to) { spline.curve().antiderivative(in, to); });
   return result.release();
 }
 
 template <class Spline>
 PyObject* antiderivative_batch_into(const Spline& spline, Float64Buffer xs, Float64Buffer out) {
   if (!check_input(xs) || !check_output(out, xs)) return nullptr;
-  spline.curve().antiderivative(xs.items(), out.writable_items());
+  fill_batch(xs, out, [&](auto in, auto to) { spline.curve().antiderivative(in, to); });
   Py_RETURN_NONE;
 }
 
