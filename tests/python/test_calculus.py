@@ -1,8 +1,7 @@
-"""Integrals and third derivatives of every piece type against a
-high-precision reference, across the switch points of its forms, and saved
-splines integrating to the same bits. Integral errors are in units of eps
-times the integral of |S| over the piece; third-derivative errors in units
-of eps times the largest |S'''| on it."""
+"""Integrals of every piece type against a high-precision reference, across
+the switch points of its forms, and saved splines integrating to the same
+bits. Errors are in units of eps times the integral of |S| over the piece;
+for third derivatives, of eps times the largest |S'''| on it."""
 
 import math
 import pickle
@@ -33,48 +32,29 @@ def pieces(spline):
             at += 80
             out.append((f[4], f[5], rational(*f[:4], *f[6:])))
         elif state[1] == 5:  # tension, form and its coefficients, x0, h, y0, yp0, s, d1, d2, sigma
-            form = state[at + 8]
-            x1 = struct.unpack_from("<d", state, at + 33)[0] if form == 3 else None
-            at += 9 + (0, 24, 24, 32)[form]  # Steep (3) keeps its right knot
+            x1 = struct.unpack_from("<d", state, at + 33)[0] if state[at + 8] == 3 else None
+            at += 9 + (0, 24, 24, 32)[state[at + 8]]  # Steep (3) keeps its right knot
             x0, h, y0, yp0, s, d1, d2, sigma = map(mp.mpf, struct.unpack_from("<8d", state, at))
             at += 64
-            value = tension(h, y0, yp0, s, d1, d2, sigma)
-            value.third = tension_third(x1, h, d1, d2, sigma)
-            out.append((x0, h, value))
+            out.append((x0, h, tension(h, y0, yp0, s, d1, d2, sigma, x1)))
         else:  # degree, x0, h, y0, m0, m1, k, linear, scale
             x0, h, y0, m0, m1, k, lin, c = map(mp.mpf, struct.unpack_from("<8d", state, at + 8))
             at += 72
-            value = lambda t, v=(y0, m0, m1, k, lin, c): (
-                v[0] + t * v[4] + v[5] * (((1 - t) ** v[3] - 1) * v[1] + t ** v[3] * v[2]))
-            # S''' at the piece's 1 - t, rounded as the piece rounds it.
-            value.third = lambda t, x, h=h, v=(m0, m1, k): (v[2] - 2) * (
+            out.append((x0, h, lambda t, v=(y0, m0, m1, k, lin, c):
+                        v[0] + t * v[4] + v[5] * (((1 - t) ** v[3] - 1) * v[1] + t ** v[3] * v[2])))
+            # S''' with the piece's own rounding of 1 - t.
+            out[-1][2].third = lambda t, x, h=h, v=(m0, m1, k): (v[2] - 2) * (
                 v[1] * t ** (v[2] - 3) - v[0] * mp.mpf(1 - float(t)) ** (v[2] - 3)) / h
-            out.append((x0, h, value))
     return out
 
 
 def third(piece, x, order=3):
-    """The reference S'''(x) (or S^(order)) at the piece's own local coordinate
-    t = (x - x0) / h, so that its rounding, the argument's, is not counted:
-    the tension piece's closed form, the others' value differentiated."""
+    """S''' (or S^(order)) at the piece's own t = (x - x0) / h: its rounding is not counted."""
     x0, h, value = piece
     t = mp.mpf((x - float(x0)) / float(h))
     if order == 3 and hasattr(value, "third"):
         return value.third(t, x)
     return mp.diff(value, t, order) / h**order
-
-
-def tension_third(x1, h, d1, d2, sigma):
-    """S''' of the curve with S'''' = (sigma / h)^2 S'' (cross-checked against
-    the value below); a Steep piece measures b1 from its right knot x1."""
-    def at(t, x):
-        if sigma < 1e-9:  # the cubic form
-            return 6 * (d2 - d1) / h**2
-        b1 = 1 - t if x1 is None else mp.mpf((x1 - x) / float(h))
-        e1, e2, ems = mp.exp(-sigma * b1), mp.exp(-sigma * t), mp.exp(-sigma)
-        return (sigma / h) ** 2 / 2 * ((d1 + d2) * (e1 - e2) / (1 - ems)
-                                       + (d2 - d1) * sigma * (e1 + e2) / (sigma * (1 + ems) - 2 * (1 - ems)))
-    return at
 
 
 def rational(p0, p1, p2, p3, q0, q1, q2):
@@ -85,16 +65,23 @@ def rational(p0, p1, p2, p3, q0, q1, q2):
         value.size = lambda t: abs(value(t)) + abs(p0 + t * p1)
         return value
     power = lambda t: mp.polyval([p3, p2, p1, p0], t) / mp.polyval([q2, q1, q0], t)
-    power.loses = True  # the power form's derivatives cancel (see worst_third_error)
+    power.loses = True  # see worst_third_error
     return power
 
 
-def tension(h, y0, yp0, s, d1, d2, sigma):
+def tension(h, y0, yp0, s, d1, d2, sigma, x1):
     if sigma < 1e-9:
-        return lambda t: y0 + h * t * (yp0 + t * (d1 + (1 - t) * (d1 - d2)))
+        cubic = lambda t: y0 + h * t * (yp0 + t * (d1 + (1 - t) * (d1 - d2)))
+        cubic.third = lambda t, x: 6 * (d2 - d1) / h**2
+        return cubic
     ems = mp.exp(-sigma)
     tm = 1 - ems
     e = tm * (sigma * (ems + 1) - 2 * tm)
+
+    def third(t, x):  # from S'''' = (sigma / h)^2 S''; a Steep piece measures b1 from x1
+        e1 = mp.exp(-sigma * (1 - t if x1 is None else mp.mpf((x1 - x) / float(h))))
+        e2 = mp.exp(-sigma * t)
+        return (sigma / h) ** 2 / 2 * ((d1 + d2) * (e1 - e2) / tm + (d2 - d1) * sigma * (e1 + e2) * tm / e)
 
     def value(t):
         e1, e2 = mp.exp(-sigma * (1 - t)), mp.exp(-sigma * t)
@@ -102,6 +89,7 @@ def tension(h, y0, yp0, s, d1, d2, sigma):
             d1 * (e2 + (e1 - 2) * ems - (1 - t) * tm**2) + d2 * (e1 + (e2 - 2) * ems - t * tm**2))
         return y0 + s * h * t + h * bend / (sigma * e)
 
+    value.third = third
     return value
 
 
@@ -121,28 +109,20 @@ def worst_error(spline, piece):
                for x in xs) * 2.0**53
 
 
-THIRD_FRACTIONS = [0.0, 1e-9, 1e-6, 1e-3, 0.05, 0.37, 0.5, 0.71, 0.95, 1 - 1e-3, 1 - 1e-6, 1 - 1e-9]
-
-
 def worst_third_error(spline, piece):
-    """The largest error of spline.third_derivative across the piece, in eps
-    times the largest |S'''| on it. The power form of the rational cubic
-    cancels in every derivative (its header gives the loss): its third
-    derivative is held to losing no more than ULPS times what its second
-    loses, both in eps times the sizes it is formed from (S''' and S''/h, S''
-    and S'/h): on smooth data, where S''' is far below S''/h, neither is
-    accurate to its own size."""
+    """The largest error of spline.third_derivative across the piece. The rational cubic's
+    power form cancels in every derivative (see its header): its S''' may lose ULPS times
+    what its S'' loses, in eps times S''' + S''/h + S'/h^2 and S'' + S'/h."""
     x0, h, value = piece
-    xs = [float(x0) + float(h) * f for f in THIRD_FRACTIONS]
-    refs = [third(piece, x) for x in xs]
-    size = max(abs(r) for r in refs) or 1  # a straight piece: S''' = 0 to within eps
+    xs = [float(x0) + float(h) * f
+          for f in [0, 1e-9, 1e-6, 1e-3, 0.05, 0.37, 0.5, 0.71, 0.95, 1 - 1e-3, 1 - 1e-6, 1 - 1e-9]]
+    lost = [max(abs(getattr(spline, name)(x) - third(piece, x, order)) for x in xs) * 2.0**53
+            for name, order in (("third_derivative", 3), ("second_derivative", 2))]
+    sizes = [max(abs(third(piece, x, order)) for x in xs) or 1 for order in (3, 2, 1)]
     if not getattr(value, "loses", False):
-        return float(max(abs(spline.third_derivative(x) - r) for x, r in zip(xs, refs)) / size) * 2.0**53
-    seconds = [third(piece, x, 2) for x in xs]
-    size2 = max(abs(r) for r in seconds) + max(abs(third(piece, x, 1)) for x in xs) / h
-    lost2 = max(abs(spline.second_derivative(x) - r) for x, r in zip(xs, seconds)) / size2
-    lost3 = max(abs(spline.third_derivative(x) - r) for x, r in zip(xs, refs)) / (size + size2 / h)
-    return float(lost3 * 2.0**53 / (1 + lost2 * 2.0**53))
+        return float(lost[0] / sizes[0])
+    below = sizes[1] + sizes[2] / h
+    return float(lost[0] / (sizes[0] + below / h) / (1 + lost[1] / below))
 
 
 def two_point(config, slopes):
@@ -185,33 +165,19 @@ def test_rational_cubic_far_poles(u, v, w):
     assert worst_third_error(spline, pieces(spline)[0]) <= ULPS
 
 
-# The switch points of the forms: cubic, hyperbolic, exponential, steep;
-# and of the third derivative's odd part at 1.
-TENSIONS = [0.0, math.nextafter(1e-9, 0), 1e-9, 0.3, 0.5, math.nextafter(0.5, 1), 1.0,
-            math.nextafter(1.0, 2), 3.0, 8.0, math.nextafter(8.0, 9), 85.0,
-            math.nextafter(85.0, 86), 1e3, 1e6, 1e8]
-
-
-@pytest.mark.parametrize("sigma", TENSIONS)
-@pytest.mark.parametrize("slopes", [(-3.0, 7.0), (SECANT, SECANT + 1e-3)])
+# The forms' switch points, and the third derivative's at 1. The last slopes
+# (d1 near d2, data near a quadratic) make S''' far smaller than its parts.
+@pytest.mark.parametrize("sigma", [0.0, math.nextafter(1e-9, 0), 1e-9, 0.3, 0.5,
+                                   math.nextafter(0.5, 1), 1.0, math.nextafter(1.0, 2), 3.0, 8.0,
+                                   math.nextafter(8.0, 9), 85.0, math.nextafter(85.0, 86), 1e3, 1e6, 1e8])
+@pytest.mark.parametrize("slopes", [(-3.0, 7.0), (SECANT, SECANT + 1e-3), (SECANT - 1, SECANT + 1 + 1e-6)])
 def test_tension_piece(sigma, slopes):
     mp.mp.dps = 80 if sigma < 0.01 else 30  # the reference cancels to sigma^4 / 12
     spline = two_point(Tension().with_uniform_tension(sigma), slopes)
-    assert worst_error(spline, pieces(spline)[0]) <= ULPS
-
-
-# Slopes on both sides of the secant as data near a quadratic give them
-# (d1 close to d2): the third derivative is then much smaller than the
-# bend's parts, and holds its accuracy only if formed from their difference.
-@pytest.mark.parametrize("sigma", TENSIONS)
-@pytest.mark.parametrize("slopes", [(-3.0, 7.0), (SECANT, SECANT + 1e-3), (SECANT - 1, SECANT + 1 + 1e-6)])
-def test_tension_third_derivative(sigma, slopes):
-    mp.mp.dps = 80 if sigma < 0.01 else 30
-    spline = two_point(Tension().with_uniform_tension(sigma), slopes)
-    piece = pieces(spline)[0]
+    x0, h, value = piece = pieces(spline)[0]
+    assert worst_error(spline, piece) <= ULPS
     assert worst_third_error(spline, piece) <= ULPS
-    if 0 < sigma <= 85:  # the closed form of the reference is the value's third derivative
-        x0, h, value = piece
+    if 1e-9 <= sigma <= 85:  # the reference's closed form is the value's third derivative
         assert mp.almosteq(value.third(mp.mpf(0.3), None), mp.diff(value, 0.3, 3) / h**3, 1e-20)
 
 
@@ -222,11 +188,10 @@ def test_variable_degree_piece(k):
     x0, h, y0 = struct.unpack_from("<3d", spline.__reduce__()[1][1], 34)
     m0, m1, scale = 30.0, -12.0, (h * h) / (k * (k - 1))
     spline = rewritten(spline, [k, x0, h, y0, m0, m1, k, (2.5 - y0) - (m1 - m0) * scale, scale], 26)
-    piece = pieces(spline)[0]
+    x0, h, value = piece = pieces(spline)[0]
     assert worst_error(spline, piece) <= ULPS
     assert worst_third_error(spline, piece) <= ULPS
-    t = mp.mpf(0.75)  # the closed form of the reference is the value's third derivative
-    assert mp.almosteq(piece[2].third(t, None), mp.diff(piece[2], t, 3) / piece[1] ** 3, 1e-14)
+    assert mp.almosteq(value.third(mp.mpf(0.75), None), mp.diff(value, 0.75, 3) / h**3, 1e-14)
 
 
 @pytest.mark.parametrize("name", sorted(FITTERS))
@@ -263,3 +228,23 @@ def test_saved_splines_integrate_to_the_same_bits(spline):
     before = np.asarray(spline.antiderivative_batch(xs)).view(np.uint64)
     for other in (fresh, pickle.loads(pickle.dumps(spline))):
         assert np.array_equal(np.asarray(other.antiderivative_batch(xs)).view(np.uint64), before)
+
+
+@pytest.mark.parametrize("name", sorted(FITTERS))
+def test_third_derivative_is_the_derivative_of_the_second(name):
+    """Across each piece S''' integrates to the change of S'' (composite Gauss-Legendre,
+    fine enough for layers of tension 85) and is the limit of differences of S''."""
+    x = np.cumsum(np.random.default_rng(5).uniform(0.1, 1.0, 14))
+    y = np.exp(x / 4) + 3 * np.maximum(x - x[6], 0) + (name != "rational_cubic") * np.sin(3 * x)
+    spline = FITTERS[name](x, y)
+    nodes, weights = np.polynomial.legendre.leggauss(5)
+    for a, b in zip(x, x[1:]):
+        half = (b - a) / 8192
+        at = (np.linspace(a + half, b - half, 4096)[:, None] + half * nodes).ravel()
+        third = np.asarray(spline.third_derivative_batch(at))
+        size = max(np.abs(spline.second_derivative_batch(at)).max(), (b - a) * np.abs(third).max())
+        change = spline.second_derivative(np.nextafter(b, a)) - spline.second_derivative(a)
+        assert (third.reshape(-1, 5) @ weights).sum() * half == pytest.approx(change, abs=1e-11 * size)
+        u, d = a + np.array([0.2, 0.5, 0.8]) * (b - a), 1e-4 * (b - a)
+        central = (np.asarray(spline.second_derivative_batch(u + d)) - spline.second_derivative_batch(u - d)) / (2 * d)
+        assert np.asarray(spline.third_derivative_batch(u)) == pytest.approx(central, abs=1e-5 * size / (b - a))
