@@ -14,6 +14,7 @@ buffer of doubles; at least 2 points, ``x`` strictly increasing)::
     from velarix import EndSlopes, Tension
     spline = Tension().with_boundary(EndSlopes.clamped(0.0, 1.0)).fit(x, y)
     spline(2.5), spline.first_derivative(2.5), spline.second_derivative(2.5)
+    spline.third_derivative(2.5)      # piecewise; at a knot, the right piece's
     spline.value_batch(xs)            # a new array('d')
     spline.value_batch_into(xs, out)  # into your buffer, which may be xs
 
@@ -82,13 +83,13 @@ the knots are summed once, on the first call that needs them.
 Outside the knot range
 ----------------------
 Nothing is extrapolated: an abscissa below the first knot or above the last
-is evaluated at that knot. The value *and both derivatives* are held at their
+is evaluated at that knot. The value *and every derivative* are held at their
 end values; the first derivative is the spline's end slope, not 0. The held
 value integrates as a constant there.
 
 NaN
 ---
-A NaN abscissa gives NaN (for the value and both derivatives). A NaN knot is
+A NaN abscissa gives NaN (for the value and every derivative). A NaN knot is
 refused at fit time ("x must be strictly increasing"), as are repeated or
 decreasing knots; so are infinite knots ("x must be finite") and neighbours
 whose difference is subnormal or overflows. Data values are not checked: a NaN value passes, and

@@ -18,9 +18,10 @@ namespace velarix::rational_cubic {
 //
 // That power form keeps coefficients of size w |Y| for a curve of size |Y|,
 // and its derivatives subtract products with Q' ~ w: the first derivative
-// loses about w^2 ulps, the second w^3 and the third as much as the second
-// (a few hundred ulps of their sizes just below the threshold, measured
-// against extended precision). A piece whose w is at least
+// loses about w^2 ulps, the second w^3. The third loses a few times what
+// the second does, in units of the sizes it is formed from (S''/h and
+// S'/h^2 beside its own): on smooth data, where S''' is far below those,
+// neither is accurate to its own size. A piece whose w is at least
 // kChordFormFrom is therefore stored in the chord form instead, as the chord
 // plus a correction in which w only ever multiplies, never cancels:
 //   S = Y0 + t dY + g c / Q,  g = t (1 - t),  c = a + t (b - a),
