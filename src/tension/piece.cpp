@@ -125,8 +125,12 @@ double odd_denominator(double sigma, double ems, double tm) {
                                                     Pair x, bool both) {
   const ExponentialLanes f(a, b);
   const auto [u, b1, b2, e1, e2] = exponential_terms(f, x, both);
+  // A function of the piece's tension alone: lanes of equal tension (every
+  // pair of a uniform tension) share one.
   const double odd_a = odd_denominator(f.sigma[0], f.ems[0], f.tm[0]);
-  const Pair odd = {odd_a, both ? odd_denominator(f.sigma[1], f.ems[1], f.tm[1]) : odd_a};
+  const bool same =
+      !both || (f.sigma[1] == f.sigma[0] && f.ems[1] == f.ems[0] && f.tm[1] == f.tm[0]);
+  const Pair odd = {odd_a, same ? odd_a : odd_denominator(f.sigma[1], f.ems[1], f.tm[1])};
   return f.sigma * f.sigma *
          ((f.d1 + f.d2) * (e1 - e2) * odd + (f.d2 - f.d1) * f.sigma * (e1 + e2) * f.tm) /
          ((2 * f.tm * odd) * (f.h * f.h));
