@@ -19,7 +19,6 @@ import math
 import os
 import pickle
 import platform
-import re
 import subprocess
 import sys
 import time
@@ -28,25 +27,36 @@ import numpy as np
 from scipy.interpolate import Akima1DInterpolator, CubicSpline, PchipInterpolator
 
 import velarix
+from velarix._registry import METHODS
 
 SEED = 20261208
 
+
+
+def accepted_kinds(config):
+    """The timed data kinds a configuration fits (a method may refuse some by design)."""
+    probe = np.linspace(0.0, 4.0, 12)
+    kinds = []
+    for kind, y in (("convex", np.exp(probe)), ("inflected", np.tanh(4.0 * (probe - 2.0)))):
+        try:
+            config.fit(probe, y)
+        except ValueError:
+            continue
+        kinds.append(kind)
+    return tuple(kinds)
+
+
 # The velarix configurations: name, the data kinds it accepts, the
-# configuration. Every method's default configuration, from the module's one
-# list of classes (a configuration is registered beside its fitted spline
-# class), then the variants worth timing apart, by name.
-ACCEPTS = {"rational_cubic": ("convex",)}
+# configuration. Every registered method's default configuration, then the
+# variants worth timing apart, by name.
 CONFIGS = sorted([
-    (snake, ACCEPTS.get(snake, ("convex", "inflected")), getattr(velarix, name)())
-    for name in velarix.__all__
-    if f"{name}Spline" in velarix.__all__
-    for snake in [re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()]
-] + [
-    ("rational_cubic_newton", ("convex",), velarix.RationalCubic().with_convexity_solver("newton")),
-    ("tension_uniform_2", ("convex", "inflected"), velarix.Tension().with_uniform_tension(2.0)),
-    ("tension_strict", ("convex", "inflected"), velarix.Tension().with_strict_shape()),
-    ("variable_degree_no_raise", ("convex", "inflected"),
-     velarix.VariableDegree().with_max_iterations(0)),
+    (name, accepted_kinds(config), config)
+    for name, config in [(name, m.configuration()) for name, m in METHODS.items()] + [
+        ("rational_cubic_newton", velarix.RationalCubic().with_convexity_solver("newton")),
+        ("tension_uniform_2", velarix.Tension().with_uniform_tension(2.0)),
+        ("tension_strict", velarix.Tension().with_strict_shape()),
+        ("variable_degree_no_raise", velarix.VariableDegree().with_max_iterations(0)),
+    ]
 ], key=lambda row: row[0])
 # The velarix fitters: name, the data kinds it accepts, the fitter.
 VELARIX = [(name, kinds, config.fit) for name, kinds, config in CONFIGS]
@@ -60,8 +70,8 @@ SCIPY = [
     ("scipy_akima", Akima1DInterpolator),
 ]
 
-# The evaluation rows: the methods the targets name.
-EVAL_VELARIX = ("rational_cubic", "tension_uniform_2", "tension", "variable_degree")
+# The evaluation rows: every method, and the uniform tension the targets name.
+EVAL_VELARIX = (*METHODS, "tension_uniform_2")
 
 
 def knots(n, rng):
