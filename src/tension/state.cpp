@@ -7,13 +7,19 @@ using tension::Policy;
 
 namespace {
 
-// The policy: a tag (0 ShapePreserving, 1 Uniform, 2 Strict), then the
-// uniform tension.
-void policy_field(Writer& out, const Policy& policy) {
-  const Policy::Uniform* uniform = policy.uniform_tension();
-  out.u8(uniform != nullptr ? 1 : policy.is_strict() ? 2 : 0);
-  if (uniform != nullptr) out.f64(uniform->sigma);
-}
+// The policy: a tag (0 Published, 1 Uniform, 2 Strict), then the uniform
+// tension.
+struct WritePolicy {
+  Writer& out;
+  void operator()(const tension::Published&) const { out.u8(0); }
+  void operator()(const tension::Uniform& uniform) const {
+    out.u8(1);
+    out.f64(uniform.sigma);
+  }
+  void operator()(const tension::Strict&) const { out.u8(2); }
+};
+
+void policy_field(Writer& out, const Policy& policy) { policy.visit(WritePolicy{out}); }
 
 void policy_field(Reader& in, Policy& policy) {
   switch (in.tag(3)) {
