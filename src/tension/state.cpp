@@ -45,12 +45,12 @@ constexpr auto config_fields = [](auto& io, auto& c) {
 
 template <>
 Bytes save(const Tension& c) {
-  return save_record(tension_kind, c, config_fields);
+  return save_record(Kind::tension, c, config_fields);
 }
 
 template <>
 Result<Tension> load(std::span<const std::byte> bytes) {
-  return load_record<Tension>(tension_kind, bytes, config_fields);
+  return load_record<Tension>(Kind::tension, bytes, config_fields);
 }
 
 namespace {
@@ -120,7 +120,7 @@ TensionPiece PieceState<TensionPiece>::read(Reader& in) {
 
 template <>
 Bytes save(const TensionSpline& s) {
-  Writer out(tension_spline_kind);
+  Writer out(Kind::tension_spline);
   out.curve(s.curve(), s.tensions());
   out.u64(s.iterations());
   return std::move(out).finish();
@@ -128,8 +128,8 @@ Bytes save(const TensionSpline& s) {
 
 template <>
 Result<TensionSpline> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, tension_spline_kind);
-  auto curve = in.curve<TensionPiece>();
+  Reader in(bytes, Kind::tension_spline);
+  auto curve = in.curve<TensionPiece>(Results::per_interval);
   const std::uint64_t iterations = in.u64();
   if (auto error = in.finish()) return *error;
   Doubles tensions = std::move(curve.results);
