@@ -6,9 +6,9 @@
 // (so that the state of one class never loads as another), followed by the
 // value's fields: doubles as their IEEE bits in 8 bytes, counts in 8 bytes,
 // tags and flags in one byte, all little-endian. A spline's fields are the
-// knot count n, the n knots, then per interval the method's result (w,
-// tension or degree) and the piece's own fields, then the fit's counters and
-// flags.
+// knot count n, the n knots, then per interval the method's result where it
+// has one (w, tension or degree) and the piece's own fields, then the fit's
+// counters and flags.
 //
 // Layout 2 ends with a CRC-32 of every byte before it (4 bytes, little-endian),
 // so that a state cut short or altered anywhere, the piece fields included,
@@ -43,12 +43,35 @@ inline constexpr std::uint8_t layout_version = 2;
 inline constexpr std::uint8_t unchecked_layout_version = 1;
 inline constexpr std::size_t checksum_size = 4;
 
-// The kind of value a state holds. Only the shared EndSlopes is named here;
-// each method declares the kinds of its configuration and spline beside its
-// own code (a kind is never reused, so a state never loads as another class).
+// The kind of value a state holds, its second byte: every class that saves
+// a state has its own, so that the state of one class never loads as
+// another. A kind is never reused or renumbered: saved states carry it.
 enum class Kind : std::uint8_t {
   end_slopes = 1,
+  rational_cubic = 2,
+  rational_cubic_spline = 3,
+  tension = 4,
+  tension_spline = 5,
+  variable_degree = 6,
+  variable_degree_spline = 7,
 };
+
+// Every kind as a case of one switch: the compiler refuses two kinds of one
+// value (a duplicate case), and -Wswitch names a kind left out of the list.
+constexpr bool is_kind(Kind kind) {
+  switch (kind) {
+    case Kind::end_slopes:
+    case Kind::rational_cubic:
+    case Kind::rational_cubic_spline:
+    case Kind::tension:
+    case Kind::tension_spline:
+    case Kind::variable_degree:
+    case Kind::variable_degree_spline:
+      return true;
+  }
+  return false;
+}
+static_assert(is_kind(Kind::end_slopes) && !is_kind(Kind{0}));
 
 // The state of a value, and the value rebuilt from a state. Defined for
 // EndSlopes here and for each method's configuration and fitted spline in the
@@ -74,8 +97,10 @@ class Writer {
   void field(double value) { f64(value); }
   void field(std::uint64_t value) { u64(value); }
   void field(const EndSlopes& slopes) { end_slopes(slopes); }
-  // A fitted curve: its knots, then per interval the method's result and the
-  // piece.
+  // A fitted curve: its knots, then per interval the piece, after the
+  // method's result for that interval where it has one (one per piece).
+  template <class Piece>
+  void curve(const Piecewise<Piece>& curve);
   template <class Piece>
   void curve(const Piecewise<Piece>& curve, std::span<const double> results);
 
@@ -85,6 +110,9 @@ class Writer {
  private:
   Bytes bytes_;
 };
+
+// Whether a curve's intervals carry the method's result before their pieces.
+enum class Results : bool { absent, per_interval };
 
 // Reads fields from a state. The first failure is kept and every later read
 // returns a zero value, so a loader reads straight through and asks once, at
@@ -120,11 +148,11 @@ class Reader {
   void field(double& value) { value = f64(); }
   void field(std::uint64_t& value) { value = u64(); }
   void field(EndSlopes& slopes) { slopes = end_slopes(); }
-  // What `Writer::curve` wrote.
+  // What `Writer::curve` wrote, with or without results.
   template <class Piece>
   struct Curve;
   template <class Piece>
-  Curve<Piece> curve();
+  Curve<Piece> curve(Results results);
 
   // Whether every byte has been read (or reading has failed): a layout may
   // end in fields that are written only when they differ from a default.
@@ -175,7 +203,14 @@ struct PieceState {
 };
 
 template <class Piece>
+void Writer::curve(const Piecewise<Piece>& curve) {
+  knots(curve.knots());
+  for (const Piece& piece : curve.pieces()) PieceState<Piece>::write(*this, piece);
+}
+
+template <class Piece>
 void Writer::curve(const Piecewise<Piece>& curve, std::span<const double> results) {
+  if (results.size() != curve.pieces().size()) throw InternalError("a result per piece");
   knots(curve.knots());
   for (std::size_t i = 0; i < curve.pieces().size(); ++i) {
     f64(results[i]);
@@ -188,18 +223,18 @@ void Writer::curve(const Piecewise<Piece>& curve, std::span<const double> result
 template <class Piece>
 struct Reader::Curve {
   Doubles knots;
-  Doubles results;
+  Doubles results;  // empty for Results::absent
   Vector<Piece> pieces;
 
   Piecewise<Piece> piecewise() && { return Piecewise(std::move(knots), std::move(pieces)); }
 };
 
 template <class Piece>
-Reader::Curve<Piece> Reader::curve() {
+Reader::Curve<Piece> Reader::curve(Results results) {
   Curve<Piece> curve{knots(), {}, {}};
   const std::size_t intervals = curve.knots.empty() ? 0 : curve.knots.size() - 1;
   for (std::size_t i = 0; i < intervals && ok(); ++i) {
-    curve.results.push_back(f64());
+    if (results == Results::per_interval) curve.results.push_back(f64());
     curve.pieces.push_back(PieceState<Piece>::read(*this));
   }
   return curve;
