@@ -33,7 +33,7 @@ PyObject* with_policy(Tension c, std::string name) {
   if (name == "strict") {
     c.policy = Policy::strict();
   } else if (name == "published") {
-    c.policy = Policy::shape_preserving();
+    c.policy = Policy::published();
   } else {
     Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!text) return nullptr;
