@@ -135,6 +135,24 @@ def _restore(name, state):
         raise ValueError(f"invalid saved state: unknown class {name!r}")
     return cls._from_state(state)
 
+def __getattr__(name):
+    # The version comes from the package metadata: an installed package's,
+    # or in the build tree the metadata the build writes beside the package
+    # (both carry pyproject.toml's version). It is looked up on first use,
+    # since importing importlib.metadata costs more than the rest of the import.
+    if name != "__version__":
+        raise AttributeError(f"module 'velarix' has no attribute {name!r}")
+    from importlib import metadata
+
+    try:
+        version = metadata.version("velarix")
+    except metadata.PackageNotFoundError:
+        raise AttributeError("velarix.__version__: no package metadata found (the package "
+                             "is neither installed nor in a build tree)") from None
+    globals()["__version__"] = version
+    return version
+
+
 # The NumPy-native layer above the classes.
 from velarix.interpolant import Antiderivative, Interpolant, interpolate  # noqa: E402
 
