@@ -183,7 +183,7 @@ def _parser():
 # with a decimal comma beside a decimal point) is read cell by cell, which
 # accepts the same numbers with the same bits and words the refusal.
 
-BLOCK_BYTES = 1 << 20
+BLOCK_BYTES = 1 << 16
 
 # Tried in this order on the first table line, outside quoted fields: a
 # semicolon or a tab never belongs to a number or a plain header, a comma
