@@ -130,7 +130,10 @@ def _parser():
                "tension policy, the Newton convexity solve); the options change it, and an option "
                "for another method is refused.",
     )
-    p.add_argument("input", nargs="?", help="table of x and y ('-' for standard input)")
+    p.add_argument("input", nargs="?",
+                   help="table of x and y ('-' for standard input): cells separated by commas, "
+                        "semicolons, tabs or whitespace; decimal commas where cells are not "
+                        "separated by commas; NaN, inf and thousands separators are refused")
     p.add_argument("--version", action="version", version=f"velarix {velarix.__version__}")
     p.add_argument("-c", "--columns", default="0,1", metavar="X,Y",
                    help="the x and y columns, by 0-based index or header name (default 0,1)")
