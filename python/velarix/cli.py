@@ -80,8 +80,8 @@ def _methods_with(dest):
 
 def _default(attribute):
     """A setting of the methods' configurations, from the first that has it."""
-    return next(getattr(c, attribute) for c in map(lambda m: m(), METHODS.values())
-                if hasattr(c, attribute))
+    configurations = (make() for make in METHODS.values())
+    return next(getattr(c, attribute) for c in configurations if hasattr(c, attribute))
 
 
 class _Parser(argparse.ArgumentParser):
