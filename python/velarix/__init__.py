@@ -27,12 +27,17 @@ choice of extrapolation (linear by default)::
     f = velarix.interpolate(x, y)              # shape-preserving tension spline
     f(grid), f(grid, nu=1), f(2.5)             # values, slopes, a NumPy float
     f.integrate(a, b), f.antiderivative()(grid), f.solve(level)
+    f.is_shape_preserving                      # did each fit keep its method's promise?
 
 Which method for which data
 ---------------------------
+Each method promises a shape of its own, and ``is_shape_preserving`` on a
+fit (on an ``Interpolant``, one verdict per curve) says whether it held.
+
 ``Tension().with_strict_shape()``
-    Any data, when the shape must hold. Tensions are raised until every
-    requirement of the data holds after the last solve: monotone and convex
+    Any data, when the shape must hold: co-monotone and co-convex. Tensions
+    are raised until every requirement of the data holds after the last
+    solve: monotone and convex
     (or concave) exactly where the data are, flat stretches flat to within
     1e-12 of the data range, and beside a data extremum an overshoot of at
     most 1e-3 of the range. Estimated end slopes are limited
@@ -51,7 +56,10 @@ Which method for which data
 ``RationalCubic()``
     Data that are convex throughout or concave throughout (a cost curve, a
     discount curve, a convex property table). The spline is then convex (or
-    concave) everywhere. Data whose curvature changes are refused with a
+    concave) everywhere, by construction (the class has no
+    ``is_shape_preserving``; an ``Interpolant`` reports the construction's
+    verdict, False only for a clamped end slope on the wrong side of its end
+    secant). Data whose curvature changes are refused with a
     ``ValueError`` naming the knot ("data change curvature at knot ...");
     secants equal up to rounding (straight stretches, in any units) change
     nothing. Its convexity solve sweeps to a fixed point; on data where the
@@ -63,6 +71,9 @@ Which method for which data
     interval must follow the data (co-convexity). It raises the polynomial
     degree of the intervals that disagree, up to ``max_degree``; check
     ``is_shape_preserving`` on the result to know whether the cap was enough.
+    It does not promise monotonicity: on 0, 1, 1, 1, 2 it dips to 0.9175 and
+    rises to 1.0825 between the flat knots, with ``is_shape_preserving``
+    True; flat stretches keep a little curvature, which the verdict counts.
 
 End slopes are estimated from the data unless a configuration is given
 ``with_boundary(EndSlopes.clamped(left, right))``; ``EndSlopes.limited()``
@@ -134,6 +145,24 @@ def _restore(name, state):
     if cls is None:
         raise ValueError(f"invalid saved state: unknown class {name!r}")
     return cls._from_state(state)
+
+def __getattr__(name):
+    # The version comes from the package metadata: an installed package's,
+    # or in the build tree the metadata the build writes beside the package
+    # (both carry pyproject.toml's version). It is looked up on first use,
+    # since importing importlib.metadata costs more than the rest of the import.
+    if name != "__version__":
+        raise AttributeError(f"module 'velarix' has no attribute {name!r}")
+    from importlib import metadata
+
+    try:
+        version = metadata.version("velarix")
+    except metadata.PackageNotFoundError:
+        raise AttributeError("velarix.__version__: no package metadata found (the package "
+                             "is neither installed nor in a build tree)") from None
+    globals()["__version__"] = version
+    return version
+
 
 # The NumPy-native layer above the classes.
 from velarix.interpolant import Antiderivative, Interpolant, interpolate  # noqa: E402

@@ -57,11 +57,17 @@ def _index_text(index):
 
 
 def _real_array(values, name):
-    """Converts an array-like of real numbers to float64 once (a view when it is already one)."""
+    """An array-like of real numbers as a C-contiguous, aligned float64 array of native
+    byte order: the array itself when it already is one, else one copy.
+
+    The classes read their buffers as doubles in place; an unaligned buffer
+    (from pickling, shared memory, a byte offset into raw storage) or a
+    byte-swapped one cannot be read that way, so it is copied here.
+    """
     array = np.asarray(values)
     if array.dtype.kind not in "iuf":
         raise ValueError(f"{name} must hold real numbers, got an array of {array.dtype}")
-    return array.astype(np.float64, order="C", copy=False)
+    return np.require(array, np.float64, ["C_CONTIGUOUS", "ALIGNED"])
 
 
 def _first_not_finite(array, name):
@@ -149,8 +155,9 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear"):
     ----------
     x : array-like of real numbers, one-dimensional
         The knots: finite and strictly increasing, at least 2 of them. Lists,
-        tuples, integers, float32, any strides and byte order are accepted
-        and converted once to float64.
+        tuples, integers, float32, any strides, alignment and byte order are
+        accepted; an array that is not already aligned, contiguous, native
+        float64 is copied once, any other is used in place.
     y : array-like of real numbers
         The values, finite, with ``len(x)`` entries along ``axis``. Any other
         axes hold several curves on the same knots: ``y`` of shape (n, 3)
@@ -241,6 +248,40 @@ def _continued(mode, kind, integral, value, slope, dx):
     if kind == 0:
         return value + _times(slope, dx)
     return integral + _times(value + 0.5 * _times(slope, dx), dx)
+
+
+# End slopes taken from the data: the method's estimate, plain or limited.
+_DATA_END_SLOPES = (EndSlopes.estimated(), EndSlopes.limited())
+
+
+def _keeps_shape(spline, config, x):
+    """The fitted spline's verdict on its shape, or the one its construction gives."""
+    verdict = getattr(spline, "is_shape_preserving", None)
+    if verdict is not None:
+        return bool(verdict)
+    # A fitted class without a verdict of its own keeps its shape by
+    # construction or its fit refuses: the rational cubic's convexity solve
+    # raises every interval's convexity parameter above the bound that the
+    # knot slopes need, or fails. End slopes estimated from the data point
+    # inside the data's curvature; clamped ones are honoured as given.
+    if config.boundary in _DATA_END_SLOPES:
+        return True
+    return _end_slopes_follow_curvature(spline, x)
+
+
+def _end_slopes_follow_curvature(spline, x):
+    """Whether both end slopes lie on the side of their end secant that the
+    curvature allows: a convex end interval needs S'(x[0]) <= secant and
+    secant <= S'(x[-1]) at the other end (the reverse when concave). A clamped
+    slope on the wrong side bends its end interval against the data."""
+    sign = -1.0 if spline.is_concave else 1.0
+
+    def secant(a, b):
+        return (spline(b) - spline(a)) / (b - a)
+
+    left = sign * spline.first_derivative(x[0]) <= sign * secant(x[0], x[1])
+    right = sign * secant(x[-2], x[-1]) <= sign * spline.first_derivative(x[-1])
+    return left and right
 
 
 class _Curves:
@@ -471,6 +512,23 @@ class Interpolant(_Curves):
     def configuration(self):
         """The method's configuration object that fitted the curves."""
         return self._config
+
+    @property
+    def is_shape_preserving(self):
+        """Whether each fit keeps the shape its method promises, by the fit's own verdict.
+
+        A bool for one curve, else a bool array of shape ``curves_shape``.
+        The promise is the method's: the tension spline's (monotone, convex
+        or concave, flat wherever the data are, overshoot bounded), the
+        variable-degree spline's (each interval's curvature sign follows the
+        data's; monotonicity is not promised), the rational cubic's (convex
+        or concave throughout, as its data).
+        """
+        verdicts = np.array([_keeps_shape(s, self._config, self._x) for s in self._splines],
+                            dtype=bool)
+        if not self._curves_shape:
+            return bool(verdicts[0])
+        return verdicts.reshape(self._curves_shape)
 
     def __repr__(self):
         return (f"Interpolant({type(self._splines[0]).__name__ if self._splines else 'no curves'}"
