@@ -250,40 +250,6 @@ def _continued(mode, kind, integral, value, slope, dx):
     return integral + _times(value + 0.5 * _times(slope, dx), dx)
 
 
-# End slopes taken from the data: the method's estimate, plain or limited.
-_DATA_END_SLOPES = (EndSlopes.estimated(), EndSlopes.limited())
-
-
-def _keeps_shape(spline, config, x):
-    """The fitted spline's verdict on its shape, or the one its construction gives."""
-    verdict = getattr(spline, "is_shape_preserving", None)
-    if verdict is not None:
-        return bool(verdict)
-    # A fitted class without a verdict of its own keeps its shape by
-    # construction or its fit refuses: the rational cubic's convexity solve
-    # raises every interval's convexity parameter above the bound that the
-    # knot slopes need, or fails. End slopes estimated from the data point
-    # inside the data's curvature; clamped ones are honoured as given.
-    if config.boundary in _DATA_END_SLOPES:
-        return True
-    return _end_slopes_follow_curvature(spline, x)
-
-
-def _end_slopes_follow_curvature(spline, x):
-    """Whether both end slopes lie on the side of their end secant that the
-    curvature allows: a convex end interval needs S'(x[0]) <= secant and
-    secant <= S'(x[-1]) at the other end (the reverse when concave). A clamped
-    slope on the wrong side bends its end interval against the data."""
-    sign = -1.0 if spline.is_concave else 1.0
-
-    def secant(a, b):
-        return (spline(b) - spline(a)) / (b - a)
-
-    left = sign * spline.first_derivative(x[0]) <= sign * secant(x[0], x[1])
-    right = sign * secant(x[-2], x[-1]) <= sign * spline.first_derivative(x[-1])
-    return left and right
-
-
 class _Curves:
     """The evaluation engine that ``Interpolant`` and ``Antiderivative`` share."""
 
@@ -524,8 +490,7 @@ class Interpolant(_Curves):
         data's; monotonicity is not promised), the rational cubic's (convex
         or concave throughout, as its data).
         """
-        verdicts = np.array([_keeps_shape(s, self._config, self._x) for s in self._splines],
-                            dtype=bool)
+        verdicts = np.array([s.is_shape_preserving for s in self._splines], dtype=bool)
         if not self._curves_shape:
             return bool(verdicts[0])
         return verdicts.reshape(self._curves_shape)

@@ -98,6 +98,16 @@ std::pair<double, double> estimated_end_slopes(std::span<const double> s) {
 
 }  // namespace
 
+bool RationalCubicSpline::is_shape_preserving() const {
+  const std::span<const double> x = curve().knots();
+  const std::size_t n = x.size();
+  const double sign = concave_ ? -1.0 : 1.0;
+  const double first = (value(x[1]) - value(x[0])) / (x[1] - x[0]);
+  const double last = (value(x[n - 1]) - value(x[n - 2])) / (x[n - 1] - x[n - 2]);
+  return sign * first_derivative(x[0]) <= sign * first &&
+         sign * last <= sign * first_derivative(x[n - 1]);
+}
+
 RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Doubles w,
                                          std::uint64_t iterations, bool concave)
     : PiecewiseSpline<RationalCubicPiece>(std::move(curve)),

@@ -29,6 +29,12 @@ class RationalCubicSpline : public PiecewiseSpline<RationalCubicPiece> {
   std::uint64_t iterations() const { return iterations_; }
   // Whether the data were concave, so the spline is concave, not convex.
   bool concave() const { return concave_; }
+  // Whether the curve is convex (concave) on every interval. The convexity
+  // solve makes every piece bend the data's way once the knot slopes lie
+  // between the neighbouring secants; the interior slopes are estimated so,
+  // end slopes taken from the data are too, but a clamped end slope on the
+  // wrong side of its end secant bends that end interval against the data.
+  bool is_shape_preserving() const;
 
   // "RationalCubicSpline { domain: A..=B, intervals: M, iterations: K, concave: C }".
   std::string debug_text() const;
