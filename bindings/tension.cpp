@@ -105,7 +105,7 @@ Method tension_method() {
        "how the tensions are chosen: 'strict' (default) until every shape requirement of the "
        "data holds, 'published' by the original minimal-tension passes"},
       {"tension", "with_uniform_tension", {}, "SIGMA",
-       "one uniform tension on every interval instead (0 is the cubic spline)"},
+       "one uniform tension on every interval instead of a policy (0 is the cubic spline)"},
   };
   return {"tension",
           {"Tension", &tension_class},

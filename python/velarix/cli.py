@@ -26,62 +26,38 @@ from array import array
 import numpy as np
 
 import velarix
-from velarix import EndSlopes, datasets, interpolant
+from velarix import EndSlopes, _registry, datasets, interpolant
 
 DEFAULT_POINTS = 101
-POLICIES = ("strict", "published")
-CONVEXITY_SOLVERS = ("newton", "sweep")
 
-
-def _spelled(name):
-    """A method's name as the command spells it: hyphens for underscores."""
-    return name.replace("_", "-")
-
-
-# The methods, with the configuration each gets, are velarix.interpolate's.
-METHODS = {_spelled(name): make for name, make in interpolant.METHODS.items()}
+# The methods, with the configuration each gets and the options that change
+# it, are the registry's: velarix.interpolate fits with the same
+# configurations.
+REGISTRY = {method.command_name: method for method in _registry.METHODS.values()}
+METHODS = {name: (lambda m=m: m.interpolation_configuration) for name, m in REGISTRY.items()}
 _INTERPOLATE = inspect.signature(velarix.interpolate).parameters
-DEFAULT_METHOD = _spelled(_INTERPOLATE["method"].default)
+DEFAULT_METHOD = _INTERPOLATE["method"].default.replace("_", "-")
 DEFAULT_EXTRAPOLATION = _INTERPOLATE["extrapolate"].default
 
 
-def _published(config):
-    """The configuration class's own tension policy and settings (the
-    published policy), with the end slopes of `config`."""
-    return type(config)().with_boundary(config.boundary)
+def _method_options():
+    """Every method option by its name, with the methods that offer it.
+
+    Options apply in the order the records give them (a uniform tension
+    given after a policy replaces it).
+    """
+    options = {}
+    for name, method in REGISTRY.items():
+        for option in method.options:
+            options.setdefault(option.name, (option, []))[1].append(name)
+    return options
 
 
-# The options that change a method's configuration: the builder each calls
-# (an option applies to the methods whose configuration has that builder),
-# and how it is applied.
-OPTIONS = {
-    "clamped": ("with_boundary", lambda c, v: c.with_boundary(EndSlopes.clamped(*v))),
-    "policy": ("with_strict_shape",
-               lambda c, v: c.with_strict_shape() if v == "strict" else _published(c)),
-    "tension": ("with_uniform_tension", lambda c, v: c.with_uniform_tension(v)),
-    "max_degree": ("with_max_degree", lambda c, v: c.with_max_degree(v)),
-    "convexity_solver": ("with_convexity_solver", lambda c, v: c.with_convexity_solver(v)),
-}
+OPTIONS = _method_options()
 
 
 class UsageError(Exception):
     """A problem with the input or the options: one line, exit status 2."""
-
-
-def _flag(dest):
-    return "--" + dest.replace("_", "-")
-
-
-def _methods_with(dest):
-    """The methods an option applies to."""
-    builder = OPTIONS[dest][0]
-    return [name for name, make in METHODS.items() if hasattr(make(), builder)]
-
-
-def _default(attribute):
-    """A setting of the methods' configurations, from the first that has it."""
-    configurations = (make() for make in METHODS.values())
-    return next(getattr(c, attribute) for c in configurations if hasattr(c, attribute))
 
 
 class _Parser(argparse.ArgumentParser):
@@ -97,38 +73,44 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _number(text, infinite):
-    """An option's number; NaN is refused, and ±inf unless `infinite` names its meaning."""
+    """An option's number: NaN is refused, and ±inf unless `infinite`."""
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
-    if value != value or (value in (float("inf"), float("-inf")) and not infinite):
-        expected = f"a number or {infinite}" if infinite else "finite"
+    if value != value or (not infinite and value in (float("inf"), float("-inf"))):
+        expected = "a number" if infinite else "finite"
         raise argparse.ArgumentTypeError(f"must be {expected}, got {text}")
     return value
 
 
 def _finite(text):
-    return _number(text, infinite=None)
+    return _number(text, infinite=False)
 
 
-def _cap(text):
-    return _number(text, infinite="inf (no cap)")
+def _setting(text):
+    """A method option's number. An infinity is refused by the method where
+    it has no meaning (an infinite degree cap means none)."""
+    return _number(text, infinite=True)
 
 
-def _tagged(dest, text):
-    """Help text that says which methods an option applies to."""
-    return f"({', '.join(_methods_with(dest))}) {text}"
+def _add_method_options(p):
+    for option, names in OPTIONS.values():
+        kind = ({"choices": option.choices} if option.choices
+                else {"type": _setting, "metavar": option.metavar})
+        p.add_argument(option.flag, **kind,
+                       help=f"({', '.join(names)}) {option.help}")
 
 
 def _parser():
     p = _Parser(
         prog="velarix",
         description="Resample a tabulated curve with a shape-preserving C² spline.",
-        epilog="With no input, the Akima (1970) data set is used. Each method is fitted with "
-               "the configuration velarix.interpolate uses for it (limited end slopes, the strict "
-               "tension policy, the Newton convexity solve); the options change it, and an option "
-               "for another method is refused.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="methods:\n" + "".join(f"  {name}: {m.summary}\n" for name, m in REGISTRY.items())
+               + "\nWith no input, the Akima (1970) data set is used. Each method is fitted with\n"
+               "the configuration velarix.interpolate uses for it; the options change it, and an\n"
+               "option for another method is refused.",
     )
     p.add_argument("input", nargs="?",
                    help="table of x and y ('-' for standard input): cells separated by commas, "
@@ -143,20 +125,7 @@ def _parser():
     p.add_argument("--clamped", nargs=2, type=_finite, metavar=("LEFT", "RIGHT"),
                    help="clamp the end slopes to these values (default: the estimated slopes, "
                         "limited to the data's shape)")
-    p.add_argument("--policy", choices=POLICIES,
-                   help=_tagged("policy", "how the tensions are chosen: 'strict' (default) until "
-                                "every shape requirement of the data holds; 'published' by the "
-                                "original minimal-tension passes"))
-    p.add_argument("--tension", type=_finite, metavar="SIGMA",
-                   help=_tagged("tension", "one uniform tension on every interval instead of a "
-                                "policy"))
-    p.add_argument("--max-degree", type=_cap, metavar="D",
-                   help=_tagged("max_degree", f"degree cap (default {_default('max_degree'):g}; "
-                                "inf for none)"))
-    p.add_argument("--convexity-solver", choices=CONVEXITY_SOLVERS,
-                   help=_tagged("convexity_solver", f"convexity solve (default "
-                                f"{_default('convexity_solver')}; sweep: the relaxed sweeps "
-                                "alone)"))
+    _add_method_options(p)
     p.add_argument("--extrapolate", default=DEFAULT_EXTRAPOLATION,
                    choices=interpolant.EXTRAPOLATION_MODES,
                    help=f"the curve outside the data, at --at points beyond it (default "
@@ -470,26 +439,22 @@ def read_table(path, columns=("0", "1")):
 def _chosen(args):
     """The methods to fit, after refusing options that apply to none of them."""
     names = list(METHODS) if args.method == "all" else [args.method]
-    for dest in OPTIONS:
-        if getattr(args, dest) is None:
-            continue
-        applies = _methods_with(dest)
-        if not set(names) & set(applies):
-            raise UsageError(f"{_flag(dest)} does not apply to the {args.method} method "
+    for dest, (option, applies) in OPTIONS.items():
+        if getattr(args, dest) is not None and not set(names) & set(applies):
+            raise UsageError(f"{option.flag} does not apply to the {args.method} method "
                              f"(only to {', '.join(applies)})")
-    if args.tension is not None and args.policy is not None:
-        raise UsageError("--tension sets one tension on every interval in place of a "
-                         "--policy; give one of them")
     return names
 
 
 def _configuration(name, args):
     """velarix.interpolate's configuration of a method, with the options that apply to it."""
     config = METHODS[name]()
-    for dest, (builder, apply) in OPTIONS.items():
-        value = getattr(args, dest)
-        if value is not None and hasattr(config, builder):
-            config = apply(config, value)
+    if args.clamped is not None:
+        config = config.with_boundary(EndSlopes.clamped(*args.clamped))
+    for option in REGISTRY[name].options:
+        value = getattr(args, option.name)
+        if value is not None:
+            config = option.apply(config, value)
     return config
 
 
