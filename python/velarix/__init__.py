@@ -91,9 +91,13 @@ NaN
 A NaN abscissa gives NaN (for the value and both derivatives). A NaN knot is
 refused at fit time ("x must be strictly increasing"), as are repeated or
 decreasing knots; so are infinite knots ("x must be finite") and neighbours
-whose difference is subnormal or overflows. Data values are not checked: a NaN value passes, and
-since the slopes are solved for all knots together it makes the whole
-spline NaN.
+whose difference is subnormal or overflows. A NaN or infinite data value is
+refused with its index ("y[3] must be finite, got inf"): the slopes are
+solved for all knots together, so it would make the whole spline NaN. Every
+floating-point setting is checked at fit in the same way ("shape parameter
+`sigma` must be finite, got NaN"): tensions, clamped end slopes, shape
+parameters, margins and tolerances; only ``max_degree`` may be infinite,
+meaning no cap.
 
 Errors
 ------

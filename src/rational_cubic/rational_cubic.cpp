@@ -133,18 +133,24 @@ std::string RationalCubic::debug_text() const {
   return record.str();
 }
 
-// Every test is written as "not (in range)" so that NaN fails it. The cap
-// bounds every w and is the w of an interval with no room, so it must be a
-// number >= 0 before the solve starts.
+// Every range test is written as "not (in range)" so that NaN fails it as
+// before; an infinite value that passes it is then refused as not finite. The
+// cap bounds every w and is the w of an interval with no room, so it must be
+// a number >= 0 before the solve starts.
 std::optional<InvalidParameter> RationalCubic::check() const {
   if (!(u > 0)) return InvalidParameter{"u", "> 0", u};
+  if (auto invalid = require_finite("u", u)) return invalid;
   if (!(v > 0)) return InvalidParameter{"v", "> 0", v};
+  if (auto invalid = require_finite("v", v)) return invalid;
+  if (auto invalid = boundary.check()) return invalid;
   if (!(margin > 0)) return InvalidParameter{"margin", "> 0", margin};
+  if (auto invalid = require_finite("margin", margin)) return invalid;
   if (!(relaxation > 0 && relaxation <= 1)) {
     return InvalidParameter{"relaxation", "in (0, 1]", relaxation};
   }
+  if (auto invalid = require_finite("tolerance", tol)) return invalid;
   if (!(w_cap >= 0)) return InvalidParameter{"w_cap", ">= 0", w_cap};
-  return std::nullopt;
+  return require_finite("w_cap", w_cap);
 }
 
 Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,

@@ -54,9 +54,10 @@ struct RationalCubic {
   // The sweeps alone, or Newton steps finished by sweeps.
   solver::Method solver = solver::Method::sweep;
 
-  // The first field out of range, in the order u, v, margin, relaxation,
-  // w_cap; tol and max_iter take any value (a tol that no change can meet
-  // ends in NoConvergence).
+  // The first field out of range or not finite, in the order u, v, the
+  // clamped slopes, margin, relaxation, tol, w_cap; max_iter takes any value
+  // and tol any finite one (a tol that no change can meet ends in
+  // NoConvergence).
   std::optional<InvalidParameter> check() const;
 
   Result<RationalCubicSpline> fit(std::span<const double> x, std::span<const double> y) const;

@@ -38,8 +38,8 @@ double interior_change(std::span<const double> prev, std::span<const double> yp)
 }
 
 // Whether the coefficient d of the derivative system for width h is not a
-// normal double at tension sigma (NaN passes: it propagates, it does not
-// vanish). d = 4/h at sigma 0 underflows only for widths near the largest
+// normal double at tension sigma (`check` has refused a NaN tension).
+// d = 4/h at sigma 0 underflows only for widths near the largest
 // double; at a large tension h E overflows first, which makes d vanish.
 // Between 0 and a tension d/(h E) grows with sigma, so checking both ends
 // covers every tension up to it; then every row's diagonal is normal and,
@@ -140,12 +140,13 @@ std::string Tension::debug_text() const {
 }
 
 std::optional<InvalidParameter> Tension::check() const {
-  const Policy::Uniform* uniform = policy.uniform_tension();
-  // Written so that NaN and -0.0 pass.
-  if (uniform != nullptr && uniform->sigma < 0) {
-    return InvalidParameter{"sigma", ">= 0", uniform->sigma};
+  if (const Policy::Uniform* uniform = policy.uniform_tension()) {
+    // -0.0 passes; -inf is refused as negative.
+    if (uniform->sigma < 0) return InvalidParameter{"sigma", ">= 0", uniform->sigma};
+    if (auto invalid = require_finite("sigma", uniform->sigma)) return invalid;
   }
-  return std::nullopt;
+  if (auto invalid = boundary.check()) return invalid;
+  return require_finite("tolerance", tol);
 }
 
 Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {

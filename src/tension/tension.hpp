@@ -118,13 +118,14 @@ struct Tension {
   Policy policy{};
   EndSlopes boundary{};
   // Handed to the tension selection: a search may stop once its target lies
-  // in [0, tol]. Not checked.
+  // in [0, tol]. Any finite value.
   double tol = 0.0;
   // Largest number of select-and-solve passes; 0 gives the cubic spline.
   std::uint64_t max_iter = 99;
 
-  // A negative uniform tension (NaN and -0.0 pass); tol and max_iter take
-  // any value.
+  // In this order: a negative uniform tension (-0.0 passes), a non-finite
+  // one, a non-finite clamped slope, a non-finite tol; max_iter takes any
+  // value.
   std::optional<InvalidParameter> check() const;
 
   // Checks the data first, then the configuration (`check`). Under the

@@ -64,13 +64,14 @@ struct VariableDegree {
   using Spline = VariableDegreeSpline;
 
   EndSlopes boundary{};
-  // Cap on every interval's degree; fit refuses a cap below 3. A NaN cap
-  // passes that test and then caps nothing.
+  // Cap on every interval's degree; fit refuses a cap below 3 or NaN. An
+  // infinite cap caps nothing.
   double max_degree = 50.0;
   // Largest number of raising passes; 0 returns the cubic spline.
   std::uint64_t max_iter = 60;
 
-  // A cap below 3 (NaN passes); max_iter takes any value.
+  // A cap below 3 or NaN, then a non-finite clamped slope; max_iter takes
+  // any value.
   std::optional<InvalidParameter> check() const;
 
   // Checks the configuration (`check`) before the data.

@@ -377,8 +377,8 @@ KNOTS = np.arange(5.0)
          scale("sigma", 1e150, 1, 1e160)),
         (VariableDegree().with_max_degree(1e300).with_max_iterations(2000),
          np.array([0, 1e-10, 1, 2]), scale("max_degree", 1e300, 0, 1e-10)),
-        (VariableDegree().with_max_degree(math.nan).with_max_iterations(2000), KNOTS,
-         "shape parameter `max_degree` = NaN is out of scale with interval 0 of width 1: the solve "
+        (VariableDegree().with_max_degree(math.inf).with_max_iterations(2000), KNOTS,
+         "shape parameter `max_degree` = inf is out of scale with interval 0 of width 1: the solve "
          "would have no usable pivot"),
     ],
 )
@@ -388,6 +388,6 @@ def test_degenerate_inputs_are_refused_before_the_numerics(config, x, message):
     assert str(info.value) == message
 
 
-def test_a_nan_degree_cap_with_a_short_budget_still_fits():
-    spline = VariableDegree().with_max_degree(math.nan).with_max_iterations(5).fit(KNOTS, KNOTS**3)
+def test_an_infinite_degree_cap_with_a_short_budget_still_fits():
+    spline = VariableDegree().with_max_degree(math.inf).with_max_iterations(5).fit(KNOTS, KNOTS**3)
     assert spline(2.0) == 8.0
