@@ -53,8 +53,8 @@ Which method for which data
     discount curve, a convex property table). The spline is then convex (or
     concave) everywhere. Data whose curvature changes are refused with a
     ``ValueError`` naming the knot ("data change curvature at knot ...");
-    secants equal up to rounding (straight stretches, in any units) change
-    nothing. Its convexity solve sweeps to a fixed point; on data where the
+    secants equal up to the rounding they carry from the data (straight
+    stretches, at any length, in any units, with any offset) change nothing. Its convexity solve sweeps to a fixed point; on data where the
     sweeps crawl (secant steps of very different sizes) and are refused
     after ``max_iterations``, ``with_convexity_solver("newton")`` reaches the
     same kind of fixed point in a few Newton steps, finished by the sweeps.

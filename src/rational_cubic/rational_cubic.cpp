@@ -43,23 +43,17 @@ std::optional<OutOfScale> check_scale(const RationalCubic& config, const Samples
 
 enum class Curvature { none, convex, concave };
 
-// Two secants of a straight stretch differ by the rounding of (y1 - y0) / h
-// alone, a few ulps of their size, and in units where the stretch is not
-// exactly representable they differ in either direction. A difference
-// within this fraction of |s[k-1]| + |s[k]| is no change of curvature.
-constexpr double kStraightSecants = 1e-12;
-
-// Data are concave when the first knot whose secants differ (beyond
-// rounding) has a falling step. Equal (or NaN) neighbouring secants decide
-// nothing, so collinear data count as convex; a later step of the other
-// direction is an inflection.
-Result<bool> classify_concave(std::span<const double> s) {
+// Data are concave when the first knot whose secants differ beyond their
+// rounding has a falling step. Neighbouring secants equal to rounding (or
+// NaN) decide nothing, so straight data count as convex; a later step of the
+// other direction is an inflection.
+Result<bool> classify_concave(const Samples& samples) {
+  const std::span<const double> s = samples.secants();
+  const Doubles rounding = solver::secant_rounding(samples);
   Curvature direction = Curvature::none;
   for (std::size_t k = 1; k < s.size(); ++k) {
     Curvature step = Curvature::none;
-    if (std::fabs(s[k] - s[k - 1]) <= kStraightSecants * (std::fabs(s[k - 1]) + std::fabs(s[k]))) {
-      continue;
-    }
+    if (solver::straight_at(s, rounding, k)) continue;
     if (s[k] > s[k - 1]) {
       step = Curvature::convex;
     } else if (s[k] < s[k - 1]) {
@@ -164,7 +158,7 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
 
   bool concave = false;
   if (m > 1) {
-    const Result<bool> direction = classify_concave(samples.secants());
+    const Result<bool> direction = classify_concave(samples);
     if (!direction) return direction.error();
     concave = direction.value();
   }

@@ -248,9 +248,11 @@ void expect_solution(const Samples& samples, const Output& out, double floor = 0
   const auto [left, right] = estimated(samples);
   EXPECT_EQ(out.derivatives, solve_derivatives(samples, out.w, left, right, 1, 1));
   EXPECT_LT(worst_c2_mismatch(samples, out.derivatives, out.w, 1, 1), 1e-13);
+  const Doubles noise = gap_noise(samples);
   double largest = 0, change = 0;
   for (std::size_t i = 0; i < out.w.size(); ++i) {
-    const double t = convexity_target(samples.secants(), out.derivatives, i, 1, 1, 0.001, 1e6);
+    const double t =
+        convexity_target(samples.secants(), noise, out.derivatives, i, 1, 1, 0.001, 1e6);
     largest = std::max(largest, 0.5 * t + out.w[i] * 0.5);
     change = std::max(change, std::fabs(0.5 * t - out.w[i] * 0.5));
   }
@@ -311,6 +313,27 @@ TEST_P(ConvexData, NewtonReachesAFixedPointOfTheSweeps) {
   const Result<Output> none = solve(samples, with(Method::newton, 0), left, right);
   EXPECT_TRUE(std::isnan(std::get<NoConvergence>(none.error()).last_change));
 }
+
+// Gaps count as noise only at knots where the data are straight to their
+// rounding: none on strictly convex data (whose solves keep their bits), every
+// knot of a rounded line, whatever its offset, or of a line with one bend.
+class GapNoise : public ::testing::TestWithParam<double> {};
+
+TEST_P(GapNoise, OnlyAtStraightKnots) {
+  const double offset = GetParam();
+  for (std::uint64_t seed = 0; seed < 4; ++seed) {
+    const Doubles noise = gap_noise(samples_of(random_convex(300, seed)));
+    EXPECT_TRUE(std::all_of(noise.begin(), noise.end(), [](double v) { return v == 0; }));
+  }
+  Data line{Doubles(2001), Doubles(2001)};
+  for (std::size_t i = 0; i < line.x.size(); ++i) {
+    line.x[i] = offset + 0.1 * static_cast<double>(i);
+    line.y[i] = -1 + 0.01 * line.x[i] + (i > 1000 ? 0.5 * (line.x[i] - line.x[1000]) : 0);
+  }
+  const Doubles noise = gap_noise(samples_of(line));
+  for (std::size_t k = 0; k < noise.size(); ++k) EXPECT_EQ(noise[k] > 0, k != 1000) << k;
+}
+INSTANTIATE_TEST_SUITE_P(Offsets, GapNoise, ::testing::Values(0.0, -3e4, 1e7));
 
 }  // namespace
 }  // namespace velarix::rational_cubic::solver
