@@ -50,7 +50,7 @@ struct Describe {
   std::string operator()(const OutOfScale& e) const {
     return std::string("shape parameter `") + e.name + "` = " + format::message(e.value) +
            " is out of scale with interval " + count(e.interval) + " of width " +
-           format::message(e.width) + ": the solve would have no usable pivot";
+           format::message(e.width) + ": " + e.effect;
   }
   std::string operator()(const InvalidState& e) const {
     return std::string("invalid saved state: ") + e.reason + " at byte " + count(e.offset);

@@ -61,12 +61,15 @@ struct UnusableWidth {
 };
 
 // A shape parameter so small or so large beside a width that the method's
-// linear system would lose its pivots (underflow to zero or overflow).
+// linear system would lose its pivots (underflow to zero or overflow), or a
+// clamped end slope so steep beside its end interval that the curve would
+// leave the range of doubles; `effect` says which.
 struct OutOfScale {
   const char* name;
   double value;
   std::size_t interval;
   double width;
+  const char* effect = "the solve would have no usable pivot";
 };
 
 // A data value that is NaN or infinite. Every method solves its slopes from

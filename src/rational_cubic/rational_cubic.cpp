@@ -9,6 +9,7 @@
 #include "memory.hpp"
 #include "rational_cubic/solver.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 
 namespace velarix::rational_cubic {
 namespace {
@@ -153,7 +154,10 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
 
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
-  const Samples& samples = checked.value();
+  return fit_in_scale(*this, checked.value());
+}
+
+Result<RationalCubicSpline> RationalCubic::fit_samples(const Samples& samples) const {
   const std::size_t m = samples.intervals();
 
   bool concave = false;

@@ -15,6 +15,7 @@
 #include "piecewise.hpp"
 #include "rational_cubic/piece.hpp"
 #include "rational_cubic/solver.hpp"
+#include "samples.hpp"
 
 namespace velarix::rational_cubic {
 
@@ -61,6 +62,11 @@ struct RationalCubic {
   std::optional<InvalidParameter> check() const;
 
   Result<RationalCubicSpline> fit(std::span<const double> x, std::span<const double> y) const;
+
+  // The fit of validated samples in their own coordinates, all of `fit`
+  // after the checks; `fit` runs it on the samples in their scale (see
+  // fit_in_scale).
+  Result<RationalCubicSpline> fit_samples(const Samples& samples) const;
 
   // "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, ... }"; the solver
   // shows only when it is not the default sweep, as ", solver: Newton }".

@@ -13,6 +13,7 @@
 #include "memory.hpp"
 #include "limited_slopes.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 #include "tension/sigs.hpp"
 #include "tension/slopes.hpp"
 #include "tension/strict.hpp"
@@ -52,11 +53,28 @@ bool vanishes(double h, double sigma) {
 constexpr const char* kTooWideForTension =
     "too far apart for the tension spline: its derivative system would underflow";
 
+// The first interval whose right-hand side term (d + sd) |s| of the
+// derivative system overflows at a uniform tension sigma: d grows like
+// sigma / h, so a large tension beside a narrow, steep interval would turn
+// the whole solve into NaN. The selecting policies' tensions (at most 85, or
+// the strict cap, which keeps h sigma finite) stay far below that.
+std::optional<std::size_t> overflowing_term(const Samples& samples, double sigma) {
+  const slopes::TensionTerms terms(sigma);
+  const std::span<const double> h = samples.widths();
+  const std::span<const double> s = samples.secants();
+  for (std::size_t i = 0; i < h.size(); ++i) {
+    const slopes::Coefficients c = terms.at(h[i]);
+    if (!std::isfinite((c.d + c.sd) * std::fabs(s[i]))) return i;
+  }
+  return std::nullopt;
+}
+
 // Refuses, before any solve, widths and a uniform tension whose derivative
 // system would lose its pivots: the width alone at tension 0, the uniform
 // tension beside a width, or for the selecting policies 85, the published
 // policy's largest tension (the strict policy caps its larger ones where
-// h sigma would overflow). Two points need no system.
+// h sigma would overflow); and a uniform tension whose system would
+// overflow. Two points need no system.
 std::optional<Error> check_scale(const Samples& samples, const Policy& policy) {
   if (samples.size() == 2) return std::nullopt;
   const std::span<const double> h = samples.widths();
@@ -68,6 +86,8 @@ std::optional<Error> check_scale(const Samples& samples, const Policy& policy) {
     if (vanishes(h[i], sigs::sigma_max)) return too_wide;
   } else if (vanishes(h[i], uniform->sigma)) {
     return OutOfScale{"sigma", uniform->sigma, i, h[i]};
+  } else if (const std::optional<std::size_t> k = overflowing_term(samples, uniform->sigma)) {
+    return OutOfScale{"sigma", uniform->sigma, *k, h[*k], "the solve would overflow"};
   }
   return std::nullopt;
 }
@@ -153,7 +173,10 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   Result<Samples> checked = Samples::create(x, y);
   if (!checked.ok()) return checked.error();
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  const Samples& samples = checked.value();
+  return fit_in_scale(*this, checked.value());
+}
+
+Result<TensionSpline> Tension::fit_samples(const Samples& samples) const {
   const std::size_t n = samples.size();
   auto [left, right] =
       boundary.resolve(samples, [&] { return slopes::estimated_end_slopes(samples); });

@@ -17,6 +17,7 @@
 #include "interpolator.hpp"
 #include "memory.hpp"
 #include "piecewise.hpp"
+#include "samples.hpp"
 #include "tension/piece.hpp"
 
 namespace velarix::tension {
@@ -131,6 +132,11 @@ struct Tension {
   // Checks the data first, then the configuration (`check`). Under the
   // strict policy estimated end slopes are limited.
   Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
+
+  // The fit of validated samples in their own coordinates, all of `fit`
+  // after the checks; `fit` runs it on the samples in their scale (see
+  // fit_in_scale).
+  Result<TensionSpline> fit_samples(const Samples& samples) const;
 
   // "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }"
   std::string debug_text() const;

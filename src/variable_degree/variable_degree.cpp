@@ -7,6 +7,7 @@
 
 #include "format.hpp"
 #include "memory.hpp"
+#include "scaled_fit.hpp"
 #include "tridiagonal.hpp"
 
 namespace velarix::variable_degree {
@@ -234,7 +235,10 @@ Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
-  const Samples& samples = checked.value();
+  return fit_in_scale(*this, checked.value());
+}
+
+Result<VariableDegreeSpline> VariableDegree::fit_samples(const Samples& samples) const {
   if (std::optional<OutOfScale> unscaled = check_scale(*this, samples)) return *unscaled;
   const std::size_t n = samples.size();
   const std::size_t m = samples.intervals();

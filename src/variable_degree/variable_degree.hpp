@@ -77,6 +77,11 @@ struct VariableDegree {
   // Checks the configuration (`check`) before the data.
   Result<VariableDegreeSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
+  // The fit of validated samples in their own coordinates, all of `fit`
+  // after the checks; `fit` runs it on the samples in their scale (see
+  // fit_in_scale).
+  Result<VariableDegreeSpline> fit_samples(const Samples& samples) const;
+
   // "VariableDegree { boundary: Estimated, max_degree: 50.0, max_iter: 60 }"
   std::string debug_text() const;
 
