@@ -99,6 +99,16 @@ floating-point setting is checked at fit in the same way ("shape parameter
 parameters, margins and tolerances; only ``max_degree`` may be infinite,
 meaning no cap.
 
+Extreme scales
+--------------
+Widths or values outside [2^-100, 2^101) (knots 1e-160 or 1e200 apart,
+values near 1e308 or 1e-300) are fitted in coordinates scaled by powers of
+two, which is exact, and evaluated back in your units: values, derivatives
+and integrals equal the unit-scale fit's, scaled, to a few ulps wherever
+that is a double. Data in the ordinary range are fitted as given. Widths
+that differ by more than 2^500 within one data set, and clamped slopes that
+overflow in the scaled coordinates, are refused naming the interval.
+
 Errors
 ------
 Bad data or settings raise ``ValueError`` with the exact reason; a broken
