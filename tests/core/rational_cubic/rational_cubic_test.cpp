@@ -146,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   "shape parameter `relaxation` must be in (0, 1], got 2"},
         // Infinite values pass the range tests and are refused as not finite.
-        BadConfig{[](RationalCubic& c) { c.u = kInf; }, "shape parameter `u` must be finite, got inf"},
+        BadConfig{[](RationalCubic& c) { c.u = kInf; },
+                  "shape parameter `u` must be finite, got inf"},
         BadConfig{[](RationalCubic& c) { c.boundary = EndSlopes::clamped(1, -kInf); },
                   "shape parameter `right` must be finite, got -inf"},
         BadConfig{[](RationalCubic& c) { c.margin = kInf; },

@@ -314,26 +314,5 @@ TEST_P(ConvexData, NewtonReachesAFixedPointOfTheSweeps) {
   EXPECT_TRUE(std::isnan(std::get<NoConvergence>(none.error()).last_change));
 }
 
-// Gaps count as noise only at knots where the data are straight to their
-// rounding: none on strictly convex data (whose solves keep their bits), every
-// knot of a rounded line, whatever its offset, or of a line with one bend.
-class GapNoise : public ::testing::TestWithParam<double> {};
-
-TEST_P(GapNoise, OnlyAtStraightKnots) {
-  const double offset = GetParam();
-  for (std::uint64_t seed = 0; seed < 4; ++seed) {
-    const Doubles noise = gap_noise(samples_of(random_convex(300, seed)));
-    EXPECT_TRUE(std::all_of(noise.begin(), noise.end(), [](double v) { return v == 0; }));
-  }
-  Data line{Doubles(2001), Doubles(2001)};
-  for (std::size_t i = 0; i < line.x.size(); ++i) {
-    line.x[i] = offset + 0.1 * static_cast<double>(i);
-    line.y[i] = -1 + 0.01 * line.x[i] + (i > 1000 ? 0.5 * (line.x[i] - line.x[1000]) : 0);
-  }
-  const Doubles noise = gap_noise(samples_of(line));
-  for (std::size_t k = 0; k < noise.size(); ++k) EXPECT_EQ(noise[k] > 0, k != 1000) << k;
-}
-INSTANTIATE_TEST_SUITE_P(Offsets, GapNoise, ::testing::Values(0.0, -3e4, 1e7));
-
 }  // namespace
 }  // namespace velarix::rational_cubic::solver

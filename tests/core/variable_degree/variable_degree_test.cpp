@@ -231,8 +231,9 @@ TEST(VariableDegreeFit, NonFiniteMomentsNeverReportShape) {
   ASSERT_TRUE(result.ok());
   EXPECT_FALSE(result.value().shape_preserved());
   // Non-finite slopes are refused before any moment is solved.
-  for (const auto& [left, right, text] : {std::tuple{kInf, 0.0, "`left` must be finite, got inf"},
-                                          std::tuple{1.0, kNaN, "`right` must be finite, got NaN"}}) {
+  for (const auto& [left, right, text] :
+       {std::tuple{kInf, 0.0, "`left` must be finite, got inf"},
+        std::tuple{1.0, kNaN, "`right` must be finite, got NaN"}}) {
     EXPECT_EQ(message(clamped(left, right).fit(x, y).error()),
               std::string("shape parameter ") + text);
   }
