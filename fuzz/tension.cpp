@@ -25,7 +25,7 @@ void check_knots(const TensionSpline& spline, const DataSet& data) {
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     const TensionPiece& p = pieces[i];
     const double got = spline.value(data.x[i]);
-    const double y = data.y[i];
+    const double y = held_value(spline.curve().scale(), data.y[i]);
     if (!moderate(p.yp0()) || !moderate(p.d1()) || !moderate(p.d2()) || !moderate(p.secant()) ||
         !moderate(p.h()) || !moderate(p.sigma())) {
       continue;
@@ -33,8 +33,10 @@ void check_knots(const TensionSpline& spline, const DataSet& data) {
     ++tally.knot_checks;
     if (std::holds_alternative<TensionPiece::Exponential>(p.form()) ||
         std::holds_alternative<TensionPiece::Steep>(p.form())) {
-      const double scale =
-          std::fabs(y) + p.h() * (std::fabs(p.d1()) + std::fabs(p.d2()) + std::fabs(p.secant()));
+      // The piece's fields are in the fit's coordinates; their bend term in
+      // the caller's units.
+      const double bend = p.h() * (std::fabs(p.d1()) + std::fabs(p.d2()) + std::fabs(p.secant()));
+      const double scale = std::fabs(y) + spline.curve().scale().out(bend, 0);
       if (!std::isfinite(scale) || !std::isfinite(y)) continue;
       if (!(std::fabs(got - y) <= 1e-9 * scale)) {
         fail("value at knot (exponential form)",

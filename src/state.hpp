@@ -13,7 +13,11 @@
 // Layout 2 ends with a CRC-32 of every byte before it (4 bytes, little-endian),
 // so that a state cut short or altered anywhere, the piece fields included,
 // is refused as damaged instead of loading as another spline. Layout 1 (the
-// first release) has no checksum and still loads.
+// first release) has no checksum and still loads. Layout 3 is layout 2 for a
+// spline fitted in scaled coordinates (see Scale): its curve field starts
+// with the two exponents, x then y, each as a signed 8-byte count. It is
+// written only for such a spline, so every other state keeps its layout-2
+// bytes.
 //
 // Loading checks everything a tampered state could break: the version, the
 // checksum, the kind, every tag and flag, n >= 2, strictly increasing knots
@@ -33,6 +37,7 @@
 #include "error.hpp"
 #include "memory.hpp"
 #include "piecewise.hpp"
+#include "scale.hpp"
 
 namespace velarix::state {
 
@@ -42,6 +47,11 @@ inline constexpr std::uint8_t layout_version = 2;
 // The layout without the checksum, written by the first release.
 inline constexpr std::uint8_t unchecked_layout_version = 1;
 inline constexpr std::size_t checksum_size = 4;
+// Layout 2 with the scale of a scaled curve.
+inline constexpr std::uint8_t scaled_layout_version = 3;
+// No scale a fit chooses has an exponent beyond this (widths and values are
+// doubles, whose binary exponents lie within [-1074, 1023]).
+inline constexpr std::int64_t largest_scale_exponent = 1100;
 
 // The kind of value a state holds, its second byte: every class that saves
 // a state has its own, so that the state of one class never loads as
@@ -91,6 +101,9 @@ class Writer {
   void f64(double value);
   void f64s(std::span<const double> values);
   void end_slopes(const EndSlopes& slopes);
+  // A scale that is not the identity: marks the state as layout 3 and
+  // writes the two exponents.
+  void scale(const Scale& scale);
   // The count, then the knots.
   void knots(std::span<const double> knots);
   // One field of a record (see `save_record`).
@@ -142,6 +155,10 @@ class Reader {
     return values;
   }
   EndSlopes end_slopes();
+  // The scale a curve starts with: the two exponents in a layout-3 state,
+  // each within largest_scale_exponent and not both 0; the identity in any
+  // other.
+  Scale scale();
   // A count n >= 2 and n strictly increasing knots.
   Doubles knots();
   // One field of a record (see `load_record`).
@@ -172,6 +189,8 @@ class Reader {
   std::span<const std::byte> bytes_;
   std::size_t offset_ = 0;
   std::optional<Error> error_;
+  // A layout-3 state whose scale has not been read yet.
+  bool scale_pending_ = false;
 };
 
 // A value saved as its fields in order, such as a configuration: `fields(io,
@@ -204,6 +223,7 @@ struct PieceState {
 
 template <class Piece>
 void Writer::curve(const Piecewise<Piece>& curve) {
+  if (!curve.scale().identity()) scale(curve.scale());
   knots(curve.knots());
   for (const Piece& piece : curve.pieces()) PieceState<Piece>::write(*this, piece);
 }
@@ -211,6 +231,7 @@ void Writer::curve(const Piecewise<Piece>& curve) {
 template <class Piece>
 void Writer::curve(const Piecewise<Piece>& curve, std::span<const double> results) {
   if (results.size() != curve.pieces().size()) throw InternalError("a result per piece");
+  if (!curve.scale().identity()) scale(curve.scale());
   knots(curve.knots());
   for (std::size_t i = 0; i < curve.pieces().size(); ++i) {
     f64(results[i]);
@@ -222,16 +243,21 @@ void Writer::curve(const Piecewise<Piece>& curve, std::span<const double> result
 // found the state sound.
 template <class Piece>
 struct Reader::Curve {
+  Scale scale;
   Doubles knots;
   Doubles results;  // empty for Results::absent
   Vector<Piece> pieces;
 
-  Piecewise<Piece> piecewise() && { return Piecewise(std::move(knots), std::move(pieces)); }
+  Piecewise<Piece> piecewise() && {
+    return Piecewise(std::move(knots), std::move(pieces), scale);
+  }
 };
 
 template <class Piece>
 Reader::Curve<Piece> Reader::curve(Results results) {
-  Curve<Piece> curve{knots(), {}, {}};
+  Curve<Piece> curve;
+  curve.scale = scale();
+  curve.knots = knots();
   const std::size_t intervals = curve.knots.empty() ? 0 : curve.knots.size() - 1;
   for (std::size_t i = 0; i < intervals && ok(); ++i) {
     if (results == Results::per_interval) curve.results.push_back(f64());

@@ -61,8 +61,8 @@ fit (on an ``Interpolant``, one verdict per curve) says whether it held.
     verdict, False only for a clamped end slope on the wrong side of its end
     secant). Data whose curvature changes are refused with a
     ``ValueError`` naming the knot ("data change curvature at knot ...");
-    secants equal up to rounding (straight stretches, in any units) change
-    nothing. Its convexity solve sweeps to a fixed point; on data where the
+    secants equal up to the rounding they carry from the data (straight
+    stretches, at any length, in any units, with any offset) change nothing. Its convexity solve sweeps to a fixed point; on data where the
     sweeps crawl (secant steps of very different sizes) and are refused
     after ``max_iterations``, ``with_convexity_solver("newton")`` reaches the
     same kind of fixed point in a few Newton steps, finished by the sweeps.
@@ -102,9 +102,23 @@ NaN
 A NaN abscissa gives NaN (for the value and both derivatives). A NaN knot is
 refused at fit time ("x must be strictly increasing"), as are repeated or
 decreasing knots; so are infinite knots ("x must be finite") and neighbours
-whose difference is subnormal or overflows. Data values are not checked: a NaN value passes, and
-since the slopes are solved for all knots together it makes the whole
-spline NaN.
+whose difference is subnormal or overflows. A NaN or infinite data value is
+refused with its index ("y[3] must be finite, got inf"): the slopes are
+solved for all knots together, so it would make the whole spline NaN. Every
+floating-point setting is checked at fit in the same way ("shape parameter
+`sigma` must be finite, got NaN"): tensions, clamped end slopes, shape
+parameters, margins and tolerances; only ``max_degree`` may be infinite,
+meaning no cap.
+
+Extreme scales
+--------------
+Widths or values outside [2^-100, 2^101) (knots 1e-160 or 1e200 apart,
+values near 1e308 or 1e-300) are fitted in coordinates scaled by powers of
+two, which is exact, and evaluated back in your units: values, derivatives
+and integrals equal the unit-scale fit's, scaled, to a few ulps wherever
+that is a double. Data in the ordinary range are fitted as given. Widths
+that differ by more than 2^500 within one data set, and clamped slopes that
+overflow in the scaled coordinates, are refused naming the interval.
 
 Errors
 ------

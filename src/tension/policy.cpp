@@ -35,8 +35,8 @@ std::pair<double, double> resolve(const Samples& samples, const EndSlopes& bound
 }
 
 // Whether the coefficient d of the derivative system for width h is not a
-// normal double at tension sigma (NaN passes: it propagates, it does not
-// vanish). d = 4/h at sigma 0 underflows only for widths near the largest
+// normal double at tension sigma (`Tension::check` has refused a NaN
+// tension). d = 4/h at sigma 0 underflows only for widths near the largest
 // double; at a large tension h E overflows first, which makes d vanish.
 // Between 0 and a tension d/(h E) grows with sigma, so checking both ends
 // covers every tension up to it; then every row's diagonal is normal and,
@@ -99,14 +99,35 @@ std::pair<double, double> Uniform::end_slopes(const Samples& samples,
   return resolve(samples, boundary);
 }
 
+// The first interval whose right-hand side term (d + sd) |s| of the
+// derivative system overflows at a uniform tension sigma: d grows like
+// sigma / h, so a large tension beside a narrow, steep interval would turn
+// the whole solve into NaN. The selecting policies' tensions (at most 85, or
+// the strict cap, which keeps h sigma finite) stay far below that.
+namespace {
+std::optional<std::size_t> overflowing_term(const Samples& samples, double sigma) {
+  const slopes::TensionTerms terms(sigma);
+  const std::span<const double> h = samples.widths();
+  const std::span<const double> s = samples.secants();
+  for (std::size_t i = 0; i < h.size(); ++i) {
+    const slopes::Coefficients c = terms.at(h[i]);
+    if (!std::isfinite((c.d + c.sd) * std::fabs(s[i]))) return i;
+  }
+  return std::nullopt;
+}
+}  // namespace
+
 // The given tension beside the widest interval is the user's setting, and
-// named as such.
+// named as such; so is a tension whose system would overflow.
 std::optional<Error> Uniform::check_scale(const Samples& samples) const {
   if (std::optional<Error> too_wide = check_widths(samples, 0.0)) return too_wide;
   if (samples.size() == 2) return std::nullopt;
   const std::size_t i = widest(samples);
   const double h = samples.widths()[i];
   if (vanishes(h, sigma)) return OutOfScale{"sigma", sigma, i, h};
+  if (const std::optional<std::size_t> k = overflowing_term(samples, sigma)) {
+    return OutOfScale{"sigma", sigma, *k, samples.widths()[*k], "the solve would overflow"};
+  }
   return std::nullopt;
 }
 

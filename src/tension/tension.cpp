@@ -8,6 +8,7 @@
 #include "format.hpp"
 #include "memory.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 #include "tension/strict.hpp"
 
 namespace velarix::tension {
@@ -87,19 +88,23 @@ std::string Tension::debug_text() const {
 }
 
 std::optional<InvalidParameter> Tension::check() const {
-  const Policy::Uniform* uniform = policy.uniform_tension();
-  // Written so that NaN and -0.0 pass.
-  if (uniform != nullptr && uniform->sigma < 0) {
-    return InvalidParameter{"sigma", ">= 0", uniform->sigma};
+  if (const Policy::Uniform* uniform = policy.uniform_tension()) {
+    // -0.0 passes; -inf is refused as negative.
+    if (uniform->sigma < 0) return InvalidParameter{"sigma", ">= 0", uniform->sigma};
+    if (auto invalid = require_finite("sigma", uniform->sigma)) return invalid;
   }
-  return std::nullopt;
+  if (auto invalid = boundary.check()) return invalid;
+  return require_finite("tolerance", tol);
 }
 
 Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {
   Result<Samples> checked = Samples::create(x, y);
   if (!checked.ok()) return checked.error();
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  const Samples& samples = checked.value();
+  return fit_in_scale(*this, checked.value());
+}
+
+Result<TensionSpline> Tension::fit_samples(const Samples& samples) const {
   return policy.visit([&](const auto& rule) -> Result<TensionSpline> {
     const std::pair<double, double> ends = rule.end_slopes(samples, boundary);
     if (std::optional<Error> unscaled = rule.check_scale(samples)) return *unscaled;

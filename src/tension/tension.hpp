@@ -16,6 +16,7 @@
 #include "interpolator.hpp"
 #include "memory.hpp"
 #include "piecewise.hpp"
+#include "samples.hpp"
 #include "tension/piece.hpp"
 #include "tension/policy.hpp"
 
@@ -83,19 +84,25 @@ struct Tension {
   Policy policy{};
   EndSlopes boundary{};
   // Handed to the tension selection: a search may stop once its target lies
-  // in [0, tol]. Not checked.
+  // in [0, tol]. Any finite value.
   double tol = 0.0;
   // Largest number of select-and-solve passes; 0 gives the cubic spline.
   std::uint64_t max_iter = 99;
 
-  // A negative uniform tension (NaN and -0.0 pass); tol and max_iter take
-  // any value.
+  // In this order: a negative uniform tension (-0.0 passes), a non-finite
+  // one, a non-finite clamped slope, a non-finite tol; max_iter takes any
+  // value.
   std::optional<InvalidParameter> check() const;
 
   // Checks the data first, then the configuration (`check`), then hands the
   // data to the policy: its end-slope rule, its scale check and its
   // selection.
   Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
+
+  // The fit of validated samples in their own coordinates, all of `fit`
+  // after the checks; `fit` runs it on the samples in their scale (see
+  // fit_in_scale).
+  Result<TensionSpline> fit_samples(const Samples& samples) const;
 
   // "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }"
   std::string debug_text() const;
