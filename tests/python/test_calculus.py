@@ -35,6 +35,12 @@ def pieces(spline):
             x0, h, y0, yp0, s, d1, d2, sigma = map(mp.mpf, struct.unpack_from("<8d", state, at))
             at += 64
             out.append((x0, h, tension(h, y0, yp0, s, d1, d2, sigma)))
+        elif state[1] == 9:  # inserted mark, x0, x1, y0, y1, h p0, h p1, h^2 a0, h^2 a1
+            x0, x1, y0, y1, p0, p1, b0, b1 = map(mp.mpf, struct.unpack_from("<8d", state, at + 8))
+            at += 72
+            out.append((x0, x1 - x0, lambda t, v=(y0, y1 - y0, p0, p1, b0, b1): mp.polyval(
+                [(3 * v[2] - 3 * v[3]) - (v[4] - v[5]) / 2, (7 * v[3] - 8 * v[2]) + (1.5 * v[4] - v[5]),
+                 (6 * v[2] - 4 * v[3]) - (1.5 * v[4] - v[5] / 2), v[4] / 2, v[1] - v[2], v[0]], t)))
         else:  # degree, x0, h, y0, m0, m1, k, linear, scale
             x0, h, y0, m0, m1, k, lin, c = map(mp.mpf, struct.unpack_from("<8d", state, at + 8))
             at += 72

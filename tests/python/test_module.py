@@ -13,6 +13,8 @@ CLASS_NAMES = [
     "TensionSpline",
     "VariableDegree",
     "VariableDegreeSpline",
+    "Quintic",
+    "QuinticSpline",
 ]
 
 

@@ -1,0 +1,88 @@
+// Convex and concave intervals: the exact test that a quintic piece keeps
+// its bending, and the knot inserted where one piece cannot.
+#pragma once
+
+#include <optional>
+#include <span>
+
+#include "memory.hpp"
+#include "quintic/piece.hpp"
+#include "quintic/shape.hpp"
+#include "samples.hpp"
+
+namespace velarix::quintic {
+
+// A piece's gaps and scaled curvatures oriented by its bending k (+1 convex,
+// -1 concave), so that the wanted shape is convex: p0 = k (s - d0),
+// p1 = k (d1 - s), A = k h a. The piece's S'' times h then has the Bernstein
+// coefficients
+//   A0, 12 p0 - 8 p1 + A1 - 2 A0, 12 p1 - 8 p0 + A0 - 2 A1, A1.
+struct Bend {
+  double p0;
+  double p1;
+  double big0;
+  double big1;
+};
+
+inline Bend oriented(int bending, double h, const Hermite& e) {
+  const double k = bending;
+  return {k * e.p0, k * e.p1, k * (h * e.a0), k * (h * e.a1)};
+}
+
+// Whether S'' >= 0 on the whole piece, to the rounding of its coefficients:
+// the exact minimum of the cubic S'' on [0, 1], not only its Bernstein
+// coefficients (which are sufficient, not necessary).
+bool keeps_bending(const Bend& bend);
+
+// Whether S' keeps the sign sg on the piece: the Bernstein coefficients of
+// S', d0, d0 + h a0 / 4, 5 s - 2 d0 - 2 d1 - h a0 / 4 + h a1 / 4,
+// d1 - h a1 / 4, d1, all of that sign (to rounding).
+bool keeps_sign(double sg, double h, const Hermite& ends);
+
+// The Hermite data of interval i of a fit with knot slopes d and curvatures
+// a.
+inline Hermite hermite(const Samples& samples, std::span<const double> d,
+                       std::span<const double> a, std::size_t i) {
+  const std::span<const double> y = samples.y();
+  const double s = samples.secants()[i];
+  return {y[i], y[i + 1], s - d[i], d[i + 1] - s, a[i], a[i + 1]};
+}
+
+// The convex and concave intervals whose single piece fails keeps_bending.
+Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shapes,
+                            std::span<const double> d, std::span<const double> a);
+
+// What becomes of each interval once knots are inserted.
+enum Mark : std::uint8_t {
+  kKept = 0,          // one piece, which keeps its shape
+  kSplit = 1,         // two pieces, about an inserted knot
+  kNotKept = 2,  // one piece, which cannot bend as its data do: kept
+                 // monotone only without insertion, or with end slopes
+                 // given outside the secants
+};
+
+// Marks the convex and concave intervals that get a knot inserted, and caps
+// the curvatures of their knots so that both halves keep the bending. A cap
+// changes the neighbouring interval, which is tested again, so the caps
+// cascade until nothing changes; each interval is split at most once and a
+// curvature only ever shrinks, so the cascade ends. `failing` holds every
+// interval that fails keeps_bending (in knot order); every other one passes
+// and is tested again only if a cap changes it.
+Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape> shapes,
+                                  std::span<const double> d, std::span<double> a,
+                                  std::span<const std::size_t> failing);
+
+// The two halves of a split interval [x0, x1] with bending k: the knot
+// where the end tangents meet, x0 + lambda h with lambda = p1 / (p0 + p1),
+// slope s there and half the smaller end curvature; the value there lies
+// 0.4 p0 below the chord of the left half's slope, so that each half's gaps
+// are 0.6 and 0.4 of its end's gap. None when the gaps are not both positive
+// or the knot falls on an end.
+struct Halves {
+  double x;
+  Hermite left;
+  Hermite right;
+};
+std::optional<Halves> split(int bending, double x0, double x1, const Hermite& ends);
+
+}  // namespace velarix::quintic
