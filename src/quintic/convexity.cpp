@@ -5,22 +5,15 @@
 #include <vector>
 
 namespace velarix::quintic {
-namespace {
 
-// A coefficient or minimum this far below 0, relative to the size of the
-// terms it is made of, is the rounding of those terms: the evaluated S'' or
-// S' carries as much.
-constexpr double kRounding = 1e-14;
-
-// The minimum over [0, 1] of the cubic with Bernstein coefficients e0..e3:
-// the smaller end value, or the value at a critical point inside.
+// The smaller end value, or the value at a critical point inside.
 double cubic_minimum(double e0, double e1, double e2, double e3) {
   // q(t) = b0 + b1 t + b2 t^2 + b3 t^3
   const double b0 = e0;
   const double b1 = 3 * (e1 - e0);
   const double b2 = 3 * ((e2 - e1) - (e1 - e0));
   const double b3 = (e3 - e0) + 3 * (e1 - e2);
-  double least = std::fmin(e0, e3);
+  double least = e3 < e0 ? e3 : e0;
   // q'(t) = 3 b3 t^2 + 2 b2 t + b1; the roots in the form that does not
   // cancel.
   const double qa = 3 * b3;
@@ -32,24 +25,11 @@ double cubic_minimum(double e0, double e1, double e2, double e3) {
   const double roots[2] = {qa != 0 ? q / qa : (qb != 0 ? -qc / qb : -1.0),
                            q != 0 ? qc / q : -1.0};
   for (const double t : roots) {
-    if (t > 0 && t < 1) least = std::fmin(least, b0 + t * (b1 + t * (b2 + t * b3)));
+    if (!(t > 0 && t < 1)) continue;
+    const double value = b0 + t * (b1 + t * (b2 + t * b3));
+    if (value < least) least = value;
   }
   return least;
-}
-
-}  // namespace
-
-bool keeps_bending(const Bend& b) {
-  const double e0 = b.big0;
-  const double e1 = (12 * b.p0 - 8 * b.p1) + (b.big1 - 2 * b.big0);
-  const double e2 = (12 * b.p1 - 8 * b.p0) + (b.big0 - 2 * b.big1);
-  const double e3 = b.big1;
-  const double scale = std::fabs(b.p0) + std::fabs(b.p1) + std::fabs(b.big0) + std::fabs(b.big1);
-  const double floor = -kRounding * scale;
-  if (!std::isfinite(scale)) return false;
-  if (e0 < floor || e3 < floor) return false;
-  if (e1 >= floor && e2 >= floor) return true;
-  return cubic_minimum(e0, e1, e2, e3) >= floor;
 }
 
 bool keeps_sign(double sg, double h, const Hermite& e) {
@@ -66,12 +46,13 @@ bool keeps_sign(double sg, double h, const Hermite& e) {
 }
 
 Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shapes,
-                            std::span<const double> d, std::span<const double> a) {
+                            std::span<const double> d, std::span<const double> a,
+                            std::span<const std::size_t> candidates) {
   const std::span<const double> h = samples.widths();
   Vector<std::size_t> out;
-  for (std::size_t i = 0; i < shapes.size(); ++i) {
+  for (const std::size_t i : candidates) {
     const int k = orientation(shapes[i]);
-    if (k != 0 && !keeps_bending(oriented(k, h[i], hermite(samples, d, a, i)))) out.push_back(i);
+    if (!keeps_bending(oriented(k, h[i], hermite(samples, d, a, i)))) out.push_back(i);
   }
   return out;
 }

@@ -2,6 +2,9 @@
 // its bending, and the knot inserted where one piece cannot.
 #pragma once
 
+#include <cmath>
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 
@@ -29,10 +32,35 @@ inline Bend oriented(int bending, double h, const Hermite& e) {
   return {k * e.p0, k * e.p1, k * (h * e.a0), k * (h * e.a1)};
 }
 
+// A coefficient or minimum this far below 0, relative to the size of the
+// terms it is made of, is the rounding of those terms: the evaluated S'' or
+// S' carries as much.
+inline constexpr double kRounding = 1e-14;
+
+// The minimum over [0, 1] of the cubic with Bernstein coefficients e0..e3.
+double cubic_minimum(double e0, double e1, double e2, double e3);
+
 // Whether S'' >= 0 on the whole piece, to the rounding of its coefficients:
 // the exact minimum of the cubic S'' on [0, 1], not only its Bernstein
-// coefficients (which are sufficient, not necessary).
-bool keeps_bending(const Bend& bend);
+// coefficients (which are sufficient, not necessary, and decide at once
+// for most pieces).
+inline bool keeps_bending(const Bend& b) {
+  const double e0 = b.big0;
+  const double e1 = (12 * b.p0 - 8 * b.p1) + (b.big1 - 2 * b.big0);
+  const double e2 = (12 * b.p1 - 8 * b.p0) + (b.big0 - 2 * b.big1);
+  const double e3 = b.big1;
+  const double scale = std::fabs(b.p0) + std::fabs(b.p1) + std::fabs(b.big0) + std::fabs(b.big1);
+  const double floor = -kRounding * scale;
+  if (!(scale < std::numeric_limits<double>::infinity())) return false;  // NaN too
+  if (e0 < floor || e3 < floor) return false;
+  if (e1 >= floor && e2 >= floor) return true;
+  // Most pieces that fail already do at a third of the way from an end
+  // (27 q(1/3) = 8 e0 + 12 e1 + 6 e2 + e3, and symmetrically), which costs
+  // no root.
+  if (8 * e0 + 12 * e1 + 6 * e2 + e3 < 27 * floor) return false;
+  if (e0 + 6 * e1 + 12 * e2 + 8 * e3 < 27 * floor) return false;
+  return cubic_minimum(e0, e1, e2, e3) >= floor;
+}
 
 // Whether S' keeps the sign sg on the piece: the Bernstein coefficients of
 // S', d0, d0 + h a0 / 4, 5 s - 2 d0 - 2 d1 - h a0 / 4 + h a1 / 4,
@@ -48,9 +76,11 @@ inline Hermite hermite(const Samples& samples, std::span<const double> d,
   return {y[i], y[i + 1], s - d[i], d[i + 1] - s, a[i], a[i + 1]};
 }
 
-// The convex and concave intervals whose single piece fails keeps_bending.
+// Those of `candidates` (convex or concave intervals) whose single piece
+// fails keeps_bending.
 Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shapes,
-                            std::span<const double> d, std::span<const double> a);
+                            std::span<const double> d, std::span<const double> a,
+                            std::span<const std::size_t> candidates);
 
 // What becomes of each interval once knots are inserted.
 enum Mark : std::uint8_t {

@@ -42,7 +42,7 @@ struct Diagonal {
   // first two derivatives at z = x_k, one factor u = x_k - x_{i-l} at a time.
   template <bool Full>
   void derivatives(std::span<const double> x, std::size_t i, std::size_t k, std::size_t points,
-                   double& slope, double& curvature) const {
+                   Estimates& out) const {
     double product = 1;
     double first = 0;
     double second = 0;
@@ -58,15 +58,15 @@ struct Diagonal {
       d += f[j] * first;
       a += f[j] * second;
     }
-    slope = d;
-    curvature = a;
+    out.slope.push_back(d);
+    out.curvature.push_back(a);
   }
 };
 
 // Every knot's estimates from the polynomial through the `points` <= P
 // nearest data points: left to right, the window ending at node i serves
 // the knot points / 2 nodes back, and at the ends every knot nearer to its
-// end than that.
+// end than that, so the knots come in order.
 template <std::size_t P>
 void estimate_with(const Samples& samples, std::size_t points, Estimates& out) {
   const std::span<const double> x = samples.x();
@@ -82,7 +82,7 @@ void estimate_with(const Samples& samples, std::size_t points, Estimates& out) {
     const std::size_t first = start == 0 ? 0 : centre;
     const std::size_t last = i == n - 1 ? n - 1 : centre;
     for (std::size_t k = first; k <= last; ++k) {
-      diagonal.template derivatives<false>(x, i, k, points, out.slope[k], out.curvature[k]);
+      diagonal.template derivatives<false>(x, i, k, points, out);
     }
   };
   std::size_t i = 1;
@@ -95,7 +95,7 @@ void estimate_with(const Samples& samples, std::size_t points, Estimates& out) {
     for (; i + 1 < n; ++i) {
       diagonal = diagonal.template next<true>(x, s[i - 1], i, P - 1);
       const std::size_t k = i - offset;
-      diagonal.template derivatives<true>(x, i, k, P, out.slope[k], out.curvature[k]);
+      diagonal.template derivatives<true>(x, i, k, P, out);
     }
   }
   for (; i < n; ++i) {
@@ -109,7 +109,10 @@ void estimate_with(const Samples& samples, std::size_t points, Estimates& out) {
 Estimates estimate(const Samples& samples, std::size_t stencil) {
   const std::size_t n = samples.size();
   const std::size_t points = std::min(stencil, n);
-  Estimates out{Doubles(n), Doubles(n)};
+  // The knots are served in order, so the estimates are appended.
+  Estimates out;
+  out.slope.reserve(n);
+  out.curvature.reserve(n);
   // The table's size fixed at compile time, so that its loops unroll.
   if (points <= 3) {
     estimate_with<3>(samples, points, out);

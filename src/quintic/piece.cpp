@@ -28,15 +28,6 @@ Coefficients<T> coefficients(T y, T dy, T sigma, T near_gap, T far_gap, T near_b
 
 }  // namespace
 
-QuinticPiece::QuinticPiece(double x0, double x1, const Hermite& e)
-    : x_{x0, x1}, y_{e.y0, e.y1} {
-  const double h = x1 - x0;
-  gap_[0] = h * e.p0;
-  gap_[1] = h * e.p1;
-  bend_[0] = h * (h * e.a0);
-  bend_[1] = h * (h * e.a1);
-}
-
 // Both lanes' halves: the end each abscissa is nearer to (a NaN abscissa
 // fails the comparison and takes the left end, where it stays NaN), its
 // tau, 1 / h and the coefficients.

@@ -46,7 +46,13 @@ struct Hermite {
 
 class QuinticPiece {
  public:
-  QuinticPiece(double x0, double x1, const Hermite& ends);
+  QuinticPiece(double x0, double x1, const Hermite& e) : x_{x0, x1}, y_{e.y0, e.y1} {
+    const double h = x1 - x0;
+    gap_[0] = h * e.p0;
+    gap_[1] = h * e.p1;
+    bend_[0] = h * (h * e.a0);
+    bend_[1] = h * (h * e.a1);
+  }
 
   // Every field (x0, x1, y0, y1, h p0, h p1, h^2 a0, h^2 a1), and the piece
   // rebuilt from them: a saved spline is restored from its fields, not

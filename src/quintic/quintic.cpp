@@ -129,27 +129,25 @@ Result<QuinticSpline> Quintic::fit(std::span<const double> x, std::span<const do
   // Without insertion the knot stage may run again, from the same estimates.
   KnotValues values = knot_values(samples, classes, shapes,
                                   knot_insertion ? std::move(estimates) : estimates, ends);
-  Vector<std::size_t> bad = failing(samples, shapes, values.d, values.a);
-  repair_curvatures(samples, shapes, values.d, values.a, bad);
+  repair_curvatures(samples, shapes, values.d, values.a, values.failing);
   Vector<std::uint8_t> marked;
   if (knot_insertion) {
     // A repair fixes an interval or leaves it; it breaks none that passed.
-    marked = insert_knots(samples, shapes, values.d, values.a, bad);
+    marked = insert_knots(samples, shapes, values.d, values.a, values.failing);
   } else {
     // Each round keeps monotone only the convex and concave intervals whose
     // piece cannot bend as they do, which changes their knots' boxes; at
-    // least one interval changes per round, so the rounds end.
-    // They are marked as not kept.
+    // least one interval changes per round, so the rounds end. They are
+    // marked as not kept.
     marked.assign(samples.intervals(), kKept);
-    for (bad = failing(samples, shapes, values.d, values.a); !bad.empty();
-         bad = failing(samples, shapes, values.d, values.a)) {
+    for (Vector<std::size_t> bad = failing(samples, shapes, values.d, values.a, values.failing);
+         !bad.empty(); bad = failing(samples, shapes, values.d, values.a, values.failing)) {
       for (const std::size_t i : bad) {
         shapes[i] = Shape::monotone;
         marked[i] = kNotKept;
       }
       values = knot_values(samples, classes, shapes, estimates, ends);
-      repair_curvatures(samples, shapes, values.d, values.a,
-                        failing(samples, shapes, values.d, values.a));
+      repair_curvatures(samples, shapes, values.d, values.a, values.failing);
     }
   }
   Assembled assembled = assemble(samples, classes.shape, values, marked);

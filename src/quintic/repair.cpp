@@ -108,14 +108,12 @@ class Repair {
     double u = b.big0;
     double v = b.big1;
     if (!region.nearest(u, v, 1e-12 * (scale + std::fabs(u) + std::fabs(v)))) return;
-    const bool left_kept = kept(i - 1);
-    const bool right_kept = kept(i + 1);
     const double old0 = a_[i];
     const double old1 = a_[i + 1];
     a_[i] = k * u / h_[i];
     a_[i + 1] = k * v / h_[i];
-    const bool fixed = keeps_bending(oriented(k, h_[i], hermite(samples_, d_, a_, i)));
-    if (!fixed || (left_kept && !kept(i - 1)) || (right_kept && !kept(i + 1))) {
+    if (!keeps_bending(oriented(k, h_[i], hermite(samples_, d_, a_, i))) ||
+        broken(i, i - 1, old0, old1) || broken(i, i + 1, old0, old1)) {
       a_[i] = old0;
       a_[i + 1] = old1;
     }
@@ -132,6 +130,21 @@ class Repair {
     if (k != 0) return keeps_bending(oriented(k, h_[j], e));
     if (shapes_[j] == Shape::flat) return e.a0 == 0 && e.a1 == 0;
     return keeps_sign(s_[j] > 0 ? 1.0 : -1.0, h_[j], e);
+  }
+
+  // Whether neighbour j of interval i, whose knots' curvatures were old0
+  // and old1, kept its shape with those and keeps it no longer: a neighbour
+  // that failed before may still fail.
+  bool broken(std::size_t i, std::size_t j, double old0, double old1) {
+    if (kept(j)) return false;
+    const double new0 = a_[i];
+    const double new1 = a_[i + 1];
+    a_[i] = old0;
+    a_[i + 1] = old1;
+    const bool before = kept(j);
+    a_[i] = new0;
+    a_[i + 1] = new1;
+    return before;
   }
 
   // The bounds on the oriented curvature A = k h_i a of `knot` (coordinate

@@ -25,7 +25,7 @@ double ulp_of(double v) {
 
 }  // namespace
 
-int bend_at(const Samples& samples, std::size_t k) {
+[[gnu::always_inline]] inline int bend_of(const Samples& samples, std::size_t k) {
   const std::span<const double> s = samples.secants();
   const std::span<const double> h = samples.widths();
   const std::span<const double> y = samples.y();
@@ -44,6 +44,8 @@ int bend_at(const Samples& samples, std::size_t k) {
   return change > 0 ? 1 : -1;
 }
 
+int bend_at(const Samples& samples, std::size_t k) { return bend_of(samples, k); }
+
 Classes classify(const Samples& samples) {
   const std::size_t n = samples.size();
   const std::size_t m = n - 1;
@@ -51,7 +53,7 @@ Classes classify(const Samples& samples) {
   Classes c{Vector<std::int8_t>(n, 0), Vector<Shape>(m, Shape::monotone),
             Vector<std::uint8_t>(m, 0)};
   if (n >= 3) {
-    for (std::size_t k = 1; k + 1 < n; ++k) c.bend[k] = static_cast<std::int8_t>(bend_at(samples, k));
+    for (std::size_t k = 1; k + 1 < n; ++k) c.bend[k] = static_cast<std::int8_t>(bend_of(samples, k));
     c.bend[0] = c.bend[1];
     c.bend[n - 1] = c.bend[n - 2];
   }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "quintic/convexity.hpp"
+
 namespace velarix::quintic {
 namespace {
 
@@ -251,35 +253,33 @@ Demand reduce_demand(double target, double slope, double share) {
 // 2 d1 + max(-h a1 / 4, 0); where they exceed it, the budget above the least
 // each knot can take (twice its smallest slope in the box) is shared in
 // proportion to what each asks beyond that least. A knot between two such
-// intervals keeps the smaller of the two it is granted, so each knot is
-// written once both of its intervals have been seen.
-void share_budgets(const Samples& samples, std::span<const Shape> shapes,
-                   std::span<const double> lo, std::span<const double> hi,
-                   std::span<const std::uint8_t> fixed, KnotValues& out) {
-  const std::span<const double> s = samples.secants();
-  const std::span<const double> h = samples.widths();
-  const std::size_t m = samples.intervals();
-  Doubles& d = out.d;
-  Doubles& a = out.a;
-  double theta_next = 1;
-  double slope_next = d[0];
-  for (std::size_t j = 0; j < m; ++j) {
-    double theta = theta_next;
-    double slope = slope_next;
-    theta_next = 1;
-    slope_next = d[j + 1];
-    if (shapes[j] == Shape::monotone && s[j] != 0) {
-      const double sg = s[j] > 0 ? 1.0 : -1.0;
-      const double budget = 5 * std::fabs(s[j]);
+// intervals keeps the smaller of the two it is granted, so the intervals are
+// taken left to right and each knot is written once both of its intervals
+// have been seen: what the interval on its left grants it waits here.
+class Budgets {
+ public:
+  explicit Budgets(double first_slope) : slope_next_(first_slope) {}
+
+  // Interval j, between knots j and j + 1 with boxes `left` and `right`;
+  // writes knot j.
+  void interval(std::size_t j, const Side& side, const Box& left, const Box& right, Doubles& d,
+                Doubles& a) {
+    double theta = theta_next_;
+    double slope = slope_next_;
+    theta_next_ = 1;
+    slope_next_ = d[j + 1];
+    if (side.shape == Shape::monotone && side.s != 0) {
+      const double sg = side.s > 0 ? 1.0 : -1.0;
+      const double budget = 5 * std::fabs(side.s);
       const double d0 = sg * d[j];
       const double d1 = sg * d[j + 1];
-      const double share0 = larger(sg * h[j] * a[j] / 4, 0.0);
-      const double share1 = larger(-sg * h[j] * a[j + 1] / 4, 0.0);
+      const double share0 = larger(sg * side.h * a[j] / 4, 0.0);
+      const double share1 = larger(-sg * side.h * a[j + 1] / 4, 0.0);
       const double ask0 = 2 * d0 + share0;
       const double ask1 = 2 * d1 + share1;
       if (ask0 + ask1 > budget) {
-        const double least0 = 2 * (sg > 0 ? lo[j] : -hi[j]);
-        const double least1 = 2 * (sg > 0 ? lo[j + 1] : -hi[j + 1]);
+        const double least0 = 2 * (sg > 0 ? left.lo : -left.hi);
+        const double least1 = 2 * (sg > 0 ? right.lo : -right.hi);
         const double spare = budget - least0 - least1;
         const double beyond0 = ask0 - least0;
         const double beyond1 = ask1 - least1;
@@ -292,17 +292,29 @@ void share_budgets(const Samples& samples, std::span<const Shape> shapes,
         const Demand r0 = reduce_demand(target0, d0, share0);
         const Demand r1 = reduce_demand(target1, d1, share1);
         theta = smaller(theta, r0.theta);
-        theta_next = r1.theta;
+        theta_next_ = r1.theta;
         slope = sg > 0 ? smaller(slope, r0.slope) : larger(slope, -r0.slope);
-        slope_next = sg * r1.slope;
+        slope_next_ = sg * r1.slope;
       }
     }
-    a[j] *= theta;
-    if (fixed[j] == free) d[j] = slope;
+    write(j, left, d, a, theta, slope);
   }
-  a[m] *= theta_next;
-  if (fixed[m] == free) d[m] = slope_next;
-}
+
+  // The last knot, once the last interval has been seen.
+  void last(std::size_t m, const Box& box, Doubles& d, Doubles& a) const {
+    write(m, box, d, a, theta_next_, slope_next_);
+  }
+
+ private:
+  static void write(std::size_t k, const Box& box, Doubles& d, Doubles& a, double theta,
+                    double slope) {
+    a[k] *= theta;
+    if (box.fixed == free) d[k] = slope;
+  }
+
+  double theta_next_ = 1;
+  double slope_next_;
+};
 
 }  // namespace
 
@@ -316,53 +328,66 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // The estimates are replaced knot by knot; each knot's own estimate is
   // read before its slope is written, and the end rule keeps the end
   // estimates apart.
-  KnotValues out{std::move(estimates.slope), std::move(estimates.curvature)};
+  KnotValues out{std::move(estimates.slope), std::move(estimates.curvature), {}};
   Doubles& d = out.d;
   Doubles& a = out.a;
   const double first_estimate = d[0];
   const double last_estimate = d[m];
+  const bool end_rule = !ends && n >= 3;
+  const auto curvature = [&](std::size_t k, const Box& box, const Side& l, const Side& r) {
+    a[k] = box.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], l, r);
+  };
+  const std::span<const double> h = samples.widths();
+  const auto test = [&](std::size_t i) {
+    const int bending = orientation(shapes[i]);
+    if (bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)))) {
+      out.failing.push_back(i);
+    }
+  };
 
-  Doubles lo(n);
-  Doubles hi(n);
-  Vector<std::uint8_t> fixed(n);
-  // Each knot's slope needs its neighbours' boxes: a window of three knots
-  // and their intervals, moved one knot at a time.
+  // One pass, knot k at step k: its slope needs its neighbours' boxes, its
+  // curvature its slope, and the budget of interval k - 1 both of its knots'
+  // slopes and curvatures, after which knot k - 1 is final and interval
+  // k - 2 can be tested. The end knots' slopes wait for their neighbours'
+  // (the end rule), so knot 0 is completed at step 1 and knot m at step m.
   Side left;
   Side right = knots.side(0);
   Box before;
   Box here = knots.box(0, left, right);
+  Box first;
+  Budgets budgets(0);
   for (std::size_t k = 0; k < n; ++k) {
     const Side next = knots.side(k + 1);
     const Box after = k < m ? knots.box(k + 1, right, next) : Box{};
     d[k] = limited_slope(d[k], here, left, right, before, after);
-    // The end knots' slopes may still change, and their curvatures with
-    // them; the others' are final.
-    if (k > 0 && k < m) {
-      a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
+    if (k == 0) {
+      first = here;
+    } else {
+      if (k == 1) {
+        if (end_rule) {
+          const int bending = orientation(shapes[0]);
+          d[0] = end_slope(first_estimate, d[0], first, s[0], bending, bending * (d[1] - s[0]),
+                           true);
+        }
+        curvature(0, first, Side{}, left);
+        budgets = Budgets(d[0]);
+      }
+      if (k == m && end_rule) {
+        const int bending = orientation(shapes[m - 1]);
+        d[m] = end_slope(last_estimate, d[m], here, s[m - 1], bending,
+                         bending * (s[m - 1] - d[m - 1]), false);
+      }
+      curvature(k, here, left, right);
+      budgets.interval(k - 1, left, before, here, d, a);  // knot k - 1 is final
+      if (k >= 2) test(k - 2);
     }
-    lo[k] = here.lo;
-    hi[k] = here.hi;
-    fixed[k] = here.fixed;
     left = right;
     right = next;
     before = here;
     here = after;
   }
-  if (!ends && n >= 3) {
-    const int first = orientation(shapes[0]);
-    const int last = orientation(shapes[m - 1]);
-    const Box box0{lo[0], hi[0], static_cast<Fixed>(fixed[0])};
-    const Box box_m{lo[m], hi[m], static_cast<Fixed>(fixed[m])};
-    d[0] = end_slope(first_estimate, d[0], box0, s[0], first, first * (d[1] - s[0]), true);
-    d[m] = end_slope(last_estimate, d[m], box_m, s[m - 1], last, last * (s[m - 1] - d[m - 1]),
-                     false);
-  }
-  for (const std::size_t k : {std::size_t{0}, m}) {
-    a[k] = fixed[k] == zero ? 0.0
-                            : boxed_curvature(a[k], d[k], k > 0 ? knots.side(k - 1) : Side{},
-                                              knots.side(k));
-  }
-  share_budgets(samples, shapes, lo, hi, fixed, out);
+  budgets.last(m, before, d, a);
+  test(m - 1);
   return out;
 }
 

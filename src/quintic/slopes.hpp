@@ -16,6 +16,9 @@ namespace velarix::quintic {
 struct KnotValues {
   Doubles d;
   Doubles a;
+  // The convex and concave intervals whose single piece fails
+  // keeps_bending with these values, in knot order.
+  Vector<std::size_t> failing;
 };
 
 // The knot stage of the fit, for given interval shapes:
@@ -30,7 +33,9 @@ struct KnotValues {
 //    interval, and the end coefficients d +- h a / 4 of S' beside a monotone
 //    one;
 //  - on monotone intervals the middle coefficient of S' kept >= 0 by sharing
-//    its budget between the two knots.
+//    its budget between the two knots;
+// and each convex or concave interval tested once both of its knots are
+// final.
 // `ends` holds the end slopes when they are given (estimated or clamped);
 // otherwise the end knots go through the boxes like every other knot. The
 // estimates' arrays become the result's.
