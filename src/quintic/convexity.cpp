@@ -57,12 +57,14 @@ Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shape
   return out;
 }
 
-// The halves of a split interval keep the bending when
-//   lambda A0 <= 2 p0 and (1 - lambda) A1 <= 2 p1
-// (each half's second Bernstein coefficient of S'' is then at least 0; the
-// halves' curvature at the new knot, half the smaller end curvature, keeps
-// the other one at least 0). In curvatures:
-//   k a0 <= 2 p0 (p0 + p1) / (p1 h),  k a1 <= 2 p1 (p0 + p1) / (p0 h).
+// The halves of a split interval keep the bending when, with c = kCapRatio / 2,
+//   lambda A0 <= c p0 and (1 - lambda) A1 <= c p1
+// (the left half's second Bernstein coefficient of S'' is
+// (12 r - 8 (1 - r)) p0 + A_m - 2 lambda A0 with r = kOuterShare, and the
+// right half's third likewise; the halves' curvature at the new knot, half
+// the smaller end curvature, keeps the other coefficients at least 0.4 p0 and
+// 0.4 p1). In curvatures:
+//   k a0 <= c p0 (p0 + p1) / (p1 h),  k a1 <= c p1 (p0 + p1) / (p0 h).
 Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape> shapes,
                                   std::span<const double> d, std::span<double> a,
                                   std::span<const std::size_t> failing) {
@@ -92,8 +94,8 @@ Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape>
     }
     marked[i] = kSplit;
     const double gaps = b.p0 + b.p1;
-    cap(i, k, 2 * b.p0 * gaps / (b.p1 * h[i]), i - 1);
-    cap(i + 1, k, 2 * b.p1 * gaps / (b.p0 * h[i]), i + 1);
+    cap(i, k, kCapRatio / 2 * b.p0 * gaps / (b.p1 * h[i]), i - 1);
+    cap(i + 1, k, kCapRatio / 2 * b.p1 * gaps / (b.p0 * h[i]), i + 1);
   };
   for (const std::size_t i : failing) {
     test(i);
@@ -116,16 +118,21 @@ std::optional<Halves> split(int bending, double x0, double x1, const Hermite& e)
   const double x = x0 + lambda * h;
   if (!(x0 < x && x < x1)) return std::nullopt;
   const double left_h = x - x0;
-  // The new knot's slope is the secant s; the left half's secant is
-  // s - 0.4 (s - d0), so its gaps are 0.6 (s - d0) and 0.4 (s - d0); the
-  // right half's secant is then s + 0.4 (d1 - s) and its gaps 0.4 and 0.6
-  // of d1 - s (exact for the exact lambda; the halves' gaps are set so, and
-  // the new knot's value carries the rounding).
+  const double right_h = x1 - x;
+  // With secants d0 + r (m - d0) and m + (1 - r) (d1 - m) on the halves,
+  // their rises add up to y1 - y0 for
+  //   m = (dy - (1 - r) (left_h d0 + right_h d1)) / (r h).
+  const double r = kOuterShare;
   const double s = (e.y1 - e.y0) / h;
-  const double y = e.y0 + left_h * (s - 0.4 * e.p0);
+  const double d0 = s - e.p0;
+  const double d1 = s + e.p1;
+  const double m = ((e.y1 - e.y0) - (1 - r) * (left_h * d0 + right_h * d1)) / (r * h);
+  const double y = e.y0 + left_h * (d0 + r * (m - d0));
+  const double left_s = (y - e.y0) / left_h;
+  const double right_s = (e.y1 - y) / right_h;
   const double a = k * (0.5 * std::fmin(k * e.a0, k * e.a1));
-  return Halves{x, Hermite{e.y0, y, 0.6 * e.p0, 0.4 * e.p0, e.a0, a},
-                Hermite{y, e.y1, 0.4 * e.p1, 0.6 * e.p1, a, e.a1}};
+  return Halves{x, Hermite{e.y0, y, left_s - d0, m - left_s, e.a0, a},
+                Hermite{y, e.y1, right_s - m, d1 - right_s, a, e.a1}};
 }
 
 }  // namespace velarix::quintic

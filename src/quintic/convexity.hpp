@@ -102,12 +102,24 @@ Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape>
                                   std::span<const double> d, std::span<double> a,
                                   std::span<const std::size_t> failing);
 
+// The share of a half's slope change that lies between its outer end and
+// its secant: each half's gaps are in the ratio 0.58 : 0.42 (outer end
+// first). At 3 : 2 one Bernstein coefficient of a half's S'' would be
+// exactly 0 and the rounding of the new knot's value could make it
+// negative; 0.58 keeps 0.4 of the gap in hand.
+inline constexpr double kOuterShare = 0.58;
+// A half keeps its bending when its outer end's scaled curvature lambda A
+// is at most this many times that end's gap (see insert_knots).
+inline constexpr double kCapRatio = 12 * kOuterShare - 8 * (1 - kOuterShare);  // 3.6 / 2
+
 // The two halves of a split interval [x0, x1] with bending k: the knot
 // where the end tangents meet, x0 + lambda h with lambda = p1 / (p0 + p1),
-// slope s there and half the smaller end curvature; the value there lies
-// 0.4 p0 below the chord of the left half's slope, so that each half's gaps
-// are 0.6 and 0.4 of its end's gap. None when the gaps are not both positive
-// or the knot falls on an end.
+// with half the smaller end curvature and the slope for which both halves'
+// gaps are in the ratio kOuterShare (the secant s for the exact lambda; the
+// knot's own rounding moves it by as little). The gaps are taken from the
+// halves' secants as their rounded values give them, so that the halves
+// meet with one slope. None when the gaps are not both positive or the knot
+// falls on an end.
 struct Halves {
   double x;
   Hermite left;

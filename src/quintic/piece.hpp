@@ -46,10 +46,16 @@ struct Hermite {
 
 class QuinticPiece {
  public:
+  // A gap equal to the secant (a zero end slope, at a data extremum or
+  // beside a flat) scales to the rise itself, so that the slope there is
+  // exactly 0 (h s would miss the rise by its rounding, and the curve would
+  // pass the extremum's value by as much).
   QuinticPiece(double x0, double x1, const Hermite& e) : x_{x0, x1}, y_{e.y0, e.y1} {
     const double h = x1 - x0;
-    gap_[0] = h * e.p0;
-    gap_[1] = h * e.p1;
+    const double dy = e.y1 - e.y0;
+    const double s = dy / h;
+    gap_[0] = e.p0 == s ? dy : h * e.p0;
+    gap_[1] = e.p1 == -s ? -dy : h * e.p1;
     bend_[0] = h * (h * e.a0);
     bend_[1] = h * (h * e.a1);
   }
