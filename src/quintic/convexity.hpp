@@ -59,7 +59,9 @@ inline bool keeps_bending(const Bend& b) {
   // no root.
   if (8 * e0 + 12 * e1 + 6 * e2 + e3 < 27 * floor) return false;
   if (e0 + 6 * e1 + 12 * e2 + 8 * e3 < 27 * floor) return false;
-  return cubic_minimum(e0, e1, e2, e3) >= floor;
+  // In units of the scale, so that the roots' squares and products can
+  // neither underflow nor overflow whatever the size of the data.
+  return cubic_minimum(e0 / scale, e1 / scale, e2 / scale, e3 / scale) >= -kRounding;
 }
 
 // Whether S' keeps the sign sg on the piece: the Bernstein coefficients of

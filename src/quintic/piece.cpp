@@ -11,6 +11,13 @@ namespace {
 //   c3 = sigma ((6 P_near - 4 P_far) - (3/2 B_near - 1/2 B_far)),
 //   c4 = (7 P_far - 8 P_near) + (3/2 B_near - B_far),
 //   c5 = sigma ((3 P_near - 3 P_far) - (1/2 B_near - 1/2 B_far)).
+// 1 when x is nearer the right end than the left, from its distances to
+// both: a knot itself always takes its own end (x0 + h / 2 rounded could
+// fall on an end), and a NaN abscissa the left one, where it stays NaN.
+inline int nearer_right(double from_left, double to_right) {
+  return from_left > to_right ? 1 : 0;
+}
+
 template <class T>
 struct Coefficients {
   T c0, c1, c2, c3, c4, c5;
@@ -28,9 +35,8 @@ Coefficients<T> coefficients(T y, T dy, T sigma, T near_gap, T far_gap, T near_b
 
 }  // namespace
 
-// Both lanes' halves: the end each abscissa is nearer to (a NaN abscissa
-// fails the comparison and takes the left end, where it stays NaN), its
-// tau, 1 / h and the coefficients.
+// Both lanes' halves: the end each abscissa is nearer to, its tau, 1 / h
+// and the coefficients.
 struct QuinticPiece::Lanes {
   Pair tau;
   Pair inv_h;
@@ -39,8 +45,10 @@ struct QuinticPiece::Lanes {
   Lanes(const QuinticPiece& a, const QuinticPiece& b, Pair x) {
     const Pair x0{a.x_[0], b.x_[0]};
     const Pair h = Pair{a.x_[1], b.x_[1]} - x0;
-    const int ea = x[0] >= a.x_[0] + 0.5 * h[0] ? 1 : 0;
-    const int eb = x[1] >= b.x_[0] + 0.5 * h[1] ? 1 : 0;
+    const Pair from_left = x - x0;
+    const Pair to_right = Pair{a.x_[1], b.x_[1]} - x;
+    const int ea = nearer_right(from_left[0], to_right[0]);
+    const int eb = nearer_right(from_left[1], to_right[1]);
     inv_h = 1 / h;
     tau = (x - Pair{a.x_[ea], b.x_[eb]}) * inv_h;
     const Pair dy = Pair{a.y_[1], b.y_[1]} - Pair{a.y_[0], b.y_[0]};
@@ -84,7 +92,7 @@ Pair QuinticPiece::second_derivative_pair(const QuinticPiece& a, const QuinticPi
 // the right half adds its part (tau <= 0) to the whole.
 double QuinticPiece::antiderivative(double x) const {
   const double h = x_[1] - x_[0];
-  const int e = x >= x_[0] + 0.5 * h ? 1 : 0;
+  const int e = nearer_right(x - x_[0], x_[1] - x);
   const double t = (x - x_[e]) * (1 / h);
   const Coefficients<double> c =
       coefficients(y_[e], y_[1] - y_[0], e == 0 ? 1.0 : -1.0, gap_[e], gap_[1 - e], bend_[e],

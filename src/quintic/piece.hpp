@@ -14,7 +14,8 @@
 // rounding of the gaps themselves.
 //
 // Each half of the interval is evaluated in powers of the distance to its own
-// end, tau = (x - x_e) / h: the value at a knot is then y itself, and the
+// end, tau = (x - x_e) / h (the middle itself, where the distances tie,
+// about the left end): the value at a knot is then y itself, and the
 // slope and curvature there are those of the knot up to a rounding, so the
 // curve is C² across breakpoints to rounding. (Powers of t about the left end
 // alone would lose y1 by an ulp and the curvature at the right end by up to

@@ -30,7 +30,8 @@ std::optional<std::pair<double, double>> given_ends(const EndSlopes& boundary,
 // monotonically between them).
 bool keeps_shape(Shape shape, double s, double h, const Hermite& e, bool bends) {
   if (shape == Shape::flat) return e.p0 == 0 && e.p1 == 0 && e.a0 == 0 && e.a1 == 0;
-  const double sg = s > 0 ? 1.0 : s < 0 ? -1.0 : 0.0;
+  // The rise's sign: a secant that underflows to 0 keeps none.
+  const double sg = e.y1 > e.y0 ? 1.0 : -1.0;
   if (shape == Shape::monotone) return keeps_sign(sg, h, e);
   return bends && sg * (s - e.p0) >= 0 && sg * (s + e.p1) >= 0;
 }
@@ -67,7 +68,7 @@ Assembled assemble(const Samples& samples, std::span<const Shape> shapes, const 
         pieces.emplace_back(x[i], halves->x, halves->left);
         breakpoints.push_back(halves->x);
         pieces.emplace_back(halves->x, x[i + 1], halves->right);
-        const double sg = s[i] > 0 ? 1.0 : -1.0;
+        const double sg = e.y1 > e.y0 ? 1.0 : -1.0;
         preserved = preserved && sg * (s[i] - e.p0) >= 0 && sg * (s[i] + e.p1) >= 0 &&
                     keeps_bending(oriented(k, halves->x - x[i], halves->left)) &&
                     keeps_bending(oriented(k, x[i + 1] - halves->x, halves->right));

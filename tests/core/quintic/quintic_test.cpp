@@ -182,6 +182,27 @@ TEST(EndSlopes, ClampedAndEstimatedEndsAreTakenAsGiven) {
   EXPECT_NEAR(e.first_derivative(4), 0.4 * 64, 1e-10);
 }
 
+// Data the fuzzer found: a width of two ulps, whose middle rounds onto an
+// end (the knot must still take its own end); values near the underflow
+// threshold, where the convexity test's products would underflow; and a
+// secant that underflows to 0 under clamped slopes that turn the curve back.
+TEST(EdgeData, KnotsStayExactAndTheShapeFlagHonest) {
+  const Doubles x{0, 0.25, 1e16 + 32, 1e16 + 36, 1e16 + 38};
+  const Doubles y{14, 1, 15, 0.25, 0};
+  const QuinticSpline wide = fit(x, y);
+  for (std::size_t k = 0; k < x.size(); ++k) EXPECT_EQ(wide.value(x[k]), y[k]) << k;
+
+  const Doubles tx{0, 0.25, 0.75, 17, 17.75, 18};
+  const Doubles ty{5.7e-299, -2.9e47, -2.3e-265, -0.0, 0, 0};
+  const QuinticSpline tiny = fit(tx, ty);
+  const bool rises = tiny.value(tx[2] + 14) <= 0 && tiny.value(tx[2] + 10) <= 0;
+  EXPECT_TRUE(rises || !tiny.shape_preserved());
+
+  Quintic clamped;
+  clamped.boundary = EndSlopes::clamped(-0.015625, 0);
+  EXPECT_FALSE(fit({1e-298, 5.5e303}, {1.9e-295, 0}, clamped).shape_preserved());
+}
+
 TEST(Configuration, RefusalsNameTheSettingBeforeTheData) {
   const std::tuple<std::uint64_t, EndSlopes, std::string> cases[] = {
       {4, EndSlopes::limited(), "shape parameter `stencil` must be 3, 5 or 7, got 4"},
