@@ -118,3 +118,37 @@ def test_the_numpy_layer_takes_the_method_by_name():
     reference = Quintic().with_boundary(EndSlopes.limited()).fit(x, y)
     grid = np.linspace(x[0], x[-1], 333)
     np.testing.assert_array_equal(f(grid), np.asarray(reference.value_batch(grid)))
+
+
+# The stencil sets the estimates' order and so the fit's: 3 points give
+# order 3, 7 points more than the 5 points' order 5 (superconvergent on
+# uniform knots).
+@pytest.mark.parametrize("stencil, low, high", [(3, 2.9, 3.1), (7, 5.5, 8.0)])
+def test_the_stencil_sets_the_order(stencil, low, high):
+    grid = np.linspace(-1.5, 1.5, 20001)
+    errors = []
+    for n in (41, 81, 161):
+        x = np.linspace(-1.5, 1.5, n)
+        spline = Quintic().with_stencil(stencil).fit(x, np.sin(x))
+        errors.append(np.abs(np.asarray(spline.value_batch(grid)) - np.sin(grid)).max())
+    orders = np.log2(np.array(errors[:-1]) / np.array(errors[1:]))
+    assert low <= orders.min() and orders.max() <= high, orders
+
+
+# Estimated end slopes are the end knots' own estimates, which can turn the
+# end interval back; limited ones (the default) keep it monotone.
+def test_limited_ends_keep_the_end_intervals_shape():
+    x = np.array([0.0, 1.0, 1.1, 1.2, 3.0, 3.1])
+    y = np.array([0.0, 0.1, 1.0, 1.05, 1.1, 5.0])
+    limited = Quintic().fit(x, y)
+    estimated = Quintic().with_boundary(EndSlopes.estimated()).fit(x, y)
+    first = np.linspace(0.0, 1.0, 101)
+    assert np.all(np.diff(np.asarray(limited.value_batch(first))) >= 0)
+    assert limited.is_shape_preserving
+    assert estimated.first_derivative(0.0) < 0 and not estimated.is_shape_preserving
+
+
+def test_two_points_give_the_line():
+    spline = Quintic().fit(np.array([1.0, 3.0]), np.array([2.0, 5.0]))
+    assert [spline(1.0), spline(3.0), spline.first_derivative(2.2)] == [2.0, 5.0, 1.5]
+    assert spline.second_derivative(1.7) == 0.0 and spline.integral(1.0, 3.0) == 7.0
