@@ -33,7 +33,7 @@ double cubic_minimum(double e0, double e1, double e2, double e3) {
 }
 
 bool keeps_sign(double sg, double h, const Hermite& e) {
-  const double s = (e.y1 - e.y0) / h;
+  const double s = e.s;
   const double d0 = sg * (s - e.p0);
   const double d1 = sg * (s + e.p1);
   const double q0 = sg * (h * e.a0) / 4;
@@ -123,16 +123,15 @@ std::optional<Halves> split(int bending, double x0, double x1, const Hermite& e)
   // their rises add up to y1 - y0 for
   //   m = (dy - (1 - r) (left_h d0 + right_h d1)) / (r h).
   const double r = kOuterShare;
-  const double s = (e.y1 - e.y0) / h;
-  const double d0 = s - e.p0;
-  const double d1 = s + e.p1;
+  const double d0 = e.s - e.p0;
+  const double d1 = e.s + e.p1;
   const double m = ((e.y1 - e.y0) - (1 - r) * (left_h * d0 + right_h * d1)) / (r * h);
   const double y = e.y0 + left_h * (d0 + r * (m - d0));
   const double left_s = (y - e.y0) / left_h;
   const double right_s = (e.y1 - y) / right_h;
   const double a = k * (0.5 * std::fmin(k * e.a0, k * e.a1));
-  return Halves{x, Hermite{e.y0, y, left_s - d0, m - left_s, e.a0, a},
-                Hermite{y, e.y1, right_s - m, d1 - right_s, a, e.a1}};
+  return Halves{x, Hermite{e.y0, y, left_s, left_s - d0, m - left_s, e.a0, a},
+                Hermite{y, e.y1, right_s, right_s - m, d1 - right_s, a, e.a1}};
 }
 
 }  // namespace velarix::quintic

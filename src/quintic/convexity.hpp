@@ -75,7 +75,7 @@ inline Hermite hermite(const Samples& samples, std::span<const double> d,
                        std::span<const double> a, std::size_t i) {
   const std::span<const double> y = samples.y();
   const double s = samples.secants()[i];
-  return {y[i], y[i + 1], s - d[i], d[i + 1] - s, a[i], a[i + 1]};
+  return {y[i], y[i + 1], s, s - d[i], d[i + 1] - s, a[i], a[i + 1]};
 }
 
 // Those of `candidates` (convex or concave intervals) whose single piece

@@ -34,11 +34,13 @@
 
 namespace velarix::quintic {
 
-// What defines a piece besides its interval: the two values, the two gaps
-// and the two curvatures.
+// What defines a piece besides its interval: the two values, the secant
+// (y1 - y0) / h the gaps are measured from, the two gaps and the two
+// curvatures.
 struct Hermite {
   double y0;
   double y1;
+  double s;
   double p0;
   double p1;
   double a0;
@@ -54,9 +56,8 @@ class QuinticPiece {
   QuinticPiece(double x0, double x1, const Hermite& e) : x_{x0, x1}, y_{e.y0, e.y1} {
     const double h = x1 - x0;
     const double dy = e.y1 - e.y0;
-    const double s = dy / h;
-    gap_[0] = e.p0 == s ? dy : h * e.p0;
-    gap_[1] = e.p1 == -s ? -dy : h * e.p1;
+    gap_[0] = e.p0 == e.s ? dy : h * e.p0;
+    gap_[1] = e.p1 == -e.s ? -dy : h * e.p1;
     bend_[0] = h * (h * e.a0);
     bend_[1] = h * (h * e.a1);
   }
