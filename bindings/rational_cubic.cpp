@@ -105,7 +105,7 @@ Method rational_cubic_method() {
   static constexpr const char* ends[] = {"estimated", "limited", "clamped"};
   static constexpr const char* solvers[] = {"newton", "sweep"};
   static constexpr Option options[] = {
-      {"convexity_solver", "with_convexity_solver", solvers, "SOLVER",
+      {"convexity_solver", "with_convexity_solver", "str", solvers, "SOLVER",
        "how the convexity solve reaches its fixed point: 'newton' (default) or 'sweep'"},
   };
   return {"rational_cubic",

@@ -101,10 +101,10 @@ Method tension_method() {
   static constexpr const char* ends[] = {"estimated", "limited", "clamped"};
   static constexpr const char* policies[] = {"strict", "published"};
   static constexpr Option options[] = {
-      {"policy", "with_policy", policies, "POLICY",
+      {"policy", "with_policy", "str", policies, "POLICY",
        "how the tensions are chosen: 'strict' (default) until every shape requirement of the "
        "data holds, 'published' by the original minimal-tension passes"},
-      {"tension", "with_uniform_tension", {}, "SIGMA",
+      {"tension", "with_uniform_tension", "float", {}, "SIGMA",
        "one uniform tension on every interval instead of a policy (0 is the cubic spline)"},
   };
   return {"tension",

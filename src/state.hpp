@@ -64,6 +64,8 @@ enum class Kind : std::uint8_t {
   tension_spline = 5,
   variable_degree = 6,
   variable_degree_spline = 7,
+  quintic = 8,
+  quintic_spline = 9,
 };
 
 // Every kind as a case of one switch: the compiler refuses two kinds of one
@@ -77,6 +79,8 @@ constexpr bool is_kind(Kind kind) {
     case Kind::tension_spline:
     case Kind::variable_degree:
     case Kind::variable_degree_spline:
+    case Kind::quintic:
+    case Kind::quintic_spline:
       return true;
   }
   return false;

@@ -454,7 +454,7 @@ def _configuration(name, args):
     for option in REGISTRY[name].options:
         value = getattr(args, option.name)
         if value is not None:
-            config = option.apply(config, value)
+            config = option.apply(config, option.parse(value) if option.choices else value)
     return config
 
 

@@ -11,8 +11,8 @@ import mpmath as mp
 import numpy as np
 import pytest
 
-from velarix import (EndSlopes, RationalCubic, RationalCubicSpline, Tension, TensionSpline,
-                     VariableDegree, VariableDegreeSpline)
+from velarix import (EndSlopes, QuinticSpline, RationalCubic, RationalCubicSpline, Tension,
+                     TensionSpline, VariableDegree, VariableDegreeSpline)
 
 from conftest import FITTERS
 
@@ -58,8 +58,15 @@ def variable_degree(x0, h, y0, m0, m1, degree, linear, scale):
     return x0, h, lambda t: y0 + t * linear + scale * (((1 - t) ** k - 1) * m0 + t**k * m1)
 
 
+def quintic(x0, x1, y0, y1, gap0, gap1, bend0, bend1):
+    dy, p0, p1, b0, b1 = y1 - y0, gap0, gap1, bend0, bend1
+    return x0, x1 - x0, lambda t: mp.polyval(
+        [(3 * p0 - 3 * p1) - (b0 - b1) / 2, (7 * p1 - 8 * p0) + (1.5 * b0 - b1),
+         (6 * p0 - 4 * p1) - (1.5 * b0 - b1 / 2), b0 / 2, dy - p0, y0], t)
+
+
 REFERENCES = {RationalCubicSpline: rational, TensionSpline: tension,
-              VariableDegreeSpline: variable_degree}
+              VariableDegreeSpline: variable_degree, QuinticSpline: quintic}
 
 
 def worst_error(spline, piece):

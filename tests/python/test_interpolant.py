@@ -107,7 +107,7 @@ def test_is_shape_preserving_reports_each_fits_verdict(method, y, verdict):
     ([0.0, 1.0], [1j, 2.0], {}, "y must hold real numbers, got an array of complex128"),
     (["0", "1"], [1.0, 2.0], {}, "x must hold real numbers, got an array of <U1"),
     ([0.0, 1.0], [1.0, 2.0], {"method": "cubic"}, "method must be one of 'rational_cubic', "
-     "'tension', 'variable_degree' or a configuration object, got 'cubic'"),
+     "'tension', 'variable_degree', 'quintic' or a configuration object, got 'cubic'"),
     ([0.0, 1.0], [1.0, 2.0], {"extrapolate": "zero"}, "extrapolate must be one of "
      "'linear', 'constant', 'hold', 'nan', 'raise', got 'zero'"),
 ])
