@@ -26,6 +26,7 @@ Classes end_slopes_classes();
 Method rational_cubic_method();
 Method tension_method();
 Method variable_degree_method();
+Method quintic_method();
 
 namespace {
 
@@ -36,6 +37,7 @@ constexpr Method (*const method_table[])() = {
     &rational_cubic_method,
     &tension_method,
     &variable_degree_method,
+    &quintic_method,
 };
 
 // Appends `name` to the module's __all__ (created when missing) and sets the
@@ -91,6 +93,7 @@ PyObject* option_records(std::span<const Option> options) {
     const Option& o = options[i];
     PyObject* item = record({{"name", PyUnicode_FromString(o.name)},
                              {"builder", PyUnicode_FromString(o.builder)},
+                             {"type", PyUnicode_FromString(o.type)},
                              {"choices", strings(o.choices)},
                              {"metavar", PyUnicode_FromString(o.metavar)},
                              {"help", PyUnicode_FromString(o.help)}});

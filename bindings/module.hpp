@@ -21,12 +21,13 @@ struct Registration {
 using Classes = std::span<const Registration>;
 
 // A setting of a method that the command offers as an option: the builder of
-// the configuration that applies it, and what it takes (a float when
-// `choices` is empty, otherwise one of the choices, handed to the builder as
-// a str).
+// the configuration that applies it, the type of the value the builder takes
+// ("float", "int", "bool" or "str"), and the values allowed, when they are
+// few, as the command spells them.
 struct Option {
   const char* name;  // snake case; the command's flag is --name with hyphens
   const char* builder;
+  const char* type;
   std::span<const char* const> choices;
   const char* metavar;
   const char* help;

@@ -50,6 +50,7 @@ PyObject* interpolation_configuration() {
 std::span<const double> tension_parameters(const RationalCubicSpline& s) { return s.w(); }
 std::uint64_t iterations(const RationalCubicSpline& s) { return s.iterations(); }
 bool is_concave(const RationalCubicSpline& s) { return s.concave(); }
+bool is_shape_preserving(const RationalCubicSpline& s) { return s.is_shape_preserving(); }
 
 PyTypeObject* rational_cubic_class() {
   return Class<RationalCubic>(
@@ -90,6 +91,10 @@ PyTypeObject* rational_cubic_spline_class() {
       .property<&is_concave>("is_concave",
                              "Whether the data were concave, so the spline is concave, not "
                              "convex.")
+      .property<&is_shape_preserving>(
+          "is_shape_preserving",
+          "Whether the curve is convex (concave) on every interval: False only when a\n"
+          "clamped end slope lies on the wrong side of its end secant.")
       .picklable<&state::save<RationalCubicSpline>, &state::load<RationalCubicSpline>>()
       .create();
 }
@@ -100,7 +105,7 @@ Method rational_cubic_method() {
   static constexpr const char* ends[] = {"estimated", "limited", "clamped"};
   static constexpr const char* solvers[] = {"newton", "sweep"};
   static constexpr Option options[] = {
-      {"convexity_solver", "with_convexity_solver", solvers, "SOLVER",
+      {"convexity_solver", "with_convexity_solver", "str", solvers, "SOLVER",
        "how the convexity solve reaches its fixed point: 'newton' (default) or 'sweep'"},
   };
   return {"rational_cubic",

@@ -33,7 +33,7 @@ PyObject* with_policy(Tension c, std::string name) {
   if (name == "strict") {
     c.policy = Policy::strict();
   } else if (name == "published") {
-    c.policy = Policy::shape_preserving();
+    c.policy = Policy::published();
   } else {
     Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!text) return nullptr;
@@ -101,11 +101,11 @@ Method tension_method() {
   static constexpr const char* ends[] = {"estimated", "limited", "clamped"};
   static constexpr const char* policies[] = {"strict", "published"};
   static constexpr Option options[] = {
-      {"policy", "with_policy", policies, "POLICY",
+      {"policy", "with_policy", "str", policies, "POLICY",
        "how the tensions are chosen: 'strict' (default) until every shape requirement of the "
        "data holds, 'published' by the original minimal-tension passes"},
-      {"tension", "with_uniform_tension", {}, "SIGMA",
-       "one uniform tension on every interval instead (0 is the cubic spline)"},
+      {"tension", "with_uniform_tension", "float", {}, "SIGMA",
+       "one uniform tension on every interval instead of a policy (0 is the cubic spline)"},
   };
   return {"tension",
           {"Tension", &tension_class},

@@ -1,10 +1,12 @@
 // How a fit sets the two end derivatives S'(x0) and S'(xn).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
 
+#include "error.hpp"
 #include "limited_slopes.hpp"
 #include "samples.hpp"
 
@@ -41,6 +43,11 @@ class EndSlopes {
     if (is_limited()) return limit_end_slopes(samples, std::forward<Estimate>(estimate)());
     return std::forward<Estimate>(estimate)();
   }
+
+  // A clamped slope that is NaN or infinite, `left` first: the slope enters
+  // every knot's derivative through the solve, so it would leave no finite
+  // value anywhere.
+  std::optional<InvalidParameter> check() const;
 
   // Same variant and, for Clamped, both slopes equal as IEEE doubles.
   friend bool operator==(const EndSlopes& a, const EndSlopes& b);

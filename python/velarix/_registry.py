@@ -18,6 +18,7 @@ class Option:
 
     name: str
     builder: str
+    type: str
     choices: tuple
     metavar: str
     help: str
@@ -25,6 +26,12 @@ class Option:
     @property
     def flag(self):
         return "--" + self.name.replace("_", "-")
+
+    def parse(self, text):
+        """The value the builder takes, from a choice as the command spells it."""
+        if self.type == "bool":
+            return text == "yes"
+        return {"int": int, "float": float}.get(self.type, str)(text)
 
     def apply(self, configuration, value):
         """The configuration with this setting applied by its builder."""

@@ -386,7 +386,7 @@ bool solve_locally(const Samples& samples, std::span<const double> before,
 
 }  // namespace
 
-Outcome fit(const Samples& samples, double left, double right, std::uint64_t max_iter) {
+Selection fit(const Samples& samples, double left, double right, std::uint64_t max_iter) {
   const std::size_t n = samples.size();
   Doubles tensions(n - 1, 0.0);
   Doubles yp = slopes::solve(samples, tensions, left, right);

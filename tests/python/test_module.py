@@ -46,7 +46,7 @@ def test_method_records_are_usable_and_read_only(method):
     assert all(callable(getattr(EndSlopes, end)) for end in method.end_conditions)
     config = method.configuration()
     for option in method.options:
-        value = option.choices[-1] if option.choices else 3.0
+        value = option.parse(option.choices[-1]) if option.choices else 3.0
         assert isinstance(option.apply(config, value), method.configuration)
 
 
