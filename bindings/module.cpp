@@ -18,27 +18,25 @@
 #include <span>
 #include <utility>
 
+#include "methods.hpp"
+
 namespace velarix::py {
 
 // The shared classes (bindings/end_slopes.cpp) and each method's record
-// (bindings/<method>.cpp).
+// (bindings/<method>.cpp), for every method of the library's list.
 Classes end_slopes_classes();
-Method rational_cubic_method();
-Method tension_method();
-Method variable_degree_method();
-Method quintic_method();
+#define VELARIX_DECLARE(name, configuration_kind, spline_kind) Method name##_method();
+VELARIX_METHODS(VELARIX_DECLARE)
+#undef VELARIX_DECLARE
 
 namespace {
 
-// The module's method table, the one list of its methods. The classes are
+// The module's method table, in the library's order. The classes are
 // registered in this order: the shared ones, then per method its
 // configuration and its spline.
-constexpr Method (*const method_table[])() = {
-    &rational_cubic_method,
-    &tension_method,
-    &variable_degree_method,
-    &quintic_method,
-};
+#define VELARIX_ENTRY(name, configuration_kind, spline_kind) &name##_method,
+constexpr Method (*const method_table[])() = {VELARIX_METHODS(VELARIX_ENTRY)};
+#undef VELARIX_ENTRY
 
 // Appends `name` to the module's __all__ (created when missing) and sets the
 // attribute of that name to the class.

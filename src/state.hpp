@@ -36,6 +36,7 @@
 #include "boundary.hpp"
 #include "error.hpp"
 #include "memory.hpp"
+#include "methods.hpp"
 #include "piecewise.hpp"
 #include "scale.hpp"
 
@@ -55,34 +56,25 @@ inline constexpr std::int64_t largest_scale_exponent = 1100;
 
 // The kind of value a state holds, its second byte: every class that saves
 // a state has its own, so that the state of one class never loads as
-// another. A kind is never reused or renumbered: saved states carry it.
-enum class Kind : std::uint8_t {
-  end_slopes = 1,
-  rational_cubic = 2,
-  rational_cubic_spline = 3,
-  tension = 4,
-  tension_spline = 5,
-  variable_degree = 6,
-  variable_degree_spline = 7,
-  quintic = 8,
-  quintic_spline = 9,
-};
+// another. The shared EndSlopes is 1; each method's two are listed with the
+// method (methods.hpp).
+#define VELARIX_KINDS(name, configuration, spline) \
+  name = configuration, name##_spline = spline,
+enum class Kind : std::uint8_t { end_slopes = 1, VELARIX_METHODS(VELARIX_KINDS) };
+#undef VELARIX_KINDS
 
 // Every kind as a case of one switch: the compiler refuses two kinds of one
-// value (a duplicate case), and -Wswitch names a kind left out of the list.
+// value (a duplicate case).
 constexpr bool is_kind(Kind kind) {
+#define VELARIX_KIND_CASES(name, configuration, spline) \
+  case Kind::name:                                      \
+  case Kind::name##_spline:
   switch (kind) {
     case Kind::end_slopes:
-    case Kind::rational_cubic:
-    case Kind::rational_cubic_spline:
-    case Kind::tension:
-    case Kind::tension_spline:
-    case Kind::variable_degree:
-    case Kind::variable_degree_spline:
-    case Kind::quintic:
-    case Kind::quintic_spline:
+      VELARIX_METHODS(VELARIX_KIND_CASES)
       return true;
   }
+#undef VELARIX_KIND_CASES
   return false;
 }
 static_assert(is_kind(Kind::end_slopes) && !is_kind(Kind{0}));
