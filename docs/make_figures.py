@@ -4,7 +4,9 @@ PCHIP, with the second derivative underneath. None of the classic sets is
 convex, so a small convex table is added to show the rational cubic too.
 docs/strict.png (beside the first): the strict and the published tension
 policies, PCHIP and the cubic spline on a step and on the Fritsch–Carlson
-data, again with the second derivative underneath.
+data, again with the second derivative underneath. docs/quintic.png (beside
+both): the quintic beside the strict tension policy, PCHIP and the cubic
+spline on the step and on a smooth bump whose maximum lies at a knot.
 
     PYTHONPATH=build/python /usr/bin/python3 docs/make_figures.py [methods.png]
 
@@ -41,7 +43,8 @@ DATA = [
 
 # Every registered method's default configuration. The colours
 # fix the drawing order; a method without one is drawn last, in brown.
-COLOURS = {"Tension": "tab:blue", "VariableDegree": "tab:green", "RationalCubic": "tab:purple"}
+COLOURS = {"Tension": "tab:blue", "VariableDegree": "tab:green", "RationalCubic": "tab:purple",
+           "Quintic": "tab:brown"}
 METHODS = [method.configuration.__name__ for method in REGISTRY.values()]
 VELARIX = [
     (f"velarix {name}", getattr(velarix, name)(), COLOURS.get(name, "tab:brown"))
@@ -123,8 +126,68 @@ def strict_figure(path):
     plt.close(fig)
 
 
+def riser():
+    """Flat, one interval rising as wide as the others, flat."""
+    x = np.arange(10.0)
+    return x, np.where(x < 4.5, 0.0, 1.0)
+
+
+def bump():
+    """A smooth bump sampled at 9 uneven knots, its maximum at the knot x = 0."""
+    x = np.array([-3.0, -2.2, -1.5, -0.8, 0.0, 0.6, 1.3, 2.1, 3.0])
+    return x, np.exp(-0.5 * x * x)
+
+
+QUINTIC_FITS = [
+    ("velarix Quintic", velarix.Quintic(), "tab:brown", 1.8),
+    ("velarix Tension, strict", velarix.Tension().with_strict_shape(), "tab:blue", 1.2),
+]
+
+
+def quintic_figure(path):
+    data = [("a step", riser), ("a bump exp(-x²/2), its maximum at a knot", bump)]
+    fig, axes = plt.subplots(2, len(data), figsize=(12, 7), sharex="col",
+                             gridspec_kw={"height_ratios": [2, 1]})
+    for column, (title, load) in enumerate(data):
+        x, y = (np.asarray(v) for v in load())
+        grid = np.linspace(x[0], x[-1], 4000)
+        top, bottom = axes[0, column], axes[1, column]
+        spread = 0.0
+        for label, config, colour, width in QUINTIC_FITS:
+            spline = config.fit(x, y)
+            second = np.asarray(spline.second_derivative_batch(grid))
+            top.plot(grid, spline.value_batch(grid), color=colour, linewidth=width, label=label)
+            bottom.plot(grid, second, color=colour, linewidth=width)
+            # The strict fit's curvature layers are far narrower than the
+            # grid and far taller than the quintic's; the scale is the quintic's.
+            if isinstance(config, velarix.Quintic):
+                spread = np.abs(second).max()
+        for label, make, colour in REFERENCES:
+            f = make(x, y)
+            top.plot(grid, f(grid), "--", color=colour, linewidth=1.0, label=label)
+            bottom.plot(grid, f(grid, 2), "--", color=colour, linewidth=1.0)
+        top.plot(x, y, "ko", markersize=4, label="data", zorder=5)
+        top.set_title(title)
+        # The cubic spline's overshoot leaves the frame; the data stay in it.
+        top.set_ylim(y.min() - 0.2 * np.ptp(y), y.max() + 0.2 * np.ptp(y))
+        bottom.axhline(0, color="0.7", linewidth=0.8)
+        bottom.set_xlabel("x")
+        bottom.set_ylim(-1.15 * spread, 1.15 * spread)
+    axes[0, 0].set_ylabel("S(x)")
+    axes[1, 0].set_ylabel("S''(x)")
+    handles, labels = axes[0, 0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=len(labels), frameon=False)
+    fig.suptitle("The quintic is exactly flat on flats and C² with a bounded second derivative; "
+                 "second derivative below")
+    fig.tight_layout(rect=(0, 0.05, 1, 0.97))
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
 def main(path):
-    strict_figure(os.path.join(os.path.dirname(os.path.abspath(path)), "strict.png"))
+    here = os.path.dirname(os.path.abspath(path))
+    strict_figure(os.path.join(here, "strict.png"))
+    quintic_figure(os.path.join(here, "quintic.png"))
     fig, axes = plt.subplots(2, len(DATA), figsize=(18, 7.5), sharex="col",
                              gridspec_kw={"height_ratios": [2, 1]})
     legend = {}

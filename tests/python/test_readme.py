@@ -1,6 +1,7 @@
 """The README's Python examples and its figure, so that neither can rot."""
 
 import importlib.util
+import math
 import os
 import pathlib
 import re
@@ -42,7 +43,8 @@ def test_readme_example_runs(source, tmp_path):
 
 
 def test_readme_figure_is_committed_and_regenerates(tmp_path):
-    for figure in ("methods.png", "strict.png"):
+    figures = ("methods.png", "strict.png", "quintic.png")
+    for figure in figures:
         assert f"](docs/{figure})" in README
         assert (ROOT / "docs" / figure).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     if missing := missing_modules("import matplotlib\nimport scipy"):
@@ -51,8 +53,8 @@ def test_readme_figure_is_committed_and_regenerates(tmp_path):
     result = subprocess.run([sys.executable, str(ROOT / "docs" / "make_figures.py"), str(out)],
                             capture_output=True, text=True, env=ENV, timeout=300)
     assert result.returncode == 0, result.stderr
-    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    assert (tmp_path / "strict.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    for figure in figures:
+        assert (tmp_path / figure).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def grid(lo, hi, n):
@@ -73,3 +75,31 @@ def test_uniform_tension_zero_is_the_cubic_spline_with_the_methods_end_slopes():
         cubic = interpolate.CubicSpline(x, y, bc_type=bc_type)(grid(595, 1075, 4001))
         gap = max(abs(a - b) for a, b in zip(cubic, spline.value_batch(grid(595, 1075, 4001))))
         assert (gap < 1e-12) == (bc_type is ends), bc_type
+
+
+def quintic_case(x, f):
+    return [float(v) for v in x], [float(f(v)) for v in x]
+
+
+# The quintic figure's data and README's extremum between knots: the curve
+# never passes the largest or smallest sample, and flats keep the data's bits.
+QUINTIC_CASES = {
+    "riser": quintic_case(range(10), lambda v: 0.0 if v < 4.5 else 1.0),
+    "bump": quintic_case([-3.0, -2.2, -1.5, -0.8, 0.0, 0.6, 1.3, 2.1, 3.0],
+                         lambda v: math.exp(-0.5 * v * v)),
+    "sine_peak_between_knots": quintic_case(grid(0.0, 2.5, 41), math.sin),
+}
+
+
+@pytest.mark.parametrize("name", QUINTIC_CASES)
+def test_readme_quintic_claims_hold(name):
+    x, y = QUINTIC_CASES[name]
+    spline = velarix.Quintic().fit(array("d", x), array("d", y))
+    values = spline.value_batch(grid(x[0], x[-1], 100_001))
+    assert (min(values), max(values)) == (min(y), max(y))
+    if name == "riser":
+        assert "±5.77 within" in README
+        curvature = spline.second_derivative_batch(grid(4.0, 5.0, 100_001))
+        assert round(max(curvature), 2) == 5.77 and round(min(curvature), 2) == -5.77
+        flats = [v for v in grid(0.0, 9.0, 9001) if not 4.0 < v < 5.0]
+        assert list(spline.value_batch(array("d", flats))) == [float(v >= 5.0) for v in flats]
