@@ -35,14 +35,38 @@ from velarix._registry import METHODS
 SEED = 20261208
 
 
+def knots(n, rng):
+    """n uneven knots on [0, 4]: widths drawn from [0.2, 1.8) before scaling."""
+    widths = rng.uniform(0.2, 1.8, n - 1)
+    x = np.concatenate(([0.0], np.cumsum(widths)))
+    return x * (4.0 / x[-1])
+
+
+def data(kind, n, rng):
+    x = knots(n, rng)
+    if kind == "convex":
+        return x, np.exp(x)
+    if kind == "noisy monotone":
+        return x, np.cumsum(rng.uniform(0.0, 1.0, n))  # rising by random steps
+    if kind == "noisy":
+        return x, rng.standard_normal(n)
+    if kind == "stepped":
+        return x, np.floor(2.5 * x)  # ten flat steps, each rising in one interval
+    return x, np.tanh(4.0 * (x - 2.0))  # a smoothed step: one inflection
+
+
+# The data of the fit rows: smooth convex, smooth with one inflection, and
+# monotone with random steps (no smooth function behind it: shape-preserving
+# fits work hardest there).
+FIT_KINDS = ("convex", "inflected", "noisy monotone")
+
 
 def accepted_kinds(config):
     """The timed data kinds a configuration fits (a method may refuse some by design)."""
-    probe = np.linspace(0.0, 4.0, 12)
     kinds = []
-    for kind, y in (("convex", np.exp(probe)), ("inflected", np.tanh(4.0 * (probe - 2.0)))):
+    for kind in FIT_KINDS:
         try:
-            config.fit(probe, y)
+            config.fit(*data(kind, 12, np.random.default_rng(SEED)))
         except ValueError:
             continue
         kinds.append(kind)
@@ -75,24 +99,6 @@ SCIPY = [
 
 # The evaluation rows: every method, and the uniform tension the targets name.
 EVAL_VELARIX = (*METHODS, "tension_uniform_2")
-
-
-def knots(n, rng):
-    """n uneven knots on [0, 4]: widths drawn from [0.2, 1.8) before scaling."""
-    widths = rng.uniform(0.2, 1.8, n - 1)
-    x = np.concatenate(([0.0], np.cumsum(widths)))
-    return x * (4.0 / x[-1])
-
-
-def data(kind, n, rng):
-    x = knots(n, rng)
-    if kind == "convex":
-        return x, np.exp(x)
-    if kind == "noisy":
-        return x, rng.standard_normal(n)
-    if kind == "stepped":
-        return x, np.floor(2.5 * x)  # ten flat steps, each rising in one interval
-    return x, np.tanh(4.0 * (x - 2.0))  # a smoothed step: one inflection
 
 
 # Every workload is single-threaded, so the CPU time of the process measures
@@ -164,7 +170,7 @@ def iterations_of(spline):
 def bench_fit(sizes, repeats_for, table, failures):
     rng = np.random.default_rng(SEED)
     for n in sizes:
-        for kind in ("convex", "inflected"):
+        for kind in FIT_KINDS:
             x, y = data(kind, n, rng)
             repeats = repeats_for(n)
             scipy_rows = []
