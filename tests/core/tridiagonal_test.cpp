@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <random>
 #include <string>
 #include <vector>
@@ -113,6 +115,99 @@ TEST(TridiagonalPivoted, SolvesIndefiniteSystems) {
       EXPECT_NEAR(double(lhs), r[i], 1e-12 * size) << "n = " << n << ", row " << i;
     }
   }
+}
+
+// The cyclic system written out densely (the corners wrap, and for n <= 2
+// the entries of a row that fall on one unknown add up), solved by Gaussian
+// elimination with partial pivoting in long double.
+V dense_cyclic(const V& a, const V& b, const V& c, const V& r) {
+  using L = long double;
+  const std::size_t n = b.size();
+  std::vector<std::vector<L>> m(n, std::vector<L>(n + 1, 0));
+  for (std::size_t i = 0; i < n; ++i) {
+    m[i][(i + n - 1) % n] += a[i];
+    m[i][i] += b[i];
+    m[i][(i + 1) % n] += c[i];
+    m[i][n] = r[i];
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t p = k;
+    for (std::size_t i = k + 1; i < n; ++i) p = std::abs(m[i][k]) > std::abs(m[p][k]) ? i : p;
+    std::swap(m[k], m[p]);
+    for (std::size_t i = k + 1; i < n; ++i) {
+      const L l = m[i][k] / m[k][k];
+      for (std::size_t j = k; j <= n; ++j) m[i][j] -= l * m[k][j];
+    }
+  }
+  V x(n);
+  for (std::size_t k = n; k-- > 0;) {
+    L sum = m[k][n];
+    for (std::size_t j = k + 1; j < n; ++j) sum -= m[k][j] * x[j];
+    x[k] = double(sum / m[k][k]);
+  }
+  return x;
+}
+
+// Random diagonally dominant cyclic systems of 1 to 40 rows, the dominance
+// from strong to barely there: the cyclic solve agrees with the dense one to
+// the accuracy of the plain solve (a few ulps of the largest unknown times
+// the condition, here at most 1 / margin).
+class CyclicTridiagonal : public ::testing::TestWithParam<double> {};
+
+TEST_P(CyclicTridiagonal, AgreesWithTheDenseSolve) {
+  const double margin = GetParam();
+  std::mt19937 rng(29);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (std::size_t n = 1; n <= 40; ++n) {
+    V a(n), b(n), c(n), r(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      a[i] = u(rng), c[i] = u(rng), r[i] = 10 * u(rng);
+      b[i] = (std::abs(a[i]) + std::abs(c[i]) + margin) * (u(rng) < 0 ? -1 : 1);
+    }
+    const V x = solve_cyclic(a, b, c, r);
+    const V want = dense_cyclic(a, b, c, r);
+    double scale = 0;
+    for (const double v : want) scale = std::max(scale, std::abs(v));
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_NEAR(x[i], want[i], 64 * 0x1p-53 * scale / std::min(margin, 1.0)) << n << " " << i;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dominance, CyclicTridiagonal, ::testing::Values(2.0, 0.1, 1e-3));
+
+// Without corner entries the cyclic elimination performs the plain solve's
+// operations (the fill stays zero), so the two agree bit for bit; the
+// solution may overwrite the right-hand side and the eliminated diagonal
+// the upper one, as in the plain solve.
+TEST(CyclicTridiagonal, WithoutCornersIsThePlainSolveBitForBit) {
+  std::mt19937 rng(31);
+  std::uniform_real_distribution<double> u(-1, 1);
+  for (std::size_t n = 3; n < 200; n += 7) {
+    V a(n), b(n), c(n), r(n), fill(n);
+    for (std::size_t i = 0; i < n; ++i)
+      a[i] = u(rng), c[i] = u(rng), b[i] = 3 + u(rng), r[i] = u(rng);
+    a[0] = 0, c[n - 1] = 0;
+    const V plain = solve(a, b, c, r);
+    solve_cyclic(a, b, c, r, c, fill, r);
+    EXPECT_EQ(r, plain) << n;
+  }
+}
+
+TEST(CyclicTridiagonal, FaultsHaveTheirMessages) {
+  const auto message = [](const V& a, const V& b, const V& c, const V& r) {
+    try {
+      (void)solve_cyclic(a, b, c, r);
+    } catch (const InternalError& e) {
+      return std::string(e.what());
+    }
+    return std::string("no fault");
+  };
+  EXPECT_EQ(message({1}, {-2}, {1}, {1}), "zero pivot at row 0");
+  EXPECT_EQ(message({1, 1}, {1, 1}, {0, 0}, {1, 1}), "zero pivot at row 1");
+  EXPECT_EQ(message({0, 1, 1}, {1, 1, 1}, {1, 1, 0}, {1, 1, 1}), "zero pivot at row 1");
+  EXPECT_EQ(message({}, {}, {}, {}), "tridiagonal system has no rows");
+  EXPECT_EQ(message({0}, {1, 1}, {0, 0}, {1, 1}), "tridiagonal slices must have equal length");
 }
 
 }  // namespace
