@@ -146,21 +146,24 @@ void solve_cyclic(std::span<const double> lower, std::span<const double> diag,
     f = -(f * c[0]);
     std::size_t i = 1;
     for (; i + 1 < last; ++i) {
-      const double pivot = diag[i] - lower[i] * c[i - 1];
+      // Read once: `fill` may be `lower`, and v[i] overwrites it.
+      const double a = lower[i];
+      const double pivot = diag[i] - a * c[i - 1];
       if (pivot == 0) zero_pivot(i);
       c[i] = upper[i] / pivot;
-      v[i] = -(lower[i] * v[i - 1]) / pivot;
-      d[i] = (rhs[i] - lower[i] * d[i - 1]) / pivot;
+      v[i] = -(a * v[i - 1]) / pivot;
+      d[i] = (rhs[i] - a * d[i - 1]) / pivot;
       rho = rho - f * d[i];
       beta = beta - f * v[i];
       f = -(f * c[i]);
     }
     // Row last - 1: its upper entry lies in the last column, with the fill.
-    const double pivot = diag[i] - lower[i] * c[i - 1];
+    const double a = lower[i];
+    const double pivot = diag[i] - a * c[i - 1];
     if (pivot == 0) zero_pivot(i);
-    v[i] = (upper[i] - lower[i] * v[i - 1]) / pivot;
+    v[i] = (upper[i] - a * v[i - 1]) / pivot;
     c[i] = 0;
-    d[i] = (rhs[i] - lower[i] * d[i - 1]) / pivot;
+    d[i] = (rhs[i] - a * d[i - 1]) / pivot;
     // The last row's own lower entry joins the fill that reached its column.
     const double g = lower[last] + f;
     rho = rho - g * d[i];

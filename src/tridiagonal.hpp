@@ -60,8 +60,9 @@ void solve_pivoted(std::span<double> lower, std::span<double> diag, std::span<do
 // last row is reduced along with them to one equation in x[n-1], and one
 // back substitution gives the rest. Against the plain solve this adds one
 // division per row and one more stream through memory. The aliasing rules
-// of `solve` hold (`eliminated` may be `upper`, `solution` may be `rhs`);
-// `fill` is n entries of its own. Unequal lengths, an empty system or an
+// of `solve` hold (`eliminated` may be `upper`, `solution` may be `rhs`),
+// and `fill` may be `lower`: a system that is not needed afterwards is
+// solved in its own arrays. Unequal lengths, an empty system or an
 // exact zero pivot throw InternalError.
 void solve_cyclic(std::span<const double> lower, std::span<const double> diag,
                   std::span<const double> upper, std::span<const double> rhs,

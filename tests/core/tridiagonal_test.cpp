@@ -178,18 +178,18 @@ INSTANTIATE_TEST_SUITE_P(Dominance, CyclicTridiagonal, ::testing::Values(2.0, 0.
 
 // Without corner entries the cyclic elimination performs the plain solve's
 // operations (the fill stays zero), so the two agree bit for bit; the
-// solution may overwrite the right-hand side and the eliminated diagonal
-// the upper one, as in the plain solve.
+// solution may overwrite the right-hand side, the eliminated diagonal the
+// upper one and the fill the lower one.
 TEST(CyclicTridiagonal, WithoutCornersIsThePlainSolveBitForBit) {
   std::mt19937 rng(31);
   std::uniform_real_distribution<double> u(-1, 1);
   for (std::size_t n = 3; n < 200; n += 7) {
-    V a(n), b(n), c(n), r(n), fill(n);
+    V a(n), b(n), c(n), r(n);
     for (std::size_t i = 0; i < n; ++i)
       a[i] = u(rng), c[i] = u(rng), b[i] = 3 + u(rng), r[i] = u(rng);
     a[0] = 0, c[n - 1] = 0;
     const V plain = solve(a, b, c, r);
-    solve_cyclic(a, b, c, r, c, fill, r);
+    solve_cyclic(a, b, c, r, c, a, r);
     EXPECT_EQ(r, plain) << n;
   }
 }
