@@ -200,6 +200,15 @@ inline void check_error(const Error& error, const DataSet& data) {
     void operator()(const OutOfScale&) const {
       if (!starts_with(text, "shape parameter `")) fail("text", text);
     }
+    void operator()(const NotPeriodic& e) const {
+      if (e.last + 1 != data.y.size() || !same_bits(data.y[0], e.first_value) ||
+          !same_bits(data.y[e.last], e.last_value) || e.first_value == e.last_value) {
+        fail("values", text);
+      }
+    }
+    void operator()(const UnsupportedEnds&) const {
+      if (!starts_with(text, "the ")) fail("text", text);
+    }
     // Only loading a saved state reports this; a fit never does.
     void operator()(const InvalidState&) const { fail("a fit reported a saved-state error", text); }
   };

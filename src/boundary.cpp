@@ -13,6 +13,8 @@ bool operator==(const EndSlopes& a, const EndSlopes& b) {
 
 std::string EndSlopes::debug_text() const {
   if (is_limited()) return "Limited";
+  if (is_natural()) return "Natural";
+  if (is_periodic()) return "Periodic";
   const Clamped* c = clamped_slopes();
   if (c == nullptr) return "Estimated";
   return format::Record("Clamped")
