@@ -10,9 +10,11 @@
 #include <utility>
 
 #include "format.hpp"
-#include "memory.hpp"
 #include "limited_slopes.hpp"
+#include "memory.hpp"
+#include "period.hpp"
 #include "samples.hpp"
+#include "tension/ends.hpp"
 #include "tension/sigs.hpp"
 #include "tension/slopes.hpp"
 #include "tension/strict.hpp"
@@ -24,12 +26,15 @@ namespace {
 // fraction of itself.
 constexpr double settled_change = 0.01;
 
-// The largest relative change of the interior derivatives (the end ones are
-// fixed); the absolute change where the old derivative is 0. NaN terms are
-// skipped.
-double interior_change(std::span<const double> prev, std::span<const double> yp) {
+// The largest relative change of the derivatives that move: the interior
+// ones under fixed end slopes, all under natural ends, all but the repeated
+// last one under periodic ends. The absolute change where the old derivative
+// is 0; NaN terms are skipped.
+double moving_change(std::span<const double> prev, std::span<const double> yp, EndRows::Kind ends) {
+  const std::size_t first = ends == EndRows::Kind::slopes ? 1 : 0;
+  const std::size_t end = ends == EndRows::Kind::natural ? yp.size() : yp.size() - 1;
   double change = 0;
-  for (std::size_t i = 1; i + 1 < yp.size(); ++i) {
+  for (std::size_t i = first; i < end; ++i) {
     const double term =
         prev[i] == 0 ? std::fabs(yp[i] - prev[i]) : std::fabs((yp[i] - prev[i]) / prev[i]);
     if (term > change) change = term;
@@ -89,14 +94,15 @@ std::string Policy::debug_text() const {
 }
 
 TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions,
-                             std::uint64_t iterations)
+                             std::uint64_t iterations, EndRows::Kind ends)
     : PiecewiseSpline<TensionPiece>(std::move(curve)),
       tensions_(std::move(tensions)),
-      iterations_(iterations) {}
+      iterations_(iterations),
+      ends_(ends) {}
 
 TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions,
-                             std::uint64_t iterations, bool shape_preserving)
-    : TensionSpline(std::move(curve), std::move(tensions), iterations) {
+                             std::uint64_t iterations, EndRows::Kind ends, bool shape_preserving)
+    : TensionSpline(std::move(curve), std::move(tensions), iterations, ends) {
   shape_preserving_ = LazyFlag(shape_preserving);
 }
 
@@ -117,7 +123,12 @@ bool TensionSpline::is_shape_preserving() const {
     }
     y[m] = pieces[m - 1].y0() + h[m - 1] * s[m - 1];
     yp[m] = s[m - 1] + pieces[m - 1].d2();
-    return strict::holds({curve().knots(), y, h, s, yp, sigma});
+    // A periodic spline's last knot is its first: the same value and slope.
+    if (ends_ == EndRows::Kind::periodic) {
+      y[m] = y[0];
+      yp[m] = yp[0];
+    }
+    return strict::holds({curve().knots(), y, h, s, yp, sigma, ends_});
   });
 }
 
@@ -154,36 +165,44 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
   const Samples& samples = checked.value();
   const std::size_t n = samples.size();
-  auto [left, right] =
-      boundary.resolve(samples, [&] { return slopes::estimated_end_slopes(samples); });
+  EndRows ends = boundary.rows(samples, [&] { return slopes::estimated_end_slopes(samples); });
   if (policy.is_strict() && boundary.is_estimated()) {
-    std::tie(left, right) = limit_end_slopes(samples, {left, right});
+    std::tie(ends.left, ends.right) = limit_end_slopes(samples, {ends.left, ends.right});
   }
 
   if (std::optional<Error> unscaled = check_scale(samples, policy)) return *unscaled;
+  if (ends.periodic()) {
+    if (std::optional<NotPeriodic> open = check_periodic(samples)) return *open;
+  }
 
   Doubles tensions;
   Doubles yp;
   std::uint64_t iterations = 0;
   bool shape_preserving = false;
   if (policy.is_strict()) {
-    strict::Outcome outcome = strict::fit(samples, left, right, max_iter);
+    strict::Outcome outcome = strict::fit(samples, ends, max_iter);
     tensions = std::move(outcome.tensions);
     yp = std::move(outcome.yp);
     iterations = outcome.iterations;
     shape_preserving = outcome.shape_preserving;
   } else if (const Policy::Uniform* uniform = policy.uniform_tension()) {
     tensions.assign(n - 1, uniform->sigma);
-    yp = slopes::solve(samples, tensions, left, right);
+    yp = slopes::solve(samples, tensions, ends);
   } else {
+    // The end intervals of natural ends keep their tension: their S''
+    // vanishes at the end knot and keeps one sign beside it at any tension,
+    // which is all the convexity test asks of them.
+    const std::size_t first = ends.natural() ? 1 : 0;
+    const std::size_t end = ends.natural() ? n - 2 : n - 1;
     tensions.assign(n - 1, 0.0);
-    yp = slopes::solve(samples, tensions, left, right);
+    yp = slopes::solve(samples, tensions, ends);
     while (iterations < max_iter) {
       const Doubles prev = yp;
-      const std::size_t raised = sigs::select(samples, yp, tensions, tol);
-      yp = slopes::solve(samples, tensions, left, right);
+      const std::size_t raised =
+          first < end ? sigs::select(samples, yp, tensions, tol, first, end) : 0;
+      yp = slopes::solve(samples, tensions, ends);
       ++iterations;
-      if (raised == 0 || interior_change(prev, yp) <= settled_change) break;
+      if (raised == 0 || moving_change(prev, yp, ends.kind) <= settled_change) break;
     }
   }
 
@@ -202,11 +221,13 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
     }
     pieces.emplace_back(xs[i], xs[i + 1], h[i], ys[i], ys[i + 1], yp[i], yp[i + 1], tension, form);
   }
+  if (ends.natural()) ends::zero_end_curvature(pieces, xs);
   Piecewise<TensionPiece> curve({xs.begin(), xs.end()}, std::move(pieces));
   if (policy.is_strict()) {
-    return TensionSpline(std::move(curve), std::move(tensions), iterations, shape_preserving);
+    return TensionSpline(std::move(curve), std::move(tensions), iterations, ends.kind,
+                         shape_preserving);
   }
-  return TensionSpline(std::move(curve), std::move(tensions), iterations);
+  return TensionSpline(std::move(curve), std::move(tensions), iterations, ends.kind);
 }
 
 }  // namespace velarix::tension

@@ -85,10 +85,14 @@ class LazyFlag {
 // of select-and-solve passes.
 class TensionSpline : public PiecewiseSpline<TensionPiece> {
  public:
-  TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions, std::uint64_t iterations);
+  // `ends` says what the end rows of its slope system held, which the shape
+  // check needs: natural end slopes move with the tensions, and periodic
+  // ends are judged across the wrap.
+  TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions, std::uint64_t iterations,
+                EndRows::Kind ends = EndRows::Kind::slopes);
   // A strict fit knows whether its requirements hold.
   TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions, std::uint64_t iterations,
-                bool shape_preserving);
+                EndRows::Kind ends, bool shape_preserving);
 
   // Whether the curve keeps the shape of the data: flat where the data are
   // flat, monotone and convex or concave where they are, and within a small
@@ -101,6 +105,7 @@ class TensionSpline : public PiecewiseSpline<TensionPiece> {
   std::span<const double> tensions() const { return tensions_; }
   // Select-and-solve passes performed; 0 for a uniform tension.
   std::uint64_t iterations() const { return iterations_; }
+  EndRows::Kind ends() const { return ends_; }
 
   // "TensionSpline { domain: A..=B, intervals: M, iterations: K }"
   std::string debug_text() const;
@@ -108,6 +113,7 @@ class TensionSpline : public PiecewiseSpline<TensionPiece> {
  private:
   Doubles tensions_;
   std::uint64_t iterations_;
+  EndRows::Kind ends_;
   LazyFlag shape_preserving_;
 };
 
@@ -127,8 +133,10 @@ struct Tension {
   // any value.
   std::optional<InvalidParameter> check() const;
 
-  // Checks the data first, then the configuration (`check`). Under the
-  // strict policy estimated end slopes are limited.
+  // Checks the data first, then the configuration (`check`); periodic ends
+  // refuse data whose first and last values differ. Under the strict policy
+  // estimated end slopes are limited. With natural ends S'' is exactly 0 at
+  // both end knots.
   Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
   // "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }"
