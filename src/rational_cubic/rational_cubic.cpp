@@ -96,6 +96,33 @@ std::pair<double, double> estimated_end_slopes(std::span<const double> s) {
   return {s[0] - (s[1] - s[0]) * 0.5, s[m - 1] + (s[m - 1] - s[m - 2]) * 0.5};
 }
 
+// A natural end pins S'' to 0 at its knot, and the end piece is convex only
+// while its two gaps share a sign: the natural row ties the outer gap to the
+// inner one, so the slope at the interior knot next to the end decides. On
+// the concave side of the end secant by more than the rounding of a
+// derivative (the same 16 ulps the convexity targets allow), the end
+// interval would bend against the data at any w.
+constexpr double kGapNoise = 16 * 0x1p-53;
+
+std::optional<UnsupportedEnds> check_natural_ends(const Samples& solved,
+                                                  std::span<const double> d) {
+  const std::span<const double> s = solved.secants();
+  const std::size_t m = s.size();
+  const double first_gap = d[1] - s[0];
+  const double last_gap = s[m - 1] - d[m - 1];
+  if (first_gap < -kGapNoise * (std::fabs(s[0]) + std::fabs(d[1]))) {
+    return UnsupportedEnds{"rational cubic", "natural",
+                           "with S'' = 0 at the first knot the first interval would bend against "
+                           "the convexity of the data"};
+  }
+  if (last_gap < -kGapNoise * (std::fabs(s[m - 1]) + std::fabs(d[m - 1]))) {
+    return UnsupportedEnds{"rational cubic", "natural",
+                           "with S'' = 0 at the last knot the last interval would bend against "
+                           "the convexity of the data"};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Doubles w,
@@ -150,6 +177,10 @@ std::optional<InvalidParameter> RationalCubic::check() const {
 Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
                                                std::span<const double> y) const {
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
+  if (boundary.is_periodic()) {
+    return UnsupportedEnds{"rational cubic", "periodic",
+                           "a periodic convex or concave function is constant"};
+  }
 
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
@@ -168,17 +199,22 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
   if (concave) mirror.emplace(mirrored(samples));
   const Samples& solved = concave ? *mirror : samples;
 
-  const auto [left, right] =
-      boundary.resolve(solved, [&] { return estimated_end_slopes(solved.secants()); });
+  EndRows ends = boundary.rows(solved, [&] { return estimated_end_slopes(solved.secants()); });
   // Clamped slopes are the caller's, in the sign of the caller's data.
-  const bool clamped = boundary.clamped_slopes() != nullptr;
-  const double solve_left = clamped ? sign * left : left;
-  const double solve_right = clamped ? sign * right : right;
+  if (boundary.clamped_slopes() != nullptr) {
+    ends.left = sign * ends.left;
+    ends.right = sign * ends.right;
+  }
 
   const solver::SolveSettings settings{u, v, margin, relaxation, tol, max_iter, w_cap, solver};
-  Result<solver::Output> output = solver::solve(solved, settings, solve_left, solve_right);
+  Result<solver::Output> output = solver::solve(solved, settings, ends);
   if (!output) return output.error();
   solver::Output& result = output.value();
+  if (ends.natural()) {
+    if (std::optional<UnsupportedEnds> bent = check_natural_ends(solved, result.derivatives)) {
+      return *bent;
+    }
+  }
 
   const std::span<const double> xs = solved.x();
   const std::span<const double> ys = solved.y();
