@@ -7,9 +7,10 @@
 //
 // It also measures two floors of a fit at 1e6 knots: one tridiagonal solve
 // (the library's own; its elimination is a chain of dependent divisions, so
-// its cost is their latency) beside the cyclic solve of a periodic fit, and the first write of a fitted curve's
-// storage, which is fresh memory that the kernel must map and clear (at
-// 1e6 knots; smaller storage is kept mapped and reused).
+// its cost is their latency) beside the cyclic solve of a periodic fit, and
+// the first write of a fitted curve's storage, which is fresh memory that
+// the kernel must map and clear (at 1e6 knots; smaller storage is kept
+// mapped and reused).
 //   cmake --build build --target velarix_floors && build/velarix_floors
 #include <algorithm>
 #include <chrono>
@@ -85,8 +86,7 @@ double tridiagonal_solve_ms(const System& s) {
 double cyclic_solve_ms(const System& s) {
   velarix::Doubles eliminated(s.diag.size()), fill(s.diag.size()), solution(s.diag.size());
   return milliseconds([&] {
-    velarix::tridiagonal::solve_cyclic(s.lower, s.diag, s.upper, s.rhs, eliminated, fill,
-                                       solution);
+    velarix::tridiagonal::solve_cyclic(s.lower, s.diag, s.upper, s.rhs, eliminated, fill, solution);
   });
 }
 

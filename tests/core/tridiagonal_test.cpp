@@ -118,22 +118,16 @@ TEST(TridiagonalPivoted, SolvesIndefiniteSystems) {
 }
 
 // The cyclic system written out densely (the corners wrap, and for n <= 2
-// the entries of a row that fall on one unknown add up), solved by Gaussian
-// elimination with partial pivoting in long double.
+// the entries of a row on one unknown add up), solved by Gaussian
+// elimination in long double (no pivoting: the systems are dominant).
 V dense_cyclic(const V& a, const V& b, const V& c, const V& r) {
   using L = long double;
   const std::size_t n = b.size();
   std::vector<std::vector<L>> m(n, std::vector<L>(n + 1, 0));
   for (std::size_t i = 0; i < n; ++i) {
-    m[i][(i + n - 1) % n] += a[i];
-    m[i][i] += b[i];
-    m[i][(i + 1) % n] += c[i];
-    m[i][n] = r[i];
+    m[i][(i + n - 1) % n] += a[i], m[i][i] += b[i], m[i][(i + 1) % n] += c[i], m[i][n] = r[i];
   }
   for (std::size_t k = 0; k < n; ++k) {
-    std::size_t p = k;
-    for (std::size_t i = k + 1; i < n; ++i) p = std::abs(m[i][k]) > std::abs(m[p][k]) ? i : p;
-    std::swap(m[k], m[p]);
     for (std::size_t i = k + 1; i < n; ++i) {
       const L l = m[i][k] / m[k][k];
       for (std::size_t j = k; j <= n; ++j) m[i][j] -= l * m[k][j];
@@ -150,64 +144,43 @@ V dense_cyclic(const V& a, const V& b, const V& c, const V& r) {
 
 // Random diagonally dominant cyclic systems of 1 to 40 rows, the dominance
 // from strong to barely there: the cyclic solve agrees with the dense one to
-// the accuracy of the plain solve (a few ulps of the largest unknown times
-// the condition, here at most 1 / margin).
-class CyclicTridiagonal : public ::testing::TestWithParam<double> {};
-
-TEST_P(CyclicTridiagonal, AgreesWithTheDenseSolve) {
-  const double margin = GetParam();
+// a few ulps of the largest unknown times the condition (at most 1 / margin).
+// Without the corner entries it performs the plain solve's operations (the
+// fill stays zero) and agrees with it bit for bit, with the solution, the
+// eliminated diagonal and the fill written over rhs, upper and lower.
+TEST(CyclicTridiagonal, AgreesWithTheDenseSolveAndWithoutCornersWithThePlainOne) {
   std::mt19937 rng(29);
   std::uniform_real_distribution<double> u(-1, 1);
-  for (std::size_t n = 1; n <= 40; ++n) {
-    V a(n), b(n), c(n), r(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      a[i] = u(rng), c[i] = u(rng), r[i] = 10 * u(rng);
-      b[i] = (std::abs(a[i]) + std::abs(c[i]) + margin) * (u(rng) < 0 ? -1 : 1);
-    }
-    const V x = solve_cyclic(a, b, c, r);
-    const V want = dense_cyclic(a, b, c, r);
-    double scale = 0;
-    for (const double v : want) scale = std::max(scale, std::abs(v));
-    for (std::size_t i = 0; i < n; ++i) {
-      EXPECT_NEAR(x[i], want[i], 64 * 0x1p-53 * scale / std::min(margin, 1.0)) << n << " " << i;
+  for (const double margin : {2.0, 0.1, 1e-3}) {
+    for (std::size_t n = 1; n <= 40; ++n) {
+      V a(n), b(n), c(n), r(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        a[i] = u(rng), c[i] = u(rng), r[i] = 10 * u(rng);
+        b[i] = (std::abs(a[i]) + std::abs(c[i]) + margin) * (u(rng) < 0 ? -1 : 1);
+      }
+      const V x = solve_cyclic(a, b, c, r), want = dense_cyclic(a, b, c, r);
+      const double scale = std::abs(*std::max_element(
+          want.begin(), want.end(), [](double p, double q) { return std::abs(p) < std::abs(q); }));
+      for (std::size_t i = 0; i < n; ++i) {
+        ASSERT_NEAR(x[i], want[i], 64 * 0x1p-53 * scale / std::min(margin, 1.0)) << n << " " << i;
+      }
+      a[0] = 0, c[n - 1] = 0;
+      const V plain = solve(a, b, c, r);
+      solve_cyclic(a, b, c, r, c, a, r);
+      ASSERT_EQ(r, plain) << n;
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Dominance, CyclicTridiagonal, ::testing::Values(2.0, 0.1, 1e-3));
-
-// Without corner entries the cyclic elimination performs the plain solve's
-// operations (the fill stays zero), so the two agree bit for bit; the
-// solution may overwrite the right-hand side, the eliminated diagonal the
-// upper one and the fill the lower one.
-TEST(CyclicTridiagonal, WithoutCornersIsThePlainSolveBitForBit) {
-  std::mt19937 rng(31);
-  std::uniform_real_distribution<double> u(-1, 1);
-  for (std::size_t n = 3; n < 200; n += 7) {
-    V a(n), b(n), c(n), r(n);
-    for (std::size_t i = 0; i < n; ++i)
-      a[i] = u(rng), c[i] = u(rng), b[i] = 3 + u(rng), r[i] = u(rng);
-    a[0] = 0, c[n - 1] = 0;
-    const V plain = solve(a, b, c, r);
-    solve_cyclic(a, b, c, r, c, a, r);
-    EXPECT_EQ(r, plain) << n;
+// The cyclic solve has the faults of the plain one, with the same messages.
+TEST_P(TridiagonalFaults, ThrowWithTheirMessageWhenCyclic) {
+  const Fault& f = GetParam();
+  try {
+    (void)solve_cyclic(f.lower, f.diag, f.upper, f.rhs);
+    FAIL() << "no fault reported";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), f.message);
   }
-}
-
-TEST(CyclicTridiagonal, FaultsHaveTheirMessages) {
-  const auto message = [](const V& a, const V& b, const V& c, const V& r) {
-    try {
-      (void)solve_cyclic(a, b, c, r);
-    } catch (const InternalError& e) {
-      return std::string(e.what());
-    }
-    return std::string("no fault");
-  };
-  EXPECT_EQ(message({1}, {-2}, {1}, {1}), "zero pivot at row 0");
-  EXPECT_EQ(message({1, 1}, {1, 1}, {0, 0}, {1, 1}), "zero pivot at row 1");
-  EXPECT_EQ(message({0, 1, 1}, {1, 1, 1}, {1, 1, 0}, {1, 1, 1}), "zero pivot at row 1");
-  EXPECT_EQ(message({}, {}, {}, {}), "tridiagonal system has no rows");
-  EXPECT_EQ(message({0}, {1, 1}, {0, 0}, {1, 1}), "tridiagonal slices must have equal length");
 }
 
 }  // namespace

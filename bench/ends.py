@@ -1,0 +1,86 @@
+"""Fit cost of each end condition beside limited end slopes, at 1e6 knots.
+
+    PYTHONPATH=build/python python3 bench/ends.py [--knots N] [--repeats R]
+
+Every method of the module's records is fitted to the same periodic data (a
+sampled sine of 1000 periods plus a smaller harmonic, on uneven knots, the
+last value equal to the first) with each end condition it accepts; the
+tension method also under its policies. A method that refuses those data
+(one curvature sign only) is fitted to a sampled parabola instead, with
+the conditions it accepts there. Each figure is the median of the repeats
+after one warm-up fit, with its ratio to the same configuration's fit with
+limited end slopes.
+"""
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+
+import velarix
+from velarix import EndSlopes, _velarix
+
+
+def periodic_data(n, seed=20261208):
+    rng = np.random.default_rng(seed)
+    x = np.cumsum(0.5 + rng.random(n))
+    x = (x - x[0]) / (x[-1] - x[0]) * 2 * np.pi * 1000
+    y = np.sin(x) + 0.3 * np.cos(3 * x)
+    y[-1] = y[0]
+    return x, y
+
+
+def convex_data(x):
+    return (x / x[-1]) ** 2
+
+
+def median_seconds(fit, x, y, repeats):
+    fit(x, y)
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fit(x, y)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def configurations(record):
+    """The method's default configuration, and the tension policies."""
+    base = record["configuration"]()
+    yield record["name"], base
+    if record["name"] == "tension":
+        yield "tension (strict)", base.with_policy("strict")
+        yield "tension (uniform 2)", base.with_uniform_tension(2.0)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--knots", type=int, default=1_000_000)
+    parser.add_argument("--repeats", type=int, default=5)
+    args = parser.parse_args()
+    x, periodic = periodic_data(args.knots)
+    print(f"{args.knots} knots, median of {args.repeats}")
+    for record in _velarix.methods:
+        ends = [e for e in record["end_conditions"] if e not in ("limited", "clamped")]
+        for name, config in configurations(record):
+            limited = config.with_boundary(EndSlopes.limited())
+            y = periodic
+            try:
+                base = median_seconds(limited.fit, x, y, args.repeats)
+            except ValueError:  # one curvature sign only
+                y = convex_data(x)
+                base = median_seconds(limited.fit, x, y, args.repeats)
+                name += " (parabola)"
+            row = [f"{name:22s} limited {base * 1e3:8.1f} ms"]
+            for end in ends:
+                if end == "periodic" and y is not periodic:
+                    continue
+                fit = config.with_boundary(getattr(EndSlopes, end)()).fit
+                seconds = median_seconds(fit, x, y, args.repeats)
+                row.append(f"{end} {seconds * 1e3:8.1f} ms ({seconds / base:.2f}x)")
+            print("  ".join(row))
+
+
+if __name__ == "__main__":
+    main()
