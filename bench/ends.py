@@ -9,7 +9,9 @@ tension method also under its policies. A method that refuses those data
 (one curvature sign only) is fitted to a sampled parabola instead, with
 the conditions it accepts there. Each figure is the median of the repeats
 after one warm-up fit, with its ratio to the same configuration's fit with
-limited end slopes.
+limited end slopes; the fits of one configuration take turns in every
+repeat, so that a load that comes and goes on the machine falls on all of
+them alike.
 """
 
 import argparse
@@ -35,14 +37,18 @@ def convex_data(x):
     return (x / x[-1]) ** 2
 
 
-def median_seconds(fit, x, y, repeats):
+def seconds(fit, x, y):
+    start = time.perf_counter()
     fit(x, y)
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
+    return time.perf_counter() - start
+
+
+def median_seconds(fits, x, y, repeats):
+    """The median time of each fit, the fits taking turns in every repeat."""
+    for fit in fits:
         fit(x, y)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    times = [[seconds(fit, x, y) for fit in fits] for _ in range(repeats)]
+    return [statistics.median(column) for column in zip(*times)]
 
 
 def configurations(record):
@@ -67,18 +73,16 @@ def main():
             limited = config.with_boundary(EndSlopes.limited())
             y = periodic
             try:
-                base = median_seconds(limited.fit, x, y, args.repeats)
+                limited.fit(x, y)
             except ValueError:  # one curvature sign only
                 y = convex_data(x)
-                base = median_seconds(limited.fit, x, y, args.repeats)
                 name += " (parabola)"
-            row = [f"{name:22s} limited {base * 1e3:8.1f} ms"]
-            for end in ends:
-                if end == "periodic" and y is not periodic:
-                    continue
-                fit = config.with_boundary(getattr(EndSlopes, end)()).fit
-                seconds = median_seconds(fit, x, y, args.repeats)
-                row.append(f"{end} {seconds * 1e3:8.1f} ms ({seconds / base:.2f}x)")
+            chosen = [e for e in ends if e != "periodic" or y is periodic]
+            fits = [limited.fit] + [config.with_boundary(getattr(EndSlopes, e)()).fit for e in chosen]
+            base, *others = median_seconds(fits, x, y, args.repeats)
+            row = [f"{name:26s} limited {base * 1e3:7.1f} ms"]
+            for end, t in zip(chosen, others):
+                row.append(f"{end} {t * 1e3:7.1f} ms ({t / base:.2f}x)")
             print("  ".join(row))
 
 

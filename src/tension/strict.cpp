@@ -292,15 +292,22 @@ class Assessment {
   // How far piece i passes y[k] beyond its end knot k, found at the turn of
   // the piece (the zero of S' between k and the other end, whose slope has
   // the secant's sign); infinite when both end slopes point the wrong way.
+  // On periodic data such a piece is let pass within its bound about the
+  // chord: nothing there anchors the slopes, and on a short period of
+  // extrema every raise that turns one slope turns its neighbours' too, so
+  // that the passes would chase the sign round the period.
   double overshoot(std::size_t i, std::size_t k) const {
     const double dir = sign_of(c_.s[i]);
     const bool at_left = k == i;
-    if (dir * c_.yp[at_left ? i + 1 : i] <= 0) return std::numeric_limits<double>::infinity();
     // The piece stays within this of its chord, which runs inwards from y[k].
     const double d1 = c_.s[i] - c_.yp[i];
     const double d2 = c_.yp[i + 1] - c_.s[i];
     const double bulge =
         c_.h[i] * (std::fabs(d1) + std::fabs(d2)) * std::min(cubic_bulge, 1 / sigma(i));
+    if (dir * c_.yp[at_left ? i + 1 : i] <= 0) {
+      if (periodic_ && bulge <= overshoot_tolerance * range_) return bulge;
+      return std::numeric_limits<double>::infinity();
+    }
     if (bulge <= overshoot_tolerance * range_) return bulge;
     const TensionPiece piece(c_.x[i], c_.x[i + 1], c_.h[i], c_.y[i], c_.y[i + 1], c_.yp[i],
                              c_.yp[i + 1], c_.sigma[i], TensionPiece::form_for(c_.sigma[i]));
