@@ -50,6 +50,7 @@ PyObject* interpolation_configuration() {
 std::span<const double> tension_parameters(const RationalCubicSpline& s) { return s.w(); }
 std::uint64_t iterations(const RationalCubicSpline& s) { return s.iterations(); }
 bool is_concave(const RationalCubicSpline& s) { return s.concave(); }
+bool is_shape_preserving(const RationalCubicSpline& s) { return s.is_shape_preserving(); }
 
 PyTypeObject* rational_cubic_class() {
   return Class<RationalCubic>(
@@ -90,6 +91,10 @@ PyTypeObject* rational_cubic_spline_class() {
       .property<&is_concave>("is_concave",
                              "Whether the data were concave, so the spline is concave, not "
                              "convex.")
+      .property<&is_shape_preserving>(
+          "is_shape_preserving",
+          "Whether the curve is convex (concave) on every interval: False only when a\n"
+          "clamped end slope lies on the wrong side of its end secant.")
       .picklable<&state::save<RationalCubicSpline>, &state::load<RationalCubicSpline>>()
       .create();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "buffer.hpp"
 #include "classes.hpp"
@@ -90,6 +91,24 @@ std::pair<double, double> domain(const Spline& spline) {
   return spline.domain();
 }
 
+// A new dict of values[i] under names[i], in order.
+PyObject* field_dict(std::span<const char* const> names, std::span<const double> values);
+
+// The pieces in knot order, each a dict of its own fields by name.
+template <class Spline>
+PyObject* pieces(const Spline& spline) {
+  using Piece = typename Spline::Piece;
+  const std::span<const Piece> all = spline.curve().pieces();
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(all.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    PyObject* item = field_dict(Piece::field_names, all[i].fields());
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return tuple.release();
+}
+
 template <class Spline>
 Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
   using enum Derivative;
@@ -114,7 +133,11 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
           "antiderivative(x) for each item of xs, in a new array('d').")
       .template method<"antiderivative_batch_into", &antiderivative_batch_into<Spline>, "xs",
                        "out">("antiderivative(x) for each item of xs, written into out.")
-      .template property<&domain<Spline>>("domain");
+      .template property<&domain<Spline>>("domain")
+      .template property<&pieces<Spline>>(
+          "pieces",
+          "The pieces in knot order, each a dict of its own fields by name: the numbers\n"
+          "a saved state keeps for it.");
 }
 
 }  // namespace velarix::py

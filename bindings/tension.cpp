@@ -33,7 +33,7 @@ PyObject* with_policy(Tension c, std::string name) {
   if (name == "strict") {
     c.policy = Policy::strict();
   } else if (name == "published") {
-    c.policy = Policy::shape_preserving();
+    c.policy = Policy::published();
   } else {
     Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     if (!text) return nullptr;
@@ -105,7 +105,7 @@ Method tension_method() {
        "how the tensions are chosen: 'strict' (default) until every shape requirement of the "
        "data holds, 'published' by the original minimal-tension passes"},
       {"tension", "with_uniform_tension", {}, "SIGMA",
-       "one uniform tension on every interval instead (0 is the cubic spline)"},
+       "one uniform tension on every interval instead of a policy (0 is the cubic spline)"},
   };
   return {"tension",
           {"Tension", &tension_class},

@@ -23,6 +23,8 @@ from scipy.interpolate import CubicSpline, PchipInterpolator  # noqa: E402
 
 import velarix  # noqa: E402
 from velarix import datasets  # noqa: E402
+from velarix._registry import METHODS as REGISTRY  # noqa: E402
+
 
 def convex():
     """A decay curve sampled unevenly: convex throughout, with a knee."""

@@ -194,6 +194,10 @@ inline void check_error(const Error& error, const DataSet& data) {
     void operator()(const NonFiniteKnot& e) const {
       if (e.index >= data.x.size() || std::isfinite(data.x[e.index])) fail("knot", text);
     }
+    void operator()(const NonFiniteValue& e) const {
+      if (!starts_with(text, "y[")) fail("text", text);
+      if (e.index >= data.y.size() || std::isfinite(data.y[e.index])) fail("value", text);
+    }
     void operator()(const UnusableWidth& e) const {
       if (e.index + 1 >= data.x.size() || !same_bits(data.x[e.index], e.left)) fail("pair", text);
     }
@@ -213,6 +217,13 @@ inline void check_error(const Error& error, const DataSet& data) {
     void operator()(const InvalidState&) const { fail("a fit reported a saved-state error", text); }
   };
   std::visit(Check{text, data}, error);
+}
+
+// A data value as a spline fitted in scaled coordinates holds it: exact,
+// unless scaling took it into the subnormal range, where it keeps only the
+// bits of the fit's scale (far below the rounding of the largest value).
+inline double held_value(const Scale& scale, double y) {
+  return scale.out(std::ldexp(y, -scale.y_exp), 0);
 }
 
 // Equal as values, or both NaN.

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
 
+#include "error.hpp"
 #include "limited_slopes.hpp"
 #include "samples.hpp"
 
@@ -23,6 +25,8 @@ struct EndRows {
 
   bool natural() const { return kind == Kind::natural; }
   bool periodic() const { return kind == Kind::periodic; }
+
+  friend bool operator==(const EndRows&, const EndRows&) = default;
 };
 
 class EndSlopes {
@@ -79,6 +83,11 @@ class EndSlopes {
     const auto [left, right] = resolve(samples, std::forward<Estimate>(estimate));
     return {EndRows::Kind::slopes, left, right};
   }
+
+  // A clamped slope that is NaN or infinite, `left` first: the slope enters
+  // every knot's derivative through the solve, so it would leave no finite
+  // value anywhere.
+  std::optional<InvalidParameter> check() const;
 
   // Same variant and, for Clamped, both slopes equal as IEEE doubles.
   friend bool operator==(const EndSlopes& a, const EndSlopes& b);

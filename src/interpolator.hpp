@@ -2,6 +2,7 @@
 // spline, and a configuration that fits data.
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <span>
 #include <string>
@@ -33,6 +34,15 @@ concept IntegrablePiece =
       { piece.antiderivative(primitive, x) } -> std::same_as<double>;
       { piece.antiderivative(x) } -> std::same_as<double>;
     };
+
+// A piece that lists its own fields: `fields()` gives them in the order of
+// `field_names`, one name each. A saved state stores them; Python shows them
+// by name.
+template <class P>
+concept FieldList = requires(const P& piece) {
+  { piece.fields() } -> std::same_as<std::array<double, P::field_count>>;
+  requires P::field_names.size() == P::field_count;
+};
 
 // Two doubles operated on lane by lane (a GCC vector extension): every
 // arithmetic operator acts on each lane alone, with the same IEEE rounding,

@@ -27,12 +27,17 @@ choice of extrapolation (linear by default)::
     f = velarix.interpolate(x, y)              # shape-preserving tension spline
     f(grid), f(grid, nu=1), f(2.5)             # values, slopes, a NumPy float
     f.integrate(a, b), f.antiderivative()(grid), f.solve(level)
+    f.is_shape_preserving                      # did each fit keep its method's promise?
 
 Which method for which data
 ---------------------------
+Each method promises a shape of its own, and ``is_shape_preserving`` on a
+fit (on an ``Interpolant``, one verdict per curve) says whether it held.
+
 ``Tension().with_strict_shape()``
-    Any data, when the shape must hold. Tensions are raised until every
-    requirement of the data holds after the last solve: monotone and convex
+    Any data, when the shape must hold: co-monotone and co-convex. Tensions
+    are raised until every requirement of the data holds after the last
+    solve: monotone and convex
     (or concave) exactly where the data are, flat stretches flat to within
     1e-12 of the data range, and beside a data extremum an overshoot of at
     most 1e-3 of the range. Estimated end slopes are limited
@@ -51,10 +56,13 @@ Which method for which data
 ``RationalCubic()``
     Data that are convex throughout or concave throughout (a cost curve, a
     discount curve, a convex property table). The spline is then convex (or
-    concave) everywhere. Data whose curvature changes are refused with a
+    concave) everywhere, by construction (the class has no
+    ``is_shape_preserving``; an ``Interpolant`` reports the construction's
+    verdict, False only for a clamped end slope on the wrong side of its end
+    secant). Data whose curvature changes are refused with a
     ``ValueError`` naming the knot ("data change curvature at knot ...");
-    secants equal up to rounding (straight stretches, in any units) change
-    nothing. Its convexity solve sweeps to a fixed point; on data where the
+    secants equal up to the rounding they carry from the data (straight
+    stretches, at any length, in any units, with any offset) change nothing. Its convexity solve sweeps to a fixed point; on data where the
     sweeps crawl (secant steps of very different sizes) and are refused
     after ``max_iterations``, ``with_convexity_solver("newton")`` reaches the
     same kind of fixed point in a few Newton steps, finished by the sweeps.
@@ -63,6 +71,9 @@ Which method for which data
     interval must follow the data (co-convexity). It raises the polynomial
     degree of the intervals that disagree, up to ``max_degree``; check
     ``is_shape_preserving`` on the result to know whether the cap was enough.
+    It does not promise monotonicity: on 0, 1, 1, 1, 2 it dips to 0.9175 and
+    rises to 1.0825 between the flat knots, with ``is_shape_preserving``
+    True; flat stretches keep a little curvature, which the verdict counts.
 
 End slopes are estimated from the data unless a configuration is given
 ``with_boundary(EndSlopes.clamped(left, right))``; ``EndSlopes.limited()``
@@ -102,9 +113,23 @@ NaN
 A NaN abscissa gives NaN (for the value and both derivatives). A NaN knot is
 refused at fit time ("x must be strictly increasing"), as are repeated or
 decreasing knots; so are infinite knots ("x must be finite") and neighbours
-whose difference is subnormal or overflows. Data values are not checked: a NaN value passes, and
-since the slopes are solved for all knots together it makes the whole
-spline NaN.
+whose difference is subnormal or overflows. A NaN or infinite data value is
+refused with its index ("y[3] must be finite, got inf"): the slopes are
+solved for all knots together, so it would make the whole spline NaN. Every
+floating-point setting is checked at fit in the same way ("shape parameter
+`sigma` must be finite, got NaN"): tensions, clamped end slopes, shape
+parameters, margins and tolerances; only ``max_degree`` may be infinite,
+meaning no cap.
+
+Extreme scales
+--------------
+Widths or values outside [2^-100, 2^101) (knots 1e-160 or 1e200 apart,
+values near 1e308 or 1e-300) are fitted in coordinates scaled by powers of
+two, which is exact, and evaluated back in your units: values, derivatives
+and integrals equal the unit-scale fit's, scaled, to a few ulps wherever
+that is a double. Data in the ordinary range are fitted as given. Widths
+that differ by more than 2^500 within one data set, and clamped slopes that
+overflow in the scaled coordinates, are refused naming the interval.
 
 Errors
 ------
@@ -145,6 +170,24 @@ def _restore(name, state):
     if cls is None:
         raise ValueError(f"invalid saved state: unknown class {name!r}")
     return cls._from_state(state)
+
+def __getattr__(name):
+    # The version comes from the package metadata: an installed package's,
+    # or in the build tree the metadata the build writes beside the package
+    # (both carry pyproject.toml's version). It is looked up on first use,
+    # since importing importlib.metadata costs more than the rest of the import.
+    if name != "__version__":
+        raise AttributeError(f"module 'velarix' has no attribute {name!r}")
+    from importlib import metadata
+
+    try:
+        version = metadata.version("velarix")
+    except metadata.PackageNotFoundError:
+        raise AttributeError("velarix.__version__: no package metadata found (the package "
+                             "is neither installed nor in a build tree)") from None
+    globals()["__version__"] = version
+    return version
+
 
 # The NumPy-native layer above the classes.
 from velarix.interpolant import Antiderivative, Interpolant, interpolate  # noqa: E402

@@ -7,6 +7,8 @@ from velarix.interpolant import Antiderivative as Antiderivative
 from velarix.interpolant import Interpolant as Interpolant
 from velarix.interpolant import interpolate as interpolate
 
+__version__: str
+
 class _Pickled(Protocol):
     def __reduce__(self) -> tuple[Any, tuple[str, bytes]]: ...
 

@@ -57,11 +57,17 @@ def _index_text(index):
 
 
 def _real_array(values, name):
-    """Converts an array-like of real numbers to float64 once (a view when it is already one)."""
+    """An array-like of real numbers as a C-contiguous, aligned float64 array of native
+    byte order: the array itself when it already is one, else one copy.
+
+    The classes read their buffers as doubles in place; an unaligned buffer
+    (from pickling, shared memory, a byte offset into raw storage) or a
+    byte-swapped one cannot be read that way, so it is copied here.
+    """
     array = np.asarray(values)
     if array.dtype.kind not in "iuf":
         raise ValueError(f"{name} must hold real numbers, got an array of {array.dtype}")
-    return array.astype(np.float64, order="C", copy=False)
+    return np.require(array, np.float64, ["C_CONTIGUOUS", "ALIGNED"])
 
 
 def _first_not_finite(array, name):
@@ -149,8 +155,9 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear"):
     ----------
     x : array-like of real numbers, one-dimensional
         The knots: finite and strictly increasing, at least 2 of them. Lists,
-        tuples, integers, float32, any strides and byte order are accepted
-        and converted once to float64.
+        tuples, integers, float32, any strides, alignment and byte order are
+        accepted; an array that is not already aligned, contiguous, native
+        float64 is copied once, any other is used in place.
     y : array-like of real numbers
         The values, finite, with ``len(x)`` entries along ``axis``. Any other
         axes hold several curves on the same knots: ``y`` of shape (n, 3)
@@ -471,6 +478,22 @@ class Interpolant(_Curves):
     def configuration(self):
         """The method's configuration object that fitted the curves."""
         return self._config
+
+    @property
+    def is_shape_preserving(self):
+        """Whether each fit keeps the shape its method promises, by the fit's own verdict.
+
+        A bool for one curve, else a bool array of shape ``curves_shape``.
+        The promise is the method's: the tension spline's (monotone, convex
+        or concave, flat wherever the data are, overshoot bounded), the
+        variable-degree spline's (each interval's curvature sign follows the
+        data's; monotonicity is not promised), the rational cubic's (convex
+        or concave throughout, as its data).
+        """
+        verdicts = np.array([s.is_shape_preserving for s in self._splines], dtype=bool)
+        if not self._curves_shape:
+            return bool(verdicts[0])
+        return verdicts.reshape(self._curves_shape)
 
     def __repr__(self):
         return (f"Interpolant({type(self._splines[0]).__name__ if self._splines else 'no curves'}"

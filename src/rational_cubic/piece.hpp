@@ -55,6 +55,8 @@ struct RationalCubicPiece {
   // saved spline is restored from its fields, not refitted, so that it
   // evaluates to the same bits.
   static constexpr std::size_t field_count = 9;
+  static constexpr std::array<const char*, field_count> field_names = {
+      "p0", "p1", "p2", "p3", "x_left", "h", "q0", "q1", "q2"};
   std::array<double, field_count> fields() const {
     return {p0, p1, p2, p3, x_left, h, q0, q1, q2};
   }
@@ -242,5 +244,6 @@ struct RationalCubicPiece {
 
 static_assert(PairedPiece<RationalCubicPiece>);
 static_assert(IntegrablePiece<RationalCubicPiece>);
+static_assert(FieldList<RationalCubicPiece>);
 
 }  // namespace velarix::rational_cubic

@@ -9,6 +9,7 @@
 #include "memory.hpp"
 #include "rational_cubic/solver.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 
 namespace velarix::rational_cubic {
 namespace {
@@ -43,23 +44,17 @@ std::optional<OutOfScale> check_scale(const RationalCubic& config, const Samples
 
 enum class Curvature { none, convex, concave };
 
-// Two secants of a straight stretch differ by the rounding of (y1 - y0) / h
-// alone, a few ulps of their size, and in units where the stretch is not
-// exactly representable they differ in either direction. A difference
-// within this fraction of |s[k-1]| + |s[k]| is no change of curvature.
-constexpr double kStraightSecants = 1e-12;
-
-// Data are concave when the first knot whose secants differ (beyond
-// rounding) has a falling step. Equal (or NaN) neighbouring secants decide
-// nothing, so collinear data count as convex; a later step of the other
-// direction is an inflection.
-Result<bool> classify_concave(std::span<const double> s) {
+// Data are concave when the first knot whose secants differ beyond their
+// rounding has a falling step. Neighbouring secants equal to rounding (or
+// NaN) decide nothing, so straight data count as convex; a later step of the
+// other direction is an inflection.
+Result<bool> classify_concave(const Samples& samples) {
+  const std::span<const double> s = samples.secants();
+  const Doubles rounding = solver::secant_rounding(samples);
   Curvature direction = Curvature::none;
   for (std::size_t k = 1; k < s.size(); ++k) {
     Curvature step = Curvature::none;
-    if (std::fabs(s[k] - s[k - 1]) <= kStraightSecants * (std::fabs(s[k - 1]) + std::fabs(s[k]))) {
-      continue;
-    }
+    if (solver::straight_at(s, rounding, k)) continue;
     if (s[k] > s[k - 1]) {
       step = Curvature::convex;
     } else if (s[k] < s[k - 1]) {
@@ -125,6 +120,16 @@ std::optional<UnsupportedEnds> check_natural_ends(const Samples& solved,
 
 }  // namespace
 
+bool RationalCubicSpline::is_shape_preserving() const {
+  const std::span<const double> x = curve().knots();
+  const std::size_t n = x.size();
+  const double sign = concave_ ? -1.0 : 1.0;
+  const double first = (value(x[1]) - value(x[0])) / (x[1] - x[0]);
+  const double last = (value(x[n - 1]) - value(x[n - 2])) / (x[n - 1] - x[n - 2]);
+  return sign * first_derivative(x[0]) <= sign * first &&
+         sign * last <= sign * first_derivative(x[n - 1]);
+}
+
 RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Doubles w,
                                          std::uint64_t iterations, bool concave)
     : PiecewiseSpline<RationalCubicPiece>(std::move(curve)),
@@ -160,18 +165,24 @@ std::string RationalCubic::debug_text() const {
   return record.str();
 }
 
-// Every test is written as "not (in range)" so that NaN fails it. The cap
-// bounds every w and is the w of an interval with no room, so it must be a
-// number >= 0 before the solve starts.
+// Every range test is written as "not (in range)" so that NaN fails it as
+// before; an infinite value that passes it is then refused as not finite. The
+// cap bounds every w and is the w of an interval with no room, so it must be
+// a number >= 0 before the solve starts.
 std::optional<InvalidParameter> RationalCubic::check() const {
   if (!(u > 0)) return InvalidParameter{"u", "> 0", u};
+  if (auto invalid = require_finite("u", u)) return invalid;
   if (!(v > 0)) return InvalidParameter{"v", "> 0", v};
+  if (auto invalid = require_finite("v", v)) return invalid;
+  if (auto invalid = boundary.check()) return invalid;
   if (!(margin > 0)) return InvalidParameter{"margin", "> 0", margin};
+  if (auto invalid = require_finite("margin", margin)) return invalid;
   if (!(relaxation > 0 && relaxation <= 1)) {
     return InvalidParameter{"relaxation", "in (0, 1]", relaxation};
   }
+  if (auto invalid = require_finite("tolerance", tol)) return invalid;
   if (!(w_cap >= 0)) return InvalidParameter{"w_cap", ">= 0", w_cap};
-  return std::nullopt;
+  return require_finite("w_cap", w_cap);
 }
 
 Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
@@ -184,12 +195,15 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
 
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
-  const Samples& samples = checked.value();
+  return fit_in_scale(*this, checked.value());
+}
+
+Result<RationalCubicSpline> RationalCubic::fit_samples(const Samples& samples) const {
   const std::size_t m = samples.intervals();
 
   bool concave = false;
   if (m > 1) {
-    const Result<bool> direction = classify_concave(samples.secants());
+    const Result<bool> direction = classify_concave(samples);
     if (!direction) return direction.error();
     concave = direction.value();
   }

@@ -97,6 +97,8 @@ class TensionPiece {
   // the piece rebuilt from a form and those fields. A saved spline is
   // restored this way, not refitted, so that it evaluates to the same bits.
   static constexpr std::size_t field_count = 8;
+  static constexpr std::array<const char*, field_count> field_names = {
+      "x0", "h", "y0", "yp0", "secant", "d1", "d2", "sigma"};
   std::array<double, field_count> fields() const {
     return {x0_, h_, y0_, yp0_, secant_, d1_, d2_, sigma_};
   }
@@ -193,5 +195,6 @@ class TensionPiece {
 
 static_assert(PairedPiece<TensionPiece>);
 static_assert(IntegrablePiece<TensionPiece>);
+static_assert(FieldList<TensionPiece>);
 
 }  // namespace velarix::tension

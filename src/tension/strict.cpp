@@ -451,7 +451,7 @@ bool solve_locally(const Samples& samples, const EndRows& ends, std::span<const 
 
 }  // namespace
 
-Outcome fit(const Samples& samples, const EndRows& ends, std::uint64_t max_iter) {
+Selection fit(const Samples& samples, const EndRows& ends, std::uint64_t max_iter) {
   const std::size_t n = samples.size();
   Doubles tensions(n - 1, 0.0);
   Doubles yp = slopes::solve(samples, tensions, ends);

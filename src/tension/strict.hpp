@@ -17,6 +17,7 @@
 #include "boundary.hpp"
 #include "memory.hpp"
 #include "samples.hpp"
+#include "tension/policy.hpp"
 
 namespace velarix::tension::strict {
 
@@ -53,15 +54,8 @@ double tension_cap(double x0, double x1);
 // True when every requirement holds for the slopes and tensions of `curve`.
 bool holds(const Curve& curve);
 
-struct Outcome {
-  Doubles tensions;
-  Doubles yp;
-  std::uint64_t iterations;
-  bool shape_preserving;
-};
-
 // The strict tensions and slopes for the end rows `ends`, in at most
-// max_iter passes.
-Outcome fit(const Samples& samples, const EndRows& ends, std::uint64_t max_iter);
+// max_iter passes, and whether every requirement held after the last.
+Selection fit(const Samples& samples, const EndRows& ends, std::uint64_t max_iter);
 
 }  // namespace velarix::tension::strict

@@ -8,6 +8,7 @@
 #include "format.hpp"
 #include "memory.hpp"
 #include "period.hpp"
+#include "scaled_fit.hpp"
 #include "tridiagonal.hpp"
 
 namespace velarix::variable_degree {
@@ -125,7 +126,7 @@ class CurvatureSigns {
 
 // The largest degree the raising can reach: two raises per pass (an interval
 // asked for by both of its knots), each min(1.7 k, cap) as the fit computes
-// it, until the cap or infinity stops the growth. A NaN cap caps nothing.
+// it, until the cap or infinity stops the growth.
 double reachable_degree(double max_degree, std::uint64_t passes) {
   double k = kCubicDegree;
   for (std::uint64_t raise = 0; raise / 2 < passes; ++raise) {
@@ -258,11 +259,11 @@ Doubles violations(const Samples& samples, std::span<const double> moments, bool
   return amounts;
 }
 
-// Written as "< 3" so that a NaN cap passes; the minimum in the fit then
-// ignores it.
+// Written as "not >= 3" so that NaN fails it with -inf; +inf passes, as the
+// one non-finite setting with a meaning: no cap.
 std::optional<InvalidParameter> VariableDegree::check() const {
-  if (max_degree < kCubicDegree) return InvalidParameter{"max_degree", ">= 3", max_degree};
-  return std::nullopt;
+  if (!(max_degree >= kCubicDegree)) return InvalidParameter{"max_degree", ">= 3", max_degree};
+  return boundary.check();
 }
 
 Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
@@ -270,11 +271,14 @@ Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
-  const Samples& samples = checked.value();
-  if (std::optional<OutOfScale> unscaled = check_scale(*this, samples)) return *unscaled;
   if (boundary.is_periodic()) {
-    if (std::optional<NotPeriodic> open = check_periodic(samples)) return *open;
+    if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;
   }
+  return fit_in_scale(*this, checked.value());
+}
+
+Result<VariableDegreeSpline> VariableDegree::fit_samples(const Samples& samples) const {
+  if (std::optional<OutOfScale> unscaled = check_scale(*this, samples)) return *unscaled;
   const std::size_t n = samples.size();
   const std::size_t m = samples.intervals();
 
@@ -312,9 +316,9 @@ Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
       } else {
         i = std::fabs(moments[j + 1]) < std::fabs(moments[j - 1]) ? j - 1 : j;
       }
-      // fmin is IEEE minNum: a NaN cap is ignored and the raise is uncapped.
-      // The store is immediate, so an interval asked for by both of its knots
-      // is raised twice in this pass.
+      // An infinite cap leaves the raise uncapped. The store is immediate,
+      // so an interval asked for by both of its knots is raised twice in
+      // this pass.
       const double raised = std::fmin(kRaiseFactor * degrees[i], max_degree);
       if (raised > degrees[i]) {
         degrees[i] = raised;

@@ -70,18 +70,24 @@ struct VariableDegree {
   using Spline = VariableDegreeSpline;
 
   EndSlopes boundary{};
-  // Cap on every interval's degree; fit refuses a cap below 3. A NaN cap
-  // passes that test and then caps nothing.
+  // Cap on every interval's degree; fit refuses a cap below 3 or NaN. An
+  // infinite cap caps nothing.
   double max_degree = 50.0;
   // Largest number of raising passes; 0 returns the cubic spline.
   std::uint64_t max_iter = 60;
 
-  // A cap below 3 (NaN passes); max_iter takes any value.
+  // A cap below 3 or NaN, then a non-finite clamped slope; max_iter takes
+  // any value.
   std::optional<InvalidParameter> check() const;
 
   // Checks the configuration (`check`) before the data; periodic ends
   // refuse data whose first and last values differ.
   Result<VariableDegreeSpline> fit(std::span<const double> x, std::span<const double> y) const;
+
+  // The fit of validated samples in their own coordinates, all of `fit`
+  // after the checks; `fit` runs it on the samples in their scale (see
+  // fit_in_scale).
+  Result<VariableDegreeSpline> fit_samples(const Samples& samples) const;
 
   // "VariableDegree { boundary: Estimated, max_degree: 50.0, max_iter: 60 }"
   std::string debug_text() const;

@@ -177,9 +177,9 @@ TEST(Ends, RefusalsHaveTheirMessages) {
   EXPECT_EQ(refusal(fit_with(Tension{}), {1, 2, 0, 1.5}, EndSlopes::periodic()),
             "periodic end conditions need equal first and last values; y[0] = 1 and y[3] = 1.5 "
             "differ");
+  // A NaN end value is refused as not finite before the ends are compared.
   EXPECT_EQ(refusal(fit_with(VariableDegree{}), {NAN, 2, 0, NAN}, EndSlopes::periodic()),
-            "periodic end conditions need equal first and last values; y[0] = NaN and y[3] = NaN "
-            "differ");
+            "y[0] must be finite, got NaN");
   EXPECT_EQ(refusal(fit_with(RationalCubic{}), {1, 0, 0, 1}, EndSlopes::periodic()),
             "the rational cubic cannot have periodic ends: a periodic convex or concave function "
             "is constant");

@@ -11,7 +11,8 @@ import mpmath as mp
 import numpy as np
 import pytest
 
-from velarix import EndSlopes, RationalCubic, Tension, VariableDegree
+from velarix import (EndSlopes, RationalCubic, RationalCubicSpline, Tension, TensionSpline,
+                     VariableDegree, VariableDegreeSpline)
 
 from conftest import FITTERS
 
@@ -21,41 +22,24 @@ SECANT = 1.5 / 0.7  # of the two-point data below
 
 
 def pieces(spline):
-    """(x0, h, S of t = (x - x0) / h) per piece, read from the saved state."""
-    state = spline.__reduce__()[1][1]
-    (n,) = struct.unpack_from("<Q", state, 2)
-    at, out = 10 + 8 * n, []
-    for _ in range(n - 1):
-        if state[1] == 3:  # w, p0..p3, x_left, h, q0..q2
-            f = list(map(mp.mpf, struct.unpack_from("<9d", state, at + 8)))
-            at += 80
-            out.append((f[4], f[5], rational(*f[:4], *f[6:])))
-        elif state[1] == 5:  # tension, form and its coefficients, x0, h, y0, yp0, s, d1, d2, sigma
-            at += 9 + (0, 24, 24, 32)[state[at + 8]]  # Steep (3) keeps its right knot
-            x0, h, y0, yp0, s, d1, d2, sigma = map(mp.mpf, struct.unpack_from("<8d", state, at))
-            at += 64
-            out.append((x0, h, tension(h, y0, yp0, s, d1, d2, sigma)))
-        else:  # degree, x0, h, y0, m0, m1, k, linear, scale
-            x0, h, y0, m0, m1, k, lin, c = map(mp.mpf, struct.unpack_from("<8d", state, at + 8))
-            at += 72
-            out.append((x0, h, lambda t, v=(y0, m0, m1, k, lin, c):
-                        v[0] + t * v[4] + v[5] * (((1 - t) ** v[3] - 1) * v[1] + t ** v[3] * v[2])))
-    return out
+    """(x0, h, S of t = (x - x0) / h) per piece, from the piece's own fields."""
+    reference = REFERENCES[type(spline)]
+    return [reference(**{name: mp.mpf(v) for name, v in piece.items()}) for piece in spline.pieces]
 
 
-def rational(p0, p1, p2, p3, q0, q1, q2):
+def rational(p0, p1, p2, p3, x_left, h, q0, q1, q2):
     if q2 > 0:  # the chord form, y0, dy, a, b, u, v, w: the chord plus a correction
         value = lambda t: p0 + t * p1 + t * (1 - t) * (p2 + t * (p3 - p2)) / (q0 + t * (q1 - q0) + t * (1 - t) * q2)
         # The piece's own evaluation works at the size of both parts, which
         # can cancel when the end slopes are far from the secant.
         value.size = lambda t: abs(value(t)) + abs(p0 + t * p1)
-        return value
-    return lambda t: mp.polyval([p3, p2, p1, p0], t) / mp.polyval([q2, q1, q0], t)
+        return x_left, h, value
+    return x_left, h, lambda t: mp.polyval([p3, p2, p1, p0], t) / mp.polyval([q2, q1, q0], t)
 
 
-def tension(h, y0, yp0, s, d1, d2, sigma):
+def tension(x0, h, y0, yp0, secant, d1, d2, sigma):
     if sigma < 1e-9:
-        return lambda t: y0 + h * t * (yp0 + t * (d1 + (1 - t) * (d1 - d2)))
+        return x0, h, lambda t: y0 + h * t * (yp0 + t * (d1 + (1 - t) * (d1 - d2)))
     ems = mp.exp(-sigma)
     tm = 1 - ems
     e = tm * (sigma * (ems + 1) - 2 * tm)
@@ -64,9 +48,18 @@ def tension(h, y0, yp0, s, d1, d2, sigma):
         e1, e2 = mp.exp(-sigma * (1 - t)), mp.exp(-sigma * t)
         bend = (d1 + d2) * tm * (ems + 1 - e1 - e2) + sigma * (
             d1 * (e2 + (e1 - 2) * ems - (1 - t) * tm**2) + d2 * (e1 + (e2 - 2) * ems - t * tm**2))
-        return y0 + s * h * t + h * bend / (sigma * e)
+        return y0 + secant * h * t + h * bend / (sigma * e)
 
-    return value
+    return x0, h, value
+
+
+def variable_degree(x0, h, y0, m0, m1, degree, linear, scale):
+    k = degree
+    return x0, h, lambda t: y0 + t * linear + scale * (((1 - t) ** k - 1) * m0 + t**k * m1)
+
+
+REFERENCES = {RationalCubicSpline: rational, TensionSpline: tension,
+              VariableDegreeSpline: variable_degree}
 
 
 def worst_error(spline, piece):
@@ -89,9 +82,14 @@ def two_point(config, slopes):
     return config.with_boundary(EndSlopes.clamped(*slopes)).fit(np.array([0.3, 1.0]), np.array([1.0, 2.5]))
 
 
-def rewritten(spline, fields, at):
+def rewritten(spline, **fields):
+    """The spline with fields of its first piece replaced, by name, in its
+    saved state (found there by their bytes)."""
+    piece = spline.pieces[0]
+    old, new = (struct.pack(f"<{len(piece)}d", *f.values()) for f in (piece, {**piece, **fields}))
     state = bytearray(spline.__reduce__()[1][1])
-    struct.pack_into(f"<{len(fields)}d", state, at, *fields)
+    at = state.index(old)
+    state[at:at + len(old)] = new
     struct.pack_into("<I", state, len(state) - 4, zlib.crc32(state[:-4]))  # its checksum again
     return type(spline)._from_state(bytes(state))
 
@@ -119,7 +117,7 @@ def test_rational_cubic_far_poles(u, v, w):
     p2 = gamma + (y0 * (u * 3) - (beta + beta))
     p3 = ((y1 * v - p0) + beta) - gamma
     spline = two_point(RationalCubic(), (SECANT - 1, SECANT + 1))
-    spline = rewritten(spline, [w, p0, p1, p2, p3, 0.3, h, u, (v + w) - u, -w], 26)
+    spline = rewritten(spline, p0=p0, p1=p1, p2=p2, p3=p3, h=h, q0=u, q1=(v + w) - u, q2=-w)
     assert worst_error(spline, pieces(spline)[0]) <= ULPS
 
 
@@ -137,9 +135,10 @@ def test_tension_piece(sigma, slopes):
 def test_variable_degree_piece(k):
     mp.mp.dps = 30
     spline = two_point(VariableDegree(), (-3.0, 7.0))
-    x0, h, y0 = struct.unpack_from("<3d", spline.__reduce__()[1][1], 34)
+    h, y0 = spline.pieces[0]["h"], spline.pieces[0]["y0"]
     m0, m1, scale = 30.0, -12.0, (h * h) / (k * (k - 1))
-    spline = rewritten(spline, [k, x0, h, y0, m0, m1, k, (2.5 - y0) - (m1 - m0) * scale, scale], 26)
+    spline = rewritten(spline, m0=m0, m1=m1, degree=k, linear=(2.5 - y0) - (m1 - m0) * scale,
+                       scale=scale)
     assert worst_error(spline, pieces(spline)[0]) <= ULPS
 
 
@@ -175,3 +174,10 @@ def test_saved_splines_integrate_to_the_same_bits(spline):
     before = np.asarray(spline.antiderivative_batch(xs)).view(np.uint64)
     for other in (fresh, pickle.loads(pickle.dumps(spline))):
         assert np.array_equal(np.asarray(other.antiderivative_batch(xs)).view(np.uint64), before)
+
+
+def test_pieces_are_the_fields_a_saved_state_keeps(spline):
+    state, at = spline.__reduce__()[1][1], 0
+    for piece in spline.pieces:  # in knot order, each field list whole
+        at = state.index(struct.pack(f"<{len(piece)}d", *piece.values()), at) + 8 * len(piece)
+    assert pickle.loads(pickle.dumps(spline)).pieces == spline.pieces

@@ -37,6 +37,64 @@ def test_any_real_array_like_fits_the_same_bits(convert):
     assert velarix.interpolate(convert(x), convert(y), TENSION)(convert(X)).tobytes() == expected.tobytes()
 
 
+def _unaligned(a):
+    view = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
+    view[...] = a
+    return view
+
+
+# Arrays the classes cannot read in place: the NumPy layer copies them once.
+LAYOUTS = {
+    "unaligned": _unaligned,
+    "strided": lambda a: np.repeat(a, 2, axis=0)[::2],
+    "byte-swapped": lambda a: a.astype(a.dtype.newbyteorder()),
+    "unaligned byte-swapped": lambda a: _unaligned(a.astype(a.dtype.newbyteorder())),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS.values(), ids=LAYOUTS)
+def test_any_memory_layout_fits_and_evaluates_the_same_bits(layout):
+    points = np.linspace(-1.0, 4.0, 12).reshape(4, 3)
+    plain, f = (velarix.interpolate(g(X), g(CURVES), TENSION) for g in (np.asarray, layout))
+    for got, want in [
+        (f(layout(points)), plain(points)),
+        (f(layout(points), 2), plain(points, 2)),
+        (f.integrate(layout(points), layout(points[::-1])), plain.integrate(points, points[::-1])),
+        (f.antiderivative()(layout(points)), plain.antiderivative()(points)),
+        (velarix.interpolate(layout(X), layout(Y), TENSION).solve(layout(np.array([3.0]))[0]),
+         velarix.interpolate(X, Y, TENSION).solve(3.0)),
+    ]:
+        assert (got.shape, got.tobytes()) == (want.shape, want.tobytes())
+    native = np.linspace(0.0, 1.0, 5)
+    assert velarix.interpolant._real_array(native, "x") is native  # no copy when none is needed
+
+
+@pytest.mark.parametrize("method, y, verdict", [
+    # Co-convex, so shape-preserving by its own promise, though not co-monotone:
+    # it dips to 0.9175 and rises to 1.0825 between the flat knots.
+    ("variable_degree", [0.0, 1.0, 1.0, 1.0, 2.0], True),
+    ("variable_degree", [0.0, 0.0, 0.0, 1.0, 1.0], False),  # flats keep a curvature
+    ("rational_cubic", [1.0, 0.5, 0.4, 0.6, 1.5], True),
+    # Clamped end slopes on the wrong side of the end secants bend the curve against the data.
+    (velarix.RationalCubic().with_boundary(velarix.EndSlopes.clamped(10.0, -10.0)),
+     [1.0, 0.5, 0.4, 0.6, 1.5], False),
+    (velarix.RationalCubic().with_boundary(velarix.EndSlopes.clamped(-1.0, 2.0)),
+     [1.0, 0.5, 0.4, 0.6, 1.5], True),
+    (velarix.RationalCubic().with_boundary(velarix.EndSlopes.clamped(10.0, -10.0)),
+     [-1.0, -0.5, -0.4, -0.6, -1.5], True),
+])
+def test_is_shape_preserving_reports_each_fits_verdict(method, y, verdict):
+    x = np.arange(5.0)
+    f = velarix.interpolate(x, y, method)
+    assert f.is_shape_preserving is verdict
+    both = velarix.interpolate(x, np.stack([y, y[::-1]], axis=1), method).is_shape_preserving
+    assert both.dtype == bool and both.tolist() == [verdict, verdict]
+    if method == "variable_degree" and verdict:
+        values = f(np.linspace(1.0, 3.0, 20001))
+        assert values.min() == pytest.approx(0.9175, abs=1e-4)
+        assert values.max() == pytest.approx(1.0825, abs=1e-4)
+
+
 @pytest.mark.parametrize("x, y, kwargs, message", [
     ([[0.0, 1.0]], [0.0, 1.0], {}, "x must be one-dimensional, got 2 dimensions"),
     ([0.0], [1.0], {}, "need at least 2 data points, got 1"),
