@@ -1,5 +1,6 @@
 #include "rational_cubic/rational_cubic.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -95,22 +96,27 @@ std::pair<double, double> estimated_end_slopes(std::span<const double> s) {
 // while its two gaps share a sign: the natural row ties the outer gap to the
 // inner one, so the slope at the interior knot next to the end decides. On
 // the concave side of the end secant by more than the rounding of a
-// derivative (the same 16 ulps the convexity targets allow), the end
-// interval would bend against the data at any w.
+// derivative (the same 16 ulps the convexity targets allow), or where the
+// data are straight to their rounding by more than the noise that rounding
+// leaves in the gap (solver::gap_noise: rounded samples of a line carry far
+// more than 16 ulps), the end interval would bend against the data at any w.
 constexpr double kGapNoise = 16 * 0x1p-53;
+
+bool bends_against(double gap, double secant, double derivative, double noise) {
+  return gap < -std::max(noise, kGapNoise * (std::fabs(secant) + std::fabs(derivative)));
+}
 
 std::optional<UnsupportedEnds> check_natural_ends(const Samples& solved,
                                                   std::span<const double> d) {
   const std::span<const double> s = solved.secants();
   const std::size_t m = s.size();
-  const double first_gap = d[1] - s[0];
-  const double last_gap = s[m - 1] - d[m - 1];
-  if (first_gap < -kGapNoise * (std::fabs(s[0]) + std::fabs(d[1]))) {
+  const Doubles noise = solver::gap_noise(solved);
+  if (bends_against(d[1] - s[0], s[0], d[1], noise[1])) {
     return UnsupportedEnds{"rational cubic", "natural",
                            "with S'' = 0 at the first knot the first interval would bend against "
                            "the convexity of the data"};
   }
-  if (last_gap < -kGapNoise * (std::fabs(s[m - 1]) + std::fabs(d[m - 1]))) {
+  if (bends_against(s[m - 1] - d[m - 1], s[m - 1], d[m - 1], noise[m - 1])) {
     return UnsupportedEnds{"rational cubic", "natural",
                            "with S'' = 0 at the last knot the last interval would bend against "
                            "the convexity of the data"};

@@ -53,3 +53,15 @@ def test_periodic_ends_refuse_open_data_or_the_method(name):
                if "periodic" in METHODS[name].end_conditions else r"the .* cannot have periodic ends: ")
     with pytest.raises(ValueError, match=f"^{message}"):
         METHODS[name].configuration().with_boundary(EndSlopes.periodic()).fit(X, y)
+
+
+# Rounded samples of a line (10^5 rows, in several units and offsets) are
+# straight to their rounding, also where the ends are free.
+@pytest.mark.parametrize("offset, slope, unit", [(-1, 0.01, 1), (1e6, 3.7, 1), (0.3, 1e5, 1e150)])
+@pytest.mark.parametrize("name", [n for n, m in METHODS.items() if "natural" in m.end_conditions])
+def test_rounded_lines_fit_straight_with_natural_ends(name, offset, slope, unit):
+    x = np.linspace(0, 100, 10**5) * unit
+    line = lambda t: offset + slope * (t / unit)
+    spline = METHODS[name].configuration().with_boundary(EndSlopes.natural()).fit(x, line(x))
+    t = np.linspace(x[0], x[-1], 1001)
+    assert np.max(np.abs(spline.value_batch(t) - line(t))) <= 1e-14 * np.max(np.abs(line(x)))
