@@ -126,14 +126,18 @@ std::optional<UnsupportedEnds> check_natural_ends(const Samples& solved,
 
 }  // namespace
 
+// Read in the curve's own coordinates, where its knots are: a scaled fit's
+// knots are not the caller's abscissas.
 bool RationalCubicSpline::is_shape_preserving() const {
-  const std::span<const double> x = curve().knots();
+  const Piecewise<RationalCubicPiece>& c = curve();
+  const std::span<const double> x = c.knots();
   const std::size_t n = x.size();
+  const auto value_at = [&](double t) { return c.evaluate_in_curve<Derivative::value>(t); };
+  const auto slope_at = [&](double t) { return c.evaluate_in_curve<Derivative::first>(t); };
   const double sign = concave_ ? -1.0 : 1.0;
-  const double first = (value(x[1]) - value(x[0])) / (x[1] - x[0]);
-  const double last = (value(x[n - 1]) - value(x[n - 2])) / (x[n - 1] - x[n - 2]);
-  return sign * first_derivative(x[0]) <= sign * first &&
-         sign * last <= sign * first_derivative(x[n - 1]);
+  const double first = (value_at(x[1]) - value_at(x[0])) / (x[1] - x[0]);
+  const double last = (value_at(x[n - 1]) - value_at(x[n - 2])) / (x[n - 1] - x[n - 2]);
+  return sign * slope_at(x[0]) <= sign * first && sign * last <= sign * slope_at(x[n - 1]);
 }
 
 RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Doubles w,

@@ -34,6 +34,7 @@ def expect_scaled(spline, unit, kx, ky):
         assert np.array_equal(np.isinf(got), ~finite), name
         size = np.abs(expected[finite]).max(initial=0)
         assert np.abs(got[finite] - expected[finite]).max(initial=0) <= 4 * math.ulp(size), name
+    assert spline.is_shape_preserving == unit.is_shape_preserving
 
 
 # Spacings of about 1e-300 ... 1e300 (2^±997) against values of 1e-300 ...
