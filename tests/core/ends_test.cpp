@@ -7,14 +7,18 @@
 #include <functional>
 #include <numbers>
 #include <random>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <variant>
 
 #include "period.hpp"
 #include "rational_cubic/rational_cubic.hpp"
+#include "rational_cubic/state.hpp"
+#include "tension/state.hpp"
 #include "tension/strict.hpp"
 #include "tension/tension.hpp"
+#include "variable_degree/state.hpp"
 #include "variable_degree/variable_degree.hpp"
 
 namespace velarix {
@@ -107,6 +111,36 @@ TEST_P(Ends, PeriodicIsTwiceDifferentiableAcrossTheWrap) {
   }
 }
 
+// Fitted at scales far from 1 (so in power-of-two coordinates), natural and
+// periodic fits save as layout 3 and load back to the same bytes, the end
+// kind included, and to the same values; S'' at natural ends stays 0.
+TEST_P(Ends, ScaledFitsKeepTheirEndsThroughSavedStates) {
+  const Doubles unit_x{0, 0.7, 1.1, 2, 2.9, 3.4, 4.5}, unit_y{1, 2, 0.5, 3, 2.5, 0.25, 1};
+  for (const auto& [x_exp, y_exp] : {std::pair{600, -800}, std::pair{-500, 900}}) {
+    Doubles x, y;
+    for (const double v : unit_x) x.push_back(std::ldexp(v, x_exp));
+    for (const double v : unit_y) y.push_back(std::ldexp(v, y_exp));
+    for (const EndSlopes& ends : {EndSlopes::natural(), EndSlopes::periodic()}) {
+      const AnySpline s = GetParam().second(x, y, ends).value();
+      std::visit(
+          [&](const auto& fit) {
+            const state::Bytes bytes = state::save(fit);
+            ASSERT_EQ(bytes[0], std::byte{state::scaled_layout_version});
+            const auto loaded = state::load<std::decay_t<decltype(fit)>>(bytes).value();
+            EXPECT_EQ(state::save(loaded), bytes);
+            for (const double v : x) {
+              EXPECT_EQ(loaded.second_derivative(v), fit.second_derivative(v));
+            }
+            if (ends.is_natural()) {
+              EXPECT_TRUE(fit.second_derivative(x.front()) == 0 &&
+                          fit.second_derivative(x.back()) == 0);
+            }
+          },
+          s);
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Methods, Ends, ::testing::ValuesIn(methods),
                          [](const auto& info) { return std::string(info.param.first); });
 
@@ -180,6 +214,11 @@ TEST(Ends, RefusalsHaveTheirMessages) {
   // A NaN end value is refused as not finite before the ends are compared.
   EXPECT_EQ(refusal(fit_with(VariableDegree{}), {NAN, 2, 0, NAN}, EndSlopes::periodic()),
             "y[0] must be finite, got NaN");
+  // Values fitted in a scale where both ends would round to 0: the ends are
+  // compared, and named, as given.
+  EXPECT_EQ(refusal(fit_with(Tension{}), {1e-25, 1e300, 2e300, 2e-25}, EndSlopes::periodic()),
+            "periodic end conditions need equal first and last values; y[0] = "
+            "0.0000000000000000000000001 and y[3] = 0.0000000000000000000000002 differ");
   EXPECT_EQ(refusal(fit_with(RationalCubic{}), {1, 0, 0, 1}, EndSlopes::periodic()),
             "the rational cubic cannot have periodic ends: a periodic convex or concave function "
             "is constant");
