@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   config.boundary = end_slopes(in);
   config.tol = in.setting(config.tol);
   config.max_iter = in.passes();
-  const DataSet data = data_set(in);
+  const DataSet data = data_set(in, config.boundary);
   try {
     Result<TensionSpline> fitted = config.fit(data.x, data.y);
     if (!fitted) {
