@@ -35,6 +35,8 @@ DEFAULT_POINTS = 101
 # configurations.
 REGISTRY = {method.command_name: method for method in _registry.METHODS.values()}
 METHODS = {name: (lambda m=m: m.interpolation_configuration) for name, m in REGISTRY.items()}
+# Every end condition some method takes, in the order the records first name them.
+END_CONDITIONS = tuple(dict.fromkeys(e for m in REGISTRY.values() for e in m.end_conditions))
 _INTERPOLATE = inspect.signature(velarix.interpolate).parameters
 DEFAULT_METHOD = _INTERPOLATE["method"].default.replace("_", "-")
 DEFAULT_EXTRAPOLATION = _INTERPOLATE["extrapolate"].default
@@ -122,9 +124,12 @@ def _parser():
     p.add_argument("-m", "--method", default=DEFAULT_METHOD, choices=[*METHODS, "all"],
                    help=f"fitting method (default: {DEFAULT_METHOD}); 'all' fits every method "
                         "that accepts the data")
+    p.add_argument("--ends", nargs="+", metavar="KIND",
+                   help=f"the end conditions: {' | '.join(END_CONDITIONS)}, clamped taking the "
+                        "LEFT and RIGHT slopes (default: the estimated slopes, limited to the "
+                        "data's shape)")
     p.add_argument("--clamped", nargs=2, type=_finite, metavar=("LEFT", "RIGHT"),
-                   help="clamp the end slopes to these values (default: the estimated slopes, "
-                        "limited to the data's shape)")
+                   help="the same as --ends clamped LEFT RIGHT")
     _add_method_options(p)
     p.add_argument("--extrapolate", default=DEFAULT_EXTRAPOLATION,
                    choices=interpolant.EXTRAPOLATION_MODES,
@@ -439,6 +444,11 @@ def read_table(path, columns=("0", "1")):
 def _chosen(args):
     """The methods to fit, after refusing options that apply to none of them."""
     names = list(METHODS) if args.method == "all" else [args.method]
+    if (ends := _ends(args)) is not None:
+        applies = [n for n in METHODS if ends[0] in REGISTRY[n].end_conditions]
+        if not set(names) & set(applies):
+            raise UsageError(f"--ends {ends[0]} does not apply to the {args.method} method "
+                             f"(only to {', '.join(applies)})")
     for dest, (option, applies) in OPTIONS.items():
         if getattr(args, dest) is not None and not set(names) & set(applies):
             raise UsageError(f"{option.flag} does not apply to the {args.method} method "
@@ -446,11 +456,34 @@ def _chosen(args):
     return names
 
 
+def _ends(args):
+    """The end conditions asked for, as the name of an EndSlopes builder and its
+    arguments, or None; --clamped A B stands for --ends clamped A B."""
+    if args.clamped is not None:
+        if args.ends is not None:
+            raise UsageError("--clamped is --ends clamped; give only one of them")
+        return "clamped", tuple(args.clamped)
+    if args.ends is None:
+        return None
+    kind, *numbers = args.ends
+    if kind not in END_CONDITIONS:
+        raise UsageError(f"argument --ends: invalid choice: '{kind}' "
+                         f"(choose from {', '.join(END_CONDITIONS)})")
+    wanted = 2 if kind == "clamped" else 0
+    if len(numbers) != wanted:
+        raise UsageError(f"argument --ends: {kind} takes "
+                         + ("the LEFT and RIGHT slopes" if wanted else "no numbers"))
+    try:
+        return kind, tuple(_finite(n) for n in numbers)
+    except argparse.ArgumentTypeError as e:
+        raise UsageError(f"argument --ends: {e}") from None
+
+
 def _configuration(name, args):
     """velarix.interpolate's configuration of a method, with the options that apply to it."""
     config = METHODS[name]()
-    if args.clamped is not None:
-        config = config.with_boundary(EndSlopes.clamped(*args.clamped))
+    if (ends := _ends(args)) is not None and ends[0] in REGISTRY[name].end_conditions:
+        config = config.with_boundary(getattr(EndSlopes, ends[0])(*ends[1]))
     for option in REGISTRY[name].options:
         value = getattr(args, option.name)
         if value is not None:

@@ -109,6 +109,11 @@ def test_output_file_and_options(tmp_path):
         ("0 0\n1 1\n", ["--plot", "/nonexistent/fit.png"], "cannot write /nonexistent/fit.png"),
         ("0 0\n1 NaN\n", [], "line 2, column 2: 'NaN' is not finite"),
         ("0 0\n1 1\n", ["--clamped", "0", "-inf"], "argument --clamped: must be finite, got -inf"),
+        ("0 0\n1 1\n", ["--ends", "clamped", "1"],
+         "argument --ends: clamped takes the LEFT and RIGHT slopes"),
+        ("0 0\n1 1\n", ["--ends", "natural", "1"], "argument --ends: natural takes no numbers"),
+        ("0 0\n1 1\n", ["--ends", "natural", "--clamped", "0", "0"],
+         "--clamped is --ends clamped; give only one of them"),
         ("0 0\n1 1\n", ["--tension", "nan"], "argument --tension: must be a number, got nan"),
         ("0 0\n1 1\n", ["--max-degree", "nan"], "argument --max-degree: must be a number, got nan"),
     ],
@@ -310,6 +315,24 @@ def test_each_method_is_fitted_as_interpolate_does_unless_an_option_says_otherwi
     f = velarix.interpolate(x, y, config)
     assert got[0].tobytes() == np.linspace(0.0, 4.0, 9).tobytes()
     assert all(got[1 + nu].tobytes() == f(got[0], nu).tobytes() for nu in range(3))
+
+
+@pytest.mark.parametrize("ends", cli.END_CONDITIONS)
+@pytest.mark.parametrize("name", cli.METHODS)
+def test_ends_are_the_end_slopes_each_method_record_offers(tmp_path, capsys, name, ends):
+    (x, y), _ = read(tmp_path, "t;temp\n0;1\n1;0,5\n2;0,4\n3;0,6\n4;1\n")  # convex, closed
+    numbers = ["-1e-3", "2"] * (ends == "clamped")
+    code, table, err = outputs(capsys, tmp_path / "table.txt", "-m", name, "--ends", ends, *numbers)
+    offered = [n for n in cli.METHODS if ends in cli.REGISTRY[n].end_conditions]
+    try:
+        f = velarix.interpolate(x, y, cli.METHODS[name]().with_boundary(
+            getattr(EndSlopes, ends)(*map(float, numbers))))
+    except ValueError as e:  # refused by the command first where the record lacks the ends
+        assert code == 2 and err == "velarix: error: " + (f"{name}: {e}\n" if name in offered else (
+            f"--ends {ends} does not apply to the {name} method (only to {', '.join(offered)})\n"))
+        return
+    got = np.array(table[1:], dtype=float).T
+    assert code == 0 and got[1].tobytes() == f(got[0]).tobytes()
 
 
 @pytest.mark.parametrize("mode", [None, *interpolant.EXTRAPOLATION_MODES])
