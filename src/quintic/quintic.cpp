@@ -116,6 +116,12 @@ std::optional<InvalidParameter> Quintic::check() const {
 
 Result<QuinticSpline> Quintic::fit(std::span<const double> x, std::span<const double> y) const {
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
+  // Each knot's slope and curvature are chosen locally, inside boxes that the
+  // neighbouring data set; free or wrapped ends would need them solved.
+  if (boundary.is_natural() || boundary.is_periodic()) {
+    return UnsupportedEnds{"quintic", boundary.is_natural() ? "natural" : "periodic",
+                           "its end slopes and curvatures are chosen from the data"};
+  }
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
   return fit_in_scale(*this, checked.value());
