@@ -116,13 +116,11 @@ std::optional<InvalidParameter> Quintic::check() const {
 
 Result<QuinticSpline> Quintic::fit(std::span<const double> x, std::span<const double> y) const {
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  // The end knots' slope and curvature are chosen from the data like every
-  // other knot's, inside the box that keeps the end piece's shape; an end
-  // curvature fixed at 0, or matched across a wrap, is a condition the
-  // construction has no room for, so it is refused rather than ignored.
-  if (!boundary.sets_slopes()) {
+  // Each knot's slope and curvature are chosen locally, inside boxes that the
+  // neighbouring data set; free or wrapped ends would need them solved.
+  if (boundary.is_natural() || boundary.is_periodic()) {
     return UnsupportedEnds{"quintic", boundary.is_natural() ? "natural" : "periodic",
-                           "each end knot's slope and curvature are set by its data's shape"};
+                           "its end slopes and curvatures are chosen from the data"};
   }
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
