@@ -113,6 +113,21 @@ struct From<std::uint64_t> {
   }
 };
 
+// A bool (True or False only; other truthy objects are a TypeError, so that
+// a misplaced argument is not read as a flag).
+template <>
+struct From<bool> {
+  static std::optional<bool> convert(PyObject* object) {
+    if (!PyBool_Check(object)) {
+      Ref name(PyType_GetQualName(Py_TYPE(object)));
+      if (!name) return std::nullopt;
+      PyErr_Format(PyExc_TypeError, "expected bool, got '%U'", name.get());
+      return std::nullopt;
+    }
+    return object == Py_True;
+  }
+};
+
 // A str, as UTF-8 (any other type is a TypeError).
 template <>
 struct From<std::string> {

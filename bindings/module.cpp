@@ -1,11 +1,12 @@
 // _velarix: shape-preserving C² interpolating splines.
 //
-// Importing the module registers seven immutable classes, in this order:
+// Importing the module registers nine immutable classes, in this order:
 // EndSlopes; RationalCubic and RationalCubicSpline; Tension and
-// TensionSpline; VariableDegree and VariableDegreeSpline. A configuration
-// class (RationalCubic(), Tension(), VariableDegree()) holds a method's
-// settings, refined by builders that return new objects; its fit(x, y)
-// returns the matching fitted-spline class. The module has no functions and
+// TensionSpline; VariableDegree and VariableDegreeSpline; Smoother and
+// SmoothingSpline. A configuration class (RationalCubic(), Tension(),
+// VariableDegree(), Smoother()) holds a method's settings, refined by
+// builders that return new objects; its fit(x, y) returns the matching
+// fitted-spline class. The module has no functions and
 // no state besides its class objects.
 #include "module.hpp"
 
@@ -16,6 +17,7 @@ Classes end_slopes_classes();
 Classes rational_cubic_classes();
 Classes tension_classes();
 Classes variable_degree_classes();
+Classes smoothing_classes();
 
 namespace {
 
@@ -26,6 +28,7 @@ constexpr Classes (*const class_table[])() = {
     &rational_cubic_classes,
     &tension_classes,
     &variable_degree_classes,
+    &smoothing_classes,
 };
 
 // Appends `name` to the module's __all__ (created when missing) and sets the

@@ -137,5 +137,6 @@ def _restore(name, state):
 
 # The NumPy-native layer above the classes.
 from velarix.interpolant import Antiderivative, Interpolant, interpolate  # noqa: E402
+from velarix.smoothing import smooth  # noqa: E402
 
-__all__ += ["Antiderivative", "Interpolant", "interpolate"]
+__all__ += ["Antiderivative", "Interpolant", "interpolate", "smooth"]

@@ -13,6 +13,8 @@ CLASS_NAMES = [
     "TensionSpline",
     "VariableDegree",
     "VariableDegreeSpline",
+    "Smoother",
+    "SmoothingSpline",
 ]
 
 
@@ -20,7 +22,8 @@ def test_module_registers_its_classes_in_order():
     assert _velarix.__all__ == [n for n in CLASS_NAMES if hasattr(_velarix, n)]
     assert _velarix.__doc__ == ""
     # The package adds the NumPy layer after the module's classes.
-    assert velarix.__all__ == _velarix.__all__ + ["Antiderivative", "Interpolant", "interpolate"]
+    assert velarix.__all__ == _velarix.__all__ + [
+        "Antiderivative", "Interpolant", "interpolate", "smooth"]
 
 
 @pytest.mark.parametrize("name", [n for n in CLASS_NAMES if hasattr(_velarix, n)])
