@@ -93,7 +93,7 @@ def _with_knots(config, knots):
         if knots < 0:
             # The configuration takes a count; its own check names the range.
             raise ValueError(f"smoothing setting `knots` must be a number of segments from 1 "
-                             f"to 1000, got {knots}")
+                             f"to 500, got {knots}")
         return config.with_segments(operator.index(knots))
     positions = _real_array(knots, "knots")
     if positions.ndim != 1:
@@ -134,7 +134,7 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     weights : array-like, optional
         One weight >= 0 per point (all 1 by default), as in the objective.
     knots : int or array-like, optional
-        A number of segments (1 to 1000; 100 by default): knots at every
+        A number of segments (1 to 500; 100 by default): knots at every
         distinct x when there are at most that many segments between them,
         at quantiles of the distinct x otherwise. Or the interior knots
         themselves, strictly increasing and inside the range of x.

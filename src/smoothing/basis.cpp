@@ -69,27 +69,17 @@ Basis::Basis(Doubles breakpoints) : tau_(std::move(breakpoints)) {
   curvature_step_.resize(k - 2);
   for (std::size_t j = 0; j + 1 < k; ++j) slope_step_[j] = (t_[j + 4] - t_[j + 1]) / 3;
   for (std::size_t j = 0; j + 2 < k; ++j) curvature_step_[j] = (t_[j + 4] - t_[j + 2]) / 2;
-}
-
-// de Boor's recurrence for the cubic B-splines B_{i-3} .. B_i on
-// [t_i, t_{i+1}), i = segment + 3: each order's values are blends of the
-// previous order's with weights (u - t_l) / (t_{l+j} - t_l) that lie in
-// [0, 1] on the segment, so every term is non-negative and nothing cancels.
-void Basis::values(std::size_t segment, double u, double out[4]) const {
-  const std::size_t i = segment + 3;
-  double left[4];
-  double right[4];
-  out[0] = 1;
-  for (std::size_t j = 1; j <= 3; ++j) {
-    left[j] = u - t_[i + 1 - j];
-    right[j] = t_[i + j] - u;
-    double saved = 0;
-    for (std::size_t r = 0; r < j; ++r) {
-      const double term = out[r] / (right[r + 1] + left[j - r]);
-      out[r] = saved + right[r + 1] * term;
-      saved = left[j - r] * term;
-    }
-    out[j] = saved;
+  segments_.resize(segments());
+  for (std::size_t s = 0; s < segments(); ++s) {
+    Segment& g = segments_[s];
+    const double* t = &t_[s + 1];  // t_{i-2}, i = s + 3
+    std::copy_n(t, 6, g.t);
+    g.inverse[0] = 1 / (t[3] - t[2]);
+    g.inverse[1] = 1 / (t[3] - t[1]);
+    g.inverse[2] = 1 / (t[4] - t[2]);
+    g.inverse[3] = 1 / (t[3] - t[0]);
+    g.inverse[4] = 1 / (t[4] - t[1]);
+    g.inverse[5] = 1 / (t[5] - t[2]);
   }
 }
 

@@ -77,7 +77,35 @@ class Basis {
 
   // The four functions B_s .. B_{s+3} that do not vanish on segment s, at u
   // in that segment (de Boor's recurrence, all terms positive).
-  void values(std::size_t segment, double u, double out[4]) const;
+  void values(std::size_t segment, double u, double out[4]) const {
+    const Segment& g = segments_[segment];
+    const double left1 = u - g.t[2];
+    const double left2 = u - g.t[1];
+    const double left3 = u - g.t[0];
+    const double right1 = g.t[3] - u;
+    const double right2 = g.t[4] - u;
+    const double right3 = g.t[5] - u;
+    // Order 2.
+    double n0 = right1 * g.inverse[0];
+    double n1 = left1 * g.inverse[0];
+    // Order 3.
+    double term = n0 * g.inverse[1];
+    n0 = right1 * term;
+    double saved = left2 * term;
+    term = n1 * g.inverse[2];
+    n1 = saved + right2 * term;
+    const double n2 = left1 * term;
+    // Order 4.
+    term = n0 * g.inverse[3];
+    out[0] = right1 * term;
+    saved = left3 * term;
+    term = n1 * g.inverse[4];
+    out[1] = saved + right2 * term;
+    saved = left2 * term;
+    term = n2 * g.inverse[5];
+    out[2] = saved + right3 * term;
+    out[3] = left1 * term;
+  }
 
   // The penalty integral S''^2 = c^T P c in this basis, banded as the
   // normal matrix is (P_{j,j+d} at [4 j + d]).
@@ -89,7 +117,17 @@ class Basis {
 
  private:
   Doubles tau_;
+  // The six knots t_{i-2} .. t_{i+3} around segment s (i = s + 3) and the
+  // reciprocals of the knot spans the recurrence divides by, which depend on
+  // the segment only: t_{i+1} - t_i; t_{i+1} - t_{i-1}, t_{i+2} - t_i;
+  // t_{i+1} - t_{i-2}, t_{i+2} - t_{i-1}, t_{i+3} - t_i.
+  struct Segment {
+    double t[6];
+    double inverse[6];
+  };
+
   Doubles t_;
+  Vector<Segment> segments_;
   Doubles slope_step_;
   Doubles curvature_step_;
 };

@@ -38,6 +38,9 @@ constexpr std::size_t kPilotHalfWidth = 2;
 // choice (on synthetic truths the error of the chosen fit over the
 // hindsight-best unconstrained one fell from 1.10 to 1.04 at n = 500).
 constexpr double kShapeSearchDecades = 0.5;
+// The largest second derivative of a curve must keep full precision in the
+// caller's units (be a normal double); smaller ones may lose bits beside it.
+constexpr double kSmallestCurvature = std::numeric_limits<double>::min();
 // The automatic shape keeps the most constrained candidate whose GCV score is
 // within this share of the best: a shape the data bear costs less than that.
 constexpr double kAutoTolerance = 0.01;
@@ -133,11 +136,13 @@ Doubles chosen_breakpoints(const Data& data, double tie, std::uint64_t segments)
     const double spacing = static_cast<double>(distinct - 1) / static_cast<double>(segments);
     std::uint64_t k = 0;
     std::size_t rank = 0;
+    std::size_t wanted = 0;
     breakpoints.reserve(segments + 1);
     for_each_distinct(data, tie, false, [&](double x) {
-      if (k <= segments && rank == static_cast<std::size_t>(std::llround(k * spacing))) {
+      if (k <= segments && rank == wanted) {
         breakpoints.push_back(x);
         ++k;
+        wanted = static_cast<std::size_t>(std::llround(static_cast<double>(k) * spacing));
       }
       ++rank;
     });
@@ -347,12 +352,24 @@ Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
   Doubles values(n);
   Doubles moments(n);
   const int s = direction(fit.shape);
+  double bend = 0;      // the largest |S''|, internal and the caller's units
+  double bend_out = 0;
   for (std::size_t j = 0; j < n; ++j) {
     values[j] = units.value(internal[j]);
     if (j > 0 && s * (values[j] - values[j - 1]) < 0) values[j] = values[j - 1];
     moments[j] = units.curvature(fit.curve.a[j]);
-    if (!std::isfinite(values[j])) return Unrepresentable{"its values overflow in these units of y"};
-    if (!std::isfinite(moments[j])) return Unrepresentable{"its second derivative overflows in these units of x and y"};
+    bend = std::max(bend, std::fabs(fit.curve.a[j]));
+    bend_out = std::max(bend_out, std::fabs(moments[j]));
+  }
+  // Extreme units: x near 1e100 makes lam (units of w x^3) overflow, and y
+  // small beside x^2 makes the second derivatives underflow to zero, which
+  // would straighten the curve between its knots.
+  const double lam = units.lam(fit.solution.lam);
+  if (!(lam >= std::numeric_limits<double>::min() && std::isfinite(lam))) {
+    return Unrepresentable{"its lam is beyond the range of doubles in these units of x and weights"};
+  }
+  if (bend > 0 && !(bend_out >= kSmallestCurvature)) {
+    return Unrepresentable{"its second derivative underflows in these units of x and y"};
   }
   const Doubles& x = setup.breakpoints;
   Vector<CubicPiece> pieces;
@@ -360,10 +377,14 @@ Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
   for (std::size_t j = 0; j + 1 < n; ++j) {
     pieces.emplace_back(x[j], x[j + 1] - x[j], values[j], values[j + 1], moments[j],
                         moments[j + 1]);
+    for (const double field : pieces.back().fields()) {
+      if (!std::isfinite(field)) {
+        return Unrepresentable{"its values or second derivatives overflow in these units"};
+      }
+    }
   }
   const Solution& solution = fit.solution;
-  Choice choice{units.lam(solution.lam), solution.edf, units.rss(solution.gcv), fit.shape,
-                solution.active};
+  const Choice choice{lam, solution.edf, units.rss(solution.gcv), fit.shape, solution.active};
   return SmoothingSpline(Piecewise<CubicPiece>(Doubles(x.begin(), x.end()), std::move(pieces)),
                          choice);
 }
@@ -486,12 +507,12 @@ std::optional<Error> Smoother::check() const {
   }
   if (segments < 1 || segments > max_segments) {
     // Named as the NumPy layer's argument, which takes a count or positions.
-    return InvalidSetting{"knots", "a number of segments from 1 to 1000",
+    return InvalidSetting{"knots", "a number of segments from 1 to 500",
                           static_cast<double>(segments)};
   }
   if (knots) {
     if (knots->size() >= max_segments) {
-      return InvalidSetting{"knots", "at most 999 interior knots",
+      return InvalidSetting{"knots", "at most 499 interior knots",
                             static_cast<double>(knots->size())};
     }
     for (std::size_t i = 0; i < knots->size(); ++i) {

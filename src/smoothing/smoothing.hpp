@@ -52,8 +52,8 @@ struct Smoother {
   using Spline = SmoothingSpline;
 
   // The most segments a fit takes: the work after the pass over the data
-  // grows with the cube of their number.
-  static constexpr std::uint64_t max_segments = 1000;
+  // grows with the cube of their number (at 500, a few seconds).
+  static constexpr std::uint64_t max_segments = 500;
 
   Shape shape = Shape::none;
   // Nothing: chosen by generalised cross-validation.
