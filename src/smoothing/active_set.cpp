@@ -98,22 +98,28 @@ void free_solution(const Factor& factor, std::span<const double> q, Doubles& z, 
 
 // The step towards z as far as the first bound met; the variables that meet
 // their bound leave the free set. Returns false when z itself is feasible.
+// The variable that sets the step always leaves, even when the step
+// leaves it a tiny positive value (a subnormal beta gives a step that
+// rounds to 0 and would otherwise be taken again and again).
 bool step_to_bounds(std::span<const std::uint8_t> bounded, const Doubles& z, ActiveSet& state,
                     Factor& factor) {
   double alpha = 1;
-  bool blocked = false;
+  std::size_t blocking = z.size();
   for (const std::size_t j : factor.index()) {
     if (!bounded[j] || !(z[j] < 0)) continue;
-    blocked = true;
-    alpha = std::min(alpha, state.beta[j] / (state.beta[j] - z[j]));
+    const double ratio = state.beta[j] / (state.beta[j] - z[j]);
+    if (blocking == z.size() || ratio < alpha) {
+      alpha = std::min(ratio, 1.0);
+      blocking = j;
+    }
   }
-  if (!blocked) return false;
+  if (blocking == z.size()) return false;
   for (const std::size_t j : factor.index()) state.beta[j] += alpha * (z[j] - state.beta[j]);
   // Positions in descending order, so that each removal leaves the earlier
   // positions in place.
   for (std::size_t p = factor.size(); p-- > 0;) {
     const std::size_t j = factor.index()[p];
-    if (!bounded[j] || state.beta[j] > 0) continue;
+    if (!bounded[j] || (state.beta[j] > 0 && j != blocking)) continue;
     state.beta[j] = 0;
     state.free[j] = 0;
     factor.remove(p);

@@ -204,9 +204,16 @@ std::optional<Solution> choose_lambda(const Programme& programme, ActiveSet star
   std::optional<Solution> best;
   double best_u = 0;
   std::size_t best_index = 0;
+  // The grid's points stay where they are and it stops at the first one at
+  // or below the bottom: a bottom that moves by a rounding (with the data's
+  // units) then moves no point of the search. The score of a shape jumps
+  // where the active set changes, and a search started from points a
+  // rounding apart can settle in different dips of it.
   std::vector<double> grid;
-  for (double u = top; u > bottom; u -= kGridStep) grid.push_back(u);
-  grid.push_back(bottom);
+  for (int k = 0;; ++k) {
+    grid.push_back(top - kGridStep * k);
+    if (grid.back() <= bottom) break;
+  }
   ActiveSet state = std::move(start);
   for (std::size_t i = 0; i < grid.size(); ++i) {
     std::optional<Solution> solution = solve_at(programme, lam_at(grid[i]), state);

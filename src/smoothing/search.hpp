@@ -48,8 +48,9 @@ struct Solution {
 std::optional<Solution> solve_at(const Programme& programme, double lam, ActiveSet start);
 
 // The fit at the lambda of least GCV score: a logarithmic grid around the
-// data's own scale of lambda, from the top down to `lowest` (internal units;
-// 0 for the whole grid), then a bracketing search on log lambda. `start`
+// data's own scale of lambda, from the top down to its first point at or
+// below `lowest` (internal units; 0 for the whole grid), then a bracketing
+// search on log lambda. `start`
 // warm-starts the first solve (a previous robust pass). Nothing when no
 // lambda could be solved.
 std::optional<Solution> choose_lambda(const Programme& programme, ActiveSet start,
