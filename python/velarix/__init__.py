@@ -28,6 +28,24 @@ choice of extrapolation (linear by default)::
     f(grid), f(grid, nu=1), f(2.5)             # values, slopes, a NumPy float
     f.integrate(a, b), f.antiderivative()(grid), f.solve(level)
 
+Smoothing noisy data
+--------------------
+Measured data with scatter are better smoothed than interpolated: an
+interpolant reproduces the noise. ``smooth(x, y, shape)`` fits a C² cubic
+smoothing spline, minimising ``sum w (y - S(x))² + lam ∫ S''²``, held by
+construction to ``shape`` ("increasing", "decreasing", "convex", "concave",
+a direction and a curvature such as "increasing concave", or "auto" to take
+the most constrained shape the data support); ``lam`` is chosen by
+generalised cross-validation unless given, and ``robust=True`` resists
+outliers::
+
+    f = velarix.smooth(x, y, "increasing convex")
+    f(grid), f.smoothing.lam, f.smoothing.shape
+
+The result is an ``Interpolant``; ``f.smoothing`` records what the fit
+chose. ``Smoother()`` is the configuration class behind it, fitting one curve
+from buffers (``fit(x, y)``, ``fit_weighted(x, y, weights)``).
+
 Which method for which data
 ---------------------------
 ``Tension().with_strict_shape()``

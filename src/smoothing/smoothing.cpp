@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <utility>
 #include <vector>
 
 #include "format.hpp"
 #include "smoothing/basis.hpp"
 #include "smoothing/coordinates.hpp"
+#include "smoothing/data.hpp"
+#include "smoothing/robust.hpp"
 #include "smoothing/search.hpp"
 
 namespace velarix::smoothing {
@@ -17,20 +18,9 @@ namespace {
 
 // A line has two coefficients: GCV needs a third point to judge a fit by.
 constexpr std::size_t kMinimumDistinct = 3;
-// Abscissae closer than this share of the range of x count as one for the
-// knots: a spline cannot tell them apart, and a tighter knot gap would make
-// the penalty (which grows with gap^-3) lose its precision.
-constexpr double kTieShare = 1e-10;
-// Huber reweighting: the usual tuning constant (95 % efficiency for normal
-// errors) on residuals scaled by the normal-consistent median absolute
-// deviation, over a fixed number of passes after the first fit (the
-// weights settle in two or three).
-constexpr double kHuberConstant = 1.345;
-constexpr double kMadToSigma = 1.4826;
+// Huber reweighting passes after the first fit (the weights settle in two
+// or three).
 constexpr int kRobustPasses = 5;
-// The running median of the first robust weights spans this many neighbours
-// on each side.
-constexpr std::size_t kPilotHalfWidth = 2;
 // A shape's GCV score is flat below the lambda the unconstrained fit chooses:
 // as lambda falls, the bounds take over more of the fit while the free set's
 // degrees of freedom hardly move, so a minimum found there is mostly noise.
@@ -57,116 +47,6 @@ constexpr Shape kCandidates[] = {
     Shape::decreasing_concave,
 };
 
-std::optional<Error> check_data(std::span<const double> x, std::span<const double> y,
-                                std::span<const double> w, bool weighted) {
-  if (x.size() != y.size()) return LengthMismatch{x.size(), y.size()};
-  if (weighted && w.size() != x.size()) return WeightCount{x.size(), w.size()};
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (!std::isfinite(x[i])) return InvalidValue{"x", i, "finite", x[i]};
-  }
-  for (std::size_t i = 0; i < y.size(); ++i) {
-    if (!std::isfinite(y[i])) return InvalidValue{"y", i, "finite", y[i]};
-  }
-  for (std::size_t i = 0; i < w.size(); ++i) {
-    if (!std::isfinite(w[i])) return InvalidValue{"weights", i, "finite", w[i]};
-    if (w[i] < 0) return InvalidValue{"weights", i, ">= 0", w[i]};
-  }
-  return std::nullopt;
-}
-
-// The data in ascending x: the caller's arrays when they already are, a
-// stably sorted copy otherwise.
-class SortedData {
- public:
-  SortedData(std::span<const double> x, std::span<const double> y, std::span<const double> w) {
-    data_ = Data{x, y, w};
-    if (std::is_sorted(x.begin(), x.end())) return;
-    std::vector<std::size_t> order(x.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return x[a] < x[b]; });
-    auto gather = [&](std::span<const double> from, Doubles& to) {
-      to.resize(from.size());
-      for (std::size_t i = 0; i < from.size(); ++i) to[i] = from[order[i]];
-    };
-    gather(x, x_);
-    gather(y, y_);
-    gather(w, w_);
-    data_ = Data{x_, y_, w_};
-  }
-
-  const Data& data() const { return data_; }
-
- private:
-  Doubles x_;
-  Doubles y_;
-  Doubles w_;
-  Data data_;
-};
-
-// Calls take(x) for the first abscissa of each cluster of ties (gaps of at
-// most `tie`), skipping points of weight 0 when `weighted_only`.
-template <class Take>
-void for_each_distinct(const Data& data, double tie, bool weighted_only, Take&& take) {
-  bool started = false;
-  double last = 0;
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    if (weighted_only && !(data.weight(i) > 0)) continue;
-    if (started && !(data.x[i] - last > tie)) continue;
-    started = true;
-    last = data.x[i];
-    take(last);
-  }
-}
-
-// The breakpoints in the caller's units: every distinct x when they make at
-// most `segments` segments, otherwise the distinct x at evenly spaced ranks,
-// rounded to the nearest rank (so that every breakpoint is a data value and
-// scales exactly with x). The last breakpoint is the largest x itself.
-Doubles chosen_breakpoints(const Data& data, double tie, std::uint64_t segments) {
-  std::size_t distinct = 0;
-  for_each_distinct(data, tie, false, [&](double) { ++distinct; });
-  Doubles breakpoints;
-  if (distinct - 1 <= segments) {
-    breakpoints.reserve(distinct);
-    for_each_distinct(data, tie, false, [&](double x) { breakpoints.push_back(x); });
-  } else {
-    // Ranks k (distinct - 1) / segments; their spacing exceeds 1, so the
-    // rounded ranks are distinct.
-    const double spacing = static_cast<double>(distinct - 1) / static_cast<double>(segments);
-    std::uint64_t k = 0;
-    std::size_t rank = 0;
-    std::size_t wanted = 0;
-    breakpoints.reserve(segments + 1);
-    for_each_distinct(data, tie, false, [&](double x) {
-      if (k <= segments && rank == wanted) {
-        breakpoints.push_back(x);
-        ++k;
-        wanted = static_cast<std::size_t>(std::llround(static_cast<double>(k) * spacing));
-      }
-      ++rank;
-    });
-  }
-  breakpoints.back() = data.x[data.size() - 1];
-  return breakpoints;
-}
-
-std::optional<Error> given_breakpoints(const Data& data, double tie, const Doubles& knots,
-                                       Doubles& breakpoints) {
-  const double first = data.x[0];
-  const double last = data.x[data.size() - 1];
-  breakpoints.assign(1, first);
-  for (std::size_t i = 0; i < knots.size(); ++i) {
-    if (!(knots[i] - breakpoints.back() > tie && last - knots[i] > tie)) {
-      return InvalidValue{"knots", i, "strictly inside the range of x and apart from its "
-                                      "neighbours by more than 1e-10 of that range", knots[i]};
-    }
-    breakpoints.push_back(knots[i]);
-  }
-  breakpoints.push_back(last);
-  return std::nullopt;
-}
-
 // Everything the fits of the candidate shapes share.
 struct Setup {
   Data data;
@@ -184,19 +64,6 @@ struct ShapeFit {
   Coefficients curve;
 };
 
-// The weights of a robust pass: the data's times the Huber factors, for
-// the fit, and times their squares, for the GCV score. With Huber factors
-// min(1, k sigma / |r|) from the previous fit's residuals r, the score's
-// weighted squares are min(r^2, (k sigma)^2): each point counts as Huber's
-// psi^2, so that an outlier adds at most (k sigma)^2 to the score however
-// far the curve stays from it. Scored with the fit's own weights instead, an
-// outlier would add k sigma |r|, and the score would reward a lambda small
-// enough for the curve to reach it.
-struct RobustWeights {
-  Doubles fit;
-  Doubles score;
-};
-
 class Fitter {
  public:
   Fitter(const Smoother& config, const Setup& setup, std::optional<double> lam)
@@ -206,7 +73,7 @@ class Fitter {
     const Coordinates coordinates(setup_.basis, shape);
     RobustWeights weights;
     std::optional<Solution> solution;
-    if (config_.robust && pilot_weights(weights)) {
+    if (config_.robust && pilot_weights(setup_.data, setup_.units, weights)) {
       for (int pass = 0; pass <= kRobustPasses; ++pass) {
         if (pass > 0 && !refit_weights(coordinates, *solution, weights)) break;
         ActiveSet start = solution ? std::move(solution->state) : ActiveSet{};
@@ -242,77 +109,10 @@ class Fitter {
     return choose_lambda(p, std::move(start), lowest);
   }
 
-  // The first weights of a robust fit, from the residuals about the median
-  // of the 2 m nearest neighbours in x (one-sided at the ends): a fit by
-  // least squares would bend towards an outlier, most of all near an end,
-  // and keep its weight; the neighbours' median does not. The point itself is
-  // left out, or on a monotone stretch it would be its own median.
-  bool pilot_weights(RobustWeights& weights) const {
-    const Data& data = setup_.data;
-    const Units& units = setup_.units;
-    const std::size_t n = data.size();
-    const std::size_t span = std::min<std::size_t>(2 * kPilotHalfWidth + 1, n);
-    Doubles r(n);
-    double window[2 * kPilotHalfWidth];
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t first = std::min(i > kPilotHalfWidth ? i - kPilotHalfWidth : 0, n - span);
-      std::size_t count = 0;
-      for (std::size_t j = first; j < first + span; ++j) {
-        if (j != i) window[count++] = units.v(data.y[j]);
-      }
-      for (std::size_t a = 1; a < count; ++a) {  // insertion sort of a handful
-        for (std::size_t b = a; b > 0 && window[b] < window[b - 1]; --b) {
-          std::swap(window[b], window[b - 1]);
-        }
-      }
-      r[i] = units.v(data.y[i]) - 0.5 * (window[(count - 1) / 2] + window[count / 2]);
-    }
-    return huber(r, weights);
-  }
-
   bool refit_weights(const Coordinates& coordinates, const Solution& solution,
                      RobustWeights& weights) const {
-    Doubles r(setup_.data.size());
-    residuals(setup_.basis, setup_.data, setup_.units, coordinates.curve(solution.state.beta).c,
-              r);
-    return huber(r, weights);
-  }
-
-  // Huber factors min(1, k sigma / |e_i|) for e_i = sqrt(w_i) r_i, sigma from
-  // the median absolute deviation of the e_i. False when sigma is 0 (more
-  // than half the points fitted exactly), which leaves nothing to scale by.
-  bool huber(Doubles& r, RobustWeights& weights) const {
-    const Data& data = setup_.data;
-    const Units& units = setup_.units;
-    const std::size_t n = data.size();
-    Doubles scaled;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double omega = units.omega(data.weight(i));
-      r[i] *= std::sqrt(omega);
-      if (omega > 0) scaled.push_back(r[i]);
-    }
-    const double centre = median(scaled);
-    for (double& e : scaled) e = std::fabs(e - centre);
-    const double sigma = kMadToSigma * median(scaled);
-    if (!(sigma > 0)) return false;
-    weights.fit.resize(n);
-    weights.score.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      const double omega = units.omega(data.weight(i));
-      const double size = std::fabs(r[i]);
-      const double factor = size > kHuberConstant * sigma ? kHuberConstant * sigma / size : 1.0;
-      weights.fit[i] = omega * factor;
-      weights.score[i] = omega * (factor * factor);
-    }
-    return true;
-  }
-
-  // The upper median (the lower half's largest for an even count), which
-  // is all a scale estimate needs.
-  static double median(Doubles& values) {
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
+    const Coefficients curve = coordinates.curve(solution.state.beta);
+    return residual_weights(setup_.basis, setup_.data, setup_.units, curve.c, weights);
   }
 
   const Smoother& config_;
@@ -448,9 +248,8 @@ Result<SmoothingSpline> fit_data(const Smoother& config, std::span<const double>
     const std::size_t i = static_cast<std::size_t>(std::max_element(x.begin(), x.end()) - x.begin());
     return InvalidValue{"x", i, "within the largest double of the smallest x", x[i]};
   }
-  const double tie = kTieShare * range;
-  std::size_t distinct = 0;
-  for_each_distinct(data, tie, true, [&](double) { ++distinct; });
+  const double tie = tie_gap(range);
+  const std::size_t distinct = weighted_distinct(data, tie);
   if (distinct < kMinimumDistinct) return TooFewDistinct{distinct, kMinimumDistinct};
   Doubles breakpoints;
   if (config.knots) {
