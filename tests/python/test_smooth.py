@@ -148,3 +148,40 @@ def test_refusals_name_the_argument_and_value(args, kwargs, message):
     with pytest.raises(ValueError) as info:
         velarix.smooth(*args, **kwargs)
     assert str(info.value) == message
+
+
+CANDIDATES = ["none", *SHAPES]
+
+
+@pytest.mark.parametrize("truth, noise", [("increasing convex", 0.05), ("concave", 0.2),
+                                          ("decreasing", 0.02)])
+def test_auto_keeps_the_most_constrained_shape_within_one_percent(truth, noise):
+    # The candidates are scored at the unconstrained fit's lam; the shape kept
+    # is then fitted with its own search.
+    x, y = noisy(SHAPES[truth], 300, noise, seed=6)
+    lam = velarix.smooth(x, y).smoothing.lam
+    scores = {s: velarix.smooth(x, y, s, lam=lam).smoothing.gcv for s in CANDIDATES}
+    within = [s for s in CANDIDATES if scores[s] <= 1.01 * min(scores.values())]
+    expected = max(within, key=lambda s: (len(s.split()) - (s == "none"), -scores[s]))
+    f = velarix.smooth(x, y, "auto")
+    assert f.smoothing.shape == expected
+    assert f.smoothing == velarix.smooth(x, y, expected).smoothing
+
+
+def test_smoother_builders_replace_one_setting_each():
+    config = velarix.Smoother().with_shape("convex  decreasing").with_lam(0.5).with_robust(True)
+    assert (config.shape, config.lam, config.robust) == ("decreasing convex", 0.5, True)
+    assert repr(config) == ('Smoother { shape: "decreasing convex", lam: 0.5, segments: 100, '
+                            'robust: true }')
+    with_knots = config.with_knots(np.array([0.2, 0.4]))
+    assert (with_knots.knots, with_knots.with_segments(7).knots) == ([0.2, 0.4], None)
+    assert config.with_gcv().lam is None and config.with_gcv() != config
+    assert config.with_gcv().with_lam(0.5) == config
+
+
+def test_dask_evaluates_a_smoothed_curve_block_by_block():
+    da = pytest.importorskip("dask.array")
+    x, y = noisy(SHAPES["increasing"], 200, 0.1, seed=7)
+    f = velarix.smooth(x, y, "increasing")
+    grid = np.linspace(-0.2, 1.2, 1000)
+    assert f(da.from_array(grid, chunks=128), nu=1).compute().tobytes() == f(grid, nu=1).tobytes()

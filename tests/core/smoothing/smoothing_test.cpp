@@ -152,6 +152,40 @@ TEST(Smoothing, PowerOfTwoUnitsGiveTheSameFitBitForBit) {
   }
 }
 
+// The objective weighs each point's squared residual: a weight of 2 is the
+// point twice, a weight of 0 the point left out (at a given lam and knots,
+// which the points of weight 0 do not choose then).
+TEST(Smoothing, WeightsCountPointsAsTheObjectiveSays) {
+  const Noisy data = noisy(Shape::none, 80, 12);
+  Smoother config = with_shape(Shape::increasing_concave);
+  config.lam = 3e-4;
+  config.knots = Doubles{0.1, 0.2, 0.4, 0.7};
+  Doubles w(data.x.size(), 1.0), twice_x = data.x, twice_y = data.y, kept_x, kept_y;
+  for (std::size_t i = 0; i < w.size(); i += 5) {
+    w[i] = 2;
+    twice_x.push_back(data.x[i]);
+    twice_y.push_back(data.y[i]);
+  }
+  Doubles holes(data.x.size(), 1.0);
+  for (std::size_t i = 0; i < holes.size(); ++i) {
+    if (i % 3 == 2) {
+      holes[i] = 0;  // never the first or the last point, which set the domain
+    } else {
+      kept_x.push_back(data.x[i]);
+      kept_y.push_back(data.y[i]);
+    }
+  }
+  const SmoothingSpline weighted = config.fit(data.x, data.y, w).value();
+  const SmoothingSpline repeated = config.fit(twice_x, twice_y).value();
+  const SmoothingSpline holed = config.fit(data.x, data.y, holes).value();
+  const SmoothingSpline kept = config.fit(kept_x, kept_y).value();
+  for (int i = 0; i <= 100; ++i) {
+    const double x = data.x.front() + (data.x.back() - data.x.front()) * i / 100;
+    EXPECT_NEAR(weighted.value(x), repeated.value(x), 1e-12);
+    EXPECT_NEAR(holed.value(x), kept.value(x), 1e-12);
+  }
+}
+
 TEST(Smoothing, OrderOfThePointsDoesNotMatter) {
   const Noisy data = noisy(Shape::convex, 200, 4);
   Doubles x = data.x, y = data.y;
