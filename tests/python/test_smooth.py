@@ -15,9 +15,10 @@ SHAPES = {
     "decreasing": lambda x: -np.exp(2 * x),
     "convex": lambda x: (x - 0.4) ** 2,
     "concave": lambda x: -np.cosh(2 * (x - 0.6)),
-    "increasing convex": lambda x: np.exp(3 * x),
-    "increasing concave": lambda x: np.log1p(9 * x),
-    "decreasing convex": lambda x: (1.2 - x) ** 2,
+    # Flat where the slope's bound sits, so that noise pulls against it.
+    "increasing convex": lambda x: x ** 2,
+    "increasing concave": lambda x: 1 - (1 - x) ** 2,
+    "decreasing convex": lambda x: (1 - x) ** 2,
     "decreasing concave": lambda x: -(x ** 3),
 }
 

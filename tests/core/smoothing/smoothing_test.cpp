@@ -31,10 +31,13 @@ double truth(Shape shape, double x) {
     case Shape::decreasing: return -std::tanh(8 * (x - 0.3));
     case Shape::convex: return (x - 0.4) * (x - 0.4);
     case Shape::concave: return -std::cosh(2 * (x - 0.6));
-    case Shape::increasing_convex: return std::exp(3 * x);
-    case Shape::increasing_concave: return std::log1p(9 * x);
-    case Shape::decreasing_convex: return (1.2 - x) * (1.2 - x);
-    case Shape::decreasing_concave: return -x * x * x;
+    // Flat where the slope's bound sits (the left end when S' grows away
+    // from 0, the right end when it shrinks to 0), so that noise there pulls
+    // against the bound.
+    case Shape::increasing_convex: return x * x;
+    case Shape::increasing_concave: return 1 - (1 - x) * (1 - x);
+    case Shape::decreasing_convex: return (1 - x) * (1 - x);
+    case Shape::decreasing_concave: return -x * x;
     default: return std::sin(6 * x);
   }
 }
