@@ -71,6 +71,13 @@ def _shape(shape):
     return shape
 
 
+def _lam(lam):
+    try:
+        return float(lam)
+    except (TypeError, ValueError):
+        raise ValueError(f"lam must be a real number or None, got {lam!r}") from None
+
+
 def _weights(weights, n):
     if weights is None:
         return None
@@ -151,7 +158,10 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     Interpolant
         With ``f.smoothing``: the ``SmoothingInfo`` (``lam``, ``edf``,
         ``gcv``, ``shape``, ``active_constraints``) of the fit, or a tuple of
-        them, one per curve, for several curves.
+        them, one per curve, for several curves. ``f.x`` holds the knots
+        (the first and last x among them), not the data. ``gcv`` is in the
+        units of ``w y²`` (with ``robust=True``, of Huber's capped squares)
+        and may overflow to inf for y beyond about 1e150.
 
     Raises
     ------
@@ -163,7 +173,7 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     """
     config = Smoother().with_shape(_shape(shape))
     if lam is not None:
-        config = config.with_lam(float(lam))
+        config = config.with_lam(_lam(lam))
     config = _with_knots(config, knots)
     if not isinstance(robust, (bool, np.bool_)):
         raise ValueError(f"robust must be True or False, got {robust!r}")

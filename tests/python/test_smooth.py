@@ -133,6 +133,7 @@ def test_record_is_read_only_and_survives_pickling():
     (([0, 1, 2], [1, 2, 3], 1), {}, "shape must be None or a str such as 'increasing convex', "
      "got 1"),
     (([0, 1, 2], [1, 2, 3]), {"lam": 0}, "smoothing setting `lam` must be finite and > 0, got 0"),
+    (([0, 1, 2], [1, 2, 3]), {"lam": "big"}, "lam must be a real number or None, got 'big'"),
     (([0, 1, 2], [1, 2, 3]), {"weights": [1, -1, 1]}, "weights[1] must be >= 0, got -1"),
     (([0, 1, 2], [1, 2, 3]), {"weights": [1, 1]},
      "weights must have one entry per data point (got shape (2,) for 3 points)"),
