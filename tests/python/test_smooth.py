@@ -58,7 +58,8 @@ def test_units_scale_the_curve_and_lam_by_their_dimensions():
 def dense_solution(x, y, w, knots, lam):
     """The same objective solved as one dense linear system: the B-spline
     basis on the knots and the penalty integrated by two-point Gauss rules
-    (exact for the squared linear S'')."""
+    (exact for the squared linear S''); with the fit's degrees of freedom
+    and GCV score."""
     t = np.r_[[knots[0]] * 3, knots, [knots[-1]] * 3]
     k = len(t) - 4
     design = BSpline.design_matrix(x, t, 3).toarray()
@@ -66,8 +67,11 @@ def dense_solution(x, y, w, knots, lam):
     nodes = (mid[:, None] + half[:, None] * np.array([-1, 1]) / np.sqrt(3)).ravel()
     curvature = np.array([BSpline(t, np.eye(k)[j], 3)(nodes, nu=2) for j in range(k)])
     penalty = (curvature * np.repeat(half, 2)) @ curvature.T
-    c = np.linalg.solve(design.T @ (w[:, None] * design) + lam * penalty, design.T @ (w * y))
-    return BSpline(t, c, 3)
+    gram = design.T @ (w[:, None] * design)
+    c = np.linalg.solve(gram + lam * penalty, design.T @ (w * y))
+    edf = np.trace(np.linalg.solve(gram + lam * penalty, gram))
+    gcv = x.size * np.sum(w * (y - design @ c) ** 2) / (x.size - edf) ** 2
+    return BSpline(t, c, 3), edf, gcv
 
 
 @pytest.mark.parametrize("segments, lam", [(8, 1e-5), (30, 3e-3), (100, 0.2)])
@@ -78,9 +82,12 @@ def test_given_lam_solves_the_weighted_objective(segments, lam):
     w = rng.uniform(0.2, 3.0, x.size)
     f = velarix.smooth(x, y, lam=lam, weights=w, knots=segments)
     assert f.smoothing.lam == lam and f.smoothing.active_constraints == 0
-    reference = dense_solution(x, y, w, f.x, lam)
+    reference, edf, gcv = dense_solution(x, y, w, f.x, lam)
     grid = np.linspace(x[0], x[-1], 1001)
     np.testing.assert_allclose(f(grid), reference(grid), rtol=0, atol=1e-10)
+    # The trace of the hat matrix and n RSS / (n - edf)^2, from the data.
+    assert f.smoothing.edf == pytest.approx(edf, rel=1e-9)
+    assert f.smoothing.gcv == pytest.approx(gcv, rel=1e-8)
 
 
 def test_second_derivative_is_shared_at_every_knot():
