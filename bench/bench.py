@@ -10,7 +10,8 @@ the best scipy median of the same workload (lower is better). Beside each
 class's evaluation rows, the rows marked "· interpolate" time the NumPy
 layer over the same spline (velarix.interpolate with the same configuration,
 linear extrapolation), run alternately with the class's own batch_into or
-scalar call, with their ratio to it ("vs class").
+scalar call, with their ratio to it ("vs class"). The thread rows set two
+threads against one doing the same two calls, in elapsed time.
 """
 
 import argparse
@@ -19,34 +20,46 @@ import math
 import os
 import pickle
 import platform
-import re
 import subprocess
 import sys
+import tempfile
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 from scipy.interpolate import Akima1DInterpolator, CubicSpline, PchipInterpolator
 
 import velarix
+from velarix._registry import METHODS
 
 SEED = 20261208
 
+
+
+def accepted_kinds(config):
+    """The timed data kinds a configuration fits (a method may refuse some by design)."""
+    probe = np.linspace(0.0, 4.0, 12)
+    kinds = []
+    for kind, y in (("convex", np.exp(probe)), ("inflected", np.tanh(4.0 * (probe - 2.0)))):
+        try:
+            config.fit(probe, y)
+        except ValueError:
+            continue
+        kinds.append(kind)
+    return tuple(kinds)
+
+
 # The velarix configurations: name, the data kinds it accepts, the
-# configuration. Every method's default configuration, from the module's one
-# list of classes (a configuration is registered beside its fitted spline
-# class), then the variants worth timing apart, by name.
-ACCEPTS = {"rational_cubic": ("convex",)}
+# configuration. Every registered method's default configuration, then the
+# variants worth timing apart, by name.
 CONFIGS = sorted([
-    (snake, ACCEPTS.get(snake, ("convex", "inflected")), getattr(velarix, name)())
-    for name in velarix.__all__
-    if f"{name}Spline" in velarix.__all__
-    for snake in [re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()]
-] + [
-    ("rational_cubic_newton", ("convex",), velarix.RationalCubic().with_convexity_solver("newton")),
-    ("tension_uniform_2", ("convex", "inflected"), velarix.Tension().with_uniform_tension(2.0)),
-    ("tension_strict", ("convex", "inflected"), velarix.Tension().with_strict_shape()),
-    ("variable_degree_no_raise", ("convex", "inflected"),
-     velarix.VariableDegree().with_max_iterations(0)),
+    (name, accepted_kinds(config), config)
+    for name, config in [(name, m.configuration()) for name, m in METHODS.items()] + [
+        ("rational_cubic_newton", velarix.RationalCubic().with_convexity_solver("newton")),
+        ("tension_uniform_2", velarix.Tension().with_uniform_tension(2.0)),
+        ("tension_strict", velarix.Tension().with_strict_shape()),
+        ("variable_degree_no_raise", velarix.VariableDegree().with_max_iterations(0)),
+    ]
 ], key=lambda row: row[0])
 # The velarix fitters: name, the data kinds it accepts, the fitter.
 VELARIX = [(name, kinds, config.fit) for name, kinds, config in CONFIGS]
@@ -60,8 +73,8 @@ SCIPY = [
     ("scipy_akima", Akima1DInterpolator),
 ]
 
-# The evaluation rows: the methods the targets name.
-EVAL_VELARIX = ("rational_cubic", "tension_uniform_2", "tension", "variable_degree")
+# The evaluation rows: every method, and the uniform tension the targets name.
+EVAL_VELARIX = (*METHODS, "tension_uniform_2")
 
 
 def knots(n, rng):
@@ -102,15 +115,16 @@ def timed(fn, repeats):
     return float(np.median(times)), min(times), result
 
 
-def timed_pair(fn_a, fn_b, repeats):
+def timed_pair(fn_a, fn_b, repeats, clock=None):
     """timed() of two functions run alternately, so that both see the same load."""
+    clock = clock or CLOCK
     times_a, times_b = [], []
     for _ in range(repeats):
         for fn, times in ((fn_a, times_a), (fn_b, times_b)):
             gc.disable()
-            start = CLOCK()
+            start = clock()
             fn()
-            times.append(CLOCK() - start)
+            times.append(clock() - start)
             gc.enable()
     return [(float(np.median(t)), min(t)) for t in (times_a, times_b)]
 
@@ -273,6 +287,52 @@ def bench_integral(sizes, m, repeats, table):
                           fmt(build, "ms"))
 
 
+def bench_third(sizes, m, repeats, table):
+    """third_derivative_batch_into against second_derivative_batch_into of the
+    same spline, alternately."""
+    rng = np.random.default_rng(SEED + 5)
+    for n in sizes:
+        x, y = data("convex", n, rng)
+        random_xs = rng.uniform(x[0], x[-1], m)
+        out = np.empty(m)
+        for name, _, fitter in VELARIX:
+            if name not in EVAL_VELARIX:
+                continue
+            spl = fitter(x, y)
+            for order, xs in (("random", random_xs), ("sorted", np.sort(random_xs))):
+                (second, _), (third, lo) = timed_pair(
+                    lambda: spl.second_derivative_batch_into(xs, out),
+                    lambda: spl.third_derivative_batch_into(xs, out), repeats)
+                table.add(f"{n:.0e}", order, name, fmt(second / m, "ns"), fmt(third / m, "ns"),
+                          fmt(lo / m, "ns"), f"{third / second:.2f}")
+
+
+def bench_threads(n, m, repeats, table):
+    """Two threads at once against one thread making the same two calls one
+    after the other, in elapsed time (CPU time would add the threads up):
+    value_batch_into of m points each on one shared spline, and two fits of
+    n knots. The ratio is the throughput of two threads over one thread's: 2
+    on two idle cores."""
+    rng = np.random.default_rng(SEED + 4)
+    x, y = data("convex", n, rng)
+    xs = [rng.uniform(x[0], x[-1], m) for _ in range(2)]
+    outs = [np.empty(m) for _ in range(2)]
+    with ThreadPoolExecutor(2) as pool:
+        for name, _, fitter in VELARIX:
+            if name not in EVAL_VELARIX:
+                continue
+            spl = fitter(x, y)
+            work = {
+                f"value_batch_into, {m:.0e} points": lambda k: spl.value_batch_into(xs[k], outs[k]),
+                f"fit, {n:.0e} knots": lambda k: fitter(x, y),
+            }
+            for what, call in work.items():
+                (one, _), (two, _) = timed_pair(
+                    lambda: [call(0), call(1)], lambda: list(pool.map(call, range(2))), repeats,
+                    clock=time.perf_counter)
+                table.add(name, what, fmt(one, "ms"), fmt(two, "ms"), f"{one / two:.2f}")
+
+
 def bench_scalar(calls, repeats, table):
     rng = np.random.default_rng(SEED + 2)
     x, y = data("convex", 1000, rng)
@@ -349,6 +409,80 @@ def bench_memory(n, table):
         table.add(f"{n:.0e}", kind, name + note, f"{per_point:.0f}", f"{per_point / 8:.1f}")
 
 
+# Reading a table: the command's reader beside numpy.loadtxt on the same
+# numbers, each in a fresh interpreter. The time of each read, and the growth
+# of the peak resident set over the first read (reset as for the fits).
+READ_CHILD = r"""
+import ctypes, statistics, sys, time
+import numpy as np
+from velarix import cli
+reader, path, repeats, clock = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+clock = time.process_time if clock == "cpu" else time.perf_counter
+read = {
+    "numpy.loadtxt": lambda: np.loadtxt(path, delimiter=",", skiprows=1),
+    "velarix read_table": lambda: cli.read_table(path),
+}[reader]
+def status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+ctypes.CDLL(None).malloc_trim(0)
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")
+before = status("VmRSS")
+times = []
+for i in range(repeats):
+    start = clock()
+    table = read()
+    times.append(clock() - start)
+    if i == 0:
+        peak = status("VmHWM") - before
+    del table
+print(statistics.median(times), min(times), peak)
+"""
+
+
+def table_files(rows, directory):
+    """The same rows of uneven x and a random walk as a comma-separated table
+    and as a semicolon-separated one with decimal commas (about 38 bytes a row)."""
+    rng = np.random.default_rng(SEED + 4)
+    x = np.sort(rng.uniform(0.0, 1.0, rows))
+    y = np.cumsum(rng.uniform(0.0, 1.0, rows))
+    body = "".join(f"{a!r},{b!r}\n" for a, b in zip(x.tolist(), y.tolist()))
+    files = {"commas": os.path.join(directory, "commas.csv"),
+             "semicolons, decimal commas": os.path.join(directory, "semicolons.csv")}
+    with open(files["commas"], "w") as f:
+        f.write("t,temp\n" + body)
+    with open(files["semicolons, decimal commas"], "w") as f:
+        f.write("t;temp\n" + body.replace(",", ";").replace(".", ","))
+    return files
+
+
+def bench_read(rows, repeats, table):
+    here = os.path.dirname(os.path.abspath(__file__))
+    clock = "cpu" if CLOCK is time.process_time else "wall"
+
+    def measured(reader, path):
+        result = subprocess.run(
+            [sys.executable, "-c", READ_CHILD, reader, path, str(repeats), clock],
+            capture_output=True, text=True, check=True,
+            env=dict(os.environ, PYTHONPATH=os.pathsep.join([here, *sys.path])),
+        )
+        return [float(v) for v in result.stdout.split()]
+
+    with tempfile.TemporaryDirectory() as directory:
+        files = table_files(rows, directory)
+        size = os.path.getsize(files["commas"]) / 1e6
+        base, base_lo, base_peak = measured("numpy.loadtxt", files["commas"])
+        table.add(f"{rows:.0e}", f"commas, {size:.0f} MB", "numpy.loadtxt", f"{base:.3g}",
+                  f"{base_lo:.3g}", f"{base_peak / 1e6:.1f}", "", "")
+        for form, path in files.items():
+            med, lo, peak = measured("velarix read_table", path)
+            table.add(f"{rows:.0e}", form, "velarix read_table", f"{med:.3g}", f"{lo:.3g}",
+                      f"{peak / 1e6:.1f}", f"{med / base:.2f}", f"{peak / base_peak:.2f}")
+
+
 def machine():
     model = platform.processor() or platform.machine()
     try:
@@ -362,27 +496,33 @@ def machine():
     return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}"
 
 
+PARTS = ("fit", "shape", "eval", "third", "integral", "threads", "scalar", "memory", "read")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, few repeats (< 30 s)")
     parser.add_argument("--markdown", action="store_true", help="print the tables as markdown")
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="process CPU time (default) or elapsed time")
-    parser.add_argument("--only", choices=("fit", "shape", "eval", "integral", "scalar", "memory"),
-                        action="append")
+    parser.add_argument("--only", choices=PARTS, action="append")
     args = parser.parse_args()
     global CLOCK
     CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
-    parts = set(args.only or ("fit", "shape", "eval", "integral", "scalar", "memory"))
+    parts = set(args.only or PARTS)
 
     if args.quick:
         fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
             (10**3, 10**5), (10**2, 10**4), 2 * 10**5, 3, 2 * 10**4, 10**5)
+        thread_n, thread_m = 10**5, 2 * 10**5
+        read_rows, read_repeats = 10**5, 3
         repeats_for = lambda n: 3  # noqa: E731
         shape_repeats = lambda n: 3  # noqa: E731
     else:
         fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
             (10**3, 10**5, 10**6), (10**2, 10**4, 10**6), 10**6, 7, 10**5, 10**6)
+        thread_n, thread_m = 10**6, 10**6
+        read_rows, read_repeats = 10**6, 5
         repeats_for = lambda n: 21 if n <= 10**3 else (7 if n <= 10**5 else 5)  # noqa: E731
         # The published policy needs seconds per fit at 1e6 noisy knots.
         shape_repeats = lambda n: 11 if n <= 10**3 else (3 if n <= 10**5 else 1)  # noqa: E731
@@ -408,12 +548,24 @@ def main():
                   ["n", "order", "derivative", "method", "median", "min", "ratio", "vs class"])
         bench_eval(eval_sizes, m, eval_repeats, t)
         tables.append(t)
+    if "third" in parts:
+        t = Table(f"Third against second derivative, {m:.0e} points (ns per point; ratio third/second)",
+                  ["n", "order", "method", "second", "third", "min", "ratio"])
+        bench_third(eval_sizes, m, eval_repeats, t)
+        tables.append(t)
     if "integral" in parts:
         t = Table(f"Antiderivative of {m:.0e} points (ns per point; ratios to the same "
                   "spline's value_batch and to the best scipy antiderivative)",
                   ["n", "order", "method", "value", "median", "min", "vs value", "vs scipy",
                    "table ms"])
         bench_integral(eval_sizes, m, eval_repeats, t)
+        tables.append(t)
+    if "threads" in parts:
+        load = ", ".join(f"{v:.2f}" for v in os.getloadavg())
+        t = Table(f"Two threads against one (ms elapsed for both calls; ratio one/two; "
+                  f"load average before: {load})",
+                  ["method", "calls", "one thread", "two threads", "ratio"])
+        bench_threads(thread_n, thread_m, eval_repeats, t)
         tables.append(t)
     if "scalar" in parts:
         t = Table(f"Scalar calls spl(x), {calls:.0e} from a Python loop (ns per call)",
@@ -424,6 +576,13 @@ def main():
         t = Table("Peak memory of a fit beyond the input (growth of max RSS)",
                   ["n", "data", "method", "bytes/point", "doubles/point"])
         bench_memory(memory_n, t)
+        tables.append(t)
+    if "read" in parts:
+        t = Table(f"Reading a table of {read_rows:.0e} rows (s per read; peak memory growth of "
+                  "the first read; ratios to numpy.loadtxt on the comma-separated file)",
+                  ["rows", "table", "reader", "median", "min", "peak MB", "time ratio",
+                   "memory ratio"])
+        bench_read(read_rows, read_repeats, t)
         tables.append(t)
     for t in tables:
         print(t.render(args.markdown))

@@ -113,8 +113,8 @@ struct From<std::uint64_t> {
   }
 };
 
-// A bool (True or False only; other truthy objects are a TypeError, so that
-// a misplaced argument is not read as a flag).
+// A flag: True or False only (an int or any other truthy object is a
+// TypeError, so that a count passed by mistake is not taken for a switch).
 template <>
 struct From<bool> {
   static std::optional<bool> convert(PyObject* object) {

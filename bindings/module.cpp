@@ -1,35 +1,46 @@
 // _velarix: shape-preserving C² interpolating splines.
 //
-// Importing the module registers nine immutable classes, in this order:
-// EndSlopes; RationalCubic and RationalCubicSpline; Tension and
-// TensionSpline; VariableDegree and VariableDegreeSpline; Smoother and
-// SmoothingSpline. A configuration class (RationalCubic(), Tension(),
-// VariableDegree(), Smoother()) holds a method's settings, refined by
-// builders that return new objects; its fit(x, y) returns the matching
-// fitted-spline class. The module has no functions and
-// no state besides its class objects.
+// Importing the module registers immutable classes, in this order:
+// EndSlopes, then per method of the method table its configuration and its
+// spline (RationalCubic and RationalCubicSpline; Tension and TensionSpline;
+// VariableDegree and VariableDegreeSpline; ...), then the smoother's
+// Smoother and SmoothingSpline. A configuration class (RationalCubic(),
+// Tension(), VariableDegree(), Smoother()) holds a method's settings, refined
+// by builders that return new objects; its fit(x, y) returns the matching
+// fitted-spline class. The smoother does not interpolate, so it has classes
+// but no method record. `methods` describes each method
+// (read-only records: its name, classes, end conditions, options and the
+// configuration the NumPy layer uses). The module has no functions and no
+// state besides its class objects and those records.
 #include "module.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+#include <iterator>
+#include <span>
+#include <utility>
+
+#include "methods.hpp"
 
 namespace velarix::py {
 
-// Each binding file's classes (bindings/<name>.cpp).
+// The shared classes (bindings/end_slopes.cpp), the smoother's classes
+// (bindings/smoothing.cpp) and each method's record (bindings/<method>.cpp),
+// for every method of the library's list.
 Classes end_slopes_classes();
-Classes rational_cubic_classes();
-Classes tension_classes();
-Classes variable_degree_classes();
 Classes smoothing_classes();
+#define VELARIX_DECLARE(name, configuration_kind, spline_kind) Method name##_method();
+VELARIX_METHODS(VELARIX_DECLARE)
+#undef VELARIX_DECLARE
 
 namespace {
 
-// The module's class table, the one list of its classes: registered in this
-// order, file by file, each file's classes in its own order.
-constexpr Classes (*const class_table[])() = {
-    &end_slopes_classes,
-    &rational_cubic_classes,
-    &tension_classes,
-    &variable_degree_classes,
-    &smoothing_classes,
-};
+// The module's method table, in the library's order. The classes are
+// registered in this order: the shared ones, then per method its
+// configuration and its spline.
+#define VELARIX_ENTRY(name, configuration_kind, spline_kind) &name##_method,
+constexpr Method (*const method_table[])() = {VELARIX_METHODS(VELARIX_ENTRY)};
+#undef VELARIX_ENTRY
 
 // Appends `name` to the module's __all__ (created when missing) and sets the
 // attribute of that name to the class.
@@ -48,17 +59,84 @@ int add_class(PyObject* module, const Registration& registration) {
   return PyObject_SetAttrString(module, registration.name, type);
 }
 
+PyObject* strings(std::span<const char* const> texts) {
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyObject* text = PyUnicode_FromString(texts[i]);
+    if (text == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return tuple.release();
+}
+
+// A read-only mapping of the given keys to new references (nullptr entries
+// mean a failure, already set).
+PyObject* record(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+  Ref dict(PyDict_New());
+  bool failed = !dict;
+  for (const auto& [key, value] : items) {
+    Ref owned(value);
+    failed = failed || !owned || PyDict_SetItemString(dict.get(), key, value) != 0;
+  }
+  return failed ? nullptr : PyDictProxy_New(dict.get());
+}
+
+PyObject* type_object(const Registration& registration) {
+  PyObject* type = reinterpret_cast<PyObject*>(registration.create());
+  Py_XINCREF(type);
+  return type;
+}
+
+PyObject* option_records(std::span<const Option> options) {
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(options.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    const Option& o = options[i];
+    PyObject* item = record({{"name", PyUnicode_FromString(o.name)},
+                             {"builder", PyUnicode_FromString(o.builder)},
+                             {"type", PyUnicode_FromString(o.type)},
+                             {"choices", strings(o.choices)},
+                             {"metavar", PyUnicode_FromString(o.metavar)},
+                             {"help", PyUnicode_FromString(o.help)}});
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple.release();
+}
+
+PyObject* method_record(const Method& m) {
+  return record({{"name", PyUnicode_FromString(m.name)},
+                 {"configuration", type_object(m.configuration)},
+                 {"spline", type_object(m.spline)},
+                 {"end_conditions", strings(m.end_conditions)},
+                 {"options", option_records(m.options)},
+                 {"interpolation_configuration", m.interpolation_configuration()},
+                 {"summary", PyUnicode_FromString(m.summary)}});
+}
+
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "module execution expects a module object");
     return -1;
   }
-  for (const auto classes : class_table) {
-    for (const Registration& registration : classes()) {
-      if (add_class(module, registration) != 0) return -1;
-    }
+  for (const Registration& registration : end_slopes_classes()) {
+    if (add_class(module, registration) != 0) return -1;
   }
-  return 0;
+  constexpr std::size_t count = std::size(method_table);
+  Ref methods(PyTuple_New(static_cast<Py_ssize_t>(count)));
+  if (!methods) return -1;
+  for (std::size_t i = 0; i < count; ++i) {
+    const Method m = method_table[i]();
+    if (add_class(module, m.configuration) != 0 || add_class(module, m.spline) != 0) return -1;
+    PyObject* item = method_record(m);
+    if (item == nullptr) return -1;
+    PyTuple_SetItem(methods.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  for (const Registration& registration : smoothing_classes()) {
+    if (add_class(module, registration) != 0) return -1;
+  }
+  return PyModule_AddObjectRef(module, "methods", methods.get());
 }
 
 PyModuleDef_Slot slots[] = {

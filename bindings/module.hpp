@@ -1,6 +1,7 @@
-// How a binding file hands its classes to the module: each
-// bindings/<method>.cpp defines one `<method>_classes()`, listed once in the
-// module's class table (module.cpp).
+// How a binding file hands its classes to the module. Each
+// bindings/<method>.cpp defines one `<method>_method()`, the method's record,
+// listed once in the module's method table (module.cpp); the module exports
+// the records as `_velarix.methods`, which every layer above reads.
 #pragma once
 
 #include <span>
@@ -18,5 +19,33 @@ struct Registration {
 };
 
 using Classes = std::span<const Registration>;
+
+// A setting of a method that the command offers as an option: the builder of
+// the configuration that applies it, the type of the value the builder takes
+// ("float", "int", "bool" or "str"), and the values allowed, when they are
+// few, as the command spells them.
+struct Option {
+  const char* name;  // snake case; the command's flag is --name with hyphens
+  const char* builder;
+  const char* type;
+  std::span<const char* const> choices;
+  const char* metavar;
+  const char* help;
+};
+
+// Everything the layers above the classes need to know about a method.
+struct Method {
+  const char* name;  // snake case: "tension", "rational_cubic", ...
+  Registration configuration;
+  Registration spline;
+  // The end conditions its configurations accept, as the names of the
+  // EndSlopes constructors.
+  std::span<const char* const> end_conditions;
+  std::span<const Option> options;
+  // The configuration velarix.interpolate and the command use by default, as
+  // a new reference (nullptr with the exception set on failure).
+  PyObject* (*interpolation_configuration)();
+  const char* summary;  // one line: what the method promises
+};
 
 }  // namespace velarix::py

@@ -39,9 +39,18 @@ PyObject* with_convexity_solver(RationalCubic c, std::string solver) {
   return to_python(std::move(c));
 }
 
+// Newton steps with limited end slopes: converges where the sweeps crawl.
+PyObject* interpolation_configuration() {
+  RationalCubic c;
+  c.boundary = EndSlopes::limited();
+  c.solver = rational_cubic::solver::Method::newton;
+  return to_python(std::move(c));
+}
+
 std::span<const double> tension_parameters(const RationalCubicSpline& s) { return s.w(); }
 std::uint64_t iterations(const RationalCubicSpline& s) { return s.iterations(); }
 bool is_concave(const RationalCubicSpline& s) { return s.concave(); }
+bool is_shape_preserving(const RationalCubicSpline& s) { return s.is_shape_preserving(); }
 
 PyTypeObject* rational_cubic_class() {
   return Class<RationalCubic>(
@@ -82,18 +91,30 @@ PyTypeObject* rational_cubic_spline_class() {
       .property<&is_concave>("is_concave",
                              "Whether the data were concave, so the spline is concave, not "
                              "convex.")
+      .property<&is_shape_preserving>(
+          "is_shape_preserving",
+          "Whether the curve is convex (concave) on every interval: False only when a\n"
+          "clamped end slope lies on the wrong side of its end secant.")
       .picklable<&state::save<RationalCubicSpline>, &state::load<RationalCubicSpline>>()
       .create();
 }
 
 }  // namespace
 
-Classes rational_cubic_classes() {
-  static constexpr Registration classes[] = {
-      {"RationalCubic", &rational_cubic_class},
-      {"RationalCubicSpline", &rational_cubic_spline_class},
+Method rational_cubic_method() {
+  static constexpr const char* ends[] = {"estimated", "limited", "clamped", "natural"};
+  static constexpr const char* solvers[] = {"newton", "sweep"};
+  static constexpr Option options[] = {
+      {"convexity_solver", "with_convexity_solver", "str", solvers, "SOLVER",
+       "how the convexity solve reaches its fixed point: 'newton' (default) or 'sweep'"},
   };
-  return classes;
+  return {"rational_cubic",
+          {"RationalCubic", &rational_cubic_class},
+          {"RationalCubicSpline", &rational_cubic_spline_class},
+          ends,
+          options,
+          &interpolation_configuration,
+          "data convex throughout or concave throughout; convex (concave) everywhere"};
 }
 
 }  // namespace velarix::py

@@ -16,6 +16,16 @@ PyObject* new_double_array(std::size_t count) {
   return PyNumber_Multiply(one.get(), times.get());
 }
 
+PyObject* field_dict(std::span<const char* const> names, std::span<const double> values) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    Ref value(PyFloat_FromDouble(values[i]));
+    if (!value || PyDict_SetItemString(dict.get(), names[i], value.get()) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
 bool check_input(const Float64Buffer& xs) {
   if (xs.c_contiguous()) return true;
   PyErr_SetString(PyExc_ValueError, "xs must be a C-contiguous float64 buffer");

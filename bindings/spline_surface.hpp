@@ -3,7 +3,9 @@
 // and the domain. Written once; each spline class adds it to its declaration.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "buffer.hpp"
 #include "classes.hpp"
@@ -11,21 +13,29 @@
 
 namespace velarix::py {
 
-// fit(x, y): the core reads C-contiguous buffers in place (they are held,
-// and the interpreter lock with them, until the fit returns, and the core
-// copies what it keeps); others are first copied row-major, whatever their
-// strides. Skipping the copy saves two fresh arrays, whose page faults are a
-// large part of a big fit.
+// Fits of this many knots and more, and batches of this many items and
+// more, run without the interpreter lock (see Unlocked): from there the
+// work takes some microseconds, far more than the switch.
+inline constexpr std::size_t fit_unlocked_from = 64;
+inline constexpr std::size_t batch_unlocked_from = 512;
+
+// fit(x, y): the core reads C-contiguous buffers in place (they are held
+// until the fit returns, and the core copies what it keeps); others are
+// first copied row-major, whatever their strides. Skipping the copy saves
+// two fresh arrays, whose page faults are a large part of a big fit. The
+// fit itself runs without the interpreter lock; its spline is wrapped with
+// it.
 template <class Config>
 PyObject* fit(const Config& config, Float64Buffer x, Float64Buffer y) {
-  if (x.c_contiguous() && y.c_contiguous()) {
-    return to_python(config.fit(x.items(), y.items()));
-  }
+  const auto fit_spans = [&](std::span<const double> xs, std::span<const double> ys) {
+    return unlocked_from(fit_unlocked_from, xs.size(), [&] { return config.fit(xs, ys); });
+  };
+  if (x.c_contiguous() && y.c_contiguous()) return to_python(fit_spans(x.items(), y.items()));
   const auto xs = x.copy();
   if (!xs) return nullptr;
   const auto ys = y.copy();
   if (!ys) return nullptr;
-  return to_python(config.fit(*xs, *ys));
+  return to_python(fit_spans(*xs, *ys));
 }
 
 template <class Spline, Derivative D>
@@ -40,13 +50,26 @@ PyObject* new_double_array(std::size_t count);
 bool check_input(const Float64Buffer& xs);
 bool check_output(const Float64Buffer& out, const Float64Buffer& xs);
 
+// `fill(xs, out)` on the held views, without the interpreter lock for a
+// long batch. The spline is immutable, and what it builds on first use (the
+// integral table) is published atomically, so threads may share it; `out`
+// may overlap `xs`, which the core reads ahead of writing. Another thread
+// may change the buffers' contents meanwhile, as with any buffer given to
+// code that runs unlocked, but not free them: an exported buffer cannot be
+// resized or released while its view is held.
+template <class Fill>
+void fill_batch(const Float64Buffer& xs, const Float64Buffer& out, Fill&& fill) {
+  unlocked_from(batch_unlocked_from, xs.count(),
+                [&] { fill(xs.items(), out.writable_items()); });
+}
+
 template <class Spline, Derivative D>
 PyObject* evaluate_batch(const Spline& spline, Float64Buffer xs) {
   Ref result(new_double_array(xs.count()));
   if (!result) return nullptr;
   auto out = Float64Buffer::accept(result.get());
   if (!out || !check_input(xs)) return nullptr;
-  spline.curve().template evaluate<D>(xs.items(), out->writable_items());
+  fill_batch(xs, *out, [&](auto in, auto to) { spline.curve().template evaluate<D>(in, to); });
   return result.release();
 }
 
@@ -54,7 +77,7 @@ PyObject* evaluate_batch(const Spline& spline, Float64Buffer xs) {
 template <class Spline, Derivative D>
 PyObject* evaluate_batch_into(const Spline& spline, Float64Buffer xs, Float64Buffer out) {
   if (!check_input(xs) || !check_output(out, xs)) return nullptr;
-  spline.curve().template evaluate<D>(xs.items(), out.writable_items());
+  fill_batch(xs, out, [&](auto in, auto to) { spline.curve().template evaluate<D>(in, to); });
   Py_RETURN_NONE;
 }
 
@@ -74,20 +97,38 @@ PyObject* antiderivative_batch(const Spline& spline, Float64Buffer xs) {
   if (!result) return nullptr;
   auto out = Float64Buffer::accept(result.get());
   if (!out || !check_input(xs)) return nullptr;
-  spline.curve().antiderivative(xs.items(), out->writable_items());
+  fill_batch(xs, *out, [&](auto in, auto to) { spline.curve().antiderivative(in, to); });
   return result.release();
 }
 
 template <class Spline>
 PyObject* antiderivative_batch_into(const Spline& spline, Float64Buffer xs, Float64Buffer out) {
   if (!check_input(xs) || !check_output(out, xs)) return nullptr;
-  spline.curve().antiderivative(xs.items(), out.writable_items());
+  fill_batch(xs, out, [&](auto in, auto to) { spline.curve().antiderivative(in, to); });
   Py_RETURN_NONE;
 }
 
 template <class Spline>
 std::pair<double, double> domain(const Spline& spline) {
   return spline.domain();
+}
+
+// A new dict of values[i] under names[i], in order.
+PyObject* field_dict(std::span<const char* const> names, std::span<const double> values);
+
+// The pieces in knot order, each a dict of its own fields by name.
+template <class Spline>
+PyObject* pieces(const Spline& spline) {
+  using Piece = typename Spline::Piece;
+  const std::span<const Piece> all = spline.curve().pieces();
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(all.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    PyObject* item = field_dict(Piece::field_names, all[i].fields());
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return tuple.release();
 }
 
 template <class Spline>
@@ -97,13 +138,17 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
       .template callable<&evaluate<Spline, value>, "x">()
       .template method<"first_derivative", &evaluate<Spline, first>, "x">()
       .template method<"second_derivative", &evaluate<Spline, second>, "x">()
+      .template method<"third_derivative", &evaluate<Spline, third>, "x">()
       .template method<"value_batch", &evaluate_batch<Spline, value>, "xs">()
       .template method<"first_derivative_batch", &evaluate_batch<Spline, first>, "xs">()
       .template method<"second_derivative_batch", &evaluate_batch<Spline, second>, "xs">()
+      .template method<"third_derivative_batch", &evaluate_batch<Spline, third>, "xs">()
       .template method<"value_batch_into", &evaluate_batch_into<Spline, value>, "xs", "out">()
       .template method<"first_derivative_batch_into", &evaluate_batch_into<Spline, first>,
                        "xs", "out">()
       .template method<"second_derivative_batch_into", &evaluate_batch_into<Spline, second>,
+                       "xs", "out">()
+      .template method<"third_derivative_batch_into", &evaluate_batch_into<Spline, third>,
                        "xs", "out">()
       .template method<"integral", &integral<Spline>, "a", "b">(
           "The integral of the spline from a to b; b < a gives the negative. Outside\n"
@@ -114,7 +159,11 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
           "antiderivative(x) for each item of xs, in a new array('d').")
       .template method<"antiderivative_batch_into", &antiderivative_batch_into<Spline>, "xs",
                        "out">("antiderivative(x) for each item of xs, written into out.")
-      .template property<&domain<Spline>>("domain");
+      .template property<&domain<Spline>>("domain")
+      .template property<&pieces<Spline>>(
+          "pieces",
+          "The pieces in knot order, each a dict of its own fields by name: the numbers\n"
+          "a saved state keeps for it.");
 }
 
 }  // namespace velarix::py

@@ -27,6 +27,31 @@ Tension with_strict_shape(Tension c) {
   return c;
 }
 
+// The two policies that select their tensions, by name; ValueError for any
+// other name.
+PyObject* with_policy(Tension c, std::string name) {
+  if (name == "strict") {
+    c.policy = Policy::strict();
+  } else if (name == "published") {
+    c.policy = Policy::published();
+  } else {
+    Ref text(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!text) return nullptr;
+    PyErr_Format(PyExc_ValueError, "policy must be \"strict\" or \"published\", got %R",
+                 text.get());
+    return nullptr;
+  }
+  return to_python(std::move(c));
+}
+
+// The strict policy with limited end slopes: any data, the shape kept.
+PyObject* interpolation_configuration() {
+  Tension c;
+  c.policy = Policy::strict();
+  c.boundary = EndSlopes::limited();
+  return to_python(std::move(c));
+}
+
 std::span<const double> tensions(const TensionSpline& s) { return s.tensions(); }
 bool is_shape_preserving(const TensionSpline& s) { return s.is_shape_preserving(); }
 std::uint64_t iterations(const TensionSpline& s) { return s.iterations(); }
@@ -46,6 +71,10 @@ PyTypeObject* tension_class() {
       .method<"fit", &fit<Tension>, "x", "y">()
       .method<"with_uniform_tension", &with_uniform_tension, "sigma">()
       .method<"with_strict_shape", &with_strict_shape>()
+      .method<"with_policy", &with_policy, "policy">(
+          "A copy that selects its tensions by the \"strict\" policy (until every shape\n"
+          "requirement of the data holds) or the \"published\" one (the minimal-tension\n"
+          "passes).")
       .builder<"with_boundary", &Tension::boundary, "boundary">()
       .builder<"with_tolerance", &Tension::tol, "tolerance">()
       .builder<"with_max_iterations", &Tension::max_iter, "max_iterations">()
@@ -68,12 +97,23 @@ PyTypeObject* tension_spline_class() {
 
 }  // namespace
 
-Classes tension_classes() {
-  static constexpr Registration classes[] = {
-      {"Tension", &tension_class},
-      {"TensionSpline", &tension_spline_class},
+Method tension_method() {
+  static constexpr const char* ends[] = {"estimated", "limited", "clamped", "natural", "periodic"};
+  static constexpr const char* policies[] = {"strict", "published"};
+  static constexpr Option options[] = {
+      {"policy", "with_policy", "str", policies, "POLICY",
+       "how the tensions are chosen: 'strict' (default) until every shape requirement of the "
+       "data holds, 'published' by the original minimal-tension passes"},
+      {"tension", "with_uniform_tension", "float", {}, "SIGMA",
+       "one uniform tension on every interval instead of a policy (0 is the cubic spline)"},
   };
-  return classes;
+  return {"tension",
+          {"Tension", &tension_class},
+          {"TensionSpline", &tension_spline_class},
+          ends,
+          options,
+          &interpolation_configuration,
+          "any data; monotone, convex and flat where the data are (strict policy)"};
 }
 
 }  // namespace velarix::py

@@ -12,6 +12,13 @@ namespace {
 using variable_degree::VariableDegree;
 using variable_degree::VariableDegreeSpline;
 
+// Limited end slopes keep the end intervals inside the data's shape.
+PyObject* interpolation_configuration() {
+  VariableDegree c;
+  c.boundary = EndSlopes::limited();
+  return to_python(std::move(c));
+}
+
 std::span<const double> degrees(const VariableDegreeSpline& s) { return s.degrees(); }
 bool is_shape_preserving(const VariableDegreeSpline& s) { return s.shape_preserved(); }
 std::uint64_t iterations(const VariableDegreeSpline& s) { return s.iterations(); }
@@ -49,12 +56,20 @@ PyTypeObject* variable_degree_spline_class() {
 
 }  // namespace
 
-Classes variable_degree_classes() {
-  static constexpr Registration classes[] = {
-      {"VariableDegree", &variable_degree_class},
-      {"VariableDegreeSpline", &variable_degree_spline_class},
+Method variable_degree_method() {
+  static constexpr const char* ends[] = {"estimated", "limited", "clamped", "natural", "periodic"};
+  static constexpr Option options[] = {
+      {"max_degree", "with_max_degree", "float", {}, "D",
+       "degree cap (default 50; inf for no cap)"},
   };
-  return classes;
+  return {"variable_degree",
+          {"VariableDegree", &variable_degree_class},
+          {"VariableDegreeSpline", &variable_degree_spline_class},
+          ends,
+          options,
+          &interpolation_configuration,
+          "inflections allowed; each interval's curvature sign follows the data (co-convex, "
+          "not co-monotone)"};
 }
 
 }  // namespace velarix::py

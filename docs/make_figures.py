@@ -23,6 +23,8 @@ from scipy.interpolate import CubicSpline, PchipInterpolator  # noqa: E402
 
 import velarix  # noqa: E402
 from velarix import datasets  # noqa: E402
+from velarix._registry import METHODS as REGISTRY  # noqa: E402
+
 
 def convex():
     """A decay curve sampled unevenly: convex throughout, with a knee."""
@@ -37,11 +39,10 @@ DATA = [
     ("convex decay 1/(x + 0.5)", convex),
 ]
 
-# Every method's default configuration, from the module's one list of classes
-# (a configuration is registered beside its fitted spline class). The colours
+# Every registered method's default configuration. The colours
 # fix the drawing order; a method without one is drawn last, in brown.
 COLOURS = {"Tension": "tab:blue", "VariableDegree": "tab:green", "RationalCubic": "tab:purple"}
-METHODS = [name for name in velarix.__all__ if f"{name}Spline" in velarix.__all__]
+METHODS = [method.configuration.__name__ for method in REGISTRY.values()]
 VELARIX = [
     (f"velarix {name}", getattr(velarix, name)(), COLOURS.get(name, "tab:brown"))
     for name in sorted(METHODS, key=lambda name: list(COLOURS).index(name)

@@ -24,7 +24,10 @@ void check_knots(const RationalCubicSpline& spline, const RationalCubic& config,
       continue;
     }
     ++tally.knot_checks;
-    const double expected = p.chord_form() ? data.y[i] : (data.y[i] * config.u) / config.u;
+    // In the fit's coordinates, then back in the caller's units.
+    const Scale& scale = spline.curve().scale();
+    const double y = std::ldexp(data.y[i], -scale.y_exp);
+    const double expected = scale.out(p.chord_form() ? y : (y * config.u) / config.u, 0);
     if (!same_value(spline.value(data.x[i]), expected)) {
       fail("value at knot", std::to_string(i) + ": " + bits_text(spline.value(data.x[i])) +
                                 " for y = " + bits_text(data.y[i]));
@@ -48,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   // it at 1e6), so only caps >= 0 are drawn.
   const double cap = std::fabs(in.setting(config.w_cap));
   if (!std::isnan(cap)) config.w_cap = cap;
-  const DataSet data = data_set(in);
+  const DataSet data = data_set(in, config.boundary);
   try {
     Result<RationalCubicSpline> fitted = config.fit(data.x, data.y);
     if (!fitted) {

@@ -25,7 +25,7 @@ void check_knots(const TensionSpline& spline, const DataSet& data) {
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     const TensionPiece& p = pieces[i];
     const double got = spline.value(data.x[i]);
-    const double y = data.y[i];
+    const double y = held_value(spline.curve().scale(), data.y[i]);
     if (!moderate(p.yp0()) || !moderate(p.d1()) || !moderate(p.d2()) || !moderate(p.secant()) ||
         !moderate(p.h()) || !moderate(p.sigma())) {
       continue;
@@ -33,8 +33,10 @@ void check_knots(const TensionSpline& spline, const DataSet& data) {
     ++tally.knot_checks;
     if (std::holds_alternative<TensionPiece::Exponential>(p.form()) ||
         std::holds_alternative<TensionPiece::Steep>(p.form())) {
-      const double scale =
-          std::fabs(y) + p.h() * (std::fabs(p.d1()) + std::fabs(p.d2()) + std::fabs(p.secant()));
+      // The piece's fields are in the fit's coordinates; their bend term in
+      // the caller's units.
+      const double bend = p.h() * (std::fabs(p.d1()) + std::fabs(p.d2()) + std::fabs(p.secant()));
+      const double scale = std::fabs(y) + spline.curve().scale().out(bend, 0);
       if (!std::isfinite(scale) || !std::isfinite(y)) continue;
       if (!(std::fabs(got - y) <= 1e-9 * scale)) {
         fail("value at knot (exponential form)",
@@ -56,15 +58,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   Bytes in(bytes, size);
   Tension config;
   const std::uint8_t policy = in.byte();
-  if (policy & 1) {
-    config.policy = tension::Policy::uniform(in.setting(1.0));
-  } else if (policy & 2) {
-    config.policy = tension::Policy::strict();
-  }
+  const bool uniform = (policy & 1) != 0;
+  const bool strict = !uniform && (policy & 2) != 0;
+  if (uniform) config.policy = tension::Policy::uniform(in.setting(1.0));
+  if (strict) config.policy = tension::Policy::strict();
   config.boundary = end_slopes(in);
   config.tol = in.setting(config.tol);
   config.max_iter = in.passes();
-  const DataSet data = data_set(in);
+  const DataSet data = data_set(in, config.boundary);
   try {
     Result<TensionSpline> fitted = config.fit(data.x, data.y);
     if (!fitted) {
@@ -76,15 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const TensionSpline& spline = fitted.value();
     check_knots(spline, data);
     if (spline.tensions().size() != data.x.size() - 1) fail("tension count", config.debug_text());
-    if (config.policy.is_shape_preserving()) {
+    if (!uniform && !strict) {
       for (double sigma : spline.tensions()) {
         if (!(sigma >= 0 && sigma <= 85)) fail("selected tension", bits_text(sigma));
       }
     }
-    if (config.policy.is_strict()) {
+    if (strict) {
+      // The cap of the knots the fit was made on: a scaled fit's, not the caller's.
       const auto tensions = spline.tensions();
+      const auto knots = spline.curve().knots();
       for (std::size_t i = 0; i < tensions.size(); ++i) {
-        if (!(tensions[i] >= 0 && tensions[i] <= tension::strict::tension_cap(data.x[i], data.x[i + 1]))) {
+        if (!(tensions[i] >= 0 && tensions[i] <= tension::strict::tension_cap(knots[i], knots[i + 1]))) {
           fail("strict tension", bits_text(tensions[i]));
         }
       }

@@ -1,29 +1,37 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a fresh machine lacks for one or more
 # purposes, and nothing else:
-#   scripts/bootstrap.sh build     compiler, CMake and Python headers (the main job)
+#   scripts/bootstrap.sh build     compiler, CMake, Python headers and NumPy (the main job:
+#                                  everything `python3 -m velarix` imports)
 #   scripts/bootstrap.sh plot      matplotlib, for `velarix --plot`
 #   scripts/bootstrap.sh test      build + GoogleTest and the pytest suite's packages
 #                                  for Debian's /usr/bin/python3 (dask for the
-#                                  scaling-out test, mypy for the type stubs,
+#                                  scaling-out tests, distributed for the cluster test,
+#                                  mypy for the type stubs,
 #                                  matplotlib for the figure and the plot,
 #                                  mpmath for the integral tests' references)
 #   scripts/bootstrap.sh fuzz      build + clang and its fuzzing runtime
 #   scripts/bootstrap.sh leaks     test + valgrind
-# With no argument it installs what `test` needs.
+# With no argument it installs what `test` needs. `--list PURPOSE...` prints
+# the packages of the purposes, one a line, and installs nothing.
 set -euo pipefail
 
 declare -A needs=(
-  [build]="cmake g++ make python3-dev"
+  [build]="cmake g++ make python3-dev python3-numpy"
   [plot]="python3-matplotlib"
   [test]="libgtest-dev python3-pytest python3-numpy python3-scipy python3-hypothesis
-          python3-dask python3-mypy python3-matplotlib python3-mpmath python3-setuptools
+          python3-dask python3-distributed python3-mypy python3-matplotlib python3-mpmath python3-setuptools
           python3-pip python3-wheel"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [leaks]="valgrind"
 )
 declare -A implies=([test]=build [fuzz]=build [leaks]=test)
 
+list_only=false
+if [ "${1:-}" = "--list" ]; then
+  list_only=true
+  shift
+fi
 purposes=("$@")
 [ ${#purposes[@]} -gt 0 ] || purposes=(test)
 packages=()
@@ -35,6 +43,11 @@ while [ ${#purposes[@]} -gt 0 ]; do
   packages+=("${listed[@]}")
   [ -z "${implies[$purpose]:-}" ] || purposes+=("${implies[$purpose]}")
 done
+
+if $list_only; then
+  printf '%s\n' "${packages[@]}" | sort -u
+  exit 0
+fi
 
 missing=()
 for p in $(printf '%s\n' "${packages[@]}" | sort -u); do

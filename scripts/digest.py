@@ -16,6 +16,7 @@ import numpy as np
 
 import velarix
 from velarix import EndSlopes, RationalCubic, Tension, VariableDegree
+from velarix._registry import METHODS
 
 CONFIGS = [
     ("rational_cubic", RationalCubic()),
@@ -34,6 +35,14 @@ CONFIGS = [
     ("tension_strict", Tension().with_strict_shape()),
     ("rational_cubic_newton", RationalCubic().with_convexity_solver("newton")),
     ("variable_degree_limited", VariableDegree().with_boundary(EndSlopes.limited())),
+]
+
+# A registered method without a configuration above is covered by the one
+# the NumPy layer fits with.
+CONFIGS += [
+    (name, method.interpolation_configuration)
+    for name, method in METHODS.items()
+    if not any(isinstance(config, method.configuration) for _, config in CONFIGS)
 ]
 
 SIZES = [2, 3, 4, 7, 20, 200, 5000, 200_000]

@@ -1,5 +1,7 @@
 #include "error.hpp"
 
+#include <cmath>
+
 #include "format.hpp"
 
 namespace velarix {
@@ -38,6 +40,9 @@ struct Describe {
   std::string operator()(const NonFiniteKnot& e) const {
     return "x must be finite; x[" + count(e.index) + "] = " + format::message(e.value) + " is not";
   }
+  std::string operator()(const NonFiniteValue& e) const {
+    return "y[" + count(e.index) + "] must be finite, got " + format::message(e.value);
+  }
   std::string operator()(const UnusableWidth& e) const {
     return "x[" + count(e.index) + "] = " + format::message(e.left) + " and x[" +
            count(e.index + 1) + "] = " + format::message(e.right) + " are " + e.reason;
@@ -45,7 +50,15 @@ struct Describe {
   std::string operator()(const OutOfScale& e) const {
     return std::string("shape parameter `") + e.name + "` = " + format::message(e.value) +
            " is out of scale with interval " + count(e.interval) + " of width " +
-           format::message(e.width) + ": the solve would have no usable pivot";
+           format::message(e.width) + ": " + e.effect;
+  }
+  std::string operator()(const NotPeriodic& e) const {
+    return "periodic end conditions need equal first and last values; y[0] = " +
+           format::message(e.first_value) + " and y[" + count(e.last) +
+           "] = " + format::message(e.last_value) + " differ";
+  }
+  std::string operator()(const UnsupportedEnds& e) const {
+    return std::string("the ") + e.method + " cannot have " + e.ends + " ends: " + e.reason;
   }
   std::string operator()(const InvalidSetting& e) const {
     return std::string("smoothing setting `") + e.name + "` must be " + e.constraint + ", got " +
@@ -78,5 +91,10 @@ struct Describe {
 }  // namespace
 
 std::string message(const Error& error) { return std::visit(Describe{}, error); }
+
+std::optional<InvalidParameter> require_finite(const char* name, double value) {
+  if (std::isfinite(value)) return std::nullopt;
+  return InvalidParameter{name, "finite", value};
+}
 
 }  // namespace velarix

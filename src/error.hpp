@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -60,12 +61,38 @@ struct UnusableWidth {
 };
 
 // A shape parameter so small or so large beside a width that the method's
-// linear system would lose its pivots (underflow to zero or overflow).
+// linear system would lose its pivots (underflow to zero or overflow), or a
+// clamped end slope so steep beside its end interval that the curve would
+// leave the range of doubles; `effect` says which.
 struct OutOfScale {
   const char* name;
   double value;
   std::size_t interval;
   double width;
+  const char* effect = "the solve would have no usable pivot";
+};
+
+// A data value that is NaN or infinite. Every method solves its slopes from
+// all the values together, so one such value would make the whole spline NaN.
+struct NonFiniteValue {
+  std::size_t index;
+  double value;
+};
+
+// Periodic end conditions on data whose first and last values differ: the
+// spline could not continue across the period. `last` is the index of the
+// last value.
+struct NotPeriodic {
+  std::size_t last;
+  double first_value;
+  double last_value;
+};
+
+// End conditions a method cannot honour, and why.
+struct UnsupportedEnds {
+  const char* method;
+  const char* ends;
+  const char* reason;
 };
 
 // A saved state (see state.hpp) that cannot be loaded: truncated, tampered
@@ -118,12 +145,17 @@ struct Unrepresentable {
 
 using Error = std::variant<LengthMismatch, TooFewPoints, NotIncreasing,
                            InvalidParameter, MixedCurvature, NoConvergence, InvalidState,
-                           NonFiniteKnot, UnusableWidth, OutOfScale, InvalidSetting,
-                           InvalidValue, WeightCount, TooFewDistinct, UnknownShape,
-                           Unrepresentable>;
+                           NonFiniteKnot, UnusableWidth, OutOfScale, NonFiniteValue,
+                           NotPeriodic, UnsupportedEnds, InvalidSetting, InvalidValue,
+                           WeightCount, TooFewDistinct, UnknownShape, Unrepresentable>;
 
 // The exact text of an error, as the caller sees it.
 std::string message(const Error& error);
+
+// The refusal of a setting that is NaN or infinite, which no tension, slope,
+// margin or tolerance means: "must be finite". Every configuration's check
+// asks this of each floating-point setting.
+std::optional<InvalidParameter> require_finite(const char* name, double value);
 
 // A broken internal invariant (a zero pivot, mismatched sequence lengths, an
 // index beyond a sequence). Validated data never reach one; it is thrown, not

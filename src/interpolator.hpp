@@ -2,6 +2,7 @@
 // spline, and a configuration that fits data.
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <span>
 #include <string>
@@ -19,6 +20,7 @@ concept SplinePiece = std::copyable<P> && requires(const P& piece, double x) {
   { piece.value(x) } -> std::same_as<double>;
   { piece.first_derivative(x) } -> std::same_as<double>;
   { piece.second_derivative(x) } -> std::same_as<double>;
+  { piece.third_derivative(x) } -> std::same_as<double>;
 };
 
 // A piece that also integrates in closed form. `primitive()` computes once
@@ -34,18 +36,28 @@ concept IntegrablePiece =
       { piece.antiderivative(x) } -> std::same_as<double>;
     };
 
+// A piece that lists its own fields: `fields()` gives them in the order of
+// `field_names`, one name each. A saved state stores them; Python shows them
+// by name.
+template <class P>
+concept FieldList = requires(const P& piece) {
+  { piece.fields() } -> std::same_as<std::array<double, P::field_count>>;
+  requires P::field_names.size() == P::field_count;
+};
+
 // Two doubles operated on lane by lane (a GCC vector extension): every
 // arithmetic operator acts on each lane alone, with the same IEEE rounding,
 // so a lane holds exactly the bits the expression gives on doubles.
 using Pair = double __attribute__((vector_size(16)));
 
-// A piece whose three operations can also run on two abscissas at once, each
+// A piece whose four evaluations can also run on two abscissas at once, each
 // in its own piece, giving in each lane the bits of the single evaluation.
 template <class P>
 concept PairedPiece = SplinePiece<P> && requires(const P& piece, Pair xs) {
   { P::value_pair(piece, piece, xs) } -> std::same_as<Pair>;
   { P::first_derivative_pair(piece, piece, xs) } -> std::same_as<Pair>;
   { P::second_derivative_pair(piece, piece, xs) } -> std::same_as<Pair>;
+  { P::third_derivative_pair(piece, piece, xs) } -> std::same_as<Pair>;
 };
 
 // A fitted spline: pure, never failing evaluation, and its closed domain
@@ -55,6 +67,7 @@ concept Interpolator1d = requires(const S& spline, double x) {
   { spline.value(x) } -> std::same_as<double>;
   { spline.first_derivative(x) } -> std::same_as<double>;
   { spline.second_derivative(x) } -> std::same_as<double>;
+  { spline.third_derivative(x) } -> std::same_as<double>;
   { spline.domain() } -> std::same_as<std::pair<double, double>>;
 };
 

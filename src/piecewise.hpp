@@ -15,11 +15,12 @@
 #include "error.hpp"
 #include "interpolator.hpp"
 #include "memory.hpp"
+#include "scale.hpp"
 
 namespace velarix {
 
-// Which of the three evaluations a call asks for.
-enum class Derivative { value, first, second };
+// Which of the four evaluations a call asks for.
+enum class Derivative { value, first, second, third };
 
 // The number of knots k with knots[k] <= x, by binary search. A comparison
 // with NaN counts as false, so a NaN x gives 0.
@@ -136,12 +137,17 @@ class LazyIntegrals {
   mutable std::atomic<const Table*> table_{nullptr};
 };
 
+// The knots and pieces are held in the coordinates of the fit (see Scale):
+// knots(), pieces(), clamp() and interval() work in those, while the
+// evaluations, integrals and domain() take and give the caller's units. With
+// the identity scale, the usual case, the two are the same and the scaled
+// paths are never entered.
 template <SplinePiece P>
 class Piecewise {
  public:
   // Knots must be sorted; there is one piece per interval.
-  Piecewise(Doubles knots, Vector<P> pieces)
-      : knots_(std::move(knots)), pieces_(std::move(pieces)) {
+  Piecewise(Doubles knots, Vector<P> pieces, Scale scale = {})
+      : knots_(std::move(knots)), pieces_(std::move(pieces)), scale_(scale) {
     if (pieces_.empty() || knots_.size() != pieces_.size() + 1 ||
         !(knots_.front() <= knots_.back())) {
       throw InternalError("piecewise curve needs sorted knots and one piece per interval");
@@ -151,10 +157,14 @@ class Piecewise {
 
   std::span<const double> knots() const { return knots_; }
   std::span<const P> pieces() const { return pieces_; }
-  std::pair<double, double> domain() const { return {knots_.front(), knots_.back()}; }
+  const Scale& scale() const { return scale_; }
+  void set_scale(Scale scale) { scale_ = scale; }
+  std::pair<double, double> domain() const {
+    return {scale_.x_out(knots_.front()), scale_.x_out(knots_.back())};
+  }
 
   // Nothing is extrapolated: x is clamped to the domain first, so outside it
-  // the value and both derivatives are those at the nearer end. A NaN x stays
+  // the value and every derivative are those at the nearer end. A NaN x stays
   // NaN and is handed to piece 0.
   double clamp(double x) const { return clamp(x, knots_.front(), knots_.back()); }
 
@@ -168,8 +178,16 @@ class Piecewise {
 
   template <Derivative D>
   double evaluate(double x) const {
-    const double clamped = clamp(x);
-    return apply<D>(pieces_[interval(clamped)], clamped);
+    if (scale_.identity()) return evaluate_here<D>(x);
+    return scale_.out(evaluate_here<D>(scale_.x_in(x)), static_cast<int>(D));
+  }
+
+  // The same at an abscissa of the curve's own coordinates (those of
+  // knots()), in those coordinates: what a check of the fit itself reads, so
+  // that its verdict does not depend on the scale the fit was made in.
+  template <Derivative D>
+  double evaluate_in_curve(double x) const {
+    return evaluate_here<D>(x);
   }
 
   // The interval of a clamped abscissa, found by stepping forward from
@@ -196,11 +214,77 @@ class Piecewise {
   template <Derivative D>
   void evaluate(std::span<const double> xs, std::span<double> out) const {
     if (out.size() != xs.size()) throw InternalError("batch output of the wrong length");
+    if (scale_.identity()) return evaluate_here<D>(xs, out);
+    in_scaled_blocks(xs, out, [this](double* block, std::size_t count) {
+      evaluate_here<D>({block, count}, {block, count});
+      for (std::size_t k = 0; k < count; ++k) {
+        block[k] = scale_.out(block[k], static_cast<int>(D));
+      }
+    }, [this](double x) { return evaluate<D>(x); });
+  }
+
+  double value(double x) const { return evaluate<Derivative::value>(x); }
+  double first_derivative(double x) const { return evaluate<Derivative::first>(x); }
+  double second_derivative(double x) const { return evaluate<Derivative::second>(x); }
+  double third_derivative(double x) const { return evaluate<Derivative::third>(x); }
+
+  // The integral of the curve from the first knot to x. Outside the domain
+  // the held end value integrates as a constant, as `value` holds it: left of
+  // the first knot the result is (x - x0) S(x0), negative; right of the last
+  // one it is the whole integral plus (x - xn) S(xn).
+  double antiderivative(double x) const
+    requires IntegrablePiece<P>
+  {
+    if (scale_.identity()) return antiderivative_here(x);
+    return scale_.integral_out(antiderivative_here(scale_.x_in(x)));
+  }
+
+  // The integral from a to b, summed over what lies between them alone: the
+  // held end values beyond the knots, the partial pieces at both ends from
+  // their own primitives and the whole pieces between (see whole_pieces).
+  // Nothing of the integral before a enters a short span, so one far from
+  // the first knot is as accurate as one near it (a difference of
+  // antiderivatives would carry the rounding of the whole sum before a).
+  // Exchanging a and b negates the result exactly; a NaN limit gives NaN.
+  double integral(double a, double b) const
+    requires IntegrablePiece<P>
+  {
+    if (scale_.identity()) return integral_here(a, b);
+    return scale_.integral_out(integral_here(scale_.x_in(a), scale_.x_in(b)));
+  }
+
+  // antiderivative(x) for each element, in index order; `out` may alias `xs`
+  // as in `evaluate`, and the blocks are located first, as there, so that
+  // the cache misses of shuffled queries into a large curve overlap.
+  void antiderivative(std::span<const double> xs, std::span<double> out) const
+    requires IntegrablePiece<P>
+  {
+    if (out.size() != xs.size()) throw InternalError("batch output of the wrong length");
+    if (scale_.identity()) return antiderivative_here(xs, out);
+    in_scaled_blocks(xs, out, [this](double* block, std::size_t count) {
+      antiderivative_here({block, count}, {block, count});
+      for (std::size_t k = 0; k < count; ++k) block[k] = scale_.integral_out(block[k]);
+    }, [this](double x) { return antiderivative(x); });
+  }
+
+ private:
+  using Table = IntegralTable<P>;
+
+  // The evaluations in the curve's own coordinates.
+  template <Derivative D>
+  double evaluate_here(double x) const {
+    const double clamped = clamp(x);
+    return apply<D>(pieces_[interval(clamped)], clamped);
+  }
+
+  // One evaluation per element, in index order as `evaluate` describes.
+  template <Derivative D>
+  void evaluate_here(std::span<const double> xs, std::span<double> out) const {
     const double* in = xs.data();
     double* result = out.data();
     const std::size_t count = xs.size();
     if (writes_ahead_of_reads(xs, out)) {
-      for (std::size_t j = 0; j < count; ++j) result[j] = evaluate<D>(in[j]);
+      for (std::size_t j = 0; j < count; ++j) result[j] = evaluate_here<D>(in[j]);
     } else if (ascending(xs)) {
       std::size_t hint = 0;
       const auto from_hint = [&](double clamped) { return hint = interval_from(hint, clamped); };
@@ -215,42 +299,29 @@ class Piecewise {
     }
   }
 
-  double value(double x) const { return evaluate<Derivative::value>(x); }
-  double first_derivative(double x) const { return evaluate<Derivative::first>(x); }
-  double second_derivative(double x) const { return evaluate<Derivative::second>(x); }
-
-  // The integral of the curve from the first knot to x. Outside the domain
-  // the held end value integrates as a constant, as `value` holds it: left of
-  // the first knot the result is (x - x0) S(x0), negative; right of the last
-  // one it is the whole integral plus (x - xn) S(xn).
-  double antiderivative(double x) const
+  double antiderivative_here(double x) const
     requires IntegrablePiece<P>
   {
     return antiderivative_in(integrals(), interval(clamp(x)), x);
   }
 
-  // The integral from a to b: the difference of the two antiderivatives,
-  // taken part by part so that the large sums before a and b cancel first
-  // and their carried errors next; within one piece only the piece's own
-  // integrals remain. Every step is a difference, so exchanging a and b
-  // negates the result exactly.
-  double integral(double a, double b) const
+  // integral(a, b) in the curve's own coordinates.
+  double integral_here(double a, double b) const
     requires IntegrablePiece<P>
   {
-    const Table& table = integrals();
-    const Split from = split(table, interval(clamp(a)), a);
-    const Split to = split(table, interval(clamp(b)), b);
-    return (to.before.hi - from.before.hi) +
-           ((to.before.lo - from.before.lo) + (to.local - from.local));
+    if (b < a) return -integral_here(b, a);
+    if (!(a <= b)) return a + b;
+    const double front = knots_.front();
+    const double back = knots_.back();
+    const auto at = [this](double knot) { return evaluate_here<Derivative::value>(knot); };
+    const double left = a < front ? held(std::min(b, front) - a, at(front)) : 0;
+    const double right = b > back ? held(b - std::max(a, back), at(back)) : 0;
+    return (left + integral_inside(clamp(a), clamp(b))) + right;
   }
 
-  // antiderivative(x) for each element, in index order; `out` may alias `xs`
-  // as in `evaluate`, and the blocks are located first, as there, so that
-  // the cache misses of shuffled queries into a large curve overlap.
-  void antiderivative(std::span<const double> xs, std::span<double> out) const
+  void antiderivative_here(std::span<const double> xs, std::span<double> out) const
     requires IntegrablePiece<P>
   {
-    if (out.size() != xs.size()) throw InternalError("batch output of the wrong length");
     const Table& table = integrals();
     const double* in = xs.data();
     double* result = out.data();
@@ -274,8 +345,30 @@ class Piecewise {
     }
   }
 
- private:
-  using Table = IntegralTable<P>;
+  // The scaled paths of the batches: the caller's abscissas in blocks, each
+  // taken into the curve's coordinates, evaluated there in place and scaled
+  // back by `finish_block`. A block is read whole before it is written, which
+  // keeps the order of `evaluate` for an `out` that equals `xs` or starts
+  // before it; one that starts inside `xs` after its first element is served
+  // element by element by `single`, as the unscaled batch serves it.
+  template <class FinishBlock, class Single>
+  void in_scaled_blocks(std::span<const double> xs, std::span<double> out,
+                        FinishBlock&& finish_block, Single&& single) const {
+    const std::size_t count = xs.size();
+    if (writes_ahead_of_reads(xs, out)) {
+      for (std::size_t j = 0; j < count; ++j) out[j] = single(xs[j]);
+      return;
+    }
+    double block[scaled_block];
+    for (std::size_t j = 0; j < count; j += scaled_block) {
+      const std::size_t size = std::min(scaled_block, count - j);
+      for (std::size_t k = 0; k < size; ++k) block[k] = scale_.x_in(xs[j + k]);
+      finish_block(block, size);
+      std::copy(block, block + size, out.begin() + static_cast<std::ptrdiff_t>(j));
+    }
+  }
+
+  static constexpr std::size_t scaled_block = 256;
 
   const Table& integrals() const {
     return integrals_.get([this] { return build_integrals(); });
@@ -298,6 +391,42 @@ class Piecewise {
     return table;
   }
 
+  // Up to this many whole pieces between two limits are integrated one by
+  // one; more are taken from the table, whose difference of two carried sums
+  // is exact only to within eps^2 of the sums before them.
+  static constexpr std::size_t pieces_summed = 8;
+
+  // The integral from lo to hi, front <= lo <= hi <= back. Within one piece
+  // it is the difference of the piece's own integrals; otherwise the head of
+  // the first piece, the whole pieces after it and the start of the last.
+  double integral_inside(double lo, double hi) const {
+    const Table& table = integrals();
+    const std::size_t i = interval(lo);
+    const std::size_t j = interval(hi);
+    const P& first = pieces_[i];
+    const auto& primitive = table.entries[i].primitive;
+    if (i == j) return first.antiderivative(primitive, hi) - first.antiderivative(primitive, lo);
+    const double head =
+        first.antiderivative(primitive, knots_[i + 1]) - first.antiderivative(primitive, lo);
+    const double tail = pieces_[j].antiderivative(table.entries[j].primitive, hi);
+    return (head + whole_pieces(table, i + 1, j)) + tail;
+  }
+
+  // The integral over the pieces from `begin` to before `end`, each up to its
+  // right knot as the table was built.
+  double whole_pieces(const Table& table, std::size_t begin, std::size_t end) const {
+    if (end - begin > pieces_summed) {
+      const CarriedSum& from = table.entries[begin].before;
+      const CarriedSum& to = table.entries[end].before;
+      return (to.hi - from.hi) + (to.lo - from.lo);
+    }
+    double sum = 0;
+    for (std::size_t k = begin; k < end; ++k) {
+      sum += pieces_[k].antiderivative(table.entries[k].primitive, knots_[k + 1]);
+    }
+    return sum;
+  }
+
   // An abscissa's antiderivative in two parts: the carried sum up to a knot
   // and the integral from that knot.
   struct Split {
@@ -309,8 +438,9 @@ class Piecewise {
   Split split(const Table& table, std::size_t i, double x) const {
     const double front = knots_.front();
     const double back = knots_.back();
-    if (x < front) return {CarriedSum{}, held(x - front, value(front))};
-    if (x > back) return {table.total, held(x - back, value(back))};
+    const auto at = [this](double knot) { return evaluate_here<Derivative::value>(knot); };
+    if (x < front) return {CarriedSum{}, held(x - front, at(front))};
+    if (x > back) return {table.total, held(x - back, at(back))};
     return {table.entries[i].before, pieces_[i].antiderivative(table.entries[i].primitive, x)};
   }
 
@@ -354,10 +484,10 @@ class Piecewise {
     const double width = knots_.back() - front;
     const std::size_t buckets = pieces_.size();
     last_piece_ = buckets - 1;
-    scale_ = static_cast<double>(buckets) / width;
+    bucket_scale_ = static_cast<double>(buckets) / width;
     // Infinite or degenerate domains and more knots than a 32-bit count
     // holds keep the plain search.
-    if (!(scale_ > 0 && scale_ < std::numeric_limits<double>::infinity()) ||
+    if (!(bucket_scale_ > 0 && bucket_scale_ < std::numeric_limits<double>::infinity()) ||
         knots_.size() > std::numeric_limits<std::uint32_t>::max()) {
       return;
     }
@@ -375,7 +505,7 @@ class Piecewise {
   std::size_t bucket(double clamped) const {
     // t >= 0, and below the limit it fits a signed count, whose conversion
     // needs no range fix-up.
-    const double t = (clamped - knots_.front()) * scale_;
+    const double t = (clamped - knots_.front()) * bucket_scale_;
     return t < last_bucket_limit_ ? static_cast<std::size_t>(static_cast<std::int64_t>(t))
                                   : last_bucket_;
   }
@@ -470,8 +600,10 @@ class Piecewise {
       return P::value_pair(a, b, x);
     } else if constexpr (D == Derivative::first) {
       return P::first_derivative_pair(a, b, x);
-    } else {
+    } else if constexpr (D == Derivative::second) {
       return P::second_derivative_pair(a, b, x);
+    } else {
+      return P::third_derivative_pair(a, b, x);
     }
   }
 
@@ -481,15 +613,18 @@ class Piecewise {
       return piece.value(x);
     } else if constexpr (D == Derivative::first) {
       return piece.first_derivative(x);
-    } else {
+    } else if constexpr (D == Derivative::second) {
       return piece.second_derivative(x);
+    } else {
+      return piece.third_derivative(x);
     }
   }
 
   Doubles knots_;
   Vector<P> pieces_;
+  Scale scale_;                       // the fit's coordinates
   std::size_t last_piece_ = 0;
-  double scale_ = 0;                  // buckets per unit of x
+  double bucket_scale_ = 0;           // buckets per unit of x
   std::size_t last_bucket_ = 0;
   double last_bucket_limit_ = 0;      // last_bucket_ as a double
   Vector<std::uint32_t> first_;       // empty: no index
@@ -506,9 +641,12 @@ class PiecewiseSpline {
   explicit PiecewiseSpline(Piecewise<P> curve) : curve_(std::move(curve)) {}
 
   const Piecewise<P>& curve() const { return curve_; }
+  // Set by a fit made in scaled coordinates (see fit_in_scale).
+  void set_scale(Scale scale) { curve_.set_scale(scale); }
   double value(double x) const { return curve_.value(x); }
   double first_derivative(double x) const { return curve_.first_derivative(x); }
   double second_derivative(double x) const { return curve_.second_derivative(x); }
+  double third_derivative(double x) const { return curve_.third_derivative(x); }
   std::pair<double, double> domain() const { return curve_.domain(); }
   std::size_t intervals() const { return curve_.pieces().size(); }
 

@@ -51,6 +51,9 @@ Result<Samples> Samples::create(std::span<const double> x, std::span<const doubl
     const char* reason = widths[unusable] < kSmallestWidth ? kSubnormalWidth : kOverflowingWidth;
     return UnusableWidth{unusable, x[unusable], x[unusable + 1], reason};
   }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(y[i])) return NonFiniteValue{i, y[i]};
+  }
   return Samples({x.begin(), x.end()}, {y.begin(), y.end()}, std::move(widths),
                  std::move(secants));
 }

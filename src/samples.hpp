@@ -20,8 +20,8 @@ class Samples {
   // Checks, in this order: equal lengths, at least two points, every width
   // x[i+1] - x[i] > 0 (a NaN knot fails too, at its first pair), finite
   // first and last knots, and then every width between the smallest normal
-  // and the largest finite double. The values are not checked; NaN and
-  // infinities are kept as given.
+  // and the largest finite double, and last every value finite (the first
+  // NaN or infinity is named).
   static Result<Samples> create(std::span<const double> x, std::span<const double> y);
 
   // Assembles a data set from fields that already satisfy the invariants

@@ -29,13 +29,25 @@ void Writer::f64s(std::span<const double> values) {
 }
 
 void Writer::end_slopes(const EndSlopes& slopes) {
-  // 0 Estimated, 1 Clamped with its two slopes, 2 Limited.
+  // 0 Estimated, 1 Clamped with its two slopes, 2 Limited, 3 Natural,
+  // 4 Periodic: the tags of the first three are those of the first release.
   const EndSlopes::Clamped* clamped = slopes.clamped_slopes();
-  u8(clamped != nullptr ? 1 : slopes.is_limited() ? 2 : 0);
+  std::uint8_t tag = 0;
+  if (clamped != nullptr) tag = 1;
+  if (slopes.is_limited()) tag = 2;
+  if (slopes.is_natural()) tag = 3;
+  if (slopes.is_periodic()) tag = 4;
+  u8(tag);
   if (clamped != nullptr) {
     f64(clamped->left);
     f64(clamped->right);
   }
+}
+
+void Writer::scale(const Scale& scale) {
+  bytes_[0] = static_cast<std::byte>(scaled_layout_version);
+  u64(static_cast<std::uint64_t>(static_cast<std::int64_t>(scale.x_exp)));
+  u64(static_cast<std::uint64_t>(static_cast<std::int64_t>(scale.y_exp)));
 }
 
 void Writer::knots(std::span<const double> knots) {
@@ -65,13 +77,17 @@ std::uint32_t stored_checksum(std::span<const std::byte> bytes) {
   return sum;
 }
 
-// Whether a state of an unknown version is a layout-2 state whose version
-// byte alone was altered: with the byte restored, the checksum matches.
+// Whether a state of an unknown version is a layout-2 or layout-3 state
+// whose version byte alone was altered: with the byte restored, the checksum
+// matches.
 bool version_altered(std::span<const std::byte> bytes) {
   if (bytes.size() < 2 + checksum_size) return false;
   Bytes restored(bytes.begin(), bytes.end() - checksum_size);
-  restored[0] = static_cast<std::byte>(layout_version);
-  return crc32(restored) == stored_checksum(bytes);
+  for (const std::uint8_t version : {layout_version, scaled_layout_version}) {
+    restored[0] = static_cast<std::byte>(version);
+    if (crc32(restored) == stored_checksum(bytes)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -79,7 +95,8 @@ bool version_altered(std::span<const std::byte> bytes) {
 Reader::Reader(std::span<const std::byte> bytes, Kind kind) : bytes_(bytes) {
   const std::uint8_t version = u8();
   if (!ok()) return;
-  if (version == layout_version) {
+  if (version == layout_version || version == scaled_layout_version) {
+    scale_pending_ = version == scaled_layout_version;
     verify_checksum();
   } else if (version != unchecked_layout_version) {
     offset_ = 0;
@@ -162,12 +179,31 @@ Doubles Reader::f64s(std::uint64_t count) {
 }
 
 EndSlopes Reader::end_slopes() {
-  const std::uint8_t kind = tag(3);
+  const std::uint8_t kind = tag(5);
   if (kind == 0) return EndSlopes::estimated();
   if (kind == 2) return EndSlopes::limited();
+  if (kind == 3) return EndSlopes::natural();
+  if (kind == 4) return EndSlopes::periodic();
   const double left = f64();
   const double right = f64();
   return EndSlopes::clamped(left, right);
+}
+
+Scale Reader::scale() {
+  if (!scale_pending_) return Scale{};
+  scale_pending_ = false;
+  const std::size_t at = offset_;
+  const auto x_exp = static_cast<std::int64_t>(u64());
+  const auto y_exp = static_cast<std::int64_t>(u64());
+  const auto in_range = [](std::int64_t e) {
+    return e >= -largest_scale_exponent && e <= largest_scale_exponent;
+  };
+  if (ok() && (!in_range(x_exp) || !in_range(y_exp) || (x_exp == 0 && y_exp == 0))) {
+    offset_ = at;
+    fail("scale out of range");
+  }
+  if (!ok()) return Scale{};
+  return Scale{static_cast<int>(x_exp), static_cast<int>(y_exp)};
 }
 
 Doubles Reader::knots() {
@@ -192,6 +228,11 @@ Doubles Reader::knots() {
 }
 
 std::optional<Error> Reader::finish() {
+  // Layout 3 holds a scale only at the start of a curve.
+  if (ok() && scale_pending_) {
+    offset_ = 0;
+    fail("unknown layout version");
+  }
   if (ok() && offset_ != bytes_.size()) fail("trailing bytes");
   return error_;
 }

@@ -6,14 +6,18 @@
 // (so that the state of one class never loads as another), followed by the
 // value's fields: doubles as their IEEE bits in 8 bytes, counts in 8 bytes,
 // tags and flags in one byte, all little-endian. A spline's fields are the
-// knot count n, the n knots, then per interval the method's result (w,
-// tension or degree) and the piece's own fields, then the fit's counters and
-// flags.
+// knot count n, the n knots, then per interval the method's result where it
+// has one (w, tension or degree) and the piece's own fields, then the fit's
+// counters and flags.
 //
 // Layout 2 ends with a CRC-32 of every byte before it (4 bytes, little-endian),
 // so that a state cut short or altered anywhere, the piece fields included,
 // is refused as damaged instead of loading as another spline. Layout 1 (the
-// first release) has no checksum and still loads.
+// first release) has no checksum and still loads. Layout 3 is layout 2 for a
+// spline fitted in scaled coordinates (see Scale): its curve field starts
+// with the two exponents, x then y, each as a signed 8-byte count. It is
+// written only for such a spline, so every other state keeps its layout-2
+// bytes.
 //
 // Loading checks everything a tampered state could break: the version, the
 // checksum, the kind, every tag and flag, n >= 2, strictly increasing knots
@@ -32,7 +36,9 @@
 #include "boundary.hpp"
 #include "error.hpp"
 #include "memory.hpp"
+#include "methods.hpp"
 #include "piecewise.hpp"
+#include "scale.hpp"
 
 namespace velarix::state {
 
@@ -42,13 +48,43 @@ inline constexpr std::uint8_t layout_version = 2;
 // The layout without the checksum, written by the first release.
 inline constexpr std::uint8_t unchecked_layout_version = 1;
 inline constexpr std::size_t checksum_size = 4;
+// Layout 2 with the scale of a scaled curve.
+inline constexpr std::uint8_t scaled_layout_version = 3;
+// No scale a fit chooses has an exponent beyond this (widths and values are
+// doubles, whose binary exponents lie within [-1074, 1023]).
+inline constexpr std::int64_t largest_scale_exponent = 1100;
 
-// The kind of value a state holds. Only the shared EndSlopes is named here;
-// each method declares the kinds of its configuration and spline beside its
-// own code (a kind is never reused, so a state never loads as another class).
+// The kind of value a state holds, its second byte: every class that saves
+// a state has its own, so that the state of one class never loads as
+// another. The shared EndSlopes is 1; each method's two are listed with the
+// method (methods.hpp); the smoother, which does not interpolate and so is
+// not a method, has 16 and 17.
+#define VELARIX_KINDS(name, configuration, spline) \
+  name = configuration, name##_spline = spline,
 enum class Kind : std::uint8_t {
   end_slopes = 1,
+  VELARIX_METHODS(VELARIX_KINDS) smoother = 16,
+  smoothing_spline = 17,
 };
+#undef VELARIX_KINDS
+
+// Every kind as a case of one switch: the compiler refuses two kinds of one
+// value (a duplicate case).
+constexpr bool is_kind(Kind kind) {
+#define VELARIX_KIND_CASES(name, configuration, spline) \
+  case Kind::name:                                      \
+  case Kind::name##_spline:
+  switch (kind) {
+    case Kind::end_slopes:
+    case Kind::smoother:
+    case Kind::smoothing_spline:
+      VELARIX_METHODS(VELARIX_KIND_CASES)
+      return true;
+  }
+#undef VELARIX_KIND_CASES
+  return false;
+}
+static_assert(is_kind(Kind::end_slopes) && !is_kind(Kind{0}));
 
 // The state of a value, and the value rebuilt from a state. Defined for
 // EndSlopes here and for each method's configuration and fitted spline in the
@@ -68,14 +104,19 @@ class Writer {
   void f64(double value);
   void f64s(std::span<const double> values);
   void end_slopes(const EndSlopes& slopes);
+  // A scale that is not the identity: marks the state as layout 3 and
+  // writes the two exponents.
+  void scale(const Scale& scale);
   // The count, then the knots.
   void knots(std::span<const double> knots);
   // One field of a record (see `save_record`).
   void field(double value) { f64(value); }
   void field(std::uint64_t value) { u64(value); }
   void field(const EndSlopes& slopes) { end_slopes(slopes); }
-  // A fitted curve: its knots, then per interval the method's result and the
-  // piece.
+  // A fitted curve: its knots, then per interval the piece, after the
+  // method's result for that interval where it has one (one per piece).
+  template <class Piece>
+  void curve(const Piecewise<Piece>& curve);
   template <class Piece>
   void curve(const Piecewise<Piece>& curve, std::span<const double> results);
 
@@ -85,6 +126,9 @@ class Writer {
  private:
   Bytes bytes_;
 };
+
+// Whether a curve's intervals carry the method's result before their pieces.
+enum class Results : bool { absent, per_interval };
 
 // Reads fields from a state. The first failure is kept and every later read
 // returns a zero value, so a loader reads straight through and asks once, at
@@ -114,17 +158,21 @@ class Reader {
     return values;
   }
   EndSlopes end_slopes();
+  // The scale a curve starts with: the two exponents in a layout-3 state,
+  // each within largest_scale_exponent and not both 0; the identity in any
+  // other.
+  Scale scale();
   // A count n >= 2 and n strictly increasing knots.
   Doubles knots();
   // One field of a record (see `load_record`).
   void field(double& value) { value = f64(); }
   void field(std::uint64_t& value) { value = u64(); }
   void field(EndSlopes& slopes) { slopes = end_slopes(); }
-  // What `Writer::curve` wrote.
+  // What `Writer::curve` wrote, with or without results.
   template <class Piece>
   struct Curve;
   template <class Piece>
-  Curve<Piece> curve();
+  Curve<Piece> curve(Results results);
 
   // Whether every byte has been read (or reading has failed): a layout may
   // end in fields that are written only when they differ from a default.
@@ -144,6 +192,8 @@ class Reader {
   std::span<const std::byte> bytes_;
   std::size_t offset_ = 0;
   std::optional<Error> error_;
+  // A layout-3 state whose scale has not been read yet.
+  bool scale_pending_ = false;
 };
 
 // A value saved as its fields in order, such as a configuration: `fields(io,
@@ -175,7 +225,16 @@ struct PieceState {
 };
 
 template <class Piece>
+void Writer::curve(const Piecewise<Piece>& curve) {
+  if (!curve.scale().identity()) scale(curve.scale());
+  knots(curve.knots());
+  for (const Piece& piece : curve.pieces()) PieceState<Piece>::write(*this, piece);
+}
+
+template <class Piece>
 void Writer::curve(const Piecewise<Piece>& curve, std::span<const double> results) {
+  if (results.size() != curve.pieces().size()) throw InternalError("a result per piece");
+  if (!curve.scale().identity()) scale(curve.scale());
   knots(curve.knots());
   for (std::size_t i = 0; i < curve.pieces().size(); ++i) {
     f64(results[i]);
@@ -187,19 +246,24 @@ void Writer::curve(const Piecewise<Piece>& curve, std::span<const double> result
 // found the state sound.
 template <class Piece>
 struct Reader::Curve {
+  Scale scale;
   Doubles knots;
-  Doubles results;
+  Doubles results;  // empty for Results::absent
   Vector<Piece> pieces;
 
-  Piecewise<Piece> piecewise() && { return Piecewise(std::move(knots), std::move(pieces)); }
+  Piecewise<Piece> piecewise() && {
+    return Piecewise(std::move(knots), std::move(pieces), scale);
+  }
 };
 
 template <class Piece>
-Reader::Curve<Piece> Reader::curve() {
-  Curve<Piece> curve{knots(), {}, {}};
+Reader::Curve<Piece> Reader::curve(Results results) {
+  Curve<Piece> curve;
+  curve.scale = scale();
+  curve.knots = knots();
   const std::size_t intervals = curve.knots.empty() ? 0 : curve.knots.size() - 1;
   for (std::size_t i = 0; i < intervals && ok(); ++i) {
-    curve.results.push_back(f64());
+    if (results == Results::per_interval) curve.results.push_back(f64());
     curve.pieces.push_back(PieceState<Piece>::read(*this));
   }
   return curve;

@@ -14,6 +14,7 @@ buffer of doubles; at least 2 points, ``x`` strictly increasing)::
     from velarix import EndSlopes, Tension
     spline = Tension().with_boundary(EndSlopes.clamped(0.0, 1.0)).fit(x, y)
     spline(2.5), spline.first_derivative(2.5), spline.second_derivative(2.5)
+    spline.third_derivative(2.5)      # piecewise; at a knot, the right piece's
     spline.value_batch(xs)            # a new array('d')
     spline.value_batch_into(xs, out)  # into your buffer, which may be xs
 
@@ -27,6 +28,7 @@ choice of extrapolation (linear by default)::
     f = velarix.interpolate(x, y)              # shape-preserving tension spline
     f(grid), f(grid, nu=1), f(2.5)             # values, slopes, a NumPy float
     f.integrate(a, b), f.antiderivative()(grid), f.solve(level)
+    f.is_shape_preserving                      # did each fit keep its method's promise?
 
 Smoothing noisy data
 --------------------
@@ -48,9 +50,13 @@ from buffers (``fit(x, y)``, ``fit_weighted(x, y, weights)``).
 
 Which method for which data
 ---------------------------
+Each method promises a shape of its own, and ``is_shape_preserving`` on a
+fit (on an ``Interpolant``, one verdict per curve) says whether it held.
+
 ``Tension().with_strict_shape()``
-    Any data, when the shape must hold. Tensions are raised until every
-    requirement of the data holds after the last solve: monotone and convex
+    Any data, when the shape must hold: co-monotone and co-convex. Tensions
+    are raised until every requirement of the data holds after the last
+    solve: monotone and convex
     (or concave) exactly where the data are, flat stretches flat to within
     1e-12 of the data range, and beside a data extremum an overshoot of at
     most 1e-3 of the range. Estimated end slopes are limited
@@ -69,10 +75,13 @@ Which method for which data
 ``RationalCubic()``
     Data that are convex throughout or concave throughout (a cost curve, a
     discount curve, a convex property table). The spline is then convex (or
-    concave) everywhere. Data whose curvature changes are refused with a
+    concave) everywhere, by construction (the class has no
+    ``is_shape_preserving``; an ``Interpolant`` reports the construction's
+    verdict, False only for a clamped end slope on the wrong side of its end
+    secant). Data whose curvature changes are refused with a
     ``ValueError`` naming the knot ("data change curvature at knot ...");
-    secants equal up to rounding (straight stretches, in any units) change
-    nothing. Its convexity solve sweeps to a fixed point; on data where the
+    secants equal up to the rounding they carry from the data (straight
+    stretches, at any length, in any units, with any offset) change nothing. Its convexity solve sweeps to a fixed point; on data where the
     sweeps crawl (secant steps of very different sizes) and are refused
     after ``max_iterations``, ``with_convexity_solver("newton")`` reaches the
     same kind of fixed point in a few Newton steps, finished by the sweeps.
@@ -81,6 +90,9 @@ Which method for which data
     interval must follow the data (co-convexity). It raises the polynomial
     degree of the intervals that disagree, up to ``max_degree``; check
     ``is_shape_preserving`` on the result to know whether the cap was enough.
+    It does not promise monotonicity: on 0, 1, 1, 1, 2 it dips to 0.9175 and
+    rises to 1.0825 between the flat knots, with ``is_shape_preserving``
+    True; flat stretches keep a little curvature, which the verdict counts.
 
 End slopes are estimated from the data unless a configuration is given
 ``with_boundary(EndSlopes.clamped(left, right))``; ``EndSlopes.limited()``
@@ -88,6 +100,17 @@ takes the method's estimate and limits it so that the end intervals keep the
 data's shape (0 where it points against the end secant, at most 3 times
 that secant beside an extremum, on the side of it that keeps the end
 interval's curvature).
+
+Two conditions replace the end slopes where a method lists them in its
+record's end conditions. ``EndSlopes.natural()`` frees both ends: S'' = 0
+there (exactly 0 for the tension and variable-degree methods; the rational
+cubic refuses data whose end interval would then bend against their
+convexity). ``EndSlopes.periodic()`` closes the curve: the data must have
+``y[0] == y[-1]`` (the fit is refused naming both values otherwise), the
+period is ``x[-1] - x[0]``, and S, S' and S'' agree at the two ends, so the
+spline continues across the period; the strict tension policy judges the
+shape at the ends with the neighbours across the wrap. The rational cubic
+refuses periodic ends: a periodic convex curve is constant.
 
 Integrals
 ---------
@@ -100,18 +123,32 @@ the knots are summed once, on the first call that needs them.
 Outside the knot range
 ----------------------
 Nothing is extrapolated: an abscissa below the first knot or above the last
-is evaluated at that knot. The value *and both derivatives* are held at their
+is evaluated at that knot. The value *and every derivative* are held at their
 end values; the first derivative is the spline's end slope, not 0. The held
 value integrates as a constant there.
 
 NaN
 ---
-A NaN abscissa gives NaN (for the value and both derivatives). A NaN knot is
+A NaN abscissa gives NaN (for the value and every derivative). A NaN knot is
 refused at fit time ("x must be strictly increasing"), as are repeated or
 decreasing knots; so are infinite knots ("x must be finite") and neighbours
-whose difference is subnormal or overflows. Data values are not checked: a NaN value passes, and
-since the slopes are solved for all knots together it makes the whole
-spline NaN.
+whose difference is subnormal or overflows. A NaN or infinite data value is
+refused with its index ("y[3] must be finite, got inf"): the slopes are
+solved for all knots together, so it would make the whole spline NaN. Every
+floating-point setting is checked at fit in the same way ("shape parameter
+`sigma` must be finite, got NaN"): tensions, clamped end slopes, shape
+parameters, margins and tolerances; only ``max_degree`` may be infinite,
+meaning no cap.
+
+Extreme scales
+--------------
+Widths or values outside [2^-100, 2^101) (knots 1e-160 or 1e200 apart,
+values near 1e308 or 1e-300) are fitted in coordinates scaled by powers of
+two, which is exact, and evaluated back in your units: values, derivatives
+and integrals equal the unit-scale fit's, scaled, to a few ulps wherever
+that is a double. Data in the ordinary range are fitted as given. Widths
+that differ by more than 2^500 within one data set, and clamped slopes that
+overflow in the scaled coordinates, are refused naming the interval.
 
 Errors
 ------
@@ -152,6 +189,24 @@ def _restore(name, state):
     if cls is None:
         raise ValueError(f"invalid saved state: unknown class {name!r}")
     return cls._from_state(state)
+
+def __getattr__(name):
+    # The version comes from the package metadata: an installed package's,
+    # or in the build tree the metadata the build writes beside the package
+    # (both carry pyproject.toml's version). It is looked up on first use,
+    # since importing importlib.metadata costs more than the rest of the import.
+    if name != "__version__":
+        raise AttributeError(f"module 'velarix' has no attribute {name!r}")
+    from importlib import metadata
+
+    try:
+        version = metadata.version("velarix")
+    except metadata.PackageNotFoundError:
+        raise AttributeError("velarix.__version__: no package metadata found (the package "
+                             "is neither installed nor in a build tree)") from None
+    globals()["__version__"] = version
+    return version
+
 
 # The NumPy-native layer above the classes.
 from velarix.interpolant import Antiderivative, Interpolant, interpolate  # noqa: E402

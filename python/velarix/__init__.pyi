@@ -8,6 +8,8 @@ from velarix.interpolant import Interpolant as Interpolant
 from velarix.interpolant import interpolate as interpolate
 from velarix.smoothing import smooth as smooth
 
+__version__: str
+
 class _Pickled(Protocol):
     def __reduce__(self) -> tuple[Any, tuple[str, bytes]]: ...
 

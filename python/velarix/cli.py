@@ -1,29 +1,59 @@
 """The ``velarix`` command: resample a tabulated curve shape-preservingly.
 
 Reads a table of x and y (cells separated by commas, semicolons, tabs or
-whitespace, detected from the first row; double-quoted cells; an optional
-header, with an optional units row under it; ``#`` comment lines; ``-`` for
-standard input), fits one or every method, and writes x with the spline's
-value (and optionally its first and second derivatives) at evenly spaced
-points over the data range, or at the x values of another file.
+whitespace, detected from the first row; decimal commas where the cells are
+not separated by commas; double-quoted cells; an optional header, with an
+optional units row under it; ``#`` comment lines; ``-`` for standard input),
+fits one or every method through ``velarix.interpolate`` with the
+configuration it uses for that method (the options override it), and writes
+x with the curve's value (and optionally its first and second derivatives)
+at evenly spaced points over the data range, or at the x values of another
+file, continued outside the data by the chosen extrapolation.
 """
 
 import argparse
 import contextlib
 import csv
+import inspect
 import io
-import math
 import os
 import re
 import sys
 import tempfile
+import warnings
 from array import array
 
-from velarix import EndSlopes, RationalCubic, Tension, VariableDegree, datasets
+import numpy as np
 
-METHODS = ("tension", "rational-cubic", "variable-degree")
-POLICIES = ("strict", "published")
+import velarix
+from velarix import EndSlopes, _registry, datasets, interpolant
+
 DEFAULT_POINTS = 101
+
+# The methods, with the configuration each gets and the options that change
+# it, are the registry's: velarix.interpolate fits with the same
+# configurations.
+REGISTRY = {method.command_name: method for method in _registry.METHODS.values()}
+METHODS = {name: (lambda m=m: m.interpolation_configuration) for name, m in REGISTRY.items()}
+_INTERPOLATE = inspect.signature(velarix.interpolate).parameters
+DEFAULT_METHOD = _INTERPOLATE["method"].default.replace("_", "-")
+DEFAULT_EXTRAPOLATION = _INTERPOLATE["extrapolate"].default
+
+
+def _method_options():
+    """Every method option by its name, with the methods that offer it.
+
+    Options apply in the order the records give them (a uniform tension
+    given after a policy replaces it).
+    """
+    options = {}
+    for name, method in REGISTRY.items():
+        for option in method.options:
+            options.setdefault(option.name, (option, []))[1].append(name)
+    return options
+
+
+OPTIONS = _method_options()
 
 
 class UsageError(Exception):
@@ -31,34 +61,77 @@ class UsageError(Exception):
 
 
 class _Parser(argparse.ArgumentParser):
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        # Option values may be negative numbers in any float syntax (-1e-3,
+        # -inf, -.5); argparse's own pattern takes only plain decimals and
+        # would read the others as unknown options.
+        self._negative_number_matcher = re.compile(r"^-(?:\.?[0-9]|inf|nan)", re.IGNORECASE)
+
     def error(self, message):
         raise UsageError(message)
+
+
+def _number(text, infinite):
+    """An option's number: NaN is refused, and ±inf unless `infinite`."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number") from None
+    if value != value or (not infinite and value in (float("inf"), float("-inf"))):
+        expected = "a number" if infinite else "finite"
+        raise argparse.ArgumentTypeError(f"must be {expected}, got {text}")
+    return value
+
+
+def _finite(text):
+    return _number(text, infinite=False)
+
+
+def _setting(text):
+    """A method option's number. An infinity is refused by the method where
+    it has no meaning (an infinite degree cap means none)."""
+    return _number(text, infinite=True)
+
+
+def _add_method_options(p):
+    for option, names in OPTIONS.values():
+        kind = ({"choices": option.choices} if option.choices
+                else {"type": _setting, "metavar": option.metavar})
+        p.add_argument(option.flag, **kind,
+                       help=f"({', '.join(names)}) {option.help}")
 
 
 def _parser():
     p = _Parser(
         prog="velarix",
         description="Resample a tabulated curve with a shape-preserving C² spline.",
-        epilog="With no input, the Akima (1970) data set is used.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog="methods:\n" + "".join(f"  {name}: {m.summary}\n" for name, m in REGISTRY.items())
+               + "\nWith no input, the Akima (1970) data set is used. Each method is fitted with\n"
+               "the configuration velarix.interpolate uses for it; the options change it, and an\n"
+               "option for another method is refused.",
     )
-    p.add_argument("input", nargs="?", help="table of x and y ('-' for standard input)")
+    p.add_argument("input", nargs="?",
+                   help="table of x and y ('-' for standard input): cells separated by commas, "
+                        "semicolons, tabs or whitespace; decimal commas where cells are not "
+                        "separated by commas; NaN, inf and thousands separators are refused")
+    p.add_argument("--version", action="version", version=f"velarix {velarix.__version__}")
     p.add_argument("-c", "--columns", default="0,1", metavar="X,Y",
                    help="the x and y columns, by 0-based index or header name (default 0,1)")
-    p.add_argument("-m", "--method", default="tension", choices=METHODS + ("all",),
-                   help="fitting method (default: tension); 'all' fits every method that accepts the data")
-    p.add_argument("--clamped", nargs=2, type=float, metavar=("LEFT", "RIGHT"),
-                   help="clamp the end slopes to these values (default: estimated)")
-    p.add_argument("--policy", default="strict", choices=POLICIES,
-                   help="how the tension method chooses its tensions: 'strict' (default) until "
-                        "every shape requirement of the data holds, with limited end slopes; "
-                        "'published' by the original minimal-tension passes")
-    p.add_argument("--tension", type=float, metavar="SIGMA",
-                   help="one uniform tension on every interval instead (tension method)")
-    p.add_argument("--max-degree", type=float, metavar="D",
-                   help="degree cap of the variable-degree method (default 50)")
-    p.add_argument("--convexity-solver", default="sweep", choices=("sweep", "newton"),
-                   help="convexity solve of the rational cubic (default sweep; newton "
-                        "converges where the sweeps crawl)")
+    p.add_argument("-m", "--method", default=DEFAULT_METHOD, choices=[*METHODS, "all"],
+                   help=f"fitting method (default: {DEFAULT_METHOD}); 'all' fits every method "
+                        "that accepts the data")
+    p.add_argument("--clamped", nargs=2, type=_finite, metavar=("LEFT", "RIGHT"),
+                   help="clamp the end slopes to these values (default: the estimated slopes, "
+                        "limited to the data's shape)")
+    _add_method_options(p)
+    p.add_argument("--extrapolate", default=DEFAULT_EXTRAPOLATION,
+                   choices=interpolant.EXTRAPOLATION_MODES,
+                   help=f"the curve outside the data, at --at points beyond it (default "
+                        f"{DEFAULT_EXTRAPOLATION}: the end value continued with the end slope; "
+                        "constant: the end value; hold: the end value and derivatives; nan; "
+                        "raise: refuse)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("-n", "--points", type=int, default=DEFAULT_POINTS, metavar="N",
                        help=f"number of evenly spaced output points (default {DEFAULT_POINTS})")
@@ -74,23 +147,15 @@ def _parser():
     return p
 
 
-def _read_text(path):
-    """The text of a file or of standard input, without a byte-order mark."""
-    source = "<stdin>" if path == "-" else path
-    try:
-        if path == "-":
-            data = sys.stdin.buffer.read()
-        else:
-            with open(path, "rb") as f:
-                data = f.read()
-    except OSError as e:
-        raise UsageError(f"cannot read {path}: {e.strerror}") from None
-    try:
-        return data.decode("utf-8-sig"), source
-    except UnicodeDecodeError as e:
-        raise UsageError(f"cannot read {source}: byte {e.object[e.start]:#04x} at offset "
-                         f"{e.start} is not UTF-8 text") from None
+# Reading tables
+# --------------
+# The first lines settle the delimiter, the header and a units row; the body
+# is then read in blocks of whole lines, each parsed in bulk by NumPy. A block
+# the bulk parser cannot take as it stands (a bad cell, a short row, a cell
+# with a decimal comma beside a decimal point) is read cell by cell, which
+# accepts the same numbers with the same bits and words the refusal.
 
+BLOCK_BYTES = 1 << 16
 
 # Tried in this order on the first table line, outside quoted fields: a
 # semicolon or a tab never belongs to a number or a plain header, a comma
@@ -98,11 +163,66 @@ def _read_text(path):
 # whitespace.
 DELIMITERS = ("\t", ";", ",")
 _WHITESPACE_CELL = re.compile(r'"((?:[^"]|"")*)"|([^\s"]+)')
+# A number as the bulk parser reads it (ASCII digits only).
+_DECIMAL = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?")
+_NOT_FINITE = re.compile(r"[+-]?(?:nan|inf|infinity)", re.IGNORECASE)
+# Digits in groups of three, as spreadsheets write 1.234,5 or 1 234,5.
+_GROUPED = re.compile(r"[+-]?[0-9]{1,3}(?:[ .,'\u00a0\u202f][0-9]{3})+(?:[.,][0-9]*)?"
+                      r"(?:[eE][+-]?[0-9]+)?")
+
+
+def _open(path):
+    """The source's name and a binary stream of a file or of standard input."""
+    if path == "-":
+        return "<stdin>", contextlib.nullcontext(sys.stdin.buffer)
+    try:
+        return path, open(path, "rb")
+    except OSError as e:
+        raise UsageError(f"cannot read {path}: {e.strerror}") from None
+
+
+def _decoded(data, offset, source):
+    try:
+        return data.decode("utf-8-sig" if offset == 0 else "utf-8")
+    except UnicodeDecodeError as e:
+        raise UsageError(f"cannot read {source}: byte {e.object[e.start]:#04x} at offset "
+                         f"{offset + e.start} is not UTF-8 text") from None
+
+
+def _blocks(stream, source):
+    """The stream's text in blocks of whole lines of about BLOCK_BYTES."""
+    offset, rest = 0, b""
+    while True:
+        try:
+            chunk = stream.read(BLOCK_BYTES)
+        except OSError as e:
+            raise UsageError(f"cannot read {source}: {e.strerror}") from None
+        data = rest + chunk
+        if not chunk:
+            if data:
+                yield _decoded(data, offset, source)
+            return
+        # Cut after a line feed, so that a CR LF pair stays in one block;
+        # after a carriage return only where lines end with it alone.
+        cut = (data.rfind(b"\n") + 1) or (data.rfind(b"\r") + 1)
+        if cut:
+            yield _decoded(data[:cut], offset, source)
+            offset += cut
+        rest = data[cut:]
 
 
 def _delimiter(line):
     bare = "".join(line.split('"')[::2])
-    return next((d for d in DELIMITERS if d in bare), None)
+    found = next((d for d in DELIMITERS if d in bare), None)
+    # Numbers with decimal commas separated by whitespace (0 20,5) are no
+    # comma-separated row: split at the commas, their cells are no numbers.
+    if found == "," and _all_numbers(line, None) and not _all_numbers(line, ","):
+        return None
+    return found
+
+
+def _all_numbers(line, delimiter):
+    return all(_is_number(c, delimiter) for c in _split(line, delimiter))
 
 
 def _split(line, delimiter):
@@ -113,60 +233,118 @@ def _split(line, delimiter):
     return [c.strip() for c in cells]
 
 
-def _is_number(cell):
+def _is_table_line(line):
+    return bool(line.strip()) and not line.lstrip().startswith("#")
+
+
+class _Cells:
+    """The numbers of the chosen columns, read cell by cell, and the decimal
+    mark the table has used so far."""
+
+    def __init__(self, source, delimiter, indices):
+        self.source = source
+        self.delimiter = delimiter
+        self.indices = indices
+        self.comma = delimiter != ","  # whether a comma in a number is a decimal comma
+        self.mark = None  # (mark, line) of the first number with a decimal mark
+
+    def value(self, cell, lineno, column):
+        where = f"{self.source}, line {lineno}, column {column + 1}"
+        text = cell.replace(",", ".") if self.comma and "," in cell and "." not in cell else cell
+        if not _DECIMAL.fullmatch(text):
+            raise UsageError(f"{where}: {self._not_a_number(cell)}")
+        value = float(text)
+        if value in (float("inf"), float("-inf")):
+            raise UsageError(f"{where}: '{cell}' is out of the range of floating point "
+                             "numbers (about ±1.8e308)")
+        self._check_mark(cell, where, lineno)
+        return value
+
+    def _not_a_number(self, cell):
+        if _NOT_FINITE.fullmatch(cell):
+            return f"'{cell}' is not finite"
+        if _GROUPED.fullmatch(cell):
+            return (f"'{cell}' has a thousands separator; write the numbers without "
+                    "digit grouping")
+        if not self.comma and _DECIMAL.fullmatch(cell.replace(",", ".")):
+            return (f"'{cell}' is not a number (decimal commas are read only where cells "
+                    "are separated by semicolons, tabs or whitespace)")
+        return f"'{cell}' is not a number"
+
+    def _check_mark(self, cell, where, lineno):
+        mark = "," if self.comma and "," in cell else "." if "." in cell else None
+        if mark is None:
+            return
+        if self.mark is None:
+            self.mark = (mark, lineno)
+        elif self.mark[0] != mark:
+            first, line = self.mark
+            names = {",": "decimal comma", ".": "decimal point"}
+            raise UsageError(f"{where}: '{cell}' has a {names[mark]}, but the number on line "
+                             f"{line} has a {names[first]}; a point beside decimal commas may "
+                             "be a thousands separator: write the numbers one way")
+
+    def rows(self, lines, first_lineno, until_mark=False):
+        """The chosen cells of the table lines as a (rows, columns) array, and
+        the number of lines read: all of them, or with `until_mark` those up
+        to the one whose numbers decide the table's decimal mark."""
+        out = array("d")
+        count = 0
+        for lineno, line in enumerate(lines, first_lineno):
+            count += 1
+            if not _is_table_line(line):
+                continue
+            cells = _split(line, self.delimiter)
+            for index in self.indices:
+                if index >= len(cells):
+                    raise UsageError(f"{self.source}, line {lineno}: no column {index + 1}")
+                out.append(self.value(cells[index], lineno, index))
+            if until_mark and self.mark is not None:
+                break
+        return np.frombuffer(out, dtype=np.float64).reshape(-1, len(self.indices)), count
+
+
+def _bulk(lines, cells):
+    """The chosen columns of body lines parsed by NumPy in one pass, or None
+    when some line needs the cell-by-cell reading (which words the refusal)."""
     try:
-        float(cell)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # a block of comments holds no data
+            table = np.loadtxt(lines, delimiter=cells.delimiter, comments=None, quotechar='"',
+                               usecols=cells.indices, ndmin=2)
     except ValueError:
-        return False
-    return True
+        return None
+    if not np.isfinite(table).all():
+        return None
+    return table.reshape(-1, len(cells.indices))
 
 
-def _number(cell, where):
-    try:
-        return float(cell)
-    except ValueError:
-        raise UsageError(f"{where}: '{cell}' is not a number") from None
-
-
-def _table_lines(text):
-    """(line number, text) of the lines that are neither blank nor comments."""
-    for lineno, line in enumerate(text.splitlines(), 1):
-        if line.strip() and not line.lstrip().startswith("#"):
-            yield lineno, line
-
-
-def read_table(text, source, columns):
-    """The chosen columns of a table as lists of floats, and their names.
-
-    A first row that is not all numbers is the header; a row right under it
-    none of whose cells is a number holds units and is skipped (with a note).
-    Columns without a header are named None.
-    """
-    rows = []
-    header = None
-    delimiter = None
-    for lineno, line in _table_lines(text):
-        if header is None and not rows:
-            delimiter = _delimiter(line)
-        cells = _split(line, delimiter)
-        if header is None and not rows and not all(map(_is_number, cells)):
-            header = (lineno, cells)
-        elif header is not None and not rows and not any(map(_is_number, cells)):
-            print(f"velarix: {source}, line {lineno}: skipped as a units row "
-                  f"(none of its cells is a number): {' | '.join(cells)}", file=sys.stderr)
-            rows.append(None)
-        else:
-            rows.append((lineno, cells))
-    names = header[1] if header is not None else None
-    indices = [_column_index(c, names) for c in columns]
-    table = [[] for _ in indices]
-    for lineno, cells in filter(None, rows):
-        for out, index in zip(table, indices):
-            if index >= len(cells):
-                raise UsageError(f"{source}, line {lineno}: no column {index + 1}")
-            out.append(_number(cells[index], f"{source}, line {lineno}, column {index + 1}"))
-    labels = [names[i] if names is not None and i < len(names) else None for i in indices]
-    return table, labels
+def _block(text, lineno, cells):
+    """The chosen cells of a block of body lines starting at line `lineno`,
+    and the number of its lines."""
+    # Decimal marks matter where a comma can be one; there a block that has
+    # both kinds, or the other kind than the table's, is read cell by cell,
+    # which refuses a chosen cell whose mark differs from the table's.
+    marks = {m for m in ",." if m in text} if cells.comma else set()
+    decided = {cells.mark[0]} if cells.mark else set()
+    if len(marks | decided) > 1:
+        table, count = cells.rows(text.splitlines(), lineno)
+        return [table], count
+    if marks and not decided:
+        # The first number with a mark decides the table's: read up to it cell by cell.
+        lines = text.splitlines()
+        table, count = cells.rows(lines, lineno, until_mark=True)
+        if count == len(lines):
+            return [table], count
+        rest, more = _block("\n".join(lines[count:]), lineno + count, cells)
+        return [table, *rest], count + more
+    lines = (text.replace(",", ".") if "," in marks else text).splitlines()
+    if "#" in text:
+        lines = ["" if line.lstrip().startswith("#") else line for line in lines]
+    table = _bulk(lines, cells)
+    if table is None:
+        table, _ = cells.rows(text.splitlines(), lineno)
+    return [table], len(lines)
 
 
 def _column_index(column, header):
@@ -177,70 +355,167 @@ def _column_index(column, header):
     raise UsageError(f"no column '{column}' (columns are chosen by 0-based index or header name)")
 
 
-def _configurations(args):
-    boundary = EndSlopes.clamped(*args.clamped) if args.clamped else EndSlopes.estimated()
-    tension = Tension().with_boundary(boundary)
-    if args.policy == "strict":
-        tension = tension.with_strict_shape()
-    if args.tension is not None:
-        tension = tension.with_uniform_tension(args.tension)
-    degree = VariableDegree().with_boundary(boundary)
-    if args.max_degree is not None:
-        degree = degree.with_max_degree(args.max_degree)
-    return {
-        "tension": tension,
-        "rational-cubic": RationalCubic()
-        .with_boundary(boundary)
-        .with_convexity_solver(args.convexity_solver),
-        "variable-degree": degree,
-    }
+def _is_number(cell, delimiter):
+    """Whether a cell is meant as a number (a header cell is not): the rows
+    after the header refuse the ones that are not finite or grouped."""
+    text = cell.replace(",", ".") if delimiter != "," else cell
+    return any(p.fullmatch(t) for p, t in ((_DECIMAL, text), (_NOT_FINITE, cell), (_GROUPED, cell)))
 
 
-def fit_methods(args, x, y):
-    configs = _configurations(args)
-    if args.method != "all":
-        try:
-            return {args.method: configs[args.method].fit(x, y)}
-        except ValueError as e:
-            raise UsageError(f"{args.method}: {e}") from None
+class _Preamble:
+    """The delimiter, the header and the units row, settled from the first table lines."""
+
+    def __init__(self, source):
+        self.source = source
+        self.delimiter = None
+        self.header = None
+        self.settled = False
+
+    def take(self, lineno, line):
+        """Whether the line belongs here (blank, a comment, the header, the units
+        row) rather than to the body."""
+        if not _is_table_line(line):
+            return True
+        if self.settled:
+            return False
+        if self.header is None:
+            self.delimiter = _delimiter(line)
+            if _all_numbers(line, self.delimiter):
+                self.settled = True
+                return False
+            self.header = _split(line, self.delimiter)
+            return True
+        self.settled = True
+        cells = _split(line, self.delimiter)
+        if any(_is_number(c, self.delimiter) for c in cells):
+            return False
+        print(f"velarix: {self.source}, line {lineno}: skipped as a units row "
+              f"(none of its cells is a number): {' | '.join(cells)}", file=sys.stderr)
+        return True
+
+
+def _read(stream, source, columns):
+    preamble = _Preamble(source)
+    cells = None
+    # One growing buffer per column: the blocks' numbers are appended as they
+    # come, with no list of blocks to join at the end.
+    columns_read = [array("d") for _ in columns]
+    lineno = 1
+    for text in _blocks(stream, source):
+        if cells is None:
+            lines = text.splitlines()
+            start = 0
+            while start < len(lines) and preamble.take(lineno + start, lines[start]):
+                start += 1
+            lineno += start
+            if start == len(lines):
+                continue
+            cells = _Cells(source, preamble.delimiter,
+                           [_column_index(c, preamble.header) for c in columns])
+            text = "\n".join(lines[start:])
+        tables, count = _block(text, lineno, cells)
+        for table in tables:
+            for out, values in zip(columns_read, table.T):
+                out.frombytes(np.ascontiguousarray(values).tobytes())
+        lineno += count
+    indices = cells.indices if cells else [_column_index(c, preamble.header) for c in columns]
+    values = [np.frombuffer(c, dtype=np.float64) if c else np.empty(0) for c in columns_read]
+    return values, _labels(preamble.header, indices)
+
+
+def _labels(header, indices):
+    return [header[i] if header is not None and i < len(header) else None for i in indices]
+
+
+def read_table(path, columns=("0", "1")):
+    """The chosen columns of the table in `path` ('-' for standard input) as
+    float64 arrays, and their names in the header (None without one)."""
+    source, stream = _open(path)
+    with stream as f:
+        return _read(f, source, columns)
+# Fitting and writing
+# -------------------
+
+def _chosen(args):
+    """The methods to fit, after refusing options that apply to none of them."""
+    names = list(METHODS) if args.method == "all" else [args.method]
+    for dest, (option, applies) in OPTIONS.items():
+        if getattr(args, dest) is not None and not set(names) & set(applies):
+            raise UsageError(f"{option.flag} does not apply to the {args.method} method "
+                             f"(only to {', '.join(applies)})")
+    return names
+
+
+def _configuration(name, args):
+    """velarix.interpolate's configuration of a method, with the options that apply to it."""
+    config = METHODS[name]()
+    if args.clamped is not None:
+        config = config.with_boundary(EndSlopes.clamped(*args.clamped))
+    for option in REGISTRY[name].options:
+        value = getattr(args, option.name)
+        if value is not None:
+            config = option.apply(config, option.parse(value) if option.choices else value)
+    return config
+
+
+def fit_methods(args, names, x, y):
+    """The interpolant of each method that accepts the data, by the command's name of it."""
+    try:
+        interpolant._knots(x)  # refused once, not once per method
+    except ValueError as e:
+        raise UsageError(str(e)) from None
     fits = {}
-    for name in METHODS:
+    for name in names:
         try:
-            fits[name] = configs[name].fit(x, y)
+            fits[name] = velarix.interpolate(x, y, _configuration(name, args),
+                                             extrapolate=args.extrapolate)
         except ValueError as e:
+            if len(names) == 1:
+                raise UsageError(f"{name}: {e}") from None
             print(f"velarix: {name} skipped: {e}", file=sys.stderr)
     if not fits:
         raise UsageError("no method accepts these data")
+    for name, f in fits.items():
+        if not f.is_shape_preserving:
+            print(f"velarix: warning: the {name} fit does not keep the shape its method "
+                  "promises (is_shape_preserving is False)", file=sys.stderr)
     return fits
 
 
 def _abscissae(args, x):
     if args.at is not None:
-        text, source = _read_text(args.at)
-        (xs,), _ = read_table(text, source, ["0"])
-        if not xs:
-            raise UsageError(f"{source}: no evaluation points")
-        return array("d", xs)
+        (xs,), _ = read_table(args.at, ["0"])
+        if not xs.size:
+            raise UsageError(f"{args.at}: no evaluation points")
+        return xs
     if args.points < 2:
         raise UsageError(f"--points must be at least 2, got {args.points}")
-    lo, hi = x[0], x[-1]
-    step = (hi - lo) / (args.points - 1)
-    return array("d", [lo + i * step for i in range(args.points - 1)] + [hi])
+    return np.linspace(x[0], x[-1], args.points)
 
 
-def render_csv(xs, fits, derivatives):
-    columns = [("x", xs)]
-    single = len(fits) == 1
-    for name, spline in fits.items():
-        prefix = "" if single else name + "."
-        columns.append((prefix + "value", spline.value_batch(xs)))
-        if derivatives:
-            columns.append((prefix + "first_derivative", spline.first_derivative_batch(xs)))
-            columns.append((prefix + "second_derivative", spline.second_derivative_batch(xs)))
+def _evaluated(args, fits, xs, names):
+    """The output columns: (header, values) pairs."""
+    x_name, y_name = names
+    columns = [(x_name or "x", xs)]
+    orders = [(0, y_name or "value")]
+    if args.derivatives:
+        orders += [(nu, f"{y_name}.{what}" if y_name else what)
+                   for nu, what in ((1, "first_derivative"), (2, "second_derivative"))]
+    for name, f in fits.items():
+        prefix = "" if len(fits) == 1 else name + "."
+        for nu, label in orders:
+            try:
+                columns.append((prefix + label, f(xs, nu)))
+            except ValueError as e:  # an --at point outside the data with --extrapolate raise
+                raise UsageError(f"{args.at}: {e}") from None
+    return columns
+
+
+def render_csv(columns):
     out = io.StringIO()
-    out.write(",".join(name for name, _ in columns) + "\n")
-    for i in range(len(xs)):
-        out.write(",".join(repr(values[i]) for _, values in columns) + "\n")
+    csv.writer(out, lineterminator="\n").writerow(name for name, _ in columns)
+    for row in zip(*(values.tolist() for _, values in columns)):
+        out.write(",".join(map(repr, row)) + "\n")
     return out.getvalue()
 
 
@@ -320,16 +595,15 @@ def _draw(plt, x, y, fits, names):
     """A function that draws the data and the fits, with their second
     derivatives underneath, into the file it is given."""
     x_name, y_name = names
-    lo, hi = x[0], x[-1]
-    grid = array("d", [lo + (hi - lo) * i / 999 for i in range(1000)])
+    grid = np.linspace(x[0], x[-1], 1000)
 
     def write(path):
         fig, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(8, 6.5),
                                           gridspec_kw={"height_ratios": [2, 1]})
         try:
-            for name, spline in fits.items():
-                top.plot(grid, spline.value_batch(grid), label=name)
-                bottom.plot(grid, spline.second_derivative_batch(grid), label=name)
+            for name, f in fits.items():
+                top.plot(grid, f(grid), label=name)
+                bottom.plot(grid, f(grid, 2), label=name)
             top.plot(x, y, "ko", markersize=4, label="data")
             top.set_ylabel(y_name)
             top.legend()
@@ -351,21 +625,18 @@ def run(argv=None):
         raise UsageError(f"--columns takes two columns such as 0,1, got '{args.columns}'")
     if args.plot and not args.plot.lower().endswith(PLOT_FORMATS):
         raise UsageError(f"--plot writes .png or .svg files, not {args.plot}")
+    methods = _chosen(args)
     if args.input is None:
-        x, y = datasets.akima()
+        x, y = (np.asarray(c) for c in datasets.akima())
         names = [None, None]
         print("velarix: no input given; using the Akima (1970) data set", file=sys.stderr)
     else:
-        text, source = _read_text(args.input)
-        table, names = read_table(text, source, columns)
-        x, y = (array("d", c) for c in table)
+        (x, y), names = read_table(args.input, columns)
     if len(x) < 2:
         raise UsageError(f"need at least 2 data rows, got {len(x)}")
-    fits = fit_methods(args, x, y)
+    fits = fit_methods(args, methods, x, y)
     xs = _abscissae(args, x)
-    if any(math.isnan(v) for v in xs):
-        raise UsageError("the evaluation points contain NaN")
-    csv_text = render_csv(xs, fits, args.derivatives)
+    csv_text = render_csv(_evaluated(args, fits, xs, names))
     # With --plot the picture is the output; the CSV goes where -o sends it
     # ('-' for standard output).
     to_stdout = args.output == "-" or (args.output is None and not args.plot)

@@ -8,51 +8,32 @@ continues the curve outside the knots by the chosen extrapolation mode.
 """
 
 import operator
-import re
+import os
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
-from velarix import _velarix
-from velarix._velarix import EndSlopes
+from velarix import _registry
 
 __all__ = ["Antiderivative", "Interpolant", "interpolate"]
 
-EXTRAPOLATION_MODES = ("linear", "constant", "hold", "nan", "raise")
+EXTRAPOLATION_MODES = ("linear", "constant", "hold", "nan", "raise", "extend")
+# scipy's booleans: True continues the end pieces, False gives NaN.
+_BOOLEAN_MODES = {True: "extend", False: "nan"}
 
 
-def _snake(name):
-    return re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()
-
-
-# Refinements of a named method's configuration beyond limited end slopes:
-# the strict tension policy keeps the shape on every interval, and the Newton
-# convexity solve converges where the relaxed sweep stalls (at 1e6 knots).
-_REFINEMENTS = {
-    "tension": lambda config: config.with_strict_shape(),
-    "rational_cubic": lambda config: config.with_convexity_solver("newton"),
-}
-
-
-def _named(cls, name):
-    # Limited end slopes keep the end intervals inside the data's shape,
-    # where the estimated ones may overshoot.
-    def configuration():
-        config = cls().with_boundary(EndSlopes.limited())
-        return _REFINEMENTS.get(name, lambda c: c)(config)
-    return configuration
-
-
-# Every method of the module's class table (a configuration is registered
-# beside its fitted spline class), by its snake-case name.
+# Every registered method by its snake-case name: a function that returns
+# the configuration interpolate fits with (limited end slopes; the strict
+# tension policy; the Newton convexity solve).
 METHODS = {
-    _snake(name): _named(getattr(_velarix, name), _snake(name))
-    for name in _velarix.__all__
-    if f"{name}Spline" in _velarix.__all__
+    name: (lambda method=method: method.interpolation_configuration)
+    for name, method in _registry.METHODS.items()
 }
 
 # Members of the fitted splines by the order of the derivative taken, with
 # -1 standing for the antiderivative from the first knot.
-_SCALAR = {-1: "antiderivative", 0: "value", 1: "first_derivative", 2: "second_derivative"}
+_SCALAR = {-1: "antiderivative", 0: "value", 1: "first_derivative", 2: "second_derivative",
+           3: "third_derivative"}
 _BATCH_INTO = {kind: name + "_batch_into" for kind, name in _SCALAR.items()}
 # Python and NumPy floats take the scalar path.
 _SCALAR_TYPES = frozenset((float, np.float64))
@@ -81,11 +62,17 @@ def _index_text(index):
 
 
 def _real_array(values, name):
-    """Converts an array-like of real numbers to float64 once (a view when it is already one)."""
+    """An array-like of real numbers as a C-contiguous, aligned float64 array of native
+    byte order: the array itself when it already is one, else one copy.
+
+    The classes read their buffers as doubles in place; an unaligned buffer
+    (from pickling, shared memory, a byte offset into raw storage) or a
+    byte-swapped one cannot be read that way, so it is copied here.
+    """
     array = np.asarray(values)
     if array.dtype.kind not in "iuf":
         raise ValueError(f"{name} must hold real numbers, got an array of {array.dtype}")
-    return array.astype(np.float64, order="C", copy=False)
+    return np.require(array, np.float64, ["C_CONTIGUOUS", "ALIGNED"])
 
 
 def _first_not_finite(array, name):
@@ -131,10 +118,55 @@ def _configuration(method):
 
 
 def _extrapolation(mode):
+    if isinstance(mode, (bool, np.bool_)):
+        return _BOOLEAN_MODES[bool(mode)]
     if not isinstance(mode, str) or mode not in EXTRAPOLATION_MODES:
         raise ValueError(f"extrapolate must be one of "
-                         f"{', '.join(map(repr, EXTRAPOLATION_MODES))}, got {mode!r}")
+                         f"{', '.join(map(repr, EXTRAPOLATION_MODES))}, True, False "
+                         f"or None, got {mode!r}")
     return mode
+
+
+def _record(config):
+    """The registered method whose configuration class `config` is, or None."""
+    return next((m for m in _registry.METHODS.values() if type(config) is m.configuration), None)
+
+
+def _with_bc_type(config, bc_type):
+    """The configuration with scipy's `bc_type` as its end slopes.
+
+    ((1, left), (1, right)) and "clamped" (zero slopes) clamp the end
+    slopes; "natural" and "periodic" are the method's natural and periodic
+    ends. Each is taken where the method's record lists it.
+    """
+    if bc_type is None:
+        return config
+    record = _record(config)
+    ends = record.end_conditions if record else ()
+    slopes = _registry._velarix.EndSlopes
+    boundary = None
+    if isinstance(bc_type, str) and bc_type in ends and bc_type in ("natural", "periodic", "clamped"):
+        boundary = slopes.clamped(0.0, 0.0) if bc_type == "clamped" else getattr(slopes, bc_type)()
+    elif "clamped" in ends and _is_first_derivative_pair(bc_type):
+        boundary = slopes.clamped(float(bc_type[0][1]), float(bc_type[1][1]))
+    if boundary is None:
+        supported = [repr(e) for e in ("clamped", "natural", "periodic") if e in ends]
+        if "clamped" in ends:
+            supported.append("((1, left), (1, right))")
+        name = record.name if record else type(config).__name__
+        raise ValueError(f"bc_type {bc_type!r} is not supported by the method {name!r}, which "
+                         f"takes bc_type None, {', '.join(supported)}")
+    return config.with_boundary(boundary)
+
+
+def _is_first_derivative_pair(bc_type):
+    try:
+        (left_order, left), (right_order, right) = bc_type
+    except (TypeError, ValueError):
+        return False
+    return (all(type(o) is int and o == 1 for o in (left_order, right_order))
+            and all(isinstance(v, (int, float, np.integer, np.floating))
+                    and np.isfinite(v) for v in (left, right)))
 
 
 def _order(nu, top):
@@ -149,32 +181,52 @@ def _order(nu, top):
     return order
 
 
-def _fit_curves(config, x, y, axis):
-    """One fitted spline per curve of y, in row-major order of the curves."""
+def _workers(workers, curves):
+    if workers is None:
+        return min(os.cpu_count() or 1, curves)
+    count = operator.index(workers) if not isinstance(workers, bool) else 0
+    if count < 1:
+        raise ValueError(f"workers must be a positive integer or None, got {workers!r}")
+    return min(count, curves)
+
+
+def _fit_curves(config, x, y, axis, workers=None):
+    """One fitted spline per curve of y, in row-major order of the curves.
+
+    The fits release the interpreter lock, so several curves fit on a pool
+    of threads at once.
+    """
     curves_shape = y.shape[:axis] + y.shape[axis + 1:]
     columns = np.ascontiguousarray(np.moveaxis(y, axis, -1)).reshape(-1, len(x))
-    splines = []
-    for j, column in enumerate(columns):
+
+    def fit(j):
         try:
-            splines.append(config.fit(x, column))
+            return config.fit(x, columns[j])
         except ValueError as error:
             if curves_shape:
                 index = [str(i) for i in np.unravel_index(j, curves_shape)]
                 index.insert(axis, ":")
                 error.add_note(f"while fitting y[{', '.join(index)}]")
             raise
-    return tuple(splines), curves_shape
+
+    count = _workers(workers, len(columns))
+    if count <= 1:
+        return tuple(map(fit, range(len(columns)))), curves_shape
+    with ThreadPoolExecutor(count) as pool:
+        return tuple(pool.map(fit, range(len(columns)))), curves_shape
 
 
-def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear"):
+def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear", bc_type=None,
+                workers=None):
     """Fit a shape-preserving C² spline through (x, y) and return an ``Interpolant``.
 
     Parameters
     ----------
     x : array-like of real numbers, one-dimensional
         The knots: finite and strictly increasing, at least 2 of them. Lists,
-        tuples, integers, float32, any strides and byte order are accepted
-        and converted once to float64.
+        tuples, integers, float32, any strides, alignment and byte order are
+        accepted; an array that is not already aligned, contiguous, native
+        float64 is copied once, any other is used in place.
     y : array-like of real numbers
         The values, finite, with ``len(x)`` entries along ``axis``. Any other
         axes hold several curves on the same knots: ``y`` of shape (n, 3)
@@ -192,8 +244,11 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear"):
     axis : int, default 0
         The axis of ``y`` that runs along the knots; negative counts from
         the end. The default matches ``y`` laid out as one row per knot.
-    extrapolate : str, default "linear"
-        What the curve does outside ``[x[0], x[-1]]``:
+    extrapolate : str, bool or None, default "linear"
+        What the curve does outside ``[x[0], x[-1]]`` (every evaluating
+        method also takes a per-call ``extrapolate=``, None for this one):
+        "extend" or True continues the end pieces (for now by their Taylor
+        cubic at the end knot); False is "nan"; None is "linear";
         "linear" (the default) continues the end value with the end slope,
         so the second derivative is 0 there and value, slope and integral
         stay consistent with each other (a Newton solve outside the data
@@ -201,6 +256,12 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear"):
         "hold" is the spline classes' own rule (value and both derivatives
         held at the end); "nan" gives NaN; "raise" raises ``ValueError``
         naming the first abscissa outside. ``integrate`` follows the mode.
+    bc_type : None, "clamped", ((1, left), (1, right)), "natural" or "periodic"
+        scipy's end conditions, as end slopes of the method (None: the
+        method's own); each where the method's record lists it, anything
+        else refused with what the method supports.
+    workers : int or None, default None
+        Threads fitting the curves of a ``y`` with several (None: all cores).
 
     Returns
     -------
@@ -217,8 +278,8 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear"):
         data whose curvature changes; with several curves a note names the
         curve).
     """
-    config = _configuration(method)
-    mode = _extrapolation(extrapolate)
+    config = _with_bc_type(_configuration(method), bc_type)
+    mode = _mode(extrapolate, "linear")
     knots = _knots(x)
     values = _real_array(y, "y")
     if values.ndim == 0:
@@ -228,8 +289,8 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear"):
         raise ValueError(f"x and y must have the same length along axis {axis} "
                          f"(got {len(knots)} and {values.shape[axis]})")
     _first_not_finite(values, "y")
-    splines, curves_shape = _fit_curves(config, knots, values, axis)
-    return Interpolant._from_parts(knots, splines, curves_shape, mode, config)
+    splines, curves_shape = _fit_curves(config, knots, values, axis, workers)
+    return Interpolant._from_parts(knots, splines, curves_shape, mode, config, axis)
 
 
 def _is_dask(x):
@@ -256,7 +317,7 @@ def _continued(mode, kind, integral, value, slope, dx):
     """
     if mode == "nan":
         return np.nan
-    if kind == 2 or (kind == 1 and mode == "constant"):
+    if kind >= 2 or (kind == 1 and mode == "constant"):
         return 0.0
     if kind == 1:
         return slope
@@ -380,22 +441,104 @@ class _Curves:
         return self
 
 
+# The orders the classes evaluate in closed form: the antiderivative from the
+# first knot (-1), the curve (0) and its first three derivatives.
+_LOWEST, _HIGHEST = -1, 3
+
+
+def _resolved_order(order, nu):
+    """The order of the curve that `nu` asks of an interpolant of order `order`."""
+    try:
+        count = None if isinstance(nu, (bool, np.bool_)) else operator.index(nu)
+    except TypeError:
+        count = None
+    if count is None or count < 0:
+        raise ValueError(f"nu must be a non-negative integer, got {nu!r}")
+    if order + count > _HIGHEST:
+        raise ValueError(f"nu={count} asks for derivative {order + count} of the fitted curve; "
+                         f"velarix has closed forms up to the third derivative")
+    return order + count
+
+
+class _Extended:
+    """The curves continued past their ends by the end pieces' Taylor cubic.
+
+    PROVISIONAL Python fallback for the mode "extend" until the core
+    continues its end pieces itself: inside the knots the classes' own batch
+    evaluation, outside the polynomial S(e) + S'(e) dx + S''(e) dx²/2 +
+    S‴(e) dx³/6 of the end's value and first three derivatives (the end
+    piece itself for a cubic piece, its third-order contact for the others).
+    `Interpolant._engine` is the one place that builds it.
+    """
+
+    def __init__(self, held):
+        self._held = held
+        self._curves_shape = held._curves_shape
+
+    def __reduce__(self):
+        return (_Extended, (self._held,))
+
+    def _evaluate(self, x, kind, name="x"):
+        if _is_dask(x):
+            return _Curves._map_blocks(self, x, kind)
+        held = self._held
+        result = np.asarray(held._evaluate(x, kind, name))
+        points = np.asarray(_real_array(x, name))
+        for side, outside in enumerate((points < held._lo, points > held._hi)):
+            if outside.any():
+                result = np.array(result)
+                dx = (points[outside] - (held._lo, held._hi)[side])[:, None]
+                terms = _taylor(held, side, kind)
+                continued = sum(c * dx ** p for p, c in enumerate(terms))
+                result[outside] = continued.reshape((-1,) + held._curves_shape)
+        if result.ndim == 0 and not isinstance(x, np.ndarray):
+            return _float64(result)
+        return result
+
+
+def _taylor(curves, side, kind):
+    """Coefficients by power of dx of the order-`kind` curve continued past one end."""
+    key = ("taylor", side, kind)
+    if key not in curves._ends:
+        end = curves._lo if side == 0 else curves._hi
+        d = [np.array([getattr(s, _SCALAR[k])(end) for s in curves._splines]) for k in range(4)]
+        factorial = (1.0, 1.0, 2.0, 6.0, 24.0)
+        if kind >= 0:
+            terms = [d[k] / factorial[k - kind] for k in range(kind, 4)]
+        else:
+            base = (np.zeros(len(curves._splines)) if side == 0 else
+                    np.array([s.antiderivative(end) for s in curves._splines]))
+            terms = [base] + [d[k] / factorial[k + 1] for k in range(4)]
+        curves._ends[key] = terms
+    return curves._ends[key]
+
+
+def _mode(extrapolate, default):
+    """A per-call `extrapolate=` as a mode: None is the interpolant's own."""
+    return default if extrapolate is None else _extrapolation(extrapolate)
+
+
 class Interpolant(_Curves):
-    """Spline curves on shared knots, evaluated on array-likes of any shape.
+    """Spline curves on shared knots, or one of their derivatives or antiderivatives.
 
     Made by ``velarix.interpolate``. ``f(x, nu=0)`` returns the value
-    (``nu=0``), first (1) or second (2) derivative at ``x``: an ndarray of
-    shape ``x.shape + f.curves_shape``, or a NumPy float for a scalar
-    ``x`` and one curve. Outside the knots the curve follows
-    ``f.extrapolate``. A NaN abscissa gives NaN. A Dask array gives a lazy
-    Dask array, evaluated block by block where the blocks live.
+    (``nu=0``) or the derivative of order ``nu`` at ``x``: an ndarray of
+    shape ``y.shape[:axis] + x.shape + y.shape[axis+1:]``, or a NumPy float
+    for a scalar ``x`` and one curve. Outside the knots the curve follows
+    ``f.extrapolate`` or a per-call ``extrapolate=``. A NaN abscissa gives
+    NaN. A Dask array gives a lazy Dask array, evaluated block by block
+    where the blocks live.
+
+    ``f.derivative(nu)`` and ``f.antiderivative(nu)`` are interpolants of
+    the same kind; the classes evaluate up to the third derivative and one
+    antiderivative in closed form, and further orders are refused.
 
     Interpolants are immutable: they pickle, and ``copy.copy`` and
     ``copy.deepcopy`` return the object itself.
     """
 
     @classmethod
-    def _from_parts(cls, x, splines, curves_shape, mode, config):
+    def _from_parts(cls, x, splines, curves_shape, mode, config, axis=0, order=0, shift=None):
         self = cls.__new__(cls)
         self._x = np.array(x, dtype=np.float64)
         self._x.flags.writeable = False
@@ -404,82 +547,161 @@ class Interpolant(_Curves):
         self._curves_shape = tuple(curves_shape)
         self._mode = mode
         self._config = config
+        self._axis = axis
+        self._order = order
+        # Subtracted from the order-`order` curve: an antiderivative of a
+        # derivative is 0 at the first knot, as every antiderivative here.
+        self._shift = shift
         self._ends = {}
         self._scalar_ends = {}
+        self._engines = {}
         self._into = {kind: [getattr(s, name) for s in self._splines]
-                      for kind, name in _BATCH_INTO.items() if kind >= 0}
+                      for kind, name in _BATCH_INTO.items()}
         # The scalar path of one curve skips the arrays altogether.
         self._single = len(self._splines) == 1 and not self._curves_shape
-        self._value = self._splines[0].value if self._single else None
+        plain = self._single and order == 0
+        self._value = self._splines[0].value if plain else None
         return self
 
-    def __reduce__(self):
-        return (Interpolant._from_parts,
-                (self._x, self._splines, self._curves_shape, self._mode, self._config))
+    def _parts(self):
+        return (self._x, self._splines, self._curves_shape, self._mode, self._config,
+                self._axis, self._order, self._shift)
 
-    def __call__(self, x, nu=0):
-        """Value (nu=0) or derivative of order nu (1 or 2) at x, any shape."""
-        if type(x) in _SCALAR_TYPES and self._single:
+    def __reduce__(self):
+        return (type(self)._from_parts, self._parts())
+
+    def _related(self, order, shift):
+        return Interpolant._from_parts(*self._parts()[:6], order, shift)
+
+    def _engine(self, mode):
+        """The evaluation engine of one extrapolation mode: the one place a mode meets it.
+
+        The interpolant's own mode is the interpolant itself; another mode a
+        view sharing its state; "extend" the provisional `_Extended`.
+        """
+        if mode == self._mode and mode != "extend":
+            return self
+        engine = self._engines.get(mode)
+        if engine is None:
+            if mode == "extend":
+                engine = _Extended(self if self._mode == "hold" else self._engine("hold"))
+            else:
+                engine = object.__new__(type(self))
+                vars(engine).update(vars(self))
+                engine._mode = mode
+            self._engines[mode] = engine
+        return engine
+
+    def _values(self, x, kind, mode, name="x"):
+        """The order-`kind` curves at x in the given mode, before the axis rule."""
+        engine = self._engine(mode)
+        if type(x) in _SCALAR_TYPES and self._single and mode != "extend":
+            return engine._scalar_call(x, kind)
+        return engine._evaluate(x, kind, name)
+
+    def _placed(self, result, x_ndim):
+        """x's axes moved to where the knots' axis was in y."""
+        if not self._axis or not x_ndim or not self._curves_shape:
+            return result
+        return np.moveaxis(result, range(x_ndim), range(self._axis, self._axis + x_ndim))
+
+    def __call__(self, x, nu=0, extrapolate=None):
+        """The curve (nu=0) or its derivative of order nu at x, any shape."""
+        if extrapolate is None and self._value is not None and type(x) in _SCALAR_TYPES:
             if nu == 0 and type(nu) is int and self._lo <= x <= self._hi:
                 return _float64(self._value(x))
-            return self._scalar_call(x, _order(nu, 2))
-        return self._evaluate(x, _order(nu, 2))
+            return self._scalar_call(x, _resolved_order(0, nu))
+        kind = _resolved_order(self._order, nu)
+        result = self._values(x, kind, _mode(extrapolate, self._mode))
+        if kind == self._order and self._shift is not None:
+            result = result - self._shift.reshape(self._curves_shape)
+        return self._placed(result, np.ndim(x))
 
-    def integrate(self, a, b):
+    def integrate(self, a, b, extrapolate=None):
         """∫ from a to b of each curve, broadcasting a and b; outside the knots by the mode.
 
-        The result has shape ``broadcast(a, b).shape + curves_shape`` (a
-        NumPy float for scalar bounds and one curve).
+        The result has the shape of a call at ``broadcast(a, b)`` (a NumPy
+        float for scalar bounds and one curve).
         """
-        self._need_antiderivatives()
-        lower = self._evaluate(a, -1, "a")
-        return self._evaluate(b, -1, "b") - lower
+        if self._order == _LOWEST:
+            raise ValueError("integrate needs the curve's second antiderivative; velarix has "
+                             "closed forms down to the first antiderivative")
+        mode = _mode(extrapolate, self._mode)
+        kind = self._order - 1
+        lower = self._values(a, kind, mode, "a")
+        result = self._values(b, kind, mode, "b") - lower
+        return self._placed(result, np.broadcast(np.empty(np.shape(a)), np.empty(np.shape(b))).ndim)
 
-    def antiderivative(self):
-        """The antiderivative from the first knot, as a callable like this one.
+    def derivative(self, nu=1):
+        """The derivative of order nu, an interpolant (orders up to the third of the fit)."""
+        return self._related(_resolved_order(self._order, nu), None)
 
-        Its value is 0 at ``x[0]``; its ``nu=1`` is this curve and ``nu=2``,
-        ``nu=3`` the curve's derivatives. Outside the knots it integrates
-        the extrapolated curve.
+    def antiderivative(self, nu=1):
+        """The antiderivative of order nu that is 0 at the first knot, an interpolant.
+
+        Of the fitted curve itself, the classes integrate once in closed
+        form; a further antiderivative is refused.
         """
-        self._need_antiderivatives()
-        return Antiderivative(self)
+        count = _resolved_order(0, nu) if nu != 0 else 0
+        order = self._order - count
+        if order < _LOWEST:
+            raise ValueError(f"nu={nu} asks for antiderivative {-order} of the fitted curve; "
+                             f"velarix has closed forms down to the first antiderivative")
+        if count == 0:
+            return self
+        shift = None
+        if order >= 0:  # the order-`order` curve minus its value at the first knot
+            shift = np.array([getattr(s, _SCALAR[order])(self._lo) for s in self._splines])
+        if order == -1 and self._order == 0 and type(self) is Interpolant:
+            return Antiderivative(self)
+        return self._related(order, shift)
 
-    def _need_antiderivatives(self):
-        if -1 not in self._into:
-            self._into[-1] = [getattr(s, _BATCH_INTO[-1]) for s in self._splines]
+    def roots(self, discontinuity=True, extrapolate=None):
+        """Where each curve is 0: ``solve(0.0, ...)``."""
+        return self.solve(0.0, discontinuity, extrapolate)
 
-    def solve(self, level):
-        """The sorted abscissae in the domain where the curve equals ``level``.
+    def solve(self, y=0.0, discontinuity=True, extrapolate=None):
+        """The sorted abscissae where the curve equals ``y``.
 
-        For one curve. Each piece is cut into equal parts and at its turning
-        points, so that the curve is monotone between cut points; every cut
-        point where the curve changes sides of ``level`` brackets a crossing,
-        which a Newton iteration kept inside the bracket (bisecting when a
-        step leaves it or gains too little) finds to a few ulps. Points
-        where the curve touches ``level`` without crossing it are found
-        when they are cut points, so a stretch that runs level at ``level``
-        (flat data) gives its knots. On a monotone curve this inverts it.
+        Every crossing, each to a few ulps; a touch without crossing once;
+        a stretch where the curve equals ``y`` by its two ends. Outside the
+        knots, the crossings of the continued curve for the modes that
+        continue it ("linear", "constant", "hold", "extend"). For several
+        curves, an object array of shape ``curves_shape`` holding each
+        curve's roots. ``discontinuity`` is accepted for scipy's
+        signature: the curves are continuous up to their second derivative.
         """
-        if not self._single:
-            raise ValueError(f"solve needs one curve; this interpolant holds curves "
-                             f"of shape {self._curves_shape}")
-        level = float(level)
+        level = float(y)
         if level != level or level in (np.inf, -np.inf):
-            raise ValueError(f"level must be finite, got {_number(level)}")
-        spline = self._splines[0]
-        grid = _subdivided(self._x)
-        slope = _batch(spline.first_derivative_batch_into, grid)
-        turns = np.flatnonzero(np.sign(slope[:-1]) * np.sign(slope[1:]) < 0)
-        critical = _zeros(spline.first_derivative_batch_into, spline.second_derivative_batch_into,
-                          grid[turns], grid[turns + 1], 0.0)
-        cuts = np.union1d(grid, critical)
-        offset = _batch(spline.value_batch_into, cuts) - level
-        side = np.sign(offset)
-        brackets = np.flatnonzero(side[:-1] * side[1:] < 0)
-        roots = _zeros(spline.value_batch_into, spline.first_derivative_batch_into,
-                       cuts[brackets], cuts[brackets + 1], level)
-        return np.union1d(cuts[offset == 0], roots)
+            raise ValueError(f"y must be finite, got {_number(level)}")
+        mode = _mode(extrapolate, self._mode)
+        found = [self._solve_one(j, level, mode) for j in range(len(self._splines))]
+        if not self._curves_shape:
+            return found[0]
+        out = np.empty(len(found), dtype=object)
+        out[:] = found
+        return out.reshape(self._curves_shape)
+
+    def _solve_one(self, j, level, mode):
+        spline = self._splines[j]
+        if self._shift is not None:
+            level += float(self._shift[j])
+        kinds = [getattr(spline, _BATCH_INTO[k]) if k <= _HIGHEST else None
+                 for k in range(self._order, self._order + 4)]
+        inside = _level_points(self._x, kinds, level)
+        outside = [_continued_roots(self._engine(mode), j, side, self._order, level)
+                   for side in (0, 1)] if mode in ("linear", "constant", "hold", "extend") else []
+        return np.unique(np.concatenate([inside, *outside]))
+
+    @property
+    def order(self):
+        """Which derivative of the fitted curves this is: 0 the curves, -1 their antiderivative."""
+        return self._order
+
+    @property
+    def axis(self):
+        """The axis of y that ran along the knots; a call puts x's axes there."""
+        return self._axis
 
     @property
     def x(self):
@@ -496,36 +718,49 @@ class Interpolant(_Curves):
         """The method's configuration object that fitted the curves."""
         return self._config
 
+    @property
+    def is_shape_preserving(self):
+        """Whether each fit keeps the shape its method promises, by the fit's own verdict.
+
+        A bool for one curve, else a bool array of shape ``curves_shape``.
+        The promise is the method's: the tension spline's (monotone, convex
+        or concave, flat wherever the data are, overshoot bounded), the
+        variable-degree spline's (each interval's curvature sign follows the
+        data's; monotonicity is not promised), the rational cubic's (convex
+        or concave throughout, as its data).
+        """
+        verdicts = np.array([s.is_shape_preserving for s in self._splines], dtype=bool)
+        if not self._curves_shape:
+            return bool(verdicts[0])
+        return verdicts.reshape(self._curves_shape)
+
     def __repr__(self):
+        order = f", order={self._order}" if self._order else ""
         return (f"Interpolant({type(self._splines[0]).__name__ if self._splines else 'no curves'}"
                 f" on [{self._lo!r}, {self._hi!r}], {len(self._x)} knots, "
-                f"curves_shape={self._curves_shape}, extrapolate={self._mode!r})")
+                f"curves_shape={self._curves_shape}, extrapolate={self._mode!r}{order})")
 
 
-class Antiderivative(_Curves):
-    """The antiderivative of an ``Interpolant`` from its first knot.
+class Antiderivative(Interpolant):
+    """The antiderivative of a fitted ``Interpolant`` from its first knot.
 
     ``F(x, nu=0)``: nu = 0 the integral from ``x[0]`` to ``x``, 1 the curve
-    itself, 2 and 3 its derivatives, with the interpolant's shapes and
-    extrapolation mode.
+    itself, 2 to 4 its derivatives, with the interpolant's shapes and
+    extrapolation mode. ``f.antiderivative()`` returns one.
     """
 
     def __init__(self, interpolant):
-        interpolant._need_antiderivatives()
-        # The engine's state (knots, splines, mode, the caches of end values
-        # and members) is the interpolant's own, shared.
-        vars(self).update(vars(interpolant))
+        state = Interpolant._from_parts(*interpolant._parts()[:6], -1, None)
+        vars(self).update(vars(state))
         self._interpolant = interpolant
 
     def __reduce__(self):
         return (Antiderivative, (self._interpolant,))
 
-    def __call__(self, x, nu=0):
-        """The integral from the first knot (nu=0), or the curve's derivative of order nu - 1."""
-        order = _order(nu, 3) - 1
-        if type(x) in _SCALAR_TYPES and self._single:
-            return self._scalar_call(x, order)
-        return self._evaluate(x, order)
+    def _related(self, order, shift):
+        if order == 0:
+            return self._interpolant
+        return super()._related(order, shift)
 
     @property
     def interpolant(self):
@@ -534,6 +769,74 @@ class Antiderivative(_Curves):
 
     def __repr__(self):
         return f"Antiderivative({self._interpolant!r})"
+
+
+def _into_sign_changes(into, points):
+    values = _batch(into, points)
+    return np.flatnonzero(np.sign(values[:-1]) * np.sign(values[1:]) < 0)
+
+
+def _level_points(x, kinds, level):
+    """Where the curve with the batch members `kinds` (value, slope, bend, its slope) is level.
+
+    A shape-preserving piece bends one way or changes its bend once, so the
+    bend's sign at the knots brackets each piece's inflections, and between
+    knots and inflections the slope is monotone: its sign changes there
+    bracket every turning point, and between knots, inflections and turns the
+    curve is monotone, so sign changes of curve - level bracket every
+    crossing. Pieces of a derivative of order 2 or more have no such
+    structure here, and a fixed subdivision takes its place.
+    """
+    f, df, ddf, dddf = kinds
+    cuts = x
+    if ddf is not None:
+        bends = _into_sign_changes(ddf, cuts)
+        cuts = np.union1d(cuts, _zeros(ddf, dddf, cuts[bends], cuts[bends + 1], 0.0))
+    else:
+        cuts = _subdivided(x)
+    if df is not None:
+        turns = _into_sign_changes(df, cuts)
+        cuts = np.union1d(cuts, _zeros(df, ddf, cuts[turns], cuts[turns + 1], 0.0))
+    offset = _batch(f, cuts) - level
+    side = np.sign(offset)
+    brackets = np.flatnonzero(side[:-1] * side[1:] < 0)
+    roots = _zeros(f, df, cuts[brackets], cuts[brackets + 1], level)
+    # A run at the level: the curve is monotone between cuts, so two
+    # neighbouring cuts on the level hold it level between them; keep the
+    # run's ends.
+    on = offset == 0
+    inner = on.copy()
+    inner[1:-1] = on[:-2] & on[1:-1] & on[2:]
+    inner[[0, -1]] = False
+    return np.union1d(cuts[on & ~inner], roots)
+
+
+def _continued_roots(engine, j, side, order, level):
+    """The crossings of curve j's continuation past one end, by its polynomial in dx."""
+    if isinstance(engine, _Extended):
+        end = engine._held._lo if side == 0 else engine._held._hi
+        terms = [float(t[j]) for t in _taylor(engine._held, side, order)]
+    else:
+        if engine._mode == "hold" and order < 0:
+            return np.empty(0)
+        end, integral, value, slope = (v if np.ndim(v) == 0 else float(v[j])
+                                       for v in engine._end(side, max(order, -1)))
+        if engine._mode == "hold":
+            held = getattr(engine._splines[j], _SCALAR[order])(end)
+            terms = [held]
+        else:
+            linear = engine._mode == "linear"
+            terms = {-1: [integral, value, 0.5 * slope if linear else 0.0],
+                     0: [value, slope if linear else 0.0],
+                     1: [slope if linear else 0.0]}.get(order, [0.0])
+    terms[0] -= level
+    while terms and terms[-1] == 0:
+        terms.pop()
+    if len(terms) < 2:
+        return np.empty(0)
+    dx = np.roots(terms[::-1])
+    dx = dx.real[(dx.imag == 0) & ((dx.real < 0) if side == 0 else (dx.real > 0))]
+    return np.sort(end + dx)
 
 
 def _batch(into, xs):
@@ -571,7 +874,7 @@ def _zeros(f_into, df_into, a, b, level):
     done = np.zeros(a.shape, dtype=bool)
     for _ in range(SOLVE_MAX_STEPS):
         f = _batch(f_into, x) - level
-        slope = _batch(df_into, x)
+        slope = _batch(df_into, x) if df_into is not None else np.full(x.shape, np.nan)
         below = (f < 0) & ~done
         above = (f > 0) & ~done
         neg, f_neg = np.where(below, x, neg), np.where(below, f, f_neg)

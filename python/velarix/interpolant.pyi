@@ -6,23 +6,17 @@ from typing import Any, Final, Literal, TypeAlias, overload
 import numpy as np
 import numpy.typing as npt
 
-from velarix._velarix import (
-    RationalCubic,
-    RationalCubicSpline,
-    Tension,
-    TensionSpline,
-    VariableDegree,
-    VariableDegreeSpline,
-)
+from velarix._velarix import _Configuration, _FittedSpline, _MethodName
 
 __all__ = ["Antiderivative", "Interpolant", "interpolate"]
 
-_Method: TypeAlias = (
-    Literal["tension", "rational_cubic", "variable_degree"] | Tension | RationalCubic | VariableDegree
-)
-_Configuration: TypeAlias = Tension | RationalCubic | VariableDegree
-_Extrapolate: TypeAlias = Literal["linear", "constant", "hold", "nan", "raise"]
-_Spline: TypeAlias = TensionSpline | RationalCubicSpline | VariableDegreeSpline
+_Method: TypeAlias = _MethodName | _Configuration
+_Extrapolate: TypeAlias = Literal["linear", "constant", "hold", "nan", "raise", "extend"]
+# scipy's forms besides the modes: True ("extend"), False ("nan"), None (the default).
+_ExtrapolateArg: TypeAlias = _Extrapolate | bool | None
+_BcType: TypeAlias = (Literal["clamped", "natural", "periodic"]
+                      | tuple[tuple[int, float], tuple[int, float]] | None)
+_Spline: TypeAlias = _FittedSpline
 _Floats: TypeAlias = npt.NDArray[np.float64]
 # Arrays and sequences give arrays; scalars give a NumPy float for one curve.
 _Arrays: TypeAlias = npt.NDArray[Any] | list[Any] | tuple[Any, ...]
@@ -38,7 +32,9 @@ def interpolate(
     method: _Method = "tension",
     *,
     axis: int = 0,
-    extrapolate: _Extrapolate = "linear",
+    extrapolate: _ExtrapolateArg = "linear",
+    bc_type: _BcType = None,
+    workers: int | None = None,
 ) -> Interpolant: ...
 
 class _Curves:
@@ -53,31 +49,42 @@ class _Curves:
 
 class Interpolant(_Curves):
     @overload
-    def __call__(self, x: _Arrays, nu: int = 0) -> _Floats: ...
+    def __call__(self, x: _Arrays, nu: int = 0, extrapolate: _ExtrapolateArg = None) -> _Floats: ...
     @overload
-    def __call__(self, x: npt.ArrayLike, nu: int = 0) -> np.float64 | _Floats: ...
+    def __call__(
+        self, x: npt.ArrayLike, nu: int = 0, extrapolate: _ExtrapolateArg = None
+    ) -> np.float64 | _Floats: ...
     @overload
-    def integrate(self, a: _Arrays, b: npt.ArrayLike) -> _Floats: ...
+    def integrate(self, a: _Arrays, b: npt.ArrayLike, extrapolate: _ExtrapolateArg = None) -> _Floats: ...
     @overload
-    def integrate(self, a: npt.ArrayLike, b: _Arrays) -> _Floats: ...
+    def integrate(self, a: npt.ArrayLike, b: _Arrays, extrapolate: _ExtrapolateArg = None) -> _Floats: ...
     @overload
-    def integrate(self, a: npt.ArrayLike, b: npt.ArrayLike) -> np.float64 | _Floats: ...
-    def antiderivative(self) -> Antiderivative: ...
-    def solve(self, level: float) -> _Floats: ...
+    def integrate(
+        self, a: npt.ArrayLike, b: npt.ArrayLike, extrapolate: _ExtrapolateArg = None
+    ) -> np.float64 | _Floats: ...
+    def derivative(self, nu: int = 1) -> Interpolant: ...
+    def antiderivative(self, nu: int = 1) -> Interpolant: ...
+    def roots(
+        self, discontinuity: bool = True, extrapolate: _ExtrapolateArg = None
+    ) -> _Floats | npt.NDArray[np.object_]: ...
+    def solve(
+        self, y: float = 0.0, discontinuity: bool = True, extrapolate: _ExtrapolateArg = None
+    ) -> _Floats | npt.NDArray[np.object_]: ...
+    @property
+    def order(self) -> int: ...
+    @property
+    def axis(self) -> int: ...
     @property
     def x(self) -> _Floats: ...
     @property
     def splines(self) -> tuple[_Spline, ...]: ...
     @property
     def configuration(self) -> _Configuration: ...
+    @property
+    def is_shape_preserving(self) -> bool | npt.NDArray[np.bool_]: ...
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
 
-class Antiderivative(_Curves):
+class Antiderivative(Interpolant):
     def __init__(self, interpolant: Interpolant) -> None: ...
-    @overload
-    def __call__(self, x: _Arrays, nu: int = 0) -> _Floats: ...
-    @overload
-    def __call__(self, x: npt.ArrayLike, nu: int = 0) -> np.float64 | _Floats: ...
     @property
     def interpolant(self) -> Interpolant: ...
-    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...

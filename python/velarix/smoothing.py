@@ -149,9 +149,9 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
         Reweight the points by Huber's rule to resist outliers.
     axis : int, default 0
         The axis of ``y`` that runs along ``x``.
-    extrapolate : str, default "linear"
+    extrapolate : str or bool, default "linear"
         Beyond the data, as for ``interpolate``: "linear", "constant",
-        "hold", "nan" or "raise".
+        "hold", "nan", "raise", "extend", True or False.
 
     Returns
     -------

@@ -31,9 +31,11 @@ struct Elimination {
 
 class Newton {
  public:
-  Newton(const Samples& samples, const SolveSettings& settings, double left, double right)
+  Newton(const Samples& samples, std::span<const double> noise, const SolveSettings& settings,
+         double left, double right)
       : h_(samples.widths()),
         s_(samples.secants()),
+        noise_(noise),
         c_(settings),
         d_(samples.size()),
         w_(samples.intervals()),
@@ -53,7 +55,7 @@ class Newton {
       d_[k] = (h_[k] * s_[k - 1] + h_[k - 1] * s_[k]) / (h_[k - 1] + h_[k]);
     }
     for (std::size_t i = 0; i < w_.size(); ++i) {
-      w_[i] = clip(convexity_target(s_, d_, i, c_.u, c_.v, c_.margin, c_.w_cap));
+      w_[i] = clip(convexity_target(s_, noise_, d_, i, c_.u, c_.v, c_.margin, c_.w_cap));
     }
   }
 
@@ -98,7 +100,7 @@ class Newton {
   Elimination eliminate(std::size_t i) const {
     const double gap_left = s_[i] - d_[i];
     const double gap_right = d_[i + 1] - s_[i];
-    const double target = convexity_target(s_, d_, i, c_.u, c_.v, c_.margin, c_.w_cap);
+    const double target = convexity_target(s_, noise_, d_, i, c_.u, c_.v, c_.margin, c_.w_cap);
     if (!(gap_left > 0 && gap_right > 0 && target < c_.w_cap)) return {c_.w_cap - w_[i], 0, 0};
     const double excess = w_[i] - c_.margin;
     if (c_.v * gap_right * gap_right >= c_.u * gap_left * gap_left) {
@@ -194,6 +196,7 @@ class Newton {
 
   std::span<const double> h_;
   std::span<const double> s_;
+  std::span<const double> noise_;
   SolveSettings c_;
   Doubles d_;
   Doubles w_;
@@ -210,9 +213,9 @@ class Newton {
 
 }  // namespace
 
-NewtonResult newton_solve(const Samples& samples, const SolveSettings& settings, double left,
-                          double right) {
-  return Newton(samples, settings, left, right).run();
+NewtonResult newton_solve(const Samples& samples, std::span<const double> noise,
+                          const SolveSettings& settings, double left, double right) {
+  return Newton(samples, noise, settings, left, right).run();
 }
 
 }  // namespace velarix::rational_cubic::solver

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "memory.hpp"
 #include "rational_cubic/solver.hpp"
@@ -28,7 +29,8 @@ struct NewtonResult {
 // most 1e-6 (W + 1) while no longer shrinking fourfold (the steps have
 // reached the rounding floor); gives up after 60 steps or on a non-finite
 // value.
-NewtonResult newton_solve(const Samples& samples, const SolveSettings& settings, double left,
-                          double right);
+// `noise` is the gaps' at each knot (gap_noise).
+NewtonResult newton_solve(const Samples& samples, std::span<const double> noise,
+                          const SolveSettings& settings, double left, double right);
 
 }  // namespace velarix::rational_cubic::solver

@@ -18,7 +18,10 @@ namespace velarix::rational_cubic {
 //
 // That power form keeps coefficients of size w |Y| for a curve of size |Y|,
 // and its derivatives subtract products with Q' ~ w: the first derivative
-// loses about w^2 ulps, the second w^3. A piece whose w is at least
+// loses about w^2 ulps, the second w^3. The third loses a few times what
+// the second does, in units of the sizes it is formed from (S''/h and
+// S'/h^2 beside its own): on smooth data, where S''' is far below those,
+// neither is accurate to its own size. A piece whose w is at least
 // kChordFormFrom is therefore stored in the chord form instead, as the chord
 // plus a correction in which w only ever multiplies, never cancels:
 //   S = Y0 + t dY + g c / Q,  g = t (1 - t),  c = a + t (b - a),
@@ -55,6 +58,8 @@ struct RationalCubicPiece {
   // saved spline is restored from its fields, not refitted, so that it
   // evaluates to the same bits.
   static constexpr std::size_t field_count = 9;
+  static constexpr std::array<const char*, field_count> field_names = {
+      "p0", "p1", "p2", "p3", "x_left", "h", "q0", "q1", "q2"};
   std::array<double, field_count> fields() const {
     return {p0, p1, p2, p3, x_left, h, q0, q1, q2};
   }
@@ -73,6 +78,9 @@ struct RationalCubicPiece {
   }
   double second_derivative(double x) const {
     return second_derivative_pair(*this, *this, Pair{x, x})[0];
+  }
+  double third_derivative(double x) const {
+    return third_derivative_pair(*this, *this, Pair{x, x})[0];
   }
 
   // Two abscissas, x[0] in a and x[1] in b. The divisions, which bound the
@@ -95,6 +103,12 @@ struct RationalCubicPiece {
     const Lanes f(a, b);
     if (!(a.chord_form() || b.chord_form())) [[likely]] return second_derivative_at(f, x);
     return blend(f, chord_second_derivative_at(f, x), second_derivative_at(f, x));
+  }
+  [[gnu::noinline]] static Pair third_derivative_pair(const RationalCubicPiece& a,
+                                                      const RationalCubicPiece& b, Pair x) {
+    const Lanes f(a, b);
+    if (!(a.chord_form() || b.chord_form())) [[likely]] return third_derivative_at(f, x);
+    return blend(f, chord_third_derivative_at(f, x), third_derivative_at(f, x));
   }
 
   // What the integral of a piece needs besides its fields: the partial
@@ -181,6 +195,20 @@ struct RationalCubicPiece {
     return (numerator / (q * (q * q))) / (f.h * f.h);
   }
 
+  static Pair third_derivative_at(const Lanes& f, Pair x) {
+    const auto [t, p, q, dp, dq] = terms(f, x);
+    const Pair ddp = 2 * f.p2 + (6 * t) * f.p3;
+    const Pair ddq = 2 * f.q2;
+    // With D = P'Q - Q'P, D' = P''Q - Q''P and D'' = P'''Q + P''Q' - Q''P',
+    // (P/Q)''' = (Q^2 D'' - 4 Q Q' D' + (6 Q'^2 - 2 Q Q'') D) / Q^4, then
+    // d^3/dx^3 = (d^3/dt^3) / h^3.
+    const Pair d = dp * q - dq * p;
+    const Pair d1 = ddp * q - ddq * p;
+    const Pair d2 = ((6 * f.p3) * q + ddp * dq) - ddq * dp;
+    const Pair numerator = q * ((q * d2 - (4 * dq) * d1) - (2 * ddq) * d) + (6 * (dq * dq)) * d;
+    return (numerator / ((q * q) * (q * q))) / (f.h * (f.h * f.h));
+  }
+
   static constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
   // The chord form (see above), lane by lane: dY = p1, a = p2, b = p3, u = q0,
@@ -238,9 +266,52 @@ struct RationalCubicPiece {
     const Pair n2 = 2 * (constant + by_w * f.q2);
     return (n2 / (q * (q * q))) / (f.h * f.h);
   }
+
+  // S''' = N3 / (Q^4 h^3), where N3 = N2' Q - 3 Q' N2 reduces, with s = 1 - t, to
+  //   N3 = 6 (u v (v a - u b) + (a F - b G) w + (a u s^4 - b v t^4) w^2),
+  //   F = u^2 s^4 + v^2 t^4 + 2 u v s^3 (1 + t),
+  //   G = u^2 s^4 + v^2 t^4 + 2 u v t^3 (1 + s),
+  // computed as
+  //   N3 = 6 (u v (v a - u b) + 2 u v w (a s^3 (1 + t) - b t^3 (1 + s))
+  //           + u s^4 w ((a w - b u) + a u) + v t^4 w ((a v - b w) - b v)).
+  // Where a fit holds w at its bound, w is about b u / a (or a v / b), and
+  // near that end the terms in w^2 and w cancel to a w - b u (or a v - b w):
+  // those two are taken from exact products, and the rest cancels only as
+  // the data do. Q is formed from alpha = u s + v t, two positive terms:
+  // u + t (v - u) would carry the rounding of u into a small alpha near
+  // t = 1 when u is much above v, and Q^4 four times over.
+  static Pair chord_third_derivative_at(const Lanes& f, Pair x) {
+    const Pair t = (x - f.x_left) / f.h;
+    const Pair s = 1 - t;
+    const Pair q = (f.q0 * s + f.q1 * t) + (t * s) * f.q2;
+    const Pair uv = f.q0 * f.q1;
+    const Pair s3 = s * s * s;
+    const Pair t3 = t * t * t;
+    const Pair w = f.q2;
+    const Pair left = difference_of_products(f.p2, w, f.p3, f.q0) + f.p2 * f.q0;
+    const Pair right = difference_of_products(f.p2, f.q1, f.p3, w) - f.p3 * f.q1;
+    const Pair middle = 2 * uv * w * (f.p2 * s3 * (1 + t) - f.p3 * t3 * (1 + s));
+    const Pair ends = f.q0 * (s3 * s) * w * left + f.q1 * (t3 * t) * w * right;
+    const Pair n3 = 6 * ((uv * (f.q1 * f.p2 - f.q0 * f.p3) + middle) + ends);
+    return (n3 / ((q * q) * (q * q))) / (f.h * (f.h * f.h));
+  }
+
+  // a b - c d lane by lane, within about an ulp of the result however much
+  // the products cancel: the rounding error of c d is recovered exactly by a
+  // fused multiply-add (Kahan's method).
+  static Pair difference_of_products(Pair a, Pair b, Pair c, Pair d) {
+    Pair result;
+    for (int i = 0; i < 2; ++i) {
+      const double cd = c[i] * d[i];
+      const double error = std::fma(-c[i], d[i], cd);
+      result[i] = std::fma(a[i], b[i], -cd) + error;
+    }
+    return result;
+  }
 };
 
 static_assert(PairedPiece<RationalCubicPiece>);
 static_assert(IntegrablePiece<RationalCubicPiece>);
+static_assert(FieldList<RationalCubicPiece>);
 
 }  // namespace velarix::rational_cubic

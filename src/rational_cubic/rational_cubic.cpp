@@ -1,5 +1,6 @@
 #include "rational_cubic/rational_cubic.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -9,6 +10,7 @@
 #include "memory.hpp"
 #include "rational_cubic/solver.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 
 namespace velarix::rational_cubic {
 namespace {
@@ -43,23 +45,17 @@ std::optional<OutOfScale> check_scale(const RationalCubic& config, const Samples
 
 enum class Curvature { none, convex, concave };
 
-// Two secants of a straight stretch differ by the rounding of (y1 - y0) / h
-// alone, a few ulps of their size, and in units where the stretch is not
-// exactly representable they differ in either direction. A difference
-// within this fraction of |s[k-1]| + |s[k]| is no change of curvature.
-constexpr double kStraightSecants = 1e-12;
-
-// Data are concave when the first knot whose secants differ (beyond
-// rounding) has a falling step. Equal (or NaN) neighbouring secants decide
-// nothing, so collinear data count as convex; a later step of the other
-// direction is an inflection.
-Result<bool> classify_concave(std::span<const double> s) {
+// Data are concave when the first knot whose secants differ beyond their
+// rounding has a falling step. Neighbouring secants equal to rounding (or
+// NaN) decide nothing, so straight data count as convex; a later step of the
+// other direction is an inflection.
+Result<bool> classify_concave(const Samples& samples) {
+  const std::span<const double> s = samples.secants();
+  const Doubles rounding = solver::secant_rounding(samples);
   Curvature direction = Curvature::none;
   for (std::size_t k = 1; k < s.size(); ++k) {
     Curvature step = Curvature::none;
-    if (std::fabs(s[k] - s[k - 1]) <= kStraightSecants * (std::fabs(s[k - 1]) + std::fabs(s[k]))) {
-      continue;
-    }
+    if (solver::straight_at(s, rounding, k)) continue;
     if (s[k] > s[k - 1]) {
       step = Curvature::convex;
     } else if (s[k] < s[k - 1]) {
@@ -96,7 +92,53 @@ std::pair<double, double> estimated_end_slopes(std::span<const double> s) {
   return {s[0] - (s[1] - s[0]) * 0.5, s[m - 1] + (s[m - 1] - s[m - 2]) * 0.5};
 }
 
+// A natural end pins S'' to 0 at its knot, and the end piece is convex only
+// while its two gaps share a sign: the natural row ties the outer gap to the
+// inner one, so the slope at the interior knot next to the end decides. On
+// the concave side of the end secant by more than the rounding of a
+// derivative (the same 16 ulps the convexity targets allow), or where the
+// data are straight to their rounding by more than the noise that rounding
+// leaves in the gap (solver::gap_noise: rounded samples of a line carry far
+// more than 16 ulps), the end interval would bend against the data at any w.
+constexpr double kGapNoise = 16 * 0x1p-53;
+
+bool bends_against(double gap, double secant, double derivative, double noise) {
+  return gap < -std::max(noise, kGapNoise * (std::fabs(secant) + std::fabs(derivative)));
+}
+
+std::optional<UnsupportedEnds> check_natural_ends(const Samples& solved,
+                                                  std::span<const double> d) {
+  const std::span<const double> s = solved.secants();
+  const std::size_t m = s.size();
+  const Doubles noise = solver::gap_noise(solved);
+  if (bends_against(d[1] - s[0], s[0], d[1], noise[1])) {
+    return UnsupportedEnds{"rational cubic", "natural",
+                           "with S'' = 0 at the first knot the first interval would bend against "
+                           "the convexity of the data"};
+  }
+  if (bends_against(s[m - 1] - d[m - 1], s[m - 1], d[m - 1], noise[m - 1])) {
+    return UnsupportedEnds{"rational cubic", "natural",
+                           "with S'' = 0 at the last knot the last interval would bend against "
+                           "the convexity of the data"};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+// Read in the curve's own coordinates, where its knots are: a scaled fit's
+// knots are not the caller's abscissas.
+bool RationalCubicSpline::is_shape_preserving() const {
+  const Piecewise<RationalCubicPiece>& c = curve();
+  const std::span<const double> x = c.knots();
+  const std::size_t n = x.size();
+  const auto value_at = [&](double t) { return c.evaluate_in_curve<Derivative::value>(t); };
+  const auto slope_at = [&](double t) { return c.evaluate_in_curve<Derivative::first>(t); };
+  const double sign = concave_ ? -1.0 : 1.0;
+  const double first = (value_at(x[1]) - value_at(x[0])) / (x[1] - x[0]);
+  const double last = (value_at(x[n - 1]) - value_at(x[n - 2])) / (x[n - 1] - x[n - 2]);
+  return sign * slope_at(x[0]) <= sign * first && sign * last <= sign * slope_at(x[n - 1]);
+}
 
 RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Doubles w,
                                          std::uint64_t iterations, bool concave)
@@ -133,32 +175,45 @@ std::string RationalCubic::debug_text() const {
   return record.str();
 }
 
-// Every test is written as "not (in range)" so that NaN fails it. The cap
-// bounds every w and is the w of an interval with no room, so it must be a
-// number >= 0 before the solve starts.
+// Every range test is written as "not (in range)" so that NaN fails it as
+// before; an infinite value that passes it is then refused as not finite. The
+// cap bounds every w and is the w of an interval with no room, so it must be
+// a number >= 0 before the solve starts.
 std::optional<InvalidParameter> RationalCubic::check() const {
   if (!(u > 0)) return InvalidParameter{"u", "> 0", u};
+  if (auto invalid = require_finite("u", u)) return invalid;
   if (!(v > 0)) return InvalidParameter{"v", "> 0", v};
+  if (auto invalid = require_finite("v", v)) return invalid;
+  if (auto invalid = boundary.check()) return invalid;
   if (!(margin > 0)) return InvalidParameter{"margin", "> 0", margin};
+  if (auto invalid = require_finite("margin", margin)) return invalid;
   if (!(relaxation > 0 && relaxation <= 1)) {
     return InvalidParameter{"relaxation", "in (0, 1]", relaxation};
   }
+  if (auto invalid = require_finite("tolerance", tol)) return invalid;
   if (!(w_cap >= 0)) return InvalidParameter{"w_cap", ">= 0", w_cap};
-  return std::nullopt;
+  return require_finite("w_cap", w_cap);
 }
 
 Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
                                                std::span<const double> y) const {
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
+  if (boundary.is_periodic()) {
+    return UnsupportedEnds{"rational cubic", "periodic",
+                           "a periodic convex or concave function is constant"};
+  }
 
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
-  const Samples& samples = checked.value();
+  return fit_in_scale(*this, checked.value());
+}
+
+Result<RationalCubicSpline> RationalCubic::fit_samples(const Samples& samples) const {
   const std::size_t m = samples.intervals();
 
   bool concave = false;
   if (m > 1) {
-    const Result<bool> direction = classify_concave(samples.secants());
+    const Result<bool> direction = classify_concave(samples);
     if (!direction) return direction.error();
     concave = direction.value();
   }
@@ -168,17 +223,22 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
   if (concave) mirror.emplace(mirrored(samples));
   const Samples& solved = concave ? *mirror : samples;
 
-  const auto [left, right] =
-      boundary.resolve(solved, [&] { return estimated_end_slopes(solved.secants()); });
+  EndRows ends = boundary.rows(solved, [&] { return estimated_end_slopes(solved.secants()); });
   // Clamped slopes are the caller's, in the sign of the caller's data.
-  const bool clamped = boundary.clamped_slopes() != nullptr;
-  const double solve_left = clamped ? sign * left : left;
-  const double solve_right = clamped ? sign * right : right;
+  if (boundary.clamped_slopes() != nullptr) {
+    ends.left = sign * ends.left;
+    ends.right = sign * ends.right;
+  }
 
   const solver::SolveSettings settings{u, v, margin, relaxation, tol, max_iter, w_cap, solver};
-  Result<solver::Output> output = solver::solve(solved, settings, solve_left, solve_right);
+  Result<solver::Output> output = solver::solve(solved, settings, ends);
   if (!output) return output.error();
   solver::Output& result = output.value();
+  if (ends.natural()) {
+    if (std::optional<UnsupportedEnds> bent = check_natural_ends(solved, result.derivatives)) {
+      return *bent;
+    }
+  }
 
   const std::span<const double> xs = solved.x();
   const std::span<const double> ys = solved.y();

@@ -15,6 +15,7 @@
 #include "piecewise.hpp"
 #include "rational_cubic/piece.hpp"
 #include "rational_cubic/solver.hpp"
+#include "samples.hpp"
 
 namespace velarix::rational_cubic {
 
@@ -29,6 +30,12 @@ class RationalCubicSpline : public PiecewiseSpline<RationalCubicPiece> {
   std::uint64_t iterations() const { return iterations_; }
   // Whether the data were concave, so the spline is concave, not convex.
   bool concave() const { return concave_; }
+  // Whether the curve is convex (concave) on every interval. The convexity
+  // solve makes every piece bend the data's way once the knot slopes lie
+  // between the neighbouring secants; the interior slopes are estimated so,
+  // end slopes taken from the data are too, but a clamped end slope on the
+  // wrong side of its end secant bends that end interval against the data.
+  bool is_shape_preserving() const;
 
   // "RationalCubicSpline { domain: A..=B, intervals: M, iterations: K, concave: C }".
   std::string debug_text() const;
@@ -54,12 +61,18 @@ struct RationalCubic {
   // The sweeps alone, or Newton steps finished by sweeps.
   solver::Method solver = solver::Method::sweep;
 
-  // The first field out of range, in the order u, v, margin, relaxation,
-  // w_cap; tol and max_iter take any value (a tol that no change can meet
-  // ends in NoConvergence).
+  // The first field out of range or not finite, in the order u, v, the
+  // clamped slopes, margin, relaxation, tol, w_cap; max_iter takes any value
+  // and tol any finite one (a tol that no change can meet ends in
+  // NoConvergence).
   std::optional<InvalidParameter> check() const;
 
   Result<RationalCubicSpline> fit(std::span<const double> x, std::span<const double> y) const;
+
+  // The fit of validated samples in their own coordinates, all of `fit`
+  // after the checks; `fit` runs it on the samples in their scale (see
+  // fit_in_scale).
+  Result<RationalCubicSpline> fit_samples(const Samples& samples) const;
 
   // "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, ... }"; the solver
   // shows only when it is not the default sweep, as ", solver: Newton }".

@@ -29,37 +29,106 @@ namespace {
 // it as no gap gives the stretch the cap (the chord) on every sweep, where
 // the ratio of two noise gaps would be an arbitrary target that changes
 // from sweep to sweep and keeps the solve from settling. (Secants of large
-// values over long intervals carry a noise of their own, ulps of |y| / h;
-// gaps of that size may still be taken for curvature, and such a solve then
-// settles by the stall rule.) The rule changes a target only where a gap
-// lies within 16 ulps of its secant, which strictly convex data do not
-// produce, so their solves keep their bits.
+// values over long intervals carry a noise of their own, ulps of |y| / h,
+// which the noise of straight knots below takes in.) The rule changes a
+// target only where a gap lies within 16 ulps of its secant, which strictly
+// convex data do not produce, so their solves keep their bits.
 constexpr double kGapNoise = 16 * 0x1p-53;
+
+// Where the data are straight to their rounding, the rounding the secants
+// inherit from the values bounds the gaps as well, and it is far larger than
+// the derivative's own when the values are large beside the widths (a long
+// table of a line). A gap within this many times the larger rounding of the
+// knot's secants is noise there: the derivative is solved from the
+// neighbouring secants and carries their rounding besides the gap's own.
+// Rounded samples of a straight line (any units, offset or length) then give
+// every interval the cap, as exactly straight data do, where the ratios of
+// their noise gaps would keep the sweeps from settling. Where the data bend
+// the noise is 0 and the test is the plain gap <= 0, so the solves of
+// strictly convex data keep their bits.
+constexpr double kGapRounding = 8;
+
+// Neighbouring secants within this many times the sum of their roundings are
+// equal as far as the data tell.
+constexpr double kStraightSafety = 4;
 
 // The second test is strict so that an infinite gap (from an infinite end
 // slope) still leaves room.
-bool no_room(double gap, double secant, double derivative) {
-  return gap <= 0 || gap < kGapNoise * (std::fabs(secant) + std::fabs(derivative));
+bool no_room(double gap, double secant, double derivative, double noise) {
+  return gap <= noise || gap < kGapNoise * (std::fabs(secant) + std::fabs(derivative));
 }
+
+// The unit roundoff of doubles, 2^-53.
+constexpr double kRoundoff = 0x1p-53;
 
 }  // namespace
 
+Doubles secant_rounding(const Samples& samples) {
+  const std::span<const double> x = samples.x();
+  const std::span<const double> y = samples.y();
+  const std::span<const double> h = samples.widths();
+  const std::span<const double> s = samples.secants();
+  Doubles rounding(s.size());
+  for (std::size_t k = 0; k < s.size(); ++k) {
+    const double slope = std::fabs(s[k]);
+    const double values = (std::fabs(y[k]) + std::fabs(y[k + 1])) +
+                          slope * (std::fabs(x[k]) + std::fabs(x[k + 1]));
+    rounding[k] = kRoundoff * (values / h[k] + 3 * slope);
+  }
+  return rounding;
+}
+
+bool straight_at(std::span<const double> secants, std::span<const double> rounding,
+                 std::size_t k) {
+  return std::fabs(secants[k] - secants[k - 1]) <=
+         kStraightSafety * (rounding[k - 1] + rounding[k]);
+}
+
+Doubles gap_noise(const Samples& samples) {
+  const std::span<const double> s = samples.secants();
+  const Doubles rounding = secant_rounding(samples);
+  const std::size_t n = samples.size();
+  Doubles noise(n, 0.0);
+  for (std::size_t k = 1; k + 1 < n; ++k) {
+    if (straight_at(s, rounding, k)) {
+      noise[k] = kGapRounding * std::max(rounding[k - 1], rounding[k]);
+    }
+  }
+  if (n > 2) {
+    if (noise[1] > 0) noise[0] = kGapRounding * rounding[0];
+    if (noise[n - 2] > 0) noise[n - 1] = kGapRounding * rounding[n - 2];
+  }
+  return noise;
+}
+
 // The smallest w that keeps interval i convex for the knot derivatives d, plus
 // the margin, capped at w_cap. A derivative on the wrong side of the secant,
-// or within its rounding of it (gapL or gapR <= kGapNoise (|s| + |d|)),
-// leaves no finite bound, so such an interval gets the cap, which is as near
-// the chord as the pieces go.
-double convexity_target(std::span<const double> secants, std::span<const double> d, std::size_t i,
-                        double u, double v, double margin, double w_cap) {
+// or within its rounding of it (gapL or gapR <= kGapNoise (|s| + |d|), or
+// within the noise of a straight knot), leaves no finite bound, so such an
+// interval gets the cap, which is as near the chord as the pieces go.
+//
+// The numerator of the piece's S'' has the Bernstein coefficients
+//   u^2 ((A + w) gapL - v gapR),  u^2 v gapL,  u v^2 gapR,  v^2 ((A + w) gapR - u gapL)
+// (A = u + v), so the bound v gapR / gapL keeps S'' >= 0 at the left knot
+// and u gapL / gapR at the right one, each with room A to spare. A natural
+// end pins S'' at its knot to 0, which no w could raise, and leaves the
+// rest of the piece convex for any w >= 0 (the last coefficient is then
+// gapR ((A + w) - u v / (A + w)) > 0): its bound is left out.
+double convexity_target(std::span<const double> secants, std::span<const double> noise,
+                        std::span<const double> d, std::size_t i, double u, double v,
+                        double margin, double w_cap, bool natural_ends) {
   const double gap_left = secants[i] - d[i];
   const double gap_right = d[i + 1] - secants[i];
-  if (no_room(gap_left, secants[i], d[i]) || no_room(gap_right, secants[i], d[i + 1])) {
+  if (no_room(gap_left, secants[i], d[i], noise[i]) ||
+      no_room(gap_right, secants[i], d[i + 1], noise[i + 1])) {
     return w_cap;
   }
+  const bool free_left = natural_ends && i == 0;
+  const bool free_right = natural_ends && i + 1 == secants.size();
   // max(v gapR / gapL, u gapL / gapR, 0); a NaN ratio (inf / inf from an
   // overflowing derivative) is left out, so the target is never NaN.
-  const double ratio_right = v * gap_right / gap_left;
-  const double ratio_left = u * gap_left / gap_right;
+  const double ratio_right = free_left ? 0 : v * gap_right / gap_left;
+  const double ratio_left = free_right ? 0 : u * gap_left / gap_right;
   double bound = 0;
   if (ratio_right > bound) bound = ratio_right;
   if (ratio_left > bound) bound = ratio_left;
@@ -69,20 +138,18 @@ double convexity_target(std::span<const double> secants, std::span<const double>
 
 namespace {
 
-// The unit roundoff of doubles, 2^-53.
-constexpr double kRoundoff = 0x1p-53;
-
 // The rows of the derivative system. Only the diagonal and the right-hand
 // side depend on w, so the sweeps of one solve keep these arrays and rewrite
 // just those two: every entry is the same product of the same operands that
 // a fresh system would hold.
 class DerivativeSystem {
  public:
-  DerivativeSystem(const Samples& samples, double left, double right, double u, double v)
+  DerivativeSystem(const Samples& samples, const EndRows& ends, double u, double v)
       : h_(samples.widths()),
         s_(samples.secants()),
         u_(u),
         v_(v),
+        natural_(ends.natural()),
         lower_(samples.size()),
         diag_(samples.size()),
         upper_(samples.size()),
@@ -91,9 +158,14 @@ class DerivativeSystem {
         derivatives_(samples.size()) {
     const std::size_t n = diag_.size();
     diag_[0] = 1;
-    rhs_[0] = left;
+    rhs_[0] = ends.left;
     diag_[n - 1] = 1;
-    rhs_[n - 1] = right;
+    rhs_[n - 1] = ends.right;
+    if (natural_) {
+      // S'' of the end piece at its outer knot, set to 0 (see `solve`).
+      upper_[0] = v;
+      lower_[n - 1] = u;
+    }
     for (std::size_t k = 1; k + 1 < n; ++k) {
       lower_[k] = u * (u * h_[k]);
       upper_[k] = v * (v * h_[k - 1]);
@@ -120,6 +192,17 @@ class DerivativeSystem {
       diag_[k] = f * (a + w[k - 1]) + g * (a + w[k]);
       rhs_[k] = (f * (b + w[k - 1])) * s_[k - 1] + (g * (c + w[k])) * s_[k];
     }
+    if (natural_) {
+      // S'' of the first piece at x[0] and of the last at x[n-1], up to a
+      // positive factor (the two ends of the row above, each on its own):
+      //   (A + w[0]) d[0] + v d[1] = (C + w[0]) s[0],
+      //   u d[n-2] + (A + w[m-1]) d[n-1] = (B + w[m-1]) s[m-1].
+      const std::size_t m = n - 1;
+      diag_[0] = a + w[0];
+      rhs_[0] = (c + w[0]) * s_[0];
+      diag_[n - 1] = a + w[m - 1];
+      rhs_[n - 1] = (b + w[m - 1]) * s_[m - 1];
+    }
     tridiagonal::solve(lower_, diag_, upper_, rhs_, eliminated_, derivatives_);
     return derivatives_;
   }
@@ -129,6 +212,7 @@ class DerivativeSystem {
   std::span<const double> s_;
   double u_;
   double v_;
+  bool natural_;
   Doubles lower_;
   Doubles diag_;
   Doubles upper_;
@@ -173,14 +257,15 @@ constexpr double kFloorFactor = 8;
 constexpr double kStallCeiling = 1e-6;
 
 // max kappa_i, each summed in the fixed order (|s| + |d_i|) + |d_i+1|.
-double rounding_sensitivity(std::span<const double> s, std::span<const double> d, double u,
-                            double v, double margin, double w_cap) {
+double rounding_sensitivity(std::span<const double> s, std::span<const double> noise,
+                            std::span<const double> d, double u, double v, double margin,
+                            double w_cap, bool natural_ends) {
   double kappa = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     const double gap_left = s[i] - d[i];
     const double gap_right = d[i + 1] - s[i];
     if (!(gap_left > 0 && gap_right > 0)) continue;
-    const double target = convexity_target(s, d, i, u, v, margin, w_cap);
+    const double target = convexity_target(s, noise, d, i, u, v, margin, w_cap, natural_ends);
     if (!(target < w_cap)) continue;
     const double size = (std::fabs(s[i]) + std::fabs(d[i])) + std::fabs(d[i + 1]);
     const double k = (target - margin) * size * (1 / gap_left + 1 / gap_right);
@@ -205,8 +290,13 @@ double largest_difference(std::span<const double> a, std::span<const double> b) 
 // once.
 class StallRule {
  public:
-  StallRule(const Samples& samples, const SolveSettings& settings, bool from_newton)
-      : s_(samples.secants()), c_(settings), from_newton_(from_newton) {}
+  StallRule(const Samples& samples, std::span<const double> noise, const SolveSettings& settings,
+            bool natural_ends, bool from_newton)
+      : s_(samples.secants()),
+        noise_(noise),
+        c_(settings),
+        natural_ends_(natural_ends),
+        from_newton_(from_newton) {}
 
   // Called after sweep k failed the tolerance test, with its change, its
   // largest w, the new w and the derivatives the sweep used.
@@ -229,11 +319,14 @@ class StallRule {
   bool at_floor(double change, double largest, std::span<const double> d) const {
     return change <= kStallCeiling * (largest + 1) &&
            change <= kFloorFactor * c_.relaxation * kRoundoff *
-                         rounding_sensitivity(s_, d, c_.u, c_.v, c_.margin, c_.w_cap);
+                         rounding_sensitivity(s_, noise_, d, c_.u, c_.v, c_.margin, c_.w_cap,
+                                              natural_ends_);
   }
 
   std::span<const double> s_;
+  std::span<const double> noise_;
   SolveSettings c_;
+  bool natural_ends_;
   bool from_newton_;
   Doubles snapshot_;
   double best_change_ = std::numeric_limits<double>::infinity();  // C_best
@@ -242,9 +335,9 @@ class StallRule {
 
 // The relaxed sweeps from `w`, with the stall rule; `solves_before` counts
 // the Newton steps made before them.
-Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
-                     DerivativeSystem& system, Doubles w, bool from_newton,
-                     std::uint64_t solves_before) {
+Result<Output> sweep(const Samples& samples, std::span<const double> noise,
+                     const SolveSettings& settings, DerivativeSystem& system, bool natural_ends,
+                     Doubles w, bool from_newton, std::uint64_t solves_before) {
   const double u = settings.u;
   const double v = settings.v;
   const double margin = settings.margin;
@@ -253,7 +346,7 @@ Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
   const std::size_t m = samples.intervals();
   const double relaxation = settings.relaxation;
   const double keep = 1 - relaxation;
-  StallRule stall(samples, settings, from_newton);
+  StallRule stall(samples, noise, settings, natural_ends, from_newton);
   double last_change = std::numeric_limits<double>::quiet_NaN();
   for (std::uint64_t k = 0;;) {
     if (k == settings.max_iter) return NoConvergence{settings.max_iter, last_change};
@@ -261,7 +354,7 @@ Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
     double largest = 0;  // W
     double change = 0;   // C
     for (std::size_t i = 0; i < m; ++i) {
-      const double target = convexity_target(s, d, i, u, v, margin, w_cap);
+      const double target = convexity_target(s, noise, d, i, u, v, margin, w_cap, natural_ends);
       double next = relaxation * target + w[i] * keep;
       if (next < 0) next = 0;
       if (next > w_cap) next = w_cap;
@@ -286,42 +379,60 @@ Result<Output> sweep(const Samples& samples, const SolveSettings& settings,
 
 Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
                           double right, double u, double v) {
+  return solve_derivatives(samples, w, EndRows{EndRows::Kind::slopes, left, right}, u, v);
+}
+
+Doubles solve_derivatives(const Samples& samples, std::span<const double> w, const EndRows& ends,
+                          double u, double v) {
   if (w.size() + 1 != samples.size()) {
     throw InternalError("one convexity parameter per interval expected");
   }
-  DerivativeSystem system(samples, left, right, u, v);
+  if (ends.periodic()) throw InternalError("the rational cubic has no periodic system");
+  DerivativeSystem system(samples, ends, u, v);
   const std::span<const double> d = system.solve(w);
   return Doubles(d.begin(), d.end());
 }
 
 Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
                      double right) {
+  return solve(samples, settings, EndRows{EndRows::Kind::slopes, left, right});
+}
+
+Result<Output> solve(const Samples& samples, const SolveSettings& settings, const EndRows& ends) {
   const double u = settings.u;
   const double v = settings.v;
   const double w_cap = settings.w_cap;
   if (!(w_cap >= 0)) throw InternalError("convexity cap must be >= 0");
+  if (ends.periodic()) throw InternalError("the rational cubic has no periodic system");
+  const bool natural = ends.natural();
   const std::size_t m = samples.intervals();
 
+  const Doubles noise = gap_noise(samples);
   if (m == 1) {
-    Doubles d{left, right};
-    Doubles w{convexity_target(samples.secants(), d, 0, u, v, settings.margin, w_cap)};
+    // With natural ends the one piece has S'' = 0 at both knots: the chord.
+    const double s = samples.secants()[0];
+    Doubles d = natural ? Doubles{s, s} : Doubles{ends.left, ends.right};
+    Doubles w{
+        convexity_target(samples.secants(), noise, d, 0, u, v, settings.margin, w_cap, natural)};
     return Output{std::move(d), std::move(w), 0};
   }
 
   // The sweeps' system is set up after Newton has released its arrays, so
-  // that on long data it takes over their pages instead of fresh ones.
+  // that on long data it takes over their pages instead of fresh ones. The
+  // Newton steps hold the end slopes fixed, so natural ends are reached by
+  // the sweeps alone.
   std::uint64_t steps = 0;
   Doubles w;
   bool settled = false;
-  if (settings.method == Method::newton) {
-    NewtonResult newton = newton_solve(samples, settings, left, right);
+  if (settings.method == Method::newton && !natural) {
+    NewtonResult newton = newton_solve(samples, noise, settings, ends.left, ends.right);
     steps = newton.steps;
     settled = newton.converged;
     if (settled) w = std::move(newton.w);
   }
   if (!settled) w.assign(m, 0.0);
-  DerivativeSystem system(samples, left, right, u, v);
-  return sweep(samples, settings, system, std::move(w), settled, steps);
+  DerivativeSystem system(samples, ends, u, v);
+  return sweep(samples, noise, settings, system, natural, std::move(w), settled, steps);
 }
 
 }  // namespace velarix::rational_cubic::solver

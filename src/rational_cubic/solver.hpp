@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "boundary.hpp"
 #include "error.hpp"
 #include "memory.hpp"
 #include "samples.hpp"
@@ -50,19 +51,52 @@ struct Output {
 // after max_iter sweeps; a w_cap < 0 or NaN throws InternalError.
 Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
                      double right);
+// The same for given end slopes or natural ends (S'' = 0 at x[0] and
+// x[n-1]), whose end rows depend on w; the end intervals' targets then
+// leave out the bound of their natural knot, and Method::newton runs the
+// sweeps alone. Periodic ends throw InternalError: a periodic convex curve
+// is constant, and the fit refuses them first.
+Result<Output> solve(const Samples& samples, const SolveSettings& settings, const EndRows& ends);
 
 // The n knot derivatives for the given m convexity parameters: unit rows at the
 // ends, and at every interior knot the condition that the second derivatives of
 // the two pieces meeting there agree.
 Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
                           double right, double u, double v);
+Doubles solve_derivatives(const Samples& samples, std::span<const double> w, const EndRows& ends,
+                          double u, double v);
+
+// The rounding each secant s = (y1 - y0) / h carries, one per interval, as
+// the data of a straight stretch would: a value sampled from a line lies
+// within an ulp or so of |y| + |s x| of the line through the stored knots
+// (evaluating a + s x rounds at the size of its terms, and a knot rounded by
+// an ulp of |x| moves the line's value by s times that; where the values
+// cross 0, s x and not |y| is what they have rounded). Both values of the
+// interval count, over its width; the subtraction, the width and the
+// division add an ulp of |s| each.
+Doubles secant_rounding(const Samples& samples);
+
+// Whether the data are straight at interior knot k as far as their rounding
+// tells: the secants on its two sides differ by at most 4 times the sum of
+// their roundings (`rounding` from secant_rounding).
+bool straight_at(std::span<const double> secants, std::span<const double> rounding,
+                 std::size_t k);
+
+// Per knot, the noise of a gap between a secant and the knot's derivative:
+// where the data are straight (straight_at; an end knot as its neighbour),
+// 8 times the larger rounding of the knot's secants, and 0 elsewhere.
+Doubles gap_noise(const Samples& samples);
 
 // The convexity target of interval i for the knot derivatives d: margin +
 // max(v gapR / gapL, u gapL / gapR, 0) capped at w_cap, with gapL = s[i] -
-// d[i] and gapR = d[i+1] - s[i]; w_cap when a gap is <= 0 or within the
+// d[i] and gapR = d[i+1] - s[i]; w_cap when a gap is <= the noise of its
+// knot (`noise` from gap_noise; 0 where the data bend) or within the
 // rounding of the derivative, 16 2^-53 (|s[i]| + |d|). A NaN ratio is left
-// out of the max.
-double convexity_target(std::span<const double> secants, std::span<const double> d, std::size_t i,
-                        double u, double v, double margin, double w_cap);
+// out of the max. With natural ends the first interval leaves out
+// v gapR / gapL and the last u gapL / gapR: S'' is 0 at the natural knot and
+// the piece convex for any w >= 0 once both gaps are positive.
+double convexity_target(std::span<const double> secants, std::span<const double> noise,
+                        std::span<const double> d, std::size_t i, double u, double v,
+                        double margin, double w_cap, bool natural_ends = false);
 
 }  // namespace velarix::rational_cubic::solver

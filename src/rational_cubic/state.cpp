@@ -27,7 +27,7 @@ constexpr auto config_fields = [](auto& io, auto& c) {
 // like any other byte this code cannot have written.
 template <>
 Bytes save(const RationalCubic& c) {
-  Writer out(rational_cubic_kind);
+  Writer out(Kind::rational_cubic);
   config_fields(out, c);
   if (c.solver != Method::sweep) out.u8(static_cast<std::uint8_t>(c.solver));
   return std::move(out).finish();
@@ -35,7 +35,7 @@ Bytes save(const RationalCubic& c) {
 
 template <>
 Result<RationalCubic> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, rational_cubic_kind);
+  Reader in(bytes, Kind::rational_cubic);
   RationalCubic c;
   config_fields(in, c);
   if (!in.at_end()) {
@@ -49,7 +49,7 @@ Result<RationalCubic> load(std::span<const std::byte> bytes) {
 
 template <>
 Bytes save(const RationalCubicSpline& s) {
-  Writer out(rational_cubic_spline_kind);
+  Writer out(Kind::rational_cubic_spline);
   out.curve(s.curve(), s.w());
   out.u64(s.iterations());
   out.u8(s.concave() ? 1 : 0);
@@ -58,8 +58,8 @@ Bytes save(const RationalCubicSpline& s) {
 
 template <>
 Result<RationalCubicSpline> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, rational_cubic_spline_kind);
-  auto curve = in.curve<rational_cubic::RationalCubicPiece>();
+  Reader in(bytes, Kind::rational_cubic_spline);
+  auto curve = in.curve<rational_cubic::RationalCubicPiece>(Results::per_interval);
   const std::uint64_t iterations = in.u64();
   const bool concave = in.flag();
   if (auto error = in.finish()) return *error;

@@ -7,9 +7,6 @@
 
 namespace velarix::state {
 
-inline constexpr Kind rational_cubic_kind{2};
-inline constexpr Kind rational_cubic_spline_kind{3};
-
 template <>
 Bytes save(const RationalCubic&);
 template <>

@@ -24,6 +24,8 @@ class CubicPiece {
   // Every field (x0, h, y0, slope, m0, m1, scale), and the piece rebuilt from
   // them, so that a restored spline evaluates to the same bits.
   static constexpr std::size_t field_count = 7;
+  static constexpr std::array<const char*, field_count> field_names = {
+      "x0", "h", "y0", "slope", "m0", "m1", "scale"};
   std::array<double, field_count> fields() const { return {x0_, h_, y0_, slope_, m0_, m1_, scale_}; }
   static CubicPiece from_fields(const std::array<double, field_count>& f) { return CubicPiece(f); }
 
@@ -32,6 +34,9 @@ class CubicPiece {
   // m0 (1 - t) + m1 t: exactly m0 and m1 at the ends, and of their common
   // sign in between.
   double second_derivative(double x) const;
+  // S'' is linear on the piece, so S''' is its constant slope (m1 - m0) / h,
+  // whatever x in the piece.
+  double third_derivative(double) const { return (m1_ - m0_) / h_; }
 
   // The integral from x0 in closed form; nothing to precompute.
   struct Primitive {};
@@ -58,6 +63,6 @@ class CubicPiece {
   double scale_;
 };
 
-static_assert(IntegrablePiece<CubicPiece>);
+static_assert(IntegrablePiece<CubicPiece> && FieldList<CubicPiece>);
 
 }  // namespace velarix::smoothing

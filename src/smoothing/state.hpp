@@ -8,8 +8,8 @@
 
 namespace velarix::state {
 
-inline constexpr Kind smoother_kind{16};
-inline constexpr Kind smoothing_spline_kind{17};
+inline constexpr Kind smoother_kind = Kind::smoother;
+inline constexpr Kind smoothing_spline_kind = Kind::smoothing_spline;
 
 template <>
 Bytes save(const Smoother&);

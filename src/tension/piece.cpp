@@ -99,6 +99,43 @@ struct ExponentialTerms {
          (f.h * f.e);
 }
 
+// 2 exp(-sigma/2) (sigma cosh(sigma/2) - 2 sinh(sigma/2)), the scaled
+// denominator of the bend's antisymmetric part (below). It equals
+// E = sigma (ems + 1) - 2 tm, whose terms cancel for a moderate tension;
+// there, with y = sigma/2 and tm = 2 exp(-y) sinh(y), it is taken as
+// tm (sigma coshm(y) - 2 sinhm(y)) / (y + sinhm(y)), where nothing cancels.
+double odd_denominator(double sigma, double ems, double tm) {
+  if (sigma <= odd_part_rational_up_to) {
+    const double y = sigma / 2;
+    const ModifiedHyperbolics half = modified_hyperbolics(y);
+    return tm * (sigma * half.coshm - 2 * half.sinhm) / (y + half.sinhm);
+  }
+  return sigma * (ems + 1) - 2 * tm;
+}
+
+// S''' split into the bend's part symmetric about the middle of the
+// interval (as if d1 = d2) and its antisymmetric part: with xi = b2 - 1/2,
+//   S''' = (sigma/h)^2 / 2 [(d1 + d2) sinh(sigma xi) / sinh(sigma/2)
+//          + (d2 - d1) sigma cosh(sigma xi) / (sigma cosh(sigma/2) - 2 sinh(sigma/2))].
+// Scaled by 2 exp(-sigma/2), sinh(sigma xi) is e1 - e2, cosh(sigma xi) is
+// e1 + e2 and sinh(sigma/2) is tm. S'' differentiated term by term mixes the
+// parts: where d1 and d2 nearly agree (data near a quadratic) the result
+// would be the small difference of terms of the size of d1.
+[[gnu::noinline]] Pair exponential_third_derivative(const TensionPiece& a, const TensionPiece& b,
+                                                    Pair x, bool both) {
+  const ExponentialLanes f(a, b);
+  const auto [u, b1, b2, e1, e2] = exponential_terms(f, x, both);
+  // A function of the piece's tension alone: lanes of equal tension (every
+  // pair of a uniform tension) share one.
+  const double odd_a = odd_denominator(f.sigma[0], f.ems[0], f.tm[0]);
+  const bool same =
+      !both || (f.sigma[1] == f.sigma[0] && f.ems[1] == f.ems[0] && f.tm[1] == f.tm[0]);
+  const Pair odd = {odd_a, same ? odd_a : odd_denominator(f.sigma[1], f.ems[1], f.tm[1])};
+  return f.sigma * f.sigma *
+         ((f.d1 + f.d2) * (e1 - e2) * odd + (f.d2 - f.d1) * f.sigma * (e1 + e2) * f.tm) /
+         ((2 * f.tm * odd) * (f.h * f.h));
+}
+
 bool exponential(const TensionPiece& piece) {
   return std::holds_alternative<TensionPiece::Exponential>(piece.form());
 }
@@ -199,6 +236,14 @@ double TensionPiece::second_derivative(double x) const {
   return second_derivative(Cubic{}, at);
 }
 
+double TensionPiece::third_derivative(double x) const {
+  if (exponential(*this)) return exponential_third_derivative(*this, *this, Pair{x, x}, false)[0];
+  if (const auto* form = std::get_if<Steep>(&form_)) return third_derivative(*form, x);
+  const Local at = local(x);
+  if (const auto* form = std::get_if<Hyperbolic>(&form_)) return third_derivative(*form, at);
+  return third_derivative(Cubic{}, at);
+}
+
 Pair TensionPiece::value_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
   if (exponential(a) && exponential(b)) return exponential_value(a, b, x, true);
   return Pair{a.value(x[0]), b.value(x[1])};
@@ -212,6 +257,11 @@ Pair TensionPiece::first_derivative_pair(const TensionPiece& a, const TensionPie
 Pair TensionPiece::second_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
   if (exponential(a) && exponential(b)) return exponential_second_derivative(a, b, x, true);
   return Pair{a.second_derivative(x[0]), b.second_derivative(x[1])};
+}
+
+Pair TensionPiece::third_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
+  if (exponential(a) && exponential(b)) return exponential_third_derivative(a, b, x, true);
+  return Pair{a.third_derivative(x[0]), b.third_derivative(x[1])};
 }
 
 // The exponential form's formulas with b1 taken from the right knot: near
@@ -249,6 +299,16 @@ double TensionPiece::second_derivative(const Steep& form, double x) const {
          (h_ * e);
 }
 
+double TensionPiece::third_derivative(const Steep& form, double x) const {
+  const auto [ems, tm, e, x1] = form;
+  const double e1 = std::exp(-sigma_ * ((x1 - x) / h_));
+  const double e2 = std::exp(-sigma_ * ((x - x0_) / h_));
+  const double odd = odd_denominator(sigma_, ems, tm);
+  return sigma_ * sigma_ *
+         ((d1_ + d2_) * (e1 - e2) * odd + (d2_ - d1_) * sigma_ * (e1 + e2) * tm) /
+         ((2 * tm * odd) * (h_ * h_));
+}
+
 // Hermite cubic, written through d1 = s - yp0 and d2 = yp1 - s:
 // S = y0 + u (yp0 + b2 (d1 + b1 (d1 - d2))).
 double TensionPiece::value(const Cubic&, const Local& at) const {
@@ -264,6 +324,11 @@ double TensionPiece::first_derivative(const Cubic&, const Local& at) const {
 double TensionPiece::second_derivative(const Cubic&, const Local& at) const {
   const auto [u, b1, b2] = at;
   return ((d1_ + d2_) + 3 * (d2_ - d1_) * (b2 - b1)) / h_;
+}
+
+// The cubic's S''' is constant: 6 (d2 - d1) / h^2.
+double TensionPiece::third_derivative(const Cubic&, const Local&) const {
+  return 6 * (d2_ - d1_) / (h_ * h_);
 }
 
 // With z = sigma b2, sinh(z) = z + sm2 and cosh(z) = 1 + cm2; the curve is
@@ -308,6 +373,22 @@ double TensionPiece::second_derivative(const Hyperbolic& form, const Local& at) 
          ((d1_ + d2_) * (cm * (z + sm2) - sm * (cm2 + 1)) +
           d1_ * sigma * (cm * (cm2 + 1) - (sigma + sm) * (z + sm2))) /
          (h_ * e);
+}
+
+// The split of exponential_third_derivative with the unscaled functions:
+// sinh(sigma/2) = sqrt(coshm(sigma) / 2) and sigma cosh(sigma/2) -
+// 2 sinh(sigma/2) = e / (2 sinh(sigma/2)), so that with z = sigma xi
+//   S''' = sigma^2 [(d1 + d2) sinh(z) e + (d2 - d1) sigma cosh(z) coshm(sigma)]
+//          / (2 sinh(sigma/2) e h^2).
+double TensionPiece::third_derivative(const Hyperbolic& form, const Local& at) const {
+  const double sigma = sigma_;
+  const auto [sm, cm, e] = form;
+  const double z = sigma * (at.b2 - 0.5);
+  const ModifiedHyperbolics mhz = modified_hyperbolics(z);
+  const double half_sinh = std::sqrt(cm / 2);
+  return sigma * sigma *
+         ((d1_ + d2_) * (z + mhz.sinhm) * e + (d2_ - d1_) * sigma * (1 + mhz.coshm) * cm) /
+         ((2 * half_sinh * e) * (h_ * h_));
 }
 
 }  // namespace velarix::tension

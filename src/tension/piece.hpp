@@ -51,6 +51,11 @@ inline constexpr double hyperbolic_up_to = 0.5;
 // exp(-sigma b1) near the right knot: such pieces measure b1 from the right
 // knot itself. Up to it the exponential form keeps its arithmetic.
 inline constexpr double steep_above = 85;
+// Up to this tension the third derivative takes sigma cosh(sigma/2) -
+// 2 sinh(sigma/2) from the rational approximation at sigma/2; above it from
+// the exponential form's own ems and tm, in which the two terms cancel by
+// a factor of 12 / sigma^2 (13 at 1, 48 just above 0.5).
+inline constexpr double odd_part_rational_up_to = 1;
 
 class TensionPiece {
  public:
@@ -97,6 +102,8 @@ class TensionPiece {
   // the piece rebuilt from a form and those fields. A saved spline is
   // restored this way, not refitted, so that it evaluates to the same bits.
   static constexpr std::size_t field_count = 8;
+  static constexpr std::array<const char*, field_count> field_names = {
+      "x0", "h", "y0", "yp0", "secant", "d1", "d2", "sigma"};
   std::array<double, field_count> fields() const {
     return {x0_, h_, y0_, yp0_, secant_, d1_, d2_, sigma_};
   }
@@ -107,6 +114,9 @@ class TensionPiece {
   double value(double x) const;
   double first_derivative(double x) const;
   double second_derivative(double x) const;
+  // S''' in the form symmetric about the middle of the interval (see the
+  // source), accurate to a few ulps of its largest size on the interval.
+  double third_derivative(double x) const;
 
   // Two abscissas, x[0] in a and x[1] in b. When both pieces have the
   // exponential form, the four exponentials are called back to back and the
@@ -116,6 +126,7 @@ class TensionPiece {
   static Pair value_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
   static Pair first_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
   static Pair second_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
+  static Pair third_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x);
 
   // The integral of the piece from x0 to x, in closed form. Small and
   // moderate tensions integrate in a form symmetric about the middle of the
@@ -168,6 +179,7 @@ class TensionPiece {
   double value(const Steep& form, double x) const;
   double first_derivative(const Steep& form, double x) const;
   double second_derivative(const Steep& form, double x) const;
+  double third_derivative(const Steep& form, double x) const;
 
   double value(const Cubic&, const Local& at) const;
   double value(const Hyperbolic& form, const Local& at) const;
@@ -175,6 +187,8 @@ class TensionPiece {
   double first_derivative(const Hyperbolic& form, const Local& at) const;
   double second_derivative(const Cubic&, const Local& at) const;
   double second_derivative(const Hyperbolic& form, const Local& at) const;
+  double third_derivative(const Cubic&, const Local& at) const;
+  double third_derivative(const Hyperbolic& form, const Local& at) const;
   bool symmetric_integral() const;
   double cubic_antiderivative(const Local& at) const;
   double symmetric_antiderivative(const Primitive& f, const Local& at) const;
@@ -193,5 +207,6 @@ class TensionPiece {
 
 static_assert(PairedPiece<TensionPiece>);
 static_assert(IntegrablePiece<TensionPiece>);
+static_assert(FieldList<TensionPiece>);
 
 }  // namespace velarix::tension

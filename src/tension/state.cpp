@@ -7,13 +7,19 @@ using tension::Policy;
 
 namespace {
 
-// The policy: a tag (0 ShapePreserving, 1 Uniform, 2 Strict), then the
-// uniform tension.
-void policy_field(Writer& out, const Policy& policy) {
-  const Policy::Uniform* uniform = policy.uniform_tension();
-  out.u8(uniform != nullptr ? 1 : policy.is_strict() ? 2 : 0);
-  if (uniform != nullptr) out.f64(uniform->sigma);
-}
+// The policy: a tag (0 Published, 1 Uniform, 2 Strict), then the uniform
+// tension.
+struct WritePolicy {
+  Writer& out;
+  void operator()(const tension::Published&) const { out.u8(0); }
+  void operator()(const tension::Uniform& uniform) const {
+    out.u8(1);
+    out.f64(uniform.sigma);
+  }
+  void operator()(const tension::Strict&) const { out.u8(2); }
+};
+
+void policy_field(Writer& out, const Policy& policy) { policy.visit(WritePolicy{out}); }
 
 void policy_field(Reader& in, Policy& policy) {
   switch (in.tag(3)) {
@@ -39,12 +45,12 @@ constexpr auto config_fields = [](auto& io, auto& c) {
 
 template <>
 Bytes save(const Tension& c) {
-  return save_record(tension_kind, c, config_fields);
+  return save_record(Kind::tension, c, config_fields);
 }
 
 template <>
 Result<Tension> load(std::span<const std::byte> bytes) {
-  return load_record<Tension>(tension_kind, bytes, config_fields);
+  return load_record<Tension>(Kind::tension, bytes, config_fields);
 }
 
 namespace {
@@ -112,22 +118,32 @@ TensionPiece PieceState<TensionPiece>::read(Reader& in) {
   return TensionPiece::from_fields(form, in.f64s<TensionPiece::field_count>());
 }
 
+// The end rows, after the counters, only where they are not given slopes
+// (1 natural, 2 periodic): the states of earlier fits keep their bytes.
 template <>
 Bytes save(const TensionSpline& s) {
-  Writer out(tension_spline_kind);
+  Writer out(Kind::tension_spline);
   out.curve(s.curve(), s.tensions());
   out.u64(s.iterations());
+  if (s.ends() != EndRows::Kind::slopes) out.u8(static_cast<std::uint8_t>(s.ends()));
   return std::move(out).finish();
 }
 
 template <>
 Result<TensionSpline> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, tension_spline_kind);
-  auto curve = in.curve<TensionPiece>();
+  Reader in(bytes, Kind::tension_spline);
+  auto curve = in.curve<TensionPiece>(Results::per_interval);
   const std::uint64_t iterations = in.u64();
+  EndRows::Kind ends = EndRows::Kind::slopes;
+  if (!in.at_end()) {
+    const std::size_t at = in.offset();  // where the fields end
+    ends = static_cast<EndRows::Kind>(in.tag(3));
+    // Given slopes are never written: a 0 there is a byte too many.
+    if (in.ok() && ends == EndRows::Kind::slopes) return InvalidState{"trailing bytes", at};
+  }
   if (auto error = in.finish()) return *error;
   Doubles tensions = std::move(curve.results);
-  return TensionSpline(std::move(curve).piecewise(), std::move(tensions), iterations);
+  return TensionSpline(std::move(curve).piecewise(), std::move(tensions), iterations, ends);
 }
 
 }  // namespace velarix::state

@@ -8,9 +8,6 @@
 
 namespace velarix::state {
 
-inline constexpr Kind tension_kind{4};
-inline constexpr Kind tension_spline_kind{5};
-
 template <>
 struct PieceState<TensionPiece> {
   static void write(Writer& out, const TensionPiece& piece);

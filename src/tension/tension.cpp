@@ -1,104 +1,58 @@
 #include "tension/tension.hpp"
 
-#include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
-#include <tuple>
 #include <utility>
 
 #include "format.hpp"
 #include "memory.hpp"
-#include "limited_slopes.hpp"
+#include "period.hpp"
 #include "samples.hpp"
-#include "tension/sigs.hpp"
-#include "tension/slopes.hpp"
+#include "scaled_fit.hpp"
+#include "tension/ends.hpp"
 #include "tension/strict.hpp"
 
 namespace velarix::tension {
 namespace {
 
-// The passes stop once no interior derivative moves by more than this
-// fraction of itself.
-constexpr double settled_change = 0.01;
-
-// The largest relative change of the interior derivatives (the end ones are
-// fixed); the absolute change where the old derivative is 0. NaN terms are
-// skipped.
-double interior_change(std::span<const double> prev, std::span<const double> yp) {
-  double change = 0;
-  for (std::size_t i = 1; i + 1 < yp.size(); ++i) {
-    const double term =
-        prev[i] == 0 ? std::fabs(yp[i] - prev[i]) : std::fabs((yp[i] - prev[i]) / prev[i]);
-    if (term > change) change = term;
-  }
-  return change;
-}
-
-// Whether the coefficient d of the derivative system for width h is not a
-// normal double at tension sigma (NaN passes: it propagates, it does not
-// vanish). d = 4/h at sigma 0 underflows only for widths near the largest
-// double; at a large tension h E overflows first, which makes d vanish.
-// Between 0 and a tension d/(h E) grows with sigma, so checking both ends
-// covers every tension up to it; then every row's diagonal is normal and,
-// the system being diagonally dominant, every pivot stays positive. d only
-// shrinks as h grows, so the widest interval decides for all.
-bool vanishes(double h, double sigma) {
-  return slopes::TensionTerms(sigma).at(h).d < std::numeric_limits<double>::min();
-}
-
-constexpr const char* kTooWideForTension =
-    "too far apart for the tension spline: its derivative system would underflow";
-
-// Refuses, before any solve, widths and a uniform tension whose derivative
-// system would lose its pivots: the width alone at tension 0, the uniform
-// tension beside a width, or for the selecting policies 85, the published
-// policy's largest tension (the strict policy caps its larger ones where
-// h sigma would overflow). Two points need no system.
-std::optional<Error> check_scale(const Samples& samples, const Policy& policy) {
-  if (samples.size() == 2) return std::nullopt;
+// The spline on the policy's tensions and knot derivatives, for end rows of
+// kind `rows`; natural ends then get S'' exactly 0 at both end knots.
+TensionSpline assemble(const Samples& samples, EndRows::Kind rows, Selection selection) {
+  const std::size_t n = samples.size();
+  const std::span<const double> xs = samples.x();
+  const std::span<const double> ys = samples.y();
   const std::span<const double> h = samples.widths();
-  const std::size_t i = static_cast<std::size_t>(std::max_element(h.begin(), h.end()) - h.begin());
-  const UnusableWidth too_wide{i, samples.x()[i], samples.x()[i + 1], kTooWideForTension};
-  if (vanishes(h[i], 0.0)) return too_wide;
-  const Policy::Uniform* uniform = policy.uniform_tension();
-  if (uniform == nullptr) {
-    if (vanishes(h[i], sigs::sigma_max)) return too_wide;
-  } else if (vanishes(h[i], uniform->sigma)) {
-    return OutOfScale{"sigma", uniform->sigma, i, h[i]};
+  const std::span<const double> tensions = selection.tensions;
+  const std::span<const double> yp = selection.yp;
+  Vector<TensionPiece> pieces;
+  pieces.reserve(n - 1);
+  // Consecutive pieces of equal tension (bit for bit) share their form.
+  double tension = tensions[0];
+  TensionPiece::Form form = TensionPiece::form_for(tension);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    if (std::bit_cast<std::uint64_t>(tensions[i]) != std::bit_cast<std::uint64_t>(tension)) {
+      tension = tensions[i];
+      form = TensionPiece::form_for(tension);
+    }
+    pieces.emplace_back(xs[i], xs[i + 1], h[i], ys[i], ys[i + 1], yp[i], yp[i + 1], tension, form);
   }
-  return std::nullopt;
+  if (rows == EndRows::Kind::natural) ends::zero_end_curvature(pieces, xs);
+  Piecewise<TensionPiece> curve({xs.begin(), xs.end()}, std::move(pieces));
+  return TensionSpline(std::move(curve), std::move(selection.tensions), selection.iterations, rows,
+                       selection.shape_preserving);
 }
 
 }  // namespace
 
-bool operator==(const Policy& a, const Policy& b) {
-  if (a.kind_.index() != b.kind_.index()) return false;
-  const Policy::Uniform* ua = a.uniform_tension();
-  const Policy::Uniform* ub = b.uniform_tension();
-  return ua == nullptr || ua->sigma == ub->sigma;
-}
-
-std::string Policy::debug_text() const {
-  if (is_strict()) return "Strict";
-  const Uniform* u = uniform_tension();
-  if (u == nullptr) return "ShapePreserving";
-  return format::variant("Uniform", format::debug(u->sigma));
-}
-
 TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions,
-                             std::uint64_t iterations)
+                             std::uint64_t iterations, EndRows::Kind ends,
+                             std::optional<bool> shape_preserving)
     : PiecewiseSpline<TensionPiece>(std::move(curve)),
       tensions_(std::move(tensions)),
-      iterations_(iterations) {}
-
-TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions,
-                             std::uint64_t iterations, bool shape_preserving)
-    : TensionSpline(std::move(curve), std::move(tensions), iterations) {
-  shape_preserving_ = LazyFlag(shape_preserving);
-}
+      iterations_(iterations),
+      ends_(ends),
+      shape_preserving_(shape_preserving) {}
 
 bool TensionSpline::is_shape_preserving() const {
   return shape_preserving_.get([&] {
@@ -117,7 +71,12 @@ bool TensionSpline::is_shape_preserving() const {
     }
     y[m] = pieces[m - 1].y0() + h[m - 1] * s[m - 1];
     yp[m] = s[m - 1] + pieces[m - 1].d2();
-    return strict::holds({curve().knots(), y, h, s, yp, sigma});
+    // A periodic spline's last knot is its first: the same value and slope.
+    if (ends_ == EndRows::Kind::periodic) {
+      y[m] = y[0];
+      yp[m] = yp[0];
+    }
+    return strict::holds({curve().knots(), y, h, s, yp, sigma, ends_});
   });
 }
 
@@ -140,73 +99,31 @@ std::string Tension::debug_text() const {
 }
 
 std::optional<InvalidParameter> Tension::check() const {
-  const Policy::Uniform* uniform = policy.uniform_tension();
-  // Written so that NaN and -0.0 pass.
-  if (uniform != nullptr && uniform->sigma < 0) {
-    return InvalidParameter{"sigma", ">= 0", uniform->sigma};
+  if (const Policy::Uniform* uniform = policy.uniform_tension()) {
+    // -0.0 passes; -inf is refused as negative.
+    if (uniform->sigma < 0) return InvalidParameter{"sigma", ">= 0", uniform->sigma};
+    if (auto invalid = require_finite("sigma", uniform->sigma)) return invalid;
   }
-  return std::nullopt;
+  if (auto invalid = boundary.check()) return invalid;
+  return require_finite("tolerance", tol);
 }
 
 Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {
   Result<Samples> checked = Samples::create(x, y);
   if (!checked.ok()) return checked.error();
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  const Samples& samples = checked.value();
-  const std::size_t n = samples.size();
-  auto [left, right] =
-      boundary.resolve(samples, [&] { return slopes::estimated_end_slopes(samples); });
-  if (policy.is_strict() && boundary.is_estimated()) {
-    std::tie(left, right) = limit_end_slopes(samples, {left, right});
+  if (boundary.is_periodic()) {
+    if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;
   }
+  return fit_in_scale(*this, checked.value());
+}
 
-  if (std::optional<Error> unscaled = check_scale(samples, policy)) return *unscaled;
-
-  Doubles tensions;
-  Doubles yp;
-  std::uint64_t iterations = 0;
-  bool shape_preserving = false;
-  if (policy.is_strict()) {
-    strict::Outcome outcome = strict::fit(samples, left, right, max_iter);
-    tensions = std::move(outcome.tensions);
-    yp = std::move(outcome.yp);
-    iterations = outcome.iterations;
-    shape_preserving = outcome.shape_preserving;
-  } else if (const Policy::Uniform* uniform = policy.uniform_tension()) {
-    tensions.assign(n - 1, uniform->sigma);
-    yp = slopes::solve(samples, tensions, left, right);
-  } else {
-    tensions.assign(n - 1, 0.0);
-    yp = slopes::solve(samples, tensions, left, right);
-    while (iterations < max_iter) {
-      const Doubles prev = yp;
-      const std::size_t raised = sigs::select(samples, yp, tensions, tol);
-      yp = slopes::solve(samples, tensions, left, right);
-      ++iterations;
-      if (raised == 0 || interior_change(prev, yp) <= settled_change) break;
-    }
-  }
-
-  const std::span<const double> xs = samples.x();
-  const std::span<const double> ys = samples.y();
-  const std::span<const double> h = samples.widths();
-  Vector<TensionPiece> pieces;
-  pieces.reserve(n - 1);
-  // Consecutive pieces of equal tension (bit for bit) share their form.
-  double tension = tensions[0];
-  TensionPiece::Form form = TensionPiece::form_for(tension);
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    if (std::bit_cast<std::uint64_t>(tensions[i]) != std::bit_cast<std::uint64_t>(tension)) {
-      tension = tensions[i];
-      form = TensionPiece::form_for(tension);
-    }
-    pieces.emplace_back(xs[i], xs[i + 1], h[i], ys[i], ys[i + 1], yp[i], yp[i + 1], tension, form);
-  }
-  Piecewise<TensionPiece> curve({xs.begin(), xs.end()}, std::move(pieces));
-  if (policy.is_strict()) {
-    return TensionSpline(std::move(curve), std::move(tensions), iterations, shape_preserving);
-  }
-  return TensionSpline(std::move(curve), std::move(tensions), iterations);
+Result<TensionSpline> Tension::fit_samples(const Samples& samples) const {
+  return policy.visit([&](const auto& rule) -> Result<TensionSpline> {
+    const EndRows ends = rule.end_rows(samples, boundary);
+    if (std::optional<Error> unscaled = rule.check_scale(samples)) return *unscaled;
+    return assemble(samples, ends.kind, rule.select(samples, ends, {tol, max_iter}));
+  });
 }
 
 }  // namespace velarix::tension

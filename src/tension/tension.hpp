@@ -1,7 +1,7 @@
-// The exponential tension spline. By default each interval gets the smallest
-// tension that keeps the local monotonicity or convexity of the data, found
-// by alternating the tension selection with the derivative solve until the
-// derivatives settle; a uniform policy puts one given tension everywhere.
+// The exponential tension spline. Its policy (tension/policy.hpp) chooses the
+// tensions: by default each interval gets the smallest tension that keeps the
+// local monotonicity or convexity of the data; a uniform policy puts one given
+// tension everywhere; the strict one raises tensions until the shape holds.
 #pragma once
 
 #include <atomic>
@@ -10,58 +10,25 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <variant>
 
 #include "boundary.hpp"
 #include "error.hpp"
 #include "interpolator.hpp"
 #include "memory.hpp"
 #include "piecewise.hpp"
+#include "samples.hpp"
 #include "tension/piece.hpp"
+#include "tension/policy.hpp"
 
 namespace velarix::tension {
-
-// How the tensions are chosen.
-class Policy {
- public:
-  struct Uniform {
-    double sigma;
-  };
-  struct ShapePreserving {};
-  // Tensions raised until every shape requirement of the data holds after
-  // the last solve; estimated end slopes are limited.
-  struct Strict {};
-
-  Policy() = default;  // ShapePreserving
-  static Policy uniform(double sigma) { return Policy(Uniform{sigma}); }
-  static Policy shape_preserving() { return Policy(ShapePreserving{}); }
-  static Policy strict() { return Policy(Strict{}); }
-
-  bool is_shape_preserving() const { return std::holds_alternative<ShapePreserving>(kind_); }
-  bool is_strict() const { return std::holds_alternative<Strict>(kind_); }
-  // The uniform tension, or nullptr for ShapePreserving.
-  const Uniform* uniform_tension() const { return std::get_if<Uniform>(&kind_); }
-
-  // Same variant and, for Uniform, tensions equal as IEEE doubles.
-  friend bool operator==(const Policy& a, const Policy& b);
-
-  // "ShapePreserving", "Strict" or "Uniform(2.5)".
-  std::string debug_text() const;
-
- private:
-  // Declared in this order: Uniform, ShapePreserving, Strict.
-  using Kind = std::variant<Uniform, ShapePreserving, Strict>;
-  explicit Policy(Kind kind) : kind_(kind) {}
-
-  Kind kind_{ShapePreserving{}};
-};
 
 // A flag worked out on first use (from immutable data, so a repeated or
 // concurrent computation gives the same value); copies carry what is known.
 class LazyFlag {
  public:
   LazyFlag() = default;
-  explicit LazyFlag(bool value) : state_(value ? 1 : 0) {}
+  // Known from the start when `value` holds one.
+  explicit LazyFlag(std::optional<bool> value) : state_(value ? (*value ? 1 : 0) : -1) {}
   LazyFlag(const LazyFlag& other) : state_(other.state_.load(std::memory_order_relaxed)) {}
   LazyFlag& operator=(const LazyFlag& other) {
     state_.store(other.state_.load(std::memory_order_relaxed), std::memory_order_relaxed);
@@ -85,10 +52,13 @@ class LazyFlag {
 // of select-and-solve passes.
 class TensionSpline : public PiecewiseSpline<TensionPiece> {
  public:
-  TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions, std::uint64_t iterations);
-  // A strict fit knows whether its requirements hold.
+  // `ends` says what the end rows of its slope system held, which the shape
+  // check needs: natural end slopes move with the tensions, and periodic
+  // ends are judged across the wrap. `shape_preserving` is known where the
+  // policy checked it while fitting.
   TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions, std::uint64_t iterations,
-                bool shape_preserving);
+                EndRows::Kind ends = EndRows::Kind::slopes,
+                std::optional<bool> shape_preserving = std::nullopt);
 
   // Whether the curve keeps the shape of the data: flat where the data are
   // flat, monotone and convex or concave where they are, and within a small
@@ -101,6 +71,8 @@ class TensionSpline : public PiecewiseSpline<TensionPiece> {
   std::span<const double> tensions() const { return tensions_; }
   // Select-and-solve passes performed; 0 for a uniform tension.
   std::uint64_t iterations() const { return iterations_; }
+  // What the end rows of its slope system held.
+  EndRows::Kind ends() const { return ends_; }
 
   // "TensionSpline { domain: A..=B, intervals: M, iterations: K }"
   std::string debug_text() const;
@@ -108,6 +80,7 @@ class TensionSpline : public PiecewiseSpline<TensionPiece> {
  private:
   Doubles tensions_;
   std::uint64_t iterations_;
+  EndRows::Kind ends_;
   LazyFlag shape_preserving_;
 };
 
@@ -118,18 +91,27 @@ struct Tension {
   Policy policy{};
   EndSlopes boundary{};
   // Handed to the tension selection: a search may stop once its target lies
-  // in [0, tol]. Not checked.
+  // in [0, tol]. Any finite value.
   double tol = 0.0;
   // Largest number of select-and-solve passes; 0 gives the cubic spline.
   std::uint64_t max_iter = 99;
 
-  // A negative uniform tension (NaN and -0.0 pass); tol and max_iter take
-  // any value.
+  // In this order: a negative uniform tension (-0.0 passes), a non-finite
+  // one, a non-finite clamped slope, a non-finite tol; max_iter takes any
+  // value.
   std::optional<InvalidParameter> check() const;
 
-  // Checks the data first, then the configuration (`check`). Under the
-  // strict policy estimated end slopes are limited.
+  // Checks the data first, then the configuration (`check`); periodic ends
+  // refuse data whose first and last values differ (the caller's values,
+  // before any scaling). Then hands the data to the policy: its end rule,
+  // its scale check and its selection. With natural ends S'' is exactly 0
+  // at both end knots.
   Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
+
+  // The fit of validated samples in their own coordinates, all of `fit`
+  // after the checks; `fit` runs it on the samples in their scale (see
+  // fit_in_scale).
+  Result<TensionSpline> fit_samples(const Samples& samples) const;
 
   // "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }"
   std::string debug_text() const;

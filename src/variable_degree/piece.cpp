@@ -38,4 +38,12 @@ double VariableDegreePiece::second_derivative(double x) const {
   return m0_ * std::pow(1 - t, k - 2) + m1_ * std::pow(t, k - 2);
 }
 
+// s'''(x) = (k - 2) (t^(k-3) m1 - (1 - t)^(k-3) m0) / h; k >= 3 keeps both
+// powers finite at the ends (0^0 = 1 at k = 3, the cubic's constant).
+double VariableDegreePiece::third_derivative(double x) const {
+  const double k = degree_;
+  const double t = (x - x0_) / h_;
+  return (k - 2) * (m1_ * std::pow(t, k - 3) - m0_ * std::pow(1 - t, k - 3)) / h_;
+}
+
 }  // namespace velarix::variable_degree

@@ -24,6 +24,8 @@ class VariableDegreePiece {
   // rebuilt from them. A saved spline is restored this way, not refitted, so
   // that it evaluates to the same bits.
   static constexpr std::size_t field_count = 8;
+  static constexpr std::array<const char*, field_count> field_names = {
+      "x0", "h", "y0", "m0", "m1", "degree", "linear", "scale"};
   std::array<double, field_count> fields() const {
     return {x0_, h_, y0_, m0_, m1_, degree_, linear_, scale_};
   }
@@ -34,6 +36,7 @@ class VariableDegreePiece {
   double value(double x) const;
   double first_derivative(double x) const;
   double second_derivative(double x) const;
+  double third_derivative(double x) const;
 
   // The integral of the piece from x0 to x, in closed form: the polynomial
   // part and the two power terms each integrate exactly. Nothing about the
@@ -76,5 +79,6 @@ class VariableDegreePiece {
 };
 
 static_assert(IntegrablePiece<VariableDegreePiece>);
+static_assert(FieldList<VariableDegreePiece>);
 
 }  // namespace velarix::variable_degree

@@ -15,17 +15,17 @@ constexpr auto config_fields = [](auto& io, auto& c) {
 
 template <>
 Bytes save(const VariableDegree& c) {
-  return save_record(variable_degree_kind, c, config_fields);
+  return save_record(Kind::variable_degree, c, config_fields);
 }
 
 template <>
 Result<VariableDegree> load(std::span<const std::byte> bytes) {
-  return load_record<VariableDegree>(variable_degree_kind, bytes, config_fields);
+  return load_record<VariableDegree>(Kind::variable_degree, bytes, config_fields);
 }
 
 template <>
 Bytes save(const VariableDegreeSpline& s) {
-  Writer out(variable_degree_spline_kind);
+  Writer out(Kind::variable_degree_spline);
   out.curve(s.curve(), s.degrees());
   out.u8(s.shape_preserved() ? 1 : 0);
   out.u64(s.iterations());
@@ -34,8 +34,8 @@ Bytes save(const VariableDegreeSpline& s) {
 
 template <>
 Result<VariableDegreeSpline> load(std::span<const std::byte> bytes) {
-  Reader in(bytes, variable_degree_spline_kind);
-  auto curve = in.curve<VariableDegreePiece>();
+  Reader in(bytes, Kind::variable_degree_spline);
+  auto curve = in.curve<VariableDegreePiece>(Results::per_interval);
   const bool shape_preserved = in.flag();
   const std::uint64_t iterations = in.u64();
   if (auto error = in.finish()) return *error;

@@ -7,9 +7,6 @@
 
 namespace velarix::state {
 
-inline constexpr Kind variable_degree_kind{6};
-inline constexpr Kind variable_degree_spline_kind{7};
-
 template <>
 Bytes save(const VariableDegree&);
 template <>

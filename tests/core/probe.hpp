@@ -1,7 +1,7 @@
 // A piece that reports where it was evaluated, for the lookup tests: value is
 // the interval index, first derivative the abscissa handed over, second
 // derivative index + abscissa, so one number shows both the piece and the
-// clamping.
+// clamping; the third derivative is the second's negative.
 #pragma once
 
 #include <initializer_list>
@@ -18,6 +18,7 @@ struct Probe {
   double value(double) const { return index; }
   double first_derivative(double x) const { return x; }
   double second_derivative(double x) const { return index + x; }
+  double third_derivative(double x) const { return -(index + x); }
 };
 
 inline Piecewise<Probe> probes(std::span<const double> knots) {

@@ -70,14 +70,13 @@ TEST(Samples, DerivesWidthsAndSecants) {
   EXPECT_EQ(s.intervals(), 2u);
 }
 
-TEST(Samples, KeepsNonFiniteValues) {
-  const Doubles x{0, 1};
-  const Doubles y{nan, std::numeric_limits<double>::infinity()};
-  const auto samples = Samples::create(x, y);
-  ASSERT_TRUE(samples.ok());
-  EXPECT_TRUE(std::isnan(samples.value().y()[0]));
-  EXPECT_EQ(samples.value().widths().size(), 1u);
-  EXPECT_TRUE(std::isnan(samples.value().secants()[0]));
+// The values are checked after the knots; the first non-finite one is named.
+TEST(Samples, RefusesNonFiniteValuesAfterTheKnots) {
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(message(Samples::create(Doubles{0, 1, 2}, Doubles{0, -inf, nan}).error()),
+            "y[1] must be finite, got -inf");
+  EXPECT_EQ(message(Samples::create(Doubles{0, 0}, Doubles{nan, 1}).error()),
+            "x must be strictly increasing; x[0] = 0 is not < x[1] = 0");
 }
 
 TEST(Samples, FromPartsRefusesInconsistentLengths) {

@@ -72,6 +72,26 @@ TEST(State, ConfigurationsRoundTripFieldByField) {
   EXPECT_EQ(load<VariableDegree>(save(vd)).value(), vd);
 }
 
+// A curve saved without per-interval results reads back the same pieces and
+// no invented results; read as a curve with results it is refused.
+TEST(State, CurveWithoutResults) {
+  const VariableDegreeSpline vd = VariableDegree{}.fit(x, y).value();
+  Writer out(Kind::variable_degree_spline);
+  out.curve(vd.curve());
+  const Bytes bytes = std::move(out).finish();
+  Reader in(bytes, Kind::variable_degree_spline);
+  const auto curve = in.curve<VariableDegreePiece>(Results::absent);
+  ASSERT_FALSE(in.finish().has_value());
+  EXPECT_TRUE(curve.results.empty());
+  ASSERT_EQ(curve.pieces.size(), vd.intervals());
+  for (std::size_t i = 0; i < curve.pieces.size(); ++i) {
+    EXPECT_EQ(curve.pieces[i].fields(), vd.curve().pieces()[i].fields());
+  }
+  Reader misread(bytes, Kind::variable_degree_spline);
+  (void)misread.curve<VariableDegreePiece>(Results::per_interval);
+  EXPECT_TRUE(misread.finish().has_value());
+}
+
 std::string load_message(const Bytes& bytes) {
   const Result<VariableDegreeSpline> result = load<VariableDegreeSpline>(bytes);
   return result.ok() ? "loaded" : message(result.error());

@@ -1,26 +1,16 @@
-import re
-
 import numpy as np
 import pytest
 
 import velarix
+from velarix._registry import METHODS as REGISTRY
 
 # Convex data that every method accepts, on uneven knots.
 X = np.array([0.0, 0.4, 1.1, 1.5, 2.6, 3.0])
 Y = np.exp(X)
 
 
-def _snake(name):
-    return re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()
-
-
-# Every method, from the module's one list of classes: a configuration is the
-# class whose fitted spline class is registered beside it.
-METHODS = {
-    _snake(name): getattr(velarix, name)
-    for name in velarix.__all__
-    if f"{name}Spline" in velarix.__all__
-}
+# Every method's configuration class, from the extension's method records.
+METHODS = {name: method.configuration for name, method in REGISTRY.items()}
 
 
 def _fitters():

@@ -14,7 +14,7 @@ from conftest import X, Y
 pytestmark = pytest.mark.skipif(not X.size, reason="no data")
 
 PROBES = np.array([-1.0, 0.0, 0.2, 0.4, 1.3, 2.999, 3.0, 7.0, math.nan, -math.inf, math.inf])
-FAMILIES = ["value", "first_derivative", "second_derivative"]
+FAMILIES = ["value", "first_derivative", "second_derivative", "third_derivative"]
 # Every family with batch forms: the derivatives and the antiderivative.
 BATCHES = FAMILIES + ["antiderivative"]
 

@@ -6,9 +6,12 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import velarix
+from velarix import EndSlopes, cli, interpolant
+from velarix._registry import METHODS
 
 
 def run(*args, stdin=None, cwd=None, umask=None):
@@ -42,7 +45,7 @@ def test_file_with_header_derivatives_and_points(tmp_path):
     result = run(data, "--columns", "t,temp", "-n", 5, "--derivatives", "--method", "rational-cubic")
     assert result.returncode == 0, result.stderr
     table = rows(result.stdout)
-    assert table[0] == ["x", "value", "first_derivative", "second_derivative"]
+    assert table[0] == ["t", "temp", "temp.first_derivative", "temp.second_derivative"]
     assert [float(r[0]) for r in table[1:]] == [0, 1, 2, 3, 4]
     assert [float(r[1]) for r in table[1:]] == pytest.approx([1, 0.5, 0.4, 0.6, 1.5])
 
@@ -53,7 +56,7 @@ def test_whitespace_table_from_stdin_with_all_methods_and_at(tmp_path):
     result = run("-", "--method", "all", "--at", at, stdin="# comment\n0 0\n1 1\n2 4\n3 9\n")
     assert result.returncode == 0, result.stderr
     table = rows(result.stdout)
-    assert table[0] == ["x", "tension.value", "rational-cubic.value", "variable-degree.value"]
+    assert table[0] == ["x"] + [f"{name}.value" for name in cli.METHODS]
     assert len(table) == 3
 
 
@@ -63,7 +66,11 @@ def test_all_skips_a_method_that_refuses_the_data(tmp_path):
     result = run(data, "--method", "all")
     assert result.returncode == 0
     assert "rational-cubic skipped: data change curvature at knot 2" in result.stderr
-    assert rows(result.stdout)[0] == ["x", "tension.value", "variable-degree.value"]
+    # Every other method is fitted, in the registry's order.
+    fitted = [m.command_name for m in METHODS.values() if f"{m.command_name} skipped" not in
+              result.stderr]
+    assert rows(result.stdout)[0] == ["x"] + [f"{name}.value" for name in fitted]
+    assert "tension" in fitted
 
 
 def test_output_file_and_options(tmp_path):
@@ -92,7 +99,7 @@ def test_output_file_and_options(tmp_path):
         ("0 0\n1 1\n", ["--points", "1"], "--points must be at least 2, got 1"),
         ("0 0\n1 1\n", ["--columns", "0,5"], "no column 6"),
         ("0 0\n1 1\n", ["--columns", "a,b"], "no column 'a'"),
-        ("0 0\n1 1\n", ["--max-degree", "two"], "invalid float value: 'two'"),
+        ("0 0\n1 1\n", ["--max-degree", "two"], "argument --max-degree: 'two' is not a number"),
         ("0 0\n1 1\n2 3\n", ["--max-degree", "2", "--method", "variable-degree"],
          "shape parameter `max_degree` must be >= 3, got 2"),
         ("x,y\n0,0\n1,abc\n", [], "line 3, column 2: 'abc' is not a number"),
@@ -100,6 +107,10 @@ def test_output_file_and_options(tmp_path):
         ("0 0\n1 1\n", ["--plot", "fit.pdf"], "--plot writes .png or .svg files, not fit.pdf"),
         ("0 0\n1 1\n", ["--at", os.devnull], "no evaluation points"),
         ("0 0\n1 1\n", ["--plot", "/nonexistent/fit.png"], "cannot write /nonexistent/fit.png"),
+        ("0 0\n1 NaN\n", [], "line 2, column 2: 'NaN' is not finite"),
+        ("0 0\n1 1\n", ["--clamped", "0", "-inf"], "argument --clamped: must be finite, got -inf"),
+        ("0 0\n1 1\n", ["--tension", "nan"], "argument --tension: must be a number, got nan"),
+        ("0 0\n1 1\n", ["--max-degree", "nan"], "argument --max-degree: must be a number, got nan"),
     ],
 )
 def test_bad_input_is_one_line_and_status_two(tmp_path, content, args, fragment):
@@ -167,8 +178,6 @@ def test_output_files_follow_the_umask(tmp_path):
 
 def test_plot_axes_carry_the_column_names(tmp_path, monkeypatch):
     plt = pytest.importorskip("matplotlib.pyplot")
-    from velarix import cli
-
     (tmp_path / "data.csv").write_text(TABLES["semicolons and units"])
     figures = []
     monkeypatch.setattr(plt, "close", figures.append)
@@ -193,3 +202,142 @@ def test_tension_fits_the_strict_policy_unless_told_otherwise(tmp_path):
         lowest[policy] = min(float(row[1]) for row in rows(result.stdout)[1:])
     assert lowest["strict"] >= 0 > lowest["published"]
     assert "invalid choice: 'loose'" in run(data, "--policy", "loose").stderr
+
+
+def read(tmp_path, text):
+    (tmp_path / "table.txt").write_bytes(text.encode())
+    return cli.read_table(str(tmp_path / "table.txt"))
+
+
+@pytest.mark.parametrize("text", [
+    "t;temp\n0;20,5\n1;-1,5e3\n2;,25\n",
+    '"t"\t"temp"\r\n0\t"20,5"\r\n1\t-1,5E+3\r\n2\t+,25\r\n',
+    "0 20,5\n1   -1,5e3\n2 0,250\n",
+])
+def test_decimal_commas_where_cells_are_not_separated_by_commas(tmp_path, text):
+    (x, y), names = read(tmp_path, text)
+    assert (x.tolist(), y.tolist()) == ([0.0, 1.0, 2.0], [20.5, -1500.0, 0.25])
+    assert names == (["t", "temp"] if "t" in text else [None, None])
+
+
+# Tables of 300 rows of numbers across the range of doubles, as tables are written.
+FORMATS = {
+    "commas": (",", ".", "\n", False),
+    "semicolons, decimal commas, CR LF": (";", ",", "\r\n", False),
+    "tabs, decimal commas, quoted": ("\t", ",", "\n", True),
+    "whitespace": ("  ", ".", "\n", False),
+}
+
+
+@pytest.mark.parametrize("block", [64, cli.BLOCK_BYTES])
+@pytest.mark.parametrize("form", FORMATS.values(), ids=FORMATS)
+def test_bulk_and_cell_by_cell_reading_give_the_numbers_bit_for_bit(tmp_path, monkeypatch, form,
+                                                                    block):
+    delimiter, mark, end, quoted = form
+    rng = np.random.default_rng(11)
+    values = rng.standard_normal((300, 3)) * 10.0 ** rng.integers(-300, 300, (300, 3))
+    cell = (lambda v: f'"{v}"') if quoted else str
+    lines = [delimiter.join("abc"), "# a comment"] + [
+        delimiter.join(cell(repr(v).replace(".", mark)) for v in row) for row in values.tolist()]
+    (path := tmp_path / "table.txt").write_bytes((end.join(lines) + end).encode())
+    monkeypatch.setattr(cli, "BLOCK_BYTES", block)
+    bulk, parsed = cli._bulk, []
+    monkeypatch.setattr(cli, "_bulk", lambda *args: parsed.append(bulk(*args)) or parsed[-1])
+    fast = cli.read_table(str(path), ["c", "0"])
+    monkeypatch.setattr(cli, "_bulk", lambda *args: None)
+    careful = cli.read_table(str(path), ["c", "0"])
+    assert any(p is not None and p.size for p in parsed)  # the bulk reading took blocks
+    assert fast[1] == careful[1] == ["c", "a"]
+    for got, again, want in zip(fast[0], careful[0], values[:, [2, 0]].T):
+        assert got.tobytes() == again.tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("bad, message", [
+    ("NaN", "'NaN' is not finite"),
+    ("1e400", "'1e400' is out of the range of floating point numbers (about ±1.8e308)"),
+    ("1.234,5", "'1.234,5' has a thousands separator; write the numbers without digit grouping"),
+    ("1 234,5", "'1 234,5' has a thousands separator; write the numbers without digit grouping"),
+    ("2.5", "'2.5' has a decimal point, but the number on line 2 has a decimal comma; a point "
+            "beside decimal commas may be a thousands separator: write the numbers one way"),
+    ("", "'' is not a number"),
+])
+def test_a_bad_cell_deep_in_a_table_is_named_by_line_and_column(tmp_path, monkeypatch, bad,
+                                                               message):
+    lines = ["t;temp"] + [f"{i};{i},5" for i in range(200)]
+    lines[150] = f"149;{bad}"
+    monkeypatch.setattr(cli, "BLOCK_BYTES", 64)
+    with pytest.raises(cli.UsageError) as info:
+        read(tmp_path, "\n".join(lines))
+    assert str(info.value) == f"{tmp_path / 'table.txt'}, line 151, column 2: {message}"
+
+
+CONVEX = "t;temp\n0;1\n1;0,5\n2;0,4\n3;0,6\n4;1,5\n"
+# Each option as the configuration's builder it stands for; a configuration
+# without that builder is a method the option does not apply to.
+OPTION_CASES = {
+    "no option": ([], lambda c: c),
+    "--clamped": (["--clamped", "-1e-3", "2"], lambda c: c.with_boundary(EndSlopes.clamped(-1e-3, 2))),
+    "--policy": (["--policy", "published"],
+                 lambda c: c.with_strict_shape() and type(c)().with_boundary(c.boundary)),
+    "--tension": (["--tension", "-0"], lambda c: c.with_uniform_tension(-0.0)),
+    "--max-degree": (["--max-degree", "inf"], lambda c: c.with_max_degree(float("inf"))),
+    "--convexity-solver": (["--convexity-solver", "sweep"],
+                           lambda c: c.with_convexity_solver("sweep")),
+}
+
+
+def outputs(capsys, *args):
+    code = cli.main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return code, rows(out), err
+
+
+@pytest.mark.parametrize("options, change", OPTION_CASES.values(), ids=OPTION_CASES)
+@pytest.mark.parametrize("name", cli.METHODS)
+def test_each_method_is_fitted_as_interpolate_does_unless_an_option_says_otherwise(
+        tmp_path, capsys, name, options, change):
+    (x, y), _ = read(tmp_path, CONVEX)
+    try:
+        config = change(cli.METHODS[name]())
+    except AttributeError:
+        code, _, err = outputs(capsys, tmp_path / "table.txt", "-m", name, *options)
+        assert code == 2 and err.startswith(f"velarix: error: {options[0]} does not apply to "
+                                            f"the {name} method (only to ")
+        return
+    code, table, _ = outputs(capsys, tmp_path / "table.txt", "-m", name, *options, "-n", 9, "-d")
+    assert code == 0 and table[0] == ["t", "temp", "temp.first_derivative", "temp.second_derivative"]
+    got = np.array(table[1:], dtype=float).T
+    f = velarix.interpolate(x, y, config)
+    assert got[0].tobytes() == np.linspace(0.0, 4.0, 9).tobytes()
+    assert all(got[1 + nu].tobytes() == f(got[0], nu).tobytes() for nu in range(3))
+
+
+@pytest.mark.parametrize("mode", [None, *interpolant.EXTRAPOLATION_MODES])
+def test_points_outside_the_data_follow_extrapolate(tmp_path, capsys, mode):
+    (x, y), _ = read(tmp_path, CONVEX)
+    (tmp_path / "at.txt").write_text("-1.5\n0.5\n6\n")
+    code, table, err = outputs(capsys, tmp_path / "table.txt", "--at", tmp_path / "at.txt", "-d",
+                               *([] if mode is None else ["--extrapolate", mode]))
+    if mode == "raise":
+        assert code == 2 and err.endswith("x[0] = -1.5 is outside the domain [0, 4]\n")
+        return
+    f = velarix.interpolate(x, y, **({} if mode is None else {"extrapolate": mode}))
+    got = np.array(table[1:], dtype=float).T
+    assert all(np.array_equal(got[1 + nu], f([-1.5, 0.5, 6.0], nu), equal_nan=True)
+               for nu in range(3))
+
+
+def test_each_fit_that_misses_its_shape_is_warned_once(tmp_path, capsys):
+    (x, y), _ = read(tmp_path, "t v\n0 0\n1 0\n2 0\n3 1\n4 1\n5 1\n")
+    code, table, err = outputs(capsys, tmp_path / "table.txt", "-m", "all")
+    fits = {}
+    for name, make in cli.METHODS.items():
+        try:
+            fits[name] = velarix.interpolate(x, y, make())
+        except ValueError as e:
+            assert f"velarix: {name} skipped: {e}" in err
+    missed = [name for name, f in fits.items() if not f.is_shape_preserving]
+    assert code == 0 and missed and table[0] == ["t"] + [f"{name}.v" for name in fits]
+    assert [line for line in err.splitlines() if "warning" in line] == [
+        f"velarix: warning: the {name} fit does not keep the shape its method promises "
+        "(is_shape_preserving is False)" for name in missed]

@@ -33,7 +33,8 @@ def data():
 @pytest.mark.parametrize("name", sorted(FITTERS))
 @pytest.mark.parametrize("order", ["ascending", "ascending with nan", "sparse", "shuffled"])
 @pytest.mark.parametrize(
-    "family", ["value", "first_derivative", "second_derivative", "antiderivative"]
+    "family",
+    ["value", "first_derivative", "second_derivative", "third_derivative", "antiderivative"],
 )
 def test_batch_matches_scalar_calls(data, name, order, family):
     x, y, rng = data

@@ -1,21 +1,54 @@
+import ast
 import math
+import pathlib
 
 import pytest
 
 import velarix
 from velarix import EndSlopes, _velarix
+from velarix._registry import METHODS
 
-CLASS_NAMES = [
-    "EndSlopes",
-    "RationalCubic",
-    "RationalCubicSpline",
-    "Tension",
-    "TensionSpline",
-    "VariableDegree",
-    "VariableDegreeSpline",
-    "Smoother",
-    "SmoothingSpline",
-]
+# The shared classes, then each method's configuration and spline, then the
+# smoother's (which does not interpolate, so is no method).
+CLASS_NAMES = ["EndSlopes"] + [
+    cls.__name__ for m in METHODS.values() for cls in (m.configuration, m.spline)
+] + ["Smoother", "SmoothingSpline"]
+STUBS = pathlib.Path(velarix.__file__).with_name("_velarix.pyi")
+
+
+def _stub_alias(name):
+    """The names an alias of the extension's stubs lists (Literal strings or union members)."""
+    def names(node):
+        if isinstance(node, ast.BinOp):
+            return names(node.left) + names(node.right)
+        if isinstance(node, ast.Subscript):
+            return names(node.slice)
+        if isinstance(node, ast.Tuple):
+            return [n for element in node.elts for n in names(element)]
+        return [node.value if isinstance(node, ast.Constant) else node.id]
+
+    tree = ast.parse(STUBS.read_text())
+    (value,) = [n.value for n in tree.body if isinstance(n, ast.AnnAssign) and n.target.id == name]
+    return names(value)
+
+
+def test_stub_aliases_list_the_registered_methods():
+    assert _stub_alias("_MethodName") == list(METHODS)
+    assert _stub_alias("_Configuration") == [m.configuration.__name__ for m in METHODS.values()]
+    assert _stub_alias("_FittedSpline") == [m.spline.__name__ for m in METHODS.values()]
+
+
+@pytest.mark.parametrize("method", METHODS.values(), ids=list(METHODS))
+def test_method_records_are_usable_and_read_only(method):
+    record = next(r for r in _velarix.methods if r["name"] == method.name)
+    with pytest.raises(TypeError):
+        record["name"] = "other"
+    assert isinstance(method.interpolation_configuration, method.configuration)
+    assert all(callable(getattr(EndSlopes, end)) for end in method.end_conditions)
+    config = method.configuration()
+    for option in method.options:
+        value = option.parse(option.choices[-1]) if option.choices else 3.0
+        assert isinstance(option.apply(config, value), method.configuration)
 
 
 def test_module_registers_its_classes_in_order():
@@ -87,7 +120,10 @@ def test_end_slopes_comparison_protocol():
 def test_end_slopes_docstrings_and_signatures():
     assert EndSlopes.__doc__ == (
         "How the end slopes `S'(x₀)` and `S'(xₙ)` are set: `EndSlopes.estimated()`\n"
-        "(the default) or `EndSlopes.clamped(left, right)`."
+        "(the default), `EndSlopes.limited()` or `EndSlopes.clamped(left, right)`;\n"
+        "or the conditions that replace them: `EndSlopes.natural()` (`S″ = 0` at\n"
+        "both ends) and `EndSlopes.periodic()` (a spline that continues across the\n"
+        "period `xₙ − x₀`)."
     )
     assert EndSlopes.estimated.__text_signature__ == "()"
     assert EndSlopes.estimated.__doc__ == (

@@ -118,3 +118,13 @@ def test_stubs_catch_the_marked_mistakes():
 def test_stubs_match_the_runtime_module():
     result = mypy("mypy.stubtest", "velarix", "--allowlist", "stubtest-allowlist.txt")
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_version_is_pyprojects_in_the_package_and_the_command():
+    tomllib = pytest.importorskip("tomllib")
+    with open(pathlib.Path(__file__).parents[2] / "pyproject.toml", "rb") as f:
+        version = tomllib.load(f)["project"]["version"]
+    assert velarix.__version__ == version
+    result = subprocess.run([sys.executable, "-m", "velarix", "--version"], capture_output=True,
+                            text=True, env=ENV, timeout=60)
+    assert result.stdout == f"velarix {version}\n"

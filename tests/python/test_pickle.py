@@ -327,7 +327,7 @@ def test_states_of_an_earlier_release_load_and_evaluate_bit_for_bit(key, name, s
 
 def test_every_class_saves_under_a_kind_of_its_own():
     # A kind shared by two classes would let the state of one load as the
-    # other; each method picks its kinds beside its own code.
+    # other; the kinds are one enum in src/state.hpp.
     objects = [velarix.EndSlopes.estimated()]
     for cls in METHODS.values():
         objects += [cls(), cls().fit(X, Y)]

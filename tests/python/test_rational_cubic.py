@@ -247,6 +247,29 @@ def test_collinear_data_count_as_convex():
                                2 * np.linspace(0, 2.5, 11) + 1, rtol=1e-12)
 
 
+# Rounded samples of a straight line in any units and offsets fit, straight to
+# their own rounding: every value on the chords, every slope within twice the
+# secants' spread. A 1 % wiggle (secant steps far above that rounding) is
+# still refused.
+@pytest.mark.parametrize("rows, bend", [(10**5, 0.0), (10**6, 0.0), (10**5, 1e-2)])
+@pytest.mark.parametrize("units", [(1, 0, 1, 0), (1e-3, 0, 7.3e4, 0), (1, 1e5, 1, 0),
+                                   (1, 0, 1, 1e6), (2.5e3, 0, 1e-9, -3)])
+@pytest.mark.parametrize("solver", ["sweep", "newton"])
+def test_rounded_straight_lines_fit_straight(rows, bend, units, solver):
+    t = np.linspace(0, 100, rows)
+    x, y = units[0] * t + units[1], (-1 + 0.01 * t) * units[2] + units[3]
+    y += bend * np.abs(y).max() * np.sin(t)
+    config = RationalCubic().with_convexity_solver(solver)
+    if bend:
+        with pytest.raises(ValueError, match="^data change curvature at knot "):
+            config.fit(x, y)
+        return
+    s, q, secants = config.fit(x, y), np.linspace(x[0], x[-1], 20001), np.diff(y) / np.diff(x)
+    slopes, spread = np.asarray(s.first_derivative_batch(q)), 2 * np.ptp(secants)
+    assert np.abs(np.asarray(s.value_batch(q)) - np.interp(q, x, y)).max() <= 4e-16 * np.abs(y).max()
+    assert secants.min() - spread <= slopes.min() and slopes.max() <= secants.max() + spread
+
+
 def test_fit_leaves_the_configuration_unchanged():
     c = RationalCubic().with_shape(2, 3)
     before = repr(c)

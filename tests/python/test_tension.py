@@ -64,14 +64,14 @@ def test_sigma_is_checked_after_the_data():
     assert str(info.value) == "need at least 2 data points, got 1"
 
 
-def test_negative_zero_and_nan_tensions_pass():
+def test_negative_zero_tension_passes_and_nan_is_refused():
     s = Tension().with_uniform_tension(-0.0).fit(X, X**3)
     assert [math.copysign(1, t) for t in s.tensions] == [-1.0] * 3
     z = Tension().with_uniform_tension(0).fit(X, X**3)
     grid = np.linspace(0, 3, 31)
     np.testing.assert_array_equal(s.value_batch(grid), z.value_batch(grid))
-    n = Tension().with_uniform_tension(math.nan).fit(X, X**3)
-    assert all(math.isnan(v) for v in n.value_batch(np.array([0.5, 2.5])))
+    with pytest.raises(ValueError, match="^shape parameter `sigma` must be finite, got NaN$"):
+        Tension().with_uniform_tension(math.nan).fit(X, X**3)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -162,3 +162,10 @@ def test_no_passes_and_two_points():
     assert two(1.5) == pytest.approx(4.0) and two.second_derivative(1.5) == pytest.approx(0, abs=1e-12)
     assert repr(two) == "TensionSpline { domain: 1.0..=2.0, intervals: 1, iterations: 1 }"
     assert len(s.tensions) == 3 and s.domain == (0.0, 2.5)
+
+
+def test_with_policy_names_the_selecting_policies():
+    assert Tension().with_policy("strict") == Tension().with_strict_shape()
+    assert Tension().with_strict_shape().with_policy("published") == Tension()
+    with pytest.raises(ValueError, match="^policy must be \"strict\" or \"published\", got 'uniform'$"):
+        Tension().with_policy("uniform")

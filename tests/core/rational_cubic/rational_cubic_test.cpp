@@ -25,6 +25,7 @@ using V = Doubles;
 
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 std::string fit_message(const RationalCubic& config, const V& x, const V& y) {
   const Result<RationalCubicSpline> fitted = config.fit(x, y);
@@ -143,9 +144,20 @@ INSTANTIATE_TEST_SUITE_P(
                     c.relaxation = 2;
                     c.w_cap = -std::numeric_limits<double>::infinity();
                   },
-                  "shape parameter `relaxation` must be in (0, 1], got 2"}));
+                  "shape parameter `relaxation` must be in (0, 1], got 2"},
+        // Infinite values pass the range tests and are refused as not finite.
+        BadConfig{[](RationalCubic& c) { c.u = kInf; },
+                  "shape parameter `u` must be finite, got inf"},
+        BadConfig{[](RationalCubic& c) { c.boundary = EndSlopes::clamped(1, -kInf); },
+                  "shape parameter `right` must be finite, got -inf"},
+        BadConfig{[](RationalCubic& c) { c.margin = kInf; },
+                  "shape parameter `margin` must be finite, got inf"},
+        BadConfig{[](RationalCubic& c) { c.tol = kNaN; },
+                  "shape parameter `tolerance` must be finite, got NaN"},
+        BadConfig{[](RationalCubic& c) { c.w_cap = kInf; },
+                  "shape parameter `w_cap` must be finite, got inf"}));
 
-// tol, max_iter and w_cap are not checked; relaxation 1 is in range.
+// max_iter is not checked, nor the sign of tol; relaxation 1 is in range.
 TEST(RationalCubicConfig, AcceptsTheUncheckedFieldsAndFullRelaxation) {
   const V x{0, 1, 2, 3}, y{0, 1, 4, 9};
   RationalCubic config;
@@ -197,12 +209,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "data change curvature at knot 3: secant slopes 4 then 1 turn against the "
                 "earlier knots; this method needs data that is concave throughout or convex "
                 "throughout"},
-        // A NaN secant decides nothing either way.
-        BadData{{0, 1, 2, 3, 4, 5, 6},
-                {0, 1, 3, kNaN, 5, 6, 6.5},
-                "data change curvature at knot 5: secant slopes 1 then 0.5 turn against the "
-                "earlier knots; this method needs data that is concave throughout or convex "
-                "throughout"}));
+        // A non-finite value is named before its secants are classified.
+        BadData{{0, 1, 2, 3, 4, 5, 6}, {0, 1, 3, kNaN, 5, 6, 6.5}, "y[3] must be finite, got NaN"},
+        BadData{{0, 1, 2, 3, 4},
+                {0, 1, std::numeric_limits<double>::infinity(), 9, 16},
+                "y[2] must be finite, got inf"}));
 
 TEST(RationalCubicFit, NoSweepAllowedIsNoConvergence) {
   RationalCubic config;

@@ -248,9 +248,11 @@ void expect_solution(const Samples& samples, const Output& out, double floor = 0
   const auto [left, right] = estimated(samples);
   EXPECT_EQ(out.derivatives, solve_derivatives(samples, out.w, left, right, 1, 1));
   EXPECT_LT(worst_c2_mismatch(samples, out.derivatives, out.w, 1, 1), 1e-13);
+  const Doubles noise = gap_noise(samples);
   double largest = 0, change = 0;
   for (std::size_t i = 0; i < out.w.size(); ++i) {
-    const double t = convexity_target(samples.secants(), out.derivatives, i, 1, 1, 0.001, 1e6);
+    const double t =
+        convexity_target(samples.secants(), noise, out.derivatives, i, 1, 1, 0.001, 1e6);
     largest = std::max(largest, 0.5 * t + out.w[i] * 0.5);
     change = std::max(change, std::fabs(0.5 * t - out.w[i] * 0.5));
   }

@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace velarix::variable_degree {
@@ -184,9 +185,9 @@ TEST(VariableDegreeFit, CapOfThreeOrNoPassesGiveTheCubicSpline) {
   EXPECT_TRUE(convex.shape_preserved());
 }
 
-TEST(VariableDegreeFit, NaNCapRaisesWithoutLimitForTheGivenPasses) {
+TEST(VariableDegreeFit, InfiniteCapRaisesWithoutLimitForTheGivenPasses) {
   VariableDegree config = clamped(0, 0);
-  config.max_degree = kNaN;
+  config.max_degree = kInf;
   config.max_iter = 5;
   const VariableDegreeSpline spline = fit({0, 1}, {0, 1}, config);
   double expected = 3;
@@ -216,6 +217,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{2.5, {0}, {}, "shape parameter `max_degree` must be >= 3, got 2.5"},
         Refusal{2.0, {1, 0}, {0, 1}, "shape parameter `max_degree` must be >= 3, got 2"},
         Refusal{-kInf, {0, 1}, {0, 1}, "shape parameter `max_degree` must be >= 3, got -inf"},
+        Refusal{kNaN, {0, 1}, {0, 1}, "shape parameter `max_degree` must be >= 3, got NaN"},
+        Refusal{3.0, {0, 1, 2}, {0, kNaN, 1}, "y[1] must be finite, got NaN"},
         Refusal{3.0, {0, 1}, {5}, "x and y must have the same length (got 2 and 1)"},
         Refusal{50,
                 {0, 2, 1.5},
@@ -224,11 +227,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(VariableDegreeFit, NonFiniteMomentsNeverReportShape) {
   const Vec x = {0, 1, 2, 3}, y = {0, 1, 4, 9};
-  for (const auto& [left, right] :
-       {std::pair{1e308, -1e308}, std::pair{kInf, 0.0}, std::pair{kNaN, 1.0}}) {
-    const Result<VariableDegreeSpline> result = clamped(left, right).fit(x, y);
-    ASSERT_TRUE(result.ok());
-    EXPECT_FALSE(result.value().shape_preserved()) << left << " " << right;
+  const Result<VariableDegreeSpline> result = clamped(1e308, -1e308).fit(x, y);
+  ASSERT_TRUE(result.ok());
+  EXPECT_FALSE(result.value().shape_preserved());
+  // Non-finite slopes are refused before any moment is solved.
+  for (const auto& [left, right, text] :
+       {std::tuple{kInf, 0.0, "`left` must be finite, got inf"},
+        std::tuple{1.0, kNaN, "`right` must be finite, got NaN"}}) {
+    EXPECT_EQ(message(clamped(left, right).fit(x, y).error()),
+              std::string("shape parameter ") + text);
   }
   const VariableDegreeSpline exact = fit(x, y, clamped(0, 6));
   EXPECT_TRUE(exact.shape_preserved());

@@ -1,0 +1,93 @@
+// Fits the shape-preserving quintic to decoded data with every configuration
+// value decoded too, and checks the result.
+#include "harness.hpp"
+#include "quintic/quintic.hpp"
+
+using namespace velarix;
+using namespace velarix::fuzz;
+
+namespace {
+
+Tally tally{"quintic"};
+
+bool all_finite(const std::vector<double>& values) {
+  for (double v : values) {
+    if (!std::isfinite(v)) return false;
+  }
+  return true;
+}
+
+// Both halves of a piece are powers of the distance to their own end, which
+// is 0 at a knot, so a knot's value is its y whenever the coefficients are
+// finite (non-finite values, and finite ones whose products overflow, give
+// NaN there and are not checked).
+// The data's knots are the given ones, among the breakpoints.
+void check_knots(const QuinticSpline& spline, const DataSet& data) {
+  const auto knots = spline.knots();
+  if (knots.size() != data.x.size() || spline.intervals() != data.x.size() - 1) {
+    fail("knot count", spline.debug_text());
+  }
+  std::size_t b = 0;
+  const auto breaks = spline.breakpoints();
+  for (std::size_t k = 0; k < knots.size(); ++k) {
+    if (!same_bits(knots[k], data.x[k])) fail("knot", bits_text(knots[k]));
+    while (b < breaks.size() && breaks[b] < knots[k]) ++b;
+    if (b == breaks.size() || !same_bits(breaks[b], knots[k])) fail("knot not a breakpoint", bits_text(knots[k]));
+    const double got = spline.value(knots[k]);
+    if (!std::isfinite(got) || !std::isfinite(data.y[k])) continue;
+    ++tally.knot_checks;
+    if (!same_value(got, data.y[k])) {
+      fail("value at knot", std::to_string(k) + ": " + bits_text(got) + " for y = " + bits_text(data.y[k]));
+    }
+  }
+}
+
+// A fit that reports its shape as kept must keep it: exactly constant on a
+// flat interval, within its end values on any other (every piece is
+// monotone), to a rounding of the values.
+void check_shape(const QuinticSpline& spline, const DataSet& data) {
+  if (!spline.shape_preserved() || !all_finite(data.y)) return;
+  for (std::size_t i = 0; i + 1 < data.x.size(); ++i) {
+    const double y0 = data.y[i];
+    const double y1 = data.y[i + 1];
+    const double slack = 1e-12 * (std::fabs(y0) + std::fabs(y1));
+    for (const double t : {0.25, 0.5, 0.75}) {
+      const double x = data.x[i] + t * (data.x[i + 1] - data.x[i]);
+      const double v = spline.value(x);
+      if (!std::isfinite(v)) continue;
+      if (y0 == y1 ? v != y0 : v < std::fmin(y0, y1) - slack || v > std::fmax(y0, y1) + slack) {
+        fail("shape reported kept", std::to_string(i) + ": " + bits_text(v));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  Bytes in(bytes, size);
+  Quintic config;
+  config.boundary = end_slopes(in);
+  const std::uint8_t options = in.byte();
+  // Mostly an accepted stencil, now and then any count (refused).
+  config.stencil = options & 0x80 ? options & 0x0f : 3 + 2 * (options % 3);
+  config.knot_insertion = (options & 0x10) == 0;
+  const DataSet data = data_set(in);
+  try {
+    Result<QuinticSpline> fitted = config.fit(data.x, data.y);
+    if (!fitted) {
+      ++tally.refused;
+      check_error(fitted.error(), data);
+      return 0;
+    }
+    ++tally.fitted;
+    const QuinticSpline& spline = fitted.value();
+    check_knots(spline, data);
+    check_shape(spline, data);
+    if (!config.knot_insertion && spline.inserted() != 0) fail("inserted", config.debug_text());
+    check_evaluation(spline, in);
+  } catch (const InternalError& e) {
+    internal_fault(tally, e, data, config.debug_text());
+  }
+  return 0;
+}

@@ -1,0 +1,132 @@
+// Convex and concave intervals: the exact test that a quintic piece keeps
+// its bending, and the knot inserted where one piece cannot.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+
+#include "memory.hpp"
+#include "quintic/piece.hpp"
+#include "quintic/shape.hpp"
+#include "samples.hpp"
+
+namespace velarix::quintic {
+
+// A piece's gaps and scaled curvatures oriented by its bending k (+1 convex,
+// -1 concave), so that the wanted shape is convex: p0 = k (s - d0),
+// p1 = k (d1 - s), A = k h a. The piece's S'' times h then has the Bernstein
+// coefficients
+//   A0, 12 p0 - 8 p1 + A1 - 2 A0, 12 p1 - 8 p0 + A0 - 2 A1, A1.
+struct Bend {
+  double p0;
+  double p1;
+  double big0;
+  double big1;
+};
+
+inline Bend oriented(int bending, double h, const Hermite& e) {
+  const double k = bending;
+  return {k * e.p0, k * e.p1, k * (h * e.a0), k * (h * e.a1)};
+}
+
+// A coefficient or minimum this far below 0, relative to the size of the
+// terms it is made of, is the rounding of those terms: the evaluated S'' or
+// S' carries as much.
+inline constexpr double kRounding = 1e-14;
+
+// The minimum over [0, 1] of the cubic with Bernstein coefficients e0..e3.
+double cubic_minimum(double e0, double e1, double e2, double e3);
+
+// Whether S'' >= 0 on the whole piece, to the rounding of its coefficients:
+// the exact minimum of the cubic S'' on [0, 1], not only its Bernstein
+// coefficients (which are sufficient, not necessary, and decide at once
+// for most pieces).
+inline bool keeps_bending(const Bend& b) {
+  const double e0 = b.big0;
+  const double e1 = (12 * b.p0 - 8 * b.p1) + (b.big1 - 2 * b.big0);
+  const double e2 = (12 * b.p1 - 8 * b.p0) + (b.big0 - 2 * b.big1);
+  const double e3 = b.big1;
+  const double scale = std::fabs(b.p0) + std::fabs(b.p1) + std::fabs(b.big0) + std::fabs(b.big1);
+  const double floor = -kRounding * scale;
+  if (!(scale < std::numeric_limits<double>::infinity())) return false;  // NaN too
+  if (e0 < floor || e3 < floor) return false;
+  if (e1 >= floor && e2 >= floor) return true;
+  // Most pieces that fail already do at a third of the way from an end
+  // (27 q(1/3) = 8 e0 + 12 e1 + 6 e2 + e3, and symmetrically), which costs
+  // no root.
+  if (8 * e0 + 12 * e1 + 6 * e2 + e3 < 27 * floor) return false;
+  if (e0 + 6 * e1 + 12 * e2 + 8 * e3 < 27 * floor) return false;
+  // In units of the scale, so that the roots' squares and products can
+  // neither underflow nor overflow whatever the size of the data.
+  return cubic_minimum(e0 / scale, e1 / scale, e2 / scale, e3 / scale) >= -kRounding;
+}
+
+// Whether S' keeps the sign sg on the piece: the Bernstein coefficients of
+// S', d0, d0 + h a0 / 4, 5 s - 2 d0 - 2 d1 - h a0 / 4 + h a1 / 4,
+// d1 - h a1 / 4, d1, all of that sign (to rounding).
+bool keeps_sign(double sg, double h, const Hermite& ends);
+
+// The Hermite data of interval i of a fit with knot slopes d and curvatures
+// a.
+inline Hermite hermite(const Samples& samples, std::span<const double> d,
+                       std::span<const double> a, std::size_t i) {
+  const std::span<const double> y = samples.y();
+  const double s = samples.secants()[i];
+  return {y[i], y[i + 1], s, s - d[i], d[i + 1] - s, a[i], a[i + 1]};
+}
+
+// Those of `candidates` (convex or concave intervals) whose single piece
+// fails keeps_bending.
+Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shapes,
+                            std::span<const double> d, std::span<const double> a,
+                            std::span<const std::size_t> candidates);
+
+// What becomes of each interval once knots are inserted.
+enum Mark : std::uint8_t {
+  kKept = 0,          // one piece, which keeps its shape
+  kSplit = 1,         // two pieces, about an inserted knot
+  kNotKept = 2,  // one piece, which cannot bend as its data do: kept
+                 // monotone only without insertion, or with end slopes
+                 // given outside the secants
+};
+
+// Marks the convex and concave intervals that get a knot inserted, and caps
+// the curvatures of their knots so that both halves keep the bending. A cap
+// changes the neighbouring interval, which is tested again, so the caps
+// cascade until nothing changes; each interval is split at most once and a
+// curvature only ever shrinks, so the cascade ends. `failing` holds every
+// interval that fails keeps_bending (in knot order); every other one passes
+// and is tested again only if a cap changes it.
+Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape> shapes,
+                                  std::span<const double> d, std::span<double> a,
+                                  std::span<const std::size_t> failing);
+
+// The share of a half's slope change that lies between its outer end and
+// its secant: each half's gaps are in the ratio 0.58 : 0.42 (outer end
+// first). At 3 : 2 one Bernstein coefficient of a half's S'' would be
+// exactly 0 and the rounding of the new knot's value could make it
+// negative; 0.58 keeps 0.4 of the gap in hand.
+inline constexpr double kOuterShare = 0.58;
+// A half keeps its bending when its outer end's scaled curvature lambda A
+// is at most this many times that end's gap (see insert_knots).
+inline constexpr double kCapRatio = 12 * kOuterShare - 8 * (1 - kOuterShare);  // 3.6 / 2
+
+// The two halves of a split interval [x0, x1] with bending k: the knot
+// where the end tangents meet, x0 + lambda h with lambda = p1 / (p0 + p1),
+// with half the smaller end curvature and the slope for which both halves'
+// gaps are in the ratio kOuterShare (the secant s for the exact lambda; the
+// knot's own rounding moves it by as little). The gaps are taken from the
+// halves' secants as their rounded values give them, so that the halves
+// meet with one slope. None when the gaps are not both positive or the knot
+// falls on an end.
+struct Halves {
+  double x;
+  Hermite left;
+  Hermite right;
+};
+std::optional<Halves> split(int bending, double x0, double x1, const Hermite& ends);
+
+}  // namespace velarix::quintic

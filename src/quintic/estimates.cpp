@@ -1,0 +1,127 @@
+#include "quintic/estimates.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace velarix::quintic {
+namespace {
+
+// The Newton form of the polynomial through the p points ending at node i,
+// taken from node i backwards:
+//   P(z) = y_i + sum_{j=1}^{p-1} f[x_i .. x_{i-j}] prod_{l<j} (z - x_{i-l}),
+// whose divided differences are the anti-diagonal of the table at node i.
+// Only differences of knots and the secants (differences of values) enter,
+// so a large offset in x or y costs nothing: the polynomial is in effect
+// taken in coordinates shifted to the knot.
+template <std::size_t P>
+struct Diagonal {
+  std::array<double, P> f{};  // f[j] = f[x_{i-j} .. x_i]; f[0] unused
+
+  // The next node's anti-diagonal, from this one:
+  //   f[x_{i-j} .. x_i] = (f[x_{i-j+1} .. x_i] - f[x_{i-j} .. x_{i-1}]) / (x_i - x_{i-j}),
+  // for orders up to `depth` (the nodes there are so far). The reciprocals
+  // of the widths do not depend on each other, so the chain from one order
+  // to the next is a subtraction and a product.
+  template <bool Full>
+  Diagonal next(std::span<const double> x, double secant, std::size_t i, std::size_t depth) const {
+    Diagonal d;
+    d.f[1] = secant;
+    std::array<double, P> reciprocal{};
+#pragma GCC unroll 8
+    for (std::size_t j = 2; j < P; ++j) {
+      if (Full || j <= depth) reciprocal[j] = 1 / (x[i] - x[i - j]);
+    }
+#pragma GCC unroll 8
+    for (std::size_t j = 2; j < P; ++j) {
+      if (Full || j <= depth) d.f[j] = (d.f[j - 1] - f[j - 1]) * reciprocal[j];
+    }
+    return d;
+  }
+
+  // P'(x_k) and P''(x_k): the products prod_{l<j} (z - x_{i-l}) and their
+  // first two derivatives at z = x_k, one factor u = x_k - x_{i-l} at a time.
+  template <bool Full>
+  void derivatives(std::span<const double> x, std::size_t i, std::size_t k, std::size_t points,
+                   Estimates& out) const {
+    double product = 1;
+    double first = 0;
+    double second = 0;
+    double d = 0;
+    double a = 0;
+#pragma GCC unroll 8
+    for (std::size_t j = 1; j < P; ++j) {
+      if (!Full && j >= points) break;
+      const double u = x[k] - x[i - (j - 1)];
+      second = second * u + 2 * first;
+      first = first * u + product;
+      product *= u;
+      d += f[j] * first;
+      a += f[j] * second;
+    }
+    out.slope.push_back(d);
+    out.curvature.push_back(a);
+  }
+};
+
+// Every knot's estimates from the polynomial through the `points` <= P
+// nearest data points: left to right, the window ending at node i serves
+// the knot points / 2 nodes back, and at the ends every knot nearer to its
+// end than that, so the knots come in order.
+template <std::size_t P>
+void estimate_with(const Samples& samples, std::size_t points, Estimates& out) {
+  const std::span<const double> x = samples.x();
+  const std::span<const double> s = samples.secants();
+  const std::size_t n = samples.size();
+  Diagonal<P> diagonal;
+  // Until the window is full, and at the right end, every knot nearer to
+  // the end than the window's centre; in between the window ending at node
+  // i serves the knot points / 2 nodes back alone.
+  const auto serve = [&](std::size_t i) {
+    const std::size_t start = i + 1 - points;
+    const std::size_t centre = start + points / 2;
+    const std::size_t first = start == 0 ? 0 : centre;
+    const std::size_t last = i == n - 1 ? n - 1 : centre;
+    for (std::size_t k = first; k <= last; ++k) {
+      diagonal.template derivatives<false>(x, i, k, points, out);
+    }
+  };
+  std::size_t i = 1;
+  for (; i < n && i < points; ++i) {
+    diagonal = diagonal.template next<false>(x, s[i - 1], i, std::min(i, points - 1));
+    if (i + 1 >= points) serve(i);
+  }
+  if (points == P) {
+    const std::size_t offset = P - 1 - P / 2;
+    for (; i + 1 < n; ++i) {
+      diagonal = diagonal.template next<true>(x, s[i - 1], i, P - 1);
+      const std::size_t k = i - offset;
+      diagonal.template derivatives<true>(x, i, k, P, out);
+    }
+  }
+  for (; i < n; ++i) {
+    diagonal = diagonal.template next<false>(x, s[i - 1], i, points - 1);
+    serve(i);
+  }
+}
+
+}  // namespace
+
+Estimates estimate(const Samples& samples, std::size_t stencil) {
+  const std::size_t n = samples.size();
+  const std::size_t points = std::min(stencil, n);
+  // The knots are served in order, so the estimates are appended.
+  Estimates out;
+  out.slope.reserve(n);
+  out.curvature.reserve(n);
+  // The table's size fixed at compile time, so that its loops unroll.
+  if (points <= 3) {
+    estimate_with<3>(samples, points, out);
+  } else if (points <= 5) {
+    estimate_with<5>(samples, points, out);
+  } else {
+    estimate_with<7>(samples, std::min<std::size_t>(points, 7), out);
+  }
+  return out;
+}
+
+}  // namespace velarix::quintic

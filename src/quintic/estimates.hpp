@@ -1,0 +1,24 @@
+// Slope and curvature estimates at the knots from local polynomials.
+#pragma once
+
+#include <cstddef>
+
+#include "memory.hpp"
+#include "samples.hpp"
+
+namespace velarix::quintic {
+
+struct Estimates {
+  Doubles slope;
+  Doubles curvature;
+};
+
+// The first and second derivative at every knot of the polynomial through
+// the `stencil` data points nearest to it (the first or last `stencil` points
+// at the ends; all of them when there are fewer). Exact for polynomials of
+// degree below `stencil`; on smooth data the slope is off by O(h^(p-1)) and
+// the curvature by O(h^(p-2)), which with 5 points keeps the quintic pieces
+// of order 5.
+Estimates estimate(const Samples& samples, std::size_t stencil);
+
+}  // namespace velarix::quintic

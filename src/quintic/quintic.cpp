@@ -1,0 +1,176 @@
+#include "quintic/quintic.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "format.hpp"
+#include "quintic/convexity.hpp"
+#include "quintic/estimates.hpp"
+#include "quintic/repair.hpp"
+#include "quintic/shape.hpp"
+#include "quintic/slopes.hpp"
+#include "samples.hpp"
+#include "scaled_fit.hpp"
+
+namespace velarix::quintic {
+namespace {
+
+// The end slopes when they are given rather than boxed like the other
+// knots': the clamped values, or the end knots' own estimates.
+std::optional<std::pair<double, double>> given_ends(const EndSlopes& boundary,
+                                                    const Estimates& estimates) {
+  if (const EndSlopes::Clamped* c = boundary.clamped_slopes()) return std::pair{c->left, c->right};
+  if (boundary.is_limited()) return std::nullopt;
+  return std::pair{estimates.slope.front(), estimates.slope.back()};
+}
+
+// Whether a single piece keeps the shape of its interval: a flat one is
+// exactly constant, a monotone one keeps its secant's sign, a convex or
+// concave one its bending (`bends`, known from the fit's own test on the
+// same numbers) with end slopes of the secant's sign (S' then runs
+// monotonically between them).
+bool keeps_shape(Shape shape, double s, double h, const Hermite& e, bool bends) {
+  if (shape == Shape::flat) return e.p0 == 0 && e.p1 == 0 && e.a0 == 0 && e.a1 == 0;
+  // The rise's sign: a secant that underflows to 0 keeps none.
+  const double sg = e.y1 > e.y0 ? 1.0 : -1.0;
+  if (shape == Shape::monotone) return keeps_sign(sg, h, e);
+  return bends && sg * (s - e.p0) >= 0 && sg * (s + e.p1) >= 0;
+}
+
+// The curve from the knot values: one piece per interval, two where a knot
+// is inserted, each checked against the data's shape. Every convex or
+// concave interval not marked passes keeps_bending: the fit has tested it
+// after the last change to its knots.
+struct Assembled {
+  Piecewise<QuinticPiece> curve;
+  bool shape_preserved;
+};
+
+Assembled assemble(const Samples& samples, std::span<const Shape> shapes, const KnotValues& values,
+                   std::span<const std::uint8_t> marked) {
+  const std::span<const double> x = samples.x();
+  const std::span<const double> s = samples.secants();
+  const std::span<const double> h = samples.widths();
+  const std::size_t m = samples.intervals();
+  std::size_t extra = 0;
+  for (const std::uint8_t mark : marked) extra += mark == kSplit ? 1 : 0;
+  Doubles breakpoints;
+  Vector<QuinticPiece> pieces;
+  breakpoints.reserve(m + 1 + extra);
+  pieces.reserve(m + extra);
+  bool preserved = true;
+  for (std::size_t i = 0; i < m; ++i) {
+    const Hermite e = hermite(samples, values.d, values.a, i);
+    const int k = orientation(shapes[i]);
+    const Mark mark = marked.empty() ? kKept : static_cast<Mark>(marked[i]);
+    if (mark == kSplit) {
+      if (const std::optional<Halves> halves = split(k, x[i], x[i + 1], e)) {
+        breakpoints.push_back(x[i]);
+        pieces.emplace_back(x[i], halves->x, halves->left);
+        breakpoints.push_back(halves->x);
+        pieces.emplace_back(halves->x, x[i + 1], halves->right);
+        const double sg = e.y1 > e.y0 ? 1.0 : -1.0;
+        preserved = preserved && sg * (s[i] - e.p0) >= 0 && sg * (s[i] + e.p1) >= 0 &&
+                    keeps_bending(oriented(k, halves->x - x[i], halves->left)) &&
+                    keeps_bending(oriented(k, x[i + 1] - halves->x, halves->right));
+        continue;
+      }
+    }
+    breakpoints.push_back(x[i]);
+    pieces.emplace_back(x[i], x[i + 1], e);
+    preserved = preserved && keeps_shape(shapes[i], s[i], h[i], e, mark == kKept);
+  }
+  breakpoints.push_back(x[m]);
+  return {Piecewise<QuinticPiece>(std::move(breakpoints), std::move(pieces)), preserved};
+}
+
+}  // namespace
+
+QuinticSpline::QuinticSpline(Piecewise<QuinticPiece> curve, Doubles knots, bool shape_preserved)
+    : PiecewiseSpline<QuinticPiece>(std::move(curve)),
+      knots_(std::move(knots)),
+      shape_preserved_(shape_preserved) {
+  if (!knots_.empty() &&
+      (knots_.size() < 2 || knots_.size() >= breakpoints().size() ||
+       knots_.front() != breakpoints().front() || knots_.back() != breakpoints().back())) {
+    throw InternalError("quintic spline needs its data knots among its breakpoints");
+  }
+}
+
+std::string QuinticSpline::debug_text() const {
+  const auto [first, last] = domain();
+  return format::Record("QuinticSpline")
+      .field("domain", format::range(first, last))
+      .field("intervals", format::debug(static_cast<std::uint64_t>(intervals())))
+      .field("inserted", format::debug(static_cast<std::uint64_t>(inserted())))
+      .field("shape_preserved", format::debug(shape_preserved_))
+      .str();
+}
+
+std::optional<InvalidParameter> Quintic::check() const {
+  if (stencil != 3 && stencil != 5 && stencil != 7) {
+    return InvalidParameter{"stencil", "3, 5 or 7", static_cast<double>(stencil)};
+  }
+  return boundary.check();
+}
+
+Result<QuinticSpline> Quintic::fit(std::span<const double> x, std::span<const double> y) const {
+  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
+  // Each knot's slope and curvature are chosen locally, inside boxes that the
+  // neighbouring data set; free or wrapped ends would need them solved.
+  if (boundary.is_natural() || boundary.is_periodic()) {
+    return UnsupportedEnds{"quintic", boundary.is_natural() ? "natural" : "periodic",
+                           "its end slopes and curvatures are chosen from the data"};
+  }
+  Result<Samples> checked = Samples::create(x, y);
+  if (!checked) return checked.error();
+  return fit_in_scale(*this, checked.value());
+}
+
+Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
+  const Classes classes = classify(samples);
+  Estimates estimates = estimate(samples, stencil);
+  const auto ends = given_ends(boundary, estimates);
+  Vector<Shape> shapes(classes.shape);
+  // Without insertion the knot stage may run again, from the same estimates.
+  KnotValues values = knot_values(samples, classes, shapes,
+                                  knot_insertion ? std::move(estimates) : estimates, ends);
+  repair_curvatures(samples, shapes, values.d, values.a, values.failing);
+  Vector<std::uint8_t> marked;
+  if (knot_insertion) {
+    // A repair fixes an interval or leaves it; it breaks none that passed.
+    marked = insert_knots(samples, shapes, values.d, values.a, values.failing);
+  } else {
+    // Each round keeps monotone only the convex and concave intervals whose
+    // piece cannot bend as they do, which changes their knots' boxes; at
+    // least one interval changes per round, so the rounds end. They are
+    // marked as not kept.
+    marked.assign(samples.intervals(), kKept);
+    for (Vector<std::size_t> bad = failing(samples, shapes, values.d, values.a, values.failing);
+         !bad.empty(); bad = failing(samples, shapes, values.d, values.a, values.failing)) {
+      for (const std::size_t i : bad) {
+        shapes[i] = Shape::monotone;
+        marked[i] = kNotKept;
+      }
+      values = knot_values(samples, classes, shapes, estimates, ends);
+      repair_curvatures(samples, shapes, values.d, values.a, values.failing);
+    }
+  }
+  Assembled assembled = assemble(samples, classes.shape, values, marked);
+  // Without inserted knots the breakpoints are the data's knots.
+  Doubles knots;
+  if (assembled.curve.knots().size() != samples.size()) {
+    knots.assign(samples.x().begin(), samples.x().end());
+  }
+  return QuinticSpline(std::move(assembled.curve), std::move(knots), assembled.shape_preserved);
+}
+
+std::string Quintic::debug_text() const {
+  return format::Record("Quintic")
+      .field("boundary", boundary.debug_text())
+      .field("stencil", format::debug(stencil))
+      .field("knot_insertion", format::debug(knot_insertion))
+      .str();
+}
+
+}  // namespace velarix::quintic

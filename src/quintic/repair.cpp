@@ -1,0 +1,197 @@
+#include "quintic/repair.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "quintic/convexity.hpp"
+
+namespace velarix::quintic {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// The target lies this fraction of the gaps inside the Bernstein conditions,
+// so that rounding cannot put the repaired piece back outside.
+constexpr double kInside = 1e-9;
+
+// The oriented scaled curvatures (u, v) = (A0, A1) allowed: a box from the
+// knots' other intervals, and the two middle Bernstein conditions of S'',
+//   e1: 2 u - v <= 12 p0 - 8 p1,   e2: 2 v - u <= 12 p1 - 8 p0.
+struct Region {
+  double lo[2] = {0, 0};
+  double hi[2] = {kInfinity, kInfinity};
+  double b1 = 0;
+  double b2 = 0;
+
+  bool lines_hold(double u, double v, double tol) const {
+    return 2 * u - v <= b1 + tol && 2 * v - u <= b2 + tol;
+  }
+
+  // The point of line g . (u, v) = b nearest to (pu, pv) within the box and
+  // the other line's half-plane (g' . (u, v) <= b'), if that part of the
+  // line is not empty; its squared distance in `dist`.
+  bool on_line(double g0, double g1, double b, double h0, double h1, double c, double pu,
+               double pv, double& u, double& v, double& dist) const {
+    // Points q + t (-g1, g0) with q = g b / |g|^2.
+    const double norm = g0 * g0 + g1 * g1;
+    const double qu = g0 * b / norm;
+    const double qv = g1 * b / norm;
+    const double du = -g1;
+    const double dv = g0;
+    double t_lo = -kInfinity;
+    double t_hi = kInfinity;
+    const auto within = [&](double q, double dir, double lo, double hi) {
+      const double a = (lo - q) / dir;
+      const double z = (hi - q) / dir;
+      t_lo = std::fmax(t_lo, dir > 0 ? a : z);
+      t_hi = std::fmin(t_hi, dir > 0 ? z : a);
+    };
+    within(qu, du, lo[0], hi[0]);
+    within(qv, dv, lo[1], hi[1]);
+    // h . (q + t dir) <= c
+    const double slope = h0 * du + h1 * dv;
+    const double room = c - (h0 * qu + h1 * qv);
+    if (slope > 0) t_hi = std::fmin(t_hi, room / slope);
+    if (slope < 0) t_lo = std::fmax(t_lo, room / slope);
+    if (!(t_lo <= t_hi)) return false;
+    const double t = std::fmin(std::fmax(((pu - qu) * du + (pv - qv) * dv) / norm, t_lo), t_hi);
+    u = qu + t * du;
+    v = qv + t * dv;
+    dist = (u - pu) * (u - pu) + (v - pv) * (v - pv);
+    return std::isfinite(dist);
+  }
+
+  // The nearest allowed point to (u, v): the point clamped to the box when
+  // that meets both conditions (it is then the nearest of the whole box);
+  // otherwise the nearest point on whichever condition's line is active.
+  bool nearest(double& u, double& v, double tol) const {
+    const double cu = std::fmin(std::fmax(u, lo[0]), hi[0]);
+    const double cv = std::fmin(std::fmax(v, lo[1]), hi[1]);
+    if (lines_hold(cu, cv, tol)) {
+      u = cu;
+      v = cv;
+      return true;
+    }
+    double u1;
+    double v1;
+    double d1;
+    double u2;
+    double v2;
+    double d2;
+    const bool first = on_line(2, -1, b1, -1, 2, b2 + tol, u, v, u1, v1, d1);
+    const bool second = on_line(-1, 2, b2, 2, -1, b1 + tol, u, v, u2, v2, d2);
+    if (!first && !second) return false;
+    const bool take_first = first && (!second || d1 <= d2);
+    u = take_first ? u1 : u2;
+    v = take_first ? v1 : v2;
+    return true;
+  }
+};
+
+class Repair {
+ public:
+  Repair(const Samples& samples, std::span<const Shape> shapes, std::span<const double> d,
+         std::span<double> a)
+      : samples_(samples), h_(samples.widths()), s_(samples.secants()), shapes_(shapes), d_(d),
+        a_(a), m_(shapes.size()) {}
+
+  void interval(std::size_t i) {
+    const int k = orientation(shapes_[i]);
+    const Bend b = oriented(k, h_[i], hermite(samples_, d_, a_, i));
+    if (keeps_bending(b)) return;
+    const double scale = std::fabs(b.p0) + std::fabs(b.p1);
+    Region region;
+    region.b1 = (12 * b.p0 - 8 * b.p1) - kInside * scale;
+    region.b2 = (12 * b.p1 - 8 * b.p0) - kInside * scale;
+    bound(region, i, k, i, i - 1, -1.0, 0);
+    bound(region, i, k, i + 1, i + 1, 1.0, 1);
+    if (!(region.lo[0] <= region.hi[0] && region.lo[1] <= region.hi[1])) return;
+    double u = b.big0;
+    double v = b.big1;
+    if (!region.nearest(u, v, 1e-12 * (scale + std::fabs(u) + std::fabs(v)))) return;
+    const double old0 = a_[i];
+    const double old1 = a_[i + 1];
+    a_[i] = k * u / h_[i];
+    a_[i + 1] = k * v / h_[i];
+    if (!keeps_bending(oriented(k, h_[i], hermite(samples_, d_, a_, i))) ||
+        broken(i, i - 1, old0, old1) || broken(i, i + 1, old0, old1)) {
+      a_[i] = old0;
+      a_[i + 1] = old1;
+    }
+  }
+
+ private:
+  // Whether interval j (if there is one) keeps its shape with the current
+  // curvatures, as far as they can break it: the bending of a convex or
+  // concave piece, the sign of S' on a monotone one.
+  bool kept(std::size_t j) const {
+    if (j >= m_) return true;
+    const Hermite e = hermite(samples_, d_, a_, j);
+    const int k = orientation(shapes_[j]);
+    if (k != 0) return keeps_bending(oriented(k, h_[j], e));
+    if (shapes_[j] == Shape::flat) return e.a0 == 0 && e.a1 == 0;
+    return keeps_sign(s_[j] > 0 ? 1.0 : -1.0, h_[j], e);
+  }
+
+  // Whether neighbour j of interval i, whose knots' curvatures were old0
+  // and old1, kept its shape with those and keeps it no longer: a neighbour
+  // that failed before may still fail.
+  bool broken(std::size_t i, std::size_t j, double old0, double old1) {
+    if (kept(j)) return false;
+    const double new0 = a_[i];
+    const double new1 = a_[i + 1];
+    a_[i] = old0;
+    a_[i + 1] = old1;
+    const bool before = kept(j);
+    a_[i] = new0;
+    a_[i + 1] = new1;
+    return before;
+  }
+
+  // The bounds on the oriented curvature A = k h_i a of `knot` (coordinate
+  // c of the failing interval i) from its other interval o, whose end it is
+  // (tau = +1 its left end, -1 its right end): A >= 0 for the bending
+  // (already the region's floor); 0 beside a flat; beside a monotone
+  // interval of sign sg, the end coefficient sg (d + tau h_o a / 4) >= 0 and
+  // the middle coefficient with the other knot of o as it is. Each is a
+  // bound q a <= r on a alone, that is (q k / h_i) A <= r.
+  void bound(Region& region, std::size_t i, int k, std::size_t knot, std::size_t o, double tau,
+             int c) const {
+    if (o >= m_) return;
+    if (shapes_[o] == Shape::flat) {
+      region.hi[c] = 0;
+      return;
+    }
+    if (shapes_[o] != Shape::monotone || s_[o] == 0) return;
+    const double sg = s_[o] > 0 ? 1.0 : -1.0;
+    const double ho = h_[o];
+    const auto limit = [&](double q, double r) {
+      const double coef = q * k / h_[i];
+      if (coef > 0) region.hi[c] = std::fmin(region.hi[c], r / coef);
+      if (coef < 0) region.lo[c] = std::fmax(region.lo[c], r / coef);
+    };
+    limit(-sg * tau * ho / 4, sg * d_[knot]);
+    const std::size_t other = tau > 0 ? knot + 1 : knot - 1;
+    const double rest =
+        sg * (5 * s_[o] - 2 * d_[knot] - 2 * d_[other]) + tau * sg * ho * a_[other] / 4;
+    limit(tau * sg * ho / 4, rest);
+  }
+
+  const Samples& samples_;
+  std::span<const double> h_;
+  std::span<const double> s_;
+  std::span<const Shape> shapes_;
+  std::span<const double> d_;
+  std::span<double> a_;
+  std::size_t m_;
+};
+
+}  // namespace
+
+void repair_curvatures(const Samples& samples, std::span<const Shape> shapes,
+                       std::span<const double> d, std::span<double> a,
+                       std::span<const std::size_t> failing) {
+  Repair repair(samples, shapes, d, a);
+  for (const std::size_t i : failing) repair.interval(i);
+}
+
+}  // namespace velarix::quintic

@@ -1,0 +1,24 @@
+// Other curvatures for the knots of a convex or concave interval whose
+// piece cannot bend as its data do, before any knot is inserted for it.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "quintic/shape.hpp"
+#include "samples.hpp"
+
+namespace velarix::quintic {
+
+// For each of the `failing` convex or concave intervals (in knot order) that
+// still fails keeps_bending: the curvatures (a0, a1) nearest to its knots'
+// own for which the piece's S'' has non-negative Bernstein coefficients
+// (oriented), within what the knots' other intervals allow (0 beside a flat,
+// the sign of S' beside a monotone one). Kept only if the piece then passes
+// and no neighbouring piece that kept its shape before loses it; the slopes
+// are not changed.
+void repair_curvatures(const Samples& samples, std::span<const Shape> shapes,
+                       std::span<const double> d, std::span<double> a,
+                       std::span<const std::size_t> failing);
+
+}  // namespace velarix::quintic

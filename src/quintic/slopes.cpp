@@ -1,0 +1,394 @@
+#include "quintic/slopes.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "quintic/convexity.hpp"
+
+namespace velarix::quintic {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// A slope beside a convex interval stays this fraction of the smaller of the
+// knot's secant change and its secants away from the secant, so that the
+// piece has room to bend.
+constexpr double kMargin = 0.01;
+// Neither end of a convex interval may take more than this many times the
+// largest gap to the secant the other end could take: a piece whose bending
+// crowds into one end needs a large curvature there, or a knot inserted.
+// The bound is made of the data alone, so it never binds on smooth data.
+constexpr double kRatio = 2;
+// A straight stretch's slope may be forced on a monotone neighbour whose
+// secant is at least 1 / 1.25 of it: the neighbour's budget 5 |s| then still
+// covers twice that slope at both of its ends.
+constexpr double kStraightShare = 1.25;
+
+// max and min as comparisons, which compile to one instruction each (the
+// library's fmax and fmin are calls, for their NaN rules; a NaN here comes
+// from NaN data, whose fit is NaN whichever operand wins).
+inline double larger(double a, double b) { return a < b ? b : a; }
+inline double smaller(double a, double b) { return b < a ? b : a; }
+
+// One of the two intervals beside a knot.
+struct Side {
+  bool has = false;
+  double s = 0;
+  double h = 0;
+  Shape shape = Shape::monotone;
+  bool straight = false;
+
+  int bending() const { return has ? orientation(shape) : 0; }
+  bool is(Shape other) const { return has && shape == other; }
+};
+
+// What a knot's slope is fixed by, if anything.
+enum Fixed : std::uint8_t {
+  free = 0,
+  given = 1,  // a given end slope
+  zero = 2,   // beside a flat or a straight stretch: a = 0 too
+};
+
+// The box of slopes that keeps both neighbouring pieces' shapes possible.
+struct Box {
+  double lo = -kInfinity;
+  double hi = kInfinity;
+  Fixed fixed = free;
+
+  void fix(double v, Fixed why) {
+    lo = hi = v;
+    fixed = why;
+  }
+};
+
+// The intervals beside each knot and the knot's box.
+class Knots {
+ public:
+  Knots(const Samples& samples, const Classes& classes, std::span<const Shape> shapes,
+        std::optional<std::pair<double, double>> ends)
+      : s_(samples.secants()),
+        h_(samples.widths()),
+        straight_(classes.straight),
+        shapes_(shapes),
+        ends_(ends),
+        m_(samples.intervals()) {}
+
+  // Interval i, or none past the last.
+  Side side(std::size_t i) const {
+    if (i >= m_) return Side{};
+    return {true, s_[i], h_[i], shapes_[i], straight_[i] != 0};
+  }
+
+  // The box of knot k between intervals l and r. Inlined into the knot
+  // loop, so that the sides stay in registers rather than being stored
+  // and reloaded at another width.
+  [[gnu::always_inline]] Box box(std::size_t k, const Side& l, const Side& r) const;
+
+ private:
+  // The secant change that measures a knot's bending; the end knots take
+  // their neighbour's.
+  double change(std::size_t k) const {
+    if (m_ < 2) return 0;
+    const std::size_t j = std::clamp<std::size_t>(k, 1, m_ - 1);
+    return std::fabs(s_[j] - s_[j - 1]);
+  }
+
+  std::span<const double> s_;
+  std::span<const double> h_;
+  std::span<const std::uint8_t> straight_;
+  std::span<const Shape> shapes_;
+  std::optional<std::pair<double, double>> ends_;
+  std::size_t m_;
+};
+
+// Whether a straight stretch's slope can be forced at a knot whose other
+// side is `other`: an end, a convex or concave interval (whose box holds
+// that slope, since the knot bends its way), the same straight stretch, or
+// a monotone interval with a budget for it.
+inline bool takes_straight_slope(const Side& other, double straight_s, bool same_stretch) {
+  if (!other.has || orientation(other.shape) != 0 || same_stretch) return true;
+  return other.shape == Shape::monotone &&
+         std::fabs(straight_s) <= kStraightShare * std::fabs(other.s);
+}
+
+// The sign of a non-flat neighbouring secant.
+inline void keep_sign(Box& box, const Side& side) {
+  if (!side.has || side.shape == Shape::flat) return;
+  if (side.s > 0) box.lo = larger(box.lo, 0);
+  if (side.s < 0) box.hi = smaller(box.hi, 0);
+}
+
+inline Box Knots::box(std::size_t k, const Side& l, const Side& r) const {
+  Box box;
+  keep_sign(box, l);
+  keep_sign(box, r);
+  double smaller_secant = kInfinity;
+  if (l.has) smaller_secant = std::fabs(l.s);
+  if (r.has) smaller_secant = smaller(smaller_secant, std::fabs(r.s));
+  const double margin = kMargin * smaller(change(k), smaller_secant);
+  // Convex on the left: S' at the right end of that piece must exceed its
+  // secant; convex on the right: S' at its left end must stay below.
+  if (l.bending() > 0) box.lo = larger(box.lo, l.s + margin);
+  if (l.bending() < 0) box.hi = smaller(box.hi, l.s - margin);
+  if (r.bending() > 0) box.hi = smaller(box.hi, r.s - margin);
+  if (r.bending() < 0) box.lo = larger(box.lo, r.s + margin);
+  // Not expected for data classified as above; the middle keeps both sides
+  // as close to their requirements as one slope can.
+  if (box.lo > box.hi) box.lo = box.hi = 0.5 * (box.lo + box.hi);
+
+  if (ends_ && (k == 0 || k == m_)) {
+    box.fix(k == 0 ? ends_->first : ends_->second, given);
+  } else if (l.is(Shape::flat) || r.is(Shape::flat)) {
+    box.fix(0, zero);
+  } else if ((l.straight || r.straight) && !(l.has && r.has && l.s * r.s < 0)) {
+    // Beside a straight stretch, not at a data extremum.
+    const bool same = l.straight && r.straight && l.s == r.s;
+    const bool from_left = l.straight && takes_straight_slope(r, l.s, same);
+    const bool from_right = r.straight && takes_straight_slope(l, r.s, same);
+    if (from_left || from_right) box.fix(from_left ? l.s : r.s, zero);
+  }
+  return box;
+}
+
+// The slope at a knot within `box`, narrowed by the ratio limiter: with p the
+// gap between a slope and the secant on the bending's side, p at this end of
+// a convex interval is at most kRatio times the largest p the other end's
+// box allows. Where both neighbours ask for opposite bounds the slope splits
+// the knot's secant change in the ratio of the two caps.
+[[gnu::always_inline]] inline double limited_slope(double estimate, const Box& box, const Side& l, const Side& r,
+                     const Box& before, const Box& after) {
+  if (box.fixed != free) return box.lo;
+  double cap_left = kInfinity;   // on p at this knot, interval on the left
+  double cap_right = kInfinity;  // on p at this knot, interval on the right
+  if (l.bending() != 0) {
+    // The largest p the left interval's left knot can take.
+    const double room = l.bending() > 0 ? l.s - before.lo : before.hi - l.s;
+    if (room == room) cap_left = kRatio * room;
+  }
+  if (r.bending() != 0) {
+    const double room = r.bending() > 0 ? after.hi - r.s : r.s - after.lo;
+    if (room == room) cap_right = kRatio * room;
+  }
+  double lo = box.lo;
+  double hi = box.hi;
+  // p = bending (d - s) on the left, bending (s - d) on the right.
+  if (l.bending() > 0) hi = smaller(hi, l.s + cap_left);
+  if (l.bending() < 0) lo = larger(lo, l.s - cap_left);
+  if (r.bending() > 0) lo = larger(lo, r.s - cap_right);
+  if (r.bending() < 0) hi = smaller(hi, r.s + cap_right);
+  if (l.bending() != 0 && r.bending() != 0 && lo > hi) {
+    const double w = cap_left / (cap_left + cap_right);
+    const double share = std::isfinite(w) ? w : 0.5;
+    lo = hi = l.s + (r.s - l.s) * share;
+  }
+  lo = std::clamp(lo, box.lo, box.hi);
+  hi = std::clamp(hi, box.lo, box.hi);
+  return std::clamp(estimate, lo, larger(lo, hi));
+}
+
+// At an end knot of a convex end interval (ends not given): keep the end's
+// gap p within [1 / kRatio, kRatio] times the gap at the interval's other
+// knot, else the piece must bend in a thin layer at one end.
+double end_slope(double estimate, double current, const Box& box, double s, int bending,
+                 double neighbour_gap, bool left_end) {
+  if (box.fixed != free || bending == 0 || !(neighbour_gap > 0)) return current;
+  const double k = bending;
+  double lo;
+  double hi;
+  if (left_end) {  // p = k (s - d)
+    lo = s - k * kRatio * neighbour_gap;
+    hi = s - k * neighbour_gap / kRatio;
+  } else {  // p = k (d - s)
+    lo = s + k * neighbour_gap / kRatio;
+    hi = s + k * kRatio * neighbour_gap;
+  }
+  if (lo > hi) std::swap(lo, hi);
+  lo = larger(lo, box.lo);
+  hi = smaller(hi, box.hi);
+  if (!(lo <= hi)) return current;
+  return std::clamp(estimate, lo, hi);
+}
+
+// The curvature at a knot with slope d, within the box that keeps the
+// bending's sign beside a convex or concave interval and, beside a monotone
+// one of sign sg, the end coefficient of S' there: sg (d - h a / 4) >= 0 at
+// its right end, sg (d + h a / 4) >= 0 at its left end.
+[[gnu::always_inline]] inline double boxed_curvature(double estimate, double d, const Side& l, const Side& r) {
+  double lo = -kInfinity;
+  double hi = kInfinity;
+  if (l.bending() > 0 || r.bending() > 0) lo = 0;
+  if (l.bending() < 0 || r.bending() < 0) hi = 0;
+  if (l.is(Shape::monotone)) {
+    const double bound = 4 * d / l.h;
+    if (l.s > 0) hi = smaller(hi, bound);
+    if (l.s < 0) lo = larger(lo, bound);
+  }
+  if (r.is(Shape::monotone)) {
+    const double bound = -4 * d / r.h;
+    if (r.s > 0) lo = larger(lo, bound);
+    if (r.s < 0) hi = smaller(hi, bound);
+  }
+  return smaller(larger(estimate, lo), hi);
+}
+
+// What a monotone interval asks of one of its knots: the factor on its
+// curvature and the slope it may keep (oriented), to bring its demand on the
+// budget down to `target`. The demand is 2 D + t, with t the curvature's
+// share; the curvature goes first, then the slope.
+struct Demand {
+  double theta;
+  double slope;  // oriented
+};
+
+Demand reduce_demand(double target, double slope, double share) {
+  if (target >= 2 * slope + share) return {1, slope};
+  if (target >= 2 * slope) return {share > 0 ? (target - 2 * slope) / share : 1, slope};
+  return {0, target / 2};
+}
+
+// Monotone intervals: the middle Bernstein coefficient of S',
+//   5 s - 2 d0 - 2 d1 - h a0 / 4 + h a1 / 4 (oriented), must not be negative.
+// The demands on the budget 5 |s| are 2 d0 + max(h a0 / 4, 0) and
+// 2 d1 + max(-h a1 / 4, 0); where they exceed it, the budget above the least
+// each knot can take (twice its smallest slope in the box) is shared in
+// proportion to what each asks beyond that least. A knot between two such
+// intervals keeps the smaller of the two it is granted, so the intervals are
+// taken left to right and each knot is written once both of its intervals
+// have been seen: what the interval on its left grants it waits here.
+class Budgets {
+ public:
+  explicit Budgets(double first_slope) : slope_next_(first_slope) {}
+
+  // Interval j, between knots j and j + 1 with boxes `left` and `right`;
+  // writes knot j.
+  void interval(std::size_t j, const Side& side, const Box& left, const Box& right, Doubles& d,
+                Doubles& a) {
+    double theta = theta_next_;
+    double slope = slope_next_;
+    theta_next_ = 1;
+    slope_next_ = d[j + 1];
+    if (side.shape == Shape::monotone && side.s != 0) {
+      const double sg = side.s > 0 ? 1.0 : -1.0;
+      const double budget = 5 * std::fabs(side.s);
+      const double d0 = sg * d[j];
+      const double d1 = sg * d[j + 1];
+      const double share0 = larger(sg * side.h * a[j] / 4, 0.0);
+      const double share1 = larger(-sg * side.h * a[j + 1] / 4, 0.0);
+      const double ask0 = 2 * d0 + share0;
+      const double ask1 = 2 * d1 + share1;
+      if (ask0 + ask1 > budget) {
+        const double least0 = 2 * (sg > 0 ? left.lo : -left.hi);
+        const double least1 = 2 * (sg > 0 ? right.lo : -right.hi);
+        const double spare = budget - least0 - least1;
+        const double beyond0 = ask0 - least0;
+        const double beyond1 = ask1 - least1;
+        double target0 = least0;
+        double target1 = least1;
+        if (spare > 0 && beyond0 + beyond1 > 0) {
+          target0 += spare * (beyond0 / (beyond0 + beyond1));
+          target1 += spare * (beyond1 / (beyond0 + beyond1));
+        }
+        const Demand r0 = reduce_demand(target0, d0, share0);
+        const Demand r1 = reduce_demand(target1, d1, share1);
+        theta = smaller(theta, r0.theta);
+        theta_next_ = r1.theta;
+        slope = sg > 0 ? smaller(slope, r0.slope) : larger(slope, -r0.slope);
+        slope_next_ = sg * r1.slope;
+      }
+    }
+    write(j, left, d, a, theta, slope);
+  }
+
+  // The last knot, once the last interval has been seen.
+  void last(std::size_t m, const Box& box, Doubles& d, Doubles& a) const {
+    write(m, box, d, a, theta_next_, slope_next_);
+  }
+
+ private:
+  static void write(std::size_t k, const Box& box, Doubles& d, Doubles& a, double theta,
+                    double slope) {
+    a[k] *= theta;
+    if (box.fixed == free) d[k] = slope;
+  }
+
+  double theta_next_ = 1;
+  double slope_next_;
+};
+
+}  // namespace
+
+KnotValues knot_values(const Samples& samples, const Classes& classes,
+                       std::span<const Shape> shapes, Estimates estimates,
+                       std::optional<std::pair<double, double>> ends) {
+  const std::size_t n = samples.size();
+  const std::size_t m = n - 1;
+  const std::span<const double> s = samples.secants();
+  const Knots knots(samples, classes, shapes, ends);
+  // The estimates are replaced knot by knot; each knot's own estimate is
+  // read before its slope is written, and the end rule keeps the end
+  // estimates apart.
+  KnotValues out{std::move(estimates.slope), std::move(estimates.curvature), {}};
+  Doubles& d = out.d;
+  Doubles& a = out.a;
+  const double first_estimate = d[0];
+  const double last_estimate = d[m];
+  const bool end_rule = !ends && n >= 3;
+  const auto curvature = [&](std::size_t k, const Box& box, const Side& l, const Side& r) {
+    a[k] = box.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], l, r);
+  };
+  const std::span<const double> h = samples.widths();
+  const auto test = [&](std::size_t i) {
+    const int bending = orientation(shapes[i]);
+    if (bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)))) {
+      out.failing.push_back(i);
+    }
+  };
+
+  // One pass, knot k at step k: its slope needs its neighbours' boxes, its
+  // curvature its slope, and the budget of interval k - 1 both of its knots'
+  // slopes and curvatures, after which knot k - 1 is final and interval
+  // k - 2 can be tested. The end knots' slopes wait for their neighbours'
+  // (the end rule), so knot 0 is completed at step 1 and knot m at step m.
+  Side left;
+  Side right = knots.side(0);
+  Box before;
+  Box here = knots.box(0, left, right);
+  Box first;
+  Budgets budgets(0);
+  for (std::size_t k = 0; k < n; ++k) {
+    const Side next = knots.side(k + 1);
+    const Box after = k < m ? knots.box(k + 1, right, next) : Box{};
+    d[k] = limited_slope(d[k], here, left, right, before, after);
+    if (k == 0) {
+      first = here;
+    } else {
+      if (k == 1) {
+        if (end_rule) {
+          const int bending = orientation(shapes[0]);
+          d[0] = end_slope(first_estimate, d[0], first, s[0], bending, bending * (d[1] - s[0]),
+                           true);
+        }
+        curvature(0, first, Side{}, left);
+        budgets = Budgets(d[0]);
+      }
+      if (k == m && end_rule) {
+        const int bending = orientation(shapes[m - 1]);
+        d[m] = end_slope(last_estimate, d[m], here, s[m - 1], bending,
+                         bending * (s[m - 1] - d[m - 1]), false);
+      }
+      curvature(k, here, left, right);
+      budgets.interval(k - 1, left, before, here, d, a);  // knot k - 1 is final
+      if (k >= 2) test(k - 2);
+    }
+    left = right;
+    right = next;
+    before = here;
+    here = after;
+  }
+  budgets.last(m, before, d, a);
+  test(m - 1);
+  return out;
+}
+
+}  // namespace velarix::quintic

@@ -1,0 +1,46 @@
+// The slope d and curvature a of the curve at every knot: the estimates,
+// limited to boxes that let every neighbouring piece keep its shape.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "memory.hpp"
+#include "quintic/estimates.hpp"
+#include "quintic/shape.hpp"
+#include "samples.hpp"
+
+namespace velarix::quintic {
+
+struct KnotValues {
+  Doubles d;
+  Doubles a;
+  // The convex and concave intervals whose single piece fails
+  // keeps_bending with these values, in knot order.
+  Vector<std::size_t> failing;
+};
+
+// The knot stage of the fit, for given interval shapes:
+//  - forced knots: beside a flat interval d = a = 0, so that the flat piece is
+//    exactly constant; beside a straight stretch d = its secant and a = 0
+//    where the other side can take that slope;
+//  - the slope box: the sign of every non-flat neighbouring secant, strictly
+//    between the two secants (by a margin) beside a convex or concave
+//    interval, and a ratio limiter so that neither end of such an interval
+//    takes more than twice the room of the other;
+//  - the curvature box given d: the bending's sign beside a convex or concave
+//    interval, and the end coefficients d +- h a / 4 of S' beside a monotone
+//    one;
+//  - on monotone intervals the middle coefficient of S' kept >= 0 by sharing
+//    its budget between the two knots;
+// and each convex or concave interval tested once both of its knots are
+// final.
+// `ends` holds the end slopes when they are given (estimated or clamped);
+// otherwise the end knots go through the boxes like every other knot. The
+// estimates' arrays become the result's.
+KnotValues knot_values(const Samples& samples, const Classes& classes,
+                       std::span<const Shape> shapes, Estimates estimates,
+                       std::optional<std::pair<double, double>> ends);
+
+}  // namespace velarix::quintic

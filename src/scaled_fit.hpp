@@ -1,0 +1,57 @@
+// Fitting in scaled coordinates (see Scale): the scale a data set is fitted
+// in, the data and the clamped end slopes in that scale, and an error of such
+// a fit carried back to the caller's units. Every method fits through
+// fit_in_scale.
+#pragma once
+
+#include "boundary.hpp"
+#include "error.hpp"
+#include "samples.hpp"
+#include "scale.hpp"
+
+namespace velarix {
+
+// The coordinates validated samples are fitted in. Data whose widths and
+// largest |y| all lie in [2^-100, 2^101) (values all 0 count as inside) are
+// fitted as given, bit for bit: the identity. Others are brought near 1: the
+// widths centred on 1 (the binary exponents of the narrowest and the widest
+// averaged) and the largest |y| into [1, 2). Widths that even centred would
+// leave [2^-250, 2^251) span more than the methods' products can hold: they
+// are refused, naming the narrowest interval (or the widest, when the
+// narrowest is inside).
+Result<Scale> scale_of(const Samples& samples);
+
+// The samples in the scale: knots and values multiplied by powers of two,
+// widths and secants computed again from them.
+Samples scaled(const Samples& samples, const Scale& scale);
+
+// Clamped end slopes in the scale, times 2^(x_exp - y_exp). A slope that
+// overflows there would take the curve out of the range of doubles within
+// the end interval: refused, naming it and that interval.
+Result<EndSlopes> scaled(const EndSlopes& slopes, const Scale& scale, const Samples& samples);
+
+// An error of a fit made in the scale, with its knots, widths and secants in
+// the caller's units.
+Error unscaled(const Error& error, const Scale& scale);
+
+// The fit of validated samples by `config.fit_samples`: on the samples as
+// given when their scale is the identity; otherwise on the samples and the
+// clamped end slopes in the scale, the spline then keeping the scale so that
+// it evaluates in the caller's units.
+template <class Config>
+Result<typename Config::Spline> fit_in_scale(const Config& config, const Samples& samples) {
+  const Result<Scale> chosen = scale_of(samples);
+  if (!chosen) return chosen.error();
+  const Scale& scale = chosen.value();
+  if (scale.identity()) return config.fit_samples(samples);
+  const Result<EndSlopes> ends = scaled(config.boundary, scale, samples);
+  if (!ends) return ends.error();
+  Config in_scale = config;
+  in_scale.boundary = ends.value();
+  Result<typename Config::Spline> fitted = in_scale.fit_samples(scaled(samples, scale));
+  if (!fitted) return unscaled(fitted.error(), scale);
+  fitted.value().set_scale(scale);
+  return fitted;
+}
+
+}  // namespace velarix

@@ -1,0 +1,58 @@
+#include "scaled_fit.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <vector>
+
+#include "rational_cubic/rational_cubic.hpp"
+#include "tension/tension.hpp"
+#include "variable_degree/variable_degree.hpp"
+
+namespace velarix {
+namespace {
+
+template <class Config>
+class ScaledSpline : public ::testing::Test {};
+using Configs = ::testing::Types<Tension, RationalCubic, VariableDegree>;
+TYPED_TEST_SUITE(ScaledSpline, Configs);
+
+// The scaled batches read blocks of the caller's abscissas before writing:
+// into another array, in place, and into the same array shifted either way,
+// each result carries the bits of the single evaluations made in index order.
+TYPED_TEST(ScaledSpline, BatchesAgreeWithSingleEvaluationsWhereverOutLies) {
+  const Doubles x{0, 0.4, 1.1, 1.5, 2.6, 3.0}, y{1, 1.2, 1.8, 2.3, 3.9, 4.8};
+  Doubles sx, sy;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    sx.push_back(std::ldexp(x[i], 700));
+    sy.push_back(std::ldexp(y[i], -900));
+  }
+  const auto spline = TypeParam{}.fit(sx, sy).value();
+  const auto& curve = spline.curve();
+  ASSERT_FALSE(curve.scale().identity());
+  const auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
+  const auto check = [&](auto single, auto batch) {
+    for (const std::size_t to : {50, 51, 49, 53}) {
+      Doubles buffer(700), reference(700);
+      for (std::size_t i = 0; i < buffer.size(); ++i) {
+        buffer[i] = reference[i] = std::ldexp(-0.3 + 3.6 * double((i * 37) % 700) / 699, 700);
+      }
+      for (std::size_t i = 0; i < 600; ++i) reference[to + i] = single(reference[50 + i]);
+      batch(std::span<const double>(&buffer[50], 600), std::span<double>(&buffer[to], 600));
+      for (std::size_t i = 0; i < buffer.size(); ++i) {
+        ASSERT_EQ(bits(buffer[i]), bits(reference[i])) << "out at " << to << ", element " << i;
+      }
+    }
+  };
+  using enum Derivative;
+  check([&](double v) { return curve.template evaluate<value>(v); },
+        [&](auto in, auto out) { curve.template evaluate<value>(in, out); });
+  check([&](double v) { return curve.template evaluate<second>(v); },
+        [&](auto in, auto out) { curve.template evaluate<second>(in, out); });
+  check([&](double v) { return curve.antiderivative(v); },
+        [&](auto in, auto out) { curve.antiderivative(in, out); });
+}
+
+}  // namespace
+}  // namespace velarix

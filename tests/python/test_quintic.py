@@ -1,0 +1,154 @@
+import math
+import pickle
+
+import numpy as np
+import pytest
+from scipy.interpolate import CubicSpline
+from scipy.special import ndtr
+
+import velarix
+from velarix import EndSlopes, Quintic, QuinticSpline
+
+
+def test_defaults_repr_builders_and_comparison():
+    c = Quintic()
+    assert repr(c) == "Quintic { boundary: Limited, stencil: 5, knot_insertion: true }"
+    assert (c.boundary, c.stencil, c.knot_insertion) == (EndSlopes.limited(), 5, True)
+    other = c.with_stencil(7).with_knot_insertion(False).with_boundary(EndSlopes.estimated())
+    assert repr(other) == "Quintic { boundary: Estimated, stencil: 7, knot_insertion: false }"
+    assert other != c and other.with_stencil(5) != c and c.with_stencil(5) == c
+    assert Quintic.with_knot_insertion.__text_signature__ == "($self, knot_insertion)"
+    assert Quintic.__text_signature__ == "()"
+    assert QuinticSpline.__doc__ == "A fitted shape-preserving quintic spline."
+
+
+@pytest.mark.parametrize("config, message", [
+    (Quintic().with_stencil(4), "shape parameter `stencil` must be 3, 5 or 7, got 4"),
+    (Quintic().with_stencil(9), "shape parameter `stencil` must be 3, 5 or 7, got 9"),
+    (Quintic().with_boundary(EndSlopes.clamped(math.inf, 0)),
+     "shape parameter `left` must be finite, got inf"),
+    (Quintic().with_boundary(EndSlopes.clamped(0, math.nan)),
+     "shape parameter `right` must be finite, got NaN"),
+])
+def test_settings_are_refused_before_the_data(config, message):
+    with pytest.raises(ValueError) as info:
+        config.fit(np.array([0.0]), np.array([1.0, 2.0]))
+    assert str(info.value) == message
+
+
+def test_knot_insertion_takes_only_a_bool():
+    with pytest.raises(TypeError, match="expected bool, got 'int'") as info:
+        Quintic().with_knot_insertion(1)
+    assert info.value.__notes__ == ["while processing 'knot_insertion'"]
+
+
+FUNCTIONS = {
+    "exp": (np.exp, 0.0, 3.0),
+    "sin": (np.sin, -math.pi / 2, math.pi / 2),
+    "normal_cdf": (ndtr, -2.5, 2.5),
+}
+
+
+# Order 5 where the extrema lie at knots or ends, and well ahead of the cubic
+# spline at 161 knots; no knot is inserted once the data resolve the curve.
+@pytest.mark.parametrize("name", sorted(FUNCTIONS))
+def test_order_five_on_smooth_data(name):
+    f, a, b = FUNCTIONS[name]
+    grid = np.linspace(a, b, 20001)
+    errors = []
+    for n in (41, 81, 161, 321, 641):
+        x = np.linspace(a, b, n)
+        spline = Quintic().fit(x, f(x))
+        assert spline.inserted == 0 and spline.is_shape_preserving
+        errors.append(np.abs(np.asarray(spline.value_batch(grid)) - f(grid)).max())
+        if n == 161:
+            cubic = np.abs(CubicSpline(x, f(x))(grid) - f(grid)).max()
+            assert cubic >= 10 * errors[-1]
+    orders = np.log2(np.array(errors[:-1]) / np.array(errors[1:]))
+    assert orders.min() >= 4.8, orders
+
+
+def noisy_convex(seed, n=300):
+    rng = np.random.default_rng(seed)
+    x = np.cumsum(rng.uniform(0.05, 1.0, n) ** 2)
+    slopes = np.sort(rng.standard_normal(n - 1))
+    return x, np.concatenate([[0.0], np.cumsum(slopes * np.diff(x))])
+
+
+# Inserted knots are breakpoints, not knots: the data's knots, domain and
+# interval count stay the data's.
+@pytest.mark.parametrize("seed", range(3))
+def test_knots_stay_the_data_and_breakpoints_add_the_inserted(seed):
+    x, y = noisy_convex(seed)
+    spline = Quintic().fit(x, y)
+    knots, breaks = np.array(spline.knots), np.array(spline.breakpoints)
+    assert spline.inserted > 0 and breaks.size == x.size + spline.inserted
+    np.testing.assert_array_equal(knots, x)
+    assert np.isin(x, breaks).all() and (np.diff(breaks) > 0).all()
+    assert spline.domain == (x[0], x[-1])
+    assert f"intervals: {x.size - 1}, inserted: {spline.inserted}," in repr(spline)
+    restored = pickle.loads(pickle.dumps(spline))
+    assert restored.breakpoints == spline.breakpoints and restored.knots == spline.knots
+    grid = np.linspace(x[0], x[-1], 1001)
+    np.testing.assert_array_equal(np.asarray(restored.second_derivative_batch(grid)).view(np.uint64),
+                                  np.asarray(spline.second_derivative_batch(grid)).view(np.uint64))
+
+
+# The closed-form integrals against Gauss-Legendre quadrature of the values,
+# exact for quintics, piece by piece over the breakpoints.
+@pytest.mark.parametrize("seed", range(3))
+def test_integrals_agree_with_quadrature(seed):
+    x, y = noisy_convex(seed, 120)
+    spline = Quintic().fit(x, y)
+    breaks = np.array(spline.breakpoints)
+    t, w = np.polynomial.legendre.leggauss(4)
+    a, b = breaks[:-1], breaks[1:]
+    nodes = (a[:, None] + b[:, None]) / 2 + (b - a)[:, None] / 2 * t
+    parts = (np.asarray(spline.value_batch(nodes.ravel())).reshape(nodes.shape) @ w) * (b - a) / 2
+    running = np.concatenate([[0.0], np.cumsum(parts)])
+    got = np.asarray(spline.antiderivative_batch(breaks))
+    scale = np.cumsum(np.abs(parts)).max()
+    assert np.abs(got - running).max() <= 1e-13 * scale
+    assert spline.integral(x[-1], x[0]) == -spline.integral(x[0], x[-1])
+
+
+def test_the_numpy_layer_takes_the_method_by_name():
+    x, y = noisy_convex(4, 50)
+    f = velarix.interpolate(x, y, method="quintic")
+    reference = Quintic().with_boundary(EndSlopes.limited()).fit(x, y)
+    grid = np.linspace(x[0], x[-1], 333)
+    np.testing.assert_array_equal(f(grid), np.asarray(reference.value_batch(grid)))
+
+
+# The stencil sets the estimates' order and so the fit's: 3 points give
+# order 3, 7 points more than the 5 points' order 5 (superconvergent on
+# uniform knots).
+@pytest.mark.parametrize("stencil, low, high", [(3, 2.9, 3.1), (7, 5.5, 8.0)])
+def test_the_stencil_sets_the_order(stencil, low, high):
+    grid = np.linspace(-1.5, 1.5, 20001)
+    errors = []
+    for n in (41, 81, 161):
+        x = np.linspace(-1.5, 1.5, n)
+        spline = Quintic().with_stencil(stencil).fit(x, np.sin(x))
+        errors.append(np.abs(np.asarray(spline.value_batch(grid)) - np.sin(grid)).max())
+    orders = np.log2(np.array(errors[:-1]) / np.array(errors[1:]))
+    assert low <= orders.min() and orders.max() <= high, orders
+
+
+# Estimated end slopes are the end knots' own estimates, which can turn the
+# end interval back; limited ones (the default) keep it monotone.
+def test_limited_ends_keep_the_end_intervals_shape():
+    x = np.array([0.0, 1.0, 1.1, 1.2, 3.0, 3.1])
+    y = np.array([0.0, 0.1, 1.0, 1.05, 1.1, 5.0])
+    limited = Quintic().fit(x, y)
+    estimated = Quintic().with_boundary(EndSlopes.estimated()).fit(x, y)
+    first = np.linspace(0.0, 1.0, 101)
+    assert np.all(np.diff(np.asarray(limited.value_batch(first))) >= 0)
+    assert limited.is_shape_preserving
+    assert estimated.first_derivative(0.0) < 0 and not estimated.is_shape_preserving
+
+
+def test_two_points_give_the_line():
+    spline = Quintic().fit(np.array([1.0, 3.0]), np.array([2.0, 5.0]))
+    assert [spline(1.0), spline(3.0), spline.first_derivative(2.2)] == [2.0, 5.0, 1.5]
+    assert spline.second_derivative(1.7) == 0.0 and spline.integral(1.0, 3.0) == 7.0

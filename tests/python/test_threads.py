@@ -1,0 +1,57 @@
+"""Fits and long batches run without the interpreter lock: threads sharing
+fresh splines (whose integral tables they build at once) or fitting together
+get the bits of one thread, and another thread runs during a long batch."""
+
+import pickle
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+from conftest import FITTERS
+
+
+def data(n):
+    x = np.cumsum(np.random.default_rng(n).uniform(0.1, 1.0, n))
+    return x, np.exp(x / x[-1] * 2) + 0.01 * x
+
+
+def evaluate_all(spline, xs, in_place):
+    """Every batch-into evaluation of the class, into a new array or over xs."""
+    out = {name: xs.copy() for name in dir(spline) if name.endswith("_batch_into")}
+    for name, into in out.items():
+        getattr(spline, name)(into if in_place else xs, into)
+    return {name: into.view(np.uint64) for name, into in out.items()}
+
+
+@pytest.mark.parametrize("name", sorted(FITTERS))
+def test_threads_share_splines_and_fit_with_the_bits_of_one(name):
+    fit = FITTERS[name]
+    xs = np.random.default_rng(2).uniform(-1, 3000, 20_000)
+    alone = evaluate_all(fit(*data(5000)), xs, False)
+    with ThreadPoolExecutor(4) as pool:
+        for _ in range(3):
+            shared = pickle.loads(pickle.dumps(fit(*data(5000))))  # no integral table yet
+            for run in pool.map(lambda k: evaluate_all(shared, xs, k % 2), range(8)):
+                assert all(np.array_equal(run[batch], bits) for batch, bits in alone.items())
+        together = list(pool.map(lambda n: fit(*data(n)).__reduce__(), [3, 64, 2000, 30_000] * 2))
+    assert together == [fit(*data(n)).__reduce__() for n in [3, 64, 2000, 30_000]] * 2
+
+
+def test_another_thread_runs_during_a_long_batch():
+    """Holding the lock, the batch would stop this thread for all its length."""
+    spline = FITTERS[sorted(FITTERS)[0]](*data(10**5))
+    xs, out = np.random.default_rng(4).uniform(0, 5 * 10**4, 8 * 10**6), np.empty(8 * 10**6)
+    began = time.perf_counter()
+    spline.value_batch_into(xs, out)
+    length, done = time.perf_counter() - began, threading.Event()
+    turns = [time.perf_counter()]
+    worker = threading.Thread(target=lambda: (spline.value_batch_into(xs, out), done.set()))
+    worker.start()
+    while not done.is_set():
+        turns.append(time.perf_counter())
+    turns.append(time.perf_counter())  # after the wait for the lock, if it was held
+    worker.join()
+    assert max(np.diff(turns)) < length / 2
