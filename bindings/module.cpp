@@ -3,10 +3,12 @@
 // Importing the module registers immutable classes, in this order:
 // EndSlopes, then per method of the method table its configuration and its
 // spline (RationalCubic and RationalCubicSpline; Tension and TensionSpline;
-// VariableDegree and VariableDegreeSpline; ...). A configuration
-// class (RationalCubic(), Tension(), VariableDegree()) holds a method's
-// settings, refined by builders that return new objects; its fit(x, y)
-// returns the matching fitted-spline class. `methods` describes each method
+// VariableDegree and VariableDegreeSpline; ...), then the smoother's
+// Smoother and SmoothingSpline. A configuration class (RationalCubic(),
+// Tension(), VariableDegree(), Smoother()) holds a method's settings, refined
+// by builders that return new objects; its fit(x, y) returns the matching
+// fitted-spline class. The smoother does not interpolate, so it has classes
+// but no method record. `methods` describes each method
 // (read-only records: its name, classes, end conditions, options and the
 // configuration the NumPy layer uses). The module has no functions and no
 // state besides its class objects and those records.
@@ -22,9 +24,11 @@
 
 namespace velarix::py {
 
-// The shared classes (bindings/end_slopes.cpp) and each method's record
-// (bindings/<method>.cpp), for every method of the library's list.
+// The shared classes (bindings/end_slopes.cpp), the smoother's classes
+// (bindings/smoothing.cpp) and each method's record (bindings/<method>.cpp),
+// for every method of the library's list.
 Classes end_slopes_classes();
+Classes smoothing_classes();
 #define VELARIX_DECLARE(name, configuration_kind, spline_kind) Method name##_method();
 VELARIX_METHODS(VELARIX_DECLARE)
 #undef VELARIX_DECLARE
@@ -128,6 +132,9 @@ int exec_module(PyObject* module) {
     PyObject* item = method_record(m);
     if (item == nullptr) return -1;
     PyTuple_SetItem(methods.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  for (const Registration& registration : smoothing_classes()) {
+    if (add_class(module, registration) != 0) return -1;
   }
   return PyModule_AddObjectRef(module, "methods", methods.get());
 }

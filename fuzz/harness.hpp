@@ -226,6 +226,26 @@ inline void check_error(const Error& error, const DataSet& data) {
         fail("text", text);
       }
     }
+    // The smoother's refusals.
+    void operator()(const InvalidSetting&) const {
+      if (!starts_with(text, "smoothing setting `")) fail("text", text);
+    }
+    void operator()(const InvalidValue& e) const {
+      const std::string name(e.name);
+      const std::size_t size = name == "x" ? data.x.size() : name == "y" ? data.y.size() : 0;
+      if (!starts_with(text, name + "[")) fail("text", text);
+      if (size != 0 && e.index >= size) fail("index", text);
+    }
+    void operator()(const WeightCount&) const {
+      if (!starts_with(text, "weights must have one entry per data point")) fail("text", text);
+    }
+    void operator()(const TooFewDistinct& e) const {
+      if (e.got >= e.needed || e.got > data.x.size()) fail("count", text);
+    }
+    void operator()(const UnknownShape&) const { fail("a fit reported an unknown shape", text); }
+    void operator()(const Unrepresentable&) const {
+      if (!starts_with(text, "the smoothing fit cannot be carried out in doubles")) fail("text", text);
+    }
     // Only loading a saved state reports this; a fit never does.
     void operator()(const InvalidState&) const { fail("a fit reported a saved-state error", text); }
   };

@@ -60,6 +60,29 @@ struct Describe {
   std::string operator()(const UnsupportedEnds& e) const {
     return std::string("the ") + e.method + " cannot have " + e.ends + " ends: " + e.reason;
   }
+  std::string operator()(const InvalidSetting& e) const {
+    return std::string("smoothing setting `") + e.name + "` must be " + e.constraint + ", got " +
+           format::message(e.value);
+  }
+  std::string operator()(const InvalidValue& e) const {
+    return std::string(e.name) + "[" + count(e.index) + "] must be " + e.constraint + ", got " +
+           format::message(e.value);
+  }
+  std::string operator()(const WeightCount& e) const {
+    return "weights must have one entry per data point (got " + count(e.weights) + " for " +
+           count(e.points) + " points)";
+  }
+  std::string operator()(const TooFewDistinct& e) const {
+    return "smoothing needs at least " + count(e.needed) +
+           " distinct x with positive weight, got " + count(e.got);
+  }
+  std::string operator()(const UnknownShape& e) const {
+    return "shape must be 'none', 'increasing', 'decreasing', 'convex', 'concave', a direction "
+           "and a curvature such as 'increasing convex', or 'auto'; got '" + e.text + "'";
+  }
+  std::string operator()(const Unrepresentable& e) const {
+    return std::string("the smoothing fit cannot be carried out in doubles: ") + e.what;
+  }
   std::string operator()(const InvalidState& e) const {
     return std::string("invalid saved state: ") + e.reason + " at byte " + count(e.offset);
   }

@@ -103,10 +103,51 @@ struct InvalidState {
   std::size_t offset;
 };
 
+// A setting of the smoother outside its range (`lam`, `segments`).
+struct InvalidSetting {
+  const char* name;
+  const char* constraint;
+  double value;
+};
+
+// One entry of an input sequence that the smoother refuses: a non-finite
+// value or weight, a negative weight, an interior knot out of place.
+struct InvalidValue {
+  const char* name;
+  std::size_t index;
+  const char* constraint;
+  double value;
+};
+
+// Weights given, but not one per data point.
+struct WeightCount {
+  std::size_t points;
+  std::size_t weights;
+};
+
+// Fewer distinct abscissae carrying weight than a smoothing fit needs.
+struct TooFewDistinct {
+  std::size_t got;
+  std::size_t needed;
+};
+
+// A shape name the smoother does not know, as given.
+struct UnknownShape {
+  std::string text;
+};
+
+// A smoothing fit that doubles cannot carry: a second derivative of y / x^2
+// beyond the largest double in the caller's units, or normal equations that
+// no smoothing parameter makes solvable.
+struct Unrepresentable {
+  const char* what;
+};
+
 using Error = std::variant<LengthMismatch, TooFewPoints, NotIncreasing,
                            InvalidParameter, MixedCurvature, NoConvergence, InvalidState,
                            NonFiniteKnot, UnusableWidth, OutOfScale, NonFiniteValue,
-                           NotPeriodic, UnsupportedEnds>;
+                           NotPeriodic, UnsupportedEnds, InvalidSetting, InvalidValue,
+                           WeightCount, TooFewDistinct, UnknownShape, Unrepresentable>;
 
 // The exact text of an error, as the caller sees it.
 std::string message(const Error& error);

@@ -57,10 +57,15 @@ inline constexpr std::int64_t largest_scale_exponent = 1100;
 // The kind of value a state holds, its second byte: every class that saves
 // a state has its own, so that the state of one class never loads as
 // another. The shared EndSlopes is 1; each method's two are listed with the
-// method (methods.hpp).
+// method (methods.hpp); the smoother, which does not interpolate and so is
+// not a method, has 16 and 17.
 #define VELARIX_KINDS(name, configuration, spline) \
   name = configuration, name##_spline = spline,
-enum class Kind : std::uint8_t { end_slopes = 1, VELARIX_METHODS(VELARIX_KINDS) };
+enum class Kind : std::uint8_t {
+  end_slopes = 1,
+  VELARIX_METHODS(VELARIX_KINDS) smoother = 16,
+  smoothing_spline = 17,
+};
 #undef VELARIX_KINDS
 
 // Every kind as a case of one switch: the compiler refuses two kinds of one
@@ -71,6 +76,8 @@ constexpr bool is_kind(Kind kind) {
   case Kind::name##_spline:
   switch (kind) {
     case Kind::end_slopes:
+    case Kind::smoother:
+    case Kind::smoothing_spline:
       VELARIX_METHODS(VELARIX_KIND_CASES)
       return true;
   }

@@ -30,6 +30,24 @@ choice of extrapolation (linear by default)::
     f.integrate(a, b), f.antiderivative()(grid), f.solve(level)
     f.is_shape_preserving                      # did each fit keep its method's promise?
 
+Smoothing noisy data
+--------------------
+Measured data with scatter are better smoothed than interpolated: an
+interpolant reproduces the noise. ``smooth(x, y, shape)`` fits a C² cubic
+smoothing spline, minimising ``sum w (y - S(x))² + lam ∫ S''²``, held by
+construction to ``shape`` ("increasing", "decreasing", "convex", "concave",
+a direction and a curvature such as "increasing concave", or "auto" to take
+the most constrained shape the data support); ``lam`` is chosen by
+generalised cross-validation unless given, and ``robust=True`` resists
+outliers::
+
+    f = velarix.smooth(x, y, "increasing convex")
+    f(grid), f.smoothing.lam, f.smoothing.shape
+
+The result is an ``Interpolant``; ``f.smoothing`` records what the fit
+chose. ``Smoother()`` is the configuration class behind it, fitting one curve
+from buffers (``fit(x, y)``, ``fit_weighted(x, y, weights)``).
+
 Which method for which data
 ---------------------------
 Each method promises a shape of its own, and ``is_shape_preserving`` on a
@@ -192,5 +210,6 @@ def __getattr__(name):
 
 # The NumPy-native layer above the classes.
 from velarix.interpolant import Antiderivative, Interpolant, interpolate  # noqa: E402
+from velarix.smoothing import smooth  # noqa: E402
 
-__all__ += ["Antiderivative", "Interpolant", "interpolate"]
+__all__ += ["Antiderivative", "Interpolant", "interpolate", "smooth"]

@@ -6,6 +6,7 @@ from velarix._velarix import *
 from velarix.interpolant import Antiderivative as Antiderivative
 from velarix.interpolant import Interpolant as Interpolant
 from velarix.interpolant import interpolate as interpolate
+from velarix.smoothing import smooth as smooth
 
 __version__: str
 

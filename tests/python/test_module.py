@@ -8,10 +8,11 @@ import velarix
 from velarix import EndSlopes, _velarix
 from velarix._registry import METHODS
 
-# The shared classes, then each method's configuration and spline.
+# The shared classes, then each method's configuration and spline, then the
+# smoother's (which does not interpolate, so is no method).
 CLASS_NAMES = ["EndSlopes"] + [
     cls.__name__ for m in METHODS.values() for cls in (m.configuration, m.spline)
-]
+] + ["Smoother", "SmoothingSpline"]
 STUBS = pathlib.Path(velarix.__file__).with_name("_velarix.pyi")
 
 
@@ -54,7 +55,8 @@ def test_module_registers_its_classes_in_order():
     assert _velarix.__all__ == [n for n in CLASS_NAMES if hasattr(_velarix, n)]
     assert _velarix.__doc__ == ""
     # The package adds the NumPy layer after the module's classes.
-    assert velarix.__all__ == _velarix.__all__ + ["Antiderivative", "Interpolant", "interpolate"]
+    assert velarix.__all__ == _velarix.__all__ + [
+        "Antiderivative", "Interpolant", "interpolate", "smooth"]
 
 
 @pytest.mark.parametrize("name", [n for n in CLASS_NAMES if hasattr(_velarix, n)])

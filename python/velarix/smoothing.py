@@ -1,0 +1,198 @@
+"""Smoothing noisy data with the shape guaranteed.
+
+``smooth(x, y, shape)`` fits a cubic smoothing spline (C²) that minimises
+``sum w (y - S(x))² + lam ∫ S''(x)² dx``, held to a shape when asked, and
+returns an ``Interpolant`` over it with what the fit chose as
+``f.smoothing``. The numerics are the ``Smoother`` class's; this layer
+converts and validates the arrays, fits one curve per column of ``y`` and
+shapes the results.
+"""
+
+import operator
+from typing import NamedTuple
+
+import numpy as np
+
+from velarix._velarix import Smoother
+from velarix.interpolant import (
+    Interpolant,
+    _axis,
+    _extrapolation,
+    _first_not_finite,
+    _fit_curves,
+    _number,
+    _real_array,
+)
+
+__all__ = ["SmoothingInfo", "smooth"]
+
+
+class SmoothingInfo(NamedTuple):
+    """What a smoothing fit chose for one curve (read-only)."""
+
+    lam: float
+    edf: float
+    gcv: float
+    shape: str
+    active_constraints: int
+
+
+class _Smoothed(Interpolant):
+    """An ``Interpolant`` over smoothing splines, with the fits' choices."""
+
+    @property
+    def smoothing(self):
+        """The fit's ``SmoothingInfo``; a tuple of them, one per curve in row-major
+        order of ``curves_shape``, for several curves."""
+        info = tuple(SmoothingInfo(s.lam, s.edf, s.gcv, s.shape, s.active_constraints)
+                     for s in self.splines)
+        return info if self.curves_shape else info[0]
+
+    def __reduce__(self):
+        return (_Smoothed._from_parts, super().__reduce__()[1])
+
+
+class _Weighted:
+    """A configuration's fit with the weights bound, for the curve loop."""
+
+    def __init__(self, config, weights):
+        self._config = config
+        self._weights = weights
+
+    def fit(self, x, y):
+        return self._config.fit_weighted(x, y, self._weights)
+
+
+def _shape(shape):
+    if shape is None:
+        return "none"
+    if not isinstance(shape, str):
+        raise ValueError(f"shape must be None or a str such as 'increasing convex', got {shape!r}")
+    return shape
+
+
+def _lam(lam):
+    try:
+        return float(lam)
+    except (TypeError, ValueError):
+        raise ValueError(f"lam must be a real number or None, got {lam!r}") from None
+
+
+def _weights(weights, n):
+    if weights is None:
+        return None
+    w = _real_array(weights, "weights")
+    if w.ndim != 1 or len(w) != n:
+        raise ValueError(f"weights must have one entry per data point "
+                         f"(got shape {w.shape} for {n} points)")
+    _first_not_finite(w, "weights")
+    negative = np.flatnonzero(w < 0)
+    if negative.size:
+        i = int(negative[0])
+        raise ValueError(f"weights[{i}] must be >= 0, got {_number(w[i])}")
+    return w
+
+
+def _with_knots(config, knots):
+    if knots is None:
+        return config
+    if isinstance(knots, (int, np.integer)) and not isinstance(knots, (bool, np.bool_)):
+        if knots < 0:
+            # The configuration takes a count; its own check names the range.
+            raise ValueError(f"smoothing setting `knots` must be a number of segments from 1 "
+                             f"to 500, got {knots}")
+        return config.with_segments(operator.index(knots))
+    positions = _real_array(knots, "knots")
+    if positions.ndim != 1:
+        raise ValueError(f"knots must be a number of segments or a one-dimensional array of "
+                         f"interior knots, got {positions.ndim} dimensions")
+    return config.with_knots(positions)
+
+
+def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False, axis=0,
+           extrapolate="linear"):
+    """Fit a C² smoothing spline to noisy (x, y), held to a shape, and return an ``Interpolant``.
+
+    The curve minimises ``sum_i w_i (y_i - S(x_i))² + lam ∫ S''(x)² dx`` over
+    cubic splines with knots at the data (or at quantiles of them). Scaling
+    ``y`` scales the curve and leaves ``lam`` unchanged; scaling ``x`` by c
+    gives the same curve in the new units with ``lam`` scaled by c³.
+
+    Parameters
+    ----------
+    x : array-like of real numbers, one-dimensional
+        The abscissae: finite, in any order, ties allowed; at least 3
+        distinct values with positive weight.
+    y : array-like of real numbers
+        The noisy values, finite, with ``len(x)`` entries along ``axis``;
+        other axes hold several curves, each smoothed on its own.
+    shape : str or None, default None
+        None (unconstrained), "increasing", "decreasing", "convex",
+        "concave", a direction and a curvature together ("increasing
+        convex", "decreasing concave", ...), or "auto": every one of these is
+        fitted and the most constrained whose cross-validation score is
+        within 1 % of the best is kept (``f.smoothing.shape`` says which).
+        A direction holds exactly (the values never turn back); a curvature
+        holds to rounding.
+    lam : float, optional
+        The smoothing parameter, > 0, used as given. By default it is
+        chosen by generalised cross-validation over a logarithmic range
+        scaled to the data.
+    weights : array-like, optional
+        One weight >= 0 per point (all 1 by default), as in the objective.
+    knots : int or array-like, optional
+        A number of segments (1 to 500; 100 by default): knots at every
+        distinct x when there are at most that many segments between them,
+        at quantiles of the distinct x otherwise. Or the interior knots
+        themselves, strictly increasing and inside the range of x.
+    robust : bool, default False
+        Reweight the points by Huber's rule to resist outliers.
+    axis : int, default 0
+        The axis of ``y`` that runs along ``x``.
+    extrapolate : str or bool, default "linear"
+        Beyond the data, as for ``interpolate``: "linear", "constant",
+        "hold", "nan", "raise", "extend", True or False.
+
+    Returns
+    -------
+    Interpolant
+        With ``f.smoothing``: the ``SmoothingInfo`` (``lam``, ``edf``,
+        ``gcv``, ``shape``, ``active_constraints``) of the fit, or a tuple of
+        them, one per curve, for several curves. ``f.x`` holds the knots
+        (the first and last x among them), not the data. ``gcv`` is in the
+        units of ``w y²`` (with ``robust=True``, of Huber's capped squares)
+        and may overflow to inf for y beyond about 1e150.
+
+    Raises
+    ------
+    ValueError
+        For data that are not finite real numbers or of the wrong shape,
+        negative weights, too few distinct x, an unknown shape, a ``lam``
+        that is not positive, or unusable knots (the message names the
+        argument, and the index and value where there is one).
+    """
+    config = Smoother().with_shape(_shape(shape))
+    if lam is not None:
+        config = config.with_lam(_lam(lam))
+    config = _with_knots(config, knots)
+    if not isinstance(robust, (bool, np.bool_)):
+        raise ValueError(f"robust must be True or False, got {robust!r}")
+    config = config.with_robust(bool(robust))
+    mode = _extrapolation(extrapolate)
+    points = _real_array(x, "x")
+    if points.ndim != 1:
+        raise ValueError(f"x must be one-dimensional, got {points.ndim} dimensions")
+    _first_not_finite(points, "x")
+    values = _real_array(y, "y")
+    if values.ndim == 0:
+        raise ValueError("y must have at least one dimension, got a scalar")
+    axis = _axis(axis, values.ndim)
+    if values.shape[axis] != len(points):
+        raise ValueError(f"x and y must have the same length along axis {axis} "
+                         f"(got {len(points)} and {values.shape[axis]})")
+    _first_not_finite(values, "y")
+    w = _weights(weights, len(points))
+    fitter = config if w is None else _Weighted(config, w)
+    splines, curves_shape = _fit_curves(fitter, points, values, axis)
+    knot_positions = np.asarray(splines[0].knots) if splines else points
+    return _Smoothed._from_parts(knot_positions, splines, curves_shape, mode, config)

@@ -1,0 +1,39 @@
+# Types of the smoothing layer.
+from typing import Any, NamedTuple
+
+import numpy.typing as npt
+
+from velarix._velarix import Smoother
+from velarix.interpolant import Interpolant, _Extrapolate
+
+__all__ = ["SmoothingInfo", "smooth"]
+
+class SmoothingInfo(NamedTuple):
+    lam: float
+    edf: float
+    gcv: float
+    shape: str
+    active_constraints: int
+
+class _Smoothed(Interpolant):
+    @property
+    def smoothing(self) -> SmoothingInfo | tuple[SmoothingInfo, ...]: ...
+    @property
+    def configuration(self) -> Smoother: ...  # type: ignore[override]
+
+class _Weighted:
+    def __init__(self, config: Smoother, weights: npt.NDArray[Any]) -> None: ...
+    def fit(self, x: npt.NDArray[Any], y: npt.NDArray[Any]) -> Any: ...
+
+def smooth(
+    x: npt.ArrayLike,
+    y: npt.ArrayLike,
+    shape: str | None = None,
+    *,
+    lam: float | None = None,
+    weights: npt.ArrayLike | None = None,
+    knots: int | npt.ArrayLike | None = None,
+    robust: bool = False,
+    axis: int = 0,
+    extrapolate: _Extrapolate = "linear",
+) -> _Smoothed: ...

@@ -1,0 +1,212 @@
+#include "smoothing/basis.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace velarix::smoothing {
+namespace {
+
+// Exponents beyond these would make 2^-e unrepresentable; data that far from
+// 1 keep a scale other than 1 inside, which costs nothing but exactness of
+// the scaling.
+constexpr int kLowestExponent = -1000;
+constexpr int kHighestExponent = 1024;
+
+int exponent_of(double magnitude) {
+  int e = 0;
+  std::frexp(magnitude, &e);
+  return std::clamp(e, kLowestExponent, kHighestExponent);
+}
+
+}  // namespace
+
+double Units::value(double v) const { return std::ldexp(mean + std::ldexp(v, ev), ey); }
+double Units::curvature(double a) const { return std::ldexp(a, ey + ev - 2 * ex); }
+double Units::lam(double internal) const { return std::ldexp(internal, 3 * ex + ew); }
+double Units::lam_internal(double lam) const { return std::ldexp(lam, -3 * ex - ew); }
+double Units::rss(double internal) const { return std::ldexp(internal, ew + 2 * (ey + ev)); }
+
+Units units_of(const Data& data, double x_range) {
+  Units units;
+  units.ex = exponent_of(x_range);
+  units.x_factor = std::ldexp(1.0, -units.ex);
+  double w_max = 0;
+  double y_max = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    w_max = std::max(w_max, data.weight(i));
+    y_max = std::max(y_max, std::fabs(data.y[i]));
+  }
+  units.ew = exponent_of(w_max);
+  units.w_factor = std::ldexp(1.0, -units.ew);
+  units.ey = exponent_of(y_max);
+  units.y_factor = std::ldexp(1.0, -units.ey);
+  // |y 2^-ey| < 1 and omega < 1: neither sum can overflow.
+  double sum = 0;
+  double weight = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const double omega = units.omega(data.weight(i));
+    sum += omega * (data.y[i] * units.y_factor);
+    weight += omega;
+  }
+  units.mean = sum / weight;
+  double spread = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    spread = std::max(spread, std::fabs(data.y[i] * units.y_factor - units.mean));
+  }
+  units.ev = exponent_of(spread);
+  units.v_factor = std::ldexp(1.0, -units.ev);
+  return units;
+}
+
+Basis::Basis(Doubles breakpoints) : tau_(std::move(breakpoints)) {
+  const std::size_t n = tau_.size();
+  t_.reserve(n + 6);
+  t_.insert(t_.end(), 3, tau_.front());
+  t_.insert(t_.end(), tau_.begin(), tau_.end());
+  t_.insert(t_.end(), 3, tau_.back());
+  const std::size_t k = size();
+  slope_step_.resize(k - 1);
+  curvature_step_.resize(k - 2);
+  for (std::size_t j = 0; j + 1 < k; ++j) slope_step_[j] = (t_[j + 4] - t_[j + 1]) / 3;
+  for (std::size_t j = 0; j + 2 < k; ++j) curvature_step_[j] = (t_[j + 4] - t_[j + 2]) / 2;
+  segments_.resize(segments());
+  for (std::size_t s = 0; s < segments(); ++s) {
+    Segment& g = segments_[s];
+    const double* t = &t_[s + 1];  // t_{i-2}, i = s + 3
+    std::copy_n(t, 6, g.t);
+    g.inverse[0] = 1 / (t[3] - t[2]);
+    g.inverse[1] = 1 / (t[3] - t[1]);
+    g.inverse[2] = 1 / (t[4] - t[2]);
+    g.inverse[3] = 1 / (t[3] - t[0]);
+    g.inverse[4] = 1 / (t[4] - t[1]);
+    g.inverse[5] = 1 / (t[5] - t[2]);
+  }
+}
+
+// With h_j the breakpoint gaps, S'' is linear on each gap, so
+//   integral S''^2 = sum_j h_j (a_j^2 + a_j a_{j+1} + a_{j+1}^2) / 3,
+// the Gram matrix of the hat functions: h/3 on the diagonal (from each
+// side), h/6 beside it.
+void Basis::hat_gram(Doubles& diagonal, Doubles& upper) const {
+  const std::size_t n = tau_.size();
+  diagonal.assign(n, 0.0);
+  upper.assign(n - 1, 0.0);
+  for (std::size_t j = 0; j + 1 < n; ++j) {
+    const double h = tau_[j + 1] - tau_[j];
+    diagonal[j] += h / 3;
+    diagonal[j + 1] += h / 3;
+    upper[j] = h / 6;
+  }
+}
+
+// a = D2 c, where row j of D2 has the entries
+//   1 / (e_j s_j),  -(1 / s_j + 1 / s_{j+1}) / e_j,  1 / (e_j s_{j+1})
+// on c_j, c_{j+1}, c_{j+2} (s the slope steps, e the curvature steps), and
+// P = D2^T G1 D2 with G1 tridiagonal: P_pq sums D2_jp G1_jl D2_lq over
+// neighbouring rows j, l.
+Doubles Basis::penalty_band() const {
+  Doubles diagonal;
+  Doubles upper;
+  hat_gram(diagonal, upper);
+  const std::size_t rows = curvature_step_.size();
+  Doubles d2(3 * rows);
+  for (std::size_t j = 0; j < rows; ++j) {
+    const double e = curvature_step_[j];
+    const double s0 = slope_step_[j];
+    const double s1 = slope_step_[j + 1];
+    d2[3 * j] = 1 / (e * s0);
+    d2[3 * j + 1] = -(1 / s0 + 1 / s1) / e;
+    d2[3 * j + 2] = 1 / (e * s1);
+  }
+  Doubles band(4 * size(), 0.0);
+  for (std::size_t j = 0; j < rows; ++j) {
+    for (std::size_t l = (j > 0 ? j - 1 : 0); l < rows && l <= j + 1; ++l) {
+      const double g = j == l ? diagonal[j] : upper[std::min(j, l)];
+      for (std::size_t a = 0; a < 3; ++a) {
+        for (std::size_t b = 0; b < 3; ++b) {
+          const std::size_t p = j + a;
+          const std::size_t q = l + b;
+          if (q >= p) band[4 * p + (q - p)] += d2[3 * j + a] * g * d2[3 * l + b];
+        }
+      }
+    }
+  }
+  return band;
+}
+
+double band_trace(std::span<const double> band) {
+  double sum = 0;
+  for (std::size_t j = 0; 4 * j < band.size(); ++j) sum += band[4 * j];
+  return sum;
+}
+
+namespace {
+
+// Calls visit(i, segment) for every point in order, with the segment of the
+// breakpoints that holds it (the last segment holds the last breakpoint).
+template <class Visit>
+void for_each_point(const Basis& basis, const Data& data, const Units& units, Visit&& visit) {
+  const std::span<const double> tau = basis.breakpoints();
+  const std::size_t last = basis.segments() - 1;
+  std::size_t segment = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const double u = units.u(data.x[i]);
+    while (segment < last && u >= tau[segment + 1]) ++segment;
+    visit(i, segment, u);
+  }
+}
+
+}  // namespace
+
+NormalEquations assemble(const Basis& basis, const Data& data, const Units& units,
+                         std::span<const double> weights) {
+  const std::size_t k = basis.size();
+  NormalEquations normal;
+  normal.band.assign(4 * k, 0.0);
+  normal.rhs.assign(k, 0.0);
+  double* band = normal.band.data();
+  double* rhs = normal.rhs.data();
+  double vwv = 0;
+  for_each_point(basis, data, units, [&](std::size_t i, std::size_t segment, double u) {
+    const double omega = weights.empty() ? units.omega(data.weight(i)) : weights[i];
+    if (omega == 0) return;
+    const double v = units.v(data.y[i]);
+    double b[4];
+    basis.values(segment, u, b);
+    double* g = band + 4 * segment;
+    for (int a = 0; a < 4; ++a) {
+      const double wb = omega * b[a];
+      rhs[segment + a] += wb * v;
+      for (int d = 0; a + d < 4; ++d) g[4 * a + d] += wb * b[a + d];
+    }
+    vwv += omega * v * v;
+  });
+  normal.vwv = vwv;
+  return normal;
+}
+
+void residuals(const Basis& basis, const Data& data, const Units& units,
+               std::span<const double> c, std::span<double> out) {
+  for_each_point(basis, data, units, [&](std::size_t i, std::size_t segment, double u) {
+    double b[4];
+    basis.values(segment, u, b);
+    const double* cs = c.data() + segment;
+    out[i] = units.v(data.y[i]) - (((b[0] * cs[0] + b[1] * cs[1]) + b[2] * cs[2]) + b[3] * cs[3]);
+  });
+}
+
+Doubles breakpoint_values(const Basis& basis, std::span<const double> c) {
+  const std::span<const double> tau = basis.breakpoints();
+  const std::size_t n = tau.size();
+  Doubles values(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::size_t segment = std::min(j, n - 2);
+    double b[4];
+    basis.values(segment, tau[j], b);
+    const double* cs = c.data() + segment;
+    values[j] = ((b[0] * cs[0] + b[1] * cs[1]) + b[2] * cs[2]) + b[3] * cs[3];
+  }
+  return values;
+}
+
+}  // namespace velarix::smoothing

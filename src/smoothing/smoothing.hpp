@@ -1,0 +1,94 @@
+// The shape-constrained C² smoothing spline: a cubic spline that minimises
+//   sum_i w_i (y_i - S(x_i))^2 + lam integral S''(x)^2 dx
+// over splines with knots at the data (or at their quantiles), held to a
+// shape when asked (monotone, convex or concave, or both), with lam chosen by
+// generalised cross-validation unless given.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "error.hpp"
+#include "interpolator.hpp"
+#include "memory.hpp"
+#include "piecewise.hpp"
+#include "smoothing/piece.hpp"
+#include "smoothing/shape.hpp"
+
+namespace velarix::smoothing {
+
+// What a fit chose, in the caller's units.
+struct Choice {
+  double lam = 0;
+  double edf = 0;  // effective degrees of freedom
+  double gcv = 0;  // n RSS / (n - edf)^2
+  Shape shape = Shape::none;
+  std::uint64_t active_constraints = 0;
+
+  friend bool operator==(const Choice&, const Choice&) = default;
+};
+
+class SmoothingSpline : public PiecewiseSpline<CubicPiece> {
+ public:
+  SmoothingSpline(Piecewise<CubicPiece> curve, Choice choice);
+
+  const Choice& choice() const { return choice_; }
+  // Whether the knot values and second derivatives have the fitted shape:
+  // monotone values for a direction, second derivatives of one sign for a
+  // curvature. Between knots both then follow from the cubic form.
+  bool is_shape_preserving() const;
+
+  // "SmoothingSpline { domain: A..=B, intervals: N, shape: ..., lam: ..., edf: ... }"
+  std::string debug_text() const;
+
+ private:
+  Choice choice_;
+};
+
+// The configuration.
+struct Smoother {
+  using Spline = SmoothingSpline;
+
+  // The most segments a fit takes: the work after the pass over the data
+  // grows with the cube of their number (at 500, a few seconds).
+  static constexpr std::uint64_t max_segments = 500;
+
+  Shape shape = Shape::none;
+  // Nothing: chosen by generalised cross-validation.
+  std::optional<double> lam;
+  // Knots at every distinct x when there are at most this many segments
+  // between them, at quantiles of the distinct x otherwise.
+  std::uint64_t segments = 100;
+  // Interior knots given instead, strictly increasing and inside the range
+  // of x.
+  std::optional<Doubles> knots;
+  // Huber reweighting against outliers.
+  bool robust = false;
+
+  // lam finite and > 0, segments in 1..max_segments, knots finite, strictly
+  // increasing and not more than that.
+  std::optional<Error> check() const;
+
+  // x in any order (ties allowed), y finite; weights finite and >= 0, one per
+  // point, all 1 when not given. Checks the configuration first.
+  Result<SmoothingSpline> fit(std::span<const double> x, std::span<const double> y) const;
+  Result<SmoothingSpline> fit(std::span<const double> x, std::span<const double> y,
+                              std::span<const double> weights) const;
+
+  // "Smoother { shape: none, lam: GCV, segments: 100, robust: false }"
+  std::string debug_text() const;
+
+  friend bool operator==(const Smoother&, const Smoother&) = default;
+};
+
+static_assert(Fit<Smoother>);
+static_assert(Interpolator1d<SmoothingSpline>);
+
+}  // namespace velarix::smoothing
+
+namespace velarix {
+using smoothing::Smoother;
+using smoothing::SmoothingSpline;
+}  // namespace velarix

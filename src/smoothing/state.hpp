@@ -1,0 +1,23 @@
+// The saved state of Smoother and SmoothingSpline (the layout is described in
+// the shared state.hpp). A smoothing spline saves its knots and pieces, then
+// what the fit chose.
+#pragma once
+
+#include "../state.hpp"  // the shared layout ("state.hpp" would be this file)
+#include "smoothing/smoothing.hpp"
+
+namespace velarix::state {
+
+inline constexpr Kind smoother_kind = Kind::smoother;
+inline constexpr Kind smoothing_spline_kind = Kind::smoothing_spline;
+
+template <>
+Bytes save(const Smoother&);
+template <>
+Result<Smoother> load(std::span<const std::byte>);
+template <>
+Bytes save(const SmoothingSpline&);
+template <>
+Result<SmoothingSpline> load(std::span<const std::byte>);
+
+}  // namespace velarix::state

@@ -1,0 +1,196 @@
+"""velarix.smooth: the shape on noisy data, units, the objective it solves,
+continuity, several curves, what it records, and its refusals."""
+
+import pickle
+
+import numpy as np
+import pytest
+from scipy.interpolate import BSpline
+
+import velarix
+from velarix.smoothing import SmoothingInfo
+
+SHAPES = {
+    "increasing": lambda x: np.tanh(8 * (x - 0.5)),
+    "decreasing": lambda x: -np.exp(2 * x),
+    "convex": lambda x: (x - 0.4) ** 2,
+    "concave": lambda x: -np.cosh(2 * (x - 0.6)),
+    # Flat where the slope's bound sits, so that noise pulls against it.
+    "increasing convex": lambda x: x ** 2,
+    "increasing concave": lambda x: 1 - (1 - x) ** 2,
+    "decreasing convex": lambda x: (1 - x) ** 2,
+    "decreasing concave": lambda x: -(x ** 3),
+}
+
+
+def noisy(truth, n, noise, seed):
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.beta(1.2, 1.8, n))
+    y = truth(x)
+    return x, y + noise * np.ptp(y) * rng.standard_normal(n)
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("n, noise", [(40, 0.2), (300, 0.05), (3000, 0.01)])
+def test_noisy_data_never_break_the_shape(shape, n, noise):
+    x, y = noisy(SHAPES[shape], n, noise, seed=n)
+    f = velarix.smooth(x, y, shape)
+    grid = np.linspace(x[0], x[-1], 20001)
+    values, second = f(grid), f(grid, nu=2)
+    s = 1 if "increasing" in shape else -1 if "decreasing" in shape else 0
+    m = 1 if "convex" in shape else -1 if "concave" in shape else 0
+    assert (s * np.diff(values)).min(initial=0) >= -1e-12 * np.ptp(values)
+    assert (m * second).min(initial=0) >= -1e-12 * np.abs(second).max()
+    assert f.smoothing.shape == shape and f.splines[0].is_shape_preserving
+
+
+def test_units_scale_the_curve_and_lam_by_their_dimensions():
+    x, y = noisy(SHAPES["increasing concave"], 400, 0.05, seed=1)
+    base = velarix.smooth(x, y, "increasing concave")
+    for cx, cy in [(3.0, 1.0), (1.0, 7.0), (1e-4, 1e5), (250.0, 0.01)]:
+        f = velarix.smooth(cx * x, cy * y, "increasing concave")
+        assert f.smoothing.lam == pytest.approx(base.smoothing.lam * cx ** 3, rel=1e-6)
+        assert f.smoothing.edf == pytest.approx(base.smoothing.edf, rel=1e-6)
+        grid = np.linspace(x[0], x[-1], 500)
+        np.testing.assert_allclose(f(cx * grid) / cy, base(grid), rtol=0, atol=1e-9)
+
+
+def dense_solution(x, y, w, knots, lam):
+    """The same objective solved as one dense linear system: the B-spline
+    basis on the knots and the penalty integrated by two-point Gauss rules
+    (exact for the squared linear S''); with the fit's degrees of freedom
+    and GCV score."""
+    t = np.r_[[knots[0]] * 3, knots, [knots[-1]] * 3]
+    k = len(t) - 4
+    design = BSpline.design_matrix(x, t, 3).toarray()
+    mid, half = (knots[:-1] + knots[1:]) / 2, np.diff(knots) / 2
+    nodes = (mid[:, None] + half[:, None] * np.array([-1, 1]) / np.sqrt(3)).ravel()
+    curvature = np.array([BSpline(t, np.eye(k)[j], 3)(nodes, nu=2) for j in range(k)])
+    penalty = (curvature * np.repeat(half, 2)) @ curvature.T
+    gram = design.T @ (w[:, None] * design)
+    c = np.linalg.solve(gram + lam * penalty, design.T @ (w * y))
+    edf = np.trace(np.linalg.solve(gram + lam * penalty, gram))
+    gcv = x.size * np.sum(w * (y - design @ c) ** 2) / (x.size - edf) ** 2
+    return BSpline(t, c, 3), edf, gcv
+
+
+@pytest.mark.parametrize("segments, lam", [(8, 1e-5), (30, 3e-3), (100, 0.2)])
+def test_given_lam_solves_the_weighted_objective(segments, lam):
+    rng = np.random.default_rng(segments)
+    x = np.sort(rng.uniform(-3.0, 5.0, 150))
+    y = np.sin(x) + 0.2 * rng.standard_normal(x.size)
+    w = rng.uniform(0.2, 3.0, x.size)
+    f = velarix.smooth(x, y, lam=lam, weights=w, knots=segments)
+    assert f.smoothing.lam == lam and f.smoothing.active_constraints == 0
+    reference, edf, gcv = dense_solution(x, y, w, f.x, lam)
+    grid = np.linspace(x[0], x[-1], 1001)
+    np.testing.assert_allclose(f(grid), reference(grid), rtol=0, atol=1e-10)
+    # The trace of the hat matrix and n RSS / (n - edf)^2, from the data.
+    assert f.smoothing.edf == pytest.approx(edf, rel=1e-9)
+    assert f.smoothing.gcv == pytest.approx(gcv, rel=1e-8)
+
+
+def test_second_derivative_is_shared_at_every_knot():
+    x, y = noisy(SHAPES["concave"], 500, 0.05, seed=3)
+    spline = velarix.smooth(x, y, "concave").splines[0]
+    knots = np.array(spline.knots)[1:-1]
+    left = np.nextafter(knots, -np.inf)
+    right_side = np.asarray(spline.second_derivative_batch(knots))
+    # At a knot S'' is that knot's value in both pieces: moving one ulp left
+    # changes it by rounding only.
+    np.testing.assert_allclose(np.asarray(spline.second_derivative_batch(left)), right_side,
+                               rtol=1e-12, atol=1e-12 * np.abs(right_side).max())
+    np.testing.assert_allclose(np.asarray(spline.first_derivative_batch(left)),
+                               np.asarray(spline.first_derivative_batch(knots)), rtol=1e-10)
+
+
+def test_several_curves_are_smoothed_each_on_its_own():
+    x, y = noisy(SHAPES["increasing convex"], 200, 0.05, seed=4)
+    ys = np.stack([y, -y, 2 * y], axis=1)
+    f = velarix.smooth(x, ys, "auto")
+    assert f.curves_shape == (3,)
+    assert [info.shape for info in f.smoothing] == [
+        "increasing convex", "decreasing concave", "increasing convex"]
+    for j in range(3):
+        single = velarix.smooth(x, ys[:, j], "auto")
+        assert f.smoothing[j] == single.smoothing
+        assert f(0.3)[j] == single(0.3)
+
+
+def test_record_is_read_only_and_survives_pickling():
+    x, y = noisy(SHAPES["decreasing"], 120, 0.1, seed=5)
+    f = velarix.smooth(x, y, "decreasing", robust=True, extrapolate="constant")
+    assert isinstance(f, velarix.Interpolant) and isinstance(f.smoothing, SmoothingInfo)
+    with pytest.raises(AttributeError):
+        f.smoothing = None
+    with pytest.raises(AttributeError):
+        f.smoothing.lam = 1.0
+    g = pickle.loads(pickle.dumps(f))
+    assert g.smoothing == f.smoothing and g.extrapolate == "constant"
+    grid = np.linspace(-0.5, 1.5, 101)
+    assert g(grid).tobytes() == f(grid).tobytes()
+    assert f.integrate(0.1, 0.9) == f.antiderivative()(0.9) - f.antiderivative()(0.1)
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    (([0, 1], [1, 2]), {}, "smoothing needs at least 3 distinct x with positive weight, got 2"),
+    (([0, 1, 2], [1, 2, 3], "rising"), {}, "shape must be 'none', 'increasing', 'decreasing', "
+     "'convex', 'concave', a direction and a curvature such as 'increasing convex', or 'auto'; "
+     "got 'rising'"),
+    (([0, 1, 2], [1, 2, 3], 1), {}, "shape must be None or a str such as 'increasing convex', "
+     "got 1"),
+    (([0, 1, 2], [1, 2, 3]), {"lam": 0}, "smoothing setting `lam` must be finite and > 0, got 0"),
+    (([0, 1, 2], [1, 2, 3]), {"lam": "big"}, "lam must be a real number or None, got 'big'"),
+    (([0, 1, 2], [1, 2, 3]), {"weights": [1, -1, 1]}, "weights[1] must be >= 0, got -1"),
+    (([0, 1, 2], [1, 2, 3]), {"weights": [1, 1]},
+     "weights must have one entry per data point (got shape (2,) for 3 points)"),
+    (([0, 1, 2], [1, np.nan, 3]), {}, "y[1] must be finite, got NaN"),
+    (([0, 1, 2], [1, 2, 3]), {"knots": 501},
+     "smoothing setting `knots` must be a number of segments from 1 to 500, got 501"),
+    (([0, 1, 2], [1, 2, 3]), {"knots": [0.5, 2.0]}, "knots[1] must be strictly inside the range of "
+     "x and apart from its neighbours by more than 1e-10 of that range, got 2"),
+    (([0, 1, 2], [1, 2, 3]), {"robust": "yes"}, "robust must be True or False, got 'yes'"),
+    (([0, 1, 2], [1, 2, 3]), {"extrapolate": "zero"}, "extrapolate must be one of 'linear', "
+     "'constant', 'hold', 'nan', 'raise', 'extend', True, False or None, got 'zero'"),
+])
+def test_refusals_name_the_argument_and_value(args, kwargs, message):
+    with pytest.raises(ValueError) as info:
+        velarix.smooth(*args, **kwargs)
+    assert str(info.value) == message
+
+
+CANDIDATES = ["none", *SHAPES]
+
+
+@pytest.mark.parametrize("truth, noise", [("increasing convex", 0.05), ("concave", 0.2),
+                                          ("decreasing", 0.02)])
+def test_auto_keeps_the_most_constrained_shape_within_one_percent(truth, noise):
+    # The candidates are scored at the unconstrained fit's lam; the shape kept
+    # is then fitted with its own search.
+    x, y = noisy(SHAPES[truth], 300, noise, seed=6)
+    lam = velarix.smooth(x, y).smoothing.lam
+    scores = {s: velarix.smooth(x, y, s, lam=lam).smoothing.gcv for s in CANDIDATES}
+    within = [s for s in CANDIDATES if scores[s] <= 1.01 * min(scores.values())]
+    expected = max(within, key=lambda s: (len(s.split()) - (s == "none"), -scores[s]))
+    f = velarix.smooth(x, y, "auto")
+    assert f.smoothing.shape == expected
+    assert f.smoothing == velarix.smooth(x, y, expected).smoothing
+
+
+def test_smoother_builders_replace_one_setting_each():
+    config = velarix.Smoother().with_shape("convex  decreasing").with_lam(0.5).with_robust(True)
+    assert (config.shape, config.lam, config.robust) == ("decreasing convex", 0.5, True)
+    assert repr(config) == ('Smoother { shape: "decreasing convex", lam: 0.5, segments: 100, '
+                            'robust: true }')
+    with_knots = config.with_knots(np.array([0.2, 0.4]))
+    assert (with_knots.knots, with_knots.with_segments(7).knots) == ([0.2, 0.4], None)
+    assert config.with_gcv().lam is None and config.with_gcv() != config
+    assert config.with_gcv().with_lam(0.5) == config
+
+
+def test_dask_evaluates_a_smoothed_curve_block_by_block():
+    da = pytest.importorskip("dask.array")
+    x, y = noisy(SHAPES["increasing"], 200, 0.1, seed=7)
+    f = velarix.smooth(x, y, "increasing")
+    grid = np.linspace(-0.2, 1.2, 1000)
+    assert f(da.from_array(grid, chunks=128), nu=1).compute().tobytes() == f(grid, nu=1).tobytes()
