@@ -1,6 +1,7 @@
 import math
 import pickle
 
+import mpmath as mp
 import numpy as np
 import pytest
 from scipy.interpolate import CubicSpline
@@ -8,6 +9,20 @@ from scipy.special import ndtr
 
 import velarix
 from velarix import EndSlopes, Quintic, QuinticSpline
+
+
+def high_precision_piece(x0, x1, y0, y1, gap0, gap1, bend0, bend1):
+    """The piece of these fields at high precision: (x0, h, S of t = (x - x0) / h)."""
+    dy, p0, p1, b0, b1 = y1 - y0, gap0, gap1, bend0, bend1
+    value = lambda t: mp.polyval(
+        [(3 * p0 - 3 * p1) - (b0 - b1) / 2, (7 * p1 - 8 * p0) + (1.5 * b0 - b1),
+         (6 * p0 - 4 * p1) - (1.5 * b0 - b1 / 2), b0 / 2, dy - p0, y0], t)
+    value.loses = True  # its higher coefficients are differences of the gaps and bends
+    return x0, x1 - x0, value
+
+
+# The shared calculus tests check every fit's integrals against it.
+REFERENCE = high_precision_piece
 
 
 def test_defaults_repr_builders_and_comparison():

@@ -1,9 +1,60 @@
 import math
 
+import mpmath as mp
 import numpy as np
 import pytest
 
+import velarix
 from velarix import EndSlopes, RationalCubic, RationalCubicSpline
+
+from conftest import X, Y, scale, seal
+from integrals import SECANT, ULPS, pieces, rewritten, two_point, worst_error, worst_third_error
+
+
+def high_precision_piece(p0, p1, p2, p3, x_left, h, q0, q1, q2):
+    """The piece of these fields at high precision: (x0, h, S of t = (x - x0) / h)."""
+    if q2 > 0:  # the chord form, y0, dy, a, b, u, v, w: the chord plus a correction
+        value = lambda t: p0 + t * p1 + t * (1 - t) * (p2 + t * (p3 - p2)) / (q0 + t * (q1 - q0) + t * (1 - t) * q2)
+        # The piece's own evaluation works at the size of both parts, which
+        # can cancel when the end slopes are far from the secant.
+        value.size = lambda t: abs(value(t)) + abs(p0 + t * p1)
+        return x_left, h, value
+    power = lambda t: mp.polyval([p3, p2, p1, p0], t) / mp.polyval([q2, q1, q0], t)
+    power.loses = True  # see integrals.worst_third_error
+    return x_left, h, power
+
+
+# The shared calculus tests check every fit's integrals against it.
+REFERENCE = high_precision_piece
+
+
+# Slopes that ask w = margin + max(v r, u / r), and slopes on the wrong side
+# of the secant, which give w its cap of 1e6.
+@pytest.mark.parametrize("u, v", [(1, 1), (1, 4), (4, 1), (1, 40), (40, 1), (0.01, 100)])
+@pytest.mark.parametrize("r", [1.0, 1 / 3, 100.0, 1e6, -1.0])
+def test_rational_cubic_piece(u, v, r):
+    mp.mp.dps = 30
+    slopes = (SECANT - 1, SECANT + r) if r > 0 else (SECANT + 1, SECANT + 1)
+    spline = two_point(RationalCubic().with_shape(u, v), slopes)
+    assert worst_error(spline, pieces(spline, REFERENCE)[0]) <= ULPS
+    assert worst_third_error(spline, pieces(spline, REFERENCE)[0]) <= ULPS
+
+
+# Denominators no fit makes (w below sqrt(u v)): poles far from both ends, a
+# linear and a constant denominator. The piece is built as a fit builds it.
+@pytest.mark.parametrize("u, v, w", [(1, 1, 0.01), (1, 1, 0.3), (1, 1.5, 0.2), (1, 2, 0), (1, 1, 0)])
+def test_rational_cubic_far_poles(u, v, w):
+    mp.mp.dps = 30
+    y0, y1, d0, d1, h = 1.5, -0.5, 2.0, -3.0, 0.7
+    beta = d0 * (h * u) + y0 * (w + (v + (u + u)))
+    gamma = y1 * (w + (u + (v + v))) - d1 * (h * v)
+    p0, p1 = y0 * u, beta - y0 * (u * 3)
+    p2 = gamma + (y0 * (u * 3) - (beta + beta))
+    p3 = ((y1 * v - p0) + beta) - gamma
+    spline = two_point(RationalCubic(), (SECANT - 1, SECANT + 1))
+    spline = rewritten(spline, p0=p0, p1=p1, p2=p2, p3=p3, h=h, q0=u, q1=(v + w) - u, q2=-w)
+    assert worst_error(spline, pieces(spline, REFERENCE)[0]) <= ULPS
+    assert worst_third_error(spline, pieces(spline, REFERENCE)[0]) <= ULPS
 
 
 def bits(values):
@@ -277,3 +328,59 @@ def test_fit_leaves_the_configuration_unchanged():
     with pytest.raises(ValueError):
         c.fit(X4, np.array([0.0, 1.0, 4.0, 2.0]))
     assert repr(c) == before
+
+
+# The curve bends against the data where a clamped end slope lies on the
+# wrong side of its end secant.
+@pytest.mark.parametrize("config, y, verdict", [
+    ("rational_cubic", [1.0, 0.5, 0.4, 0.6, 1.5], True),
+    (RationalCubic().with_boundary(EndSlopes.clamped(10.0, -10.0)), [1.0, 0.5, 0.4, 0.6, 1.5], False),
+    (RationalCubic().with_boundary(EndSlopes.clamped(-1.0, 2.0)), [1.0, 0.5, 0.4, 0.6, 1.5], True),
+    (RationalCubic().with_boundary(EndSlopes.clamped(10.0, -10.0)), [-1.0, -0.5, -0.4, -0.6, -1.5],
+     True),
+])
+def test_is_shape_preserving_reports_each_fits_verdict(config, y, verdict):
+    x = np.arange(5.0)
+    assert velarix.interpolate(x, y, config).is_shape_preserving is verdict
+    both = velarix.interpolate(x, np.stack([y, y[::-1]], axis=1), config).is_shape_preserving
+    assert both.dtype == bool and both.tolist() == [verdict, verdict]
+
+
+def test_limited_end_slopes_keep_the_data_shape():
+    # Convex data rising late: the estimated left slope points down, the
+    # limited one is 0 (mirrored concave data alike).
+    x, y = np.array([0.0, 1, 2, 3]), np.array([0.0, 0.001, 1, 3])
+    assert RationalCubic().fit(x, y).first_derivative(0.0) < 0
+    assert RationalCubic().with_boundary(EndSlopes.limited()).fit(x, y).first_derivative(0.0) == 0
+    assert RationalCubic().with_boundary(EndSlopes.limited()).fit(x, -y).first_derivative(0.0) == 0
+
+
+def test_the_concave_flag_out_of_range_is_refused():
+    state = RationalCubic().fit(X, Y).__reduce__()[1][1][:-4]
+    offset = len(state) - 1  # the concave flag, the last byte
+    with pytest.raises(ValueError, match=f"^invalid saved state: tag out of range at byte {offset}$"):
+        RationalCubicSpline._from_state(seal(state[:offset] + bytes([4])))
+
+
+KNOTS = np.arange(5.0)
+
+
+# Each of these reached a zero pivot of a tridiagonal solve; now the
+# parameter at fault is named before any solve.
+@pytest.mark.parametrize("config, x, message", [
+    (RationalCubic().with_shape(1e-300, 1e-300), np.arange(1.0, 9.0) * 1e-300,
+     scale("u", 1e-300, 0, 1e-300)),
+    (RationalCubic().with_shape(1e-300, 5e-324), KNOTS, scale("v", 5e-324, 0, 1.0)),
+    # The Newton step's system would be singular here.
+    (RationalCubic().with_shape(1.0, 1e-300).with_convexity_solver("newton"), KNOTS,
+     scale("v", 1e-300, 0, 1.0)),
+])
+def test_degenerate_shapes_are_refused_before_the_numerics(config, x, message):
+    with pytest.raises(ValueError) as info:
+        config.fit(x, np.arange(x.size) ** 2.0)
+    assert str(info.value) == message
+
+
+def test_interpolate_fits_with_the_newton_solve_and_limited_end_slopes():
+    config = RationalCubic().with_convexity_solver("newton").with_boundary(EndSlopes.limited())
+    assert velarix.interpolate(X, Y, "rational_cubic").configuration == config

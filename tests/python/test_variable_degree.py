@@ -1,10 +1,42 @@
 import math
 
+import mpmath as mp
 import numpy as np
 import pytest
 from scipy.interpolate import CubicSpline
 
-from velarix import EndSlopes, VariableDegree, VariableDegreeSpline
+import velarix
+from velarix import EndSlopes, VariableDegree, VariableDegreeSpline, cli
+
+import conftest
+from integrals import ULPS, pieces, rewritten, two_point, worst_error, worst_third_error
+
+
+def high_precision_piece(x0, h, y0, m0, m1, degree, linear, scale):
+    """The piece of these fields at high precision: (x0, h, S of t = (x - x0) / h)."""
+    k = degree
+    value = lambda t: y0 + t * linear + scale * (((1 - t) ** k - 1) * m0 + t**k * m1)
+    # S''' with the piece's own rounding of 1 - t.
+    value.third = lambda t, x: (k - 2) * (m1 * t ** (k - 3) - m0 * mp.mpf(1 - float(t)) ** (k - 3)) / h
+    return x0, h, value
+
+
+# The shared calculus tests check every fit's integrals against it.
+REFERENCE = high_precision_piece
+
+
+@pytest.mark.parametrize("k", [3.0, 3.7, 8.5, 20.0, 50.0])
+def test_variable_degree_piece(k):
+    mp.mp.dps = 30
+    spline = two_point(VariableDegree(), (-3.0, 7.0))
+    h, y0 = spline.pieces[0]["h"], spline.pieces[0]["y0"]
+    m0, m1, scale = 30.0, -12.0, (h * h) / (k * (k - 1))
+    spline = rewritten(spline, m0=m0, m1=m1, degree=k, linear=(2.5 - y0) - (m1 - m0) * scale,
+                       scale=scale)
+    x0, h, value = piece = pieces(spline, REFERENCE)[0]
+    assert worst_error(spline, piece) <= ULPS
+    assert worst_third_error(spline, piece) <= ULPS
+    assert mp.almosteq(value.third(mp.mpf(0.75), None), mp.diff(value, 0.75, 3) / h**3, 1e-14)
 
 
 def test_defaults_repr_and_properties():
@@ -143,3 +175,66 @@ def test_finite_convex_fit_is_shape_preserving():
     s = VariableDegree().fit(x, x**2)
     assert s.is_shape_preserving is True
     assert s.degrees == [3.0, 3.0, 3.0]
+
+
+@pytest.mark.parametrize("y, verdict", [
+    # Co-convex, so shape-preserving by its own promise, though not co-monotone:
+    # it dips to 0.9175 and rises to 1.0825 between the flat knots.
+    ([0.0, 1.0, 1.0, 1.0, 2.0], True),
+    ([0.0, 0.0, 0.0, 1.0, 1.0], False),  # flats keep a curvature
+])
+def test_is_shape_preserving_reports_each_fits_verdict(y, verdict):
+    x = np.arange(5.0)
+    f = velarix.interpolate(x, y, "variable_degree")
+    assert f.is_shape_preserving is verdict
+    both = velarix.interpolate(x, np.stack([y, y[::-1]], axis=1), "variable_degree")
+    assert both.is_shape_preserving.dtype == bool
+    assert both.is_shape_preserving.tolist() == [verdict, verdict]
+    if verdict:
+        values = f(np.linspace(1.0, 3.0, 20001))
+        assert values.min() == pytest.approx(0.9175, abs=1e-4)
+        assert values.max() == pytest.approx(1.0825, abs=1e-4)
+
+
+def test_interpolate_fits_with_limited_end_slopes():
+    config = VariableDegree().with_boundary(EndSlopes.limited())
+    assert velarix.interpolate(conftest.X, conftest.Y, "variable_degree").configuration == config
+
+
+def test_the_command_names_a_degree_cap_below_three(tmp_path, capsys):
+    (tmp_path / "data.txt").write_text("0 0\n1 1\n2 3\n")
+    assert cli.main([str(tmp_path / "data.txt"), "--max-degree", "2", "-m", "variable-degree"]) == 2
+    assert capsys.readouterr().err == (
+        "velarix: error: variable-degree: shape parameter `max_degree` must be >= 3, got 2\n")
+
+
+def test_the_commands_infinite_degree_cap_is_no_cap(tmp_path, capsys):
+    x, y = np.arange(5.0), np.array([1.0, 0.5, 0.4, 0.6, 1.5])
+    (tmp_path / "data.txt").write_text("".join(f"{a} {b}\n" for a, b in zip(x, y)))
+    assert cli.main([str(tmp_path / "data.txt"), "-m", "variable-degree", "--max-degree", "inf"]) == 0
+    got = np.array([row.split(",") for row in capsys.readouterr().out.split()[1:]], float).T
+    config = VariableDegree().with_boundary(EndSlopes.limited()).with_max_degree(math.inf)
+    assert got[1].tobytes() == velarix.interpolate(x, y, config)(got[0]).tobytes()
+
+
+KNOTS = np.arange(5.0)
+
+
+# Each of these reached a zero pivot of a tridiagonal solve; now the
+# parameter at fault is named before any solve.
+@pytest.mark.parametrize("config, x, message", [
+    (VariableDegree().with_max_degree(1e300).with_max_iterations(2000),
+     np.array([0, 1e-10, 1, 2]), conftest.scale("max_degree", 1e300, 0, 1e-10)),
+    (VariableDegree().with_max_degree(math.inf).with_max_iterations(2000), KNOTS,
+     "shape parameter `max_degree` = inf is out of scale with interval 0 of width 1: the solve "
+     "would have no usable pivot"),
+])
+def test_degenerate_degree_caps_are_refused_before_the_numerics(config, x, message):
+    with pytest.raises(ValueError) as info:
+        config.fit(x, np.arange(x.size) ** 2.0)
+    assert str(info.value) == message
+
+
+def test_an_infinite_degree_cap_with_a_short_budget_still_fits():
+    spline = VariableDegree().with_max_degree(math.inf).with_max_iterations(5).fit(KNOTS, KNOTS**3)
+    assert spline(2.0) == 8.0
