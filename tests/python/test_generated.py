@@ -10,9 +10,13 @@ import struct
 import sys
 from array import array
 
-from velarix import EndSlopes, RationalCubic, Tension, VariableDegree
+from velarix import EndSlopes
+
+from conftest import METHODS, builders
 
 CALLS = int(os.environ.get("VELARIX_GENERATED_CALLS", "6000"))
+CLASSES = list(METHODS.values())
+BUILDERS = {cls: builders(cls) for cls in CLASSES}
 EXTREMES = [0.0, float("nan"), float("inf"), 5e-324, 1e-320, 2.2250738585072014e-308, 1e-300,
             1e-160, 2.220446049250313e-16, 1.0, 85.0, 86.0, 1e16, 1e150, 1e300, 1e306,
             4.49423283715579e307, 1.7976931348623157e308]
@@ -30,17 +34,32 @@ def fits(rng):
     def setting(default):
         return [default, default, number(), positive()][rng.randrange(4)]
 
+    def boundary():
+        return [EndSlopes.estimated(), EndSlopes.clamped(number(), number()),
+                EndSlopes.limited()][rng.randrange(3)]
+
+    def count():
+        return rng.randrange(100) if rng.randrange(8) else rng.randrange(3000)
+
+    def argument(kind, default, choices):
+        if kind == "float":
+            return setting(1.0 if default is None else default)
+        if choices and rng.randrange(4):  # mostly what the method's option offers
+            return rng.choice(choices)
+        return {"count": count, "boundary": boundary, "bool": lambda: bool(rng.randrange(2)),
+                "choice": lambda: rng.choice(choices)}[kind]()
+
     while True:
-        method = rng.randrange(5)
-        c = [RationalCubic().with_shape(setting(1.0), setting(1.0)).with_relaxation(setting(0.5))
-             .with_convexity_solver(rng.choice(["sweep", "newton"])),
-             Tension().with_tolerance(setting(0.0)), Tension().with_uniform_tension(setting(1.0)),
-             Tension().with_strict_shape(), VariableDegree().with_max_degree(setting(50.0))][method]
-        boundary = rng.randrange(3)
-        if boundary:
-            c = c.with_boundary(EndSlopes.clamped(number(), number()) if boundary == 1
-                                else EndSlopes.limited())
-        c = c.with_max_iterations(rng.randrange(100) if rng.randrange(8) else rng.randrange(3000))
+        # Any method, its builders in any order, each applied or not: a
+        # setting is its default half the time, or a number that breaks numerics.
+        cls = rng.choice(CLASSES)
+        c = cls()
+        for builder in rng.sample(BUILDERS[cls], len(BUILDERS[cls])):
+            if rng.randrange(2):
+                current = getattr(c, builder.name.removeprefix("with_"), None)
+                defaults = current if isinstance(current, tuple) else (current,) * len(builder.kinds)
+                c = builder(c, *(argument(kind, default, builder.choices)
+                                 for kind, default in zip(builder.kinds, defaults)))
         n = rng.randrange(2, 9) if rng.randrange(8) else rng.randrange(0, 40)
         width = positive if rng.randrange(2) else lambda: rng.uniform(0.05, 3.0)
         x = [number() if rng.randrange(4) == 0 else rng.uniform(-10, 10)]

@@ -19,9 +19,9 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-from velarix import EndSlopes, RationalCubic, Tension, VariableDegree
+from velarix import EndSlopes
 
-from conftest import FITTERS, X, Y
+from conftest import FITTERS, METHODS, X, Y, builders
 
 SETTINGS = settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
 FAMILIES = ["value", "first_derivative", "second_derivative", "third_derivative"]
@@ -121,28 +121,41 @@ def boundary_oracle(value):
     return (TypeError, f"'{type(value).__qualname__}' object is not an instance of 'EndSlopes'")
 
 
-ORACLES = {"float": float_oracle, "count": count_oracle, "boundary": boundary_oracle}
+def bool_oracle(value):
+    if isinstance(value, bool):
+        return ("ok", value)
+    return (TypeError, f"expected bool, got '{type(value).__qualname__}'")
 
-# (receiver, method, parameters with their kinds)
+
+def choice_oracle(value, choices):
+    # A name outside the choices is refused by the setting's own message,
+    # which ends with the name given (None: any such message).
+    if not isinstance(value, str):
+        return (TypeError, f"expected str, got '{type(value).__qualname__}'")
+    return ("ok", value) if value in choices else (ValueError, None)
+
+
+ORACLES = {"float": float_oracle, "count": count_oracle, "bool": bool_oracle,
+           "boundary": boundary_oracle}
+
+# (receiver, method, parameters with their kinds, the names a "choice"
+# takes): every builder of every configuration class, each parameter's kind
+# found from the class itself.
 SCALAR_CALLS = [
-    (lambda: EndSlopes, "clamped", [("left", "float"), ("right", "float")]),
-    (RationalCubic, "with_shape", [("u", "float"), ("v", "float")]),
-    (RationalCubic, "with_boundary", [("boundary", "boundary")]),
-    (RationalCubic, "with_convexity_margin", [("margin", "float")]),
-    (RationalCubic, "with_relaxation", [("relaxation", "float")]),
-    (RationalCubic, "with_max_iterations", [("max_iterations", "count")]),
-    (Tension, "with_uniform_tension", [("sigma", "float")]),
-    (Tension, "with_boundary", [("boundary", "boundary")]),
-    (Tension, "with_tolerance", [("tolerance", "float")]),
-    (Tension, "with_max_iterations", [("max_iterations", "count")]),
-    (VariableDegree, "with_boundary", [("boundary", "boundary")]),
-    (VariableDegree, "with_max_degree", [("max_degree", "float")]),
-    (VariableDegree, "with_max_iterations", [("max_iterations", "count")]),
+    (lambda: EndSlopes, "clamped", [("left", "float"), ("right", "float")], ()),
 ] + [
-    (lambda s=spline: s, family, [("x", "float")])
+    (builder.cls, builder.name, list(zip(builder.parameters, builder.kinds, strict=True)),
+     builder.choices)
+    for cls in METHODS.values() for builder in builders(cls) if builder.parameters
+] + [
+    (lambda s=spline: s, family, [("x", "float")], ())
     for spline in SPLINES.values()
     for family in FAMILIES + ["__call__", "antiderivative"]
 ]
+
+
+def oracle(kind, value, choices):
+    return choice_oracle(value, choices) if kind == "choice" else ORACLES[kind](value)
 
 
 def comparable(result):
@@ -153,7 +166,7 @@ def comparable(result):
 
 
 def call_id(entry):
-    receiver, method, _ = entry
+    receiver, method, *_ = entry
     return f"{type(receiver()).__name__}.{method}"
 
 
@@ -161,9 +174,11 @@ def call_id(entry):
 @SETTINGS
 @given(data=st.data())
 def test_scalar_parameters_convert_or_raise_as_documented(entry, data):
-    receiver, method, parameters = entry
-    arguments = [data.draw(scalars, label=name) for name, _ in parameters]
-    expected = [ORACLES[kind](argument) for (_, kind), argument in zip(parameters, arguments)]
+    receiver, method, parameters, choices = entry
+    # A name parameter gets its own names as well as the hostile scalars.
+    arguments = [data.draw(st.one_of(scalars, st.sampled_from(choices)) if kind == "choice"
+                           else scalars, label=name) for name, kind in parameters]
+    expected = [oracle(kind, argument, choices) for (_, kind), argument in zip(parameters, arguments)]
     before = repr(receiver())
     target = getattr(receiver(), method)
     failed = next(((name, e) for (name, _), e in zip(parameters, expected) if e[0] != "ok"), None)
@@ -175,8 +190,14 @@ def test_scalar_parameters_convert_or_raise_as_documented(entry, data):
         name, (kind, text) = failed
         with pytest.raises(Exception) as info:
             target(*arguments)
-        assert type(info.value) is kind and str(info.value) == text
-        assert getattr(info.value, "__notes__", []) == [f"while processing '{name}'"]
+        assert type(info.value) is kind
+        if text is None:  # a name outside the choices, refused in the setting's own words
+            failed_argument = arguments[[n for n, _ in parameters].index(name)]
+            assert str(info.value).endswith(f", got {failed_argument!r}")
+            assert getattr(info.value, "__notes__", []) == []
+        else:
+            assert str(info.value) == text
+            assert getattr(info.value, "__notes__", []) == [f"while processing '{name}'"]
     assert repr(receiver()) == before
 
 
@@ -343,52 +364,10 @@ def test_huge_counts_fail_cleanly():
     for fit in FITTERS.values():
         with pytest.raises(MemoryError):
             fit(huge, np.zeros(3))
-    assert RationalCubic().with_max_iterations(2**64 - 1).max_iterations == 2**64 - 1
+    counts = [(cls, b.name) for cls in METHODS.values() for b in builders(cls) if b.kinds == ("count",)]
+    assert counts
+    for cls, name in counts:
+        configured = getattr(cls(), name)(2**64 - 1)
+        assert getattr(configured, name.removeprefix("with_")) == 2**64 - 1, (cls, name)
     # The interpreter and the spline are intact afterwards.
     assert spline.value(X[1]) == Y[1]
-
-
-def scale(name, value, interval, width, effect="the solve would have no usable pivot"):
-    value, width = (format(Decimal(repr(v)), "f").removesuffix(".0") for v in (value, width))
-    return (f"shape parameter `{name}` = {value} is out of scale with interval {interval} of width "
-            f"{width}: {effect}")
-
-
-KNOTS = np.arange(5.0)
-
-
-# Each of these reached a zero pivot of a tridiagonal solve (a RuntimeError)
-# or gave a spline that is NaN everywhere; now the data or the parameter at
-# fault is named before any solve.
-@pytest.mark.parametrize(
-    "config, x, message",
-    [
-        (RationalCubic().with_shape(1e-300, 1e-300), np.arange(1.0, 9.0) * 1e-300,
-         scale("u", 1e-300, 0, 1e-300)),
-        (RationalCubic().with_shape(1e-300, 5e-324), KNOTS, scale("v", 5e-324, 0, 1.0)),
-        # The Newton step's system would be singular here.
-        (RationalCubic().with_shape(1.0, 1e-300).with_convexity_solver("newton"), KNOTS,
-         scale("v", 1e-300, 0, 1.0)),
-        (Tension(), np.array([3e-308, 1.7976931348623157e308, math.inf]),
-         "x must be finite; x[2] = inf is not"),
-        # Widths whose ratio no scaling brings within the methods' range.
-        (Tension(), np.array([0, 1, 2e307, 2.5e307]), "x[0] = 0 and x[1] = 1 are too close "
-         "together beside the widest interval: the widths differ by more than 2^500"),
-        (Tension().with_uniform_tension(1e160), np.array([0, 1e-5, 1, 2]),
-         scale("sigma", 1e160, 0, 1e-5, "the solve would overflow")),
-        (VariableDegree().with_max_degree(1e300).with_max_iterations(2000),
-         np.array([0, 1e-10, 1, 2]), scale("max_degree", 1e300, 0, 1e-10)),
-        (VariableDegree().with_max_degree(math.inf).with_max_iterations(2000), KNOTS,
-         "shape parameter `max_degree` = inf is out of scale with interval 0 of width 1: the solve "
-         "would have no usable pivot"),
-    ],
-)
-def test_degenerate_inputs_are_refused_before_the_numerics(config, x, message):
-    with pytest.raises(ValueError) as info:
-        config.fit(x, np.arange(x.size) ** 2.0)
-    assert str(info.value) == message
-
-
-def test_an_infinite_degree_cap_with_a_short_budget_still_fits():
-    spline = VariableDegree().with_max_degree(math.inf).with_max_iterations(5).fit(KNOTS, KNOTS**3)
-    assert spline(2.0) == 8.0
