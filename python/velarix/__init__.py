@@ -93,6 +93,13 @@ fit (on an ``Interpolant``, one verdict per curve) says whether it held.
     It does not promise monotonicity: on 0, 1, 1, 1, 2 it dips to 0.9175 and
     rises to 1.0825 between the flat knots, with ``is_shape_preserving``
     True; flat stretches keep a little curvature, which the verdict counts.
+``Quintic()``
+    Any data, with a C² quintic: exactly constant on flat data, monotone on
+    monotone data, convex on convex data, and of order 5 on smooth data. It
+    inserts a knot where one quintic cannot keep an interval's bending
+    (``with_knot_insertion(False)`` turns that off); ``with_stencil(n)``
+    (3, 5 or 7) sets the points of the slope and curvature estimates at each
+    knot. Its end slopes are limited by default.
 
 End slopes are estimated from the data unless a configuration is given
 ``with_boundary(EndSlopes.clamped(left, right))``; ``EndSlopes.limited()``
