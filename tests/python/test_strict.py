@@ -5,7 +5,9 @@ import pickle
 import numpy as np
 import pytest
 
-from velarix import EndSlopes, RationalCubic, Tension, VariableDegree, datasets
+from velarix import EndSlopes, Tension, datasets
+
+from conftest import REGISTRY, accepts
 
 STRICT = Tension().with_strict_shape()
 LIMITED = EndSlopes.limited()
@@ -26,7 +28,14 @@ def extrema_data(seed):
     return np.cumsum(rng.uniform(0.1, 1.0, n)), np.cumsum(rng.standard_normal(n))
 
 
-@pytest.mark.parametrize("config", [Tension(), STRICT, VariableDegree()], ids=repr)
+# Every method that takes limited end slopes and fits data with extrema, and
+# the strict policy.
+LIMITED_FITS = [config for config in [
+    *(m.configuration() for m in REGISTRY.values() if "limited" in m.end_conditions), STRICT]
+    if accepts(config.with_boundary(LIMITED), *extrema_data(0))]
+
+
+@pytest.mark.parametrize("config", LIMITED_FITS, ids=repr)
 def test_limited_end_slopes_follow_the_end_secants(config):
     # Every fit with limited end slopes starts and ends along its end secant
     # (or flat), and beside a data extremum no steeper than 3 times it.
@@ -40,15 +49,6 @@ def test_limited_end_slopes_follow_the_end_secants(config):
             assert slope * secant >= -1e-12 * abs(secant) ** 2, seed
             if secant * neighbour < 0:
                 assert abs(slope) <= 3 * abs(secant) * (1 + 1e-12), seed
-
-
-def test_rational_cubic_takes_limited_end_slopes():
-    # Convex data rising late: the estimated left slope points down, the
-    # limited one is 0 (mirrored concave data alike).
-    x, y = np.array([0.0, 1, 2, 3]), np.array([0.0, 0.001, 1, 3])
-    assert RationalCubic().fit(x, y).first_derivative(0.0) < 0
-    assert RationalCubic().with_boundary(LIMITED).fit(x, y).first_derivative(0.0) == 0
-    assert RationalCubic().with_boundary(LIMITED).fit(x, -y).first_derivative(0.0) == 0
 
 
 @pytest.mark.parametrize("name", ["fritsch_carlson", "akima", "titanium"])
