@@ -25,11 +25,26 @@ __all__ = [
 _Floats: TypeAlias = ReadableBuffer | npt.NDArray[np.float64]
 _WritableFloats: TypeAlias = WriteableBuffer | npt.NDArray[np.float64]
 
-# One line per method of `methods`, in its order (a test checks these against
-# the records): its name, its configuration and its fitted spline.
-_MethodName: TypeAlias = Literal["rational_cubic", "tension", "variable_degree", "quintic"]
-_Configuration: TypeAlias = RationalCubic | Tension | VariableDegree | Quintic
-_FittedSpline: TypeAlias = RationalCubicSpline | TensionSpline | VariableDegreeSpline | QuinticSpline
+# The methods of `methods` in its order, one per line (a test checks these
+# against the records): their names, configurations and fitted splines.
+_MethodName: TypeAlias = Literal[
+    "rational_cubic",
+    "tension",
+    "variable_degree",
+    "quintic",
+]
+_Configuration: TypeAlias = (
+    RationalCubic
+    | Tension
+    | VariableDegree
+    | Quintic
+)
+_FittedSpline: TypeAlias = (
+    RationalCubicSpline
+    | TensionSpline
+    | VariableDegreeSpline
+    | QuinticSpline
+)
 
 # Each method's record: "name", "configuration" and "spline" (the classes),
 # "end_conditions" (names of EndSlopes constructors), "options" (records of
