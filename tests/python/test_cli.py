@@ -279,13 +279,16 @@ def test_a_bad_cell_deep_in_a_table_is_named_by_line_and_column(tmp_path, monkey
 
 CONVEX = "t;temp\n0;1\n1;0,5\n2;0,4\n3;0,6\n4;1,5\n"
 # Each option as the configuration's builder it stands for, with every name
-# it takes, or numbers in the forms a user writes; an option that is not in
-# a method's record does not apply to that method.
+# it takes, or numbers in the forms a user writes, and the methods it applies
+# to: --clamped to those whose record lists clamped end slopes, a method
+# option to those whose record lists it.
 OPTION_CASES = {
-    "no option": ([], None, lambda c: c),
-    "--clamped": (["--clamped", "-1e-3", "2"], None,
+    "no option": ([], lambda name: True, lambda c: c),
+    "--clamped": (["--clamped", "-1e-3", "2"],
+                  lambda name: "clamped" in cli.REGISTRY[name].end_conditions,
                   lambda c: c.with_boundary(EndSlopes.clamped(-1e-3, 2))),
-    **{f"{option.flag} {text}": ([option.flag, text], option.name,
+    **{f"{option.flag} {text}": ([option.flag, text],
+                                 lambda name, o=option: o in cli.REGISTRY[name].options,
                                  lambda c, o=option, v=value: o.apply(c, v))
        for option, _ in cli.OPTIONS.values()
        for text, value in ([(c, option.parse(c)) for c in option.choices] if option.choices
@@ -299,14 +302,15 @@ def outputs(capsys, *args):
     return code, rows(out), err
 
 
-@pytest.mark.parametrize("options, option, change", OPTION_CASES.values(), ids=OPTION_CASES)
+@pytest.mark.parametrize("options, applies, change", OPTION_CASES.values(), ids=OPTION_CASES)
 @pytest.mark.parametrize("name", cli.METHODS)
 def test_each_method_is_fitted_as_interpolate_does_unless_an_option_says_otherwise(
-        tmp_path, capsys, name, options, option, change):
+        tmp_path, capsys, name, options, applies, change):
     (x, y), _ = read(tmp_path, CONVEX)
-    if option is not None and option not in [o.name for o in cli.REGISTRY[name].options]:
+    if not applies(name):
         code, _, err = outputs(capsys, tmp_path / "table.txt", "-m", name, *options)
-        assert code == 2 and err.startswith(f"velarix: error: {options[0]} does not apply to "
+        flag = "--ends clamped" if options[0] == "--clamped" else options[0]  # the same option
+        assert code == 2 and err.startswith(f"velarix: error: {flag} does not apply to "
                                             f"the {name} method (only to ")
         return
     config = change(cli.METHODS[name]())
