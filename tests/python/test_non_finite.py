@@ -3,7 +3,6 @@ through each configuration's `with_*` builders) or clamped end slope is
 refused at fit naming it and its value, or the fit is finite everywhere (an
 infinite `max_degree`, "no cap", fits)."""
 
-import inspect
 import math
 import re
 
@@ -14,7 +13,7 @@ from hypothesis import strategies as st
 import velarix
 from velarix import EndSlopes
 
-from conftest import METHODS, X, Y
+from conftest import METHODS, REGISTRY, X, Y, builders, method_of
 
 NON_FINITE = st.sampled_from([math.nan, math.inf, -math.inf])
 SETTINGS = settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
@@ -22,26 +21,34 @@ TEXT = {"nan": "NaN", "inf": "inf", "-inf": "-inf"}
 
 
 def _float_builders(cls):
-    """(builder, parameter names, defaults) of the builders of cls that take floats."""
-    for name in (n for n in dir(cls) if n.startswith("with_")):
-        params = list(inspect.signature(getattr(cls, name)).parameters)[1:]
-        current = getattr(cls(), name.removeprefix("with_"), None)
-        defaults = list(current) if isinstance(current, tuple) else [
-            current if isinstance(current, float) else 1.0] * len(params)
-        try:
-            getattr(cls(), name)(*defaults)
-        except (TypeError, ValueError):
-            continue  # counts, names and objects
-        yield name, params, defaults
+    """(builder, parameter names, defaults) of the builders of cls that take
+    floats, and the clamped end slopes where the method's record lists them."""
+    for builder in builders(cls):
+        if builder.kinds and set(builder.kinds) == {"float"}:
+            current = getattr(cls(), builder.name.removeprefix("with_"), None)
+            defaults = list(current) if isinstance(current, tuple) else [
+                current if isinstance(current, float) else 1.0] * len(builder.parameters)
+            yield builder.name, list(builder.parameters), defaults
+    if "clamped" in REGISTRY[method_of(cls())].end_conditions:
+        yield None, ["left", "right"], [1, 2]
 
 
 CASES = [(cls, name, params, defaults, i) for cls in METHODS.values()
-         for name, params, defaults in [*_float_builders(cls), (None, ["left", "right"], [1, 2])]
-         for i in range(len(params))]
+         for name, params, defaults in _float_builders(cls) for i in range(len(params))]
 
 
-def test_every_method_has_float_settings_under_test():
-    assert {case[0] for case in CASES} == set(METHODS.values()) and len(CASES) > 3 * len(METHODS)
+def test_every_float_setting_is_under_test():
+    # A builder takes 1.5 for every parameter exactly when the kinds its
+    # properties give are all float: none is missed.
+    for cls in METHODS.values():
+        for builder in builders(cls):
+            try:
+                builder(cls(), *[1.5] * len(builder.parameters))
+                takes_floats = bool(builder.parameters)
+            except TypeError:
+                takes_floats = False
+            assert takes_floats == (set(builder.kinds) == {"float"}), builder
+    assert len(CASES) > 3 * len(METHODS)
 
 
 @SETTINGS

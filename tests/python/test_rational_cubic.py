@@ -1,4 +1,6 @@
 import math
+import re
+from decimal import Decimal
 
 import mpmath as mp
 import numpy as np
@@ -379,6 +381,14 @@ def test_degenerate_shapes_are_refused_before_the_numerics(config, x, message):
     with pytest.raises(ValueError) as info:
         config.fit(x, np.arange(x.size) ** 2.0)
     assert str(info.value) == message
+
+
+def test_a_scaled_refusal_names_the_callers_secants():
+    x, y = np.ldexp(np.arange(4.0), 600), np.ldexp(np.array([0.0, 1, 4, 2]), 500)
+    text = [format(Decimal(repr(math.ldexp(s, -100))), "f").removesuffix(".0") for s in (3, -2)]
+    slopes = f"{text[0]} then {text[1]}"
+    with pytest.raises(ValueError, match=re.escape(f"knot 2: secant slopes {slopes} turn")):
+        RationalCubic().fit(x, y)
 
 
 def test_interpolate_fits_with_the_newton_solve_and_limited_end_slopes():
