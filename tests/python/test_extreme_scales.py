@@ -87,9 +87,13 @@ def test_interpolate_at_extreme_spacings(spacing):
 @pytest.mark.parametrize("method", sorted(METHODS))
 def test_values_at_the_edge_of_the_range(method, spacing, finite):
     x = np.array([0.0, 1.0, 2.0]) * spacing
+    grid = np.linspace(-1, 3, 81) * spacing
     spline = METHODS[method]().fit(x, np.array([0.0, 1e308, -1e308]))
+    # A curve without curvature (the chords) has none that could overflow.
+    if not np.any(METHODS[method]().fit(x, np.array([0.0, 1, -1])).second_derivative_batch(grid)):
+        finite = finite | {2}
     for name, order in ORDERS.items():
-        values = np.asarray(getattr(spline, name)(np.linspace(-1, 3, 81) * spacing))
+        values = np.asarray(getattr(spline, name)(grid))
         assert np.isfinite(values).all() == (order in finite), name
 
 
