@@ -12,11 +12,12 @@ from array import array
 
 from velarix import EndSlopes
 
-from conftest import METHODS, builders
+from conftest import METHODS, REGISTRY, builders
 
 CALLS = int(os.environ.get("VELARIX_GENERATED_CALLS", "6000"))
 CLASSES = list(METHODS.values())
 BUILDERS = {cls: builders(cls) for cls in CLASSES}
+ENDS = {m.configuration: m.end_conditions for m in REGISTRY.values()}
 EXTREMES = [0.0, float("nan"), float("inf"), 5e-324, 1e-320, 2.2250738585072014e-308, 1e-300,
             1e-160, 2.220446049250313e-16, 1.0, 85.0, 86.0, 1e16, 1e150, 1e300, 1e306,
             4.49423283715579e307, 1.7976931348623157e308]
@@ -34,20 +35,21 @@ def fits(rng):
     def setting(default):
         return [default, default, number(), positive()][rng.randrange(4)]
 
-    def boundary():
-        return [EndSlopes.estimated(), EndSlopes.clamped(number(), number()),
-                EndSlopes.limited()][rng.randrange(3)]
+    def boundary(ends):
+        """Any end condition the method lists (clamped to generated slopes)."""
+        end = rng.choice(ends)
+        return EndSlopes.clamped(number(), number()) if end == "clamped" else getattr(EndSlopes, end)()
 
     def count():
         return rng.randrange(100) if rng.randrange(8) else rng.randrange(3000)
 
-    def argument(kind, default, choices):
+    def argument(kind, default, choices, ends):
         if kind == "float":
             return setting(1.0 if default is None else default)
         if choices and rng.randrange(4):  # mostly what the method's option offers
             return rng.choice(choices)
-        return {"count": count, "boundary": boundary, "bool": lambda: bool(rng.randrange(2)),
-                "choice": lambda: rng.choice(choices)}[kind]()
+        return {"count": count, "boundary": lambda: boundary(ends),
+                "bool": lambda: bool(rng.randrange(2)), "choice": lambda: rng.choice(choices)}[kind]()
 
     while True:
         # Any method, its builders in any order, each applied or not: a
@@ -58,7 +60,7 @@ def fits(rng):
             if rng.randrange(2):
                 current = getattr(c, builder.name.removeprefix("with_"), None)
                 defaults = current if isinstance(current, tuple) else (current,) * len(builder.kinds)
-                c = builder(c, *(argument(kind, default, builder.choices)
+                c = builder(c, *(argument(kind, default, builder.choices, ENDS[cls])
                                  for kind, default in zip(builder.kinds, defaults)))
         n = rng.randrange(2, 9) if rng.randrange(8) else rng.randrange(0, 40)
         width = positive if rng.randrange(2) else lambda: rng.uniform(0.05, 3.0)
