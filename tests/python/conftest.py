@@ -178,3 +178,9 @@ def fitter(request):
 @pytest.fixture
 def spline(fitter):
     return fitter(X, Y)
+
+
+@pytest.fixture(params=list(REGISTRY))
+def method(request):
+    """Each registered method, by the name velarix.interpolate takes."""
+    return request.param

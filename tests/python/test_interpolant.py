@@ -23,12 +23,6 @@ def ulps_apart(a, b):
     return np.abs(a - b) / np.spacing(np.maximum(np.abs(a), np.abs(b)))
 
 
-@pytest.fixture(params=list(REGISTRY))
-def method(request):
-    """Each registered method, by the name interpolate takes."""
-    return request.param
-
-
 @pytest.mark.parametrize("convert", [
     list, lambda a: [int(v) if v == int(v) else v for v in a], lambda a: a.astype(">f8"),
     lambda a: np.repeat(a, 2)[::2], tuple,
@@ -262,7 +256,11 @@ def test_solve_finds_every_crossing_to_a_few_ulps(load, method):
 def test_solve_inverts_a_monotone_curve_and_solves_each_curve(method):
     f = velarix.interpolate(X, Y, method)
     xs = np.linspace(0.0, 3.0, 25)
-    assert np.all(ulps_apart(np.concatenate([f.solve(v, extrapolate=False) for v in f(xs)]), xs) <= 4)
+    roots = np.concatenate([f.solve(v, extrapolate=False) for v in f(xs)])
+    # Within a few ulps of x, or where the curve takes the same double: where
+    # it rises by less than an ulp of its values per ulp of x, a run of
+    # abscissas shares one value.
+    assert np.all((ulps_apart(roots, xs) <= 4) | (f(roots) == f(xs)))
     assert f.solve(Y[-1] + 1.0, extrapolate=False).size == 0
     several = velarix.interpolate(X, CURVES, method).solve(1.5)
     assert several.shape == (3,) and all(

@@ -163,6 +163,20 @@ def test_limited_ends_keep_the_end_intervals_shape():
     assert estimated.first_derivative(0.0) < 0 and not estimated.is_shape_preserving
 
 
+# Exactly flat on flat data: the solve finds touches and runs where the data are.
+@pytest.mark.parametrize("y, level, expected", [
+    ([1.0, 0.0, 1.0, 2.0], 0.0, [1.0]),                    # a touch at a knot, once
+    ([1.0, 0.0, 0.0, 0.0, 1.0], 0.0, [1.0, 3.0]),          # a run, by its ends
+    ([2.0, 1.0, 1.0, 3.0, 3.0], 3.0, [-2 / 3, 3.0, 4.0]),  # a run at the last knot; the left end slope -3/2
+    ([0.0, 1.0, 2.0, 3.0], -1.0, [-1.0]),                  # the linear continuation
+])
+def test_roots_touches_and_runs(y, level, expected):
+    f = velarix.interpolate(np.arange(float(len(y))), y, "quintic")  # level where the data are
+    assert np.allclose(f.solve(level), expected, rtol=0, atol=1e-12)
+    assert np.array_equal(f.solve(level, extrapolate=False), [e for e in expected if e >= 0.0])
+
+
+
 def test_two_points_give_the_line():
     spline = Quintic().fit(np.array([1.0, 3.0]), np.array([2.0, 5.0]))
     assert [spline(1.0), spline(3.0), spline.first_derivative(2.2)] == [2.0, 5.0, 1.5]

@@ -1,4 +1,7 @@
-"""The NumPy layer beside scipy.interpolate, one test per row of README's table."""
+"""The NumPy layer beside scipy.interpolate, one test per row of README's table,
+with every registered method."""
+
+import inspect
 
 import pickle
 
@@ -8,29 +11,33 @@ from scipy.interpolate import CubicSpline
 
 import velarix
 
-from conftest import X, Y
+from conftest import REGISTRY, X, Y, accepts
 
-TENSION = velarix.Tension()
 WAVE = np.sin(np.linspace(0.0, 6.0, 13))
+DEFAULT_METHOD = inspect.signature(velarix.interpolate).parameters["method"].default
 
 
 @pytest.mark.parametrize("axis", [0, 1, 2, -1])
 @pytest.mark.parametrize("points", [np.linspace(0.5, 2.5, 5), np.full((2, 3), 1.25), 1.5])
-def test_axis_rule_is_scipys(axis, points):
-    y = np.random.default_rng(2).random((6, 6, 6)) + np.arange(6.0)[:, None, None]
-    f, ref = velarix.interpolate(X, y, TENSION, axis=axis), CubicSpline(X, y, axis=axis)
+def test_axis_rule_is_scipys(axis, points, method):
+    # Convex curves, which every method takes: positive multiples of Y plus lines.
+    rng = np.random.default_rng(2)
+    y = Y[:, None, None] * (1 + rng.random((1, 6, 6))) + X[:, None, None] * rng.random((1, 6, 6))
+    y = np.moveaxis(y, 0, axis)
+    f, ref = velarix.interpolate(X, y, method, axis=axis), CubicSpline(X, y, axis=axis)
     assert f(points).shape == ref(points).shape == f(points, 3).shape
     assert f.integrate(0.0, points).shape == f.antiderivative()(points).shape == ref(points).shape
     flat = np.moveaxis(y, axis, 0).reshape(6, -1)  # the same curves, knots first
-    expected = velarix.interpolate(X, flat, TENSION)(np.ravel(points)).reshape(
+    expected = velarix.interpolate(X, flat, method)(np.ravel(points)).reshape(
         np.shape(points) + np.moveaxis(y, axis, 0).shape[1:])
     got = np.moveaxis(f(points), range(axis % 3, axis % 3 + np.ndim(points)), range(np.ndim(points)))
     assert got.tobytes() == expected.tobytes()
 
 
 @pytest.mark.parametrize("order", [1, 2, 3])
-def test_derivative_objects_are_the_parents_orders(order):
-    f = velarix.interpolate(X, WAVE[:6], TENSION)
+def test_derivative_objects_are_the_parents_orders(order, method):
+    wave = WAVE[:6] if accepts(REGISTRY[method].interpolation_configuration, X, WAVE[:6]) else Y
+    f = velarix.interpolate(X, wave, method)
     xs = np.linspace(-1.0, 4.0, 41)
     d = f.derivative(order)
     for g in (d, pickle.loads(pickle.dumps(d))):
@@ -47,25 +54,12 @@ def test_derivative_objects_are_the_parents_orders(order):
             call()
 
 
-@pytest.mark.parametrize("y, level, expected", [
-    ([1.0, 0.0, 1.0, 2.0], 0.0, [1.0]),                    # a touch at a knot, once
-    ([1.0, 0.0, 0.0, 0.0, 1.0], 0.0, [1.0, 3.0]),          # a run, by its ends
-    ([2.0, 1.0, 1.0, 3.0, 3.0], 3.0, [-2 / 3, 3.0, 4.0]),  # a run at the last knot; the left end slope -3/2
-    ([0.0, 1.0, 2.0, 3.0], -1.0, [-1.0]),                  # the linear continuation
-])
-def test_roots_touches_and_runs(y, level, expected):
-    f = velarix.interpolate(np.arange(float(len(y))), y, "quintic")  # level where the data are
-    assert np.allclose(f.solve(level), expected, rtol=0, atol=1e-12)
-    assert np.array_equal(f.solve(level, extrapolate=False), [e for e in expected if e >= 0.0])
-
-
-@pytest.mark.parametrize("method", sorted(velarix.interpolant.METHODS))
+# Every method that takes the wave's curvature changes.
+@pytest.mark.parametrize("method", [name for name, m in REGISTRY.items() if accepts(
+    m.interpolation_configuration, np.linspace(0.0, 6.0, 13), WAVE)])
 def test_every_crossing_of_a_wave(method):
     x = np.linspace(0.0, 6.0, 13)
-    try:
-        f = velarix.interpolate(x, WAVE, method)
-    except ValueError:
-        pytest.skip(f"{method} refuses a curvature change")
+    f = velarix.interpolate(x, WAVE, method)
     grid = f(np.linspace(0.0, 6.0, 100_001)) - 0.3
     roots = f.solve(0.3, extrapolate=False)
     assert len(roots) == np.count_nonzero(np.diff(np.sign(grid)))
@@ -74,9 +68,9 @@ def test_every_crossing_of_a_wave(method):
 
 @pytest.mark.parametrize("extrapolate, mode", [(True, "extend"), (False, "nan"), (None, "linear"),
                                                 ("constant", "constant")])
-def test_extrapolate_per_call(extrapolate, mode):
-    f = velarix.interpolate(X, Y, TENSION)
-    own = velarix.interpolate(X, Y, TENSION, extrapolate=mode)
+def test_extrapolate_per_call(extrapolate, mode, method):
+    f = velarix.interpolate(X, Y, method)
+    own = velarix.interpolate(X, Y, method, extrapolate=mode)
     xs = np.array([-1.5, 0.5, 4.0])
     for nu in range(4):
         assert f(xs, nu, extrapolate).tobytes() == own(xs, nu).tobytes()
@@ -87,19 +81,28 @@ def test_extrapolate_per_call(extrapolate, mode):
     assert np.isclose(f(4.0, extrapolate=True), taylor, rtol=1e-15)
 
 
+# The default method (no method given), and every method that lists clamped ends.
+CLAMPING = [None] + [name for name, m in REGISTRY.items() if "clamped" in m.end_conditions]
+
+
 @pytest.mark.parametrize("bc_type, slopes", [("clamped", (0.0, 0.0)), (((1, 2.0), (1, 0.5)), (2.0, 0.5))])
-def test_bc_type_clamps_the_end_slopes(bc_type, slopes):
-    clamped = velarix.interpolant.METHODS["tension"]().with_boundary(velarix.EndSlopes.clamped(*slopes))
+@pytest.mark.parametrize("name", CLAMPING)
+def test_bc_type_clamps_the_end_slopes(bc_type, slopes, name):
+    method = {} if name is None else {"method": name}
+    config = REGISTRY[name or DEFAULT_METHOD].interpolation_configuration
+    clamped = config.with_boundary(velarix.EndSlopes.clamped(*slopes))
     xs = np.linspace(0.0, 3.0, 31)
-    assert velarix.interpolate(X, Y, bc_type=bc_type)(xs).tobytes() == velarix.interpolate(X, Y, clamped)(xs).tobytes()
+    assert (velarix.interpolate(X, Y, bc_type=bc_type, **method)(xs).tobytes()
+            == velarix.interpolate(X, Y, clamped)(xs).tobytes())
 
 
 @pytest.mark.parametrize("bc_type", ["not-a-knot", ((2, 0.0), (2, 0.0)), ((1, np.nan), (1, 0.0))])
-def test_bc_type_refusals_say_what_the_method_takes(bc_type):
+def test_bc_type_refusals_say_what_the_method_takes(bc_type, method):
     with pytest.raises(ValueError) as info:
-        velarix.interpolate(X, Y, bc_type=bc_type)
-    assert str(info.value).startswith(f"bc_type {bc_type!r} is not supported by the method 'tension', "
-                                      "which takes bc_type None, 'clamped'")
+        velarix.interpolate(X, Y, method, bc_type=bc_type)
+    first = ", 'clamped'" if "clamped" in REGISTRY[method].end_conditions else ""
+    assert str(info.value).startswith(f"bc_type {bc_type!r} is not supported by the method "
+                                      f"'{method}', which takes bc_type None{first}")
 
 
 @pytest.mark.parametrize("workers", [1, 2, None])
