@@ -26,10 +26,6 @@ METHODS = {
     for name, method in _registry.METHODS.items()
 }
 
-# Members of the fitted splines by the order of the derivative taken, with
-# -1 standing for the antiderivative from the first knot.
-_SCALAR = {-1: "antiderivative", 0: "value", 1: "first_derivative", 2: "second_derivative"}
-_BATCH_INTO = {kind: name + "_batch_into" for kind, name in _SCALAR.items()}
 # Python and NumPy floats take the scalar path.
 _SCALAR_TYPES = frozenset((float, np.float64))
 
@@ -223,33 +219,6 @@ def _evaluate_block(block, curves, kind):
     return curves._evaluate(block, kind)
 
 
-def _times(factor, dx):
-    """factor · dx, with 0 · ±inf taken as 0: a flat end stays flat out to infinity."""
-    if isinstance(factor, float):
-        return 0.0 if factor == 0 else factor * dx
-    with np.errstate(invalid="ignore"):
-        return np.where(factor == 0, 0.0, factor * dx)
-
-
-def _continued(mode, kind, integral, value, slope, dx):
-    """The curve continued by `dx` past an end with the given end quantities.
-
-    Linear: S(e + dx) = S(e) + S'(e) dx, whose integral from the end is
-    dx (S(e) + S'(e) dx / 2); constant: S(e), integrating to S(e) dx.
-    """
-    if mode == "nan":
-        return np.nan
-    if kind == 2 or (kind == 1 and mode == "constant"):
-        return 0.0
-    if kind == 1:
-        return slope
-    if mode == "constant":
-        return value if kind == 0 else integral + _times(value, dx)
-    if kind == 0:
-        return value + _times(slope, dx)
-    return integral + _times(value + 0.5 * _times(slope, dx), dx)
-
-
 class _Curves:
     """The evaluation engine that ``Interpolant`` and ``Antiderivative`` share."""
 
@@ -260,11 +229,10 @@ class _Curves:
         flat = points.reshape(-1)
         out = np.empty((len(self._splines), flat.size))
         if flat.size:
-            outside = self._outside(flat, points.shape, name)
-            for j, into in enumerate(self._into[kind]):
-                into(flat, out[j])
-            if outside is not None:
-                self._continue(out, flat, outside, kind)
+            if self._mode == "raise":
+                self._refuse_outside(flat, points.shape, name)
+            for j, into in enumerate(self._into):
+                into(flat, out[j], kind, self._core_mode)
         return self._shaped(out, points.shape, scalar=not isinstance(x, np.ndarray))
 
     def _shaped(self, out, shape, scalar):
@@ -274,63 +242,25 @@ class _Curves:
         # Curves last: x.shape + curves_shape, in C order.
         return np.ascontiguousarray(out.T).reshape(shape + self._curves_shape)
 
-    def _outside(self, flat, shape, name):
-        """Indices below and above the knots, or None when there are none to patch."""
-        if self._mode == "hold":
-            return None
+    def _refuse_outside(self, flat, shape, name):
+        """ValueError naming the first abscissa beyond the knots, if any (NaN is not)."""
         lo, hi = self._lo, self._hi
         # Two reductions decide the common case; a NaN fails both
-        # comparisons and sends the array to the masks, which skip it.
+        # comparisons and sends the array to the mask, which skips it.
         if lo <= np.minimum.reduce(flat) and np.maximum.reduce(flat) <= hi:
-            return None
-        below = np.flatnonzero(flat < lo)
-        above = np.flatnonzero(flat > hi)
-        if not below.size and not above.size:
-            return None
-        if self._mode == "raise":
-            first = min(i[0] for i in (below, above) if i.size)
+            return
+        beyond = np.flatnonzero((flat < lo) | (flat > hi))
+        if beyond.size:
+            first = int(beyond[0])
             where = f"{name}[{_index_text(np.unravel_index(first, shape))}]" if shape else name
             raise ValueError(f"{where} = {_number(flat[first])} is outside the domain "
                              f"[{_number(lo)}, {_number(hi)}]")
-        return below, above
-
-    def _continue(self, out, flat, outside, kind):
-        for side, index in enumerate(outside):
-            if index.size:
-                end, integral, value, slope = self._end(side, kind)
-                dx = flat[index] - end
-                out[:, index] = _continued(self._mode, kind, integral[:, None],
-                                           value[:, None], slope[:, None], dx)
-
-    def _end(self, side, kind):
-        """The knot of one end and the curves' integral, value and slope there."""
-        key = (side, kind == -1)
-        if key not in self._ends:
-            end = self._lo if side == 0 else self._hi
-            value = np.array([s.value(end) for s in self._splines])
-            slope = np.array([s.first_derivative(end) for s in self._splines])
-            integral = np.zeros(len(self._splines))
-            if kind == -1 and side == 1:
-                integral = np.array([s.antiderivative(end) for s in self._splines])
-            self._ends[key] = (end, integral, value, slope)
-        return self._ends[key]
 
     def _scalar_call(self, x, kind):
-        """One curve at one float: the class's own scalar member, no arrays."""
-        if self._lo <= x <= self._hi or self._mode == "hold":
-            return _float64(getattr(self._splines[0], _SCALAR[kind])(x))
-        if x != x:
-            return _float64(np.nan)
-        side = 0 if x < self._lo else 1
-        if self._mode == "raise":
+        """One curve at one float: the class's own scalar evaluation, no arrays."""
+        if self._mode == "raise" and not self._lo <= x <= self._hi and x == x:
             return self._evaluate(x, kind)
-        key = (side, kind == -1)
-        ends = self._scalar_ends.get(key)
-        if ends is None:
-            end, integral, value, slope = self._end(side, kind)
-            ends = self._scalar_ends[key] = (end, *(float(v[0]) for v in (integral, value, slope)))
-        end, integral, value, slope = ends
-        return _float64(_continued(self._mode, kind, integral, value, slope, x - end))
+        return _float64(self._evaluate_one(x, kind, self._core_mode))
 
     def _map_blocks(self, x, kind):
         curves = self._curves_shape
@@ -386,14 +316,15 @@ class Interpolant(_Curves):
         self._splines = tuple(splines)
         self._curves_shape = tuple(curves_shape)
         self._mode = mode
+        # The core evaluates every mode but "raise", which is refused here
+        # and leaves only abscissas inside the knots.
+        self._core_mode = "hold" if mode == "raise" else mode
         self._config = config
-        self._ends = {}
-        self._scalar_ends = {}
-        self._into = {kind: [getattr(s, name) for s in self._splines]
-                      for kind, name in _BATCH_INTO.items() if kind >= 0}
+        self._into = [s.evaluate_batch_into for s in self._splines]
         # The scalar path of one curve skips the arrays altogether.
         self._single = len(self._splines) == 1 and not self._curves_shape
         self._value = self._splines[0].value if self._single else None
+        self._evaluate_one = self._splines[0].evaluate if self._single else None
         return self
 
     def __reduce__(self):
@@ -414,7 +345,6 @@ class Interpolant(_Curves):
         The result has shape ``broadcast(a, b).shape + curves_shape`` (a
         NumPy float for scalar bounds and one curve).
         """
-        self._need_antiderivatives()
         lower = self._evaluate(a, -1, "a")
         return self._evaluate(b, -1, "b") - lower
 
@@ -425,12 +355,7 @@ class Interpolant(_Curves):
         ``nu=3`` the curve's derivatives. Outside the knots it integrates
         the extrapolated curve.
         """
-        self._need_antiderivatives()
         return Antiderivative(self)
-
-    def _need_antiderivatives(self):
-        if -1 not in self._into:
-            self._into[-1] = [getattr(s, _BATCH_INTO[-1]) for s in self._splines]
 
     def solve(self, level):
         """The sorted abscissae in the domain where the curve equals ``level``.
@@ -510,9 +435,8 @@ class Antiderivative(_Curves):
     """
 
     def __init__(self, interpolant):
-        interpolant._need_antiderivatives()
-        # The engine's state (knots, splines, mode, the caches of end values
-        # and members) is the interpolant's own, shared.
+        # The engine's state (knots, splines, mode and members) is the
+        # interpolant's own, shared.
         vars(self).update(vars(interpolant))
         self._interpolant = interpolant
 
