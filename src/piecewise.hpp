@@ -308,11 +308,11 @@ class Piecewise {
     }
   }
 
-  // Whether x lies beyond the knots, compared in the caller's units; NaN
+  // Whether x lies within the knots, compared in the caller's units; NaN
   // does not.
-  bool outside(double x) const {
+  bool inside(double x) const {
     const auto [front, back] = domain();
-    return x < front || x > back;
+    return front <= x && x <= back;
   }
 
   // What linear and constant continue from at one end (0 the first knot):
@@ -358,7 +358,10 @@ class Piecewise {
 
   template <int Order>
   double extrapolated(double x, Extrapolation mode) const {
-    if (mode == Extrapolation::hold || !outside(x)) return held<Order>(x);
+    if (mode == Extrapolation::hold || inside(x)) return held<Order>(x);
+    // Some pieces' third derivative does not depend on x at all; every mode
+    // but hold (kept as it was) gives NaN for NaN.
+    if (x != x) return x;
     if (mode == Extrapolation::periodic) return periodic<Order>(x);
     const int side = x < domain().first ? 0 : 1;
     if (!from_ends(mode)) return beyond<Order>(x, mode, {}, {});
@@ -389,11 +392,15 @@ class Piecewise {
       for (std::size_t k = 0; k < size; ++k) at[k] = periodic_point(mode, original[k]);
       held<Order>({at, size}, out.subspan(j, size));
       for (std::size_t k = 0; k < size; ++k) {
-        if (!outside(original[k])) continue;
+        const double x = original[k];
+        if (inside(x)) continue;
         double& result = out[j + k];
-        result = mode == Extrapolation::periodic
-                     ? whole_periods<Order>(original[k], at[k], result)
-                     : beyond<Order>(original[k], mode, front, back);
+        if (x != x) {
+          result = x;
+        } else {
+          result = mode == Extrapolation::periodic ? whole_periods<Order>(x, at[k], result)
+                                                   : beyond<Order>(x, mode, front, back);
+        }
       }
     }
   }
@@ -403,7 +410,7 @@ class Piecewise {
   // x mapped into the period for the periodic mode; any other mode
   // evaluates x itself.
   double periodic_point(Extrapolation mode, double x) const {
-    if (mode != Extrapolation::periodic || !outside(x)) return x;
+    if (mode != Extrapolation::periodic || inside(x)) return x;
     const auto [front, back] = domain();
     return wrap_into_period(x, front, back);
   }
