@@ -7,9 +7,10 @@
 //
 // It also measures two floors of a fit at 1e6 knots: one tridiagonal solve
 // (the library's own; its elimination is a chain of dependent divisions, so
-// its cost is their latency), and the first write of a fitted curve's
-// storage, which is fresh memory that the kernel must map and clear (at
-// 1e6 knots; smaller storage is kept mapped and reused).
+// its cost is their latency) beside the cyclic solve of a periodic fit, and
+// the first write of a fitted curve's storage, which is fresh memory that
+// the kernel must map and clear (at 1e6 knots; smaller storage is kept
+// mapped and reused).
 //   cmake --build build --target velarix_floors && build/velarix_floors
 #include <algorithm>
 #include <chrono>
@@ -58,19 +59,35 @@ double milliseconds(F f) {
   return times[times.size() / 2];
 }
 
-// A diagonally dominant system of n rows, as the fits build them.
-double tridiagonal_solve_ms(std::size_t n, std::mt19937_64& rng) {
+// A diagonally dominant system of n rows, as the fits build them (the
+// corner entries are those of a periodic fit's cyclic system).
+struct System {
+  velarix::Doubles lower, diag, upper, rhs;
+};
+
+System dominant_system(std::size_t n, std::mt19937_64& rng) {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
-  velarix::Doubles lower(n), diag(n), upper(n), rhs(n);
+  System s{velarix::Doubles(n), velarix::Doubles(n), velarix::Doubles(n), velarix::Doubles(n)};
   for (std::size_t i = 0; i < n; ++i) {
-    lower[i] = unit(rng);
-    upper[i] = unit(rng);
-    diag[i] = 2 + lower[i] + upper[i];
-    rhs[i] = unit(rng);
+    s.lower[i] = unit(rng);
+    s.upper[i] = unit(rng);
+    s.diag[i] = 2 + s.lower[i] + s.upper[i];
+    s.rhs[i] = unit(rng);
   }
-  velarix::Doubles eliminated(n), solution(n);
+  return s;
+}
+
+double tridiagonal_solve_ms(const System& s) {
+  velarix::Doubles eliminated(s.diag.size()), solution(s.diag.size());
   return milliseconds(
-      [&] { velarix::tridiagonal::solve(lower, diag, upper, rhs, eliminated, solution); });
+      [&] { velarix::tridiagonal::solve(s.lower, s.diag, s.upper, s.rhs, eliminated, solution); });
+}
+
+double cyclic_solve_ms(const System& s) {
+  velarix::Doubles eliminated(s.diag.size()), fill(s.diag.size()), solution(s.diag.size());
+  return milliseconds([&] {
+    velarix::tridiagonal::solve_cyclic(s.lower, s.diag, s.upper, s.rhs, eliminated, fill, solution);
+  });
 }
 
 // Allocating `bytes` through the library's allocator and writing every
@@ -111,7 +128,12 @@ int main() {
               nanoseconds_per_point(t, [&](double b) { return b; }));
 
   const std::size_t n = 1000000;
-  std::printf("one tridiagonal solve, 1e6 rows        %.2f ms\n", tridiagonal_solve_ms(n, rng));
+  const System system = dominant_system(n, rng);
+  const double plain = tridiagonal_solve_ms(system);
+  const double cyclic = cyclic_solve_ms(system);
+  std::printf("one tridiagonal solve, 1e6 rows        %.2f ms\n", plain);
+  std::printf("one cyclic solve, 1e6 rows             %.2f ms (%.2f times)\n", cyclic,
+              cyclic / plain);
   // A fitted curve keeps one knot and one piece per interval; four cubic
   // coefficients per interval are what a plain cubic spline keeps.
   const std::pair<const char*, std::size_t> curves[] = {

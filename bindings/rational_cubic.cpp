@@ -102,7 +102,7 @@ PyTypeObject* rational_cubic_spline_class() {
 }  // namespace
 
 Method rational_cubic_method() {
-  static constexpr const char* ends[] = {"estimated", "limited", "clamped"};
+  static constexpr const char* ends[] = {"estimated", "limited", "clamped", "natural"};
   static constexpr const char* solvers[] = {"newton", "sweep"};
   static constexpr Option options[] = {
       {"convexity_solver", "with_convexity_solver", "str", solvers, "SOLVER",

@@ -98,7 +98,7 @@ PyTypeObject* tension_spline_class() {
 }  // namespace
 
 Method tension_method() {
-  static constexpr const char* ends[] = {"estimated", "limited", "clamped"};
+  static constexpr const char* ends[] = {"estimated", "limited", "clamped", "natural", "periodic"};
   static constexpr const char* policies[] = {"strict", "published"};
   static constexpr Option options[] = {
       {"policy", "with_policy", "str", policies, "POLICY",

@@ -57,7 +57,7 @@ PyTypeObject* variable_degree_spline_class() {
 }  // namespace
 
 Method variable_degree_method() {
-  static constexpr const char* ends[] = {"estimated", "limited", "clamped"};
+  static constexpr const char* ends[] = {"estimated", "limited", "clamped", "natural", "periodic"};
   static constexpr Option options[] = {
       {"max_degree", "with_max_degree", "float", {}, "D",
        "degree cap (default 50; inf for no cap)"},

@@ -119,7 +119,9 @@ struct DataSet {
 // Knots either as running sums of widths (mostly increasing, with zero,
 // subnormal, huge and NaN widths) or as raw numbers; now and then y has
 // another length than x.
-inline DataSet data_set(Bytes& in) {
+// With periodic ends the data are now and then closed up, y[n-1] = y[0], so
+// that periodic fits are made and not only refused.
+inline DataSet data_set(Bytes& in, const EndSlopes& ends = EndSlopes{}) {
   DataSet data;
   const std::uint8_t shape = in.byte();
   const std::size_t n = in.byte() % (max_points + 1);
@@ -137,12 +139,16 @@ inline DataSet data_set(Bytes& in) {
   std::size_t ny = n;
   if ((shape & 6) == 6) ny = in.byte() % (max_points + 1);
   for (std::size_t i = 0; i < ny; ++i) data.y.push_back(in.number());
+  if (ends.is_periodic() && (shape & 8) != 0 && !data.y.empty()) data.y.back() = data.y.front();
   return data;
 }
 
 inline EndSlopes end_slopes(Bytes& in) {
   const std::uint8_t kind = in.byte();
-  if (kind & 1) return kind & 2 ? EndSlopes::limited() : EndSlopes::estimated();
+  if (kind & 1) {
+    if (kind & 4) return kind & 2 ? EndSlopes::periodic() : EndSlopes::natural();
+    return kind & 2 ? EndSlopes::limited() : EndSlopes::estimated();
+  }
   const double left = in.number();
   return EndSlopes::clamped(left, in.number());
 }
@@ -203,6 +209,22 @@ inline void check_error(const Error& error, const DataSet& data) {
     }
     void operator()(const OutOfScale&) const {
       if (!starts_with(text, "shape parameter `")) fail("text", text);
+    }
+    // The caller's end values, compared after the non-finite refusals.
+    void operator()(const NotPeriodic& e) const {
+      if (!starts_with(text, "periodic end conditions need equal first and last values; y[0] = ")) {
+        fail("text", text);
+      }
+      if (e.last + 1 != data.y.size() || !same_bits(data.y[0], e.first_value) ||
+          !same_bits(data.y[e.last], e.last_value) || !std::isfinite(e.first_value) ||
+          !std::isfinite(e.last_value) || e.first_value == e.last_value) {
+        fail("values", text);
+      }
+    }
+    void operator()(const UnsupportedEnds&) const {
+      if (!starts_with(text, "the ") || text.find(" cannot have ") == std::string::npos) {
+        fail("text", text);
+      }
     }
     // Only loading a saved state reports this; a fit never does.
     void operator()(const InvalidState&) const { fail("a fit reported a saved-state error", text); }

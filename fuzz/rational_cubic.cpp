@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   // it at 1e6), so only caps >= 0 are drawn.
   const double cap = std::fabs(in.setting(config.w_cap));
   if (!std::isnan(cap)) config.w_cap = cap;
-  const DataSet data = data_set(in);
+  const DataSet data = data_set(in, config.boundary);
   try {
     Result<RationalCubicSpline> fitted = config.fit(data.x, data.y);
     if (!fitted) {

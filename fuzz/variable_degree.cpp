@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   config.boundary = end_slopes(in);
   config.max_degree = in.setting(config.max_degree);
   config.max_iter = in.passes();
-  const DataSet data = data_set(in);
+  const DataSet data = data_set(in, config.boundary);
   try {
     Result<VariableDegreeSpline> fitted = config.fit(data.x, data.y);
     if (!fitted) {

@@ -20,6 +20,8 @@ std::optional<InvalidParameter> EndSlopes::check() const {
 
 std::string EndSlopes::debug_text() const {
   if (is_limited()) return "Limited";
+  if (is_natural()) return "Natural";
+  if (is_periodic()) return "Periodic";
   const Clamped* c = clamped_slopes();
   if (c == nullptr) return "Estimated";
   return format::Record("Clamped")

@@ -52,6 +52,14 @@ struct Describe {
            " is out of scale with interval " + count(e.interval) + " of width " +
            format::message(e.width) + ": " + e.effect;
   }
+  std::string operator()(const NotPeriodic& e) const {
+    return "periodic end conditions need equal first and last values; y[0] = " +
+           format::message(e.first_value) + " and y[" + count(e.last) +
+           "] = " + format::message(e.last_value) + " differ";
+  }
+  std::string operator()(const UnsupportedEnds& e) const {
+    return std::string("the ") + e.method + " cannot have " + e.ends + " ends: " + e.reason;
+  }
   std::string operator()(const InvalidState& e) const {
     return std::string("invalid saved state: ") + e.reason + " at byte " + count(e.offset);
   }

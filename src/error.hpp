@@ -79,6 +79,22 @@ struct NonFiniteValue {
   double value;
 };
 
+// Periodic end conditions on data whose first and last values differ: the
+// spline could not continue across the period. `last` is the index of the
+// last value.
+struct NotPeriodic {
+  std::size_t last;
+  double first_value;
+  double last_value;
+};
+
+// End conditions a method cannot honour, and why.
+struct UnsupportedEnds {
+  const char* method;
+  const char* ends;
+  const char* reason;
+};
+
 // A saved state (see state.hpp) that cannot be loaded: truncated, tampered
 // with, or written by another version. `offset` is the first byte of the
 // field that was refused (for a truncation, of the field cut short).
@@ -89,7 +105,8 @@ struct InvalidState {
 
 using Error = std::variant<LengthMismatch, TooFewPoints, NotIncreasing,
                            InvalidParameter, MixedCurvature, NoConvergence, InvalidState,
-                           NonFiniteKnot, UnusableWidth, OutOfScale, NonFiniteValue>;
+                           NonFiniteKnot, UnusableWidth, OutOfScale, NonFiniteValue,
+                           NotPeriodic, UnsupportedEnds>;
 
 // The exact text of an error, as the caller sees it.
 std::string message(const Error& error);

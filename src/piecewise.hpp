@@ -185,6 +185,14 @@ class Piecewise {
     return scale_.out(evaluate_here<D>(scale_.x_in(x)), static_cast<int>(D));
   }
 
+  // The same at an abscissa of the curve's own coordinates (those of
+  // knots()), in those coordinates: what a check of the fit itself reads, so
+  // that its verdict does not depend on the scale the fit was made in.
+  template <Derivative D>
+  double evaluate_in_curve(double x) const {
+    return evaluate_here<D>(x);
+  }
+
   // The interval of a clamped abscissa, found by stepping forward from
   // `hint`, an interval of an earlier query; it equals interval(clamped) for
   // every input. knots[i] <= c < knots[i + 1] (or i the last interval with

@@ -29,9 +29,15 @@ void Writer::f64s(std::span<const double> values) {
 }
 
 void Writer::end_slopes(const EndSlopes& slopes) {
-  // 0 Estimated, 1 Clamped with its two slopes, 2 Limited.
+  // 0 Estimated, 1 Clamped with its two slopes, 2 Limited, 3 Natural,
+  // 4 Periodic: the tags of the first three are those of the first release.
   const EndSlopes::Clamped* clamped = slopes.clamped_slopes();
-  u8(clamped != nullptr ? 1 : slopes.is_limited() ? 2 : 0);
+  std::uint8_t tag = 0;
+  if (clamped != nullptr) tag = 1;
+  if (slopes.is_limited()) tag = 2;
+  if (slopes.is_natural()) tag = 3;
+  if (slopes.is_periodic()) tag = 4;
+  u8(tag);
   if (clamped != nullptr) {
     f64(clamped->left);
     f64(clamped->right);
@@ -173,9 +179,11 @@ Doubles Reader::f64s(std::uint64_t count) {
 }
 
 EndSlopes Reader::end_slopes() {
-  const std::uint8_t kind = tag(3);
+  const std::uint8_t kind = tag(5);
   if (kind == 0) return EndSlopes::estimated();
   if (kind == 2) return EndSlopes::limited();
+  if (kind == 3) return EndSlopes::natural();
+  if (kind == 4) return EndSlopes::periodic();
   const double left = f64();
   const double right = f64();
   return EndSlopes::clamped(left, right);

@@ -83,6 +83,17 @@ data's shape (0 where it points against the end secant, at most 3 times
 that secant beside an extremum, on the side of it that keeps the end
 interval's curvature).
 
+Two conditions replace the end slopes where a method lists them in its
+record's end conditions. ``EndSlopes.natural()`` frees both ends: S'' = 0
+there (exactly 0 for the tension and variable-degree methods; the rational
+cubic refuses data whose end interval would then bend against their
+convexity). ``EndSlopes.periodic()`` closes the curve: the data must have
+``y[0] == y[-1]`` (the fit is refused naming both values otherwise), the
+period is ``x[-1] - x[0]``, and S, S' and S'' agree at the two ends, so the
+spline continues across the period; the strict tension policy judges the
+shape at the ends with the neighbours across the wrap. The rational cubic
+refuses periodic ends: a periodic convex curve is constant.
+
 Integrals
 ---------
 ``spline.integral(a, b)`` is the integral from a to b (reversed limits give

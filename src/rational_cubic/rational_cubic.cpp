@@ -1,5 +1,6 @@
 #include "rational_cubic/rational_cubic.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -91,16 +92,52 @@ std::pair<double, double> estimated_end_slopes(std::span<const double> s) {
   return {s[0] - (s[1] - s[0]) * 0.5, s[m - 1] + (s[m - 1] - s[m - 2]) * 0.5};
 }
 
+// A natural end pins S'' to 0 at its knot, and the end piece is convex only
+// while its two gaps share a sign: the natural row ties the outer gap to the
+// inner one, so the slope at the interior knot next to the end decides. On
+// the concave side of the end secant by more than the rounding of a
+// derivative (the same 16 ulps the convexity targets allow), or where the
+// data are straight to their rounding by more than the noise that rounding
+// leaves in the gap (solver::gap_noise: rounded samples of a line carry far
+// more than 16 ulps), the end interval would bend against the data at any w.
+constexpr double kGapNoise = 16 * 0x1p-53;
+
+bool bends_against(double gap, double secant, double derivative, double noise) {
+  return gap < -std::max(noise, kGapNoise * (std::fabs(secant) + std::fabs(derivative)));
+}
+
+std::optional<UnsupportedEnds> check_natural_ends(const Samples& solved,
+                                                  std::span<const double> d) {
+  const std::span<const double> s = solved.secants();
+  const std::size_t m = s.size();
+  const Doubles noise = solver::gap_noise(solved);
+  if (bends_against(d[1] - s[0], s[0], d[1], noise[1])) {
+    return UnsupportedEnds{"rational cubic", "natural",
+                           "with S'' = 0 at the first knot the first interval would bend against "
+                           "the convexity of the data"};
+  }
+  if (bends_against(s[m - 1] - d[m - 1], s[m - 1], d[m - 1], noise[m - 1])) {
+    return UnsupportedEnds{"rational cubic", "natural",
+                           "with S'' = 0 at the last knot the last interval would bend against "
+                           "the convexity of the data"};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
+// Read in the curve's own coordinates, where its knots are: a scaled fit's
+// knots are not the caller's abscissas.
 bool RationalCubicSpline::is_shape_preserving() const {
-  const std::span<const double> x = curve().knots();
+  const Piecewise<RationalCubicPiece>& c = curve();
+  const std::span<const double> x = c.knots();
   const std::size_t n = x.size();
+  const auto value_at = [&](double t) { return c.evaluate_in_curve<Derivative::value>(t); };
+  const auto slope_at = [&](double t) { return c.evaluate_in_curve<Derivative::first>(t); };
   const double sign = concave_ ? -1.0 : 1.0;
-  const double first = (value(x[1]) - value(x[0])) / (x[1] - x[0]);
-  const double last = (value(x[n - 1]) - value(x[n - 2])) / (x[n - 1] - x[n - 2]);
-  return sign * first_derivative(x[0]) <= sign * first &&
-         sign * last <= sign * first_derivative(x[n - 1]);
+  const double first = (value_at(x[1]) - value_at(x[0])) / (x[1] - x[0]);
+  const double last = (value_at(x[n - 1]) - value_at(x[n - 2])) / (x[n - 1] - x[n - 2]);
+  return sign * slope_at(x[0]) <= sign * first && sign * last <= sign * slope_at(x[n - 1]);
 }
 
 RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Doubles w,
@@ -161,6 +198,10 @@ std::optional<InvalidParameter> RationalCubic::check() const {
 Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
                                                std::span<const double> y) const {
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
+  if (boundary.is_periodic()) {
+    return UnsupportedEnds{"rational cubic", "periodic",
+                           "a periodic convex or concave function is constant"};
+  }
 
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
@@ -182,17 +223,22 @@ Result<RationalCubicSpline> RationalCubic::fit_samples(const Samples& samples) c
   if (concave) mirror.emplace(mirrored(samples));
   const Samples& solved = concave ? *mirror : samples;
 
-  const auto [left, right] =
-      boundary.resolve(solved, [&] { return estimated_end_slopes(solved.secants()); });
+  EndRows ends = boundary.rows(solved, [&] { return estimated_end_slopes(solved.secants()); });
   // Clamped slopes are the caller's, in the sign of the caller's data.
-  const bool clamped = boundary.clamped_slopes() != nullptr;
-  const double solve_left = clamped ? sign * left : left;
-  const double solve_right = clamped ? sign * right : right;
+  if (boundary.clamped_slopes() != nullptr) {
+    ends.left = sign * ends.left;
+    ends.right = sign * ends.right;
+  }
 
   const solver::SolveSettings settings{u, v, margin, relaxation, tol, max_iter, w_cap, solver};
-  Result<solver::Output> output = solver::solve(solved, settings, solve_left, solve_right);
+  Result<solver::Output> output = solver::solve(solved, settings, ends);
   if (!output) return output.error();
   solver::Output& result = output.value();
+  if (ends.natural()) {
+    if (std::optional<UnsupportedEnds> bent = check_natural_ends(solved, result.derivatives)) {
+      return *bent;
+    }
+  }
 
   const std::span<const double> xs = solved.x();
   const std::span<const double> ys = solved.y();

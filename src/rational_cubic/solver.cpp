@@ -106,19 +106,29 @@ Doubles gap_noise(const Samples& samples) {
 // or within its rounding of it (gapL or gapR <= kGapNoise (|s| + |d|), or
 // within the noise of a straight knot), leaves no finite bound, so such an
 // interval gets the cap, which is as near the chord as the pieces go.
+//
+// The numerator of the piece's S'' has the Bernstein coefficients
+//   u^2 ((A + w) gapL - v gapR),  u^2 v gapL,  u v^2 gapR,  v^2 ((A + w) gapR - u gapL)
+// (A = u + v), so the bound v gapR / gapL keeps S'' >= 0 at the left knot
+// and u gapL / gapR at the right one, each with room A to spare. A natural
+// end pins S'' at its knot to 0, which no w could raise, and leaves the
+// rest of the piece convex for any w >= 0 (the last coefficient is then
+// gapR ((A + w) - u v / (A + w)) > 0): its bound is left out.
 double convexity_target(std::span<const double> secants, std::span<const double> noise,
                         std::span<const double> d, std::size_t i, double u, double v,
-                        double margin, double w_cap) {
+                        double margin, double w_cap, bool natural_ends) {
   const double gap_left = secants[i] - d[i];
   const double gap_right = d[i + 1] - secants[i];
   if (no_room(gap_left, secants[i], d[i], noise[i]) ||
       no_room(gap_right, secants[i], d[i + 1], noise[i + 1])) {
     return w_cap;
   }
+  const bool free_left = natural_ends && i == 0;
+  const bool free_right = natural_ends && i + 1 == secants.size();
   // max(v gapR / gapL, u gapL / gapR, 0); a NaN ratio (inf / inf from an
   // overflowing derivative) is left out, so the target is never NaN.
-  const double ratio_right = v * gap_right / gap_left;
-  const double ratio_left = u * gap_left / gap_right;
+  const double ratio_right = free_left ? 0 : v * gap_right / gap_left;
+  const double ratio_left = free_right ? 0 : u * gap_left / gap_right;
   double bound = 0;
   if (ratio_right > bound) bound = ratio_right;
   if (ratio_left > bound) bound = ratio_left;
@@ -134,11 +144,12 @@ namespace {
 // a fresh system would hold.
 class DerivativeSystem {
  public:
-  DerivativeSystem(const Samples& samples, double left, double right, double u, double v)
+  DerivativeSystem(const Samples& samples, const EndRows& ends, double u, double v)
       : h_(samples.widths()),
         s_(samples.secants()),
         u_(u),
         v_(v),
+        natural_(ends.natural()),
         lower_(samples.size()),
         diag_(samples.size()),
         upper_(samples.size()),
@@ -147,9 +158,14 @@ class DerivativeSystem {
         derivatives_(samples.size()) {
     const std::size_t n = diag_.size();
     diag_[0] = 1;
-    rhs_[0] = left;
+    rhs_[0] = ends.left;
     diag_[n - 1] = 1;
-    rhs_[n - 1] = right;
+    rhs_[n - 1] = ends.right;
+    if (natural_) {
+      // S'' of the end piece at its outer knot, set to 0 (see `solve`).
+      upper_[0] = v;
+      lower_[n - 1] = u;
+    }
     for (std::size_t k = 1; k + 1 < n; ++k) {
       lower_[k] = u * (u * h_[k]);
       upper_[k] = v * (v * h_[k - 1]);
@@ -176,6 +192,17 @@ class DerivativeSystem {
       diag_[k] = f * (a + w[k - 1]) + g * (a + w[k]);
       rhs_[k] = (f * (b + w[k - 1])) * s_[k - 1] + (g * (c + w[k])) * s_[k];
     }
+    if (natural_) {
+      // S'' of the first piece at x[0] and of the last at x[n-1], up to a
+      // positive factor (the two ends of the row above, each on its own):
+      //   (A + w[0]) d[0] + v d[1] = (C + w[0]) s[0],
+      //   u d[n-2] + (A + w[m-1]) d[n-1] = (B + w[m-1]) s[m-1].
+      const std::size_t m = n - 1;
+      diag_[0] = a + w[0];
+      rhs_[0] = (c + w[0]) * s_[0];
+      diag_[n - 1] = a + w[m - 1];
+      rhs_[n - 1] = (b + w[m - 1]) * s_[m - 1];
+    }
     tridiagonal::solve(lower_, diag_, upper_, rhs_, eliminated_, derivatives_);
     return derivatives_;
   }
@@ -185,6 +212,7 @@ class DerivativeSystem {
   std::span<const double> s_;
   double u_;
   double v_;
+  bool natural_;
   Doubles lower_;
   Doubles diag_;
   Doubles upper_;
@@ -231,13 +259,13 @@ constexpr double kStallCeiling = 1e-6;
 // max kappa_i, each summed in the fixed order (|s| + |d_i|) + |d_i+1|.
 double rounding_sensitivity(std::span<const double> s, std::span<const double> noise,
                             std::span<const double> d, double u, double v, double margin,
-                            double w_cap) {
+                            double w_cap, bool natural_ends) {
   double kappa = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     const double gap_left = s[i] - d[i];
     const double gap_right = d[i + 1] - s[i];
     if (!(gap_left > 0 && gap_right > 0)) continue;
-    const double target = convexity_target(s, noise, d, i, u, v, margin, w_cap);
+    const double target = convexity_target(s, noise, d, i, u, v, margin, w_cap, natural_ends);
     if (!(target < w_cap)) continue;
     const double size = (std::fabs(s[i]) + std::fabs(d[i])) + std::fabs(d[i + 1]);
     const double k = (target - margin) * size * (1 / gap_left + 1 / gap_right);
@@ -263,8 +291,12 @@ double largest_difference(std::span<const double> a, std::span<const double> b) 
 class StallRule {
  public:
   StallRule(const Samples& samples, std::span<const double> noise, const SolveSettings& settings,
-            bool from_newton)
-      : s_(samples.secants()), noise_(noise), c_(settings), from_newton_(from_newton) {}
+            bool natural_ends, bool from_newton)
+      : s_(samples.secants()),
+        noise_(noise),
+        c_(settings),
+        natural_ends_(natural_ends),
+        from_newton_(from_newton) {}
 
   // Called after sweep k failed the tolerance test, with its change, its
   // largest w, the new w and the derivatives the sweep used.
@@ -287,12 +319,14 @@ class StallRule {
   bool at_floor(double change, double largest, std::span<const double> d) const {
     return change <= kStallCeiling * (largest + 1) &&
            change <= kFloorFactor * c_.relaxation * kRoundoff *
-                         rounding_sensitivity(s_, noise_, d, c_.u, c_.v, c_.margin, c_.w_cap);
+                         rounding_sensitivity(s_, noise_, d, c_.u, c_.v, c_.margin, c_.w_cap,
+                                              natural_ends_);
   }
 
   std::span<const double> s_;
   std::span<const double> noise_;
   SolveSettings c_;
+  bool natural_ends_;
   bool from_newton_;
   Doubles snapshot_;
   double best_change_ = std::numeric_limits<double>::infinity();  // C_best
@@ -302,8 +336,8 @@ class StallRule {
 // The relaxed sweeps from `w`, with the stall rule; `solves_before` counts
 // the Newton steps made before them.
 Result<Output> sweep(const Samples& samples, std::span<const double> noise,
-                     const SolveSettings& settings, DerivativeSystem& system, Doubles w,
-                     bool from_newton, std::uint64_t solves_before) {
+                     const SolveSettings& settings, DerivativeSystem& system, bool natural_ends,
+                     Doubles w, bool from_newton, std::uint64_t solves_before) {
   const double u = settings.u;
   const double v = settings.v;
   const double margin = settings.margin;
@@ -312,7 +346,7 @@ Result<Output> sweep(const Samples& samples, std::span<const double> noise,
   const std::size_t m = samples.intervals();
   const double relaxation = settings.relaxation;
   const double keep = 1 - relaxation;
-  StallRule stall(samples, noise, settings, from_newton);
+  StallRule stall(samples, noise, settings, natural_ends, from_newton);
   double last_change = std::numeric_limits<double>::quiet_NaN();
   for (std::uint64_t k = 0;;) {
     if (k == settings.max_iter) return NoConvergence{settings.max_iter, last_change};
@@ -320,7 +354,7 @@ Result<Output> sweep(const Samples& samples, std::span<const double> noise,
     double largest = 0;  // W
     double change = 0;   // C
     for (std::size_t i = 0; i < m; ++i) {
-      const double target = convexity_target(s, noise, d, i, u, v, margin, w_cap);
+      const double target = convexity_target(s, noise, d, i, u, v, margin, w_cap, natural_ends);
       double next = relaxation * target + w[i] * keep;
       if (next < 0) next = 0;
       if (next > w_cap) next = w_cap;
@@ -345,43 +379,60 @@ Result<Output> sweep(const Samples& samples, std::span<const double> noise,
 
 Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
                           double right, double u, double v) {
+  return solve_derivatives(samples, w, EndRows{EndRows::Kind::slopes, left, right}, u, v);
+}
+
+Doubles solve_derivatives(const Samples& samples, std::span<const double> w, const EndRows& ends,
+                          double u, double v) {
   if (w.size() + 1 != samples.size()) {
     throw InternalError("one convexity parameter per interval expected");
   }
-  DerivativeSystem system(samples, left, right, u, v);
+  if (ends.periodic()) throw InternalError("the rational cubic has no periodic system");
+  DerivativeSystem system(samples, ends, u, v);
   const std::span<const double> d = system.solve(w);
   return Doubles(d.begin(), d.end());
 }
 
 Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
                      double right) {
+  return solve(samples, settings, EndRows{EndRows::Kind::slopes, left, right});
+}
+
+Result<Output> solve(const Samples& samples, const SolveSettings& settings, const EndRows& ends) {
   const double u = settings.u;
   const double v = settings.v;
   const double w_cap = settings.w_cap;
   if (!(w_cap >= 0)) throw InternalError("convexity cap must be >= 0");
+  if (ends.periodic()) throw InternalError("the rational cubic has no periodic system");
+  const bool natural = ends.natural();
   const std::size_t m = samples.intervals();
 
   const Doubles noise = gap_noise(samples);
   if (m == 1) {
-    Doubles d{left, right};
-    Doubles w{convexity_target(samples.secants(), noise, d, 0, u, v, settings.margin, w_cap)};
+    // With natural ends the one piece has S'' = 0 at both knots: the chord.
+    const double s = samples.secants()[0];
+    Doubles d = natural ? Doubles{s, s} : Doubles{ends.left, ends.right};
+    Doubles w{
+        convexity_target(samples.secants(), noise, d, 0, u, v, settings.margin, w_cap, natural)};
     return Output{std::move(d), std::move(w), 0};
   }
 
   // The sweeps' system is set up after Newton has released its arrays, so
-  // that on long data it takes over their pages instead of fresh ones.
+  // that on long data it takes over their pages instead of fresh ones. The
+  // Newton steps hold the end slopes fixed, so natural ends are reached by
+  // the sweeps alone.
   std::uint64_t steps = 0;
   Doubles w;
   bool settled = false;
-  if (settings.method == Method::newton) {
-    NewtonResult newton = newton_solve(samples, noise, settings, left, right);
+  if (settings.method == Method::newton && !natural) {
+    NewtonResult newton = newton_solve(samples, noise, settings, ends.left, ends.right);
     steps = newton.steps;
     settled = newton.converged;
     if (settled) w = std::move(newton.w);
   }
   if (!settled) w.assign(m, 0.0);
-  DerivativeSystem system(samples, left, right, u, v);
-  return sweep(samples, noise, settings, system, std::move(w), settled, steps);
+  DerivativeSystem system(samples, ends, u, v);
+  return sweep(samples, noise, settings, system, natural, std::move(w), settled, steps);
 }
 
 }  // namespace velarix::rational_cubic::solver

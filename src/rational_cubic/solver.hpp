@@ -8,6 +8,7 @@
 #include <span>
 #include <string_view>
 
+#include "boundary.hpp"
 #include "error.hpp"
 #include "memory.hpp"
 #include "samples.hpp"
@@ -50,12 +51,20 @@ struct Output {
 // after max_iter sweeps; a w_cap < 0 or NaN throws InternalError.
 Result<Output> solve(const Samples& samples, const SolveSettings& settings, double left,
                      double right);
+// The same for given end slopes or natural ends (S'' = 0 at x[0] and
+// x[n-1]), whose end rows depend on w; the end intervals' targets then
+// leave out the bound of their natural knot, and Method::newton runs the
+// sweeps alone. Periodic ends throw InternalError: a periodic convex curve
+// is constant, and the fit refuses them first.
+Result<Output> solve(const Samples& samples, const SolveSettings& settings, const EndRows& ends);
 
 // The n knot derivatives for the given m convexity parameters: unit rows at the
 // ends, and at every interior knot the condition that the second derivatives of
 // the two pieces meeting there agree.
 Doubles solve_derivatives(const Samples& samples, std::span<const double> w, double left,
                           double right, double u, double v);
+Doubles solve_derivatives(const Samples& samples, std::span<const double> w, const EndRows& ends,
+                          double u, double v);
 
 // The rounding each secant s = (y1 - y0) / h carries, one per interval, as
 // the data of a straight stretch would: a value sampled from a line lies
@@ -83,9 +92,11 @@ Doubles gap_noise(const Samples& samples);
 // d[i] and gapR = d[i+1] - s[i]; w_cap when a gap is <= the noise of its
 // knot (`noise` from gap_noise; 0 where the data bend) or within the
 // rounding of the derivative, 16 2^-53 (|s[i]| + |d|). A NaN ratio is left
-// out of the max.
+// out of the max. With natural ends the first interval leaves out
+// v gapR / gapL and the last u gapL / gapR: S'' is 0 at the natural knot and
+// the piece convex for any w >= 0 once both gaps are positive.
 double convexity_target(std::span<const double> secants, std::span<const double> noise,
                         std::span<const double> d, std::size_t i, double u, double v,
-                        double margin, double w_cap);
+                        double margin, double w_cap, bool natural_ends = false);
 
 }  // namespace velarix::rational_cubic::solver

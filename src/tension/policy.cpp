@@ -12,16 +12,19 @@
 namespace velarix::tension {
 namespace {
 
-// The published passes stop once no interior derivative moves by more than
-// this fraction of itself.
+// The published passes stop once no derivative that moves changes by more
+// than this fraction of itself.
 constexpr double settled_change = 0.01;
 
-// The largest relative change of the interior derivatives (the end ones are
-// fixed); the absolute change where the old derivative is 0. NaN terms are
-// skipped.
-double interior_change(std::span<const double> prev, std::span<const double> yp) {
+// The largest relative change of the derivatives that move: the interior
+// ones under fixed end slopes, all under natural ends, all but the repeated
+// last one under periodic ends. The absolute change where the old derivative
+// is 0; NaN terms are skipped.
+double moving_change(std::span<const double> prev, std::span<const double> yp, EndRows::Kind ends) {
+  const std::size_t first = ends == EndRows::Kind::slopes ? 1 : 0;
+  const std::size_t end = ends == EndRows::Kind::natural ? yp.size() : yp.size() - 1;
   double change = 0;
-  for (std::size_t i = 1; i + 1 < yp.size(); ++i) {
+  for (std::size_t i = first; i < end; ++i) {
     const double term =
         prev[i] == 0 ? std::fabs(yp[i] - prev[i]) : std::fabs((yp[i] - prev[i]) / prev[i]);
     if (term > change) change = term;
@@ -29,9 +32,10 @@ double interior_change(std::span<const double> prev, std::span<const double> yp)
   return change;
 }
 
-// The boundary resolved with the three-point estimate, as estimated.
-std::pair<double, double> resolve(const Samples& samples, const EndSlopes& boundary) {
-  return boundary.resolve(samples, [&] { return slopes::estimated_end_slopes(samples); });
+// The end rows of the boundary, slopes resolved with the three-point
+// estimate, as estimated.
+EndRows rows(const Samples& samples, const EndSlopes& boundary) {
+  return boundary.rows(samples, [&] { return slopes::estimated_end_slopes(samples); });
 }
 
 // Whether the coefficient d of the derivative system for width h is not a
@@ -69,34 +73,35 @@ std::optional<Error> check_widths(const Samples& samples, double largest) {
 
 }  // namespace
 
-std::pair<double, double> Published::end_slopes(const Samples& samples,
-                                                const EndSlopes& boundary) const {
-  return resolve(samples, boundary);
+EndRows Published::end_rows(const Samples& samples, const EndSlopes& boundary) const {
+  return rows(samples, boundary);
 }
 
 std::optional<Error> Published::check_scale(const Samples& samples) const {
   return check_widths(samples, sigs::sigma_max);
 }
 
-Selection Published::select(const Samples& samples, std::pair<double, double> ends,
-                            Passes passes) const {
-  const auto [left, right] = ends;
-  Doubles tensions(samples.intervals(), 0.0);
-  Doubles yp = slopes::solve(samples, tensions, left, right);
+Selection Published::select(const Samples& samples, const EndRows& ends, Passes passes) const {
+  const std::size_t m = samples.intervals();
+  // The intervals the passes select for: all but natural ends' end intervals.
+  const std::size_t first = ends.natural() ? 1 : 0;
+  const std::size_t end = ends.natural() ? m - 1 : m;
+  Doubles tensions(m, 0.0);
+  Doubles yp = slopes::solve(samples, tensions, ends);
   std::uint64_t iterations = 0;
   while (iterations < passes.max_iter) {
     const Doubles prev = yp;
-    const std::size_t raised = sigs::select(samples, yp, tensions, passes.tol);
-    yp = slopes::solve(samples, tensions, left, right);
+    const std::size_t raised =
+        first < end ? sigs::select(samples, yp, tensions, passes.tol, first, end) : 0;
+    yp = slopes::solve(samples, tensions, ends);
     ++iterations;
-    if (raised == 0 || interior_change(prev, yp) <= settled_change) break;
+    if (raised == 0 || moving_change(prev, yp, ends.kind) <= settled_change) break;
   }
   return {std::move(tensions), std::move(yp), iterations, std::nullopt};
 }
 
-std::pair<double, double> Uniform::end_slopes(const Samples& samples,
-                                              const EndSlopes& boundary) const {
-  return resolve(samples, boundary);
+EndRows Uniform::end_rows(const Samples& samples, const EndSlopes& boundary) const {
+  return rows(samples, boundary);
 }
 
 // The first interval whose right-hand side term (d + sd) |s| of the
@@ -131,9 +136,9 @@ std::optional<Error> Uniform::check_scale(const Samples& samples) const {
   return std::nullopt;
 }
 
-Selection Uniform::select(const Samples& samples, std::pair<double, double> ends, Passes) const {
+Selection Uniform::select(const Samples& samples, const EndRows& ends, Passes) const {
   Doubles tensions(samples.intervals(), sigma);
-  Doubles yp = slopes::solve(samples, tensions, ends.first, ends.second);
+  Doubles yp = slopes::solve(samples, tensions, ends);
   return {std::move(tensions), std::move(yp), 0, std::nullopt};
 }
 
@@ -141,9 +146,8 @@ std::string Uniform::debug_text() const {
   return format::variant("Uniform", format::debug(sigma));
 }
 
-std::pair<double, double> Strict::end_slopes(const Samples& samples,
-                                             const EndSlopes& boundary) const {
-  return resolve(samples, boundary.is_estimated() ? EndSlopes::limited() : boundary);
+EndRows Strict::end_rows(const Samples& samples, const EndSlopes& boundary) const {
+  return rows(samples, boundary.is_estimated() ? EndSlopes::limited() : boundary);
 }
 
 // 85 bounds what the system must take here too: the strict policy's larger
@@ -152,9 +156,8 @@ std::optional<Error> Strict::check_scale(const Samples& samples) const {
   return check_widths(samples, sigs::sigma_max);
 }
 
-Selection Strict::select(const Samples& samples, std::pair<double, double> ends,
-                         Passes passes) const {
-  return strict::fit(samples, ends.first, ends.second, passes.max_iter);
+Selection Strict::select(const Samples& samples, const EndRows& ends, Passes passes) const {
+  return strict::fit(samples, ends, passes.max_iter);
 }
 
 }  // namespace velarix::tension

@@ -1,5 +1,6 @@
 // How a tension spline chooses its tensions. Each policy is one object that
-// owns its whole rule: how it takes estimated end slopes, the largest tension
+// owns its whole rule: how it takes estimated end slopes (natural and
+// periodic ends pass through every policy as they are), the largest tension
 // it may put on the widest interval (checked before any solve), and how it
 // selects the tensions and solves for the knot derivatives. A fit tells the
 // policies apart once, by visiting the Policy it holds.
@@ -39,11 +40,13 @@ struct Selection {
 // 85, that keeps the local monotonicity or convexity of the data for the
 // current derivatives, alternated with the derivative solve until the
 // derivatives settle. It aims at the shape without verifying it. Estimated
-// end slopes are taken as estimated.
+// end slopes are taken as estimated. With natural ends the end intervals
+// keep tension 0: their S'' vanishes at the end knot and keeps one sign
+// beside it at any tension, which is all the convexity test asks of them.
 struct Published {
-  std::pair<double, double> end_slopes(const Samples& samples, const EndSlopes& boundary) const;
+  EndRows end_rows(const Samples& samples, const EndSlopes& boundary) const;
   std::optional<Error> check_scale(const Samples& samples) const;
-  Selection select(const Samples& samples, std::pair<double, double> ends, Passes passes) const;
+  Selection select(const Samples& samples, const EndRows& ends, Passes passes) const;
   // The name it carries outside the code.
   std::string debug_text() const { return "ShapePreserving"; }
   friend bool operator==(const Published&, const Published&) = default;
@@ -54,9 +57,9 @@ struct Published {
 struct Uniform {
   double sigma;
 
-  std::pair<double, double> end_slopes(const Samples& samples, const EndSlopes& boundary) const;
+  EndRows end_rows(const Samples& samples, const EndSlopes& boundary) const;
   std::optional<Error> check_scale(const Samples& samples) const;
-  Selection select(const Samples& samples, std::pair<double, double> ends, Passes passes) const;
+  Selection select(const Samples& samples, const EndRows& ends, Passes passes) const;
   // "Uniform(2.5)"
   std::string debug_text() const;
   // Tensions equal as IEEE doubles.
@@ -68,9 +71,9 @@ struct Uniform {
 // estimate that points against its end secant or bends the end interval
 // against the data is a shape no tension can cure.
 struct Strict {
-  std::pair<double, double> end_slopes(const Samples& samples, const EndSlopes& boundary) const;
+  EndRows end_rows(const Samples& samples, const EndSlopes& boundary) const;
   std::optional<Error> check_scale(const Samples& samples) const;
-  Selection select(const Samples& samples, std::pair<double, double> ends, Passes passes) const;
+  Selection select(const Samples& samples, const EndRows& ends, Passes passes) const;
   std::string debug_text() const { return "Strict"; }
   friend bool operator==(const Strict&, const Strict&) = default;
 };

@@ -168,13 +168,18 @@ double wanted_sigma(double s1, double s2, double s, double tol) {
 
 std::size_t select(const Samples& samples, std::span<const double> yp, std::span<double> tensions,
                    double tol) {
+  return select(samples, yp, tensions, tol, 0, samples.intervals());
+}
+
+std::size_t select(const Samples& samples, std::span<const double> yp, std::span<double> tensions,
+                   double tol, std::size_t first, std::size_t end) {
   const std::size_t intervals = samples.intervals();
-  if (yp.size() < intervals + 1 || tensions.size() < intervals) {
+  if (yp.size() < intervals + 1 || tensions.size() < intervals || end > intervals) {
     throw InternalError("fewer derivatives or tensions than the data need");
   }
   const std::span<const double> secants = samples.secants();
   std::size_t raised = 0;
-  for (std::size_t i = 0; i < intervals; ++i) {
+  for (std::size_t i = first; i < end; ++i) {
     const double sigma_in = tensions[i];
     if (sigma_in >= sigma_max) continue;
     double sigma = wanted_sigma(yp[i], yp[i + 1], secants[i], tol);

@@ -29,5 +29,8 @@ double convexity_sigma(double d1, double d2, double tol);
 // [0, tol]. Returns the number of tensions raised.
 std::size_t select(const Samples& samples, std::span<const double> yp, std::span<double> tensions,
                    double tol);
+// The same on the intervals first..end-1 only (end at most n - 1).
+std::size_t select(const Samples& samples, std::span<const double> yp, std::span<double> tensions,
+                   double tol, std::size_t first, std::size_t end);
 
 }  // namespace velarix::tension::sigs

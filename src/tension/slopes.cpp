@@ -48,30 +48,30 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples) {
 
 namespace {
 
-// The slope system on the knots lo..hi with the slopes at lo and hi fixed.
-// Row 0 and the last row fix the end slopes; the row of an interior knot
-// x[i] makes S'' continuous there:
+// The coefficients of the first and the last interval of a stretch, which
+// its end rows need.
+struct EndCoefficients {
+  Coefficients first;
+  Coefficients last;
+};
+
+// The rows of the interior knots of the stretch lo..hi (rows 1 to m - 2 of
+// a, b, c and r, m = hi - lo + 1); the row of x[i] makes S'' continuous
+// there:
 //   sd[i-1] yp[i-1] + (d[i-1] + d[i]) yp[i] + sd[i] yp[i+1]
 //     = (d[i-1] + sd[i-1]) s[i-1] + (d[i] + sd[i]) s[i].
-// Returns the hi - lo + 1 slopes of the stretch.
-Doubles solve_stretch(const Samples& samples, std::span<const double> tensions, std::size_t lo,
-                      std::size_t hi, double left, double right) {
+EndCoefficients interior_rows(const Samples& samples, std::span<const double> tensions,
+                              std::size_t lo, std::size_t hi, std::span<double> a,
+                              std::span<double> b, std::span<double> c, std::span<double> r) {
   const std::span<const double> h = samples.widths();
   const std::span<const double> s = samples.secants();
   const std::size_t m = hi - lo + 1;
-  Doubles a(m, 0.0);
-  Doubles b(m, 0.0);
-  Doubles c(m, 0.0);
-  Doubles r(m, 0.0);
-  b[0] = 1;
-  r[0] = left;
-  b[m - 1] = 1;
-  r[m - 1] = right;
   // Consecutive equal tensions reuse their terms. The comparison is of the
   // bits, so a NaN tension is reused too; the terms of equal bits are equal.
   double tension = tensions[lo];
   TensionTerms terms(tension);
-  Coefficients before = terms.at(h[lo]);
+  const Coefficients first = terms.at(h[lo]);
+  Coefficients before = first;
   for (std::size_t row = 1; row + 1 < m; ++row) {
     const std::size_t i = lo + row;
     if (std::bit_cast<std::uint64_t>(tensions[i]) != std::bit_cast<std::uint64_t>(tension)) {
@@ -85,8 +85,72 @@ Doubles solve_stretch(const Samples& samples, std::span<const double> tensions, 
     r[row] = (before.d + before.sd) * s[i - 1] + (after.d + after.sd) * s[i];
     before = after;
   }
+  return {first, before};
+}
+
+// The slope system on the knots lo..hi with the slopes at lo and hi fixed:
+// row 0 and the last row hold them. Returns the hi - lo + 1 slopes of the
+// stretch.
+Doubles solve_stretch(const Samples& samples, std::span<const double> tensions, std::size_t lo,
+                      std::size_t hi, double left, double right) {
+  const std::size_t m = hi - lo + 1;
+  Doubles a(m, 0.0);
+  Doubles b(m, 0.0);
+  Doubles c(m, 0.0);
+  Doubles r(m, 0.0);
+  b[0] = 1;
+  r[0] = left;
+  b[m - 1] = 1;
+  r[m - 1] = right;
+  interior_rows(samples, tensions, lo, hi, a, b, c, r);
   // The system is not needed afterwards, so it is solved in its own arrays.
   tridiagonal::solve(a, b, c, r, c, r);
+  return r;
+}
+
+// The whole system with S'' = 0 at both ends: the end piece's S'' at its
+// outer knot, d yp[0] + sd yp[1] - (d + sd) s[0] on the first interval,
+// vanishes.
+Doubles solve_natural(const Samples& samples, std::span<const double> tensions) {
+  const std::span<const double> s = samples.secants();
+  const std::size_t n = samples.size();
+  Doubles a(n, 0.0);
+  Doubles b(n, 0.0);
+  Doubles c(n, 0.0);
+  Doubles r(n, 0.0);
+  const auto [first, last] = interior_rows(samples, tensions, 0, n - 1, a, b, c, r);
+  b[0] = first.d;
+  c[0] = first.sd;
+  r[0] = (first.d + first.sd) * s[0];
+  a[n - 1] = last.sd;
+  b[n - 1] = last.d;
+  r[n - 1] = (last.d + last.sd) * s[n - 2];
+  tridiagonal::solve(a, b, c, r, c, r);
+  return r;
+}
+
+// Periodic ends: x[0] and x[n-1] are one knot between the last interval and
+// the first, so row 0 is the continuity row of that knot and yp[n-1] is
+// yp[0]. The n - 1 slopes yp[0..n-2] solve a cyclic system, whose corner
+// entries are the last interval's sd: in row 0 for yp[n-2], and, as the
+// upper entry of row n-2, for yp[n-1] = yp[0].
+Doubles solve_periodic(const Samples& samples, std::span<const double> tensions) {
+  const std::span<const double> s = samples.secants();
+  const std::size_t n = samples.size();
+  const std::size_t m = n - 1;
+  Doubles a(n, 0.0);
+  Doubles b(n, 0.0);
+  Doubles c(n, 0.0);
+  Doubles r(n, 0.0);
+  const auto [first, last] = interior_rows(samples, tensions, 0, n - 1, a, b, c, r);
+  a[0] = last.sd;
+  b[0] = last.d + first.d;
+  c[0] = first.sd;
+  r[0] = (last.d + last.sd) * s[m - 1] + (first.d + first.sd) * s[0];
+  const std::span<double> cycle(r.data(), m);
+  tridiagonal::solve_cyclic(std::span(a).first(m), std::span(b).first(m), std::span(c).first(m),
+                            cycle, std::span(c).first(m), std::span(a).first(m), cycle);
+  r[n - 1] = r[0];
   return r;
 }
 
@@ -97,6 +161,13 @@ Doubles solve(const Samples& samples, std::span<const double> tensions, double l
   if (n == 2) return {left, right};
   if (tensions.size() < n - 1) throw InternalError("fewer tensions than intervals");
   return solve_stretch(samples, tensions, 0, n - 1, left, right);
+}
+
+Doubles solve(const Samples& samples, std::span<const double> tensions, const EndRows& ends) {
+  if (ends.kind == EndRows::Kind::slopes) return solve(samples, tensions, ends.left, ends.right);
+  if (tensions.size() + 1 < samples.size()) throw InternalError("fewer tensions than intervals");
+  if (ends.natural()) return solve_natural(samples, tensions);
+  return solve_periodic(samples, tensions);
 }
 
 void solve_between(const Samples& samples, std::span<const double> tensions,

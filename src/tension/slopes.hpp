@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "boundary.hpp"
 #include "memory.hpp"
 #include "samples.hpp"
 
@@ -46,6 +47,13 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples);
 // i (at least n - 1 entries; fewer throws InternalError) and the end slopes
 // yp[0] = left, yp[n-1] = right.
 Doubles solve(const Samples& samples, std::span<const double> tensions, double left, double right);
+
+// The same for any end rows: given end slopes as above; natural ends, whose
+// rows make S'' of the end pieces vanish at x[0] and x[n-1] (for the end
+// pieces' tensions); or periodic ends, where x[0] and x[n-1] are one knot
+// whose row joins the last interval to the first, yp[n-1] = yp[0] (the data
+// must close up, y[0] == y[n-1]), solved as a cyclic system.
+Doubles solve(const Samples& samples, std::span<const double> tensions, const EndRows& ends);
 
 // Re-solves, in place, the derivatives at the knots strictly between lo and
 // hi (lo + 1 < hi < n) for the tensions, with yp[lo] and yp[hi] held: the

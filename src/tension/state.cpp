@@ -118,11 +118,14 @@ TensionPiece PieceState<TensionPiece>::read(Reader& in) {
   return TensionPiece::from_fields(form, in.f64s<TensionPiece::field_count>());
 }
 
+// The end rows, after the counters, only where they are not given slopes
+// (1 natural, 2 periodic): the states of earlier fits keep their bytes.
 template <>
 Bytes save(const TensionSpline& s) {
   Writer out(Kind::tension_spline);
   out.curve(s.curve(), s.tensions());
   out.u64(s.iterations());
+  if (s.ends() != EndRows::Kind::slopes) out.u8(static_cast<std::uint8_t>(s.ends()));
   return std::move(out).finish();
 }
 
@@ -131,9 +134,16 @@ Result<TensionSpline> load(std::span<const std::byte> bytes) {
   Reader in(bytes, Kind::tension_spline);
   auto curve = in.curve<TensionPiece>(Results::per_interval);
   const std::uint64_t iterations = in.u64();
+  EndRows::Kind ends = EndRows::Kind::slopes;
+  if (!in.at_end()) {
+    const std::size_t at = in.offset();  // where the fields end
+    ends = static_cast<EndRows::Kind>(in.tag(3));
+    // Given slopes are never written: a 0 there is a byte too many.
+    if (in.ok() && ends == EndRows::Kind::slopes) return InvalidState{"trailing bytes", at};
+  }
   if (auto error = in.finish()) return *error;
   Doubles tensions = std::move(curve.results);
-  return TensionSpline(std::move(curve).piecewise(), std::move(tensions), iterations);
+  return TensionSpline(std::move(curve).piecewise(), std::move(tensions), iterations, ends);
 }
 
 }  // namespace velarix::state

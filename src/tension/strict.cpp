@@ -69,19 +69,30 @@ double ulp(double v) {
   return std::nextafter(v, std::numeric_limits<double>::infinity()) - v;
 }
 
-// The bend of the data at knot k: +1 convex, -1 concave, 0 none; the end knots
-// take their interior neighbour's.
+// The bend of the data at a knot between secants s0 and s1, with values
+// y0, y1, y2 at it and its neighbours and widths h0, h1 on its two sides:
+// +1 convex, -1 concave, 0 none.
+int bend_between(double s0, double s1, double y0, double y1, double y2, double h0, double h1) {
+  const double change = s1 - s0;
+  const double y = std::max({std::fabs(y0), std::fabs(y1), std::fabs(y2)});
+  const double rounding = secant_ulps * ulp(y) * (1 / h0 + 1 / h1);
+  const double tolerance = bend_tolerance * (std::fabs(s0) + std::fabs(s1)) + rounding;
+  if (!(std::fabs(change) > tolerance)) return 0;
+  return change > 0 ? 1 : -1;
+}
+
+// The bend of the data at knot k; the end knots take their interior
+// neighbour's, or on periodic data the bend between the last interval and
+// the first.
 int bend(const Curve& c, std::size_t k) {
   const std::span<const double> s = c.s;
   const std::size_t m = s.size();
+  if (c.ends == EndRows::Kind::periodic && (k == 0 || k == m)) {
+    return bend_between(s[m - 1], s[0], c.y[m - 1], c.y[0], c.y[1], c.h[m - 1], c.h[0]);
+  }
   if (m < 2) return 0;
   k = std::clamp<std::size_t>(k, 1, m - 1);
-  const double change = s[k] - s[k - 1];
-  const double y = std::max({std::fabs(c.y[k - 1]), std::fabs(c.y[k]), std::fabs(c.y[k + 1])});
-  const double rounding = secant_ulps * ulp(y) * (1 / c.h[k - 1] + 1 / c.h[k]);
-  const double tolerance = bend_tolerance * (std::fabs(s[k - 1]) + std::fabs(s[k])) + rounding;
-  if (!(std::fabs(change) > tolerance)) return 0;
-  return change > 0 ? 1 : -1;
+  return bend_between(s[k - 1], s[k], c.y[k - 1], c.y[k], c.y[k + 1], c.h[k - 1], c.h[k]);
 }
 
 double data_range(std::span<const double> y) {
@@ -164,7 +175,11 @@ bool monotone_at(double sigma, double s1, double s2, double s) {
 class Assessment {
  public:
   Assessment(const Curve& c, std::span<double> next)
-      : c_(c), next_(next), range_(data_range(c.y)), last_(c.x.size() - 1) {}
+      : c_(c),
+        next_(next),
+        range_(data_range(c.y)),
+        last_(c.x.size() - 1),
+        periodic_(c.ends == EndRows::Kind::periodic) {}
 
   bool holds() const { return holds_; }
 
@@ -196,13 +211,41 @@ class Assessment {
     if (proposal > next_[j]) next_[j] = proposal;
   }
 
+  // The two intervals and the two neighbouring knots of knot k: across the
+  // wrap for the end knots of periodic data. (An end knot of other data
+  // has only one interval; its callers do not ask.)
+  struct Around {
+    std::size_t left;    // interval
+    std::size_t right;   // interval
+    std::size_t before;  // knot
+    std::size_t after;   // knot
+  };
+  Around around(std::size_t k) const {
+    if (periodic_ && (k == 0 || k == last_)) return {last_ - 1, 0, last_ - 1, 1};
+    return {k - 1, k, k - 1, k + 1};
+  }
+  bool end_knot(std::size_t k) const { return !periodic_ && (k == 0 || k == last_); }
+
   // Both sides of knot k pull its slope between their secants; a fixed end
-  // slope cannot be moved, nor is a flat neighbour disturbed.
+  // slope cannot be moved, nor is a flat neighbour disturbed. A natural end
+  // slope follows the end interval's tension towards the secant.
   void push_across(std::size_t i, std::size_t k) {
-    if (k == 0 || k == last_) return;
+    if (end_knot(k)) {
+      if (c_.ends == EndRows::Kind::natural) raise(i, std::max(1.0, push_factor * sigma(i)));
+      return;
+    }
     raise(i, std::max(1.0, push_factor * sigma(i)));
-    const std::size_t j = k == i ? i - 1 : i + 1;
+    const Around at = around(k);
+    const std::size_t j = i == at.right ? at.left : at.right;
     if (c_.s[j] != 0) raise(j, std::max(1.0, push_factor * sigma(j)));
+  }
+
+  // Whether knot k lies between two intervals whose secants turn against
+  // each other: a data extremum.
+  bool extremum(std::size_t k) const {
+    if (end_knot(k)) return false;
+    const Around at = around(k);
+    return c_.s[at.left] * c_.s[at.right] < 0;
   }
 
   void flat(std::size_t i) {
@@ -221,8 +264,8 @@ class Assessment {
     const double s2 = c_.yp[i + 1];
     const bool left_ok = s1 * s >= 0;
     const bool right_ok = s2 * s >= 0;
-    if (!left_ok) wrong_slope(i, i, i > 0 && c_.s[i - 1] * s < 0);
-    if (!right_ok) wrong_slope(i, i + 1, i + 1 < last_ && c_.s[i + 1] * s < 0);
+    if (!left_ok) wrong_slope(i, i, extremum(i));
+    if (!right_ok) wrong_slope(i, i + 1, extremum(i + 1));
     if (!left_ok || !right_ok) return;
     if (monotone_at(sigma(i), s1, s2, s)) return;
     holds_ = false;
@@ -249,15 +292,22 @@ class Assessment {
   // How far piece i passes y[k] beyond its end knot k, found at the turn of
   // the piece (the zero of S' between k and the other end, whose slope has
   // the secant's sign); infinite when both end slopes point the wrong way.
+  // On periodic data such a piece is let pass within its bound about the
+  // chord: nothing there anchors the slopes, and on a short period of
+  // extrema every raise that turns one slope turns its neighbours' too, so
+  // that the passes would chase the sign round the period.
   double overshoot(std::size_t i, std::size_t k) const {
     const double dir = sign_of(c_.s[i]);
     const bool at_left = k == i;
-    if (dir * c_.yp[at_left ? i + 1 : i] <= 0) return std::numeric_limits<double>::infinity();
     // The piece stays within this of its chord, which runs inwards from y[k].
     const double d1 = c_.s[i] - c_.yp[i];
     const double d2 = c_.yp[i + 1] - c_.s[i];
     const double bulge =
         c_.h[i] * (std::fabs(d1) + std::fabs(d2)) * std::min(cubic_bulge, 1 / sigma(i));
+    if (dir * c_.yp[at_left ? i + 1 : i] <= 0) {
+      if (periodic_ && bulge <= overshoot_tolerance * range_) return bulge;
+      return std::numeric_limits<double>::infinity();
+    }
     if (bulge <= overshoot_tolerance * range_) return bulge;
     const TensionPiece piece(c_.x[i], c_.x[i + 1], c_.h[i], c_.y[i], c_.y[i + 1], c_.yp[i],
                              c_.yp[i + 1], c_.sigma[i], TensionPiece::form_for(c_.sigma[i]));
@@ -292,14 +342,16 @@ class Assessment {
   // yp[k] = (rhs - sd_l yp[k-1] - sd_r yp[k+1]) / (d_l + d_r), and as the
   // tension of i grows its terms dominate and turn yp[k] to the secant's sign.
   double zero_slope_sigma(std::size_t i, std::size_t k) const {
-    const std::size_t other = k == i ? i - 1 : i + 1;
+    const Around at = around(k);
+    const bool own_right = k == i;
+    const std::size_t other = own_right ? at.left : at.right;
     const slopes::Coefficients fixed = slopes::ypcoef(sigma(other), c_.h[other]);
     const auto turned = [&](double t) {
       const slopes::Coefficients own = slopes::ypcoef(t, c_.h[i]);
-      const slopes::Coefficients& l = k == i ? fixed : own;
-      const slopes::Coefficients& r = k == i ? own : fixed;
-      const double numerator = (l.d + l.sd) * c_.s[k - 1] + (r.d + r.sd) * c_.s[k] -
-                               l.sd * c_.yp[k - 1] - r.sd * c_.yp[k + 1];
+      const slopes::Coefficients& l = own_right ? fixed : own;
+      const slopes::Coefficients& r = own_right ? own : fixed;
+      const double numerator = (l.d + l.sd) * c_.s[at.left] + (r.d + r.sd) * c_.s[at.right] -
+                               l.sd * c_.yp[at.before] - r.sd * c_.yp[at.after];
       return numerator * c_.s[i] >= 0;
     };
     return smallest(turned, sigma(i), tension_cap(c_.x[i], c_.x[i + 1]));
@@ -320,16 +372,25 @@ class Assessment {
       if (!(g2 > 0)) push_across(i, i + 1);
       return;
     }
+    // At a natural end S'' vanishes, and beside it S'' is a multiple of
+    // sinh of the distance from that knot: one sign at any tension, so the
+    // gaps' signs decide.
+    if (natural_end_interval(i)) return;
     const double need = sigs::convexity_sigma(d1, d2, 0);
     if (sigma(i) >= need) return;
     holds_ = false;
     raise(i, std::max(margin * need, creep_step * sigma(i)));
   }
 
+  bool natural_end_interval(std::size_t i) const {
+    return c_.ends == EndRows::Kind::natural && (i == 0 || i + 1 == last_);
+  }
+
   const Curve& c_;
   std::span<double> next_;
   double range_;
   std::size_t last_;
+  bool periodic_;
   bool holds_ = true;
 };
 
@@ -358,16 +419,20 @@ bool same(double a, double b) {
 
 // Re-solves yp on the stretches around the intervals whose tension changed
 // from `before` to `after`, keeping a copy of the old slopes in `seen_yp`;
-// false (nothing done) when the stretches would cover too much of the data.
-bool solve_locally(const Samples& samples, std::span<const double> before,
+// false (nothing done) when the stretches would cover too much of the data,
+// or would hold an end slope that the end rows do not fix (natural and
+// periodic ends move with every tension near them).
+bool solve_locally(const Samples& samples, const EndRows& ends, std::span<const double> before,
                    std::span<const double> after, Doubles& yp, Doubles& seen_yp) {
   const std::size_t n = samples.size();
+  const bool fixed_ends = ends.kind == EndRows::Kind::slopes;
   std::vector<std::pair<std::size_t, std::size_t>> stretches;
   std::size_t covered = 0;
   for (std::size_t i = 0; i + 1 < n; ++i) {
     if (same(before[i], after[i])) continue;
     const std::size_t lo = i > local_reach ? i - local_reach : 0;
     const std::size_t hi = std::min(n - 1, i + 1 + local_reach);
+    if (!fixed_ends && (lo == 0 || hi == n - 1)) return false;
     if (!stretches.empty() && lo <= stretches.back().second) {
       covered += hi - stretches.back().second;
       stretches.back().second = hi;
@@ -386,10 +451,10 @@ bool solve_locally(const Samples& samples, std::span<const double> before,
 
 }  // namespace
 
-Selection fit(const Samples& samples, double left, double right, std::uint64_t max_iter) {
+Selection fit(const Samples& samples, const EndRows& ends, std::uint64_t max_iter) {
   const std::size_t n = samples.size();
   Doubles tensions(n - 1, 0.0);
-  Doubles yp = slopes::solve(samples, tensions, left, right);
+  Doubles yp = slopes::solve(samples, tensions, ends);
   Doubles next;
   // What the last pass saw: an interval whose requirements held then, and
   // whose slopes and tension have not moved by a bit since, holds now. Far
@@ -401,7 +466,8 @@ Selection fit(const Samples& samples, double left, double right, std::uint64_t m
   std::uint64_t iterations = 0;
   for (;;) {
     next = tensions;
-    const Curve curve{samples.x(), samples.y(), samples.widths(), samples.secants(), yp, tensions};
+    const Curve curve{samples.x(), samples.y(), samples.widths(), samples.secants(),
+                      yp,          tensions,    ends.kind};
     Assessment pass(curve, next);
     for (std::size_t i = 0; i + 1 < n; ++i) {
       if (held[i] && same(yp[i], seen_yp[i]) && same(yp[i + 1], seen_yp[i + 1]) &&
@@ -417,9 +483,9 @@ Selection fit(const Samples& samples, double left, double right, std::uint64_t m
     }
     tensions.swap(next);
     seen_tensions.swap(next);
-    if (!solve_locally(samples, seen_tensions, tensions, yp, seen_yp)) {
+    if (!solve_locally(samples, ends, seen_tensions, tensions, yp, seen_yp)) {
       seen_yp.swap(yp);
-      yp = slopes::solve(samples, tensions, left, right);
+      yp = slopes::solve(samples, tensions, ends);
     }
     ++iterations;
   }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <span>
 
+#include "boundary.hpp"
 #include "memory.hpp"
 #include "samples.hpp"
 #include "tension/policy.hpp"
@@ -30,7 +31,10 @@ inline constexpr double flat_tolerance = 1e-12;
 inline constexpr double overshoot_tolerance = 1e-3;
 
 // What the checks read: the data (knots, values, widths, secants), the knot
-// slopes and the tension of every interval.
+// slopes and the tension of every interval, and what the end rows of the
+// slope system hold. Fixed end slopes cannot move; natural ends move with
+// the end intervals' tensions; periodic ends make x[0] and x[n-1] one knot,
+// between the last interval and the first, judged as any interior knot.
 struct Curve {
   std::span<const double> x;
   std::span<const double> y;
@@ -38,6 +42,7 @@ struct Curve {
   std::span<const double> s;
   std::span<const double> yp;
   std::span<const double> sigma;
+  EndRows::Kind ends = EndRows::Kind::slopes;
 };
 
 // The largest tension interval i may take: 1e9, or less where 5e-7 h is
@@ -49,8 +54,8 @@ double tension_cap(double x0, double x1);
 // True when every requirement holds for the slopes and tensions of `curve`.
 bool holds(const Curve& curve);
 
-// The strict tensions and slopes for end slopes left and right, in at most
+// The strict tensions and slopes for the end rows `ends`, in at most
 // max_iter passes, and whether every requirement held after the last.
-Selection fit(const Samples& samples, double left, double right, std::uint64_t max_iter);
+Selection fit(const Samples& samples, const EndRows& ends, std::uint64_t max_iter);
 
 }  // namespace velarix::tension::strict

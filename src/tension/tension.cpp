@@ -7,15 +7,18 @@
 
 #include "format.hpp"
 #include "memory.hpp"
+#include "period.hpp"
 #include "samples.hpp"
 #include "scaled_fit.hpp"
+#include "tension/ends.hpp"
 #include "tension/strict.hpp"
 
 namespace velarix::tension {
 namespace {
 
-// The spline on the policy's tensions and knot derivatives.
-TensionSpline assemble(const Samples& samples, Selection selection) {
+// The spline on the policy's tensions and knot derivatives, for end rows of
+// kind `rows`; natural ends then get S'' exactly 0 at both end knots.
+TensionSpline assemble(const Samples& samples, EndRows::Kind rows, Selection selection) {
   const std::size_t n = samples.size();
   const std::span<const double> xs = samples.x();
   const std::span<const double> ys = samples.y();
@@ -34,18 +37,21 @@ TensionSpline assemble(const Samples& samples, Selection selection) {
     }
     pieces.emplace_back(xs[i], xs[i + 1], h[i], ys[i], ys[i + 1], yp[i], yp[i + 1], tension, form);
   }
+  if (rows == EndRows::Kind::natural) ends::zero_end_curvature(pieces, xs);
   Piecewise<TensionPiece> curve({xs.begin(), xs.end()}, std::move(pieces));
-  return TensionSpline(std::move(curve), std::move(selection.tensions), selection.iterations,
+  return TensionSpline(std::move(curve), std::move(selection.tensions), selection.iterations, rows,
                        selection.shape_preserving);
 }
 
 }  // namespace
 
 TensionSpline::TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions,
-                             std::uint64_t iterations, std::optional<bool> shape_preserving)
+                             std::uint64_t iterations, EndRows::Kind ends,
+                             std::optional<bool> shape_preserving)
     : PiecewiseSpline<TensionPiece>(std::move(curve)),
       tensions_(std::move(tensions)),
       iterations_(iterations),
+      ends_(ends),
       shape_preserving_(shape_preserving) {}
 
 bool TensionSpline::is_shape_preserving() const {
@@ -65,7 +71,12 @@ bool TensionSpline::is_shape_preserving() const {
     }
     y[m] = pieces[m - 1].y0() + h[m - 1] * s[m - 1];
     yp[m] = s[m - 1] + pieces[m - 1].d2();
-    return strict::holds({curve().knots(), y, h, s, yp, sigma});
+    // A periodic spline's last knot is its first: the same value and slope.
+    if (ends_ == EndRows::Kind::periodic) {
+      y[m] = y[0];
+      yp[m] = yp[0];
+    }
+    return strict::holds({curve().knots(), y, h, s, yp, sigma, ends_});
   });
 }
 
@@ -101,14 +112,17 @@ Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const do
   Result<Samples> checked = Samples::create(x, y);
   if (!checked.ok()) return checked.error();
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
+  if (boundary.is_periodic()) {
+    if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;
+  }
   return fit_in_scale(*this, checked.value());
 }
 
 Result<TensionSpline> Tension::fit_samples(const Samples& samples) const {
   return policy.visit([&](const auto& rule) -> Result<TensionSpline> {
-    const std::pair<double, double> ends = rule.end_slopes(samples, boundary);
+    const EndRows ends = rule.end_rows(samples, boundary);
     if (std::optional<Error> unscaled = rule.check_scale(samples)) return *unscaled;
-    return assemble(samples, rule.select(samples, ends, {tol, max_iter}));
+    return assemble(samples, ends.kind, rule.select(samples, ends, {tol, max_iter}));
   });
 }
 

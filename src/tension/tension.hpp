@@ -52,8 +52,12 @@ class LazyFlag {
 // of select-and-solve passes.
 class TensionSpline : public PiecewiseSpline<TensionPiece> {
  public:
-  // `shape_preserving` is known where the policy checked it while fitting.
+  // `ends` says what the end rows of its slope system held, which the shape
+  // check needs: natural end slopes move with the tensions, and periodic
+  // ends are judged across the wrap. `shape_preserving` is known where the
+  // policy checked it while fitting.
   TensionSpline(Piecewise<TensionPiece> curve, Doubles tensions, std::uint64_t iterations,
+                EndRows::Kind ends = EndRows::Kind::slopes,
                 std::optional<bool> shape_preserving = std::nullopt);
 
   // Whether the curve keeps the shape of the data: flat where the data are
@@ -67,6 +71,8 @@ class TensionSpline : public PiecewiseSpline<TensionPiece> {
   std::span<const double> tensions() const { return tensions_; }
   // Select-and-solve passes performed; 0 for a uniform tension.
   std::uint64_t iterations() const { return iterations_; }
+  // What the end rows of its slope system held.
+  EndRows::Kind ends() const { return ends_; }
 
   // "TensionSpline { domain: A..=B, intervals: M, iterations: K }"
   std::string debug_text() const;
@@ -74,6 +80,7 @@ class TensionSpline : public PiecewiseSpline<TensionPiece> {
  private:
   Doubles tensions_;
   std::uint64_t iterations_;
+  EndRows::Kind ends_;
   LazyFlag shape_preserving_;
 };
 
@@ -94,9 +101,11 @@ struct Tension {
   // value.
   std::optional<InvalidParameter> check() const;
 
-  // Checks the data first, then the configuration (`check`), then hands the
-  // data to the policy: its end-slope rule, its scale check and its
-  // selection.
+  // Checks the data first, then the configuration (`check`); periodic ends
+  // refuse data whose first and last values differ (the caller's values,
+  // before any scaling). Then hands the data to the policy: its end rule,
+  // its scale check and its selection. With natural ends S'' is exactly 0
+  // at both end knots.
   Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
   // The fit of validated samples in their own coordinates, all of `fit`

@@ -7,6 +7,7 @@
 
 #include "format.hpp"
 #include "memory.hpp"
+#include "period.hpp"
 #include "scaled_fit.hpp"
 #include "tridiagonal.hpp"
 
@@ -60,18 +61,24 @@ struct PassMaxima {
 // the passes only change the moments.
 class CurvatureSigns {
  public:
-  explicit CurvatureSigns(const Samples& samples) : delta_(samples.secants()), n_(samples.size()) {
+  CurvatureSigns(const Samples& samples, bool periodic)
+      : delta_(samples.secants()), n_(samples.size()), periodic_(periodic) {
     // max(1, max |change|) over the knots, NaN skipped; the end knots repeat
-    // their neighbours' changes, which cannot change the maximum.
+    // their neighbours' changes (or share the wrapped one), which adds
+    // nothing new or is taken once.
     double magnitude = 1;
-    for (std::size_t i = 1; i + 1 < n_; ++i) magnitude = max_magnitude(magnitude, change(i));
+    for (std::size_t i = periodic ? 0 : 1; i + 1 < n_; ++i) {
+      magnitude = max_magnitude(magnitude, change(i));
+    }
     tol_ = kStraightTolerance * magnitude;
   }
 
   // The change of secant slope at knot i; only its sign is used, so it is
   // not divided by a width. The end knots have none of their own and take
-  // their neighbour's; with two points both stay straight.
+  // their neighbour's; with two points both stay straight. On periodic data
+  // the two end knots are one, between the last interval and the first.
   double change(std::size_t i) const {
+    if (periodic_ && (i == 0 || i + 1 == n_)) return delta_.front() - delta_.back();
     if (n_ < 3) return 0;
     const std::size_t j = std::clamp<std::size_t>(i, 1, n_ - 2);
     return delta_[j] - delta_[j - 1];
@@ -113,6 +120,7 @@ class CurvatureSigns {
  private:
   std::span<const double> delta_;
   std::size_t n_;
+  bool periodic_;
   double tol_ = 0;
 };
 
@@ -171,12 +179,19 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples) {
 // On interval i the spline's end slopes are
 //   S'(x_i+)     = delta_i - b_i M_i - a_i M_{i+1},
 //   S'(x_{i+1}-) = delta_i + a_i M_i + b_i M_{i+1},
-// with a_i = h_i / (k_i (k_i - 1)) and b_i = h_i / k_i. Row 0 and row n-1 set
-// the end slopes, every interior row equates the two one-sided slopes at its
-// knot. Since k_i >= 3, a_i <= b_i / 2 and every row is strictly diagonally
-// dominant.
+// with a_i = h_i / (k_i (k_i - 1)) and b_i = h_i / k_i. Every interior row
+// equates the two one-sided slopes at its knot; row 0 and row n-1 set the
+// end slopes, or M = 0 for natural ends, or (periodic) row 0 equates the
+// slopes at x_0 and x_{n-1}, which are one knot: M_{n-1} is M_0, and the n - 1
+// moments M_0..M_{n-2} solve a cyclic system whose corners are a_{m-1}. Since
+// k_i >= 3, a_i <= b_i / 2 and every row is strictly diagonally dominant.
 Doubles moment_system(const Samples& samples, std::span<const double> degrees, double left,
                       double right) {
+  return moment_system(samples, degrees, EndRows{EndRows::Kind::slopes, left, right});
+}
+
+Doubles moment_system(const Samples& samples, std::span<const double> degrees,
+                      const EndRows& ends) {
   const std::size_t n = samples.size();
   const std::size_t m = samples.intervals();
   if (degrees.size() < m) throw InternalError("moment system needs one degree per interval");
@@ -196,10 +211,8 @@ Doubles moment_system(const Samples& samples, std::span<const double> degrees, d
   Doubles diag(n, 0.0);
   Doubles upper(n, 0.0);
   Doubles rhs(n, 0.0);
-  Coefficients before = coefficients(0);
-  diag[0] = before.b;
-  upper[0] = before.a;
-  rhs[0] = delta[0] - left;
+  const Coefficients first = coefficients(0);
+  Coefficients before = first;
   for (std::size_t j = 1; j + 1 < n; ++j) {
     const Coefficients after = coefficients(j);
     lower[j] = before.a;
@@ -208,16 +221,39 @@ Doubles moment_system(const Samples& samples, std::span<const double> degrees, d
     rhs[j] = delta[j] - delta[j - 1];
     before = after;
   }
-  lower[n - 1] = before.a;
-  diag[n - 1] = before.b;
-  rhs[n - 1] = right - delta[m - 1];
+  if (ends.periodic()) {
+    // `before` holds the last interval's coefficients.
+    lower[0] = before.a;
+    diag[0] = before.b + first.b;
+    upper[0] = first.a;
+    rhs[0] = delta[0] - delta[m - 1];
+    const std::span<double> cycle(rhs.data(), m);
+    tridiagonal::solve_cyclic(std::span(lower).first(m), std::span(diag).first(m),
+                              std::span(upper).first(m), cycle, std::span(upper).first(m),
+                              std::span(lower).first(m), cycle);
+    rhs[n - 1] = rhs[0];
+    return rhs;
+  }
+  if (ends.natural()) {
+    // M_0 = M_{n-1} = 0: unit rows that the elimination passes through
+    // exactly, so both end moments come out as zeros.
+    diag[0] = 1;
+    diag[n - 1] = 1;
+  } else {
+    diag[0] = first.b;
+    upper[0] = first.a;
+    rhs[0] = delta[0] - ends.left;
+    lower[n - 1] = before.a;
+    diag[n - 1] = before.b;
+    rhs[n - 1] = ends.right - delta[m - 1];
+  }
   // The system is not needed afterwards, so it is solved in its own arrays.
   tridiagonal::solve(lower, diag, upper, rhs, upper, rhs);
   return rhs;
 }
 
-Doubles violations(const Samples& samples, std::span<const double> moments) {
-  const CurvatureSigns signs(samples);
+Doubles violations(const Samples& samples, std::span<const double> moments, bool periodic) {
+  const CurvatureSigns signs(samples, periodic);
   Doubles amounts(std::min(samples.size(), moments.size()));
   for (std::size_t i = 0; i < amounts.size(); ++i) amounts[i] = signs.violation(i, moments[i]);
   return amounts;
@@ -235,6 +271,9 @@ Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
+  if (boundary.is_periodic()) {
+    if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;
+  }
   return fit_in_scale(*this, checked.value());
 }
 
@@ -243,13 +282,16 @@ Result<VariableDegreeSpline> VariableDegree::fit_samples(const Samples& samples)
   const std::size_t n = samples.size();
   const std::size_t m = samples.intervals();
 
-  const auto [left, right] = boundary.resolve(samples, [&] { return estimated_end_slopes(samples); });
+  const EndRows ends = boundary.rows(samples, [&] { return estimated_end_slopes(samples); });
   Doubles degrees(m, kCubicDegree);
-  Doubles moments = moment_system(samples, degrees, left, right);
+  Doubles moments = moment_system(samples, degrees, ends);
 
   // The violations are not stored: each is recomputed where it is needed,
   // which gives the same value and keeps a long array out of every pass.
-  const CurvatureSigns signs(samples);
+  const CurvatureSigns signs(samples, ends.periodic());
+  // On periodic data the last knot is the first one again: it is raised
+  // for there, between the last interval and the first.
+  const std::size_t knots = ends.periodic() ? n - 1 : n;
   std::uint64_t passes = 0;
   while (passes < max_iter) {
     const PassMaxima maxima = signs.maxima(moments);
@@ -260,12 +302,14 @@ Result<VariableDegreeSpline> VariableDegree::fit_samples(const Samples& samples)
     ++passes;
 
     bool changed = false;
-    for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t j = 0; j < knots; ++j) {
       if (!(signs.violation(j, moments[j]) > threshold)) continue;
       // Raise the interval beside the knot whose far end carries the larger
       // moment: that side has more curvature to pull towards its chord.
       std::size_t i;
-      if (j == 0) {
+      if (j == 0 && ends.periodic()) {
+        i = std::fabs(moments[1]) < std::fabs(moments[n - 2]) ? m - 1 : 0;
+      } else if (j == 0) {
         i = 0;
       } else if (j == n - 1) {
         i = m - 1;
@@ -282,7 +326,7 @@ Result<VariableDegreeSpline> VariableDegree::fit_samples(const Samples& samples)
       }
     }
     if (!changed) break;  // every interval asked for is at the cap
-    moments = moment_system(samples, degrees, left, right);
+    moments = moment_system(samples, degrees, ends);
   }
 
   // A non-finite moment (from huge or non-finite clamped slopes, or from

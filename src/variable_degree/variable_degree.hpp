@@ -53,11 +53,17 @@ std::pair<double, double> estimated_end_slopes(const Samples& samples);
 // S'(x_0) = left, S'(x_{n-1}) = right.
 Doubles moment_system(const Samples& samples, std::span<const double> degrees, double left,
                       double right);
+// The same for any end rows: given slopes, natural ends (M_0 = M_{n-1} = 0,
+// exactly) or periodic ends (M_{n-1} = M_0, and S' continuous across the
+// wrap; the data must close up, y[0] == y[n-1]).
+Doubles moment_system(const Samples& samples, std::span<const double> degrees, const EndRows& ends);
 
 // By how much each knot's moment has the wrong curvature sign for the data:
 // a convex knot wants M >= 0, a concave one M <= 0, a locally straight one
-// M = 0. One amount per moment given (at most one per knot).
-Doubles violations(const Samples& samples, std::span<const double> moments);
+// M = 0. One amount per moment given (at most one per knot). On periodic
+// data the end knots are judged by the bend between the last interval and
+// the first.
+Doubles violations(const Samples& samples, std::span<const double> moments, bool periodic = false);
 
 // The configuration of the method.
 struct VariableDegree {
@@ -74,7 +80,8 @@ struct VariableDegree {
   // any value.
   std::optional<InvalidParameter> check() const;
 
-  // Checks the configuration (`check`) before the data.
+  // Checks the configuration (`check`) before the data; periodic ends
+  // refuse data whose first and last values differ.
   Result<VariableDegreeSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
   // The fit of validated samples in their own coordinates, all of `fit`

@@ -16,7 +16,7 @@ import pytest
 import velarix
 from velarix import EndSlopes
 
-from conftest import METHODS
+from conftest import METHODS, REGISTRY
 
 X = np.array([0.0, 0.45, 1.1, 1.7, 2.0, 2.8, 3.3, 4.0])
 Y = 1.1 * (((X - 2) / 2) ** 2 * 2 - 1)  # convex, in [-1.1, 1.1]
@@ -34,6 +34,7 @@ def expect_scaled(spline, unit, kx, ky):
         assert np.array_equal(np.isinf(got), ~finite), name
         size = np.abs(expected[finite]).max(initial=0)
         assert np.abs(got[finite] - expected[finite]).max(initial=0) <= 4 * math.ulp(size), name
+    assert spline.is_shape_preserving == unit.is_shape_preserving
 
 
 # Spacings of about 1e-300 ... 1e300 (2^±997) against values of 1e-300 ...
@@ -54,6 +55,17 @@ def test_scaled_data_fit_as_the_unit_data(method, kx, ky, slopes):
         unit = unit.with_boundary(EndSlopes.clamped(*slopes))
         scaled = scaled.with_boundary(EndSlopes.clamped(*(math.ldexp(s, ky - kx) for s in slopes)))
     expect_scaled(scaled.fit(np.ldexp(X, kx), np.ldexp(Y, ky)), unit.fit(X, Y), kx, ky)
+
+
+# Natural and periodic ends (Y closes up: Y[0] == Y[-1]) take no numbers to
+# scale, for every method that lists them.
+@pytest.mark.parametrize("kx, ky", SCALES)
+@pytest.mark.parametrize("method, end", [(name, end) for name, method in sorted(REGISTRY.items())
+                                         for end in ("natural", "periodic")
+                                         if end in method.end_conditions])
+def test_natural_and_periodic_fits_scale_as_the_unit_fits(method, end, kx, ky):
+    config = METHODS[method]().with_boundary(getattr(EndSlopes, end)())
+    expect_scaled(config.fit(np.ldexp(X, kx), np.ldexp(Y, ky)), config.fit(X, Y), kx, ky)
 
 
 @pytest.mark.parametrize("spacing", [1e-160, 1e200])

@@ -118,7 +118,10 @@ def test_end_slopes_comparison_protocol():
 def test_end_slopes_docstrings_and_signatures():
     assert EndSlopes.__doc__ == (
         "How the end slopes `S'(x₀)` and `S'(xₙ)` are set: `EndSlopes.estimated()`\n"
-        "(the default) or `EndSlopes.clamped(left, right)`."
+        "(the default), `EndSlopes.limited()` or `EndSlopes.clamped(left, right)`;\n"
+        "or the conditions that replace them: `EndSlopes.natural()` (`S″ = 0` at\n"
+        "both ends) and `EndSlopes.periodic()` (a spline that continues across the\n"
+        "period `xₙ − x₀`)."
     )
     assert EndSlopes.estimated.__text_signature__ == "()"
     assert EndSlopes.estimated.__doc__ == (

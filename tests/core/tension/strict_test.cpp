@@ -153,19 +153,23 @@ INSTANTIATE_TEST_SUITE_P(
         Limit{{0, 1, 2, 3}, {0, 1, 3, 6}, 1.5, 2, 1, 3},
         Limit{{0, 1, 2, 3}, {0, 3, 5, 6}, 2, 1.5, 3, 1}));
 
-// Each policy's end-slope rule: the published and uniform policies take an
-// estimate as it is, the strict one limits it; clamped slopes pass through.
+// Each policy's end rule: the published and uniform policies take an
+// estimate as it is, the strict one limits it; clamped slopes, natural and
+// periodic ends pass through.
 TEST(EndSlopeRule, OnlyTheStrictPolicyLimitsEstimates) {
   // Both estimates point against their end secants.
   const Samples samples = Samples::create(Doubles{0, 1, 2, 3}, Doubles{0, 0.1, 3, 3.1}).value();
-  const std::pair<double, double> estimate = slopes::estimated_end_slopes(samples);
-  const std::pair<double, double> limited = limit_end_slopes(samples, estimate);
+  const auto [left, right] = slopes::estimated_end_slopes(samples);
+  const auto [limited_left, limited_right] = limit_end_slopes(samples, {left, right});
+  const EndRows estimate{EndRows::Kind::slopes, left, right};
+  const EndRows limited{EndRows::Kind::slopes, limited_left, limited_right};
   ASSERT_NE(estimate, limited);
-  EXPECT_EQ(Published{}.end_slopes(samples, EndSlopes{}), estimate);
-  EXPECT_EQ(Uniform{2}.end_slopes(samples, EndSlopes{}), estimate);
-  EXPECT_EQ(Strict{}.end_slopes(samples, EndSlopes{}), limited);
-  for (const EndSlopes& given : {EndSlopes::limited(), EndSlopes::clamped(-1, 2)}) {
-    EXPECT_EQ(Strict{}.end_slopes(samples, given), Published{}.end_slopes(samples, given));
+  EXPECT_EQ(Published{}.end_rows(samples, EndSlopes{}), estimate);
+  EXPECT_EQ(Uniform{2}.end_rows(samples, EndSlopes{}), estimate);
+  EXPECT_EQ(Strict{}.end_rows(samples, EndSlopes{}), limited);
+  for (const EndSlopes& given : {EndSlopes::limited(), EndSlopes::clamped(-1, 2),
+                                 EndSlopes::natural(), EndSlopes::periodic()}) {
+    EXPECT_EQ(Strict{}.end_rows(samples, given), Published{}.end_rows(samples, given));
   }
 }
 

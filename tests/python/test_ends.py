@@ -1,0 +1,67 @@
+"""Natural and periodic ends through the classes, for every method that lists
+them among its end conditions: values, saved states and refusals."""
+
+import pickle
+import re
+
+import numpy as np
+import pytest
+
+from velarix import EndSlopes
+from velarix._registry import METHODS
+
+# A closed profile on uneven knots (the last value repeats the first), and
+# convex data, which every method accepts with natural ends.
+X = np.array([0.0, 0.7, 1.1, 2.0, 2.9, 3.4, 4.5, 5.2, 2 * np.pi])
+Y = np.r_[np.sin(X[:-1]) + 0.25 * np.cos(2 * X[:-1]), 0.25]
+CONVEX = np.exp(X / 2)
+CASES = [(name, end) for name, method in METHODS.items()
+         for end in ("natural", "periodic") if end in method.end_conditions]
+
+
+@pytest.mark.parametrize("end, tag", [("estimated", 0), ("limited", 2), ("natural", 3), ("periodic", 4)])
+def test_values_print_compare_and_keep_their_tags(end, tag):
+    slopes = getattr(EndSlopes, end)()
+    assert repr(slopes) == end.capitalize() and slopes.__reduce__()[1][1][2] == tag
+    assert [slopes == EndSlopes.natural(), slopes == EndSlopes.periodic()] == [
+        end == "natural", end == "periodic"]
+    assert pickle.loads(pickle.dumps(slopes)) == slopes
+
+
+@pytest.mark.parametrize("name, end", CASES)
+def test_fits_round_trip_bit_for_bit_and_periodic_ones_close_up(name, end):
+    y = Y if end == "periodic" else CONVEX
+    config = METHODS[name].configuration().with_boundary(getattr(EndSlopes, end)())
+    assert f"boundary: {end.capitalize()}" in repr(config)
+    assert pickle.loads(pickle.dumps(config)) == config
+    spline = config.fit(X, y)
+    copy = pickle.loads(pickle.dumps(spline))
+    grid = np.linspace(X[0], X[-1], 257)
+    for d in ("value", "first_derivative", "second_derivative"):
+        assert getattr(copy, d + "_batch")(grid).tobytes() == getattr(spline, d + "_batch")(grid).tobytes()
+        scale = np.max(np.abs(getattr(spline, d + "_batch")(X)))
+        gap = abs(getattr(spline, d)(X[0]) - getattr(spline, d)(X[-1]))
+        assert end == "natural" or gap <= 1e-12 * scale
+    assert getattr(copy, "is_shape_preserving", None) == getattr(spline, "is_shape_preserving", None)
+
+
+@pytest.mark.parametrize("name", METHODS)
+def test_periodic_ends_refuse_open_data_or_the_method(name):
+    y = np.r_[CONVEX[:-1], 0.5]
+    message = (re.escape("periodic end conditions need equal first and last values; "
+                         f"y[0] = 1 and y[{len(y) - 1}] = 0.5 differ")
+               if "periodic" in METHODS[name].end_conditions else r"the .* cannot have periodic ends: ")
+    with pytest.raises(ValueError, match=f"^{message}"):
+        METHODS[name].configuration().with_boundary(EndSlopes.periodic()).fit(X, y)
+
+
+# Rounded samples of a line (10^5 rows, in several units and offsets) are
+# straight to their rounding, also where the ends are free.
+@pytest.mark.parametrize("offset, slope, unit", [(-1, 0.01, 1), (1e6, 3.7, 1), (0.3, 1e5, 1e150)])
+@pytest.mark.parametrize("name", [n for n, m in METHODS.items() if "natural" in m.end_conditions])
+def test_rounded_lines_fit_straight_with_natural_ends(name, offset, slope, unit):
+    x = np.linspace(0, 100, 10**5) * unit
+    line = lambda t: offset + slope * (t / unit)
+    spline = METHODS[name].configuration().with_boundary(EndSlopes.natural()).fit(x, line(x))
+    t = np.linspace(x[0], x[-1], 1001)
+    assert np.max(np.abs(spline.value_batch(t) - line(t))) <= 1e-14 * np.max(np.abs(line(x)))
