@@ -392,22 +392,34 @@ class Piecewise {
     const bool ends = from_ends(mode);
     const EndValues front = ends ? end_values<Order>(0) : EndValues{};
     const EndValues back = ends ? end_values<Order>(1) : EndValues{};
-    double original[extrapolated_block];
+    const bool periodic = mode == Extrapolation::periodic;
+    const Period period = periodic ? this->period<Order>() : Period{};
+    const auto [lo, hi] = domain();
+    // A block is copied only when `out` overlaps `xs`: its abscissas are
+    // still needed after the held results overwrite them.
+    const bool copy = overlap(xs, out);
+    double kept[extrapolated_block];
     double at[extrapolated_block];
     for (std::size_t j = 0; j < xs.size(); j += extrapolated_block) {
       const std::size_t size = std::min(extrapolated_block, xs.size() - j);
-      std::copy_n(xs.begin() + static_cast<std::ptrdiff_t>(j), size, original);
-      for (std::size_t k = 0; k < size; ++k) at[k] = periodic_point(mode, original[k]);
-      held<Order>({at, size}, out.subspan(j, size));
+      const double* original = xs.data() + j;
+      if (copy) original = std::copy_n(original, size, kept) - size;
+      if (periodic) {
+        for (std::size_t k = 0; k < size; ++k) {
+          const double x = original[k];
+          at[k] = lo <= x && x <= hi ? x : wrap_into_period(x, lo, hi);
+        }
+      }
+      held<Order>({periodic ? at : original, size}, out.subspan(j, size));
       for (std::size_t k = 0; k < size; ++k) {
         const double x = original[k];
-        if (inside(x)) continue;
+        if (lo <= x && x <= hi) continue;
         double& result = out[j + k];
         if (x != x) {
           result = x;
         } else {
-          result = mode == Extrapolation::periodic ? whole_periods<Order>(x, at[k], result)
-                                                   : beyond<Order>(x, mode, front, back);
+          result = periodic ? whole_periods<Order>(period, x, at[k], result)
+                            : beyond<Order>(x, mode, front, back);
         }
       }
     }
@@ -415,18 +427,29 @@ class Piecewise {
 
   static constexpr std::size_t extrapolated_block = 256;
 
-  // x mapped into the period for the periodic mode; any other mode
-  // evaluates x itself.
-  double periodic_point(Extrapolation mode, double x) const {
-    if (mode != Extrapolation::periodic || inside(x)) return x;
+  // The knots in the caller's units and, for the antiderivative, the
+  // integral over one period.
+  struct Period {
+    double front = 0;
+    double back = 0;
+    double whole = 0;
+  };
+
+  template <int Order>
+  Period period() const {
     const auto [front, back] = domain();
-    return wrap_into_period(x, front, back);
+    if constexpr (Order < 0) {
+      return {front, back, held<-1>(back)};
+    } else {
+      return {front, back, 0};
+    }
   }
 
   template <int Order>
   double periodic(double x) const {
-    const double inside = periodic_point(Extrapolation::periodic, x);
-    return whole_periods<Order>(x, inside, held<Order>(inside));
+    const Period p = period<Order>();
+    const double inside = wrap_into_period(x, p.front, p.back);
+    return whole_periods<Order>(p, x, inside, held<Order>(inside));
   }
 
   // The quantity at x from that at its image in the period: the same, but
@@ -434,13 +457,12 @@ class Piecewise {
   // integral over the knots, as one product (not a running sum, whose
   // rounding would grow with their number).
   template <int Order>
-  double whole_periods(double x, double inside, double at_inside) const {
+  static double whole_periods(const Period& p, double x, double inside, double at_inside) {
     if constexpr (Order >= 0) {
       return at_inside;
     } else {
-      const auto [front, back] = domain();
-      const double periods = std::nearbyint((x - inside) / (back - front));
-      return periods == 0 ? at_inside : periods * held<-1>(back) + at_inside;
+      const double periods = std::nearbyint((x - inside) / (p.back - p.front));
+      return periods == 0 ? at_inside : periods * p.whole + at_inside;
     }
   }
 
@@ -756,6 +778,11 @@ class Piecewise {
       }
     }
     for (; j < count; ++j) result[j] = apply<D>(*at[j], clamped[j]);
+  }
+
+  static bool overlap(std::span<const double> xs, std::span<double> out) {
+    const auto* first = xs.data();
+    return out.data() < first + xs.size() && first < out.data() + out.size();
   }
 
   // Whether `out` starts inside `xs` after its first element. Element j is
