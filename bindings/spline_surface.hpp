@@ -229,7 +229,7 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
           "(1 to 3) at x; outside the knots by the mode extrapolate: \"hold\" (as\n"
           "value and the derivatives), \"linear\", \"constant\", \"nan\", \"extend\"\n"
           "(the end pieces continued) or \"periodic\".")
-      .template method<"evaluate_batch_into", &evaluate_batch_into_by_mode<Spline>, "xs", "out",
+      .template method<"evaluate_into", &evaluate_batch_into_by_mode<Spline>, "xs", "out",
                        "nu", "extrapolate">(
           "evaluate(x, nu, extrapolate) for each item of xs, written into out.")
       .template property<&domain<Spline>>("domain")

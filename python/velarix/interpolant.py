@@ -320,7 +320,7 @@ class Interpolant(_Curves):
         # and leaves only abscissas inside the knots.
         self._core_mode = "hold" if mode == "raise" else mode
         self._config = config
-        self._into = [s.evaluate_batch_into for s in self._splines]
+        self._into = [s.evaluate_into for s in self._splines]
         # The scalar path of one curve skips the arrays altogether.
         self._single = len(self._splines) == 1 and not self._curves_shape
         self._value = self._splines[0].value if self._single else None

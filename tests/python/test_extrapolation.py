@@ -49,7 +49,7 @@ def test_linear_and_constant_keep_the_numpy_layers_bits(scaled_spline, mode, kin
     xs = np.array([lo - 0.75 * (hi - lo), lo - 1e-3 * (hi - lo), hi + 0.5 * (hi - lo),
                    hi + 6 * (hi - lo), -np.inf, np.inf])
     got = np.empty_like(xs)
-    scaled_spline.evaluate_batch_into(xs, got, kind, mode)
+    scaled_spline.evaluate_into(xs, got, kind, mode)
     for x, g in zip(xs, got):
         end = lo if x < lo else hi
         integral = scaled_spline.antiderivative(hi) if (kind == -1 and x > hi) else 0.0
@@ -65,7 +65,7 @@ def test_scalar_is_batch_bit_for_bit_and_nan_stays_nan(scaled_spline, mode, nu):
     with np.errstate(over="ignore"):
         xs = np.where(np.isfinite(POINTS), lo + (POINTS / 3.0) * (hi - lo), POINTS)
     batch = np.empty_like(xs)
-    scaled_spline.evaluate_batch_into(xs, batch, nu, mode)
+    scaled_spline.evaluate_into(xs, batch, nu, mode)
     scalar = np.array([scaled_spline.evaluate(float(x), nu, mode) for x in xs])
     np.testing.assert_array_equal(batch.view(np.uint64), scalar.view(np.uint64))
     inside = (xs >= lo) & (xs <= hi)
@@ -79,7 +79,7 @@ def test_scalar_is_batch_bit_for_bit_and_nan_stays_nan(scaled_spline, mode, nu):
 def test_hold_is_the_classes_own_evaluation(spline, nu):
     xs = POINTS.copy()
     got = np.empty_like(xs)
-    spline.evaluate_batch_into(xs, got, nu, "hold")
+    spline.evaluate_into(xs, got, nu, "hold")
     member = {-1: spline.antiderivative_batch, 0: spline.value_batch,
               1: spline.first_derivative_batch, 2: spline.second_derivative_batch,
               3: spline.third_derivative_batch}[nu]
@@ -113,7 +113,7 @@ def test_extend_continues_the_end_pieces():
     (lambda s: s.evaluate(0.5, 4, "hold"), "nu must be -1 (the antiderivative), 0, 1, 2 or 3, got 4"),
     (lambda s: s.evaluate(0.5, 0, "raise"), "extrapolate must be one of 'hold', 'linear', "
      "'constant', 'nan', 'extend', 'periodic', got 'raise'"),
-    (lambda s: s.evaluate_batch_into(np.zeros(2), np.zeros(2), -2, "hold"),
+    (lambda s: s.evaluate_into(np.zeros(2), np.zeros(2), -2, "hold"),
      "nu must be -1 (the antiderivative), 0, 1, 2 or 3, got -2"),
 ])
 def test_refusals_name_the_argument(spline, call, message):
