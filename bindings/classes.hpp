@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -110,6 +111,24 @@ struct From<std::uint64_t> {
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return std::nullopt;
     return static_cast<std::uint64_t>(value);
+  }
+};
+
+// A small signed int, or an object with __index__ (out of range is an
+// OverflowError).
+template <>
+struct From<int> {
+  static std::optional<int> convert(PyObject* object) {
+    Ref index(PyNumber_Index(object));
+    if (!index) return std::nullopt;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    if (overflow != 0 || value < INT_MIN || value > INT_MAX) {
+      PyErr_SetString(PyExc_OverflowError, "int too large");
+      return std::nullopt;
+    }
+    return static_cast<int>(value);
   }
 };
 

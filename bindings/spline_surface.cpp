@@ -45,4 +45,21 @@ bool check_output(const Float64Buffer& out, const Float64Buffer& xs) {
   return true;
 }
 
+std::optional<Extrapolation> extrapolation_argument(const std::string& extrapolate) {
+  if (const auto mode = extrapolation_named(extrapolate)) return mode;
+  std::string names;
+  for (const std::string_view name : extrapolation_names) {
+    names += (names.empty() ? "'" : ", '") + std::string(name) + "'";
+  }
+  PyErr_Format(PyExc_ValueError, "extrapolate must be one of %s, got '%s'", names.c_str(),
+               extrapolate.c_str());
+  return std::nullopt;
+}
+
+bool check_order(int nu) {
+  if (nu >= -1 && nu <= 3) return true;
+  PyErr_Format(PyExc_ValueError, "nu must be -1 (the antiderivative), 0, 1, 2 or 3, got %d", nu);
+  return false;
+}
+
 }  // namespace velarix::py

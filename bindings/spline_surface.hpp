@@ -6,9 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <type_traits>
 
 #include "buffer.hpp"
 #include "classes.hpp"
+#include "extrapolation.hpp"
 #include "piecewise.hpp"
 
 namespace velarix::py {
@@ -108,6 +111,68 @@ PyObject* antiderivative_batch_into(const Spline& spline, Float64Buffer xs, Floa
   Py_RETURN_NONE;
 }
 
+// The mode named `extrapolate`, or nothing with a ValueError listing the
+// names.
+std::optional<Extrapolation> extrapolation_argument(const std::string& extrapolate);
+// Whether nu is -1 (the antiderivative) or a derivative order 0 to 3; if
+// not, a ValueError is set.
+bool check_order(int nu);
+
+// visit(order) with the order as a compile-time constant; nu is checked.
+template <class Visit>
+decltype(auto) by_order(int nu, Visit&& visit) {
+  switch (nu) {
+    case -1: return visit(std::integral_constant<int, -1>{});
+    case 0: return visit(std::integral_constant<int, 0>{});
+    case 1: return visit(std::integral_constant<int, 1>{});
+    case 2: return visit(std::integral_constant<int, 2>{});
+    default: return visit(std::integral_constant<int, 3>{});
+  }
+}
+
+template <int Order, class Curve>
+double at_order(const Curve& curve, double x, Extrapolation mode) {
+  if constexpr (Order < 0) {
+    return curve.antiderivative(x, mode);
+  } else {
+    return curve.template evaluate<static_cast<Derivative>(Order)>(x, mode);
+  }
+}
+
+template <int Order, class Curve>
+void at_order(const Curve& curve, std::span<const double> xs, std::span<double> out,
+              Extrapolation mode) {
+  if constexpr (Order < 0) {
+    curve.antiderivative(xs, out, mode);
+  } else {
+    curve.template evaluate<static_cast<Derivative>(Order)>(xs, out, mode);
+  }
+}
+
+template <class Spline>
+PyObject* evaluate_by_mode(const Spline& spline, double x, int nu,
+                           const std::string& extrapolate) {
+  const auto mode = extrapolation_argument(extrapolate);
+  if (!mode || !check_order(nu)) return nullptr;
+  return PyFloat_FromDouble(by_order(nu, [&](auto order) {
+    return at_order<decltype(order)::value>(spline.curve(), x, *mode);
+  }));
+}
+
+// Nothing is written unless every check has passed; `out` may be `xs` itself.
+template <class Spline>
+PyObject* evaluate_batch_into_by_mode(const Spline& spline, Float64Buffer xs, Float64Buffer out,
+                                      int nu, const std::string& extrapolate) {
+  const auto mode = extrapolation_argument(extrapolate);
+  if (!mode || !check_order(nu) || !check_input(xs) || !check_output(out, xs)) return nullptr;
+  fill_batch(xs, out, [&](auto in, auto to) {
+    by_order(nu, [&](auto order) {
+      at_order<decltype(order)::value>(spline.curve(), in, to, *mode);
+    });
+  });
+  Py_RETURN_NONE;
+}
+
 template <class Spline>
 std::pair<double, double> domain(const Spline& spline) {
   return spline.domain();
@@ -159,6 +224,14 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
           "antiderivative(x) for each item of xs, in a new array('d').")
       .template method<"antiderivative_batch_into", &antiderivative_batch_into<Spline>, "xs",
                        "out">("antiderivative(x) for each item of xs, written into out.")
+      .template method<"evaluate", &evaluate_by_mode<Spline>, "x", "nu", "extrapolate">(
+          "The spline's antiderivative (nu = -1), value (0) or derivative of order nu\n"
+          "(1 to 3) at x; outside the knots by the mode extrapolate: \"hold\" (as\n"
+          "value and the derivatives), \"linear\", \"constant\", \"nan\", \"extend\"\n"
+          "(the end pieces continued) or \"periodic\".")
+      .template method<"evaluate_into", &evaluate_batch_into_by_mode<Spline>, "xs", "out",
+                       "nu", "extrapolate">(
+          "evaluate(x, nu, extrapolate) for each item of xs, written into out.")
       .template property<&domain<Spline>>("domain")
       .template property<&pieces<Spline>>(
           "pieces",

@@ -22,6 +22,8 @@ __all__ = [
     "SmoothingSpline",
 ]
 
+_Order: TypeAlias = Literal[-1, 0, 1, 2, 3]
+_Extrapolation: TypeAlias = Literal["hold", "linear", "constant", "nan", "extend", "periodic"]
 _Floats: TypeAlias = ReadableBuffer | npt.NDArray[np.float64]
 _WritableFloats: TypeAlias = WriteableBuffer | npt.NDArray[np.float64]
 
@@ -95,6 +97,10 @@ class _Spline:
     def antiderivative(self, x: float) -> float: ...
     def antiderivative_batch(self, xs: _Floats) -> array[float]: ...
     def antiderivative_batch_into(self, xs: _Floats, out: _WritableFloats) -> None: ...
+    # nu: -1 the antiderivative, 0 the value, 1 to 3 the derivatives.
+    def evaluate(self, x: float, nu: _Order, extrapolate: _Extrapolation) -> float: ...
+    def evaluate_into(self, xs: _Floats, out: _WritableFloats, nu: _Order,
+                            extrapolate: _Extrapolation) -> None: ...
     def __reduce__(self) -> tuple[Any, tuple[str, bytes]]: ...
 
 @final

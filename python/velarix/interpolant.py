@@ -301,33 +301,6 @@ def _evaluate_block(block, curves, kind):
     return curves._evaluate(block, kind)
 
 
-def _times(factor, dx):
-    """factor · dx, with 0 · ±inf taken as 0: a flat end stays flat out to infinity."""
-    if isinstance(factor, float):
-        return 0.0 if factor == 0 else factor * dx
-    with np.errstate(invalid="ignore"):
-        return np.where(factor == 0, 0.0, factor * dx)
-
-
-def _continued(mode, kind, integral, value, slope, dx):
-    """The curve continued by `dx` past an end with the given end quantities.
-
-    Linear: S(e + dx) = S(e) + S'(e) dx, whose integral from the end is
-    dx (S(e) + S'(e) dx / 2); constant: S(e), integrating to S(e) dx.
-    """
-    if mode == "nan":
-        return np.nan
-    if kind >= 2 or (kind == 1 and mode == "constant"):
-        return 0.0
-    if kind == 1:
-        return slope
-    if mode == "constant":
-        return value if kind == 0 else integral + _times(value, dx)
-    if kind == 0:
-        return value + _times(slope, dx)
-    return integral + _times(value + 0.5 * _times(slope, dx), dx)
-
-
 class _Curves:
     """The evaluation engine that ``Interpolant`` and ``Antiderivative`` share."""
 
@@ -338,11 +311,10 @@ class _Curves:
         flat = points.reshape(-1)
         out = np.empty((len(self._splines), flat.size))
         if flat.size:
-            outside = self._outside(flat, points.shape, name)
-            for j, into in enumerate(self._into[kind]):
-                into(flat, out[j])
-            if outside is not None:
-                self._continue(out, flat, outside, kind)
+            if self._mode == "raise":
+                self._refuse_outside(flat, points.shape, name)
+            for j, into in enumerate(self._into):
+                into(flat, out[j], kind, self._core_mode)
         return self._shaped(out, points.shape, scalar=not isinstance(x, np.ndarray))
 
     def _shaped(self, out, shape, scalar):
@@ -352,36 +324,23 @@ class _Curves:
         # Curves last: x.shape + curves_shape, in C order.
         return np.ascontiguousarray(out.T).reshape(shape + self._curves_shape)
 
-    def _outside(self, flat, shape, name):
-        """Indices below and above the knots, or None when there are none to patch."""
-        if self._mode == "hold":
-            return None
+    def _refuse_outside(self, flat, shape, name):
+        """ValueError naming the first abscissa beyond the knots, if any (NaN is not)."""
         lo, hi = self._lo, self._hi
         # Two reductions decide the common case; a NaN fails both
-        # comparisons and sends the array to the masks, which skip it.
+        # comparisons and sends the array to the mask, which skips it.
         if lo <= np.minimum.reduce(flat) and np.maximum.reduce(flat) <= hi:
-            return None
-        below = np.flatnonzero(flat < lo)
-        above = np.flatnonzero(flat > hi)
-        if not below.size and not above.size:
-            return None
-        if self._mode == "raise":
-            first = min(i[0] for i in (below, above) if i.size)
+            return
+        beyond = np.flatnonzero((flat < lo) | (flat > hi))
+        if beyond.size:
+            first = int(beyond[0])
             where = f"{name}[{_index_text(np.unravel_index(first, shape))}]" if shape else name
             raise ValueError(f"{where} = {_number(flat[first])} is outside the domain "
                              f"[{_number(lo)}, {_number(hi)}]")
-        return below, above
-
-    def _continue(self, out, flat, outside, kind):
-        for side, index in enumerate(outside):
-            if index.size:
-                end, integral, value, slope = self._end(side, kind)
-                dx = flat[index] - end
-                out[:, index] = _continued(self._mode, kind, integral[:, None],
-                                           value[:, None], slope[:, None], dx)
 
     def _end(self, side, kind):
-        """The knot of one end and the curves' integral, value and slope there."""
+        """The knot of one end and the curves' integral, value and slope there
+        (what the roots of a continuation past that end are solved from)."""
         key = (side, kind == -1)
         if key not in self._ends:
             end = self._lo if side == 0 else self._hi
@@ -394,21 +353,10 @@ class _Curves:
         return self._ends[key]
 
     def _scalar_call(self, x, kind):
-        """One curve at one float: the class's own scalar member, no arrays."""
-        if self._lo <= x <= self._hi or self._mode == "hold":
-            return _float64(getattr(self._splines[0], _SCALAR[kind])(x))
-        if x != x:
-            return _float64(np.nan)
-        side = 0 if x < self._lo else 1
-        if self._mode == "raise":
+        """One curve at one float: the class's own scalar evaluation, no arrays."""
+        if self._mode == "raise" and not self._lo <= x <= self._hi and x == x:
             return self._evaluate(x, kind)
-        key = (side, kind == -1)
-        ends = self._scalar_ends.get(key)
-        if ends is None:
-            end, integral, value, slope = self._end(side, kind)
-            ends = self._scalar_ends[key] = (end, *(float(v[0]) for v in (integral, value, slope)))
-        end, integral, value, slope = ends
-        return _float64(_continued(self._mode, kind, integral, value, slope, x - end))
+        return _float64(self._evaluate_one(x, kind, self._core_mode))
 
     def _map_blocks(self, x, kind):
         curves = self._curves_shape
@@ -460,59 +408,6 @@ def _resolved_order(order, nu):
     return order + count
 
 
-class _Extended:
-    """The curves continued past their ends by the end pieces' Taylor cubic.
-
-    PROVISIONAL Python fallback for the mode "extend" until the core
-    continues its end pieces itself: inside the knots the classes' own batch
-    evaluation, outside the polynomial S(e) + S'(e) dx + S''(e) dx²/2 +
-    S‴(e) dx³/6 of the end's value and first three derivatives (the end
-    piece itself for a cubic piece, its third-order contact for the others).
-    `Interpolant._engine` is the one place that builds it.
-    """
-
-    def __init__(self, held):
-        self._held = held
-        self._curves_shape = held._curves_shape
-
-    def __reduce__(self):
-        return (_Extended, (self._held,))
-
-    def _evaluate(self, x, kind, name="x"):
-        if _is_dask(x):
-            return _Curves._map_blocks(self, x, kind)
-        held = self._held
-        result = np.asarray(held._evaluate(x, kind, name))
-        points = np.asarray(_real_array(x, name))
-        for side, outside in enumerate((points < held._lo, points > held._hi)):
-            if outside.any():
-                result = np.array(result)
-                dx = (points[outside] - (held._lo, held._hi)[side])[:, None]
-                terms = _taylor(held, side, kind)
-                continued = sum(c * dx ** p for p, c in enumerate(terms))
-                result[outside] = continued.reshape((-1,) + held._curves_shape)
-        if result.ndim == 0 and not isinstance(x, np.ndarray):
-            return _float64(result)
-        return result
-
-
-def _taylor(curves, side, kind):
-    """Coefficients by power of dx of the order-`kind` curve continued past one end."""
-    key = ("taylor", side, kind)
-    if key not in curves._ends:
-        end = curves._lo if side == 0 else curves._hi
-        d = [np.array([getattr(s, _SCALAR[k])(end) for s in curves._splines]) for k in range(4)]
-        factorial = (1.0, 1.0, 2.0, 6.0, 24.0)
-        if kind >= 0:
-            terms = [d[k] / factorial[k - kind] for k in range(kind, 4)]
-        else:
-            base = (np.zeros(len(curves._splines)) if side == 0 else
-                    np.array([s.antiderivative(end) for s in curves._splines]))
-            terms = [base] + [d[k] / factorial[k + 1] for k in range(4)]
-        curves._ends[key] = terms
-    return curves._ends[key]
-
-
 def _mode(extrapolate, default):
     """A per-call `extrapolate=` as a mode: None is the interpolant's own."""
     return default if extrapolate is None else _extrapolation(extrapolate)
@@ -552,13 +447,15 @@ class Interpolant(_Curves):
         # Subtracted from the order-`order` curve: an antiderivative of a
         # derivative is 0 at the first knot, as every antiderivative here.
         self._shift = shift
+        # The core evaluates every mode but "raise", which is refused here
+        # and leaves only abscissas inside the knots.
+        self._core_mode = "hold" if mode == "raise" else mode
         self._ends = {}
-        self._scalar_ends = {}
         self._engines = {}
-        self._into = {kind: [getattr(s, name) for s in self._splines]
-                      for kind, name in _BATCH_INTO.items()}
+        self._into = [s.evaluate_into for s in self._splines]
         # The scalar path of one curve skips the arrays altogether.
         self._single = len(self._splines) == 1 and not self._curves_shape
+        self._evaluate_one = self._splines[0].evaluate if self._single else None
         plain = self._single and order == 0
         self._value = self._splines[0].value if plain else None
         return self
@@ -577,25 +474,23 @@ class Interpolant(_Curves):
         """The evaluation engine of one extrapolation mode: the one place a mode meets it.
 
         The interpolant's own mode is the interpolant itself; another mode a
-        view sharing its state; "extend" the provisional `_Extended`.
+        view sharing its state.
         """
-        if mode == self._mode and mode != "extend":
+        if mode == self._mode:
             return self
         engine = self._engines.get(mode)
         if engine is None:
-            if mode == "extend":
-                engine = _Extended(self if self._mode == "hold" else self._engine("hold"))
-            else:
-                engine = object.__new__(type(self))
-                vars(engine).update(vars(self))
-                engine._mode = mode
+            engine = object.__new__(type(self))
+            vars(engine).update(vars(self))
+            engine._mode = mode
+            engine._core_mode = "hold" if mode == "raise" else mode
             self._engines[mode] = engine
         return engine
 
     def _values(self, x, kind, mode, name="x"):
         """The order-`kind` curves at x in the given mode, before the axis rule."""
         engine = self._engine(mode)
-        if type(x) in _SCALAR_TYPES and self._single and mode != "extend":
+        if type(x) in _SCALAR_TYPES and self._single:
             return engine._scalar_call(x, kind)
         return engine._evaluate(x, kind, name)
 
@@ -813,22 +708,21 @@ def _level_points(x, kinds, level):
 
 def _continued_roots(engine, j, side, order, level):
     """The crossings of curve j's continuation past one end, by its polynomial in dx."""
-    if isinstance(engine, _Extended):
-        end = engine._held._lo if side == 0 else engine._held._hi
-        terms = [float(t[j]) for t in _taylor(engine._held, side, order)]
+    if engine._mode == "extend":
+        # The end pieces' own formulas continue past the ends; their
+        # crossings there are not searched.
+        return np.empty(0)
+    if engine._mode == "hold" and order < 0:
+        return np.empty(0)
+    end, integral, value, slope = (v if np.ndim(v) == 0 else float(v[j])
+                                   for v in engine._end(side, max(order, -1)))
+    if engine._mode == "hold":
+        terms = [getattr(engine._splines[j], _SCALAR[order])(end)]
     else:
-        if engine._mode == "hold" and order < 0:
-            return np.empty(0)
-        end, integral, value, slope = (v if np.ndim(v) == 0 else float(v[j])
-                                       for v in engine._end(side, max(order, -1)))
-        if engine._mode == "hold":
-            held = getattr(engine._splines[j], _SCALAR[order])(end)
-            terms = [held]
-        else:
-            linear = engine._mode == "linear"
-            terms = {-1: [integral, value, 0.5 * slope if linear else 0.0],
-                     0: [value, slope if linear else 0.0],
-                     1: [slope if linear else 0.0]}.get(order, [0.0])
+        linear = engine._mode == "linear"
+        terms = {-1: [integral, value, 0.5 * slope if linear else 0.0],
+                 0: [value, slope if linear else 0.0],
+                 1: [slope if linear else 0.0]}.get(order, [0.0])
     terms[0] -= level
     while terms and terms[-1] == 0:
         terms.pop()
