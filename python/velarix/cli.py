@@ -133,10 +133,10 @@ def _parser():
     _add_method_options(p)
     p.add_argument("--extrapolate", default=DEFAULT_EXTRAPOLATION,
                    choices=interpolant.EXTRAPOLATION_MODES,
-                   help=f"the curve outside the data, at --at points beyond it (default "
-                        f"{DEFAULT_EXTRAPOLATION}: the end value continued with the end slope; "
-                        "constant: the end value; hold: the end value and derivatives; nan; "
-                        "raise: refuse)")
+                   help="the curve outside the data, at --at points beyond it (default: "
+                        "periodic with periodic ends, otherwise linear: the end value continued "
+                        "with the end slope; constant: the end value; hold: the end value and "
+                        "derivatives; extend: the end pieces continued; nan; raise: refuse)")
     where = p.add_mutually_exclusive_group()
     where.add_argument("-n", "--points", type=int, default=DEFAULT_POINTS, metavar="N",
                        help=f"number of evenly spaced output points (default {DEFAULT_POINTS})")

@@ -17,7 +17,7 @@ from velarix import _registry
 
 __all__ = ["Antiderivative", "Interpolant", "interpolate"]
 
-EXTRAPOLATION_MODES = ("linear", "constant", "hold", "nan", "raise", "extend")
+EXTRAPOLATION_MODES = ("linear", "constant", "hold", "nan", "raise", "extend", "periodic")
 # scipy's booleans: True continues the end pieces, False gives NaN.
 _BOOLEAN_MODES = {True: "extend", False: "nan"}
 
@@ -216,7 +216,7 @@ def _fit_curves(config, x, y, axis, workers=None):
         return tuple(pool.map(fit, range(len(columns)))), curves_shape
 
 
-def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear", bc_type=None,
+def interpolate(x, y, method="tension", *, axis=0, extrapolate=None, bc_type=None,
                 workers=None):
     """Fit a shape-preserving C² spline through (x, y) and return an ``Interpolant``.
 
@@ -244,12 +244,14 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear", bc_type
     axis : int, default 0
         The axis of ``y`` that runs along the knots; negative counts from
         the end. The default matches ``y`` laid out as one row per knot.
-    extrapolate : str, bool or None, default "linear"
+    extrapolate : str, bool or None, default None
         What the curve does outside ``[x[0], x[-1]]`` (every evaluating
         method also takes a per-call ``extrapolate=``, None for this one):
-        "extend" or True continues the end pieces (for now by their Taylor
-        cubic at the end knot); False is "nan"; None is "linear";
-        "linear" (the default) continues the end value with the end slope,
+        None (the default) is "periodic" for periodic ends and "linear"
+        otherwise; "periodic" maps x into the period ``x[-1] - x[0]``
+        exactly (integrals sum whole periods); "extend" or True continues
+        the end pieces' own formulas; False is "nan";
+        "linear" continues the end value with the end slope,
         so the second derivative is 0 there and value, slope and integral
         stay consistent with each other (a Newton solve outside the data
         converges); "constant" holds the end value, with derivatives 0;
@@ -279,7 +281,8 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate="linear", bc_type
         curve).
     """
     config = _with_bc_type(_configuration(method), bc_type)
-    mode = _mode(extrapolate, "linear")
+    periodic = getattr(config, "boundary", None) == _registry._velarix.EndSlopes.periodic()
+    mode = _mode(extrapolate, "periodic" if periodic else "linear")
     knots = _knots(x)
     values = _real_array(y, "y")
     if values.ndim == 0:

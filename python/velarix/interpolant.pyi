@@ -11,7 +11,7 @@ from velarix._velarix import _Configuration, _FittedSpline, _MethodName
 __all__ = ["Antiderivative", "Interpolant", "interpolate"]
 
 _Method: TypeAlias = _MethodName | _Configuration
-_Extrapolate: TypeAlias = Literal["linear", "constant", "hold", "nan", "raise", "extend"]
+_Extrapolate: TypeAlias = Literal["linear", "constant", "hold", "nan", "raise", "extend", "periodic"]
 # scipy's forms besides the modes: True ("extend"), False ("nan"), None (the default).
 _ExtrapolateArg: TypeAlias = _Extrapolate | bool | None
 _BcType: TypeAlias = (Literal["clamped", "natural", "periodic"]
@@ -32,7 +32,7 @@ def interpolate(
     method: _Method = "tension",
     *,
     axis: int = 0,
-    extrapolate: _ExtrapolateArg = "linear",
+    extrapolate: _ExtrapolateArg = None,
     bc_type: _BcType = None,
     workers: int | None = None,
 ) -> Interpolant: ...

@@ -7,6 +7,7 @@ import re
 import numpy as np
 import pytest
 
+import velarix
 from velarix import EndSlopes
 from velarix._registry import METHODS
 
@@ -66,3 +67,19 @@ def test_rounded_lines_fit_straight_with_natural_ends(name, offset, slope, unit)
     spline = METHODS[name].configuration().with_boundary(EndSlopes.natural()).fit(x, line(x))
     t = np.linspace(x[0], x[-1], 1001)
     assert np.max(np.abs(spline.value_batch(t) - line(t))) <= 1e-14 * np.max(np.abs(line(x)))
+
+
+# A periodic interpolant continues by its period, exactly, however far away;
+# its integral over whole periods is that many times one period's.
+@pytest.mark.parametrize("name", [n for n, m in METHODS.items() if "periodic" in m.end_conditions])
+def test_periodic_interpolants_repeat_their_period(name):
+    x = np.linspace(0.0, 2.0 * np.pi, 17)
+    f = velarix.interpolate(x, np.round(np.sin(x), 15), name, bc_type="periodic")
+    assert f.extrapolate == "periodic"
+    t = np.linspace(0.0, 2.0 * np.pi, 7)
+    period = x[-1] - x[0]
+    # t + k P is itself rounded: the curve agrees to that rounding.
+    assert np.allclose(f(t + 3 * period), f(t), rtol=0, atol=1e-14)
+    assert np.allclose(f(t - period, 2), f(t, 2), rtol=0, atol=1e-13)
+    assert np.isclose(f.integrate(x[0], x[0] + 5 * period), 5 * f.integrate(x[0], x[-1]),
+                      rtol=0, atol=1e-13)

@@ -87,7 +87,7 @@ def test_is_shape_preserving_is_each_fits_verdict(method):
     ([0.0, 1.0], [1.0, 2.0], {"method": "cubic"}, "method must be one of "
      f"{', '.join(map(repr, REGISTRY))} or a configuration object, got 'cubic'"),
     ([0.0, 1.0], [1.0, 2.0], {"extrapolate": "zero"}, "extrapolate must be one of "
-     "'linear', 'constant', 'hold', 'nan', 'raise', 'extend', True, False or None, got 'zero'"),
+     "'linear', 'constant', 'hold', 'nan', 'raise', 'extend', 'periodic', True, False or None, got 'zero'"),
 ])
 def test_refusals_name_the_argument_index_and_value(x, y, kwargs, message, method):
     with pytest.raises(ValueError) as info:
@@ -302,6 +302,6 @@ def test_each_method_fits_with_its_records_configuration(method):
 def test_help_documents_every_parameter_and_default():
     doc = velarix.interpolate.__doc__
     for text in (f'method : str or configuration object, default "{DEFAULT_METHOD}"',
-                 "axis : int, default 0", 'extrapolate : str, bool or None, default "linear"',
+                 "axis : int, default 0", 'extrapolate : str, bool or None, default None',
                  "workers : int or None, default None", "Interpolant"):
         assert text in doc

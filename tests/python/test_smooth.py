@@ -151,7 +151,7 @@ def test_record_is_read_only_and_survives_pickling():
      "x and apart from its neighbours by more than 1e-10 of that range, got 2"),
     (([0, 1, 2], [1, 2, 3]), {"robust": "yes"}, "robust must be True or False, got 'yes'"),
     (([0, 1, 2], [1, 2, 3]), {"extrapolate": "zero"}, "extrapolate must be one of 'linear', "
-     "'constant', 'hold', 'nan', 'raise', 'extend', True, False or None, got 'zero'"),
+     "'constant', 'hold', 'nan', 'raise', 'extend', 'periodic', True, False or None, got 'zero'"),
 ])
 def test_refusals_name_the_argument_and_value(args, kwargs, message):
     with pytest.raises(ValueError) as info:
