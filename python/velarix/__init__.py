@@ -182,8 +182,8 @@ Data sets and the command line
 
 from velarix import _velarix
 
-# The extension's class table is the one list of classes; the package
-# re-exports it as it stands.
+# The extension's __all__ lists its classes (the shared ones, each registered
+# method's classes and the smoother's); the package re-exports it as it stands.
 __all__ = list(_velarix.__all__)
 globals().update({name: getattr(_velarix, name) for name in __all__})
 
