@@ -34,11 +34,16 @@ Smoother with_gcv(Smoother c) {
   c.lam.reset();
   return c;
 }
+// GCC 12 reports the disengaged optional's vector as maybe used
+// uninitialized once the whole binding is inlined here; it is not read.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 Smoother with_segments(Smoother c, std::uint64_t count) {
   c.segments = count;
   c.knots.reset();
   return c;
 }
+#pragma GCC diagnostic pop
 PyObject* with_knots(Smoother c, Float64Buffer positions) {
   const auto copied = positions.copy();
   if (!copied) return nullptr;
