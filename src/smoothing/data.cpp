@@ -53,8 +53,11 @@ SortedData::SortedData(std::span<const double> x, std::span<const double> y,
   if (std::is_sorted(x.begin(), x.end())) return;
   std::vector<std::size_t> order(x.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return x[a] < x[b]; });
+  // Ties keep their input order (the index breaks them), as a stable sort
+  // would, without the temporary buffer stable_sort allocates.
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return x[a] < x[b] || (x[a] == x[b] && a < b);
+  });
   auto gather = [&](std::span<const double> from, Doubles& to) {
     to.resize(from.size());
     for (std::size_t i = 0; i < from.size(); ++i) to[i] = from[order[i]];
