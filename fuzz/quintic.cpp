@@ -21,8 +21,10 @@ bool all_finite(const std::vector<double>& values) {
 // is 0 at a knot, so a knot's value is its y whenever the coefficients are
 // finite (non-finite values, and finite ones whose products overflow, give
 // NaN there and are not checked).
-// The data's knots are the given ones, among the breakpoints.
+// The data's knots are the given ones, among the breakpoints, both in the
+// fit's coordinates (a scaled fit's, for extreme data).
 void check_knots(const QuinticSpline& spline, const DataSet& data) {
+  const Scale& scale = spline.curve().scale();
   const auto knots = spline.knots();
   if (knots.size() != data.x.size() || spline.intervals() != data.x.size() - 1) {
     fail("knot count", spline.debug_text());
@@ -30,14 +32,15 @@ void check_knots(const QuinticSpline& spline, const DataSet& data) {
   std::size_t b = 0;
   const auto breaks = spline.breakpoints();
   for (std::size_t k = 0; k < knots.size(); ++k) {
-    if (!same_bits(knots[k], data.x[k])) fail("knot", bits_text(knots[k]));
+    if (!same_bits(knots[k], scale.x_in(data.x[k]))) fail("knot", bits_text(knots[k]));
     while (b < breaks.size() && breaks[b] < knots[k]) ++b;
     if (b == breaks.size() || !same_bits(breaks[b], knots[k])) fail("knot not a breakpoint", bits_text(knots[k]));
-    const double got = spline.value(knots[k]);
-    if (!std::isfinite(got) || !std::isfinite(data.y[k])) continue;
+    const double got = spline.value(data.x[k]);
+    const double y = held_value(scale, data.y[k]);
+    if (!std::isfinite(got) || !std::isfinite(y)) continue;
     ++tally.knot_checks;
-    if (!same_value(got, data.y[k])) {
-      fail("value at knot", std::to_string(k) + ": " + bits_text(got) + " for y = " + bits_text(data.y[k]));
+    if (!same_value(got, y)) {
+      fail("value at knot", std::to_string(k) + ": " + bits_text(got) + " for y = " + bits_text(y));
     }
   }
 }
@@ -47,9 +50,10 @@ void check_knots(const QuinticSpline& spline, const DataSet& data) {
 // monotone), to a rounding of the values.
 void check_shape(const QuinticSpline& spline, const DataSet& data) {
   if (!spline.shape_preserved() || !all_finite(data.y)) return;
+  const Scale& scale = spline.curve().scale();
   for (std::size_t i = 0; i + 1 < data.x.size(); ++i) {
-    const double y0 = data.y[i];
-    const double y1 = data.y[i + 1];
+    const double y0 = held_value(scale, data.y[i]);
+    const double y1 = held_value(scale, data.y[i + 1]);
     const double slack = 1e-12 * (std::fabs(y0) + std::fabs(y1));
     for (const double t : {0.25, 0.5, 0.75}) {
       const double x = data.x[i] + t * (data.x[i + 1] - data.x[i]);

@@ -1,5 +1,6 @@
 #include "smoothing/search.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -25,11 +26,14 @@ constexpr double kGridStep = 0.5;
 // score is flat to a few parts in a thousand there.
 constexpr double kSearchTolerance = 0.01;
 
-// tr(Q_FF^-1 P_FF), from the inverse of the factor: (Q^-1)_ab = sum_r
-// X_ra X_rb with X = L^-1, taken over the penalty's band only.
-double penalty_trace(const Factor& factor, const Coordinates& coordinates) {
+// The effective degrees of freedom tr(Q_FF^-1 G_FF), the trace of the hat
+// matrix, as tr(X G_FF X^T) with X = L^-1: a sum of quadratic forms of the
+// positive semidefinite G, each row's non-negative up to rounding. The
+// equal m - lambda tr(Q^-1 P) cancels to nothing where the penalty
+// dominates, and crowded knots (whose penalty grows with gap^-3) left it
+// negative.
+double hat_trace(const Factor& factor, const Doubles& gram, std::size_t k) {
   const std::size_t m = factor.size();
-  const std::size_t k = coordinates.size();
   Doubles x(m * m, 0.0);
   for (std::size_t col = 0; col < m; ++col) {
     x[col * m + col] = 1 / factor.at(col, col);
@@ -39,22 +43,19 @@ double penalty_trace(const Factor& factor, const Coordinates& coordinates) {
       x[r * m + col] = sum / factor.at(r, r);
     }
   }
-  std::vector<std::size_t> position(k, m);
-  for (std::size_t p = 0; p < m; ++p) position[factor.index()[p]] = p;
-  const Doubles& penalty = coordinates.penalty();
-  const std::size_t band = coordinates.penalty_band();
+  const std::span<const std::size_t> index = factor.index();
   double trace = 0;
-  for (std::size_t i = 0; i < k; ++i) {
-    if (position[i] == m) continue;
-    for (std::size_t j = (i > band ? i - band : 0); j < k && j <= i + band; ++j) {
-      const double p_ij = penalty[i * k + j];
-      if (p_ij == 0 || position[j] == m) continue;
-      const std::size_t a = position[i];
-      const std::size_t b = position[j];
-      double inverse = 0;
-      for (std::size_t r = std::max(a, b); r < m; ++r) inverse += x[r * m + a] * x[r * m + b];
-      trace += inverse * p_ij;
+  for (std::size_t r = 0; r < m; ++r) {
+    const double* row = &x[r * m];
+    double form = 0;
+    for (std::size_t a = 0; a <= r; ++a) {
+      if (row[a] == 0) continue;
+      const double* g = &gram[index[a] * k];
+      double ga = 0;
+      for (std::size_t b = 0; b <= r; ++b) ga += g[index[b]] * row[b];
+      form += row[a] * ga;
     }
+    trace += std::max(form, 0.0);
   }
   return trace;
 }
@@ -127,7 +128,7 @@ std::optional<Solution> solve_at(const Programme& programme, double lam, ActiveS
   }
   const Doubles& beta = solution.state.beta;
   solution.lam = lam;
-  solution.edf = static_cast<double>(factor.size()) - lam * penalty_trace(factor, coordinates);
+  solution.edf = std::min(hat_trace(factor, programme.fit.gram, k), static_cast<double>(factor.size()));
   if (programme.score) {
     solution.rss = std::max(residual_squares(*programme.score, beta), 0.0);
   } else {

@@ -221,6 +221,35 @@ TEST(Smoothing, RobustFitResistsOutliers) {
   EXPECT_LT(robust_gap, 0.3 * plain_gap);
 }
 
+// Knots crowded to 1/40000 of the range make the penalty huge beside the
+// data's weight: the degrees of freedom still lie between the line's 2 and
+// the coefficient count, and fall as lambda grows.
+TEST(Smoothing, DegreesOfFreedomStayBetweenTheLineAndTheCoefficients) {
+  Doubles x, y(24, -0.0078125);
+  for (int i = 1; i <= 11; ++i) x.push_back(26.5 * i);
+  for (int i = 0; i < 5; ++i) x.push_back(318);
+  for (const double at : {0.0078125, 0.1640625, 0.171875, 0.1796875, 0.1875, 0.1953125,
+                          0.203125, 0.2109375}) {
+    x.push_back(318 + at);
+  }
+  y[8] = -0.015625, y[9] = -0.03125, y[10] = -4.9406564584124654e-324, y[22] = y[23] = 0;
+  Smoother config;
+  config.robust = true;
+  config.segments = 46;
+  EXPECT_GE(config.fit(x, y).value().choice().edf, 2 - 1e-6);
+  config.robust = false;
+  double previous = INFINITY;
+  for (const double lam : {1e-4, 1e-2, 1.0, 1e4, 1e12, 1e200}) {
+    config.lam = lam;
+    const SmoothingSpline spline = config.fit(x, y).value();
+    const double edf = spline.choice().edf;
+    EXPECT_GE(edf, 2 - 1e-6) << lam;
+    EXPECT_LE(edf, previous * (1 + 1e-9)) << lam;
+    EXPECT_LE(edf, static_cast<double>(spline.curve().knots().size() + 2)) << lam;
+    previous = edf;
+  }
+}
+
 TEST(Smoothing, AutomaticShapeFindsTheTruthsShape) {
   for (const Shape shape : {Shape::increasing_convex, Shape::decreasing_concave, Shape::convex}) {
     const Noisy data = noisy(shape, 500, 2);
