@@ -339,6 +339,45 @@ def bench_threads(n, m, repeats, table):
                 table.add(name, what, fmt(one, "ms"), fmt(two, "ms"), f"{one / two:.2f}")
 
 
+def bench_numpy(n, m, repeats, table):
+    """The NumPy layer's objects and cores, per method's default interpolant:
+    a derivative() object against the parent's nu=1 call (CPU time,
+    alternately); two curves of n knots fitted with workers=2 against
+    workers=1, and a Dask array of 10 m points on the threaded scheduler with
+    two workers against one thread evaluating the same points (both elapsed
+    time: the ratio is throughput, 2 on two idle cores)."""
+    rng = np.random.default_rng(SEED + 6)
+    x, y = data("convex", n, rng)
+    xs = rng.uniform(x[0], x[-1], m)
+    columns = np.stack([y, 2 * y], axis=1)
+    try:
+        import dask.array as da
+    except ImportError:
+        da = None
+    big = rng.uniform(x[0], x[-1], 10 * m) if da is not None else None
+    for name in METHODS:
+        f = velarix.interpolate(x, y, name)
+        d = f.derivative()
+        (parent, _), (derived, _) = timed_pair(lambda: f(xs, nu=1), lambda: d(xs), repeats)
+        table.add(name, f"derivative() object, {m:.0e} points", fmt(parent, "ms"),
+                  fmt(derived, "ms"), f"{derived / parent:.2f}", "<= 1.05")
+        (one, _), (two, _) = timed_pair(
+            lambda: velarix.interpolate(x, columns, name, workers=1),
+            lambda: velarix.interpolate(x, columns, name, workers=2), max(3, repeats // 2),
+            clock=time.perf_counter)
+        table.add(name, f"2 curves of {n:.0e} knots, workers=2", fmt(one, "ms"), fmt(two, "ms"),
+                  f"{one / two:.2f}", ">= 1.7")
+        if da is not None:
+            chunks = da.from_array(big, chunks=len(big) // 8)
+            (one, _), (two, _) = timed_pair(
+                lambda: f(big),
+                lambda: chunks.map_blocks(f, dtype=float).compute(scheduler="threads",
+                                                                  num_workers=2),
+                max(3, repeats // 2), clock=time.perf_counter)
+            table.add(name, f"Dask threads, {len(big):.0e} points", fmt(one, "ms"),
+                      fmt(two, "ms"), f"{one / two:.2f}", ">= 1.6")
+
+
 def bench_scalar(calls, repeats, table):
     rng = np.random.default_rng(SEED + 2)
     x, y = data("convex", 1000, rng)
@@ -502,7 +541,8 @@ def machine():
     return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}"
 
 
-PARTS = ("fit", "shape", "eval", "third", "integral", "threads", "scalar", "memory", "read")
+PARTS = ("fit", "shape", "eval", "third", "integral", "threads", "numpy", "scalar", "memory",
+         "read")
 
 
 def main():
@@ -572,6 +612,13 @@ def main():
                   f"load average before: {load})",
                   ["method", "calls", "one thread", "two threads", "ratio"])
         bench_threads(thread_n, thread_m, eval_repeats, t)
+        tables.append(t)
+    if "numpy" in parts:
+        load = ", ".join(f"{v:.2f}" for v in os.getloadavg())
+        t = Table(f"The NumPy layer's objects and cores (ms; the derivative() ratio is object/"
+                  f"parent, the others one core/two; load average before: {load})",
+                  ["method", "work", "baseline", "measured", "ratio", "target"])
+        bench_numpy(thread_n, thread_m, eval_repeats, t)
         tables.append(t)
     if "scalar" in parts:
         t = Table(f"Scalar calls spl(x), {calls:.0e} from a Python loop (ns per call)",
