@@ -378,3 +378,61 @@ def test_each_fit_that_misses_its_shape_is_warned_once(tmp_path, capsys):
     assert [line for line in err.splitlines() if "warning" in line] == [
         f"velarix: warning: the {name} fit does not keep the shape its method promises "
         "(is_shape_preserving is False)" for name in missed]
+
+
+# Noisy convex readings with decimal commas, out of order, one x twice.
+NOISY = ("t;temp\n2;0,43\n0;1,02\n0,5;0,61\n1;0,49\n4;1,49\n1,5;0,38\n2,5;0,52\n3;0,63\n"
+         "3,5;0,98\n4;1,52\n")
+
+
+@pytest.mark.parametrize("shape, settings", [
+    (None, {}),
+    ("increasing convex", {"lam": 0.25, "knots": 4, "robust": True}),
+    ("auto", {}),
+])
+def test_smooth_writes_the_smoother_and_reports_its_choice(tmp_path, capsys, shape, settings):
+    (x, y), _ = read(tmp_path, NOISY)
+    (tmp_path / "at.txt").write_text("-1\n0.25\n2\n5\n")
+    options = [f"--{k}" if v is True else f"--{k}={v}" for k, v in settings.items()]
+    code, table, err = outputs(capsys, tmp_path / "table.txt", "--smooth", *[shape] * bool(shape),
+                               *options, "--at", tmp_path / "at.txt", "-d",
+                               "--extrapolate", "constant")
+    f = velarix.smooth(x, y, shape, extrapolate="constant", **settings)
+    got = np.array(table[1:], dtype=float).T
+    assert code == 0 and table[0] == ["t", "temp", "temp.first_derivative",
+                                      "temp.second_derivative"]
+    assert all(got[1 + nu].tobytes() == f(got[0], nu).tobytes() for nu in range(3))
+    info = f.smoothing
+    assert err == (f"velarix: smoothed with lam = {info.lam!r} "
+                   f"({'as given' if settings else 'by generalised cross-validation'}), "
+                   f"shape {info.shape}{' (chosen by auto)' * (shape == 'auto')}, "
+                   f"edf = {info.edf:.4g}\n")
+    if shape in cli.SHAPES[1:-1]:
+        assert info.shape == shape
+
+
+def test_smooth_before_the_file_takes_the_file_as_input(tmp_path, capsys):
+    (x, y), _ = read(tmp_path, NOISY)
+    code, table, _ = outputs(capsys, "--smooth", tmp_path / "table.txt", "-n", 5)
+    got = np.array(table[1:], dtype=float).T
+    assert code == 0 and got[0].tolist() == [0, 1, 2, 3, 4]
+    assert got[1].tobytes() == velarix.smooth(x, y)(got[0]).tobytes()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--smooth", "wiggly"], "--smooth: shape must be 'none', 'increasing', 'decreasing', "
+     "'convex', 'concave', a direction and a curvature such as 'increasing convex', or 'auto'; "
+     "got 'wiggly'"),
+    (["--smooth", "--lam", "0"], "--smooth: smoothing setting `lam` must be finite and > 0, got 0"),
+    (["--lam", "1"], "--lam applies only with --smooth"),
+    (["--robust"], "--robust applies only with --smooth"),
+    *((["--smooth", *extra],
+       f"{extra[0]} does not apply with --smooth (it configures an interpolating method)")
+      for extra in (["--method", cli.DEFAULT_METHOD], ["--ends", "natural"],
+                    ["--clamped", "0", "0"],
+                    *([o.flag, (o.choices or ["1"])[0]] for o, _ in cli.OPTIONS.values()))),
+])
+def test_smooth_refuses_options_that_do_not_apply(tmp_path, capsys, args, message):
+    read(tmp_path, NOISY)
+    code, _, err = outputs(capsys, tmp_path / "table.txt", *args)
+    assert code == 2 and err == f"velarix: error: {message}\n"
