@@ -200,8 +200,7 @@ def test_dask_evaluates_a_smoothed_curve_block_by_block():
 def test_third_derivative_is_the_slope_of_the_second_on_each_piece(shape):
     x, y = noisy(SHAPES[shape or "increasing concave"], 300, 0.05, seed=3)
     f = velarix.smooth(x, y, shape, extrapolate="extend")
-    knots = np.asarray(f.x)
-    h = np.diff(knots)
+    knots, h = f.x, np.diff(f.x)
     a, b = knots[:-1] + 0.2 * h, knots[:-1] + 0.8 * h
     # S'' is linear on a piece: its difference quotient inside the piece is
     # S''' up to the rounding of the two values it divides.
