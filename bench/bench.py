@@ -27,7 +27,12 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
-from scipy.interpolate import Akima1DInterpolator, CubicSpline, PchipInterpolator
+from scipy.interpolate import (
+    Akima1DInterpolator,
+    CubicSpline,
+    PchipInterpolator,
+    make_smoothing_spline,
+)
 
 import velarix
 from velarix._registry import METHODS
@@ -50,6 +55,8 @@ def data(kind, n, rng):
         return x, np.cumsum(rng.uniform(0.0, 1.0, n))  # rising by random steps
     if kind == "noisy":
         return x, rng.standard_normal(n)
+    if kind == "noisy convex":
+        return x, np.exp(x) + rng.normal(0.0, 0.05 * (np.exp(4.0) - 1.0), n)  # 5 % of the range
     if kind == "stepped":
         return x, np.floor(2.5 * x)  # ten flat steps, each rising in one interval
     return x, np.tanh(4.0 * (x - 2.0))  # a smoothed step: one inflection
@@ -313,6 +320,30 @@ def bench_third(sizes, m, repeats, table):
                           fmt(lo / m, "ns"), f"{third / second:.2f}")
 
 
+# The smoother with its lam search, unconstrained and held to the data's
+# shape, beside a scipy fit on the same points: CubicSpline through all of
+# them where the smoother's work after its one pass over the data no longer
+# depends on n, make_smoothing_spline with its own GCV where both search lam.
+SMOOTHERS = (
+    ("smoother", velarix.Smoother()),
+    ("smoother, increasing convex", velarix.Smoother().with_shape("increasing convex")),
+    ("smoother, auto", velarix.Smoother().with_shape("auto")),
+)
+
+
+def bench_smooth(sizes, repeats_for, table):
+    rng = np.random.default_rng(SEED + 6)
+    for n, (reference, make) in sizes:
+        x, y = data("noisy convex", n, rng)
+        repeats = repeats_for(n)
+        base, base_lo, _ = timed(lambda: make(x, y), repeats)
+        table.add(f"{n:.0e}", reference, "", fmt(base, "ms"), fmt(base_lo, "ms"), "", "", "")
+        for name, config in SMOOTHERS:
+            med, lo, spline = timed(lambda: config.fit(x, y), repeats)
+            table.add(f"{n:.0e}", name, spline.shape, fmt(med, "ms"), fmt(lo, "ms"),
+                      f"{med / base:.2f}", f"{spline.lam:.3g}", f"{spline.edf:.3g}")
+
+
 def bench_threads(n, m, repeats, table):
     """Two threads at once against one thread making the same two calls one
     after the other, in elapsed time (CPU time would add the threads up):
@@ -541,8 +572,13 @@ def machine():
     return f"{model}, {os.cpu_count()} cores, Python {platform.python_version()}"
 
 
-PARTS = ("fit", "shape", "eval", "third", "integral", "threads", "numpy", "scalar", "memory",
-         "read")
+PARTS = ("fit", "shape", "smooth", "eval", "third", "integral", "threads", "numpy", "scalar",
+         "memory", "read")
+# The smoothing rows: n and the scipy fit each stands beside.
+SMOOTH_REFERENCES = {
+    "cubic": ("scipy_cubic (through the points)", CubicSpline),
+    "gcv": ("scipy make_smoothing_spline (its GCV)", make_smoothing_spline),
+}
 
 
 def main():
@@ -564,6 +600,7 @@ def main():
         read_rows, read_repeats = 10**5, 3
         repeats_for = lambda n: 3  # noqa: E731
         shape_repeats = lambda n: 3  # noqa: E731
+        smooth_sizes = ((10**5, SMOOTH_REFERENCES["cubic"]), (10**3, SMOOTH_REFERENCES["gcv"]))
     else:
         fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
             (10**3, 10**5, 10**6), (10**2, 10**4, 10**6), 10**6, 7, 10**5, 10**6)
@@ -572,6 +609,7 @@ def main():
         repeats_for = lambda n: 21 if n <= 10**3 else (7 if n <= 10**5 else 5)  # noqa: E731
         # The published policy needs seconds per fit at 1e6 noisy knots.
         shape_repeats = lambda n: 11 if n <= 10**3 else (3 if n <= 10**5 else 1)  # noqa: E731
+        smooth_sizes = ((10**6, SMOOTH_REFERENCES["cubic"]), (10**4, SMOOTH_REFERENCES["gcv"]))
 
     started = time.perf_counter()
     print(f"machine: {machine()}; numpy {np.__version__}; "
@@ -588,6 +626,11 @@ def main():
         t = Table("Strict against published tension policy (passes; ms per fit; ratio strict/published)",
                   ["n", "data", "policy", "passes", "median", "min", "ratio", "shape kept"])
         bench_shape(fit_sizes, shape_repeats, t)
+        tables.append(t)
+    if "smooth" in parts:
+        t = Table("Smoothing fit with the lam search (ms per fit; ratio to the scipy fit above it)",
+                  ["n", "fit", "shape", "median", "min", "ratio", "lam", "edf"])
+        bench_smooth(smooth_sizes, repeats_for, t)
         tables.append(t)
     if "eval" in parts:
         t = Table(f"Batch evaluation of {m:.0e} points (ns per point; ratio to the best scipy)",

@@ -14,6 +14,21 @@ using smoothing::Smoother;
 using smoothing::SmoothingSpline;
 
 std::string shape(const Smoother& c) { return smoothing::name(c.shape); }
+
+// Every name `with_shape` takes in its canonical spelling, in the order of the
+// saved states' tag ("none" first, "auto" last), so that the layers above
+// offer the shapes the core knows instead of a list of their own.
+PyObject* shapes() {
+  Ref tuple(PyTuple_New(smoothing::shape_count));
+  if (!tuple) return nullptr;
+  for (std::uint8_t i = 0; i < smoothing::shape_count; ++i) {
+    const std::string text = smoothing::name(static_cast<Shape>(i));
+    PyObject* item = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (item == nullptr) return nullptr;
+    PyTuple_SetItem(tuple.get(), i, item);
+  }
+  return tuple.release();
+}
 std::optional<double> lam(const Smoother& c) { return c.lam; }
 PyObject* knots(const Smoother& c) {
   if (!c.knots) Py_RETURN_NONE;
@@ -91,6 +106,8 @@ PyTypeObject* smoother_class() {
       .method<"fit", &fit<Smoother>, "x", "y">("Fit with every weight 1.")
       .method<"fit_weighted", &fit_weighted, "x", "y", "weights">(
           "Fit with one weight >= 0 per point.")
+      .static_method<"shapes", &shapes>(
+          "The shape names with_shape takes, 'none' first and 'auto' last.")
       .method<"with_shape", &with_shape, "shape">()
       .method<"with_lam", &with_lam, "lam">()
       .method<"with_gcv", &with_gcv>("Choose lam by generalised cross-validation (the default).")

@@ -5,7 +5,9 @@ whitespace, detected from the first row; decimal commas where the cells are
 not separated by commas; double-quoted cells; an optional header, with an
 optional units row under it; ``#`` comment lines; ``-`` for standard input),
 fits one or every method through ``velarix.interpolate`` with the
-configuration it uses for that method (the options override it), and writes
+configuration it uses for that method (the options override it), or with
+``--smooth`` a smoothing spline through ``velarix.smooth`` (for noisy data;
+x in any order, ties allowed), and writes
 x with the curve's value (and optionally its first and second derivatives)
 at evenly spaced points over the data range, or at the x values of another
 file, continued outside the data by the chosen extrapolation.
@@ -40,6 +42,9 @@ END_CONDITIONS = tuple(dict.fromkeys(e for m in REGISTRY.values() for e in m.end
 _INTERPOLATE = inspect.signature(velarix.interpolate).parameters
 DEFAULT_METHOD = _INTERPOLATE["method"].default.replace("_", "-")
 DEFAULT_EXTRAPOLATION = _INTERPOLATE["extrapolate"].default
+# The smoother's shapes as the core names them ("none" first, "auto" last).
+SHAPES = velarix.Smoother.shapes()
+_SMOOTH = inspect.signature(velarix.smooth).parameters
 
 
 def _method_options():
@@ -104,6 +109,27 @@ def _add_method_options(p):
                        help=f"({', '.join(names)}) {option.help}")
 
 
+def _add_smoothing_options(p):
+    smoothing = p.add_argument_group(
+        "smoothing",
+        "Noisy data: a C² smoothing spline instead of an interpolant (velarix.smooth).")
+    smoothing.add_argument(
+        "--smooth", nargs="?", const="none", metavar="SHAPE",
+        help=f"smooth instead of interpolating, held to SHAPE: {', '.join(map(repr, SHAPES))} "
+             "(quote two words; default 'none': unconstrained); the chosen lam, shape and "
+             "effective degrees of freedom are reported on standard error")
+    smoothing.add_argument("--lam", type=_finite, metavar="LAM",
+                           help="the smoothing parameter (default: generalised cross-validation)")
+    smoothing.add_argument("--knots", type=int, metavar="N",
+                           help=f"the number of knot segments (default "
+                                f"{velarix.Smoother().segments})")
+    smoothing.add_argument("--robust", action="store_true",
+                           help="reweight the points by Huber's rule to resist outliers")
+
+
+SMOOTHING_OPTIONS = ("lam", "knots", "robust")
+
+
 def _parser():
     p = _Parser(
         prog="velarix",
@@ -121,7 +147,9 @@ def _parser():
     p.add_argument("--version", action="version", version=f"velarix {velarix.__version__}")
     p.add_argument("-c", "--columns", default="0,1", metavar="X,Y",
                    help="the x and y columns, by 0-based index or header name (default 0,1)")
-    p.add_argument("-m", "--method", default=DEFAULT_METHOD, choices=[*METHODS, "all"],
+    # No default here: a method given beside --smooth is refused, the
+    # default one is not.
+    p.add_argument("-m", "--method", choices=[*METHODS, "all"],
                    help=f"fitting method (default: {DEFAULT_METHOD}); 'all' fits every method "
                         "that accepts the data")
     p.add_argument("--ends", nargs="+", metavar="KIND",
@@ -131,6 +159,7 @@ def _parser():
     p.add_argument("--clamped", nargs=2, type=_finite, metavar=("LEFT", "RIGHT"),
                    help="the same as --ends clamped LEFT RIGHT")
     _add_method_options(p)
+    _add_smoothing_options(p)
     p.add_argument("--extrapolate", default=DEFAULT_EXTRAPOLATION,
                    choices=interpolant.EXTRAPOLATION_MODES,
                    help="the curve outside the data, at --at points beyond it (default: "
@@ -443,6 +472,13 @@ def read_table(path, columns=("0", "1")):
 
 def _chosen(args):
     """The methods to fit, after refusing options that apply to none of them."""
+    if args.smooth is not None:
+        _refuse_interpolation_options(args)
+        return []
+    for name in SMOOTHING_OPTIONS:
+        if getattr(args, name) not in (None, False):
+            raise UsageError(f"--{name} applies only with --smooth")
+    args.method = args.method or DEFAULT_METHOD
     names = list(METHODS) if args.method == "all" else [args.method]
     if (ends := _ends(args)) is not None:
         applies = [n for n in METHODS if ends[0] in REGISTRY[n].end_conditions]
@@ -454,6 +490,17 @@ def _chosen(args):
             raise UsageError(f"{option.flag} does not apply to the {args.method} method "
                              f"(only to {', '.join(applies)})")
     return names
+
+
+def _refuse_interpolation_options(args):
+    """Refuses the options that configure an interpolating method: the smoother
+    passes near the data, not through them, and takes none of them."""
+    given = [("--method", args.method), ("--ends", args.ends), ("--clamped", args.clamped)]
+    given += [(option.flag, getattr(args, dest)) for dest, (option, _) in OPTIONS.items()]
+    for flag, value in given:
+        if value is not None:
+            raise UsageError(f"{flag} does not apply with --smooth (it configures an "
+                             "interpolating method)")
 
 
 def _ends(args):
@@ -508,11 +555,32 @@ def fit_methods(args, names, x, y):
             print(f"velarix: {name} skipped: {e}", file=sys.stderr)
     if not fits:
         raise UsageError("no method accepts these data")
+    return fits
+
+
+def fit_smoother(args, x, y):
+    """The smoothing spline of the data, by a label naming its shape, after
+    reporting what the fit chose on standard error."""
+    mode = _SMOOTH["extrapolate"].default if args.extrapolate is None else args.extrapolate
+    try:
+        f = velarix.smooth(x, y, args.smooth, lam=args.lam, knots=args.knots,
+                           robust=args.robust, extrapolate=mode)
+    except ValueError as e:
+        raise UsageError(f"--smooth: {e}") from None
+    info = f.smoothing
+    # lam in full so that --lam with it gives the same curve bit for bit.
+    lam = "as given" if args.lam is not None else "by generalised cross-validation"
+    shape = " (chosen by auto)" if args.smooth.split() == ["auto"] else ""
+    print(f"velarix: smoothed with lam = {info.lam!r} ({lam}), shape {info.shape}{shape}, "
+          f"edf = {info.edf:.4g}", file=sys.stderr)
+    return {f"smooth ({info.shape})": f}
+
+
+def _warn_missed_shapes(fits):
     for name, f in fits.items():
         if not f.is_shape_preserving:
             print(f"velarix: warning: the {name} fit does not keep the shape its method "
                   "promises (is_shape_preserving is False)", file=sys.stderr)
-    return fits
 
 
 def _abscissae(args, x):
@@ -523,7 +591,8 @@ def _abscissae(args, x):
         return xs
     if args.points < 2:
         raise UsageError(f"--points must be at least 2, got {args.points}")
-    return np.linspace(x[0], x[-1], args.points)
+    # The data's range: a table to smooth may list x in any order.
+    return np.linspace(x.min(), x.max(), args.points)
 
 
 def _evaluated(args, fits, xs, names):
@@ -651,6 +720,17 @@ def _draw(plt, x, y, fits, names):
     return write
 
 
+def _take_input_after_smooth(args):
+    """`velarix --smooth data.csv`: argparse gives the file to --smooth as its
+    SHAPE; what is no shape there, with no input named, is the input."""
+    if args.smooth is None or args.input is not None:
+        return
+    try:
+        velarix.Smoother().with_shape(args.smooth)
+    except ValueError:
+        args.input, args.smooth = args.smooth, "none"
+
+
 def run(argv=None):
     args = _parser().parse_args(argv)
     columns = args.columns.split(",")
@@ -658,6 +738,7 @@ def run(argv=None):
         raise UsageError(f"--columns takes two columns such as 0,1, got '{args.columns}'")
     if args.plot and not args.plot.lower().endswith(PLOT_FORMATS):
         raise UsageError(f"--plot writes .png or .svg files, not {args.plot}")
+    _take_input_after_smooth(args)
     methods = _chosen(args)
     if args.input is None:
         x, y = (np.asarray(c) for c in datasets.akima())
@@ -667,7 +748,8 @@ def run(argv=None):
         (x, y), names = read_table(args.input, columns)
     if len(x) < 2:
         raise UsageError(f"need at least 2 data rows, got {len(x)}")
-    fits = fit_methods(args, methods, x, y)
+    fits = fit_smoother(args, x, y) if args.smooth is not None else fit_methods(args, methods, x, y)
+    _warn_missed_shapes(fits)
     xs = _abscissae(args, x)
     csv_text = render_csv(_evaluated(args, fits, xs, names))
     # With --plot the picture is the output; the CSV goes where -o sends it

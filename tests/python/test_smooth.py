@@ -194,3 +194,21 @@ def test_dask_evaluates_a_smoothed_curve_block_by_block():
     f = velarix.smooth(x, y, "increasing")
     grid = np.linspace(-0.2, 1.2, 1000)
     assert f(da.from_array(grid, chunks=128), nu=1).compute().tobytes() == f(grid, nu=1).tobytes()
+
+
+@pytest.mark.parametrize("shape", [None, "increasing", "convex", "decreasing concave"])
+def test_third_derivative_is_the_slope_of_the_second_on_each_piece(shape):
+    x, y = noisy(SHAPES[shape or "increasing concave"], 300, 0.05, seed=3)
+    f = velarix.smooth(x, y, shape, extrapolate="extend")
+    knots, h = f.x, np.diff(f.x)
+    a, b = knots[:-1] + 0.2 * h, knots[:-1] + 0.8 * h
+    # S'' is linear on a piece: its difference quotient inside the piece is
+    # S''' up to the rounding of the two values it divides.
+    slope = (f(b, nu=2) - f(a, nu=2)) / (b - a)
+    third = f(a, nu=3)
+    assert np.all(np.abs(third - slope) <= 8e-16 * np.abs(f(knots, nu=2)).max() / (0.6 * h))
+    assert third.tobytes() == f(b, nu=3).tobytes()  # constant on each piece
+    # Beyond the data: the end pieces continued, or a line (no third derivative).
+    outside = [knots[0] - 1.0, knots[-1] + 1.0]
+    assert f(outside, nu=3).tolist() == [third[0], third[-1]]
+    assert velarix.smooth(x, y, shape)(outside, nu=3).tolist() == [0.0, 0.0]
