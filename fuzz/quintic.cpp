@@ -66,6 +66,32 @@ void check_shape(const QuinticSpline& spline, const DataSet& data) {
   }
 }
 
+// Natural ends: S'' exactly 0 at both end knots. Periodic ends: the end
+// knots share their slope and curvature, so S' and S'' there agree to the
+// rounding of the two end pieces' evaluations. Only fits whose derivatives
+// at the ends are finite are checked.
+void check_ends(const QuinticSpline& spline, const DataSet& data, const EndSlopes& ends) {
+  const double first = data.x.front();
+  const double last = data.x.back();
+  if (ends.is_natural()) {
+    const double a0 = spline.second_derivative(first);
+    const double a1 = spline.second_derivative(last);
+    if ((std::isfinite(a0) && a0 != 0) || (std::isfinite(a1) && a1 != 0)) {
+      fail("natural end", bits_text(a0) + " " + bits_text(a1));
+    }
+  }
+  if (!ends.is_periodic()) return;
+  const double d[2] = {spline.first_derivative(first), spline.first_derivative(last)};
+  const double a[2] = {spline.second_derivative(first), spline.second_derivative(last)};
+  for (const auto& pair : {d, a}) {
+    const double gap = std::fabs(pair[0] - pair[1]);
+    const double size = std::fmax(std::fabs(pair[0]), std::fabs(pair[1]));
+    if (std::isfinite(size) && size < 1e300 && gap > 1e-9 * size) {
+      fail("periodic ends", bits_text(pair[0]) + " " + bits_text(pair[1]));
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
@@ -76,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   // Mostly an accepted stencil, now and then any count (refused).
   config.stencil = options & 0x80 ? options & 0x0f : 3 + 2 * (options % 3);
   config.knot_insertion = (options & 0x10) == 0;
-  const DataSet data = data_set(in);
+  const DataSet data = data_set(in, config.boundary);
   try {
     Result<QuinticSpline> fitted = config.fit(data.x, data.y);
     if (!fitted) {
@@ -88,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const QuinticSpline& spline = fitted.value();
     check_knots(spline, data);
     check_shape(spline, data);
+    check_ends(spline, data, config.boundary);
     if (!config.knot_insertion && spline.inserted() != 0) fail("inserted", config.debug_text());
     check_evaluation(spline, in);
   } catch (const InternalError& e) {

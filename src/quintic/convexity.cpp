@@ -67,15 +67,19 @@ Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shape
 //   k a0 <= c p0 (p0 + p1) / (p1 h),  k a1 <= c p1 (p0 + p1) / (p0 h).
 Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape> shapes,
                                   std::span<const double> d, std::span<double> a,
-                                  std::span<const std::size_t> failing) {
+                                  std::span<const std::size_t> failing, const Ends& ends) {
   const std::span<const double> h = samples.widths();
   const std::size_t m = shapes.size();
+  const bool periodic = ends.periodic();
   Vector<std::uint8_t> marked(m, 0);
   // Intervals to test again after a cap on one of their knots.
   std::vector<std::size_t> again;
   const auto cap = [&](std::size_t knot, int k, double limit, std::size_t neighbour) {
     if (!(k * a[knot] > limit)) return;
     a[knot] = k * limit;
+    // Periodic data's end knots are one knot, with one curvature.
+    if (periodic && (knot == 0 || knot == m)) a[0] = a[m] = a[knot];
+    neighbour = wrapped(neighbour, m, periodic);
     if (neighbour < m && orientation(shapes[neighbour]) != 0 && marked[neighbour] != kSplit) {
       again.push_back(neighbour);
     }

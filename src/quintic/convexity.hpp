@@ -99,10 +99,12 @@ enum Mark : std::uint8_t {
 // cascade until nothing changes; each interval is split at most once and a
 // curvature only ever shrinks, so the cascade ends. `failing` holds every
 // interval that fails keeps_bending (in knot order); every other one passes
-// and is tested again only if a cap changes it.
+// and is tested again only if a cap changes it. On periodic data (`ends`)
+// the end knots are one knot, between the last interval and the first.
+// Caps only shrink a curvature, so a natural end's 0 stays.
 Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape> shapes,
                                   std::span<const double> d, std::span<double> a,
-                                  std::span<const std::size_t> failing);
+                                  std::span<const std::size_t> failing, const Ends& ends);
 
 // The share of a half's slope change that lies between its outer end and
 // its secant: each half's gaps are in the ratio 0.58 : 0.42 (outer end
