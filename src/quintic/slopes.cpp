@@ -358,12 +358,15 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   const double first_estimate = d[0];
   const double last_estimate = d[m];
   const bool end_rule = (ends.kind == Ends::Kind::boxed || ends.natural()) && n >= 3;
-  const auto curvature = [&](std::size_t k, const Box& box, const Side& l, const Side& r) {
+  // Both inlined into the knot loop: a call per knot costs as much as
+  // their work.
+  const auto curvature = [&](std::size_t k, const Box& box, const Side& l, const Side& r)
+                             __attribute__((always_inline)) {
     const bool free_end = ends.natural() && (k == 0 || k == m);
     a[k] = box.fixed == zero || free_end ? 0.0 : boxed_curvature(a[k], d[k], l, r);
   };
   const std::span<const double> h = samples.widths();
-  const auto test = [&](std::size_t i) {
+  const auto test = [&](std::size_t i) __attribute__((always_inline)) {
     const int bending = orientation(shapes[i]);
     if (bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)))) {
       out.failing.push_back(i);
