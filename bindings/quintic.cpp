@@ -33,7 +33,9 @@ PyTypeObject* quintic_class() {
                         "Quintic()\n--\n\n"
                         "Shape-preserving C² quintic: exactly constant on flat data, monotone on\n"
                         "monotone data, convex on convex data, and of order 5 on smooth data.\n"
-                        "Inserts a knot where one quintic cannot keep an interval's bending.")
+                        "Inserts a knot where one quintic cannot keep an interval's bending.\n"
+                        "Ends: limited (default), estimated, clamped, natural (S'' = 0) or\n"
+                        "periodic (y[0] == y[-1]; C² across the wrap).")
       .default_constructible()
       .picklable<&state::save<Quintic>, &state::load<Quintic>>()
       .value_comparison()
@@ -66,7 +68,7 @@ PyTypeObject* quintic_spline_class() {
 }  // namespace
 
 Method quintic_method() {
-  static constexpr const char* ends[] = {"limited", "estimated", "clamped"};
+  static constexpr const char* ends[] = {"limited", "estimated", "clamped", "natural", "periodic"};
   static constexpr const char* stencils[] = {"3", "5", "7"};
   static constexpr const char* switches[] = {"yes", "no"};
   static constexpr Option options[] = {

@@ -66,6 +66,41 @@ void check_shape(const QuinticSpline& spline, const DataSet& data) {
   }
 }
 
+// Natural ends: S'' exactly 0 at both end knots. Periodic ends: the end
+// knots share their slope and curvature, so S' and S'' there agree to the
+// rounding of the two end pieces' evaluations, which is relative to the
+// pieces' own scale: the derivative's size at the knots and the secants
+// (over the widths, for S''), since a piece's end slope is its secant less a
+// gap and carries the secant's rounding. Only fits whose scales are finite
+// are checked.
+void check_ends(const QuinticSpline& spline, const DataSet& data, const EndSlopes& ends) {
+  const double first = data.x.front();
+  const double last = data.x.back();
+  if (ends.is_natural()) {
+    const double a0 = spline.second_derivative(first);
+    const double a1 = spline.second_derivative(last);
+    if ((std::isfinite(a0) && a0 != 0) || (std::isfinite(a1) && a1 != 0)) {
+      fail("natural end", bits_text(a0) + " " + bits_text(a1));
+    }
+  }
+  if (!ends.is_periodic()) return;
+  const auto agree = [&](auto derivative, bool curvature) {
+    double size = 0;
+    for (const double x : data.x) size = std::fmax(size, std::fabs(derivative(x)));
+    for (std::size_t i = 0; i + 1 < data.x.size(); ++i) {
+      const double h = data.x[i + 1] - data.x[i];
+      const double secant = (data.y[i + 1] - data.y[i]) / h;
+      size = std::fmax(size, std::fabs(curvature ? secant / h : secant));
+    }
+    const double gap = std::fabs(derivative(first) - derivative(last));
+    if (std::isfinite(size) && size < 1e300 && gap > 1e-9 * size) {
+      fail("periodic ends", bits_text(derivative(first)) + " " + bits_text(derivative(last)));
+    }
+  };
+  agree([&](double x) { return spline.first_derivative(x); }, false);
+  agree([&](double x) { return spline.second_derivative(x); }, true);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
@@ -76,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   // Mostly an accepted stencil, now and then any count (refused).
   config.stencil = options & 0x80 ? options & 0x0f : 3 + 2 * (options % 3);
   config.knot_insertion = (options & 0x10) == 0;
-  const DataSet data = data_set(in);
+  const DataSet data = data_set(in, config.boundary);
   try {
     Result<QuinticSpline> fitted = config.fit(data.x, data.y);
     if (!fitted) {
@@ -88,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const QuinticSpline& spline = fitted.value();
     check_knots(spline, data);
     check_shape(spline, data);
+    check_ends(spline, data, config.boundary);
     if (!config.knot_insertion && spline.inserted() != 0) fail("inserted", config.debug_text());
     check_evaluation(spline, in);
   } catch (const InternalError& e) {

@@ -116,7 +116,9 @@ convexity). ``EndSlopes.periodic()`` closes the curve: the data must have
 ``y[0] == y[-1]`` (the fit is refused naming both values otherwise), the
 period is ``x[-1] - x[0]``, and S, S' and S'' agree at the two ends, so the
 spline continues across the period; the strict tension policy judges the
-shape at the ends with the neighbours across the wrap. The rational cubic
+shape at the ends with the neighbours across the wrap, and the quintic
+takes its estimates and limits there across the wrap too (with natural ends
+it keeps S'' = 0 exactly and still limits the end slopes). The rational cubic
 refuses periodic ends: a periodic convex curve is constant.
 
 Integrals

@@ -32,19 +32,6 @@ double cubic_minimum(double e0, double e1, double e2, double e3) {
   return least;
 }
 
-bool keeps_sign(double sg, double h, const Hermite& e) {
-  const double s = e.s;
-  const double d0 = sg * (s - e.p0);
-  const double d1 = sg * (s + e.p1);
-  const double q0 = sg * (h * e.a0) / 4;
-  const double q1 = sg * (h * e.a1) / 4;
-  const double middle = (5 * (sg * s) - 2 * d0 - 2 * d1) - q0 + q1;
-  const double scale = std::fabs(s) + std::fabs(d0) + std::fabs(d1) + std::fabs(q0) + std::fabs(q1);
-  const double floor = -kRounding * scale;
-  return std::isfinite(scale) && d0 >= floor && d1 >= floor && d0 + q0 >= floor &&
-         d1 - q1 >= floor && middle >= floor;
-}
-
 Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shapes,
                             std::span<const double> d, std::span<const double> a,
                             std::span<const std::size_t> candidates) {
@@ -67,15 +54,19 @@ Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shape
 //   k a0 <= c p0 (p0 + p1) / (p1 h),  k a1 <= c p1 (p0 + p1) / (p0 h).
 Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape> shapes,
                                   std::span<const double> d, std::span<double> a,
-                                  std::span<const std::size_t> failing) {
+                                  std::span<const std::size_t> failing, const Ends& ends) {
   const std::span<const double> h = samples.widths();
   const std::size_t m = shapes.size();
+  const bool periodic = ends.periodic();
   Vector<std::uint8_t> marked(m, 0);
   // Intervals to test again after a cap on one of their knots.
   std::vector<std::size_t> again;
   const auto cap = [&](std::size_t knot, int k, double limit, std::size_t neighbour) {
     if (!(k * a[knot] > limit)) return;
     a[knot] = k * limit;
+    // Periodic data's end knots are one knot, with one curvature.
+    if (periodic && (knot == 0 || knot == m)) a[0] = a[m] = a[knot];
+    neighbour = wrapped(neighbour, m, periodic);
     if (neighbour < m && orientation(shapes[neighbour]) != 0 && marked[neighbour] != kSplit) {
       again.push_back(neighbour);
     }

@@ -67,7 +67,19 @@ inline bool keeps_bending(const Bend& b) {
 // Whether S' keeps the sign sg on the piece: the Bernstein coefficients of
 // S', d0, d0 + h a0 / 4, 5 s - 2 d0 - 2 d1 - h a0 / 4 + h a1 / 4,
 // d1 - h a1 / 4, d1, all of that sign (to rounding).
-bool keeps_sign(double sg, double h, const Hermite& ends);
+// Inline: the fit asks it of every monotone interval.
+inline bool keeps_sign(double sg, double h, const Hermite& e) {
+  const double s = e.s;
+  const double d0 = sg * (s - e.p0);
+  const double d1 = sg * (s + e.p1);
+  const double q0 = sg * (h * e.a0) / 4;
+  const double q1 = sg * (h * e.a1) / 4;
+  const double middle = (5 * (sg * s) - 2 * d0 - 2 * d1) - q0 + q1;
+  const double scale = std::fabs(s) + std::fabs(d0) + std::fabs(d1) + std::fabs(q0) + std::fabs(q1);
+  const double floor = -kRounding * scale;
+  return std::isfinite(scale) && d0 >= floor && d1 >= floor && d0 + q0 >= floor &&
+         d1 - q1 >= floor && middle >= floor;
+}
 
 // The Hermite data of interval i of a fit with knot slopes d and curvatures
 // a.
@@ -99,10 +111,12 @@ enum Mark : std::uint8_t {
 // cascade until nothing changes; each interval is split at most once and a
 // curvature only ever shrinks, so the cascade ends. `failing` holds every
 // interval that fails keeps_bending (in knot order); every other one passes
-// and is tested again only if a cap changes it.
+// and is tested again only if a cap changes it. On periodic data (`ends`)
+// the end knots are one knot, between the last interval and the first.
+// Caps only shrink a curvature, so a natural end's 0 stays.
 Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape> shapes,
                                   std::span<const double> d, std::span<double> a,
-                                  std::span<const std::size_t> failing);
+                                  std::span<const std::size_t> failing, const Ends& ends);
 
 // The share of a half's slope change that lies between its outer end and
 // its secant: each half's gaps are in the ratio 0.58 : 0.42 (outer end

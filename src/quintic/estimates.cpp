@@ -68,10 +68,9 @@ struct Diagonal {
 // the knot points / 2 nodes back, and at the ends every knot nearer to its
 // end than that, so the knots come in order.
 template <std::size_t P>
-void estimate_with(const Samples& samples, std::size_t points, Estimates& out) {
-  const std::span<const double> x = samples.x();
-  const std::span<const double> s = samples.secants();
-  const std::size_t n = samples.size();
+void estimate_with(std::span<const double> x, std::span<const double> s, std::size_t points,
+                   Estimates& out) {
+  const std::size_t n = x.size();
   Diagonal<P> diagonal;
   // Until the window is full, and at the right end, every knot nearer to
   // the end than the window's centre; in between the window ending at node
@@ -104,10 +103,11 @@ void estimate_with(const Samples& samples, std::size_t points, Estimates& out) {
   }
 }
 
-}  // namespace
-
-Estimates estimate(const Samples& samples, std::size_t stencil) {
-  const std::size_t n = samples.size();
+// The estimates at the knots of the points x (with the secants s between
+// them) from `stencil` points (the first or last ones at the ends).
+Estimates estimate_points(std::span<const double> x, std::span<const double> s,
+                          std::size_t stencil) {
+  const std::size_t n = x.size();
   const std::size_t points = std::min(stencil, n);
   // The knots are served in order, so the estimates are appended.
   Estimates out;
@@ -115,12 +115,64 @@ Estimates estimate(const Samples& samples, std::size_t stencil) {
   out.curvature.reserve(n);
   // The table's size fixed at compile time, so that its loops unroll.
   if (points <= 3) {
-    estimate_with<3>(samples, points, out);
+    estimate_with<3>(x, s, points, out);
   } else if (points <= 5) {
-    estimate_with<5>(samples, points, out);
+    estimate_with<5>(x, s, points, out);
   } else {
-    estimate_with<7>(samples, std::min<std::size_t>(points, 7), out);
+    estimate_with<7>(x, s, std::min<std::size_t>(points, 7), out);
   }
+  return out;
+}
+
+// The knots within stencil / 2 of the closing knot of periodic data, from
+// the window of points j = -2 w .. 2 w about it (w = stencil / 2; point j is
+// knot j mod m, a period earlier for j < 0, possibly more on few knots), in
+// which each of them has its stencil centred. The abscissas are offsets
+// from the closing knot, made of the data's own differences (so that the
+// window is increasing however far the data lie from 0), and the secants
+// are the data's.
+void wrap_estimates(const Samples& samples, std::size_t stencil, Estimates& out) {
+  const std::span<const double> x = samples.x();
+  const std::span<const double> s = samples.secants();
+  const std::size_t m = samples.intervals();
+  const std::size_t w = stencil / 2;
+  const double period = x[m] - x[0];
+  Doubles u(4 * w + 1);
+  Doubles secants(4 * w);
+  const auto knot = [&](std::ptrdiff_t j) {
+    const std::ptrdiff_t r = j % static_cast<std::ptrdiff_t>(m);
+    return static_cast<std::size_t>(r < 0 ? r + static_cast<std::ptrdiff_t>(m) : r);
+  };
+  for (std::size_t p = 0; p < u.size(); ++p) {
+    const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(p) - static_cast<std::ptrdiff_t>(2 * w);
+    // j = q m + r with 0 <= r < m: x[r] + q P, as (x[r] - x[0]) + q P, and
+    // a period earlier as -(x[m] - x[r]) + (q + 1) P.
+    const std::size_t r = knot(j);
+    const std::ptrdiff_t q = (j - static_cast<std::ptrdiff_t>(r)) / static_cast<std::ptrdiff_t>(m);
+    u[p] = q < 0 ? -(x[m] - x[r]) + static_cast<double>(q + 1) * period
+                 : (x[r] - x[0]) + static_cast<double>(q) * period;
+    if (p + 1 < u.size()) secants[p] = s[r];
+  }
+  const Estimates near = estimate_points(u, secants, stencil);
+  for (std::size_t p = w; p <= 3 * w; ++p) {
+    const std::ptrdiff_t j = static_cast<std::ptrdiff_t>(p) - static_cast<std::ptrdiff_t>(2 * w);
+    // Knots [0, w] take j >= 0 and the others near the end j < 0 (on few
+    // knots j >= 0 comes later and wins); a j a whole period or more away
+    // repeats a knot of j nearer 0, and knot m is knot 0.
+    if (j <= -static_cast<std::ptrdiff_t>(m) || j >= static_cast<std::ptrdiff_t>(m)) continue;
+    const std::size_t k = knot(j);
+    out.slope[k] = near.slope[p];
+    out.curvature[k] = near.curvature[p];
+  }
+  out.slope[m] = out.slope[0];
+  out.curvature[m] = out.curvature[0];
+}
+
+}  // namespace
+
+Estimates estimate(const Samples& samples, std::size_t stencil, bool periodic) {
+  Estimates out = estimate_points(samples.x(), samples.secants(), stencil);
+  if (periodic && samples.size() >= 3) wrap_estimates(samples, stencil, out);
   return out;
 }
 

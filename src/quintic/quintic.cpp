@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "format.hpp"
+#include "period.hpp"
 #include "quintic/convexity.hpp"
 #include "quintic/estimates.hpp"
 #include "quintic/repair.hpp"
@@ -15,13 +16,17 @@
 namespace velarix::quintic {
 namespace {
 
-// The end slopes when they are given rather than boxed like the other
-// knots': the clamped values, or the end knots' own estimates.
-std::optional<std::pair<double, double>> given_ends(const EndSlopes& boundary,
-                                                    const Estimates& estimates) {
-  if (const EndSlopes::Clamped* c = boundary.clamped_slopes()) return std::pair{c->left, c->right};
-  if (boundary.is_limited()) return std::nullopt;
-  return std::pair{estimates.slope.front(), estimates.slope.back()};
+// How the knot stage sets the end knots: the clamped slopes or the end
+// knots' own estimates as given, or boxed like the other knots (limited,
+// natural and periodic ends).
+Ends ends_of(const EndSlopes& boundary, const Estimates& estimates) {
+  if (const EndSlopes::Clamped* c = boundary.clamped_slopes()) {
+    return {Ends::Kind::given, c->left, c->right};
+  }
+  if (boundary.is_limited()) return {};
+  if (boundary.is_natural()) return {Ends::Kind::natural};
+  if (boundary.is_periodic()) return {Ends::Kind::periodic};
+  return {Ends::Kind::given, estimates.slope.front(), estimates.slope.back()};
 }
 
 // Whether a single piece keeps the shape of its interval: a flat one is
@@ -116,30 +121,28 @@ std::optional<InvalidParameter> Quintic::check() const {
 
 Result<QuinticSpline> Quintic::fit(std::span<const double> x, std::span<const double> y) const {
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  // Each knot's slope and curvature are chosen locally, inside boxes that the
-  // neighbouring data set; free or wrapped ends would need them solved.
-  if (boundary.is_natural() || boundary.is_periodic()) {
-    return UnsupportedEnds{"quintic", boundary.is_natural() ? "natural" : "periodic",
-                           "its end slopes and curvatures are chosen from the data"};
-  }
   Result<Samples> checked = Samples::create(x, y);
   if (!checked) return checked.error();
+  if (boundary.is_periodic()) {
+    if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;
+  }
   return fit_in_scale(*this, checked.value());
 }
 
 Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
-  const Classes classes = classify(samples);
-  Estimates estimates = estimate(samples, stencil);
-  const auto ends = given_ends(boundary, estimates);
+  const bool periodic = boundary.is_periodic();
+  const Classes classes = classify(samples, periodic);
+  Estimates estimates = estimate(samples, stencil, periodic);
+  const Ends ends = ends_of(boundary, estimates);
   Vector<Shape> shapes(classes.shape);
   // Without insertion the knot stage may run again, from the same estimates.
   KnotValues values = knot_values(samples, classes, shapes,
                                   knot_insertion ? std::move(estimates) : estimates, ends);
-  repair_curvatures(samples, shapes, values.d, values.a, values.failing);
+  repair_curvatures(samples, shapes, values.d, values.a, values.failing, ends);
   Vector<std::uint8_t> marked;
   if (knot_insertion) {
     // A repair fixes an interval or leaves it; it breaks none that passed.
-    marked = insert_knots(samples, shapes, values.d, values.a, values.failing);
+    marked = insert_knots(samples, shapes, values.d, values.a, values.failing, ends);
   } else {
     // Each round keeps monotone only the convex and concave intervals whose
     // piece cannot bend as they do, which changes their knots' boxes; at
@@ -153,7 +156,7 @@ Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
         marked[i] = kNotKept;
       }
       values = knot_values(samples, classes, shapes, estimates, ends);
-      repair_curvatures(samples, shapes, values.d, values.a, values.failing);
+      repair_curvatures(samples, shapes, values.d, values.a, values.failing, ends);
     }
   }
   Assembled assembled = assemble(samples, classes.shape, values, marked);

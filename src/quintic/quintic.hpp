@@ -55,7 +55,11 @@ struct Quintic {
   // The estimates limited so that the end intervals keep the data's shape,
   // as every other knot's are; Estimated takes the end knots' estimates and
   // Clamped the given slopes as they are (the end pieces then keep the shape
-  // only if those slopes allow it).
+  // only if those slopes allow it). Natural limits the end slopes too, with
+  // S'' = 0 at both ends (a convex end interval that cannot bend from there
+  // gets a knot inserted, or is reported); Periodic (y[0] == y[n-1]) wraps
+  // the stencils and boxes around the period, so that S, S' and S'' agree
+  // at the two ends.
   EndSlopes boundary = EndSlopes::limited();
   // The number of data points of the polynomial each knot's slope and
   // curvature are estimated from: 3, 5 or 7. Five give order 5 on smooth

@@ -90,9 +90,9 @@ struct Region {
 class Repair {
  public:
   Repair(const Samples& samples, std::span<const Shape> shapes, std::span<const double> d,
-         std::span<double> a)
+         std::span<double> a, const Ends& ends)
       : samples_(samples), h_(samples.widths()), s_(samples.secants()), shapes_(shapes), d_(d),
-        a_(a), m_(shapes.size()) {}
+        a_(a), m_(shapes.size()), periodic_(ends.periodic()), natural_(ends.natural()) {}
 
   void interval(std::size_t i) {
     const int k = orientation(shapes_[i]);
@@ -102,20 +102,23 @@ class Repair {
     Region region;
     region.b1 = (12 * b.p0 - 8 * b.p1) - kInside * scale;
     region.b2 = (12 * b.p1 - 8 * b.p0) - kInside * scale;
-    bound(region, i, k, i, i - 1, -1.0, 0);
-    bound(region, i, k, i + 1, i + 1, 1.0, 1);
+    // On periodic data knot 0 is the right end of the last interval as
+    // knot m, and knot m the left end of the first as knot 0.
+    bound(region, i, k, periodic_ && i == 0 ? m_ : i, wrap(i - 1), -1.0, 0);
+    bound(region, i, k, periodic_ && i + 1 == m_ ? 0 : i + 1, wrap(i + 1), 1.0, 1);
+    // A natural end keeps S'' = 0.
+    if (natural_ && i == 0) region.lo[0] = region.hi[0] = 0;
+    if (natural_ && i + 1 == m_) region.lo[1] = region.hi[1] = 0;
     if (!(region.lo[0] <= region.hi[0] && region.lo[1] <= region.hi[1])) return;
     double u = b.big0;
     double v = b.big1;
     if (!region.nearest(u, v, 1e-12 * (scale + std::fabs(u) + std::fabs(v)))) return;
     const double old0 = a_[i];
     const double old1 = a_[i + 1];
-    a_[i] = k * u / h_[i];
-    a_[i + 1] = k * v / h_[i];
+    set(i, k * u / h_[i], k * v / h_[i]);
     if (!keeps_bending(oriented(k, h_[i], hermite(samples_, d_, a_, i))) ||
-        broken(i, i - 1, old0, old1) || broken(i, i + 1, old0, old1)) {
-      a_[i] = old0;
-      a_[i + 1] = old1;
+        broken(i, wrap(i - 1), old0, old1) || broken(i, wrap(i + 1), old0, old1)) {
+      set(i, old0, old1);
     }
   }
 
@@ -139,13 +142,22 @@ class Repair {
     if (kept(j)) return false;
     const double new0 = a_[i];
     const double new1 = a_[i + 1];
-    a_[i] = old0;
-    a_[i + 1] = old1;
+    set(i, old0, old1);
     const bool before = kept(j);
-    a_[i] = new0;
-    a_[i + 1] = new1;
+    set(i, new0, new1);
     return before;
   }
+
+  // The curvatures of interval i's knots; on periodic data the end knots
+  // are one and keep one value.
+  void set(std::size_t i, double a0, double a1) {
+    a_[i] = a0;
+    a_[i + 1] = a1;
+    if (periodic_ && i == 0) a_[m_] = a0;
+    if (periodic_ && i + 1 == m_) a_[0] = a1;
+  }
+
+  std::size_t wrap(std::size_t j) const { return wrapped(j, m_, periodic_); }
 
   // The bounds on the oriented curvature A = k h_i a of `knot` (coordinate
   // c of the failing interval i) from its other interval o, whose end it is
@@ -183,14 +195,16 @@ class Repair {
   std::span<const double> d_;
   std::span<double> a_;
   std::size_t m_;
+  bool periodic_;
+  bool natural_;
 };
 
 }  // namespace
 
 void repair_curvatures(const Samples& samples, std::span<const Shape> shapes,
                        std::span<const double> d, std::span<double> a,
-                       std::span<const std::size_t> failing) {
-  Repair repair(samples, shapes, d, a);
+                       std::span<const std::size_t> failing, const Ends& ends) {
+  Repair repair(samples, shapes, d, a, ends);
   for (const std::size_t i : failing) repair.interval(i);
 }
 

@@ -16,9 +16,10 @@ namespace velarix::quintic {
 // (oriented), within what the knots' other intervals allow (0 beside a flat,
 // the sign of S' beside a monotone one). Kept only if the piece then passes
 // and no neighbouring piece that kept its shape before loses it; the slopes
-// are not changed.
+// are not changed. A natural end keeps its curvature 0; periodic data's end
+// knots are one knot, whose other interval is across the wrap.
 void repair_curvatures(const Samples& samples, std::span<const Shape> shapes,
                        std::span<const double> d, std::span<double> a,
-                       std::span<const std::size_t> failing);
+                       std::span<const std::size_t> failing, const Ends& ends);
 
 }  // namespace velarix::quintic

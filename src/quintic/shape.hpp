@@ -3,6 +3,7 @@
 // data fix outright.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -20,6 +21,27 @@ enum class Shape : std::int8_t {
   flat = 2,      // equal values: the piece is that constant
 };
 
+// How the fit sets the end knots: through the slope boxes like every other
+// knot (boxed), to given slopes, through the boxes with S'' = 0 (natural),
+// or as one knot between the last interval and the first (periodic, whose
+// data end where they start).
+struct Ends {
+  enum class Kind : std::uint8_t { boxed, given, natural, periodic };
+  Kind kind = Kind::boxed;
+  double left = 0;  // the given slopes
+  double right = 0;
+
+  bool given() const { return kind == Kind::given; }
+  bool natural() const { return kind == Kind::natural; }
+  bool periodic() const { return kind == Kind::periodic; }
+};
+
+// Interval or knot index i of periodic data, taken modulo m (the last
+// interval's index for -1 as std::size_t); i itself on other data.
+inline std::size_t wrapped(std::size_t i, std::size_t m, bool periodic) {
+  return periodic ? (i + m) % m : i;
+}
+
 // The bending the curve must follow: +1 convex, -1 concave, 0 none.
 inline int orientation(Shape shape) {
   return shape == Shape::convex ? 1 : shape == Shape::concave ? -1 : 0;
@@ -36,7 +58,10 @@ struct Classes {
   Vector<std::uint8_t> straight;
 };
 
-Classes classify(const Samples& samples);
+// On periodic data (`periodic`) the end knots are one knot, between the last
+// interval and the first: both take the bend of the secants there, and a
+// straight stretch may run across it.
+Classes classify(const Samples& samples, bool periodic = false);
 
 // Whether the secants beside interior knot k turn by more than their own
 // rounding: 1e-12 of their size and the secants' inherited rounding, two ulps

@@ -24,6 +24,14 @@ constexpr double kRatio = 2;
 // secant is at least 1 / 1.25 of it: the neighbour's budget 5 |s| then still
 // covers twice that slope at both of its ends.
 constexpr double kStraightShare = 1.25;
+// At a natural end of a convex interval S'' = 0, and the piece's S'' then
+// has Bernstein coefficients 0, 12 p0 - 8 p1 + A1, 12 p1 - 8 p0 - 2 A1, A1
+// (p0 the end's gap, p1 the other knot's): room for an A1 >= 0 needs
+// p1 / 4 <= p0 <= 3 p1 / 2. The end's gap is kept within [1/2, 1] of the
+// other's, where a parabola's A1 = 2 p1 fits at p0 = 3 p1 / 4 and the
+// cubic with S'' = 0 at the end has p0 = p1 / 2 exactly.
+constexpr double kNaturalLow = 0.5;
+constexpr double kNaturalHigh = 1;
 
 // max and min as comparisons, which compile to one instruction each (the
 // library's fmax and fmin are calls, for their NaN rules; a NaN here comes
@@ -66,7 +74,7 @@ struct Box {
 class Knots {
  public:
   Knots(const Samples& samples, const Classes& classes, std::span<const Shape> shapes,
-        std::optional<std::pair<double, double>> ends)
+        const Ends& ends)
       : s_(samples.secants()),
         h_(samples.widths()),
         straight_(classes.straight),
@@ -74,8 +82,10 @@ class Knots {
         ends_(ends),
         m_(samples.intervals()) {}
 
-  // Interval i, or none past the last.
+  // Interval i, or none past the last; on periodic data i modulo m (the last
+  // for i = -1).
   Side side(std::size_t i) const {
+    i = wrapped(i, m_, ends_.periodic());
     if (i >= m_) return Side{};
     return {true, s_[i], h_[i], shapes_[i], straight_[i] != 0};
   }
@@ -87,9 +97,14 @@ class Knots {
 
  private:
   // The secant change that measures a knot's bending; the end knots take
-  // their neighbour's.
+  // their neighbour's, or on periodic data (k modulo m) the change between
+  // the last secant and the first.
   double change(std::size_t k) const {
     if (m_ < 2) return 0;
+    if (ends_.periodic()) {
+      const std::size_t j = k % m_;
+      return std::fabs(s_[j] - s_[j == 0 ? m_ - 1 : j - 1]);
+    }
     const std::size_t j = std::clamp<std::size_t>(k, 1, m_ - 1);
     return std::fabs(s_[j] - s_[j - 1]);
   }
@@ -98,7 +113,7 @@ class Knots {
   std::span<const double> h_;
   std::span<const std::uint8_t> straight_;
   std::span<const Shape> shapes_;
-  std::optional<std::pair<double, double>> ends_;
+  Ends ends_;
   std::size_t m_;
 };
 
@@ -137,8 +152,8 @@ inline Box Knots::box(std::size_t k, const Side& l, const Side& r) const {
   // as close to their requirements as one slope can.
   if (box.lo > box.hi) box.lo = box.hi = 0.5 * (box.lo + box.hi);
 
-  if (ends_ && (k == 0 || k == m_)) {
-    box.fix(k == 0 ? ends_->first : ends_->second, given);
+  if (ends_.given() && (k == 0 || k == m_)) {
+    box.fix(k == 0 ? ends_.left : ends_.right, given);
   } else if (l.is(Shape::flat) || r.is(Shape::flat)) {
     box.fix(0, zero);
   } else if ((l.straight || r.straight) && !(l.has && r.has && l.s * r.s < 0)) {
@@ -187,16 +202,25 @@ inline Box Knots::box(std::size_t k, const Side& l, const Side& r) const {
   return std::clamp(estimate, lo, larger(lo, hi));
 }
 
-// At an end knot of a convex end interval (ends not given): keep the end's
-// gap p within [1 / kRatio, kRatio] times the gap at the interval's other
-// knot, else the piece must bend in a thin layer at one end.
+// At an end knot of a convex end interval (ends boxed or natural): keep the
+// end's gap p within [1 / kRatio, kRatio] times the gap at the interval's
+// other knot, else the piece must bend in a thin layer at one end; within
+// [kNaturalLow, kNaturalHigh] times it at a natural end.
 double end_slope(double estimate, double current, const Box& box, double s, int bending,
-                 double neighbour_gap, bool left_end) {
+                 double neighbour_gap, bool left_end, bool natural) {
   if (box.fixed != free || bending == 0 || !(neighbour_gap > 0)) return current;
   const double k = bending;
   double lo;
   double hi;
-  if (left_end) {  // p = k (s - d)
+  if (natural) {
+    if (left_end) {
+      lo = s - k * kNaturalHigh * neighbour_gap;
+      hi = s - k * kNaturalLow * neighbour_gap;
+    } else {
+      lo = s + k * kNaturalLow * neighbour_gap;
+      hi = s + k * kNaturalHigh * neighbour_gap;
+    }
+  } else if (left_end) {  // p = k (s - d)
     lo = s - k * kRatio * neighbour_gap;
     hi = s - k * neighbour_gap / kRatio;
   } else {  // p = k (d - s)
@@ -319,12 +343,12 @@ class Budgets {
 }  // namespace
 
 KnotValues knot_values(const Samples& samples, const Classes& classes,
-                       std::span<const Shape> shapes, Estimates estimates,
-                       std::optional<std::pair<double, double>> ends) {
+                       std::span<const Shape> shapes, Estimates estimates, const Ends& ends) {
   const std::size_t n = samples.size();
   const std::size_t m = n - 1;
   const std::span<const double> s = samples.secants();
   const Knots knots(samples, classes, shapes, ends);
+  const bool periodic = ends.periodic();
   // The estimates are replaced knot by knot; each knot's own estimate is
   // read before its slope is written, and the end rule keeps the end
   // estimates apart.
@@ -333,12 +357,16 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   Doubles& a = out.a;
   const double first_estimate = d[0];
   const double last_estimate = d[m];
-  const bool end_rule = !ends && n >= 3;
-  const auto curvature = [&](std::size_t k, const Box& box, const Side& l, const Side& r) {
-    a[k] = box.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], l, r);
+  const bool end_rule = (ends.kind == Ends::Kind::boxed || ends.natural()) && n >= 3;
+  // Both inlined into the knot loop: a call per knot costs as much as
+  // their work.
+  const auto curvature = [&](std::size_t k, const Box& box, const Side& l, const Side& r)
+                             __attribute__((always_inline)) {
+    const bool free_end = ends.natural() && (k == 0 || k == m);
+    a[k] = box.fixed == zero || free_end ? 0.0 : boxed_curvature(a[k], d[k], l, r);
   };
   const std::span<const double> h = samples.widths();
-  const auto test = [&](std::size_t i) {
+  const auto test = [&](std::size_t i) __attribute__((always_inline)) {
     const int bending = orientation(shapes[i]);
     if (bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)))) {
       out.failing.push_back(i);
@@ -350,15 +378,18 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // slopes and curvatures, after which knot k - 1 is final and interval
   // k - 2 can be tested. The end knots' slopes wait for their neighbours'
   // (the end rule), so knot 0 is completed at step 1 and knot m at step m.
-  Side left;
+  // On periodic data the sides and boxes wrap, so that knot m is computed
+  // from the same numbers as knot 0 and comes out the same; the two budgets
+  // beside it are joined at the end.
+  Side left = periodic ? knots.side(m - 1) : Side{};
   Side right = knots.side(0);
-  Box before;
+  Box before = periodic ? knots.box(m - 1, knots.side(m - 2), left) : Box{};
   Box here = knots.box(0, left, right);
   Box first;
   Budgets budgets(0);
   for (std::size_t k = 0; k < n; ++k) {
     const Side next = knots.side(k + 1);
-    const Box after = k < m ? knots.box(k + 1, right, next) : Box{};
+    const Box after = k < m || periodic ? knots.box(k + 1, right, next) : Box{};
     d[k] = limited_slope(d[k], here, left, right, before, after);
     if (k == 0) {
       first = here;
@@ -367,19 +398,20 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
         if (end_rule) {
           const int bending = orientation(shapes[0]);
           d[0] = end_slope(first_estimate, d[0], first, s[0], bending, bending * (d[1] - s[0]),
-                           true);
+                           true, ends.natural());
         }
-        curvature(0, first, Side{}, left);
+        curvature(0, first, periodic ? knots.side(m - 1) : Side{}, left);
         budgets = Budgets(d[0]);
       }
       if (k == m && end_rule) {
         const int bending = orientation(shapes[m - 1]);
         d[m] = end_slope(last_estimate, d[m], here, s[m - 1], bending,
-                         bending * (s[m - 1] - d[m - 1]), false);
+                         bending * (s[m - 1] - d[m - 1]), false, ends.natural());
       }
       curvature(k, here, left, right);
       budgets.interval(k - 1, left, before, here, d, a);  // knot k - 1 is final
-      if (k >= 2) test(k - 2);
+      // On periodic data knot 0 is final only once knot m is.
+      if (k >= 2 && !(periodic && k == 2)) test(k - 2);
     }
     left = right;
     right = next;
@@ -387,7 +419,24 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     here = after;
   }
   budgets.last(m, before, d, a);
-  test(m - 1);
+  if (periodic && m >= 2) {
+    // The budgets of the last interval and of the first each granted the
+    // closing knot a slope and a curvature factor, from the same values;
+    // the knot keeps the smaller of each (both have the same sign).
+    const double slope = std::fabs(d[m]) < std::fabs(d[0]) ? d[m] : d[0];
+    const double bend = std::fabs(a[m]) < std::fabs(a[0]) ? a[m] : a[0];
+    d[0] = d[m] = slope;
+    a[0] = a[m] = bend;
+    test(m - 1);
+    const std::size_t failing_last = out.failing.size();
+    test(0);
+    // Knot order: interval 0 first.
+    if (out.failing.size() > failing_last) {
+      std::rotate(out.failing.begin(), out.failing.end() - 1, out.failing.end());
+    }
+  } else {
+    test(m - 1);
+  }
   return out;
 }
 

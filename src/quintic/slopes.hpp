@@ -2,9 +2,7 @@
 // limited to boxes that let every neighbouring piece keep its shape.
 #pragma once
 
-#include <optional>
 #include <span>
-#include <utility>
 
 #include "memory.hpp"
 #include "quintic/estimates.hpp"
@@ -36,11 +34,13 @@ struct KnotValues {
 //    its budget between the two knots;
 // and each convex or concave interval tested once both of its knots are
 // final.
-// `ends` holds the end slopes when they are given (estimated or clamped);
-// otherwise the end knots go through the boxes like every other knot. The
-// estimates' arrays become the result's.
+// `ends` says how the end knots are set: given slopes (estimated or
+// clamped) are taken as they are; otherwise the end knots go through the
+// boxes like every other knot, natural ones with curvature 0, and periodic
+// ones as the one knot between the last interval and the first (both end
+// knots then get the same numbers). The estimates' arrays become the
+// result's.
 KnotValues knot_values(const Samples& samples, const Classes& classes,
-                       std::span<const Shape> shapes, Estimates estimates,
-                       std::optional<std::pair<double, double>> ends);
+                       std::span<const Shape> shapes, Estimates estimates, const Ends& ends);
 
 }  // namespace velarix::quintic

@@ -181,3 +181,70 @@ def test_two_points_give_the_line():
     spline = Quintic().fit(np.array([1.0, 3.0]), np.array([2.0, 5.0]))
     assert [spline(1.0), spline(3.0), spline.first_derivative(2.2)] == [2.0, 5.0, 1.5]
     assert spline.second_derivative(1.7) == 0.0 and spline.integral(1.0, 3.0) == 7.0
+
+
+def closed_profiles():
+    t = np.linspace(0.0, 2 * np.pi, 41)
+    x = np.cumsum(np.random.default_rng(9).uniform(0.3, 1.0, 60))
+    return {"abs_sin": (t, np.abs(np.sin(t))),
+            "sin_flats": (t, np.clip(1.2 * np.sin(t), -1, 1)),
+            "step": (t, (np.sin(t) > 0).astype(float)),
+            "uneven": (x, np.r_[np.sin(x[:-1] * 2 * np.pi / (x[-1] - x[0])), 0.0] ** 3)}
+
+
+# Periodic ends: C² across the wrap, and the shape kept on data monotone by
+# parts (flats exactly constant, no interval turning back, no overshoot).
+# The stencils wrap too, so the fit of the same closed profile started at
+# another knot is the same curve, to rounding.
+@pytest.mark.parametrize("name", sorted(closed_profiles()))
+def test_periodic_fits_close_up_twice_differentiably_and_keep_the_shape(name):
+    x, y = closed_profiles()[name]
+    y = np.r_[y[:-1], y[0]]
+    periodic = Quintic().with_boundary(EndSlopes.periodic())
+    spline = periodic.fit(x, y)
+    assert spline.is_shape_preserving
+    for d in ("value", "first_derivative", "second_derivative"):
+        scale = np.abs(getattr(spline, d + "_batch")(np.linspace(x[0], x[-1], 4001))).max()
+        assert abs(getattr(spline, d)(x[0]) - getattr(spline, d)(x[-1])) <= 1e-12 * scale
+    grid = x[:-1, None] + np.linspace(0.0, 1.0, 65)[None, 1:-1] * np.diff(x)[:, None]
+    values = np.asarray(spline.value_batch(grid.ravel())).reshape(grid.shape)
+    rise = np.sign(np.diff(y))[:, None]
+    steps = np.diff(np.c_[y[:-1], values, y[1:]], axis=1)
+    assert (rise * steps >= -1e-15).all()
+    flat = np.diff(y) == 0
+    assert (values[flat] == y[:-1][flat, None]).all()
+    assert values.min() >= y.min() and values.max() <= y.max()
+    r = 7
+    period = x[-1] - x[0]
+    turned = periodic.fit(np.r_[x[r:], x[1:r + 1] + period], np.r_[y[r:], y[1:r + 1]])
+    t = np.linspace(x[r], x[-1], 999)
+    assert np.abs(np.subtract(turned.value_batch(t), spline.value_batch(t))).max() <= 1e-12 * np.ptp(y)
+
+
+# Natural ends: S'' = 0 exactly at both ends, the end slopes still limited so
+# that steep convex or monotone end intervals keep their shape.
+@pytest.mark.parametrize("seed", range(4))
+def test_natural_ends_are_free_and_keep_the_shape(seed):
+    x, y = noisy_convex(seed, 40)
+    spline = Quintic().with_boundary(EndSlopes.natural()).fit(x, y)
+    assert spline.second_derivative(x[0]) == 0.0 and spline.second_derivative(x[-1]) == 0.0
+    assert spline.is_shape_preserving
+    breaks = np.array(spline.breakpoints)
+    grid = np.linspace(breaks[:-1], breaks[1:], 33).ravel()
+    second = np.asarray(spline.second_derivative_batch(grid))
+    assert second.min() >= -1e-12 * np.abs(second).max()
+
+
+# Fewer knots than a stencil: the window wraps around the period more than
+# once, and the fit still closes up and keeps the shape.
+@pytest.mark.parametrize("x, y", [([0.0, 1.0, 2.5], [0.0, 1.0, 0.0]),
+                                  ([0.0, 0.5, 2.0, 3.0], [1.0, 3.0, 2.0, 1.0]),
+                                  ([0.0, 1.0], [2.0, 2.0])])
+def test_periodic_fits_of_few_knots(x, y):
+    x, y = np.array(x), np.array(y)
+    spline = Quintic().with_boundary(EndSlopes.periodic()).with_stencil(7).fit(x, y)
+    assert spline.is_shape_preserving
+    for d in ("value", "first_derivative", "second_derivative"):
+        assert getattr(spline, d)(x[0]) == pytest.approx(getattr(spline, d)(x[-1]), abs=1e-13)
+    grid = np.linspace(x[0], x[-1], 401)
+    assert np.max(spline.value_batch(grid)) <= max(y) and np.min(spline.value_batch(grid)) >= min(y)

@@ -133,6 +133,89 @@ TEST_P(RandomFit, KeepsTheShapeAndIsTwiceContinuous) {
 INSTANTIATE_TEST_SUITE_P(Kinds, RandomFit,
                          ::testing::Combine(::testing::Range(0, 6), ::testing::Range(0, 12)));
 
+// Periodic ends on closed data (random sets of each kind, up and back down
+// along the mirrored widths): the fit keeps every interval's shape with the
+// bends seen across the wrap, interpolates, and S, S' and S'' agree at the
+// two ends.
+class PeriodicFit : public ::testing::TestWithParam<std::tuple<int, int>> {};
+
+TEST_P(PeriodicFit, ClosesUpTwiceContinuouslyAndKeepsTheShape) {
+  const auto [kind, seed] = GetParam();
+  std::mt19937_64 rng(1000 + 100 * kind + seed);
+  auto [x, y] = random_data(rng, kind);
+  const std::size_t n = x.size();
+  for (std::size_t k = n - 1; k-- > 0;) {
+    x.push_back(x.back() + (x[k + 1] - x[k]));
+    y.push_back(y[k]);
+  }
+  Quintic config;
+  config.boundary = EndSlopes::periodic();
+  const QuinticSpline spline = fit(x, y, config);
+  EXPECT_TRUE(spline.shape_preserved());
+  for (std::size_t k = 0; k < x.size(); ++k) EXPECT_EQ(spline.value(x[k]), y[k]) << k;
+  const auto pieces = spline.curve().pieces();
+  const QuinticPiece& first = pieces.front();
+  const QuinticPiece& last = pieces.back();
+  EXPECT_NEAR(first.first_derivative(x.front()), last.first_derivative(x.back()),
+              1e-12 * (1 + std::fabs(first.first_derivative(x.front()))));
+  double largest = 0;
+  for (const QuinticPiece& p : pieces) largest = std::max(largest, std::fabs(p.second_derivative(p.x0())));
+  EXPECT_LE(std::fabs(first.second_derivative(x.front()) - last.second_derivative(x.back())),
+            1e-12 * largest);
+
+  const Samples samples = Samples::create(x, y).value();
+  const Classes classes = classify(samples, true);
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) {
+    const int bend = orientation(classes.shape[i]);
+    const int sign = y[i + 1] == y[i] ? 0 : y[i + 1] > y[i] ? 1 : -1;
+    double previous = y[i];
+    for (int j = 1; j <= 32; ++j) {
+      const double t = std::min(x[i] + (x[i + 1] - x[i]) * j / 32, std::nextafter(x[i + 1], x[i]));
+      const double v = spline.value(t);
+      if (sign == 0) {
+        ASSERT_EQ(v, y[i]) << "flat interval " << i;
+      }
+      EXPECT_GE(sign * (v - previous), -1e-14 * (std::fabs(y[i]) + std::fabs(y[i + 1]))) << i;
+      if (bend != 0) {
+        EXPECT_GE(bend * spline.second_derivative(t), -1e-9 * largest) << i;
+      }
+      previous = v;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PeriodicFit,
+                         ::testing::Combine(::testing::Values(0, 2, 3, 5), ::testing::Range(0, 6)));
+
+// A straight stretch through the closing knot of periodic data (the last
+// interval and the first on one line, flanked by knots bending the same way)
+// forces the line's slope and S'' = 0 on the closing knot, and [0, 1] is
+// that line; with natural ends S'' is exactly 0 at both ends.
+TEST(Ends, StraightAcrossTheWrapAndFreeEnds) {
+  const Doubles x{0, 1, 2, 3, 4, 5, 6, 7};
+  const Doubles y{0, 1, 3, 4.5, 2, -1.5, -1, 0};  // slope 1 on [6, 7] and [0, 1]
+  const Samples samples = Samples::create(x, y).value();
+  const Classes classes = classify(samples, true);
+  EXPECT_EQ(classes.straight.front(), 1);
+  EXPECT_EQ(classes.straight.back(), 1);
+  Quintic config;
+  config.boundary = EndSlopes::periodic();
+  const QuinticSpline periodic = fit(x, y, config);
+  EXPECT_TRUE(periodic.shape_preserved());
+  for (const double t : {0.0, 0.3, 0.9, 7.0}) {
+    EXPECT_NEAR(periodic.first_derivative(t), 1, 1e-14) << t;
+    EXPECT_NEAR(periodic.second_derivative(t), 0, 1e-13) << t;
+  }
+  config.boundary = EndSlopes::natural();
+  const Doubles ex{0, 0.2, 0.5, 1.5, 2, 2.2};
+  Doubles ey;
+  for (const double t : ex) ey.push_back(std::exp(3 * t));
+  const QuinticSpline natural = fit(ex, ey, config);
+  EXPECT_EQ(natural.second_derivative(0), 0);
+  EXPECT_EQ(natural.second_derivative(2.2), 0);
+  EXPECT_TRUE(natural.shape_preserved());
+}
+
 // Without knot insertion a convex interval that one quintic cannot follow
 // is kept monotone only, and the fit says so.
 TEST(KnotInsertion, WithoutItConvexityIsGivenUpHonestly) {
