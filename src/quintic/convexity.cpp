@@ -20,7 +20,10 @@ double cubic_minimum(double e0, double e1, double e2, double e3) {
   const double qb = 2 * b2;
   const double qc = b1;
   const double disc = qb * qb - 4 * qa * qc;
-  if (!(disc >= 0)) return least;
+  // No real critical point: the minimum is at an end. A NaN (coefficients
+  // out of range) decides nothing, and says so.
+  if (std::isnan(disc)) return disc;
+  if (disc < 0) return least;
   const double q = -0.5 * (qb + std::copysign(std::sqrt(disc), qb));
   const double roots[2] = {qa != 0 ? q / qa : (qb != 0 ? -qc / qb : -1.0),
                            q != 0 ? qc / q : -1.0};

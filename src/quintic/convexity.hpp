@@ -37,6 +37,10 @@ inline Bend oriented(int bending, double h, const Hermite& e) {
 // S' carries as much.
 inline constexpr double kRounding = 1e-14;
 
+// Beyond this a Bernstein coefficient of S'' times h, up to 20 times the
+// sum of the terms, may overflow.
+inline constexpr double kLargeScale = 0x1p1018;
+
 // The minimum over [0, 1] of the cubic with Bernstein coefficients e0..e3.
 double cubic_minimum(double e0, double e1, double e2, double e3);
 
@@ -52,6 +56,13 @@ inline bool keeps_bending(const Bend& b) {
   const double scale = std::fabs(b.p0) + std::fabs(b.p1) + std::fabs(b.big0) + std::fabs(b.big1);
   const double floor = -kRounding * scale;
   if (!(scale < std::numeric_limits<double>::infinity())) return false;  // NaN too
+  // The coefficients reach 20 times the scale: near the largest double they
+  // overflow, and inf - inf would pass for no minimum. Such a piece is tested
+  // in units of 2^64, exactly (only terms far below the floor lose bits).
+  if (scale > kLargeScale) {
+    return keeps_bending(Bend{std::ldexp(b.p0, -64), std::ldexp(b.p1, -64), std::ldexp(b.big0, -64),
+                              std::ldexp(b.big1, -64)});
+  }
   if (e0 < floor || e3 < floor) return false;
   if (e1 >= floor && e2 >= floor) return true;
   // Most pieces that fail already do at a third of the way from an end

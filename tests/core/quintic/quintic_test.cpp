@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 #include <tuple>
@@ -287,6 +288,15 @@ TEST(EdgeData, KnotsStayExactAndTheShapeFlagHonest) {
   // outcome must own up to the shape it breaks.
   const auto steep = clamped.fit(Doubles{1e-298, 5.5e303}, Doubles{1.9e-295, 0});
   EXPECT_TRUE(!steep.ok() || !steep.value().shape_preserved());
+
+  // The largest slope at a concave end: the curvature test's coefficients
+  // overflow, which once passed a piece rising to 2.6e305 as concave.
+  clamped.boundary = EndSlopes::clamped(std::numeric_limits<double>::max(), 0);
+  const QuinticSpline sharp = fit(Doubles{5e-299, 0.0078125, 1}, Doubles{-0.0078125, 0.1953125, 10}, clamped);
+  for (const double t : {0.25, 0.5, 0.75}) {
+    const double v = sharp.value(t * 0.0078125);
+    EXPECT_TRUE(!sharp.shape_preserved() || (v >= -0.0078125 && v <= 0.1953125)) << v;
+  }
 }
 
 TEST(Configuration, RefusalsNameTheSettingBeforeTheData) {
