@@ -18,13 +18,21 @@ from velarix.interpolant import (
     Interpolant,
     _axis,
     _extrapolation,
-    _first_not_finite,
     _fit_curves,
+    _index_text,
     _number,
     _real_array,
 )
 
 __all__ = ["SmoothingInfo", "smooth"]
+
+
+def _first_not_finite(array, name):
+    bad = ~np.isfinite(array)
+    if bad.any():
+        index = np.unravel_index(int(np.flatnonzero(bad)[0]), array.shape)
+        raise ValueError(
+            f"{name}[{_index_text(index)}] must be finite, got {_number(array[index])}")
 
 
 class SmoothingInfo(NamedTuple):
