@@ -54,6 +54,13 @@ _FittedSpline: TypeAlias = (
 # and "summary".
 methods: Final[tuple[MappingProxyType[str, Any], ...]]
 
+# The core's check of knots and of values: None when it accepts them, else
+# (kind, message, index, *numbers) of its refusal.
+_Refusal: TypeAlias = tuple[str, str, int] | tuple[str, str, int, float] | tuple[
+    str, str, int, float, float]
+def knot_refusal(x: _Floats, /) -> _Refusal | None: ...
+def value_refusal(y: _Floats, /) -> _Refusal | None: ...
+
 @final
 class EndSlopes:
     @staticmethod
