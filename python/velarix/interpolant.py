@@ -108,6 +108,18 @@ def _accept(refusal, shape=()):
     raise ValueError(message)
 
 
+def _curves(y, axis, count):
+    """y as a float64 array with `count` entries along `axis`, and that axis, not negative."""
+    values = _real_array(y, "y")
+    if values.ndim == 0:
+        raise ValueError("y must have at least one dimension, got a scalar")
+    axis = _axis(axis, values.ndim)
+    if values.shape[axis] != count:
+        raise ValueError(f"x and y must have the same length along axis {axis} "
+                         f"(got {count} and {values.shape[axis]})")
+    return values, axis
+
+
 def _axis(axis, ndim):
     try:
         index = operator.index(axis)
@@ -294,13 +306,7 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate=None, bc_type=Non
     periodic = getattr(config, "boundary", None) == _registry._velarix.EndSlopes.periodic()
     mode = _mode(extrapolate, "periodic" if periodic else "linear")
     knots = _knots(x)
-    values = _real_array(y, "y")
-    if values.ndim == 0:
-        raise ValueError("y must have at least one dimension, got a scalar")
-    axis = _axis(axis, values.ndim)
-    if values.shape[axis] != len(knots):
-        raise ValueError(f"x and y must have the same length along axis {axis} "
-                         f"(got {len(knots)} and {values.shape[axis]})")
+    values, axis = _curves(y, axis, len(knots))
     _accept(_velarix.value_refusal(values), values.shape)
     splines, curves_shape = _fit_curves(config, knots, values, axis, workers)
     return Interpolant._from_parts(knots, splines, curves_shape, mode, config, axis)

@@ -16,7 +16,7 @@ import numpy as np
 from velarix._velarix import Smoother
 from velarix.interpolant import (
     Interpolant,
-    _axis,
+    _curves,
     _extrapolation,
     _fit_curves,
     _index_text,
@@ -191,13 +191,7 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     if points.ndim != 1:
         raise ValueError(f"x must be one-dimensional, got {points.ndim} dimensions")
     _first_not_finite(points, "x")
-    values = _real_array(y, "y")
-    if values.ndim == 0:
-        raise ValueError("y must have at least one dimension, got a scalar")
-    axis = _axis(axis, values.ndim)
-    if values.shape[axis] != len(points):
-        raise ValueError(f"x and y must have the same length along axis {axis} "
-                         f"(got {len(points)} and {values.shape[axis]})")
+    values, axis = _curves(y, axis, len(points))
     _first_not_finite(values, "y")
     w = _weights(weights, len(points))
     fitter = config if w is None else _Weighted(config, w)
