@@ -114,6 +114,40 @@ def test_the_numpy_layer_checks_data_with_the_classes_check(x, y, method):
     assert refusal[1] == str(info.value)
 
 
+@pytest.mark.parametrize("check, values, refusal", [
+    ("knot_refusal", [0.0, 2.0, 1.0], ("NotIncreasing", 1, 2.0, 1.0)),
+    ("knot_refusal", [0.0, 1.0, np.inf], ("NonFiniteKnot", 2, np.inf)),
+    ("knot_refusal", [0.0, 5e-324], ("UnusableWidth", 0, 0.0, 5e-324)),
+    ("knot_refusal", [1.0], ("TooFewPoints", 1)),
+    ("value_refusal", [[0.0, 1.0], [-np.inf, np.nan]], ("NonFiniteValue", 2, -np.inf)),
+    ("knot_refusal", [0.0, 1.0, 2.0], None),
+    ("value_refusal", np.zeros((2, 0)), None),
+])
+def test_the_core_checks_report_kind_and_numbers(check, values, refusal):
+    values = np.array(values)
+    for layout in (values, np.repeat(values, 2, axis=-1)[..., ::2]):  # the copy of a strided view
+        got = getattr(velarix._velarix, check)(layout)
+        assert (got if got is None else (got[0], *got[2:])) == refusal
+
+
+def test_values_are_refused_before_any_curve_is_fitted(method):
+    """The order of refusals: a value that is not finite in any curve comes
+    before a method's refusal of an earlier curve."""
+    y = np.stack([np.sin(3 * X), Y], axis=1)  # the first curve turns its curvature
+    y[2, 1] = np.nan
+    with pytest.raises(ValueError, match=r"^y\[2, 1\] must be finite, got NaN$"):
+        velarix.interpolate(X, y, method)
+
+
+@pytest.mark.parametrize("mode", ["hold", "extend", "nan"])
+def test_solve_searches_no_continuation_in_other_modes(mode, method):
+    # Rising data: a linear continuation would cross these levels outside.
+    f = velarix.interpolate(X, Y, method, extrapolate=mode)
+    for level in (Y[0] - 1.0, Y[-1] + 1.0):
+        assert f.solve(level).size == 0
+    assert f.antiderivative().solve(-1.0).size == 0
+
+
 def test_a_refused_curve_is_named(method):
     y = np.stack([Y, np.sin(3 * X)])  # the second curve turns its curvature
     config = REGISTRY[method].interpolation_configuration
