@@ -1,6 +1,7 @@
 """Fit cost of each end condition beside limited end slopes, at 1e6 knots.
 
-    PYTHONPATH=build/python python3 bench/ends.py [--knots N] [--repeats R]
+    PYTHONPATH=build/python python3 bench/ends.py [--knots N] [--repeats R] [--points P]
+                                                  [--evaluation-only]
 
 Every method of the module's records is fitted to the same periodic data (a
 sampled sine of 1000 periods plus a smaller harmonic, on uneven knots, the
@@ -12,6 +13,11 @@ after one warm-up fit, with its ratio to the same configuration's fit with
 limited end slopes; the fits of one configuration take turns in every
 repeat, so that a load that comes and goes on the machine falls on all of
 them alike.
+
+Then, for every method that takes periodic ends, the evaluation of points
+outside the knots with periodic extrapolation (each a whole number of
+periods, 1 to 10 either way, from a point inside) beside the evaluation of
+the same points inside: the cost of mapping into the period.
 """
 
 import argparse
@@ -43,11 +49,13 @@ def seconds(fit, x, y):
     return time.perf_counter() - start
 
 
-def median_seconds(fits, x, y, repeats):
-    """The median time of each fit, the fits taking turns in every repeat."""
-    for fit in fits:
-        fit(x, y)
-    times = [[seconds(fit, x, y) for fit in fits] for _ in range(repeats)]
+def median_seconds(fits, x, y, repeats, arguments=None):
+    """The median time of each fit, the fits taking turns in every repeat
+    (each on its own arguments where they are given)."""
+    arguments = arguments or [(x, y)] * len(fits)
+    for fit, (a, b) in zip(fits, arguments):
+        fit(a, b)
+    times = [[seconds(fit, a, b) for fit, (a, b) in zip(fits, arguments)] for _ in range(repeats)]
     return [statistics.median(column) for column in zip(*times)]
 
 
@@ -64,9 +72,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--knots", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--points", type=int, default=1_000_000)
+    parser.add_argument("--evaluation-only", action="store_true",
+                        help="only the evaluation rows")
     args = parser.parse_args()
     x, periodic = periodic_data(args.knots)
     print(f"{args.knots} knots, median of {args.repeats}")
+    if not args.evaluation_only:
+        fit_rows(x, periodic, args.repeats)
+    evaluation_rows(x, periodic, args.points, args.repeats)
+
+
+def fit_rows(x, periodic, repeats):
     for record in _velarix.methods:
         ends = [e for e in record["end_conditions"] if e not in ("limited", "clamped")]
         for name, config in configurations(record):
@@ -79,11 +96,32 @@ def main():
                 name += " (parabola)"
             chosen = [e for e in ends if e != "periodic" or y is periodic]
             fits = [limited.fit] + [config.with_boundary(getattr(EndSlopes, e)()).fit for e in chosen]
-            base, *others = median_seconds(fits, x, y, args.repeats)
+            base, *others = median_seconds(fits, x, y, repeats)
             row = [f"{name:26s} limited {base * 1e3:7.1f} ms"]
             for end, t in zip(chosen, others):
                 row.append(f"{end} {t * 1e3:7.1f} ms ({t / base:.2f}x)")
             print("  ".join(row))
+
+
+def evaluation_rows(x, y, points, repeats, seed=20261209):
+    """ns per point inside the knots and outside them by whole periods."""
+    rng = np.random.default_rng(seed)
+    period = x[-1] - x[0]
+    inside = x[0] + rng.random(points) * period
+    turns = rng.integers(1, 11, points) * rng.choice([-1, 1], points)
+    outside = inside + turns * period
+    out = np.empty(points)
+    print(f"evaluation of {points} points, periodic extrapolation, median of {repeats}")
+    for record in _velarix.methods:
+        if "periodic" not in record["end_conditions"]:
+            continue
+        spline = record["configuration"]().with_boundary(EndSlopes.periodic()).fit(x, y)
+        # Both sets take turns in every repeat, as the fits do.
+        inner, outer = median_seconds(
+            [lambda points, _: spline.evaluate_into(points, out, 0, "periodic")] * 2,
+            None, None, repeats, arguments=[(inside, None), (outside, None)])
+        print(f"{record['name']:26s} inside {inner / points * 1e9:6.1f} ns  "
+              f"outside {outer / points * 1e9:6.1f} ns ({outer / inner:.2f}x)")
 
 
 if __name__ == "__main__":

@@ -10,8 +10,10 @@
 // fitted-spline class. The smoother does not interpolate, so it has classes
 // but no method record. `methods` describes each method
 // (read-only records: its name, classes, end conditions, options and the
-// configuration the NumPy layer uses). The module has no functions and no
-// state besides its class objects and those records.
+// configuration the NumPy layer uses). Its two functions, knot_refusal(x)
+// and value_refusal(y), are the core's check of a data set for the NumPy
+// layer (bindings/samples.cpp). The module has no state besides its class
+// objects and those records.
 #include "module.hpp"
 
 #include <cstddef>
@@ -29,6 +31,7 @@ namespace velarix::py {
 // for every method of the library's list.
 Classes end_slopes_classes();
 Classes smoothing_classes();
+extern PyMethodDef sample_functions[];
 #define VELARIX_DECLARE(name, configuration_kind, spline_kind) Method name##_method();
 VELARIX_METHODS(VELARIX_DECLARE)
 #undef VELARIX_DECLARE
@@ -145,7 +148,7 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "_velarix", "", 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_velarix", "", 0, sample_functions, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

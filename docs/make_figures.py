@@ -10,6 +10,8 @@ spline on the step and on a smooth bump whose maximum lies at a knot.
 docs/smoothing.png (beside all three): noisy monotone and noisy monotone
 convex readings, the smoother held to the shape beside the same smoother
 unconstrained (both choosing their own smoothing), with the truth.
+docs/periodic.png: a cam's radius by angle fitted with periodic ends, by
+velarix and by a periodic cubic spline, and the closed outlines they draw.
 
     PYTHONPATH=build/python /usr/bin/python3 docs/make_figures.py [methods.png]
 
@@ -240,11 +242,66 @@ def smoothing_figure(path):
     plt.close(fig)
 
 
+def cam():
+    """A cam's radius at 15 angles: a dwell on the base circle across the
+    wrap, a rise, a dwell at full lift, a fall; the README's example."""
+    degrees = np.array([0, 30, 60, 90, 120, 150, 180, 200, 220, 240, 260, 280, 300, 330, 360.0])
+    r = np.array([1, 1, 1, 1, 1, 1, 1.1, 1.35, 1.6, 1.6, 1.6, 1.35, 1.1, 1, 1.0])
+    return np.radians(degrees), r
+
+
+def periodic_figure(path):
+    """The cam fitted with periodic ends by velarix (strict tension) and by a
+    periodic cubic spline: the radius over one and a half turns, the second
+    derivative under it, and the closed outlines."""
+    theta, r = cam()
+    turn = theta[-1]
+    fits = [("velarix interpolate(..., bc_type=\"periodic\")",
+             velarix.interpolate(theta, r, bc_type="periodic"), "tab:blue", "-"),
+            ("periodic cubic spline (scipy)", CubicSpline(theta, r, bc_type="periodic"),
+             "tab:red", "--")]
+    fig = plt.figure(figsize=(14, 6))
+    radius_axes = fig.add_subplot(2, 2, 1)
+    bend_axes = fig.add_subplot(2, 2, 3, sharex=radius_axes)
+    outline_axes = fig.add_subplot(1, 2, 2)
+    # Fine enough to draw the tension spline's narrow curvature layers at
+    # the knots where the lift starts and ends.
+    grid = np.linspace(-0.25 * turn, 1.25 * turn, 30001)
+    for label, f, colour, style in fits:
+        # The cubic spline is evaluated on its period as velarix continues by it.
+        values = f(np.mod(grid, turn)) if style == "--" else f(grid)
+        bend = f(np.mod(grid, turn), 2) if style == "--" else f(grid, 2)
+        radius_axes.plot(np.degrees(grid), values, style, color=colour, label=label)
+        bend_axes.plot(np.degrees(grid), bend, style, color=colour)
+        around = np.linspace(0.0, turn, 2001)
+        outline = f(around)
+        outline_axes.plot(outline * np.cos(around), outline * np.sin(around), style, color=colour)
+    for shift in (-turn, 0.0, turn):
+        kept = (theta + shift >= grid[0]) & (theta + shift <= grid[-1])
+        radius_axes.plot(np.degrees(theta[kept] + shift), r[kept], "ko", markersize=4)
+    outline_axes.plot(r * np.cos(theta), r * np.sin(theta), "ko", markersize=4, label="data")
+    for edge in (0.0, 360.0):
+        radius_axes.axvline(edge, color="0.8", linewidth=0.8)
+        bend_axes.axvline(edge, color="0.8", linewidth=0.8)
+    bend_axes.axhline(0, color="0.7", linewidth=0.8)
+    radius_axes.set_ylabel("radius r(θ)")
+    bend_axes.set_ylabel("r''(θ)")
+    bend_axes.set_xlabel("θ (degrees); the grey lines mark one period")
+    radius_axes.legend(loc="upper left", frameon=False)
+    outline_axes.set_aspect("equal")
+    outline_axes.set_title("the closed outline (r cos θ, r sin θ)")
+    fig.suptitle("A cam with periodic ends: dwells stay circles, the lift is not overshot")
+    fig.tight_layout(rect=(0, 0, 1, 0.95))
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
 def main(path):
     here = os.path.dirname(os.path.abspath(path))
     smoothing_figure(os.path.join(here, "smoothing.png"))
     strict_figure(os.path.join(here, "strict.png"))
     quintic_figure(os.path.join(here, "quintic.png"))
+    periodic_figure(os.path.join(here, "periodic.png"))
     fig, axes = plt.subplots(2, len(DATA), figsize=(18, 7.5), sharex="col",
                              gridspec_kw={"height_ratios": [2, 1]})
     legend = {}

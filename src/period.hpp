@@ -22,4 +22,8 @@ std::optional<NotPeriodic> check_periodic(const Samples& samples);
 // for any x, however far from the knots. NaN and infinite x give NaN.
 double wrap_into_period(double x, double first, double last);
 
+// std::fmod(d, p) for a period p > 0, bit for bit, without the library's
+// bitwise division in the common case (a few periods from the knots).
+double exact_fmod(double d, double p);
+
 }  // namespace velarix

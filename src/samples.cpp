@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "memory.hpp"
@@ -23,12 +24,25 @@ constexpr const char* kOverflowingWidth = "too far apart: their difference overf
 
 Result<Samples> Samples::create(std::span<const double> x, std::span<const double> y) {
   if (x.size() != y.size()) return LengthMismatch{x.size(), y.size()};
+  if (std::optional<Error> refused = check_knots(x)) return *refused;
+  if (std::optional<Error> refused = check_values(y)) return *refused;
   const std::size_t n = x.size();
-  if (n < 2) return TooFewPoints{n};
   Doubles widths;
   Doubles secants;
   widths.reserve(n - 1);
   secants.reserve(n - 1);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const double width = x[i + 1] - x[i];
+    widths.push_back(width);
+    secants.push_back((y[i + 1] - y[i]) / width);
+  }
+  return Samples({x.begin(), x.end()}, {y.begin(), y.end()}, std::move(widths),
+                 std::move(secants));
+}
+
+std::optional<Error> Samples::check_knots(std::span<const double> x) {
+  const std::size_t n = x.size();
+  if (n < 2) return TooFewPoints{n};
   // The first width that is increasing but unusable. It is reported only
   // once the whole sequence has passed the ordering test, so that data
   // refused for their order keep that refusal.
@@ -41,21 +55,23 @@ Result<Samples> Samples::create(std::span<const double> x, std::span<const doubl
     // of the methods into infinity or zero; infinite ones (infinite knots,
     // or finite knots whose difference overflows) leave nothing to solve.
     if (!(width >= kSmallestWidth && width <= kLargestWidth) && unusable == n) unusable = i;
-    widths.push_back(width);
-    secants.push_back((y[i + 1] - y[i]) / width);
   }
   // Increasing knots can be infinite only at the ends.
   if (!std::isfinite(x[0])) return NonFiniteKnot{0, x[0]};
   if (!std::isfinite(x[n - 1])) return NonFiniteKnot{n - 1, x[n - 1]};
   if (unusable < n) {
-    const char* reason = widths[unusable] < kSmallestWidth ? kSubnormalWidth : kOverflowingWidth;
+    const double width = x[unusable + 1] - x[unusable];
+    const char* reason = width < kSmallestWidth ? kSubnormalWidth : kOverflowingWidth;
     return UnusableWidth{unusable, x[unusable], x[unusable + 1], reason};
   }
-  for (std::size_t i = 0; i < n; ++i) {
+  return std::nullopt;
+}
+
+std::optional<Error> Samples::check_values(std::span<const double> y) {
+  for (std::size_t i = 0; i < y.size(); ++i) {
     if (!std::isfinite(y[i])) return NonFiniteValue{i, y[i]};
   }
-  return Samples({x.begin(), x.end()}, {y.begin(), y.end()}, std::move(widths),
-                 std::move(secants));
+  return std::nullopt;
 }
 
 Samples Samples::from_parts(Doubles x, Doubles y, Doubles widths, Doubles secants) {

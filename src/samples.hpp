@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -23,6 +24,13 @@ class Samples {
   // and the largest finite double, and last every value finite (the first
   // NaN or infinity is named).
   static Result<Samples> create(std::span<const double> x, std::span<const double> y);
+
+  // The two halves of that check, for callers that hold the knots and the
+  // values apart (several curves on one set of knots): the knots' refusal
+  // (too few, not increasing, not finite, unusable widths) and the first
+  // value that is not finite, each as create reports it.
+  static std::optional<Error> check_knots(std::span<const double> x);
+  static std::optional<Error> check_values(std::span<const double> y);
 
   // Assembles a data set from fields that already satisfy the invariants
   // (used to mirror data without validating them again).

@@ -36,18 +36,21 @@ Error unscaled(const Error& error, const Scale& scale);
 
 // The fit of validated samples by `config.fit_samples`: on the samples as
 // given when their scale is the identity; otherwise on the samples and the
-// clamped end slopes in the scale, the spline then keeping the scale so that
-// it evaluates in the caller's units.
+// clamped end slopes (of a configuration that has a `boundary`) in the
+// scale, the spline then keeping the scale so that it evaluates in the
+// caller's units.
 template <class Config>
 Result<typename Config::Spline> fit_in_scale(const Config& config, const Samples& samples) {
   const Result<Scale> chosen = scale_of(samples);
   if (!chosen) return chosen.error();
   const Scale& scale = chosen.value();
   if (scale.identity()) return config.fit_samples(samples);
-  const Result<EndSlopes> ends = scaled(config.boundary, scale, samples);
-  if (!ends) return ends.error();
   Config in_scale = config;
-  in_scale.boundary = ends.value();
+  if constexpr (requires { config.boundary; }) {
+    const Result<EndSlopes> ends = scaled(config.boundary, scale, samples);
+    if (!ends) return ends.error();
+    in_scale.boundary = ends.value();
+  }
   Result<typename Config::Spline> fitted = in_scale.fit_samples(scaled(samples, scale));
   if (!fitted) return unscaled(fitted.error(), scale);
   fitted.value().set_scale(scale);

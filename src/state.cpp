@@ -243,14 +243,6 @@ constexpr auto end_slopes_fields = [](auto& io, auto& slopes) { io.field(slopes)
 
 }  // namespace
 
-template <>
-Bytes save(const EndSlopes& slopes) {
-  return save_record(Kind::end_slopes, slopes, end_slopes_fields);
-}
-
-template <>
-Result<EndSlopes> load(std::span<const std::byte> bytes) {
-  return load_record<EndSlopes>(Kind::end_slopes, bytes, end_slopes_fields);
-}
+VELARIX_RECORD_STATE(EndSlopes, Kind::end_slopes, end_slopes_fields)
 
 }  // namespace velarix::state

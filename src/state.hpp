@@ -94,6 +94,18 @@ Bytes save(const T& value);
 template <class T>
 Result<T> load(std::span<const std::byte> bytes);
 
+// Declares the saved states of a configuration and of its fitted spline,
+// the four specialisations each method's state.cpp defines.
+#define VELARIX_DECLARE_STATES(Configuration)                \
+  template <>                                                \
+  Bytes save(const Configuration&);                          \
+  template <>                                                \
+  Result<Configuration> load(std::span<const std::byte>);    \
+  template <>                                                \
+  Bytes save(const Configuration::Spline&);                  \
+  template <>                                                \
+  Result<Configuration::Spline> load(std::span<const std::byte>);
+
 // Appends fields to a state.
 class Writer {
  public:
@@ -214,6 +226,18 @@ Result<T> load_record(Kind kind, std::span<const std::byte> bytes, Fields fields
   if (auto error = in.finish()) return *error;
   return value;
 }
+
+// Defines the saved state of a value kept as a record of `fields` (see
+// save_record): its save and load specialisations.
+#define VELARIX_RECORD_STATE(Type, kind, fields)              \
+  template <>                                                 \
+  Bytes save(const Type& value) {                             \
+    return save_record(kind, value, fields);                  \
+  }                                                           \
+  template <>                                                 \
+  Result<Type> load(std::span<const std::byte> bytes) {       \
+    return load_record<Type>(kind, bytes, fields);            \
+  }
 
 // How a piece is saved: by default its own field list (`fields()` and
 // `from_fields`). A piece that holds more than a fixed list of numbers (a

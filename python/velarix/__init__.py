@@ -52,6 +52,12 @@ Which method for which data
 ---------------------------
 Each method promises a shape of its own, and ``is_shape_preserving`` on a
 fit (on an ``Interpolant``, one verdict per curve) says whether it held.
+The methods, each by its configuration class and its name in
+``interpolate(x, y, method)``:
+
+METHODS
+
+In more detail:
 
 ``Tension().with_strict_shape()``
     Any data, when the shape must hold: co-monotone and co-convex. Tensions
@@ -190,6 +196,19 @@ __all__ = list(_velarix.__all__)
 globals().update({name: getattr(_velarix, name) for name in __all__})
 
 _PICKLABLE = {name: globals()[name] for name in __all__}
+
+
+def _method_guide():
+    """The guide's list of the methods, from their records: class, name and promise."""
+    return "\n".join(f"``{m['configuration'].__name__}()``, \"{m['name']}\"\n    {m['summary']}"
+                     for m in _velarix.methods)
+
+
+# The list stands in the guide as the extension registers the methods, so a
+# new method is in it with its record's one-line summary (no docstring
+# under -OO).
+if __doc__:
+    __doc__ = __doc__.replace("\nMETHODS\n", "\n" + _method_guide() + "\n", 1)
 
 
 def _restore(name, state):

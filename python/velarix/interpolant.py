@@ -13,7 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
-from velarix import _registry
+from velarix import _registry, _velarix
 
 __all__ = ["Antiderivative", "Interpolant", "interpolate"]
 
@@ -75,27 +75,49 @@ def _real_array(values, name):
     return np.require(array, np.float64, ["C_CONTIGUOUS", "ALIGNED"])
 
 
-def _first_not_finite(array, name):
-    bad = ~np.isfinite(array)
-    if bad.any():
-        index = np.unravel_index(int(np.flatnonzero(bad)[0]), array.shape)
-        raise ValueError(
-            f"{name}[{_index_text(index)}] must be finite, got {_number(array[index])}")
-
-
 def _knots(x):
+    """x as the knots' float64 array, refused as the core refuses it."""
     x = _real_array(x, "x")
     if x.ndim != 1:
         raise ValueError(f"x must be one-dimensional, got {x.ndim} dimensions")
-    if len(x) < 2:
-        raise ValueError(f"need at least 2 data points, got {len(x)}")
-    _first_not_finite(x, "x")
-    steps = np.flatnonzero(~(x[1:] > x[:-1]))
-    if steps.size:
-        i = int(steps[0])
-        raise ValueError(f"x must be strictly increasing; x[{i}] = {_number(x[i])} "
-                         f"is not < x[{i + 1}] = {_number(x[i + 1])}")
+    _accept(_velarix.knot_refusal(x))
     return x
+
+
+def _accept(refusal, shape=()):
+    """Raise the core's refusal of the knots or of y's values (in y's `shape`), if any.
+
+    The core checks one curve's knots and values; here they are the arrays
+    as given, so a knot or value that is not finite is named by its index in
+    that array ("y[1, 1] must be finite, got NaN", where the core fitting
+    the column y[:, 1] would name y[1]); every other refusal is the core's
+    message as it stands.
+    """
+    if refusal is None:
+        return
+    kind, message, index, *numbers = refusal
+    if kind == "NonFiniteValue":
+        index = np.unravel_index(index, shape) if shape else (index,)
+        raise ValueError(f"y[{_index_text(index)}] must be finite, got {_number(numbers[0])}")
+    if kind in ("NonFiniteKnot", "NotIncreasing"):
+        # A NaN knot fails the order test at its first pair; an infinite one
+        # there or as an end: either way it is the non-finite one to name.
+        for i, value in zip((index, index + 1), numbers):
+            if not np.isfinite(value):
+                raise ValueError(f"x[{i}] must be finite, got {_number(value)}")
+    raise ValueError(message)
+
+
+def _curves(y, axis, count):
+    """y as a float64 array with `count` entries along `axis`, and that axis, not negative."""
+    values = _real_array(y, "y")
+    if values.ndim == 0:
+        raise ValueError("y must have at least one dimension, got a scalar")
+    axis = _axis(axis, values.ndim)
+    if values.shape[axis] != count:
+        raise ValueError(f"x and y must have the same length along axis {axis} "
+                         f"(got {count} and {values.shape[axis]})")
+    return values, axis
 
 
 def _axis(axis, ndim):
@@ -284,14 +306,8 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate=None, bc_type=Non
     periodic = getattr(config, "boundary", None) == _registry._velarix.EndSlopes.periodic()
     mode = _mode(extrapolate, "periodic" if periodic else "linear")
     knots = _knots(x)
-    values = _real_array(y, "y")
-    if values.ndim == 0:
-        raise ValueError("y must have at least one dimension, got a scalar")
-    axis = _axis(axis, values.ndim)
-    if values.shape[axis] != len(knots):
-        raise ValueError(f"x and y must have the same length along axis {axis} "
-                         f"(got {len(knots)} and {values.shape[axis]})")
-    _first_not_finite(values, "y")
+    values, axis = _curves(y, axis, len(knots))
+    _accept(_velarix.value_refusal(values), values.shape)
     splines, curves_shape = _fit_curves(config, knots, values, axis, workers)
     return Interpolant._from_parts(knots, splines, curves_shape, mode, config, axis)
 
@@ -340,20 +356,6 @@ class _Curves:
             where = f"{name}[{_index_text(np.unravel_index(first, shape))}]" if shape else name
             raise ValueError(f"{where} = {_number(flat[first])} is outside the domain "
                              f"[{_number(lo)}, {_number(hi)}]")
-
-    def _end(self, side, kind):
-        """The knot of one end and the curves' integral, value and slope there
-        (what the roots of a continuation past that end are solved from)."""
-        key = (side, kind == -1)
-        if key not in self._ends:
-            end = self._lo if side == 0 else self._hi
-            value = np.array([s.value(end) for s in self._splines])
-            slope = np.array([s.first_derivative(end) for s in self._splines])
-            integral = np.zeros(len(self._splines))
-            if kind == -1 and side == 1:
-                integral = np.array([s.antiderivative(end) for s in self._splines])
-            self._ends[key] = (end, integral, value, slope)
-        return self._ends[key]
 
     def _scalar_call(self, x, kind):
         """One curve at one float: the class's own scalar evaluation, no arrays."""
@@ -453,7 +455,6 @@ class Interpolant(_Curves):
         # The core evaluates every mode but "raise", which is refused here
         # and leaves only abscissas inside the knots.
         self._core_mode = "hold" if mode == "raise" else mode
-        self._ends = {}
         self._engines = {}
         self._into = [s.evaluate_into for s in self._splines]
         # The scalar path of one curve skips the arrays altogether.
@@ -563,9 +564,9 @@ class Interpolant(_Curves):
 
         Every crossing, each to a few ulps; a touch without crossing once;
         a stretch where the curve equals ``y`` by its two ends. Outside the
-        knots, the crossings of the continued curve for the modes that
-        continue it ("linear", "constant", "hold", "extend"). For several
-        curves, an object array of shape ``curves_shape`` holding each
+        knots, the crossings of the continuation in the modes "linear" and
+        "constant" (a held curve is constant there; "extend" is not
+        searched). For several curves, an object array of shape ``curves_shape`` holding each
         curve's roots. ``discontinuity`` is accepted for scipy's
         signature: the curves are continuous up to their second derivative.
         """
@@ -588,7 +589,7 @@ class Interpolant(_Curves):
                  for k in range(self._order, self._order + 4)]
         inside = _level_points(self._x, kinds, level)
         outside = [_continued_roots(self._engine(mode), j, side, self._order, level)
-                   for side in (0, 1)] if mode in ("linear", "constant", "hold", "extend") else []
+                   for side in (0, 1)] if mode in _SEARCHED_MODES else []
         return np.unique(np.concatenate([inside, *outside]))
 
     @property
@@ -709,23 +710,34 @@ def _level_points(x, kinds, level):
     return np.union1d(cuts[on & ~inner], roots)
 
 
+# The modes whose continuation past the ends is searched for crossings: their
+# curves there are polynomials of degree at most 2 in the distance from the
+# end. A held curve is constant beyond the ends (no isolated crossing), and
+# "extend" continues the end pieces' own formulas, which are not searched.
+_SEARCHED_MODES = ("linear", "constant")
+
+
 def _continued_roots(engine, j, side, order, level):
-    """The crossings of curve j's continuation past one end, by its polynomial in dx."""
-    if engine._mode == "extend":
-        # The end pieces' own formulas continue past the ends; their
-        # crossings there are not searched.
-        return np.empty(0)
-    if engine._mode == "hold" and order < 0:
-        return np.empty(0)
-    end, integral, value, slope = (v if np.ndim(v) == 0 else float(v[j])
-                                   for v in engine._end(side, max(order, -1)))
-    if engine._mode == "hold":
-        terms = [getattr(engine._splines[j], _SCALAR[order])(end)]
-    else:
-        linear = engine._mode == "linear"
-        terms = {-1: [integral, value, 0.5 * slope if linear else 0.0],
-                 0: [value, slope if linear else 0.0],
-                 1: [slope if linear else 0.0]}.get(order, [0.0])
+    """The crossings of curve j's continuation past one end, by its polynomial in dx.
+
+    The core's mode continues each order from its value at the end knot, or
+    drops it to 0 beyond the knot (the linear mode the curvature, the
+    constant mode the slope too). So the Taylor coefficients are the
+    engine's own evaluations at the knot, each kept where the same order is
+    not 0 one double past it: nothing here restates a mode.
+    """
+    spline = engine._splines[j]
+    end = engine._lo if side == 0 else engine._hi
+    past = float(np.nextafter(end, -np.inf if side == 0 else np.inf))
+
+    def evaluated(kind, x):
+        # Beyond the third derivative every continuation is 0.
+        return spline.evaluate(x, kind, engine._core_mode) if kind <= _HIGHEST else 0.0
+
+    def derivative(kind):
+        return evaluated(kind, end) if evaluated(kind, past) != 0 else 0.0
+
+    terms = [evaluated(order, end), derivative(order + 1), 0.5 * derivative(order + 2)]
     terms[0] -= level
     while terms and terms[-1] == 0:
         terms.pop()

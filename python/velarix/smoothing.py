@@ -16,15 +16,23 @@ import numpy as np
 from velarix._velarix import Smoother
 from velarix.interpolant import (
     Interpolant,
-    _axis,
+    _curves,
     _extrapolation,
-    _first_not_finite,
     _fit_curves,
+    _index_text,
     _number,
     _real_array,
 )
 
 __all__ = ["SmoothingInfo", "smooth"]
+
+
+def _first_not_finite(array, name):
+    bad = ~np.isfinite(array)
+    if bad.any():
+        index = np.unravel_index(int(np.flatnonzero(bad)[0]), array.shape)
+        raise ValueError(
+            f"{name}[{_index_text(index)}] must be finite, got {_number(array[index])}")
 
 
 class SmoothingInfo(NamedTuple):
@@ -183,13 +191,7 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     if points.ndim != 1:
         raise ValueError(f"x must be one-dimensional, got {points.ndim} dimensions")
     _first_not_finite(points, "x")
-    values = _real_array(y, "y")
-    if values.ndim == 0:
-        raise ValueError("y must have at least one dimension, got a scalar")
-    axis = _axis(axis, values.ndim)
-    if values.shape[axis] != len(points):
-        raise ValueError(f"x and y must have the same length along axis {axis} "
-                         f"(got {len(points)} and {values.shape[axis]})")
+    values, axis = _curves(y, axis, len(points))
     _first_not_finite(values, "y")
     w = _weights(weights, len(points))
     fitter = config if w is None else _Weighted(config, w)

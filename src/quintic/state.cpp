@@ -26,15 +26,7 @@ std::size_t result_offset(bool scaled, std::size_t breakpoints, std::size_t i) {
 
 }  // namespace
 
-template <>
-Bytes save(const Quintic& c) {
-  return save_record(Kind::quintic, c, config_fields);
-}
-
-template <>
-Result<Quintic> load(std::span<const std::byte> bytes) {
-  return load_record<Quintic>(Kind::quintic, bytes, config_fields);
-}
+VELARIX_RECORD_STATE(Quintic, Kind::quintic, config_fields)
 
 // The curve over the breakpoints, each piece's result 1 where its left
 // breakpoint is an inserted knot and 0 where it is a data knot (the data's

@@ -7,13 +7,6 @@
 
 namespace velarix::state {
 
-template <>
-Bytes save(const Quintic&);
-template <>
-Result<Quintic> load(std::span<const std::byte>);
-template <>
-Bytes save(const QuinticSpline&);
-template <>
-Result<QuinticSpline> load(std::span<const std::byte>);
+VELARIX_DECLARE_STATES(Quintic)
 
 }  // namespace velarix::state

@@ -7,13 +7,6 @@
 
 namespace velarix::state {
 
-template <>
-Bytes save(const RationalCubic&);
-template <>
-Result<RationalCubic> load(std::span<const std::byte>);
-template <>
-Bytes save(const RationalCubicSpline&);
-template <>
-Result<RationalCubicSpline> load(std::span<const std::byte>);
+VELARIX_DECLARE_STATES(RationalCubic)
 
 }  // namespace velarix::state

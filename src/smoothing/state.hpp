@@ -11,13 +11,6 @@ namespace velarix::state {
 inline constexpr Kind smoother_kind = Kind::smoother;
 inline constexpr Kind smoothing_spline_kind = Kind::smoothing_spline;
 
-template <>
-Bytes save(const Smoother&);
-template <>
-Result<Smoother> load(std::span<const std::byte>);
-template <>
-Bytes save(const SmoothingSpline&);
-template <>
-Result<SmoothingSpline> load(std::span<const std::byte>);
+VELARIX_DECLARE_STATES(Smoother)
 
 }  // namespace velarix::state

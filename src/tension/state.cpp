@@ -43,15 +43,7 @@ constexpr auto config_fields = [](auto& io, auto& c) {
 
 }  // namespace
 
-template <>
-Bytes save(const Tension& c) {
-  return save_record(Kind::tension, c, config_fields);
-}
-
-template <>
-Result<Tension> load(std::span<const std::byte> bytes) {
-  return load_record<Tension>(Kind::tension, bytes, config_fields);
-}
+VELARIX_RECORD_STATE(Tension, Kind::tension, config_fields)
 
 namespace {
 

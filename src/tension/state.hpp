@@ -14,13 +14,6 @@ struct PieceState<TensionPiece> {
   static TensionPiece read(Reader& in);
 };
 
-template <>
-Bytes save(const Tension&);
-template <>
-Result<Tension> load(std::span<const std::byte>);
-template <>
-Bytes save(const TensionSpline&);
-template <>
-Result<TensionSpline> load(std::span<const std::byte>);
+VELARIX_DECLARE_STATES(Tension)
 
 }  // namespace velarix::state

@@ -13,15 +13,7 @@ constexpr auto config_fields = [](auto& io, auto& c) {
 
 }  // namespace
 
-template <>
-Bytes save(const VariableDegree& c) {
-  return save_record(Kind::variable_degree, c, config_fields);
-}
-
-template <>
-Result<VariableDegree> load(std::span<const std::byte> bytes) {
-  return load_record<VariableDegree>(Kind::variable_degree, bytes, config_fields);
-}
+VELARIX_RECORD_STATE(VariableDegree, Kind::variable_degree, config_fields)
 
 template <>
 Bytes save(const VariableDegreeSpline& s) {

@@ -7,13 +7,6 @@
 
 namespace velarix::state {
 
-template <>
-Bytes save(const VariableDegree&);
-template <>
-Result<VariableDegree> load(std::span<const std::byte>);
-template <>
-Bytes save(const VariableDegreeSpline&);
-template <>
-Result<VariableDegreeSpline> load(std::span<const std::byte>);
+VELARIX_DECLARE_STATES(VariableDegree)
 
 }  // namespace velarix::state

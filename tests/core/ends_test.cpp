@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <array>
 #include <cmath>
 #include <functional>
@@ -264,6 +266,25 @@ TEST(Period, WrapsWithoutDrift) {
   }
   EXPECT_GT(drift, 1e-6);
   EXPECT_TRUE(std::isnan(wrap_into_period(INFINITY, first, last)));
+}
+
+// The fast remainder against the library's, over offsets from a fraction
+// of a period to 2^60 periods (where the quotient leaves the fast path),
+// periods down to subnormal and up to near overflow, both signs, and
+// offsets on and beside whole multiples, where the quotient rounds up.
+TEST(Period, ExactFmodIsTheLibrarysToTheBit) {
+  std::mt19937_64 random(20261209);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  for (int i = 0; i < 200000; ++i) {
+    const double p = std::ldexp(0.5 + unit(random), static_cast<int>(random() % 2000) - 1000);
+    const double k = std::floor(std::ldexp(unit(random), static_cast<int>(random() % 61)));
+    double d = (k + unit(random)) * p;
+    if (i % 3 == 0) d = std::nextafter(k * p, (i % 2 ? 1 : -1) * INFINITY);
+    if (i % 5 == 0) d = -d;
+    if (!std::isfinite(d)) continue;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(exact_fmod(d, p)),
+              std::bit_cast<std::uint64_t>(std::fmod(d, p))) << d << " " << p;
+  }
 }
 
 }  // namespace

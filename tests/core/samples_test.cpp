@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,13 @@ TEST_P(SamplesRefuse, WithTheExactMessage) {
   const auto result = Samples::create(GetParam().x, GetParam().y);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(message(result.error()), GetParam().message);
+  // The two halves, which the NumPy layer calls on the knots and on all the
+  // values apart, refuse what create refuses, in its order.
+  if (GetParam().x.size() != GetParam().y.size()) return;
+  std::optional<Error> half = Samples::check_knots(GetParam().x);
+  if (!half) half = Samples::check_values(GetParam().y);
+  ASSERT_TRUE(half.has_value());
+  EXPECT_EQ(message(*half), GetParam().message);
 }
 
 const double nan = std::numeric_limits<double>::quiet_NaN();

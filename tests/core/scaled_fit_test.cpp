@@ -13,6 +13,30 @@
 namespace velarix {
 namespace {
 
+// A configuration without end conditions (the chords, as degree-3 pieces
+// without moments): fit_in_scale has only its samples to scale.
+struct Chords {
+  using Spline = PiecewiseSpline<VariableDegreePiece>;
+  Result<Spline> fit_samples(const Samples& s) const {
+    Vector<VariableDegreePiece> pieces;
+    for (std::size_t i = 0; i < s.intervals(); ++i) {
+      pieces.emplace_back(s.x()[i], s.widths()[i], s.y()[i], s.y()[i + 1], 0.0, 0.0, 3.0);
+    }
+    return Spline(Piecewise<VariableDegreePiece>({s.x().begin(), s.x().end()}, std::move(pieces)));
+  }
+};
+
+TEST(ScaledFit, ScalesTheSamplesOfAConfigurationWithoutEnds) {
+  const Doubles x{0, std::ldexp(1.0, -700), std::ldexp(3.0, -700)};
+  const Doubles y{std::ldexp(1.0, 900), 0, std::ldexp(2.0, 900)};
+  const auto fitted = fit_in_scale(Chords{}, Samples::create(x, y).value());
+  ASSERT_TRUE(fitted.ok());
+  const auto& spline = fitted.value();
+  EXPECT_FALSE(spline.curve().scale().identity());
+  for (std::size_t i = 0; i < x.size(); ++i) EXPECT_EQ(spline.value(x[i]), y[i]);
+  EXPECT_EQ(spline.value(std::ldexp(2.0, -700)), std::ldexp(1.0, 900));  // halfway up a chord
+}
+
 template <class Config>
 class ScaledSpline : public ::testing::Test {};
 using Configs = ::testing::Types<Tension, RationalCubic, VariableDegree>;

@@ -78,7 +78,12 @@ def test_is_shape_preserving_is_each_fits_verdict(method):
     ([0.0], [1.0], {}, "need at least 2 data points, got 1"),
     ([0.0, np.inf], [1.0, 2.0], {}, "x[1] must be finite, got inf"),
     ([0.0, 1.0, 1.0], [1.0, 2.0, 3.0], {}, "x must be strictly increasing; x[1] = 1 is not < x[2] = 1"),
+    ([0.0, np.nan, 2.0], [1.0, 2.0, 3.0], {}, "x[1] must be finite, got NaN"),
+    ([-np.inf, 1.0, 2.0], [1.0, 2.0, 3.0], {}, "x[0] must be finite, got -inf"),
     ([0.0, 1.0], [[1.0, 2.0], [3.0, np.nan]], {}, "y[1, 1] must be finite, got NaN"),
+    ([0.0, 1.0], [[np.inf, 1.0], [2.0, np.nan]], {"axis": 1}, "y[0, 0] must be finite, got inf"),
+    ([0.0, 5e-324], [1.0, 2.0], {}, "x[0] = 0 and x[1] = 0.000" + "0" * 320 + "5 are too close "
+     "together: their difference is subnormal"),
     ([0.0, 1.0], [1.0, 2.0, 3.0], {}, "x and y must have the same length along axis 0 (got 2 and 3)"),
     ([0.0, 1.0], [[1.0, 2.0]] * 2, {"axis": 2}, "axis 2 is out of range for y with 2 dimensions"),
     ([0.0, 1.0], 5.0, {}, "y must have at least one dimension, got a scalar"),
@@ -93,6 +98,54 @@ def test_refusals_name_the_argument_index_and_value(x, y, kwargs, message, metho
     with pytest.raises(ValueError) as info:
         velarix.interpolate(x, y, **{"method": method, **kwargs})
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("x, y", [
+    ([0.0, 1.0, 1.0], [0.0, 1.0, 2.0]), ([0.0, np.nan, 2.0], [0.0, 1.0, 2.0]),
+    ([0.0, 1.0, np.inf], [0.0, 1.0, 2.0]), ([0.0, 1e308, -1e308 * 2], [0.0, 1.0, 2.0]),
+    ([0.0, 1e-320], [0.0, 1.0]), ([0.0], [0.0]), ([0.0, 1.0, 2.0], [0.0, np.nan, 2.0]),
+])
+def test_the_numpy_layer_checks_data_with_the_classes_check(x, y, method):
+    """The door's check and a fit's are one: each refusal is the class's message."""
+    x, y = np.array(x), np.array(y)
+    with pytest.raises(ValueError) as info:
+        REGISTRY[method].configuration().fit(x, y)
+    refusal = velarix._velarix.knot_refusal(x) or velarix._velarix.value_refusal(y)
+    assert refusal[1] == str(info.value)
+
+
+@pytest.mark.parametrize("check, values, refusal", [
+    ("knot_refusal", [0.0, 2.0, 1.0], ("NotIncreasing", 1, 2.0, 1.0)),
+    ("knot_refusal", [0.0, 1.0, np.inf], ("NonFiniteKnot", 2, np.inf)),
+    ("knot_refusal", [0.0, 5e-324], ("UnusableWidth", 0, 0.0, 5e-324)),
+    ("knot_refusal", [1.0], ("TooFewPoints", 1)),
+    ("value_refusal", [[0.0, 1.0], [-np.inf, np.nan]], ("NonFiniteValue", 2, -np.inf)),
+    ("knot_refusal", [0.0, 1.0, 2.0], None),
+    ("value_refusal", np.zeros((2, 0)), None),
+])
+def test_the_core_checks_report_kind_and_numbers(check, values, refusal):
+    values = np.array(values)
+    for layout in (values, np.repeat(values, 2, axis=-1)[..., ::2]):  # the copy of a strided view
+        got = getattr(velarix._velarix, check)(layout)
+        assert (got if got is None else (got[0], *got[2:])) == refusal
+
+
+def test_values_are_refused_before_any_curve_is_fitted(method):
+    """The order of refusals: a value that is not finite in any curve comes
+    before a method's refusal of an earlier curve."""
+    y = np.stack([np.sin(3 * X), Y], axis=1)  # the first curve turns its curvature
+    y[2, 1] = np.nan
+    with pytest.raises(ValueError, match=r"^y\[2, 1\] must be finite, got NaN$"):
+        velarix.interpolate(X, y, method)
+
+
+@pytest.mark.parametrize("mode", ["hold", "extend", "nan"])
+def test_solve_searches_no_continuation_in_other_modes(mode, method):
+    # Rising data: a linear continuation would cross these levels outside.
+    f = velarix.interpolate(X, Y, method, extrapolate=mode)
+    for level in (Y[0] - 1.0, Y[-1] + 1.0):
+        assert f.solve(level).size == 0
+    assert f.antiderivative().solve(-1.0).size == 0
 
 
 def test_a_refused_curve_is_named(method):
@@ -265,6 +318,22 @@ def test_solve_inverts_a_monotone_curve_and_solves_each_curve(method):
     several = velarix.interpolate(X, CURVES, method).solve(1.5)
     assert several.shape == (3,) and all(
         np.array_equal(r, velarix.interpolate(X, c, method).solve(1.5)) for r, c in zip(several, CURVES.T))
+
+
+@pytest.mark.parametrize("mode", ["linear", "constant"])
+@pytest.mark.parametrize("order", [0, -1])
+def test_solve_finds_the_crossings_of_the_continuation(mode, order, method):
+    f = velarix.interpolate(X, Y, method, extrapolate=mode)
+    g = f.antiderivative() if order else f
+    ends = g([X[0], X[-1]])
+    for level in (ends[0] - 1.0, ends[-1] + 2.0, ends[0] - 5.0):
+        roots = g.solve(level)
+        outside = roots[(roots < X[0]) | (roots > X[-1])]
+        assert np.all(np.abs(g(outside) - level) <= 1e-12 * max(1.0, abs(level)))
+        # Rising data: a straight continuation (the curve's in the linear
+        # mode, its integral's in the constant mode) reaches every level.
+        if (mode == "linear") != bool(order):
+            assert outside.size == 1
 
 
 @pytest.mark.parametrize("mode", MODES)

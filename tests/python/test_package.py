@@ -57,6 +57,10 @@ def test_package_docstring_guides_the_choice():
     for name in [f"{m.configuration.__name__}()" for m in METHODS.values()] + ["EndSlopes.clamped"]:
         assert name in doc
     assert "not 0" in doc and "NaN abscissa gives NaN" in doc
+    # The guide's list of the methods is their records': class, name, summary.
+    listed = "\n".join(f'``{m.configuration.__name__}()``, "{m.name}"\n    {m.summary}'
+                        for m in METHODS.values())
+    assert f":\n\n{listed}\n\nIn more detail:" in doc and "\nMETHODS\n" not in doc
 
 
 def test_py_typed_marker_and_stubs_ship_with_the_package():

@@ -1,0 +1,87 @@
+// The core's check of a data set's knots and values, as module functions:
+//
+//   knot_refusal(x)  -> None | (kind, message, *fields)
+//   value_refusal(y) -> None | (kind, message, *fields)
+//
+// The NumPy layer fits several curves on one set of knots. It checks the
+// knots once and every value of every curve once, here, before any fit, and
+// words a refusal with the axis and the curve it concerns; the fields (the
+// error's numbers, in declaration order: the index, then the value or the
+// two neighbours) let it do that without checking anything itself.
+#include "samples.hpp"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "buffer.hpp"
+#include "error.hpp"
+#include "errors.hpp"
+#include "python.hpp"
+
+namespace velarix::py {
+namespace {
+
+PyObject* size(std::size_t n) { return PyLong_FromSize_t(n); }
+PyObject* number(double v) { return PyFloat_FromDouble(v); }
+
+// (kind, message, *numbers) of each refusal the two checks return.
+struct Fields {
+  const char* text;
+
+  PyObject* operator()(const TooFewPoints& e) const {
+    return Py_BuildValue("(ssN)", "TooFewPoints", text, size(e.got));
+  }
+  PyObject* operator()(const NotIncreasing& e) const {
+    return Py_BuildValue("(ssNNN)", "NotIncreasing", text, size(e.index), number(e.left),
+                         number(e.right));
+  }
+  PyObject* operator()(const NonFiniteKnot& e) const {
+    return Py_BuildValue("(ssNN)", "NonFiniteKnot", text, size(e.index), number(e.value));
+  }
+  PyObject* operator()(const UnusableWidth& e) const {
+    return Py_BuildValue("(ssNNN)", "UnusableWidth", text, size(e.index), number(e.left),
+                         number(e.right));
+  }
+  PyObject* operator()(const NonFiniteValue& e) const {
+    return Py_BuildValue("(ssNN)", "NonFiniteValue", text, size(e.index), number(e.value));
+  }
+  template <class Other>
+  PyObject* operator()(const Other&) const {
+    PyErr_SetString(PyExc_RuntimeError, "a sample check returned an error of another kind");
+    return nullptr;
+  }
+};
+
+// The refusal as a tuple, or None.
+PyObject* refusal(const std::optional<Error>& error) {
+  if (!error) Py_RETURN_NONE;
+  const std::string text = message(*error);
+  return std::visit(Fields{text.c_str()}, *error);
+}
+
+template <std::optional<Error> (*check)(std::span<const double>)>
+PyObject* checked(PyObject*, PyObject* values) {
+  return guarded([values]() -> PyObject* {
+    std::optional<Float64Buffer> buffer = Float64Buffer::accept(values);
+    if (!buffer) return nullptr;
+    if (buffer->c_contiguous()) return refusal(check(buffer->items()));
+    std::optional<std::vector<double>> copy = buffer->copy();
+    if (!copy) return nullptr;
+    return refusal(check(*copy));
+  });
+}
+
+}  // namespace
+
+PyMethodDef sample_functions[] = {
+    {"knot_refusal", checked<&Samples::check_knots>, METH_O,
+     "The core's refusal of the knots x, or None."},
+    {"value_refusal", checked<&Samples::check_values>, METH_O,
+     "The core's refusal of the values y (the first that is not finite), or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace velarix::py
