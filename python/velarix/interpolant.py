@@ -9,6 +9,7 @@ continues the curve outside the knots by the chosen extrapolation mode.
 
 import operator
 import os
+import uuid
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -462,6 +463,7 @@ class Interpolant(_Curves):
         self._evaluate_one = self._splines[0].evaluate if self._single else None
         plain = self._single and order == 0
         self._value = self._splines[0].value if plain else None
+        self._token = uuid.uuid4().hex
         return self
 
     def _parts(self):
@@ -470,6 +472,13 @@ class Interpolant(_Curves):
 
     def __reduce__(self):
         return (type(self)._from_parts, self._parts())
+
+    def __dask_tokenize__(self):
+        # Dask names the tasks of a graph by a token of their arguments, and
+        # would otherwise pickle every spline to make one: seconds at 10^6
+        # knots, for each graph. An interpolant never changes, so a token
+        # drawn once names it (a pickled copy draws its own).
+        return ("velarix.Interpolant", self._token)
 
     def _related(self, order, shift):
         return Interpolant._from_parts(*self._parts()[:6], order, shift)
