@@ -285,8 +285,8 @@ class Budgets {
   explicit Budgets(double first_slope) : slope_next_(first_slope) {}
 
   // Interval j, between knots j and j + 1 with boxes `left` and `right`;
-  // writes knot j.
-  void interval(std::size_t j, const Side& side, const Box& left, const Box& right, Doubles& d,
+  // writes knot j. Inlined into the knot loop, as the boxes are.
+  [[gnu::always_inline]] void interval(std::size_t j, const Side& side, const Box& left, const Box& right, Doubles& d,
                 Doubles& a) {
     double theta = theta_next_;
     double slope = slope_next_;
