@@ -97,7 +97,12 @@ class Repair {
   void interval(std::size_t i) {
     const int k = orientation(shapes_[i]);
     const Bend b = oriented(k, h_[i], hermite(samples_, d_, a_, i));
-    if (keeps_bending(b)) return;
+    // The knot stage found this piece failing with its final values; only a
+    // repair kept on the interval before it (or, on periodic data, on the
+    // first, whose left knot is the last one's right) can have changed them
+    // since, and only then is the test worth repeating.
+    const bool touched = (i > 0 && kept_ == i - 1) || (periodic_ && i + 1 == m_ && first_kept_);
+    if (touched && keeps_bending(b)) return;
     const double scale = std::fabs(b.p0) + std::fabs(b.p1);
     Region region;
     region.b1 = (12 * b.p0 - 8 * b.p1) - kInside * scale;
@@ -119,7 +124,10 @@ class Repair {
     if (!keeps_bending(oriented(k, h_[i], hermite(samples_, d_, a_, i))) ||
         broken(i, wrap(i - 1), old0, old1) || broken(i, wrap(i + 1), old0, old1)) {
       set(i, old0, old1);
+      return;
     }
+    kept_ = i;
+    if (i == 0) first_kept_ = true;
   }
 
  private:
@@ -197,6 +205,9 @@ class Repair {
   std::size_t m_;
   bool periodic_;
   bool natural_;
+  // The last interval whose repair was kept, and whether the first one's was.
+  std::size_t kept_ = std::numeric_limits<std::size_t>::max();
+  bool first_kept_ = false;
 };
 
 }  // namespace
