@@ -62,9 +62,10 @@ Extremes extremes_of(std::span<const double> h, std::span<const double> y) {
   for (; i < h.size(); ++i) {
     lo[0] = h[i] < lo[0] ? h[i] : lo[0];
     hi[0] = hi[0] < h[i] ? h[i] : hi[0];
+    top[0] = std::max(top[0], std::fabs(y[i]));
   }
   // y has one element more than h.
-  for (std::size_t j = i; j < y.size(); ++j) top[0] = std::max(top[0], std::fabs(y[j]));
+  top[0] = std::max(top[0], std::fabs(y[i]));
   return {std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3])),
           std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3])),
           std::max(std::max(top[0], top[1]), std::max(top[2], top[3]))};
