@@ -28,7 +28,9 @@ using Two = double __attribute__((vector_size(16)));
 
 namespace {
 
-bool usable(double width) { return width >= Samples::kSmallestWidth && width <= Samples::kLargestWidth; }
+bool usable(double width) {
+  return width >= Samples::kSmallestWidth && width <= Samples::kLargestWidth;
+}
 
 }  // namespace
 

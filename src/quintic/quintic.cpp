@@ -55,7 +55,8 @@ struct Assembled {
 // loop, where the Hermite data stay in registers (a call per piece passed
 // them through memory and cost as much as the piece itself).
 [[gnu::flatten]] Assembled assemble(const Samples& samples, std::span<const Shape> shapes,
-                                    const KnotValues& values, std::span<const std::uint8_t> marked) {
+                                    const KnotValues& values,
+                                    std::span<const std::uint8_t> marked) {
   const std::span<const double> x = samples.x();
   const std::span<const double> s = samples.secants();
   const std::span<const double> h = samples.widths();

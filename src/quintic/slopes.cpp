@@ -291,8 +291,8 @@ class Budgets {
 
   // Interval j, between knots j and j + 1 with boxes `left` and `right`;
   // writes knot j. Inlined into the knot loop, as the boxes are.
-  [[gnu::always_inline]] void interval(std::size_t j, const Side& side, const Box& left, const Box& right, Doubles& d,
-                Doubles& a) {
+  [[gnu::always_inline]] void interval(std::size_t j, const Side& side, const Box& left,
+                                       const Box& right, Doubles& d, Doubles& a) {
     double theta = theta_next_;
     double slope = slope_next_;
     theta_next_ = 1;

@@ -84,32 +84,26 @@ TEST(Samples, RefusesNonFiniteValuesAfterTheKnots) {
 // the widths and secants are those of one interval at a time.
 TEST(Samples, NamesEveryPositionAndDerivesEveryInterval) {
   for (const std::size_t n : {6u, 7u}) {
-    Doubles x(n);
-    Doubles y(n);
-    for (std::size_t i = 0; i < n; ++i) x[i] = 0.3 * static_cast<double>(i * i) + 0.1 * i;
-    for (std::size_t i = 0; i < n; ++i) y[i] = std::sin(x[i]) * 7;
+    Doubles x(n), y(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = 0.3 * (i * i) + 0.1 * i, y[i] = std::sin(x[i]) * 7;
     const Samples s = Samples::create(x, y).value();
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-      EXPECT_EQ(s.widths()[i], x[i + 1] - x[i]);
-      EXPECT_EQ(s.secants()[i], (y[i + 1] - y[i]) / (x[i + 1] - x[i]));
-    }
+    for (std::size_t i = 0; i + 1 < n; ++i)
+      EXPECT_TRUE(s.widths()[i] == x[i + 1] - x[i] && s.secants()[i] == (y[i + 1] - y[i]) / s.widths()[i]);
     for (std::size_t k = 0; k < n; ++k) {
-      Doubles bad = y;
+      const std::string at = "x[" + std::to_string(k) + "] = ";
+      Doubles bad = y, back = x, close(n);
       bad[k] = inf;
       EXPECT_EQ(message(Samples::create(x, bad).error()),
                 "y[" + std::to_string(k) + "] must be finite, got inf");
       if (k + 1 == n) continue;
-      Doubles back = x;
       back[k + 1] = back[k];
-      EXPECT_NE(message(Samples::create(back, y).error())
-                    .find("x[" + std::to_string(k) + "] = "), std::string::npos);
+      EXPECT_NE(message(Samples::create(back, y).error()).find(at), std::string::npos);
       // Knots about x[k] = 0, with x[k + 1] the smallest subnormal.
-      Doubles close(n);
       for (std::size_t i = 0; i < n; ++i) close[i] = (static_cast<double>(i) - k) * 0.5;
       close[k + 1] = 5e-324;
       const std::string refusal = message(Samples::create(close, y).error());
-      EXPECT_EQ(refusal.rfind("x[" + std::to_string(k) + "] = 0 and", 0), 0u) << refusal;
-      EXPECT_NE(refusal.find("subnormal"), std::string::npos) << refusal;
+      EXPECT_TRUE(refusal.rfind(at + "0 and", 0) == 0 && refusal.find("subnormal") != refusal.npos)
+          << refusal;
     }
   }
 }
