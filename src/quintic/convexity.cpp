@@ -123,7 +123,7 @@ std::optional<Halves> split(int bending, double x0, double x1, const Hermite& e)
   const double y = e.y0 + left_h * (d0 + r * (m - d0));
   const double left_s = (y - e.y0) / left_h;
   const double right_s = (e.y1 - y) / right_h;
-  const double a = k * (0.5 * std::fmin(k * e.a0, k * e.a1));
+  const double a = k * (0.5 * least(k * e.a0, k * e.a1));
   return Halves{x, Hermite{e.y0, y, left_s, left_s - d0, m - left_s, e.a0, a},
                 Hermite{y, e.y1, right_s, right_s - m, d1 - right_s, a, e.a1}};
 }

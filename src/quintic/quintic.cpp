@@ -51,8 +51,12 @@ struct Assembled {
   bool shape_preserved;
 };
 
-Assembled assemble(const Samples& samples, std::span<const Shape> shapes, const KnotValues& values,
-                   std::span<const std::uint8_t> marked) {
+// Flattened: the pieces' construction and the shape test inlined into the
+// loop, where the Hermite data stay in registers (a call per piece passed
+// them through memory and cost as much as the piece itself).
+[[gnu::flatten]] Assembled assemble(const Samples& samples, std::span<const Shape> shapes,
+                                    const KnotValues& values,
+                                    std::span<const std::uint8_t> marked) {
   const std::span<const double> x = samples.x();
   const std::span<const double> s = samples.secants();
   const std::span<const double> h = samples.widths();
@@ -61,7 +65,12 @@ Assembled assemble(const Samples& samples, std::span<const Shape> shapes, const 
   for (const std::uint8_t mark : marked) extra += mark == kSplit ? 1 : 0;
   Doubles breakpoints;
   Vector<QuinticPiece> pieces;
-  breakpoints.reserve(m + 1 + extra);
+  // Without a split the breakpoints are the knots, copied at once.
+  if (extra == 0) {
+    breakpoints.assign(x.begin(), x.end());
+  } else {
+    breakpoints.reserve(m + 1 + extra);
+  }
   pieces.reserve(m + extra);
   bool preserved = true;
   for (std::size_t i = 0; i < m; ++i) {
@@ -81,11 +90,11 @@ Assembled assemble(const Samples& samples, std::span<const Shape> shapes, const 
         continue;
       }
     }
-    breakpoints.push_back(x[i]);
+    if (extra != 0) breakpoints.push_back(x[i]);
     pieces.emplace_back(x[i], x[i + 1], e);
     preserved = preserved && keeps_shape(shapes[i], s[i], h[i], e, mark == kKept);
   }
-  breakpoints.push_back(x[m]);
+  if (extra != 0) breakpoints.push_back(x[m]);
   return {Piecewise<QuinticPiece>(std::move(breakpoints), std::move(pieces)), preserved};
 }
 

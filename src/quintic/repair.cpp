@@ -42,18 +42,18 @@ struct Region {
     const auto within = [&](double q, double dir, double lo, double hi) {
       const double a = (lo - q) / dir;
       const double z = (hi - q) / dir;
-      t_lo = std::fmax(t_lo, dir > 0 ? a : z);
-      t_hi = std::fmin(t_hi, dir > 0 ? z : a);
+      t_lo = greatest(t_lo, dir > 0 ? a : z);
+      t_hi = least(t_hi, dir > 0 ? z : a);
     };
     within(qu, du, lo[0], hi[0]);
     within(qv, dv, lo[1], hi[1]);
     // h . (q + t dir) <= c
     const double slope = h0 * du + h1 * dv;
     const double room = c - (h0 * qu + h1 * qv);
-    if (slope > 0) t_hi = std::fmin(t_hi, room / slope);
-    if (slope < 0) t_lo = std::fmax(t_lo, room / slope);
+    if (slope > 0) t_hi = least(t_hi, room / slope);
+    if (slope < 0) t_lo = greatest(t_lo, room / slope);
     if (!(t_lo <= t_hi)) return false;
-    const double t = std::fmin(std::fmax(((pu - qu) * du + (pv - qv) * dv) / norm, t_lo), t_hi);
+    const double t = least(greatest(((pu - qu) * du + (pv - qv) * dv) / norm, t_lo), t_hi);
     u = qu + t * du;
     v = qv + t * dv;
     dist = (u - pu) * (u - pu) + (v - pv) * (v - pv);
@@ -64,8 +64,8 @@ struct Region {
   // that meets both conditions (it is then the nearest of the whole box);
   // otherwise the nearest point on whichever condition's line is active.
   bool nearest(double& u, double& v, double tol) const {
-    const double cu = std::fmin(std::fmax(u, lo[0]), hi[0]);
-    const double cv = std::fmin(std::fmax(v, lo[1]), hi[1]);
+    const double cu = least(greatest(u, lo[0]), hi[0]);
+    const double cv = least(greatest(v, lo[1]), hi[1]);
     if (lines_hold(cu, cv, tol)) {
       u = cu;
       v = cv;
@@ -97,7 +97,12 @@ class Repair {
   void interval(std::size_t i) {
     const int k = orientation(shapes_[i]);
     const Bend b = oriented(k, h_[i], hermite(samples_, d_, a_, i));
-    if (keeps_bending(b)) return;
+    // The knot stage found this piece failing with its final values; only a
+    // repair kept on the interval before it (or, on periodic data, on the
+    // first, whose left knot is the last one's right) can have changed them
+    // since, and only then is the test worth repeating.
+    const bool touched = (i > 0 && kept_ == i - 1) || (periodic_ && i + 1 == m_ && first_kept_);
+    if (touched && keeps_bending(b)) return;
     const double scale = std::fabs(b.p0) + std::fabs(b.p1);
     Region region;
     region.b1 = (12 * b.p0 - 8 * b.p1) - kInside * scale;
@@ -119,7 +124,10 @@ class Repair {
     if (!keeps_bending(oriented(k, h_[i], hermite(samples_, d_, a_, i))) ||
         broken(i, wrap(i - 1), old0, old1) || broken(i, wrap(i + 1), old0, old1)) {
       set(i, old0, old1);
+      return;
     }
+    kept_ = i;
+    if (i == 0) first_kept_ = true;
   }
 
  private:
@@ -178,8 +186,8 @@ class Repair {
     const double ho = h_[o];
     const auto limit = [&](double q, double r) {
       const double coef = q * k / h_[i];
-      if (coef > 0) region.hi[c] = std::fmin(region.hi[c], r / coef);
-      if (coef < 0) region.lo[c] = std::fmax(region.lo[c], r / coef);
+      if (coef > 0) region.hi[c] = least(region.hi[c], r / coef);
+      if (coef < 0) region.lo[c] = greatest(region.lo[c], r / coef);
     };
     limit(-sg * tau * ho / 4, sg * d_[knot]);
     const std::size_t other = tau > 0 ? knot + 1 : knot - 1;
@@ -197,6 +205,9 @@ class Repair {
   std::size_t m_;
   bool periodic_;
   bool natural_;
+  // The last interval whose repair was kept, and whether the first one's was.
+  std::size_t kept_ = std::numeric_limits<std::size_t>::max();
+  bool first_kept_ = false;
 };
 
 }  // namespace

@@ -127,30 +127,35 @@ inline bool takes_straight_slope(const Side& other, double straight_s, bool same
          std::fabs(straight_s) <= kStraightShare * std::fabs(other.s);
 }
 
-// The sign of a non-flat neighbouring secant.
-inline void keep_sign(Box& box, const Side& side) {
+// The sign of a non-flat neighbouring secant, on the bounds lo and hi.
+inline void keep_sign(double& lo, double& hi, const Side& side) {
   if (!side.has || side.shape == Shape::flat) return;
-  if (side.s > 0) box.lo = larger(box.lo, 0);
-  if (side.s < 0) box.hi = smaller(box.hi, 0);
+  if (side.s > 0) lo = larger(lo, 0);
+  if (side.s < 0) hi = smaller(hi, 0);
 }
 
 inline Box Knots::box(std::size_t k, const Side& l, const Side& r) const {
-  Box box;
-  keep_sign(box, l);
-  keep_sign(box, r);
+  // The bounds are narrowed as plain locals, which stay in registers: as the
+  // members of the box they went through memory at every step, each step
+  // waiting for the store of the one before.
+  double lo = -kInfinity;
+  double hi = kInfinity;
+  keep_sign(lo, hi, l);
+  keep_sign(lo, hi, r);
   double smaller_secant = kInfinity;
   if (l.has) smaller_secant = std::fabs(l.s);
   if (r.has) smaller_secant = smaller(smaller_secant, std::fabs(r.s));
   const double margin = kMargin * smaller(change(k), smaller_secant);
   // Convex on the left: S' at the right end of that piece must exceed its
   // secant; convex on the right: S' at its left end must stay below.
-  if (l.bending() > 0) box.lo = larger(box.lo, l.s + margin);
-  if (l.bending() < 0) box.hi = smaller(box.hi, l.s - margin);
-  if (r.bending() > 0) box.hi = smaller(box.hi, r.s - margin);
-  if (r.bending() < 0) box.lo = larger(box.lo, r.s + margin);
+  if (l.bending() > 0) lo = larger(lo, l.s + margin);
+  if (l.bending() < 0) hi = smaller(hi, l.s - margin);
+  if (r.bending() > 0) hi = smaller(hi, r.s - margin);
+  if (r.bending() < 0) lo = larger(lo, r.s + margin);
   // Not expected for data classified as above; the middle keeps both sides
   // as close to their requirements as one slope can.
-  if (box.lo > box.hi) box.lo = box.hi = 0.5 * (box.lo + box.hi);
+  if (lo > hi) lo = hi = 0.5 * (lo + hi);
+  Box box{lo, hi, free};
 
   if (ends_.given() && (k == 0 || k == m_)) {
     box.fix(k == 0 ? ends_.left : ends_.right, given);
@@ -285,9 +290,9 @@ class Budgets {
   explicit Budgets(double first_slope) : slope_next_(first_slope) {}
 
   // Interval j, between knots j and j + 1 with boxes `left` and `right`;
-  // writes knot j.
-  void interval(std::size_t j, const Side& side, const Box& left, const Box& right, Doubles& d,
-                Doubles& a) {
+  // writes knot j. Inlined into the knot loop, as the boxes are.
+  [[gnu::always_inline]] void interval(std::size_t j, const Side& side, const Box& left,
+                                       const Box& right, Doubles& d, Doubles& a) {
     double theta = theta_next_;
     double slope = slope_next_;
     theta_next_ = 1;

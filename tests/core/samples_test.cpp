@@ -87,6 +87,35 @@ TEST(Samples, RefusesNonFiniteValuesAfterTheKnots) {
             "x must be strictly increasing; x[0] = 0 is not < x[1] = 0");
 }
 
+// The intervals are checked two at a time with a single one left over: every
+// position of a fault, on an even and an odd count, names its own index, and
+// the widths and secants are those of one interval at a time.
+TEST(Samples, NamesEveryPositionAndDerivesEveryInterval) {
+  for (const std::size_t n : {6u, 7u}) {
+    Doubles x(n), y(n);
+    for (std::size_t i = 0; i < n; ++i) x[i] = 0.3 * (i * i) + 0.1 * i, y[i] = std::sin(x[i]) * 7;
+    const Samples s = Samples::create(x, y).value();
+    for (std::size_t i = 0; i + 1 < n; ++i)
+      EXPECT_TRUE(s.widths()[i] == x[i + 1] - x[i] && s.secants()[i] == (y[i + 1] - y[i]) / s.widths()[i]);
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::string at = "x[" + std::to_string(k) + "] = ";
+      Doubles bad = y, back = x, close(n);
+      bad[k] = inf;
+      EXPECT_EQ(message(Samples::create(x, bad).error()),
+                "y[" + std::to_string(k) + "] must be finite, got inf");
+      if (k + 1 == n) continue;
+      back[k + 1] = back[k];
+      EXPECT_NE(message(Samples::create(back, y).error()).find(at), std::string::npos);
+      // Knots about x[k] = 0, with x[k + 1] the smallest subnormal.
+      for (std::size_t i = 0; i < n; ++i) close[i] = (static_cast<double>(i) - k) * 0.5;
+      close[k + 1] = 5e-324;
+      const std::string refusal = message(Samples::create(close, y).error());
+      EXPECT_TRUE(refusal.rfind(at + "0 and", 0) == 0 && refusal.find("subnormal") != refusal.npos)
+          << refusal;
+    }
+  }
+}
+
 TEST(Samples, FromPartsRefusesInconsistentLengths) {
   EXPECT_THROW(Samples::from_parts({0, 1}, {0, 1}, {1, 1}, {1}), InternalError);
 }
