@@ -6,7 +6,8 @@
 #   scripts/bootstrap.sh plot      matplotlib, for `velarix --plot`
 #   scripts/bootstrap.sh test      build + GoogleTest and the pytest suite's packages
 #                                  for Debian's /usr/bin/python3 (dask for the
-#                                  scaling-out tests, distributed for the cluster test,
+#                                  scaling-out tests, distributed and pandas for the cluster
+#                                  test and the README's cluster example,
 #                                  mypy for the type stubs,
 #                                  matplotlib for the figure and the plot,
 #                                  mpmath for the integral tests' references)
@@ -20,7 +21,7 @@ declare -A needs=(
   [build]="cmake g++ make python3-dev python3-numpy"
   [plot]="python3-matplotlib"
   [test]="libgtest-dev python3-pytest python3-numpy python3-scipy python3-hypothesis
-          python3-dask python3-distributed python3-mypy python3-matplotlib python3-mpmath python3-setuptools
+          python3-dask python3-distributed python3-pandas python3-mypy python3-matplotlib python3-mpmath python3-setuptools
           python3-pip python3-wheel"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [leaks]="valgrind"
