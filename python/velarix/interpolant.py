@@ -477,8 +477,9 @@ class Interpolant(_Curves):
         # Dask names the tasks of a graph by a token of their arguments, and
         # would otherwise pickle every spline to make one: seconds at 10^6
         # knots, for each graph. An interpolant never changes, so a token
-        # drawn once names it (a pickled copy draws its own).
-        return ("velarix.Interpolant", self._token)
+        # drawn once names it (a pickled copy draws its own), with the
+        # extrapolation mode of the view evaluating it.
+        return ("velarix.Interpolant", self._token, self._mode)
 
     def _related(self, order, shift):
         return Interpolant._from_parts(*self._parts()[:6], order, shift)

@@ -357,8 +357,10 @@ def test_dask_arrays_evaluate_lazily_block_by_block(method):
     # Tasks are named by a token drawn per interpolant, never by content
     # that two different curves could share.
     g = velarix.interpolate(X, 2 * CURVES, method)
-    both = da.compute(f(da.from_array(xs, chunks=(5, 50))), g(da.from_array(xs, chunks=(5, 50))))
-    assert [b.tobytes() for b in both] == [f(xs).tobytes(), g(xs).tobytes()]
+    lazy = da.from_array(xs, chunks=(5, 50))
+    both = da.compute(f(lazy), g(lazy), f(lazy, extrapolate="nan"))
+    assert [b.tobytes() for b in both] == [f(xs).tobytes(), g(xs).tobytes(),
+                                           f(xs, extrapolate="nan").tobytes()]
 
 
 DEFAULT_METHOD = inspect.signature(velarix.interpolate).parameters["method"].default
