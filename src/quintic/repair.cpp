@@ -118,6 +118,11 @@ class Repair {
     double u = b.big0;
     double v = b.big1;
     if (!region.nearest(u, v, 1e-12 * (scale + std::fabs(u) + std::fabs(v)))) return;
+    // The nearest point lies on the natural end's line u = 0 (or v = 0)
+    // only to the rounding of the step along the line, which left a
+    // subnormal S'' at the end: the end keeps exactly 0.
+    if (natural_ && i == 0) u = 0;
+    if (natural_ && i + 1 == m_) v = 0;
     const double old0 = a_[i];
     const double old1 = a_[i + 1];
     set(i, k * u / h_[i], k * v / h_[i]);

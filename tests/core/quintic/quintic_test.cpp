@@ -215,6 +215,14 @@ TEST(Ends, StraightAcrossTheWrapAndFreeEnds) {
   EXPECT_EQ(natural.second_derivative(0), 0);
   EXPECT_EQ(natural.second_derivative(2.2), 0);
   EXPECT_TRUE(natural.shape_preserved());
+  // Values down to -DBL_MAX put the others below the normal range in the
+  // fit's scale; the repair of the last interval must still end at S'' = 0.
+  config.stencil = 7;
+  const Doubles sx{0, 0.25, 0.75, 1, 1.75, 2, 2.25, 3.25, 3.75, 4, 4.5, 5.25};
+  const Doubles sy{0, 0.75, 2.25, -1.7976931348623157e308, 2, 0.25, 0.5, 0.75, 0.25, 0, 0.75, 2.25};
+  const QuinticSpline extreme = fit(sx, sy, config);
+  EXPECT_EQ(extreme.second_derivative(0), 0);
+  EXPECT_EQ(extreme.second_derivative(5.25), 0);
 }
 
 // Without knot insertion a convex interval that one quintic cannot follow
