@@ -1,6 +1,7 @@
 #include "quintic/quintic.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "format.hpp"
@@ -41,6 +42,20 @@ bool keeps_shape(Shape shape, double s, double h, const Hermite& e, bool bends) 
   if (shape == Shape::monotone) return keeps_sign(sg, h, e);
   return bends && sg * (s - e.p0) >= 0 && sg * (s + e.p1) >= 0;
 }
+
+// Whether a piece as built keeps the shape, tested in units of its width:
+// its rise for the secant and its stored gaps and curvatures (h p, h^2 a).
+// A secant below the normal range keeps few bits of dy / h, and the tests in
+// slopes measure the gaps from it: the piece, built from dy itself, may then
+// bend or turn back where those tests see none.
+bool built_keeps_shape(Shape shape, int k, const QuinticPiece& piece) {
+  const auto f = piece.fields();
+  const Hermite e{f[2], f[3], f[3] - f[2], f[4], f[5], f[6], f[7]};
+  const bool bends = k != 0 && keeps_bending(oriented(k, 1.0, e));
+  return keeps_shape(shape, e.s, 1.0, e, bends);
+}
+
+bool normal_secant(double s) { return std::fabs(s) >= std::numeric_limits<double>::min(); }
 
 // The curve from the knot values: one piece per interval, two where a knot
 // is inserted, each checked against the data's shape. Every convex or
@@ -87,12 +102,17 @@ struct Assembled {
         preserved = preserved && sg * (s[i] - e.p0) >= 0 && sg * (s[i] + e.p1) >= 0 &&
                     keeps_bending(oriented(k, halves->x - x[i], halves->left)) &&
                     keeps_bending(oriented(k, x[i + 1] - halves->x, halves->right));
+        if (!normal_secant(s[i])) {
+          preserved = preserved && built_keeps_shape(shapes[i], k, pieces[pieces.size() - 2]) &&
+                      built_keeps_shape(shapes[i], k, pieces.back());
+        }
         continue;
       }
     }
     if (extra != 0) breakpoints.push_back(x[i]);
     pieces.emplace_back(x[i], x[i + 1], e);
     preserved = preserved && keeps_shape(shapes[i], s[i], h[i], e, mark == kKept);
+    if (!normal_secant(s[i])) preserved = preserved && built_keeps_shape(shapes[i], k, pieces.back());
   }
   if (extra != 0) breakpoints.push_back(x[m]);
   return {Piecewise<QuinticPiece>(std::move(breakpoints), std::move(pieces)), preserved};

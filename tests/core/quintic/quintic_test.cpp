@@ -305,6 +305,23 @@ TEST(EdgeData, KnotsStayExactAndTheShapeFlagHonest) {
     const double v = sharp.value(t * 0.0078125);
     EXPECT_TRUE(!sharp.shape_preserved() || (v >= -0.0078125 && v <= 0.1953125)) << v;
   }
+
+  // A rise of 2.6e-308 over a width of 1e16 beside values of 1e16: the
+  // secant is subnormal, and the slope-unit tests passed a piece that dips
+  // below its left value.
+  Quintic periodic;
+  periodic.boundary = EndSlopes::periodic();
+  periodic.stencil = 3;
+  const double big = 0x1.1c37937e08p+53;
+  const double low = 0x1.10227270201p-991;
+  const double high = 0x1.1022727272727p-991;
+  Doubles px, py{high, 13.25, 0.25, 9.75};
+  for (int i = 1; i <= 25; ++i) px.push_back(i * big);
+  for (int i = 4; i < 22; ++i) py.push_back(i == 17 ? -0.0078125 : i == 18 ? -0.640625 : big);
+  py.insert(py.end(), {0, low, high});
+  const QuinticSpline dip = fit(px, py, periodic);
+  const double v = dip.value(px[23] + big / 4);
+  EXPECT_TRUE(!dip.shape_preserved() || (v >= low && v <= high)) << v;
 }
 
 TEST(Configuration, RefusalsNameTheSettingBeforeTheData) {
