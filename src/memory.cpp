@@ -40,14 +40,20 @@ void* map_aligned(std::size_t length) {
 // size instead of being unmapped and mapped afresh: pages that are still
 // mapped need neither a fault nor clearing. Only exact lengths are reused
 // (an array of n and one of n - 1 doubles mostly round to the same pages),
-// and at most `capacity` bytes are kept, the oldest block going first.
-// Blocks above a quarter of that are not kept: they are the pieces of a
-// freed spline, which would push out the several work arrays that the next
-// fit of the same size needs.
+// and at most `capacity` bytes are kept, the oldest block going first. That
+// holds the work arrays of a fit of 10^6 knots and the knots and pieces of
+// the curve it returns (about 120 MiB for the quintic), so that a freed
+// spline's pieces, a block several times the size of any work array, do not
+// push the work arrays out.
+//
+// A kept block is lazily freed: the kernel may take its pages back when
+// memory runs short, and then the next fit faults on them as on a fresh
+// block; until then they are reused as they are. So the cache holds memory
+// only while nothing else needs it.
 class BlockCache {
  public:
-  static constexpr std::size_t capacity = std::size_t{64} << 20;
-  static constexpr std::size_t largest_kept = capacity / 4;
+  static constexpr std::size_t capacity = std::size_t{256} << 20;
+  static constexpr std::size_t largest_kept = capacity / 2;
 
   void* take(std::size_t length) {
     const std::lock_guard lock(mutex_);
@@ -68,6 +74,10 @@ class BlockCache {
       munmap(blocks_[0].block, blocks_[0].length);
       remove(0);
     }
+#ifdef MADV_FREE
+    // Only advice: a kernel without lazy freeing keeps the pages mapped.
+    madvise(block, length, MADV_FREE);
+#endif
     blocks_[count_++] = {block, length};
     total_ += length;
     return true;

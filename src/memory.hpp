@@ -3,10 +3,10 @@
 // long data its cost is dominated by the first touch of fresh memory: one
 // page fault, and the clearing of the page, per 4 KiB. Blocks of a few
 // megabytes and more are therefore mapped on their own and asked to be
-// backed by huge pages (one fault per 2 MiB), and released blocks of up to
-// 16 MiB each, 64 MiB in all, are kept for the next request of the same
-// size, so that repeated fits of one size reuse mapped pages. Smaller blocks
-// come from operator new.
+// backed by huge pages (one fault per 2 MiB), and released blocks, up to
+// 256 MiB in all, are kept (lazily freed, so that the kernel may reclaim
+// them) for the next request of the same size, so that repeated fits of one
+// size reuse mapped pages. Smaller blocks come from operator new.
 #pragma once
 
 #include <cstddef>

@@ -381,7 +381,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // One pass, knot k at step k: its slope needs its neighbours' boxes, its
   // curvature its slope, and the budget of interval k - 1 both of its knots'
   // slopes and curvatures, after which knot k - 1 is final and interval
-  // k - 2 can be tested. The end knots' slopes wait for their neighbours'
+  // k - 2 could be tested (it is tested a step later). The end knots' slopes wait for their neighbours'
   // (the end rule), so knot 0 is completed at step 1 and knot m at step m.
   // On periodic data the sides and boxes wrap, so that knot m is computed
   // from the same numbers as knot 0 and comes out the same; the two budgets
@@ -415,14 +415,18 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
       }
       curvature(k, here, left, right);
       budgets.interval(k - 1, left, before, here, d, a);  // knot k - 1 is final
-      // On periodic data knot 0 is final only once knot m is.
-      if (k >= 2 && !(periodic && k == 2)) test(k - 2);
+      // Interval k - 3, whose knots were written a step ago or more: those
+      // of k - 2, one of them written just now, would be loaded as a pair
+      // from a store not yet done, which stalls the loop. On periodic data
+      // knot 0 is final only once knot m is.
+      if (k >= 3 && !(periodic && k == 3)) test(k - 3);
     }
     left = right;
     right = next;
     before = here;
     here = after;
   }
+  if (m >= 2 && !(periodic && m == 2)) test(m - 2);
   budgets.last(m, before, d, a);
   if (periodic && m >= 2) {
     // The budgets of the last interval and of the first each granted the
