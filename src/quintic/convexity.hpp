@@ -51,35 +51,26 @@ inline constexpr double kLargeScale = 0x1p1018;
 // The minimum over [0, 1] of the cubic with Bernstein coefficients e0..e3.
 double cubic_minimum(double e0, double e1, double e2, double e3);
 
+// The test below past its first decisions: pieces near the largest double,
+// and those whose middle coefficients dip below the floor.
+bool keeps_bending_closely(const Bend& b);
+
 // Whether S'' >= 0 on the whole piece, to the rounding of its coefficients:
 // the exact minimum of the cubic S'' on [0, 1], not only its Bernstein
 // coefficients (which are sufficient, not necessary, and decide at once
-// for most pieces).
+// for most pieces: that much is inline, where the knot loop asks it of
+// every convex and concave interval).
 inline bool keeps_bending(const Bend& b) {
-  const double e0 = b.big0;
   const double e1 = (12 * b.p0 - 8 * b.p1) + (b.big1 - 2 * b.big0);
   const double e2 = (12 * b.p1 - 8 * b.p0) + (b.big0 - 2 * b.big1);
-  const double e3 = b.big1;
   const double scale = std::fabs(b.p0) + std::fabs(b.p1) + std::fabs(b.big0) + std::fabs(b.big1);
   const double floor = -kRounding * scale;
-  if (!(scale < std::numeric_limits<double>::infinity())) return false;  // NaN too
-  // The coefficients reach 20 times the scale: near the largest double they
-  // overflow, and inf - inf would pass for no minimum. Such a piece is tested
-  // in units of 2^64, exactly (only terms far below the floor lose bits).
-  if (scale > kLargeScale) {
-    return keeps_bending(Bend{std::ldexp(b.p0, -64), std::ldexp(b.p1, -64), std::ldexp(b.big0, -64),
-                              std::ldexp(b.big1, -64)});
+  // Below kLargeScale (so finite, and not NaN) with all four coefficients
+  // above the floor: the piece bends as it should.
+  if (scale <= kLargeScale && b.big0 >= floor && b.big1 >= floor && e1 >= floor && e2 >= floor) {
+    return true;
   }
-  if (e0 < floor || e3 < floor) return false;
-  if (e1 >= floor && e2 >= floor) return true;
-  // Most pieces that fail already do at a third of the way from an end
-  // (27 q(1/3) = 8 e0 + 12 e1 + 6 e2 + e3, and symmetrically), which costs
-  // no root.
-  if (8 * e0 + 12 * e1 + 6 * e2 + e3 < 27 * floor) return false;
-  if (e0 + 6 * e1 + 12 * e2 + 8 * e3 < 27 * floor) return false;
-  // In units of the scale, so that the roots' squares and products can
-  // neither underflow nor overflow whatever the size of the data.
-  return cubic_minimum(e0 / scale, e1 / scale, e2 / scale, e3 / scale) >= -kRounding;
+  return keeps_bending_closely(b);
 }
 
 // Whether S' keeps the sign sg on the piece: the Bernstein coefficients of
