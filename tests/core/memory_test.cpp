@@ -31,9 +31,13 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Blocks,
                                            memory::mapped_from + 1, memory::mapped_from + 12345,
                                            std::size_t{37} << 20));
 
-TEST(Blocks, AReleasedLargeBlockServesTheNextRequestOfItsSize) {
+// A work array just above the mapped size, and the pieces of a curve of 10^6
+// intervals (64 MB), which a fit of the same size takes again.
+class Reuse : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Reuse, AReleasedLargeBlockServesTheNextRequestOfItsSize) {
   if (!memory::maps_large_blocks) GTEST_SKIP() << "every block comes from operator new";
-  const std::size_t bytes = memory::mapped_from + 1000;
+  const std::size_t bytes = GetParam();
   void* first = memory::allocate(bytes);
   static_cast<char*>(first)[bytes - 1] = 1;
   memory::deallocate(first, bytes);
@@ -45,6 +49,7 @@ TEST(Blocks, AReleasedLargeBlockServesTheNextRequestOfItsSize) {
   memory::deallocate(again, bytes);
   memory::deallocate(other, bytes + (std::size_t{1} << 20));
 }
+INSTANTIATE_TEST_SUITE_P(Sizes, Reuse, ::testing::Values(memory::mapped_from + 1000, 64000000));
 
 TEST(Blocks, AbsurdSizesFailAsBadAlloc) {
   EXPECT_THROW(LargeAllocator<double>().allocate(~std::size_t{0} / 4), std::bad_alloc);
