@@ -381,8 +381,9 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // One pass, knot k at step k: its slope needs its neighbours' boxes, its
   // curvature its slope, and the budget of interval k - 1 both of its knots'
   // slopes and curvatures, after which knot k - 1 is final and interval
-  // k - 2 could be tested (it is tested a step later). The end knots' slopes wait for their neighbours'
-  // (the end rule), so knot 0 is completed at step 1 and knot m at step m.
+  // k - 2 could be tested (it is tested a step later). The end knots' slopes
+  // wait for their neighbours' (the end rule), so knot 0 is completed at
+  // step 1 and knot m at step m.
   // On periodic data the sides and boxes wrap, so that knot m is computed
   // from the same numbers as knot 0 and comes out the same; the two budgets
   // beside it are joined at the end.
