@@ -36,13 +36,8 @@ double cubic_minimum(double e0, double e1, double e2, double e3) {
   return least;
 }
 
-bool keeps_bending_closely(const Bend& b) {
-  const double e0 = b.big0;
-  const double e1 = (12 * b.p0 - 8 * b.p1) + (b.big1 - 2 * b.big0);
-  const double e2 = (12 * b.p1 - 8 * b.p0) + (b.big0 - 2 * b.big1);
-  const double e3 = b.big1;
-  const double scale = std::fabs(b.p0) + std::fabs(b.p1) + std::fabs(b.big0) + std::fabs(b.big1);
-  const double floor = -kRounding * scale;
+bool keeps_bending_closely(const Bend& b, const Bernstein& c) {
+  const auto [e0, e1, e2, e3, scale, floor] = c;
   if (!(scale < std::numeric_limits<double>::infinity())) return false;  // NaN too
   // The coefficients reach 20 times the scale: near the largest double they
   // overflow, and inf - inf would pass for no minimum. Such a piece is tested
@@ -51,8 +46,8 @@ bool keeps_bending_closely(const Bend& b) {
     return keeps_bending(Bend{std::ldexp(b.p0, -64), std::ldexp(b.p1, -64), std::ldexp(b.big0, -64),
                               std::ldexp(b.big1, -64)});
   }
+  // Past the caller's test, e1 or e2 lies below the floor.
   if (e0 < floor || e3 < floor) return false;
-  if (e1 >= floor && e2 >= floor) return true;
   // Most pieces that fail already do at a third of the way from an end
   // (27 q(1/3) = 8 e0 + 12 e1 + 6 e2 + e3, and symmetrically), which costs
   // no root.

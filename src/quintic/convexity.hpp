@@ -51,9 +51,27 @@ inline constexpr double kLargeScale = 0x1p1018;
 // The minimum over [0, 1] of the cubic with Bernstein coefficients e0..e3.
 double cubic_minimum(double e0, double e1, double e2, double e3);
 
-// The test below past its first decisions: pieces near the largest double,
-// and those whose middle coefficients dip below the floor.
-bool keeps_bending_closely(const Bend& b);
+// The Bernstein coefficients e0..e3 of S'' h of a piece (as in Bend), the
+// sum of the sizes of the terms they are made of, and the floor below which
+// a coefficient is more than their rounding.
+struct Bernstein {
+  double e0;
+  double e1;
+  double e2;
+  double e3;
+  double scale;
+  double floor;
+};
+
+inline Bernstein bernstein(const Bend& b) {
+  const double scale = std::fabs(b.p0) + std::fabs(b.p1) + std::fabs(b.big0) + std::fabs(b.big1);
+  return {b.big0, (12 * b.p0 - 8 * b.p1) + (b.big1 - 2 * b.big0),
+          (12 * b.p1 - 8 * b.p0) + (b.big0 - 2 * b.big1), b.big1, scale, -kRounding * scale};
+}
+
+// The test below past its first decision: pieces near the largest double,
+// and those whose coefficients dip below the floor.
+bool keeps_bending_closely(const Bend& b, const Bernstein& c);
 
 // Whether S'' >= 0 on the whole piece, to the rounding of its coefficients:
 // the exact minimum of the cubic S'' on [0, 1], not only its Bernstein
@@ -61,16 +79,14 @@ bool keeps_bending_closely(const Bend& b);
 // for most pieces: that much is inline, where the knot loop asks it of
 // every convex and concave interval).
 inline bool keeps_bending(const Bend& b) {
-  const double e1 = (12 * b.p0 - 8 * b.p1) + (b.big1 - 2 * b.big0);
-  const double e2 = (12 * b.p1 - 8 * b.p0) + (b.big0 - 2 * b.big1);
-  const double scale = std::fabs(b.p0) + std::fabs(b.p1) + std::fabs(b.big0) + std::fabs(b.big1);
-  const double floor = -kRounding * scale;
+  const Bernstein c = bernstein(b);
   // Below kLargeScale (so finite, and not NaN) with all four coefficients
   // above the floor: the piece bends as it should.
-  if (scale <= kLargeScale && b.big0 >= floor && b.big1 >= floor && e1 >= floor && e2 >= floor) {
+  if (c.scale <= kLargeScale && c.e0 >= c.floor && c.e3 >= c.floor && c.e1 >= c.floor &&
+      c.e2 >= c.floor) {
     return true;
   }
-  return keeps_bending_closely(b);
+  return keeps_bending_closely(b, c);
 }
 
 // Whether S' keeps the sign sg on the piece: the Bernstein coefficients of
