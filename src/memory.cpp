@@ -44,7 +44,8 @@ void* map_aligned(std::size_t length) {
 // holds the work arrays of a fit of 10^6 knots and the knots and pieces of
 // the curve it returns (about 120 MiB for the quintic), so that a freed
 // spline's pieces, a block several times the size of any work array, do not
-// push the work arrays out.
+// push the work arrays out. Such a fit releases about twenty blocks, its
+// one-byte class arrays among them; 32 are kept at most.
 //
 // A kept block is lazily freed: the kernel may take its pages back when
 // memory runs short, and then the next fit faults on them as on a fresh
@@ -96,7 +97,7 @@ class BlockCache {
   }
 
   std::mutex mutex_;
-  std::array<Block, 16> blocks_{};
+  std::array<Block, 32> blocks_{};
   std::size_t count_ = 0;
   std::size_t total_ = 0;
 };

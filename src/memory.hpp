@@ -1,8 +1,8 @@
 // Storage for the arrays of a fit and of a fitted curve, which are as long
 // as the data. A fit writes each of its arrays once, front to back, so for
 // long data its cost is dominated by the first touch of fresh memory: one
-// page fault, and the clearing of the page, per 4 KiB. Blocks of a few
-// megabytes and more are therefore mapped on their own and asked to be
+// page fault, and the clearing of the page, per 4 KiB. Blocks of half a
+// megabyte and more are therefore mapped on their own and asked to be
 // backed by huge pages (one fault per 2 MiB), and released blocks, up to
 // 256 MiB in all, are kept (lazily freed, so that the kernel may reclaim
 // them) for the next request of the same size, so that repeated fits of one
@@ -25,7 +25,10 @@ inline constexpr bool maps_large_blocks = true;
 #else
 inline constexpr bool maps_large_blocks = false;
 #endif
-inline constexpr std::size_t mapped_from = std::size_t{4} << 20;
+// Low enough for the one-byte arrays of a fit of 10^6 knots: from the C
+// library's heap they were given back to the system when the fit freed them
+// (the heap's top is trimmed) and faulted in again by the next fit.
+inline constexpr std::size_t mapped_from = std::size_t{512} << 10;
 
 // Throws std::bad_alloc when no memory is left.
 void* allocate(std::size_t bytes);
