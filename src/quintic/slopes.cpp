@@ -87,12 +87,20 @@ class Knots {
   Side side(std::size_t i) const {
     i = wrapped(i, m_, ends_.periodic());
     if (i >= m_) return Side{};
+    return inner_side(i);
+  }
+  // Interval i < m, which exists: the knot loop's sides away from the ends,
+  // where every test of whether a side exists is then decided at compile
+  // time.
+  Side inner_side(std::size_t i) const {
     return {true, s_[i], h_[i], shapes_[i], straight_[i] != 0};
   }
 
   // The box of knot k between intervals l and r. Inlined into the knot
   // loop, so that the sides stay in registers rather than being stored
-  // and reloaded at another width.
+  // and reloaded at another width. An inner knot (0 < k < m, neither
+  // side wrapped) skips the tests for the end knots.
+  template <bool Inner = false>
   [[gnu::always_inline]] Box box(std::size_t k, const Side& l, const Side& r) const;
 
  private:
@@ -134,6 +142,7 @@ inline void keep_sign(double& lo, double& hi, const Side& side) {
   if (side.s < 0) hi = smaller(hi, 0);
 }
 
+template <bool Inner>
 inline Box Knots::box(std::size_t k, const Side& l, const Side& r) const {
   // The bounds are narrowed as plain locals, which stay in registers: as the
   // members of the box they went through memory at every step, each step
@@ -145,7 +154,8 @@ inline Box Knots::box(std::size_t k, const Side& l, const Side& r) const {
   double smaller_secant = kInfinity;
   if (l.has) smaller_secant = std::fabs(l.s);
   if (r.has) smaller_secant = smaller(smaller_secant, std::fabs(r.s));
-  const double margin = kMargin * smaller(change(k), smaller_secant);
+  const double change_k = Inner ? std::fabs(s_[k] - s_[k - 1]) : change(k);
+  const double margin = kMargin * smaller(change_k, smaller_secant);
   // Convex on the left: S' at the right end of that piece must exceed its
   // secant; convex on the right: S' at its left end must stay below.
   if (l.bending() > 0) lo = larger(lo, l.s + margin);
@@ -157,7 +167,7 @@ inline Box Knots::box(std::size_t k, const Side& l, const Side& r) const {
   if (lo > hi) lo = hi = 0.5 * (lo + hi);
   Box box{lo, hi, free};
 
-  if (ends_.given() && (k == 0 || k == m_)) {
+  if (!Inner && ends_.given() && (k == 0 || k == m_)) {
     box.fix(k == 0 ? ends_.left : ends_.right, given);
   } else if (l.is(Shape::flat) || r.is(Shape::flat)) {
     box.fix(0, zero);
@@ -393,11 +403,20 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   Box here = knots.box(0, left, right);
   Box first;
   Budgets budgets(0);
-  for (std::size_t k = 0; k < n; ++k) {
-    const Side next = knots.side(k + 1);
-    const Box after = k < m || periodic ? knots.box(k + 1, right, next) : Box{};
+  // Step k. Inner steps (4 <= k < m - 1) have both sides and the next one,
+  // none of them wrapped, a next knot that is no end, and no end rule to
+  // apply: compiled apart, with those tests decided.
+  const auto step = [&]<bool Inner>(std::size_t k) __attribute__((always_inline)) {
+    const Side next = Inner ? knots.inner_side(k + 1) : knots.side(k + 1);
+    const Box after = Inner               ? knots.box<true>(k + 1, right, next)
+                      : k < m || periodic ? knots.box(k + 1, right, next)
+                                          : Box{};
     d[k] = limited_slope(d[k], here, left, right, before, after);
-    if (k == 0) {
+    if (Inner) {
+      a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
+      budgets.interval(k - 1, left, before, here, d, a);
+      test(k - 3);
+    } else if (k == 0) {
       first = here;
     } else {
       if (k == 1) {
@@ -426,7 +445,16 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     right = next;
     before = here;
     here = after;
+  };
+  std::size_t k = 0;
+  for (; k < n && k < 4; ++k) step.template operator()<false>(k);
+  if (k == 4 && m >= 6) {
+    // The same sides, known to exist.
+    left = knots.inner_side(k - 1);
+    right = knots.inner_side(k);
+    for (; k + 1 < m; ++k) step.template operator()<true>(k);
   }
+  for (; k < n; ++k) step.template operator()<false>(k);
   if (m >= 2 && !(periodic && m == 2)) test(m - 2);
   budgets.last(m, before, d, a);
   if (periodic && m >= 2) {
