@@ -27,14 +27,13 @@ Result<Samples> Samples::create(std::span<const double> x, std::span<const doubl
   if (std::optional<Error> refused = check_knots(x)) return *refused;
   if (std::optional<Error> refused = check_values(y)) return *refused;
   const std::size_t n = x.size();
-  Doubles widths;
-  Doubles secants;
-  widths.reserve(n - 1);
-  secants.reserve(n - 1);
+  Doubles widths(n - 1);
+  Doubles secants(n - 1);
+  double* const w = widths.data();
+  double* const q = secants.data();
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    const double width = x[i + 1] - x[i];
-    widths.push_back(width);
-    secants.push_back((y[i + 1] - y[i]) / width);
+    w[i] = x[i + 1] - x[i];
+    q[i] = (y[i + 1] - y[i]) / w[i];
   }
   return Samples({x.begin(), x.end()}, {y.begin(), y.end()}, std::move(widths),
                  std::move(secants));

@@ -29,8 +29,11 @@ struct Region {
   // The point of line g . (u, v) = b nearest to (pu, pv) within the box and
   // the other line's half-plane (g' . (u, v) <= b'), if that part of the
   // line is not empty; its squared distance in `dist`.
-  bool on_line(double g0, double g1, double b, double h0, double h1, double c, double pu,
-               double pv, double& u, double& v, double& dist) const {
+  // Inlined at both calls, whose directions are constants: the divisions by
+  // them (1 and 2, exact as products) and the norm are then folded.
+  [[gnu::always_inline]] bool on_line(double g0, double g1, double b, double h0, double h1,
+                                      double c, double pu, double pv, double& u, double& v,
+                                      double& dist) const {
     // Points q + t (-g1, g0) with q = g b / |g|^2.
     const double norm = g0 * g0 + g1 * g1;
     const double qu = g0 * b / norm;
@@ -71,12 +74,14 @@ struct Region {
       v = cv;
       return true;
     }
-    double u1;
-    double v1;
-    double d1;
-    double u2;
-    double v2;
-    double d2;
+    // Written by on_line only where it finds a point; set so that the
+    // compiler need not prove that only those are read.
+    double u1 = 0;
+    double v1 = 0;
+    double d1 = 0;
+    double u2 = 0;
+    double v2 = 0;
+    double d2 = 0;
     const bool first = on_line(2, -1, b1, -1, 2, b2 + tol, u, v, u1, v1, d1);
     const bool second = on_line(-1, 2, b2, 2, -1, b1 + tol, u, v, u2, v2, d2);
     if (!first && !second) return false;
