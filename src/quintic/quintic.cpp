@@ -6,6 +6,7 @@
 
 #include "format.hpp"
 #include "period.hpp"
+#include "quintic/assembly.hpp"
 #include "quintic/convexity.hpp"
 #include "quintic/estimates.hpp"
 #include "quintic/repair.hpp"
@@ -29,33 +30,6 @@ Ends ends_of(const EndSlopes& boundary, const Estimates& estimates) {
   if (boundary.is_periodic()) return {Ends::Kind::periodic};
   return {Ends::Kind::given, estimates.slope.front(), estimates.slope.back()};
 }
-
-// Whether a single piece keeps the shape of its interval: a flat one is
-// exactly constant, a monotone one keeps its secant's sign, a convex or
-// concave one its bending (`bends`, known from the fit's own test on the
-// same numbers) with end slopes of the secant's sign (S' then runs
-// monotonically between them).
-bool keeps_shape(Shape shape, double s, double h, const Hermite& e, bool bends) {
-  if (shape == Shape::flat) return e.p0 == 0 && e.p1 == 0 && e.a0 == 0 && e.a1 == 0;
-  // The rise's sign: a secant that underflows to 0 keeps none.
-  const double sg = e.y1 > e.y0 ? 1.0 : -1.0;
-  if (shape == Shape::monotone) return keeps_sign(sg, h, e);
-  return bends && sg * (s - e.p0) >= 0 && sg * (s + e.p1) >= 0;
-}
-
-// Whether a piece as built keeps the shape, tested in units of its width:
-// its rise for the secant and its stored gaps and curvatures (h p, h^2 a).
-// A secant below the normal range keeps few bits of dy / h, and the tests in
-// slopes measure the gaps from it: the piece, built from dy itself, may then
-// bend or turn back where those tests see none.
-bool built_keeps_shape(Shape shape, int k, const QuinticPiece& piece) {
-  const auto f = piece.fields();
-  const Hermite e{f[2], f[3], f[3] - f[2], f[4], f[5], f[6], f[7]};
-  const bool bends = k != 0 && keeps_bending(oriented(k, 1.0, e));
-  return keeps_shape(shape, e.s, 1.0, e, bends);
-}
-
-bool normal_secant(double s) { return std::fabs(s) >= std::numeric_limits<double>::min(); }
 
 // The curve from the knot values: one piece per interval, two where a knot
 // is inserted, each checked against the data's shape. Every convex or
@@ -103,16 +77,15 @@ struct Assembled {
                     keeps_bending(oriented(k, halves->x - x[i], halves->left)) &&
                     keeps_bending(oriented(k, x[i + 1] - halves->x, halves->right));
         if (!normal_secant(s[i])) {
-          preserved = preserved && built_keeps_shape(shapes[i], k, pieces[pieces.size() - 2]) &&
-                      built_keeps_shape(shapes[i], k, pieces.back());
+          preserved = preserved && built_keeps_shape(shapes[i], pieces[pieces.size() - 2]) &&
+                      built_keeps_shape(shapes[i], pieces.back());
         }
         continue;
       }
     }
     if (extra != 0) breakpoints.push_back(x[i]);
-    pieces.emplace_back(x[i], x[i + 1], e);
-    preserved = preserved && keeps_shape(shapes[i], s[i], h[i], e, mark == kKept);
-    if (!normal_secant(s[i])) preserved = preserved && built_keeps_shape(shapes[i], k, pieces.back());
+    preserved = append_piece(pieces, x[i], x[i + 1], e, shapes[i], s[i], h[i], mark == kKept) &&
+                preserved;
   }
   if (extra != 0) breakpoints.push_back(x[m]);
   return {Piecewise<QuinticPiece>(std::move(breakpoints), std::move(pieces)), preserved};
@@ -166,7 +139,16 @@ Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
   Vector<Shape> shapes(classes.shape);
   // Without insertion the knot stage may run again, from the same estimates.
   KnotValues values = knot_values(samples, classes, shapes,
-                                  knot_insertion ? std::move(estimates) : estimates, ends);
+                                  knot_insertion ? std::move(estimates) : estimates, ends,
+                                  knot_insertion);
+  if (values.has_pieces) {
+    // No interval failed: nothing to repair or insert, and the knot stage
+    // wrote the curve.
+    Doubles breakpoints(samples.x().begin(), samples.x().end());
+    return QuinticSpline(Piecewise<QuinticPiece>(std::move(breakpoints),
+                                                 std::move(values.pieces)),
+                         {}, values.shape_preserved);
+  }
   repair_curvatures(samples, shapes, values.d, values.a, values.failing, ends);
   Vector<std::uint8_t> marked;
   if (knot_insertion) {

@@ -358,7 +358,8 @@ class Budgets {
 }  // namespace
 
 KnotValues knot_values(const Samples& samples, const Classes& classes,
-                       std::span<const Shape> shapes, Estimates estimates, const Ends& ends) {
+                       std::span<const Shape> shapes, Estimates estimates, const Ends& ends,
+                       bool write_pieces) {
   const std::size_t n = samples.size();
   const std::size_t m = n - 1;
   const std::span<const double> s = samples.secants();
@@ -367,7 +368,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // The estimates are replaced knot by knot; each knot's own estimate is
   // read before its slope is written, and the end rule keeps the end
   // estimates apart.
-  KnotValues out{std::move(estimates.slope), std::move(estimates.curvature), {}};
+  KnotValues out{std::move(estimates.slope), std::move(estimates.curvature), {}, {}, false, true};
   Doubles& d = out.d;
   Doubles& a = out.a;
   const double first_estimate = d[0];
@@ -381,10 +382,28 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     a[k] = box.fixed == zero || free_end ? 0.0 : boxed_curvature(a[k], d[k], l, r);
   };
   const std::span<const double> h = samples.widths();
-  const auto test = [&](std::size_t i) __attribute__((always_inline)) {
+  // While every interval tested so far passes, each one's piece is written
+  // as it is tested: its knots are final, and in the caches.
+  const std::span<const double> x = samples.x();
+  // Room for all of them is taken once the first few pass: rough data, where
+  // an interval fails early, then never hold the curve's size twice over.
+  constexpr std::size_t kFirstFew = 64;
+  bool writing = write_pieces && !periodic;
+  bool preserved = true;
+  if (writing) out.pieces.reserve(std::min(m, kFirstFew));
+  // Write: whether pieces may still be written (the inner steps run apart
+  // once none may).
+  const auto test = [&]<bool Write = true>(std::size_t i) __attribute__((always_inline)) {
     const int bending = orientation(shapes[i]);
     if (bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)))) {
       out.failing.push_back(i);
+      writing = false;
+    }
+    if (Write && writing) {
+      if (i == kFirstFew) out.pieces.reserve(m);
+      preserved = append_piece(out.pieces, x[i], x[i + 1], hermite(samples, d, a, i), shapes[i],
+                               s[i], h[i], true) &&
+                  preserved;
     }
   };
 
@@ -406,7 +425,8 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // Step k. Inner steps (4 <= k < m - 1) have both sides and the next one,
   // none of them wrapped, a next knot that is no end, and no end rule to
   // apply: compiled apart, with those tests decided.
-  const auto step = [&]<bool Inner>(std::size_t k) __attribute__((always_inline)) {
+  const auto step = [&]<bool Inner, bool Write = true>(std::size_t k)
+                        __attribute__((always_inline)) {
     const Side next = Inner ? knots.inner_side(k + 1) : knots.side(k + 1);
     const Box after = Inner               ? knots.box<true>(k + 1, right, next)
                       : k < m || periodic ? knots.box(k + 1, right, next)
@@ -415,7 +435,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     if (Inner) {
       a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
       budgets.interval(k - 1, left, before, here, d, a);
-      test(k - 3);
+      test.template operator()<Write>(k - 3);
     } else if (k == 0) {
       first = here;
     } else {
@@ -452,7 +472,8 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     // The same sides, known to exist.
     left = knots.inner_side(k - 1);
     right = knots.inner_side(k);
-    for (; k + 1 < m; ++k) step.template operator()<true>(k);
+    for (; k + 1 < m && writing; ++k) step.template operator()<true>(k);
+    for (; k + 1 < m; ++k) step.template operator()<true, false>(k);
   }
   for (; k < n; ++k) step.template operator()<false>(k);
   if (m >= 2 && !(periodic && m == 2)) test(m - 2);
@@ -475,6 +496,9 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   } else {
     test(m - 1);
   }
+  out.has_pieces = writing;
+  out.shape_preserved = preserved;
+  if (!writing) out.pieces = {};
   return out;
 }
 

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "memory.hpp"
+#include "quintic/assembly.hpp"
 #include "quintic/estimates.hpp"
 #include "quintic/shape.hpp"
 #include "samples.hpp"
@@ -17,6 +18,11 @@ struct KnotValues {
   // The convex and concave intervals whose single piece fails
   // keeps_bending with these values, in knot order.
   Vector<std::size_t> failing;
+  // When asked for and none fails (data not periodic): every interval's
+  // single piece, which is then the curve, and whether all keep their shape.
+  Vector<QuinticPiece> pieces;
+  bool has_pieces;
+  bool shape_preserved;
 };
 
 // The knot stage of the fit, for given interval shapes:
@@ -39,8 +45,9 @@ struct KnotValues {
 // boxes like every other knot, natural ones with curvature 0, and periodic
 // ones as the one knot between the last interval and the first (both end
 // knots then get the same numbers). The estimates' arrays become the
-// result's.
+// result's. `write_pieces` asks for the pieces as well (see KnotValues).
 KnotValues knot_values(const Samples& samples, const Classes& classes,
-                       std::span<const Shape> shapes, Estimates estimates, const Ends& ends);
+                       std::span<const Shape> shapes, Estimates estimates, const Ends& ends,
+                       bool write_pieces = false);
 
 }  // namespace velarix::quintic
