@@ -382,25 +382,29 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     a[k] = box.fixed == zero || free_end ? 0.0 : boxed_curvature(a[k], d[k], l, r);
   };
   const std::span<const double> h = samples.widths();
-  // While every interval tested so far passes, each one's piece is written
-  // as it is tested: its knots are final, and in the caches.
-  const std::span<const double> x = samples.x();
-  // Room for all of them is taken once the first few pass: rough data, where
-  // an interval fails early, then never hold the curve's size twice over.
-  constexpr std::size_t kFirstFew = 64;
-  bool writing = write_pieces && !periodic;
-  bool preserved = true;
-  if (writing) out.pieces.reserve(std::min(m, kFirstFew));
-  // Write: whether pieces may still be written (the inner steps run apart
-  // once none may).
-  const auto test = [&]<bool Write = true>(std::size_t i) __attribute__((always_inline)) {
+  const auto test = [&](std::size_t i) __attribute__((always_inline)) {
     const int bending = orientation(shapes[i]);
     if (bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)))) {
       out.failing.push_back(i);
-      writing = false;
     }
-    if (Write && writing) {
-      if (i == kFirstFew) out.pieces.reserve(m);
+  };
+  // While every interval tested so far passes, the pieces of the tested
+  // intervals are written every kBlock steps: their knots are final, and
+  // still in the caches. (Written in the step itself, the pieces crowded
+  // the registers of the step's own work.) Room for all of them is taken
+  // only then, so that rough data, where an interval fails within the first
+  // block, never hold the curve's size twice over.
+  constexpr std::size_t kBlock = 64;
+  const std::span<const double> x = samples.x();
+  const bool write = write_pieces && !periodic;
+  bool preserved = true;
+  // Intervals [0, written) have their pieces.
+  std::size_t written = 0;
+  const auto write_pieces_before = [&](std::size_t end) {
+    if (!write || !out.failing.empty()) return;
+    if (written == 0) out.pieces.reserve(m);
+    for (; written < end; ++written) {
+      const std::size_t i = written;
       preserved = append_piece(out.pieces, x[i], x[i + 1], hermite(samples, d, a, i), shapes[i],
                                s[i], h[i], true) &&
                   preserved;
@@ -425,8 +429,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // Step k. Inner steps (4 <= k < m - 1) have both sides and the next one,
   // none of them wrapped, a next knot that is no end, and no end rule to
   // apply: compiled apart, with those tests decided.
-  const auto step = [&]<bool Inner, bool Write = true>(std::size_t k)
-                        __attribute__((always_inline)) {
+  const auto step = [&]<bool Inner>(std::size_t k) __attribute__((always_inline)) {
     const Side next = Inner ? knots.inner_side(k + 1) : knots.side(k + 1);
     const Box after = Inner               ? knots.box<true>(k + 1, right, next)
                       : k < m || periodic ? knots.box(k + 1, right, next)
@@ -435,7 +438,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     if (Inner) {
       a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
       budgets.interval(k - 1, left, before, here, d, a);
-      test.template operator()<Write>(k - 3);
+      test(k - 3);
     } else if (k == 0) {
       first = here;
     } else {
@@ -472,8 +475,11 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     // The same sides, known to exist.
     left = knots.inner_side(k - 1);
     right = knots.inner_side(k);
-    for (; k + 1 < m && writing; ++k) step.template operator()<true>(k);
-    for (; k + 1 < m; ++k) step.template operator()<true, false>(k);
+    while (k + 1 < m) {
+      const std::size_t end = std::min(k + kBlock, m - 1);
+      for (; k < end; ++k) step.template operator()<true>(k);
+      write_pieces_before(k - 3);  // the intervals tested so far
+    }
   }
   for (; k < n; ++k) step.template operator()<false>(k);
   if (m >= 2 && !(periodic && m == 2)) test(m - 2);
@@ -496,9 +502,10 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   } else {
     test(m - 1);
   }
-  out.has_pieces = writing;
+  write_pieces_before(m);
+  out.has_pieces = write && out.failing.empty();
   out.shape_preserved = preserved;
-  if (!writing) out.pieces = {};
+  if (!out.has_pieces) out.pieces = {};
   return out;
 }
 

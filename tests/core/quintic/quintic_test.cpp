@@ -246,8 +246,8 @@ TEST(KnotInsertion, WithoutItConvexityIsGivenUpHonestly) {
 
 // Where no interval fails its test the knot stage writes the pieces itself;
 // the fit without insertion always assembles them afterwards. Both must be
-// the same curve, bit for bit, on either side of the point where the knot
-// stage takes room for all of them, and also when a late interval fails.
+// the same curve, bit for bit, on fewer knots than one block of the knot
+// stage's writing and across several, and also when a late interval fails.
 TEST(KnotInsertion, PiecesWrittenByTheKnotStageAreTheAssembledOnes) {
   for (const int n : {2, 3, 7, 65, 66, 300}) {
     for (const bool late_kink : {false, true}) {
