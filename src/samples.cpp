@@ -10,10 +10,16 @@
 namespace velarix {
 
 Samples::Samples(Doubles x, Doubles y, Doubles widths, Doubles secants)
-    : x_(std::move(x)),
-      y_(std::move(y)),
+    : own_x_(std::move(x)),
+      own_y_(std::move(y)),
+      x_(own_x_),
+      y_(own_y_),
       widths_(std::move(widths)),
       secants_(std::move(secants)) {}
+
+Samples::Samples(std::span<const double> x, std::span<const double> y, Doubles widths,
+                 Doubles secants)
+    : x_(x), y_(y), widths_(std::move(widths)), secants_(std::move(secants)) {}
 
 namespace {
 
@@ -23,6 +29,15 @@ constexpr const char* kOverflowingWidth = "too far apart: their difference overf
 }  // namespace
 
 Result<Samples> Samples::create(std::span<const double> x, std::span<const double> y) {
+  return checked(x, y, true);
+}
+
+Result<Samples> Samples::borrow(std::span<const double> x, std::span<const double> y) {
+  return checked(x, y, false);
+}
+
+Result<Samples> Samples::checked(std::span<const double> x, std::span<const double> y,
+                                 bool copy) {
   if (x.size() != y.size()) return LengthMismatch{x.size(), y.size()};
   if (std::optional<Error> refused = check_knots(x)) return *refused;
   if (std::optional<Error> refused = check_values(y)) return *refused;
@@ -35,7 +50,8 @@ Result<Samples> Samples::create(std::span<const double> x, std::span<const doubl
     w[i] = x[i + 1] - x[i];
     q[i] = (y[i + 1] - y[i]) / w[i];
   }
-  return Samples({x.begin(), x.end()}, {y.begin(), y.end()}, std::move(widths),
+  if (!copy) return Samples(x, y, std::move(widths), std::move(secants));
+  return Samples(Doubles(x.begin(), x.end()), Doubles(y.begin(), y.end()), std::move(widths),
                  std::move(secants));
 }
 

@@ -203,7 +203,7 @@ Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
                            "a periodic convex or concave function is constant"};
   }
 
-  Result<Samples> checked = Samples::create(x, y);
+  Result<Samples> checked = Samples::borrow(x, y);
   if (!checked) return checked.error();
   return fit_in_scale(*this, checked.value());
 }

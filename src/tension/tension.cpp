@@ -109,7 +109,7 @@ std::optional<InvalidParameter> Tension::check() const {
 }
 
 Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {
-  Result<Samples> checked = Samples::create(x, y);
+  Result<Samples> checked = Samples::borrow(x, y);
   if (!checked.ok()) return checked.error();
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
   if (boundary.is_periodic()) {

@@ -269,7 +269,7 @@ std::optional<InvalidParameter> VariableDegree::check() const {
 Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
                                                  std::span<const double> y) const {
   if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  Result<Samples> checked = Samples::create(x, y);
+  Result<Samples> checked = Samples::borrow(x, y);
   if (!checked) return checked.error();
   if (boundary.is_periodic()) {
     if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;

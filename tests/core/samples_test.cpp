@@ -23,6 +23,9 @@ TEST_P(SamplesRefuse, WithTheExactMessage) {
   const auto result = Samples::create(GetParam().x, GetParam().y);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(message(result.error()), GetParam().message);
+  const auto borrowed = Samples::borrow(GetParam().x, GetParam().y);
+  ASSERT_FALSE(borrowed.ok());
+  EXPECT_EQ(message(borrowed.error()), GetParam().message);
   // The two halves, which the NumPy layer calls on the knots and on all the
   // values apart, refuse what create refuses, in its order.
   if (GetParam().x.size() != GetParam().y.size()) return;
@@ -76,6 +79,17 @@ TEST(Samples, DerivesWidthsAndSecants) {
   EXPECT_EQ(Doubles(s.secants().begin(), s.secants().end()), (Doubles{2.0, -2.0}));
   EXPECT_EQ(s.size(), 3u);
   EXPECT_EQ(s.intervals(), 2u);
+  // create keeps copies, which a move carries along; borrow reads the
+  // caller's arrays.
+  EXPECT_NE(s.x().data(), x.data());
+  Samples moved = std::move(Samples::create(x, y)).value();
+  EXPECT_EQ(Doubles(moved.x().begin(), moved.x().end()), x);
+  EXPECT_EQ(Doubles(moved.y().begin(), moved.y().end()), y);
+  const auto borrowed = Samples::borrow(x, y);
+  EXPECT_EQ(borrowed.value().x().data(), x.data());
+  EXPECT_EQ(borrowed.value().y().data(), y.data());
+  EXPECT_EQ(Doubles(borrowed.value().secants().begin(), borrowed.value().secants().end()),
+            (Doubles{2.0, -2.0}));
 }
 
 // The values are checked after the knots; the first non-finite one is named.
