@@ -39,16 +39,28 @@ Result<Samples> Samples::borrow(std::span<const double> x, std::span<const doubl
 Result<Samples> Samples::checked(std::span<const double> x, std::span<const double> y,
                                  bool copy) {
   if (x.size() != y.size()) return LengthMismatch{x.size(), y.size()};
-  if (std::optional<Error> refused = check_knots(x)) return *refused;
-  if (std::optional<Error> refused = check_values(y)) return *refused;
   const std::size_t n = x.size();
+  if (n < 2) return *check_knots(x);
+  // The widths and secants in the same pass as a test that every width is
+  // usable and every value finite: that holds exactly when both checks
+  // pass (an infinite or NaN knot makes a width infinite or NaN), and only
+  // otherwise are the checks run, for their refusal. (Run first, they were
+  // two more passes over the data.)
   Doubles widths(n - 1);
   Doubles secants(n - 1);
   double* const w = widths.data();
   double* const q = secants.data();
+  bool usable = std::isfinite(y[0]);
   for (std::size_t i = 0; i + 1 < n; ++i) {
-    w[i] = x[i + 1] - x[i];
-    q[i] = (y[i + 1] - y[i]) / w[i];
+    const double width = x[i + 1] - x[i];
+    w[i] = width;
+    q[i] = (y[i + 1] - y[i]) / width;
+    usable &= (width >= kSmallestWidth) & (width <= kLargestWidth) & std::isfinite(y[i + 1]);
+  }
+  if (!usable) {
+    if (std::optional<Error> refused = check_knots(x)) return *refused;
+    if (std::optional<Error> refused = check_values(y)) return *refused;
+    throw InternalError("samples refused by their joint test and passed by each check");
   }
   if (!copy) return Samples(x, y, std::move(widths), std::move(secants));
   return Samples(Doubles(x.begin(), x.end()), Doubles(y.begin(), y.end()), std::move(widths),
