@@ -1,5 +1,6 @@
 #include "samples.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -9,17 +10,18 @@
 
 namespace velarix {
 
-Samples::Samples(Doubles x, Doubles y, Doubles widths, Doubles secants)
+Samples::Samples(Doubles x, Doubles y, Doubles widths, Doubles secants, const Extremes& extremes)
     : own_x_(std::move(x)),
       own_y_(std::move(y)),
       x_(own_x_),
       y_(own_y_),
       widths_(std::move(widths)),
-      secants_(std::move(secants)) {}
+      secants_(std::move(secants)),
+      extremes_(extremes) {}
 
 Samples::Samples(std::span<const double> x, std::span<const double> y, Doubles widths,
-                 Doubles secants)
-    : x_(x), y_(y), widths_(std::move(widths)), secants_(std::move(secants)) {}
+                 Doubles secants, const Extremes& extremes)
+    : x_(x), y_(y), widths_(std::move(widths)), secants_(std::move(secants)), extremes_(extremes) {}
 
 namespace {
 
@@ -51,20 +53,27 @@ Result<Samples> Samples::checked(std::span<const double> x, std::span<const doub
   double* const w = widths.data();
   double* const q = secants.data();
   bool usable = std::isfinite(y[0]);
+  // Minimum and maximum of numbers that are never NaN on usable data do not
+  // depend on the order they are taken in.
+  Extremes e{x[1] - x[0], x[1] - x[0], std::fabs(y[0])};
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const double width = x[i + 1] - x[i];
     w[i] = width;
     q[i] = (y[i + 1] - y[i]) / width;
     usable &= (width >= kSmallestWidth) & (width <= kLargestWidth) & std::isfinite(y[i + 1]);
+    e.narrow = width < e.narrow ? width : e.narrow;
+    e.wide = e.wide < width ? width : e.wide;
+    const double v = std::fabs(y[i + 1]);
+    e.largest = e.largest < v ? v : e.largest;
   }
   if (!usable) {
     if (std::optional<Error> refused = check_knots(x)) return *refused;
     if (std::optional<Error> refused = check_values(y)) return *refused;
     throw InternalError("samples refused by their joint test and passed by each check");
   }
-  if (!copy) return Samples(x, y, std::move(widths), std::move(secants));
+  if (!copy) return Samples(x, y, std::move(widths), std::move(secants), e);
   return Samples(Doubles(x.begin(), x.end()), Doubles(y.begin(), y.end()), std::move(widths),
-                 std::move(secants));
+                 std::move(secants), e);
 }
 
 std::optional<Error> Samples::check_knots(std::span<const double> x) {
@@ -106,7 +115,13 @@ Samples Samples::from_parts(Doubles x, Doubles y, Doubles widths, Doubles secant
   if (n < 2 || y.size() != n || widths.size() != n - 1 || secants.size() != n - 1) {
     throw InternalError("samples assembled from sequences of inconsistent lengths");
   }
-  return Samples(std::move(x), std::move(y), std::move(widths), std::move(secants));
+  Extremes e{widths[0], widths[0], 0};
+  for (const double width : widths) {
+    e.narrow = std::min(e.narrow, width);
+    e.wide = std::max(e.wide, width);
+  }
+  for (const double v : y) e.largest = std::max(e.largest, std::fabs(v));
+  return Samples(std::move(x), std::move(y), std::move(widths), std::move(secants), e);
 }
 
 std::pair<double, double> Samples::three_point_end_slopes() const {

@@ -55,6 +55,16 @@ class Samples {
   std::size_t size() const { return x_.size(); }
   std::size_t intervals() const { return widths_.size(); }
 
+  // The narrowest and widest width and the largest |y|: what the scale a
+  // fit is made in is chosen from (see scale_of). Taken in the pass that
+  // derives the widths.
+  struct Extremes {
+    double narrow;
+    double wide;
+    double largest;
+  };
+  const Extremes& extremes() const { return extremes_; }
+
   // The slopes at the first and last knot of the parabola through the three
   // end points of each side; the secant itself when there is one interval.
   std::pair<double, double> three_point_end_slopes() const;
@@ -62,8 +72,9 @@ class Samples {
  private:
   // create (copy) or borrow.
   static Result<Samples> checked(std::span<const double> x, std::span<const double> y, bool copy);
-  Samples(Doubles x, Doubles y, Doubles widths, Doubles secants);
-  Samples(std::span<const double> x, std::span<const double> y, Doubles widths, Doubles secants);
+  Samples(Doubles x, Doubles y, Doubles widths, Doubles secants, const Extremes& extremes);
+  Samples(std::span<const double> x, std::span<const double> y, Doubles widths, Doubles secants,
+          const Extremes& extremes);
 
   // The knots and values the samples own (empty when borrowed), and the
   // ones they read, owned or borrowed. A move keeps the owned storage where
@@ -74,6 +85,7 @@ class Samples {
   std::span<const double> y_;
   Doubles widths_;
   Doubles secants_;
+  Extremes extremes_;
 };
 
 }  // namespace velarix

@@ -34,43 +34,6 @@ UnusableWidth unusable(const Samples& samples, std::size_t i, const char* reason
   return UnusableWidth{i, samples.x()[i], samples.x()[i + 1], reason};
 }
 
-// The narrowest and widest width and the largest |y|, in one pass. Four
-// running extremes of each, over every fourth element, are independent
-// chains that the processor overlaps (one chain waits for each comparison in
-// turn); minimum and maximum of numbers that are never NaN do not depend on
-// the order they are taken in, so the extremes are the same bits.
-struct Extremes {
-  double narrow;
-  double wide;
-  double largest;
-};
-
-Extremes extremes_of(std::span<const double> h, std::span<const double> y) {
-  constexpr std::size_t lanes = 4;
-  double lo[lanes] = {h[0], h[0], h[0], h[0]};
-  double hi[lanes] = {h[0], h[0], h[0], h[0]};
-  double top[lanes] = {0, 0, 0, 0};
-  std::size_t i = 0;
-  for (; i + lanes <= h.size(); i += lanes) {
-    for (std::size_t l = 0; l < lanes; ++l) {
-      lo[l] = h[i + l] < lo[l] ? h[i + l] : lo[l];
-      hi[l] = hi[l] < h[i + l] ? h[i + l] : hi[l];
-      const double v = std::fabs(y[i + l]);
-      top[l] = top[l] < v ? v : top[l];
-    }
-  }
-  for (; i < h.size(); ++i) {
-    lo[0] = h[i] < lo[0] ? h[i] : lo[0];
-    hi[0] = hi[0] < h[i] ? h[i] : hi[0];
-    top[0] = std::max(top[0], std::fabs(y[i]));
-  }
-  // y has one element more than h.
-  top[0] = std::max(top[0], std::fabs(y[i]));
-  return {std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3])),
-          std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3])),
-          std::max(std::max(top[0], top[1]), std::max(top[2], top[3]))};
-}
-
 // The first interval of width `width` (the one the refusals name).
 std::size_t first_of(std::span<const double> h, double width) {
   return static_cast<std::size_t>(std::find(h.begin(), h.end(), width) - h.begin());
@@ -80,7 +43,7 @@ std::size_t first_of(std::span<const double> h, double width) {
 
 Result<Scale> scale_of(const Samples& samples) {
   const std::span<const double> h = samples.widths();
-  const Extremes e = extremes_of(h, samples.y());
+  const Samples::Extremes& e = samples.extremes();
   const int x_low = std::ilogb(e.narrow);
   const int x_high = std::ilogb(e.wide);
   const int y_exp = e.largest > 0 ? std::ilogb(e.largest) : 0;
