@@ -388,25 +388,35 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
       out.failing.push_back(i);
     }
   };
-  // While every interval tested so far passes, the pieces of the tested
-  // intervals are written every kBlock steps: their knots are final, and
-  // still in the caches. (Written in the step itself, the pieces crowded
-  // the registers of the step's own work.) Room for all of them is taken
-  // only then, so that rough data, where an interval fails within the first
-  // block, never hold the curve's size twice over.
+  // The tests and pieces below; once pieces are no longer written, the
+  // inner steps test interval k - 3 themselves (on rough data, where the
+  // outcome is hard to predict, a loop of tests alone waits on each
+  // misprediction with nothing else to do). Its knots were written a step
+  // ago or more: those of k - 2, one of them written just now, would be
+  // loaded as a pair from a store not yet done, which stalls the loop.
+  // While pieces are written, the intervals whose knots are final are
+  // tested every kBlock steps, in a loop of their own (in the step itself,
+  // they crowded the registers of the step's own work), and while none has
+  // failed each one's piece is written there too, from the same loads: the
+  // knots are still in the caches. Room for all the pieces is taken once the first kBlock have
+  // passed, so that rough data, where an interval fails early, never hold
+  // the curve's size twice over. On periodic data knot 0 is final only once
+  // knot m is: interval 0 is tested last, and no piece is written.
   constexpr std::size_t kBlock = 64;
   const std::span<const double> x = samples.x();
   const bool write = write_pieces && !periodic;
   bool preserved = true;
-  // Intervals [0, written) have their pieces.
-  std::size_t written = 0;
-  const auto write_pieces_before = [&](std::size_t end) {
-    if (!write || !out.failing.empty()) return;
-    if (written == 0) out.pieces.reserve(m);
-    for (; written < end; ++written) {
-      const std::size_t i = written;
-      preserved = append_piece(out.pieces, x[i], x[i + 1], hermite(samples, d, a, i), shapes[i],
-                               s[i], h[i], true) &&
+  std::size_t tested = periodic ? 1 : 0;  // the next interval to test
+  const auto test_before = [&](std::size_t end) {
+    for (; tested < end; ++tested) {
+      const std::size_t i = tested;
+      const Hermite e = hermite(samples, d, a, i);
+      const int bending = orientation(shapes[i]);
+      if (bending != 0 && !keeps_bending(oriented(bending, h[i], e))) out.failing.push_back(i);
+      if (!write || !out.failing.empty()) continue;
+      if (i == 0) out.pieces.reserve(std::min(m, kBlock));
+      if (i == kBlock) out.pieces.reserve(m);
+      preserved = append_piece(out.pieces, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
                   preserved;
     }
   };
@@ -429,7 +439,8 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // Step k. Inner steps (4 <= k < m - 1) have both sides and the next one,
   // none of them wrapped, a next knot that is no end, and no end rule to
   // apply: compiled apart, with those tests decided.
-  const auto step = [&]<bool Inner>(std::size_t k) __attribute__((always_inline)) {
+  const auto step = [&]<bool Inner, bool Test = false>(std::size_t k)
+                        __attribute__((always_inline)) {
     const Side next = Inner ? knots.inner_side(k + 1) : knots.side(k + 1);
     const Box after = Inner               ? knots.box<true>(k + 1, right, next)
                       : k < m || periodic ? knots.box(k + 1, right, next)
@@ -438,7 +449,10 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     if (Inner) {
       a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
       budgets.interval(k - 1, left, before, here, d, a);
-      test(k - 3);
+      if (Test) {
+        test(k - 3);
+        tested = k - 2;
+      }
     } else if (k == 0) {
       first = here;
     } else {
@@ -458,11 +472,6 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
       }
       curvature(k, here, left, right);
       budgets.interval(k - 1, left, before, here, d, a);  // knot k - 1 is final
-      // Interval k - 3, whose knots were written a step ago or more: those
-      // of k - 2, one of them written just now, would be loaded as a pair
-      // from a store not yet done, which stalls the loop. On periodic data
-      // knot 0 is final only once knot m is.
-      if (k >= 3 && !(periodic && k == 3)) test(k - 3);
     }
     left = right;
     right = next;
@@ -475,14 +484,16 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     // The same sides, known to exist.
     left = knots.inner_side(k - 1);
     right = knots.inner_side(k);
-    while (k + 1 < m) {
+    while (k + 1 < m && write && out.failing.empty()) {
       const std::size_t end = std::min(k + kBlock, m - 1);
       for (; k < end; ++k) step.template operator()<true>(k);
-      write_pieces_before(k - 3);  // the intervals tested so far
+      test_before(k - 3);  // then tested in step from k - 3 on
     }
+    test_before(k - 3);
+    for (; k + 1 < m; ++k) step.template operator()<true, true>(k);
   }
   for (; k < n; ++k) step.template operator()<false>(k);
-  if (m >= 2 && !(periodic && m == 2)) test(m - 2);
+  test_before(m - 1);
   budgets.last(m, before, d, a);
   if (periodic && m >= 2) {
     // The budgets of the last interval and of the first each granted the
@@ -500,9 +511,8 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
       std::rotate(out.failing.begin(), out.failing.end() - 1, out.failing.end());
     }
   } else {
-    test(m - 1);
+    test_before(m);
   }
-  write_pieces_before(m);
   out.has_pieces = write && out.failing.empty();
   out.shape_preserved = preserved;
   if (!out.has_pieces) out.pieces = {};
