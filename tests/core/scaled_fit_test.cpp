@@ -37,23 +37,33 @@ TEST(ScaledFit, ScalesTheSamplesOfAConfigurationWithoutEnds) {
   EXPECT_EQ(spline.value(std::ldexp(2.0, -700)), std::ldexp(1.0, 900));  // halfway up a chord
 }
 
-// The extremes are gathered four elements at a time with a remainder: the
-// largest |y| and the narrowest width choose the scale wherever they lie,
-// on every count of elements left over.
+// The extremes are gathered in the pass that validates the samples (and
+// again for samples assembled from parts): the largest |y| and the narrowest
+// width choose the scale wherever they lie, the first and last included.
+Scale scale_both_ways(const Doubles& x, const Doubles& y) {
+  const Samples created = Samples::create(x, y).value();
+  const Samples parts = Samples::from_parts(
+      x, y, {created.widths().begin(), created.widths().end()},
+      {created.secants().begin(), created.secants().end()});
+  const Scale scale = scale_of(created).value();
+  EXPECT_TRUE(scale_of(parts).value() == scale);
+  return scale;
+}
+
 TEST(ScaleOf, FindsEachExtremeAtEveryPosition) {
   for (std::size_t n = 5; n <= 12; ++n) {
     for (std::size_t k = 0; k < n; ++k) {
       Doubles x(n), y(n, 1.0);
       for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<double>(i);
       y[k] = -0x1p200;
-      EXPECT_TRUE(scale_of(Samples::create(x, y).value()).value() == (Scale{0, 200})) << n << k;
+      EXPECT_TRUE(scale_both_ways(x, y) == (Scale{0, 200})) << n << k;
       if (k + 1 == n) continue;
       // Knots about x[k] = 0, interval k of width 2^-120, the others 1 (the
       // one after it 1 - 2^-120, which rounds to 1).
       for (std::size_t i = 0; i < n; ++i) x[i] = static_cast<double>(i) - (i <= k ? k : k + 1.0);
       x[k + 1] = 0x1p-120;
       y.assign(n, 1.0);
-      EXPECT_TRUE(scale_of(Samples::create(x, y).value()).value() == (Scale{-60, 0})) << n << k;
+      EXPECT_TRUE(scale_both_ways(x, y) == (Scale{-60, 0})) << n << k;
     }
   }
 }

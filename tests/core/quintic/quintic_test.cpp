@@ -247,8 +247,11 @@ TEST(KnotInsertion, WithoutItConvexityIsGivenUpHonestly) {
 // Where no interval fails its test the knot stage writes the pieces itself;
 // the fit without insertion always assembles them afterwards. Both must be
 // the same curve, bit for bit, on fewer knots than one block of the knot
-// stage's writing and across several, and also when a late interval fails.
-TEST(KnotInsertion, PiecesWrittenByTheKnotStageAreTheAssembledOnes) {
+// stage's writing and across several, for each kind of end it writes, and
+// also when a late interval fails.
+class WrittenPieces : public ::testing::TestWithParam<EndSlopes> {};
+
+TEST_P(WrittenPieces, AreTheAssembledOnes) {
   for (const int n : {2, 3, 7, 65, 66, 300}) {
     for (const bool late_kink : {false, true}) {
       Doubles x, y;
@@ -257,9 +260,11 @@ TEST(KnotInsertion, PiecesWrittenByTheKnotStageAreTheAssembledOnes) {
         y.push_back(std::exp(x.back() / n));
       }
       if (late_kink && n > 3) y[n - 2] += 0.4 * (y[n - 1] - y[n - 2]);
-      Quintic assembled;
+      Quintic written;
+      written.boundary = GetParam();
+      Quintic assembled = written;
       assembled.knot_insertion = false;
-      const QuinticSpline a = fit(x, y), b = fit(x, y, assembled);
+      const QuinticSpline a = fit(x, y, written), b = fit(x, y, assembled);
       if (a.inserted() != 0) continue;
       ASSERT_EQ(a.curve().pieces().size(), b.curve().pieces().size());
       EXPECT_EQ(a.shape_preserved(), b.shape_preserved()) << n;
@@ -273,6 +278,9 @@ TEST(KnotInsertion, PiecesWrittenByTheKnotStageAreTheAssembledOnes) {
     }
   }
 }
+INSTANTIATE_TEST_SUITE_P(Ends, WrittenPieces,
+                         ::testing::Values(EndSlopes::limited(), EndSlopes::natural(),
+                                           EndSlopes::clamped(0.5, 1.5), EndSlopes::estimated()));
 
 // Collinear data give a line: straight stretches force the secant slope
 // and zero curvature at every knot.
