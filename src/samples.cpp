@@ -53,18 +53,14 @@ Result<Samples> Samples::checked(std::span<const double> x, std::span<const doub
   double* const w = widths.data();
   double* const q = secants.data();
   bool usable = std::isfinite(y[0]);
-  // Minimum and maximum of numbers that are never NaN on usable data do not
-  // depend on the order they are taken in.
   Extremes e{x[1] - x[0], x[1] - x[0], std::fabs(y[0])};
   for (std::size_t i = 0; i + 1 < n; ++i) {
     const double width = x[i + 1] - x[i];
     w[i] = width;
     q[i] = (y[i + 1] - y[i]) / width;
     usable &= (width >= kSmallestWidth) & (width <= kLargestWidth) & std::isfinite(y[i + 1]);
-    e.narrow = width < e.narrow ? width : e.narrow;
-    e.wide = e.wide < width ? width : e.wide;
-    const double v = std::fabs(y[i + 1]);
-    e.largest = e.largest < v ? v : e.largest;
+    e.take_width(width);
+    e.take_value(y[i + 1]);
   }
   if (!usable) {
     if (std::optional<Error> refused = check_knots(x)) return *refused;
@@ -116,11 +112,8 @@ Samples Samples::from_parts(Doubles x, Doubles y, Doubles widths, Doubles secant
     throw InternalError("samples assembled from sequences of inconsistent lengths");
   }
   Extremes e{widths[0], widths[0], 0};
-  for (const double width : widths) {
-    e.narrow = std::min(e.narrow, width);
-    e.wide = std::max(e.wide, width);
-  }
-  for (const double v : y) e.largest = std::max(e.largest, std::fabs(v));
+  for (const double width : widths) e.take_width(width);
+  for (const double value : y) e.take_value(value);
   return Samples(std::move(x), std::move(y), std::move(widths), std::move(secants), e);
 }
 

@@ -2,6 +2,7 @@
 // interval widths and secant slopes every method starts from.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <optional>
@@ -62,6 +63,17 @@ class Samples {
     double narrow;
     double wide;
     double largest;
+
+    // Minimum and maximum of numbers that are never NaN on usable data do
+    // not depend on the order they are taken in.
+    void take_width(double width) {
+      narrow = width < narrow ? width : narrow;
+      wide = wide < width ? width : wide;
+    }
+    void take_value(double value) {
+      const double size = std::fabs(value);
+      largest = largest < size ? size : largest;
+    }
   };
   const Extremes& extremes() const { return extremes_; }
 

@@ -382,23 +382,22 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     a[k] = box.fixed == zero || free_end ? 0.0 : boxed_curvature(a[k], d[k], l, r);
   };
   const std::span<const double> h = samples.widths();
-  const auto test = [&](std::size_t i) __attribute__((always_inline)) {
+  // Whether interval i keeps its bending, recorded in `failing` if not.
+  // Once pieces are no longer written, the inner steps test interval k - 3
+  // themselves (on rough data, where the outcome is hard to predict, a loop
+  // of tests alone waits on each misprediction with nothing else to do).
+  // Its knots were written a step ago or more: those of k - 2, one of them
+  // written just now, would be loaded as a pair from a store not yet done,
+  // which stalls the loop.
+  const auto test = [&](std::size_t i, const Hermite& e) __attribute__((always_inline)) {
     const int bending = orientation(shapes[i]);
-    if (bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)))) {
-      out.failing.push_back(i);
-    }
+    if (bending != 0 && !keeps_bending(oriented(bending, h[i], e))) out.failing.push_back(i);
   };
-  // The tests and pieces below; once pieces are no longer written, the
-  // inner steps test interval k - 3 themselves (on rough data, where the
-  // outcome is hard to predict, a loop of tests alone waits on each
-  // misprediction with nothing else to do). Its knots were written a step
-  // ago or more: those of k - 2, one of them written just now, would be
-  // loaded as a pair from a store not yet done, which stalls the loop.
   // While pieces are written, the intervals whose knots are final are
   // tested every kBlock steps, in a loop of their own (in the step itself,
   // they crowded the registers of the step's own work), and while none has
-  // failed each one's piece is written there too, from the same loads: the
-  // knots are still in the caches. Room for all the pieces is taken once the first kBlock have
+  // failed each one's piece is written there too: the knots are still in
+  // the caches. Room for all the pieces is taken once the first kBlock have
   // passed, so that rough data, where an interval fails early, never hold
   // the curve's size twice over. On periodic data knot 0 is final only once
   // knot m is: interval 0 is tested last, and no piece is written.
@@ -411,8 +410,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     for (; tested < end; ++tested) {
       const std::size_t i = tested;
       const Hermite e = hermite(samples, d, a, i);
-      const int bending = orientation(shapes[i]);
-      if (bending != 0 && !keeps_bending(oriented(bending, h[i], e))) out.failing.push_back(i);
+      test(i, e);
       if (!write || !out.failing.empty()) continue;
       if (i == 0) out.pieces.reserve(std::min(m, kBlock));
       if (i == kBlock) out.pieces.reserve(m);
@@ -450,7 +448,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
       a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
       budgets.interval(k - 1, left, before, here, d, a);
       if (Test) {
-        test(k - 3);
+        test(k - 3, hermite(samples, d, a, k - 3));
         tested = k - 2;
       }
     } else if (k == 0) {
@@ -503,9 +501,9 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     const double bend = std::fabs(a[m]) < std::fabs(a[0]) ? a[m] : a[0];
     d[0] = d[m] = slope;
     a[0] = a[m] = bend;
-    test(m - 1);
+    test(m - 1, hermite(samples, d, a, m - 1));
     const std::size_t failing_last = out.failing.size();
-    test(0);
+    test(0, hermite(samples, d, a, 0));
     // Knot order: interval 0 first.
     if (out.failing.size() > failing_last) {
       std::rotate(out.failing.begin(), out.failing.end() - 1, out.failing.end());
