@@ -1,6 +1,5 @@
 #include "samples.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
