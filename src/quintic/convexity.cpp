@@ -36,26 +36,24 @@ double cubic_minimum(double e0, double e1, double e2, double e3) {
   return least;
 }
 
+bool minimum_keeps_bending(const Bernstein& c) {
+  // In units of the scale, so that the roots' squares and products can
+  // neither underflow nor overflow whatever the size of the data.
+  return cubic_minimum(c.e0 / c.scale, c.e1 / c.scale, c.e2 / c.scale, c.e3 / c.scale) >=
+         -kRounding;
+}
+
 bool keeps_bending_closely(const Bend& b, const Bernstein& c) {
-  const auto [e0, e1, e2, e3, scale, floor] = c;
-  if (!(scale < std::numeric_limits<double>::infinity())) return false;  // NaN too
+  if (!(c.scale < std::numeric_limits<double>::infinity())) return false;  // NaN too
   // The coefficients reach 20 times the scale: near the largest double they
   // overflow, and inf - inf would pass for no minimum. Such a piece is tested
   // in units of 2^64, exactly (only terms far below the floor lose bits).
-  if (scale > kLargeScale) {
+  if (c.scale > kLargeScale) {
     return keeps_bending(Bend{std::ldexp(b.p0, -64), std::ldexp(b.p1, -64), std::ldexp(b.big0, -64),
                               std::ldexp(b.big1, -64)});
   }
-  // Past the caller's test, e1 or e2 lies below the floor.
-  if (e0 < floor || e3 < floor) return false;
-  // Most pieces that fail already do at a third of the way from an end
-  // (27 q(1/3) = 8 e0 + 12 e1 + 6 e2 + e3, and symmetrically), which costs
-  // no root.
-  if (8 * e0 + 12 * e1 + 6 * e2 + e3 < 27 * floor) return false;
-  if (e0 + 6 * e1 + 12 * e2 + 8 * e3 < 27 * floor) return false;
-  // In units of the scale, so that the roots' squares and products can
-  // neither underflow nor overflow whatever the size of the data.
-  return cubic_minimum(e0 / scale, e1 / scale, e2 / scale, e3 / scale) >= -kRounding;
+  if (dips(c)) return false;
+  return minimum_keeps_bending(c);
 }
 
 Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shapes,

@@ -69,6 +69,28 @@ inline Bernstein bernstein(const Bend& b) {
           (12 * b.p1 - 8 * b.p0) + (b.big0 - 2 * b.big1), b.big1, scale, -kRounding * scale};
 }
 
+// Whether a piece whose coefficients are all finite and below kLargeScale
+// dips, by its coefficients alone, well below the floor: an end coefficient
+// below it, or the value at 1/3 or 2/3 of the way from an end
+// (27 q(1/3) = 8 e0 + 12 e1 + 6 e2 + e3, and symmetrically). Most pieces that
+// fail do so near an end, so the value at 1/8 of the way from either end
+// (512 q(1/8) = 343 e0 + 147 e1 + 21 e2 + e3) is tested too, against a
+// floor kCertain times lower: there the exact minimum lies as far below the
+// floor as the rounding of these sums, and of the minimum's own arithmetic,
+// could ever move it, so the test decides as the minimum would, without its
+// square root and divisions.
+inline constexpr double kCertain = 1e5;
+inline bool dips(const Bernstein& c) {
+  const auto [e0, e1, e2, e3, scale, floor] = c;
+  return (e0 < floor) | (e3 < floor) | (8 * e0 + 12 * e1 + 6 * e2 + e3 < 27 * floor) |
+         (e0 + 6 * e1 + 12 * e2 + 8 * e3 < 27 * floor) |
+         (343 * e0 + 147 * e1 + 21 * e2 + e3 < 512 * kCertain * floor) |
+         (e0 + 21 * e1 + 147 * e2 + 343 * e3 < 512 * kCertain * floor);
+}
+
+// The exact test, for coefficients that are finite and below kLargeScale.
+bool minimum_keeps_bending(const Bernstein& c);
+
 // The test below past its first decision: pieces near the largest double,
 // and those whose coefficients dip below the floor.
 bool keeps_bending_closely(const Bend& b, const Bernstein& c);
@@ -76,17 +98,31 @@ bool keeps_bending_closely(const Bend& b, const Bernstein& c);
 // Whether S'' >= 0 on the whole piece, to the rounding of its coefficients:
 // the exact minimum of the cubic S'' on [0, 1], not only its Bernstein
 // coefficients (which are sufficient, not necessary, and decide at once
-// for most pieces: that much is inline, where the knot loop asks it of
-// every convex and concave interval).
+// for most pieces: that much is inline, where the fit asks it of every
+// convex and concave interval).
+inline bool all_above_floor(const Bernstein& c) {
+  return (c.e0 >= c.floor) & (c.e3 >= c.floor) & (c.e1 >= c.floor) & (c.e2 >= c.floor);
+}
 inline bool keeps_bending(const Bend& b) {
   const Bernstein c = bernstein(b);
   // Below kLargeScale (so finite, and not NaN) with all four coefficients
   // above the floor: the piece bends as it should.
-  if (c.scale <= kLargeScale && c.e0 >= c.floor && c.e3 >= c.floor && c.e1 >= c.floor &&
-      c.e2 >= c.floor) {
-    return true;
-  }
+  if (c.scale <= kLargeScale && all_above_floor(c)) return true;
   return keeps_bending_closely(b, c);
+}
+
+// The same test, negated, for the knot loop, which asks it of every interval
+// of data whose shapes change from knot to knot: the coefficients' own tests
+// are combined without branches, which on such data go either way at
+// random, so that only the pieces left open by them take a branch to the
+// exact minimum.
+[[gnu::always_inline]] inline bool fails_bending(const Bend& b) {
+  const Bernstein c = bernstein(b);
+  const bool passes = all_above_floor(c);
+  const bool fails = dips(c);
+  if (!(c.scale <= kLargeScale)) [[unlikely]] return !keeps_bending_closely(b, c);
+  if (passes | fails) return !passes;
+  return !minimum_keeps_bending(c);
 }
 
 // Whether S' keeps the sign sg on the piece: the Bernstein coefficients of

@@ -389,9 +389,25 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // Its knots were written a step ago or more: those of k - 2, one of them
   // written just now, would be loaded as a pair from a store not yet done,
   // which stalls the loop.
-  const auto test = [&](std::size_t i, const Hermite& e) __attribute__((always_inline)) {
+  // The index is written whatever the outcome and kept by counting it, so
+  // that no branch depends on the outcome: the list is grown ahead of each
+  // run of tests (`room`) and cut to its length at the end. The in-step
+  // tests (`Rough`) combine the coefficients' own tests without branches as
+  // well; where pieces are written, on data where the test has passed so
+  // far, its branches are predicted and its shortest way is the cheapest.
+  std::size_t failed = 0;
+  const auto test = [&]<bool Rough>(std::size_t i, const Hermite& e)
+                        __attribute__((always_inline)) {
     const int bending = orientation(shapes[i]);
-    if (bending != 0 && !keeps_bending(oriented(bending, h[i], e))) out.failing.push_back(i);
+    const Bend b = oriented(bending, h[i], e);
+    const bool fails = bending != 0 && (Rough ? fails_bending(b) : !keeps_bending(b));
+    out.failing[failed] = i;
+    failed += fails ? 1 : 0;
+  };
+  const auto room = [&](std::size_t tests) {
+    if (out.failing.size() < failed + tests) {
+      out.failing.resize(std::max(2 * out.failing.size(), failed + tests));
+    }
   };
   // While pieces are written, the intervals whose knots are final are
   // tested every kBlock steps, in a loop of their own (in the step itself,
@@ -407,11 +423,12 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   bool preserved = true;
   std::size_t tested = periodic ? 1 : 0;  // the next interval to test
   const auto test_before = [&](std::size_t end) {
+    if (end > tested) room(end - tested);
     for (; tested < end; ++tested) {
       const std::size_t i = tested;
       const Hermite e = hermite(samples, d, a, i);
-      test(i, e);
-      if (!write || !out.failing.empty()) continue;
+      test.template operator()<false>(i, e);
+      if (!write || failed != 0) continue;
       if (i == 0) out.pieces.reserve(std::min(m, kBlock));
       if (i == kBlock) out.pieces.reserve(m);
       preserved = append_piece(out.pieces, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
@@ -448,7 +465,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
       a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
       budgets.interval(k - 1, left, before, here, d, a);
       if (Test) {
-        test(k - 3, hermite(samples, d, a, k - 3));
+        test.template operator()<true>(k - 3, hermite(samples, d, a, k - 3));
         tested = k - 2;
       }
     } else if (k == 0) {
@@ -482,13 +499,17 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     // The same sides, known to exist.
     left = knots.inner_side(k - 1);
     right = knots.inner_side(k);
-    while (k + 1 < m && write && out.failing.empty()) {
+    while (k + 1 < m && write && failed == 0) {
       const std::size_t end = std::min(k + kBlock, m - 1);
       for (; k < end; ++k) step.template operator()<true>(k);
       test_before(k - 3);  // then tested in step from k - 3 on
     }
     test_before(k - 3);
-    for (; k + 1 < m; ++k) step.template operator()<true, true>(k);
+    while (k + 1 < m) {
+      const std::size_t end = std::min(k + kBlock, m - 1);
+      room(end - k);
+      for (; k < end; ++k) step.template operator()<true, true>(k);
+    }
   }
   for (; k < n; ++k) step.template operator()<false>(k);
   test_before(m - 1);
@@ -501,17 +522,20 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     const double bend = std::fabs(a[m]) < std::fabs(a[0]) ? a[m] : a[0];
     d[0] = d[m] = slope;
     a[0] = a[m] = bend;
-    test(m - 1, hermite(samples, d, a, m - 1));
-    const std::size_t failing_last = out.failing.size();
-    test(0, hermite(samples, d, a, 0));
+    room(2);
+    test.template operator()<false>(m - 1, hermite(samples, d, a, m - 1));
+    const std::size_t failing_last = failed;
+    test.template operator()<false>(0, hermite(samples, d, a, 0));
     // Knot order: interval 0 first.
-    if (out.failing.size() > failing_last) {
-      std::rotate(out.failing.begin(), out.failing.end() - 1, out.failing.end());
+    if (failed > failing_last) {
+      std::rotate(out.failing.begin(), out.failing.begin() + failing_last,
+                  out.failing.begin() + failed);
     }
   } else {
     test_before(m);
   }
-  out.has_pieces = write && out.failing.empty();
+  out.failing.resize(failed);
+  out.has_pieces = write && failed == 0;
   out.shape_preserved = preserved;
   if (!out.has_pieces) out.pieces = {};
   return out;
