@@ -12,6 +12,9 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // The target lies this fraction of the gaps inside the Bernstein conditions,
 // so that rounding cannot put the repaired piece back outside.
 constexpr double kInside = 1e-9;
+// A sum of the conditions this far below 0, relative to the sizes of the
+// gaps and curvatures, is more than anything `nearest` tolerates.
+constexpr double kClear = 1e-6;
 
 // The oriented scaled curvatures (u, v) = (A0, A1) allowed: a box from the
 // knots' other intervals, and the two middle Bernstein conditions of S'',
@@ -112,6 +115,14 @@ class Repair {
     Region region;
     region.b1 = (12 * b.p0 - 8 * b.p1) - kInside * scale;
     region.b2 = (12 * b.p1 - 8 * b.p0) - kInside * scale;
+    // With both curvatures at least 0 the two conditions ask
+    // 3 u <= 2 b1 + b2 and 3 v <= b1 + 2 b2. Where either sum lies below 0
+    // by far more than the tolerance of `nearest` and the rounding of its
+    // steps, no point meets both, and the box is not worth building: so it
+    // is for a gap less than a quarter of the other, which rough data often
+    // ask of a piece.
+    const double clear = kClear * (scale + std::fabs(b.big0) + std::fabs(b.big1));
+    if (2 * region.b1 + region.b2 < -clear || region.b1 + 2 * region.b2 < -clear) return;
     // On periodic data knot 0 is the right end of the last interval as
     // knot m, and knot m the left end of the first as knot 0.
     bound(region, i, k, periodic_ && i == 0 ? m_ : i, wrap(i - 1), -1.0, 0);
