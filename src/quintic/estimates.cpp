@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "interpolator.hpp"
+
 namespace velarix::quintic {
 namespace {
 
@@ -58,9 +60,54 @@ struct Diagonal {
       d += f[j] * first;
       a += f[j] * second;
     }
-    out.slope.push_back(d);
-    out.curvature.push_back(a);
+    out.slope[k] = d;
+    out.curvature[k] = a;
   }
+
+  // Nodes i and i + 1 at once, lane by lane, with the knots k and k + 1
+  // they serve (full windows only): this node's diagonal is node i - 1's,
+  // and the result is node i + 1's. Each lane does the arithmetic of next()
+  // and derivatives() for its node in the same order, so it holds the same
+  // bits; node i + 1's differences take node i's from the other lane.
+  Diagonal next_two(std::span<const double> x, std::span<const double> s, std::size_t i,
+                    std::size_t k, Estimates& out) const {
+    std::array<Pair, P> f2{};
+    f2[1] = Pair{s[i - 1], s[i]};
+    const Pair here = load(x, i);
+    std::array<Pair, P> reciprocal{};
+#pragma GCC unroll 8
+    for (std::size_t j = 2; j < P; ++j) reciprocal[j] = 1 / (here - load(x, i - j));
+#pragma GCC unroll 8
+    for (std::size_t j = 2; j < P; ++j) {
+      const Pair before = {f[j - 1], f2[j - 1][0]};
+      f2[j] = (f2[j - 1] - before) * reciprocal[j];
+    }
+    const Pair at = load(x, k);
+    Pair product = {1, 1};
+    Pair first = {0, 0};
+    Pair second = {0, 0};
+    Pair d = {0, 0};
+    Pair a = {0, 0};
+#pragma GCC unroll 8
+    for (std::size_t j = 1; j < P; ++j) {
+      const Pair u = at - load(x, i - (j - 1));
+      second = second * u + 2 * first;
+      first = first * u + product;
+      product *= u;
+      d += f2[j] * first;
+      a += f2[j] * second;
+    }
+    out.slope[k] = d[0];
+    out.slope[k + 1] = d[1];
+    out.curvature[k] = a[0];
+    out.curvature[k + 1] = a[1];
+    Diagonal after;
+    for (std::size_t j = 1; j < P; ++j) after.f[j] = f2[j][1];
+    return after;
+  }
+
+ private:
+  static Pair load(std::span<const double> x, std::size_t i) { return Pair{x[i], x[i + 1]}; }
 };
 
 // Every knot's estimates from the polynomial through the `points` <= P
@@ -91,6 +138,9 @@ void estimate_with(std::span<const double> x, std::span<const double> s, std::si
   }
   if (points == P) {
     const std::size_t offset = P - 1 - P / 2;
+    // Two nodes a step: the pairs halve the arithmetic, which bounds this
+    // loop.
+    for (; i + 2 < n; i += 2) diagonal = diagonal.next_two(x, s, i, i - offset, out);
     for (; i + 1 < n; ++i) {
       diagonal = diagonal.template next<true>(x, s[i - 1], i, P - 1);
       const std::size_t k = i - offset;
@@ -109,10 +159,9 @@ Estimates estimate_points(std::span<const double> x, std::span<const double> s,
                           std::size_t stencil) {
   const std::size_t n = x.size();
   const std::size_t points = std::min(stencil, n);
-  // The knots are served in order, so the estimates are appended.
-  Estimates out;
-  out.slope.reserve(n);
-  out.curvature.reserve(n);
+  // Written by index: appended, each write would go through the arrays'
+  // ends in memory, one after the other.
+  Estimates out{Doubles(n), Doubles(n)};
   // The table's size fixed at compile time, so that its loops unroll.
   if (points <= 3) {
     estimate_with<3>(x, s, points, out);
