@@ -1,10 +1,12 @@
 #include "samples.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
 
+#include "interpolator.hpp"
 #include "memory.hpp"
 
 namespace velarix {
@@ -37,6 +39,48 @@ Result<Samples> Samples::borrow(std::span<const double> x, std::span<const doubl
   return checked(x, y, false);
 }
 
+namespace {
+
+// The pass of Samples::checked over all intervals but the last (or its
+// last two), two a step in paired lanes: one division for two secants,
+// each lane with the arithmetic of one interval alone. The lanes' extremes
+// are joined at the end, which on usable data (never NaN) gives those of
+// one pass. Returns the first interval left to the caller.
+std::size_t paired_pass(std::span<const double> x, std::span<const double> y, double* w,
+                        double* q, Samples::Extremes& e, bool& usable) {
+  const std::size_t n = x.size();
+  const auto pair = [](const double* p) { return Pair{p[0], p[1]}; };
+  Pair narrow = {e.narrow, e.narrow};
+  Pair wide = narrow;
+  Pair largest = {e.largest, e.largest};
+  Pair fine = {1, 1};  // each lane's joint test, as 1 or 0
+  std::size_t i = 0;
+  for (; i + 2 < n; i += 2) {
+    const Pair width = pair(&x[i + 1]) - pair(&x[i]);
+    const Pair next = pair(&y[i + 1]);
+    const Pair size = Pair{std::fabs(next[0]), std::fabs(next[1])};
+    const Pair secant = (next - pair(&y[i])) / width;
+    std::memcpy(w + i, &width, sizeof width);
+    std::memcpy(q + i, &secant, sizeof secant);
+    // A finite value is one whose size is at most the largest double.
+    const auto ok = (width >= Samples::kSmallestWidth) & (width <= Samples::kLargestWidth) &
+                    (size <= std::numeric_limits<double>::max());
+    fine = ok ? fine : Pair{0, 0};
+    narrow = width < narrow ? width : narrow;
+    wide = wide < width ? width : wide;
+    largest = largest < size ? size : largest;
+  }
+  usable &= fine[0] != 0 && fine[1] != 0;
+  for (std::size_t lane = 0; lane < 2; ++lane) {
+    e.take_width(narrow[lane]);
+    e.take_width(wide[lane]);
+    e.take_value(largest[lane]);
+  }
+  return i;
+}
+
+}  // namespace
+
 Result<Samples> Samples::checked(std::span<const double> x, std::span<const double> y,
                                  bool copy) {
   if (x.size() != y.size()) return LengthMismatch{x.size(), y.size()};
@@ -53,7 +97,8 @@ Result<Samples> Samples::checked(std::span<const double> x, std::span<const doub
   double* const q = secants.data();
   bool usable = std::isfinite(y[0]);
   Extremes e{x[1] - x[0], x[1] - x[0], std::fabs(y[0])};
-  for (std::size_t i = 0; i + 1 < n; ++i) {
+  std::size_t i = paired_pass(x, y, w, q, e, usable);
+  for (; i + 1 < n; ++i) {
     const double width = x[i + 1] - x[i];
     w[i] = width;
     q[i] = (y[i + 1] - y[i]) / width;
