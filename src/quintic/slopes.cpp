@@ -1,6 +1,7 @@
 #include "quintic/slopes.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -391,18 +392,63 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // which stalls the loop.
   // The index is written whatever the outcome and kept by counting it, so
   // that no branch depends on the outcome: the list is grown ahead of each
-  // run of tests (`room`) and cut to its length at the end. The in-step
-  // tests (`Rough`) combine the coefficients' own tests without branches as
-  // well; where pieces are written, on data where the test has passed so
-  // far, its branches are predicted and its shortest way is the cheapest.
+  // run of tests (`room`) and cut to its length at the end. Where pieces are
+  // written, on data where the test has passed so far, its branches are
+  // predicted and its shortest way is the cheapest. The in-step tests
+  // (`Rough`) combine the coefficients' own tests without branches instead,
+  // and a piece they leave open is listed as failing until the exact
+  // minimum, taken for all such pieces at the end of the run of steps
+  // (`settle`), says otherwise: one at a time, each minimum's chain of
+  // divisions and a square root held up the step; taken together, the
+  // chains of different pieces overlap.
+  constexpr std::size_t kBlock = 64;
   std::size_t failed = 0;
+  struct Open {
+    std::size_t position;  // in `failing`
+    Bernstein c;
+  };
+  std::array<Open, kBlock> open;
+  std::size_t opened = 0;
   const auto test = [&]<bool Rough>(std::size_t i, const Hermite& e)
                         __attribute__((always_inline)) {
     const int bending = orientation(shapes[i]);
     const Bend b = oriented(bending, h[i], e);
-    const bool fails = bending != 0 && (Rough ? fails_bending(b) : !keeps_bending(b));
+    bool fails = false;
+    if constexpr (Rough) {
+      if (bending != 0) {
+        const Bernstein c = bernstein(b);
+        if (c.scale <= kLargeScale) {
+          const bool passes = all_above_floor(c);
+          fails = !passes;
+          open[opened] = {failed, c};
+          opened += !passes & !dips(c) ? 1 : 0;
+        } else {
+          fails = !keeps_bending_closely(b, c);
+        }
+      }
+    } else {
+      fails = bending != 0 && !keeps_bending(b);
+    }
     out.failing[failed] = i;
     failed += fails ? 1 : 0;
+  };
+  // The open pieces of the run whose list entries start at `from`: those
+  // that pass are taken out of the list, which keeps its order.
+  std::array<bool, kBlock> passes{};
+  const auto settle = [&](std::size_t from) {
+    if (opened == 0) return;
+    for (std::size_t p = 0; p < opened; ++p) {
+      passes[open[p].position - from] = minimum_keeps_bending(open[p].c);
+    }
+    std::size_t kept = open[0].position;
+    for (std::size_t j = kept; j < failed; ++j) {
+      const bool keep = !passes[j - from];
+      passes[j - from] = false;
+      out.failing[kept] = out.failing[j];
+      kept += keep ? 1 : 0;
+    }
+    failed = kept;
+    opened = 0;
   };
   const auto room = [&](std::size_t tests) {
     if (out.failing.size() < failed + tests) {
@@ -417,7 +463,6 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // passed, so that rough data, where an interval fails early, never hold
   // the curve's size twice over. On periodic data knot 0 is final only once
   // knot m is: interval 0 is tested last, and no piece is written.
-  constexpr std::size_t kBlock = 64;
   const std::span<const double> x = samples.x();
   const bool write = write_pieces && !periodic;
   bool preserved = true;
@@ -508,7 +553,9 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     while (k + 1 < m) {
       const std::size_t end = std::min(k + kBlock, m - 1);
       room(end - k);
+      const std::size_t from = failed;
       for (; k < end; ++k) step.template operator()<true, true>(k);
+      settle(from);
     }
   }
   for (; k < n; ++k) step.template operator()<false>(k);
