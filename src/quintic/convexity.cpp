@@ -144,8 +144,10 @@ std::optional<Halves> split(int bending, double x0, double x1, const Hermite& e)
   const double d1 = e.s + e.p1;
   const double m = ((e.y1 - e.y0) - (1 - r) * (left_h * d0 + right_h * d1)) / (r * h);
   const double y = e.y0 + left_h * (d0 + r * (m - d0));
-  const double left_s = (y - e.y0) / left_h;
-  const double right_s = (e.y1 - y) / right_h;
+  // Both secants in one paired division.
+  const Pair secants = Pair{y - e.y0, e.y1 - y} / Pair{left_h, right_h};
+  const double left_s = secants[0];
+  const double right_s = secants[1];
   const double a = k * (0.5 * least(k * e.a0, k * e.a1));
   return Halves{x, Hermite{e.y0, y, left_s, left_s - d0, m - left_s, e.a0, a},
                 Hermite{y, e.y1, right_s, right_s - m, d1 - right_s, a, e.a1}};

@@ -390,47 +390,63 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // Its knots were written a step ago or more: those of k - 2, one of them
   // written just now, would be loaded as a pair from a store not yet done,
   // which stalls the loop.
-  // The index is written whatever the outcome and kept by counting it, so
-  // that no branch depends on the outcome: the list is grown ahead of each
-  // run of tests (`room`) and cut to its length at the end. Where pieces are
-  // written, on data where the test has passed so far, its branches are
-  // predicted and its shortest way is the cheapest. The in-step tests
-  // (`Rough`) combine the coefficients' own tests without branches instead,
-  // and a piece they leave open is listed as failing until the exact
-  // minimum, taken for all such pieces at the end of the run of steps
-  // (`settle`), says otherwise: one at a time, each minimum's chain of
-  // divisions and a square root held up the step; taken together, the
-  // chains of different pieces overlap.
+  // Each interval is tested once its knots are final, every kBlock steps,
+  // in a loop of its own after the steps (in the step itself the test
+  // crowded the registers of the step's own work). A tested interval's index
+  // is written whatever the outcome and kept by counting it, so that no
+  // branch depends on the outcome: the list is grown ahead of each run of
+  // tests (`room`) and cut to its length at the end.
+  //
+  // While pieces are written and none has failed (smooth data), each
+  // interval's piece is written in the same loop, while its knots are still
+  // in the caches, and the test takes its shortest way, whose branches are
+  // then predicted. Room for all the pieces is taken once the first kBlock
+  // have passed, so that rough data, where an interval fails early, never
+  // hold the curve's size twice over.
+  //
+  // Otherwise (rough data) the convex and concave intervals of the run are
+  // listed first and tested alone, with the coefficients' own tests
+  // combined without branches, and a piece they leave open is listed as
+  // failing until its exact minimum, taken for all the open pieces of the
+  // run at its end (`settle`), says otherwise: one at a time, each minimum's
+  // chain of divisions and a square root held up the loop; taken together,
+  // the chains of different pieces overlap.
+  //
+  // On periodic data knot 0 is final only once knot m is: interval 0 is
+  // tested last, and no piece is written.
   constexpr std::size_t kBlock = 64;
   std::size_t failed = 0;
+  const auto room = [&](std::size_t tests) {
+    if (out.failing.size() < failed + tests) {
+      out.failing.resize(std::max(2 * out.failing.size(), failed + tests));
+    }
+  };
+  const auto record = [&](std::size_t i, bool fails) {
+    out.failing[failed] = i;
+    failed += fails ? 1 : 0;
+  };
+  const auto test = [&](std::size_t i, const Hermite& e) {
+    const int bending = orientation(shapes[i]);
+    record(i, bending != 0 && !keeps_bending(oriented(bending, h[i], e)));
+  };
   struct Open {
     std::size_t position;  // in `failing`
     Bernstein c;
   };
   std::array<Open, kBlock> open;
   std::size_t opened = 0;
-  const auto test = [&]<bool Rough>(std::size_t i, const Hermite& e)
-                        __attribute__((always_inline)) {
-    const int bending = orientation(shapes[i]);
-    const Bend b = oriented(bending, h[i], e);
-    bool fails = false;
-    if constexpr (Rough) {
-      if (bending != 0) {
-        const Bernstein c = bernstein(b);
-        if (c.scale <= kLargeScale) {
-          const bool passes = all_above_floor(c);
-          fails = !passes;
-          open[opened] = {failed, c};
-          opened += !passes & !dips(c) ? 1 : 0;
-        } else {
-          fails = !keeps_bending_closely(b, c);
-        }
-      }
-    } else {
-      fails = bending != 0 && !keeps_bending(b);
+  // Convex or concave interval i on rough data.
+  const auto test_rough = [&](std::size_t i) {
+    const Bend b = oriented(orientation(shapes[i]), h[i], hermite(samples, d, a, i));
+    const Bernstein c = bernstein(b);
+    if (!(c.scale <= kLargeScale)) {
+      record(i, !keeps_bending_closely(b, c));
+      return;
     }
-    out.failing[failed] = i;
-    failed += fails ? 1 : 0;
+    const bool passes = all_above_floor(c);
+    open[opened] = {failed, c};
+    opened += !passes & !dips(c) ? 1 : 0;
+    record(i, !passes);
   };
   // The open pieces of the run whose list entries start at `from`: those
   // that pass are taken out of the list, which keeps its order.
@@ -450,35 +466,39 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     failed = kept;
     opened = 0;
   };
-  const auto room = [&](std::size_t tests) {
-    if (out.failing.size() < failed + tests) {
-      out.failing.resize(std::max(2 * out.failing.size(), failed + tests));
-    }
-  };
-  // While pieces are written, the intervals whose knots are final are
-  // tested every kBlock steps, in a loop of their own (in the step itself,
-  // they crowded the registers of the step's own work), and while none has
-  // failed each one's piece is written there too: the knots are still in
-  // the caches. Room for all the pieces is taken once the first kBlock have
-  // passed, so that rough data, where an interval fails early, never hold
-  // the curve's size twice over. On periodic data knot 0 is final only once
-  // knot m is: interval 0 is tested last, and no piece is written.
   const std::span<const double> x = samples.x();
   const bool write = write_pieces && !periodic;
   bool preserved = true;
   std::size_t tested = periodic ? 1 : 0;  // the next interval to test
-  const auto test_before = [&](std::size_t end) {
-    if (end > tested) room(end - tested);
-    for (; tested < end; ++tested) {
-      const std::size_t i = tested;
-      const Hermite e = hermite(samples, d, a, i);
-      test.template operator()<false>(i, e);
-      if (!write || failed != 0) continue;
-      if (i == 0) out.pieces.reserve(std::min(m, kBlock));
-      if (i == kBlock) out.pieces.reserve(m);
-      preserved = append_piece(out.pieces, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
-                  preserved;
+  // One run of at most kBlock intervals, up to `stop`.
+  const auto test_run = [&](std::size_t stop) {
+    room(stop - tested);
+    if (write && failed == 0) {
+      for (; tested < stop; ++tested) {
+        const std::size_t i = tested;
+        const Hermite e = hermite(samples, d, a, i);
+        test(i, e);
+        if (failed != 0) continue;
+        if (i == 0) out.pieces.reserve(std::min(m, kBlock));
+        if (i == kBlock) out.pieces.reserve(m);
+        preserved = append_piece(out.pieces, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
+                    preserved;
+      }
+      return;
     }
+    std::array<std::size_t, kBlock> bent;
+    std::size_t count = 0;
+    for (std::size_t i = tested; i < stop; ++i) {
+      bent[count] = i;
+      count += orientation(shapes[i]) != 0 ? 1 : 0;
+    }
+    const std::size_t from = failed;
+    for (std::size_t j = 0; j < count; ++j) test_rough(bent[j]);
+    settle(from);
+    tested = stop;
+  };
+  const auto test_before = [&](std::size_t end) {
+    while (tested < end) test_run(std::min(end, tested + kBlock));
   };
 
   // One pass, knot k at step k: its slope needs its neighbours' boxes, its
@@ -499,8 +519,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // Step k. Inner steps (4 <= k < m - 1) have both sides and the next one,
   // none of them wrapped, a next knot that is no end, and no end rule to
   // apply: compiled apart, with those tests decided.
-  const auto step = [&]<bool Inner, bool Test = false>(std::size_t k)
-                        __attribute__((always_inline)) {
+  const auto step = [&]<bool Inner>(std::size_t k) __attribute__((always_inline)) {
     const Side next = Inner ? knots.inner_side(k + 1) : knots.side(k + 1);
     const Box after = Inner               ? knots.box<true>(k + 1, right, next)
                       : k < m || periodic ? knots.box(k + 1, right, next)
@@ -509,10 +528,6 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     if (Inner) {
       a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
       budgets.interval(k - 1, left, before, here, d, a);
-      if (Test) {
-        test.template operator()<true>(k - 3, hermite(samples, d, a, k - 3));
-        tested = k - 2;
-      }
     } else if (k == 0) {
       first = here;
     } else {
@@ -544,18 +559,10 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     // The same sides, known to exist.
     left = knots.inner_side(k - 1);
     right = knots.inner_side(k);
-    while (k + 1 < m && write && failed == 0) {
-      const std::size_t end = std::min(k + kBlock, m - 1);
-      for (; k < end; ++k) step.template operator()<true>(k);
-      test_before(k - 3);  // then tested in step from k - 3 on
-    }
-    test_before(k - 3);
     while (k + 1 < m) {
       const std::size_t end = std::min(k + kBlock, m - 1);
-      room(end - k);
-      const std::size_t from = failed;
-      for (; k < end; ++k) step.template operator()<true, true>(k);
-      settle(from);
+      for (; k < end; ++k) step.template operator()<true>(k);
+      test_before(k - 3);  // knots up to k - 2 are final
     }
   }
   for (; k < n; ++k) step.template operator()<false>(k);
@@ -570,9 +577,9 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     d[0] = d[m] = slope;
     a[0] = a[m] = bend;
     room(2);
-    test.template operator()<false>(m - 1, hermite(samples, d, a, m - 1));
+    test(m - 1, hermite(samples, d, a, m - 1));
     const std::size_t failing_last = failed;
-    test.template operator()<false>(0, hermite(samples, d, a, 0));
+    test(0, hermite(samples, d, a, 0));
     // Knot order: interval 0 first.
     if (failed > failing_last) {
       std::rotate(out.failing.begin(), out.failing.begin() + failing_last,
