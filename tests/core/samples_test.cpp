@@ -114,9 +114,11 @@ TEST(Samples, NamesEveryPositionAndDerivesEveryInterval) {
     for (std::size_t k = 0; k < n; ++k) {
       const std::string at = "x[" + std::to_string(k) + "] = ";
       Doubles bad = y, back = x, close(n);
-      bad[k] = inf;
-      EXPECT_EQ(message(Samples::create(x, bad).error()),
-                "y[" + std::to_string(k) + "] must be finite, got inf");
+      for (const double v : {inf, nan}) {
+        bad[k] = v;
+        EXPECT_EQ(message(Samples::create(x, bad).error()),
+                  "y[" + std::to_string(k) + "] must be finite, got " + (v == inf ? "inf" : "NaN"));
+      }
       if (k + 1 == n) continue;
       back[k + 1] = back[k];
       EXPECT_NE(message(Samples::create(back, y).error()).find(at), std::string::npos);
