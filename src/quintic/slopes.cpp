@@ -421,11 +421,11 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
       out.failing.resize(std::max(2 * out.failing.size(), failed + tests));
     }
   };
-  const auto record = [&](std::size_t i, bool fails) {
+  const auto record = [&](std::size_t i, bool fails) __attribute__((always_inline)) {
     out.failing[failed] = i;
     failed += fails ? 1 : 0;
   };
-  const auto test = [&](std::size_t i, const Hermite& e) {
+  const auto test = [&](std::size_t i, const Hermite& e) __attribute__((always_inline)) {
     const int bending = orientation(shapes[i]);
     record(i, bending != 0 && !keeps_bending(oriented(bending, h[i], e)));
   };
@@ -436,7 +436,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   std::array<Open, kBlock> open;
   std::size_t opened = 0;
   // Convex or concave interval i on rough data.
-  const auto test_rough = [&](std::size_t i) {
+  const auto test_rough = [&](std::size_t i) __attribute__((always_inline)) {
     const Bend b = oriented(orientation(shapes[i]), h[i], hermite(samples, d, a, i));
     const Bernstein c = bernstein(b);
     if (!(c.scale <= kLargeScale)) {
@@ -470,22 +470,20 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   const bool write = write_pieces && !periodic;
   bool preserved = true;
   std::size_t tested = periodic ? 1 : 0;  // the next interval to test
-  // One run of at most kBlock intervals, up to `stop`.
-  const auto test_run = [&](std::size_t stop) {
-    room(stop - tested);
-    if (write && failed == 0) {
-      for (; tested < stop; ++tested) {
-        const std::size_t i = tested;
-        const Hermite e = hermite(samples, d, a, i);
-        test(i, e);
-        if (failed != 0) continue;
-        if (i == 0) out.pieces.reserve(std::min(m, kBlock));
-        if (i == kBlock) out.pieces.reserve(m);
-        preserved = append_piece(out.pieces, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
-                    preserved;
-      }
-      return;
+  // Runs of at most kBlock intervals, up to `stop`: with pieces, and alone.
+  const auto test_writing = [&](std::size_t stop) {
+    for (; tested < stop; ++tested) {
+      const std::size_t i = tested;
+      const Hermite e = hermite(samples, d, a, i);
+      test(i, e);
+      if (failed != 0) continue;
+      if (i == 0) out.pieces.reserve(std::min(m, kBlock));
+      if (i == kBlock) out.pieces.reserve(m);
+      preserved = append_piece(out.pieces, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
+                  preserved;
     }
+  };
+  const auto test_rough_run = [&](std::size_t stop) {
     std::array<std::size_t, kBlock> bent;
     std::size_t count = 0;
     for (std::size_t i = tested; i < stop; ++i) {
@@ -498,7 +496,15 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     tested = stop;
   };
   const auto test_before = [&](std::size_t end) {
-    while (tested < end) test_run(std::min(end, tested + kBlock));
+    while (tested < end) {
+      const std::size_t stop = std::min(end, tested + kBlock);
+      room(stop - tested);
+      if (write && failed == 0) {
+        test_writing(stop);
+      } else {
+        test_rough_run(stop);
+      }
+    }
   };
 
   // One pass, knot k at step k: its slope needs its neighbours' boxes, its
