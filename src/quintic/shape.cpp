@@ -109,13 +109,14 @@ Classes classify(const Samples& samples, bool periodic_data) {
       c.bend[n - 1] = c.bend[n - 2];
     }
   }
+  // In arithmetic, without branches, which on rough data go either way.
   for (std::size_t i = 0; i < m; ++i) {
+    const int bend = c.bend[i];
+    const int same = -static_cast<int>(bend == c.bend[i + 1]);  // all ones, or 0
+    const int bent = bend & same;                                // the bend, or 0
     // A rise of exactly 0 (equal finite values; infinities give NaN).
-    if (y[i + 1] - y[i] == 0) {
-      c.shape[i] = Shape::flat;
-    } else if (c.bend[i] == c.bend[i + 1] && c.bend[i] != 0) {
-      c.shape[i] = c.bend[i] > 0 ? Shape::convex : Shape::concave;
-    }
+    const int flat = static_cast<int>(y[i + 1] - y[i] == 0);
+    c.shape[i] = static_cast<Shape>(bent + flat * (static_cast<int>(Shape::flat) - bent));
   }
   // A run of collinear knots lies on a straight stretch when it reaches an
   // end of the data or the knots flanking it bend the same way: the curve
