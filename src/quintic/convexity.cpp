@@ -78,15 +78,22 @@ Vector<std::size_t> failing(const Samples& samples, std::span<const Shape> shape
 //   k a0 <= c p0 (p0 + p1) / (p1 h),  k a1 <= c p1 (p0 + p1) / (p0 h).
 Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape> shapes,
                                   std::span<const double> d, std::span<double> a,
-                                  std::span<const std::size_t> failing, const Ends& ends) {
+                                  std::span<const std::size_t> failing, const Ends& ends,
+                                  std::span<const std::uint8_t> known) {
   const std::span<const double> h = samples.widths();
   const std::size_t m = shapes.size();
   const bool periodic = ends.periodic();
   Vector<std::uint8_t> marked(m, 0);
   // Intervals to test again after a cap on one of their knots.
   std::vector<std::size_t> again;
+  // The highest knot capped so far: a failing interval with a knot this
+  // high may have changed since the repair left its test known.
+  std::size_t capped = 0;
+  bool any_capped = false;
   const auto cap = [&](std::size_t knot, int k, double limit, std::size_t neighbour) {
     if (!(k * a[knot] > limit)) return;
+    capped = any_capped ? std::max(capped, knot) : knot;
+    any_capped = true;
     a[knot] = k * limit;
     // Periodic data's end knots are one knot, with one curvature.
     if (periodic && (knot == 0 || knot == m)) a[0] = a[m] = a[knot];
@@ -95,13 +102,14 @@ Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape>
       again.push_back(neighbour);
     }
   };
-  const auto test = [&](std::size_t i) {
+  const auto test = [&](std::size_t i, Known before) {
     if (marked[i] == kSplit) return;
     const int k = orientation(shapes[i]);
     const Bend b = oriented(k, h[i], hermite(samples, d, a, i));
     // Most of these pieces failed in the knot stage and half of them still
     // fail, so the outcome is hard to predict.
-    if (!fails_bending(b)) {
+    const bool passes = before == kUntested ? !fails_bending(b) : before == kPasses;
+    if (passes) {
       marked[i] = kKept;
       return;
     }
@@ -114,12 +122,14 @@ Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape>
     cap(i, k, kCapRatio / 2 * b.p0 * gaps / (b.p1 * h[i]), i - 1);
     cap(i + 1, k, kCapRatio / 2 * b.p1 * gaps / (b.p0 * h[i]), i + 1);
   };
-  for (const std::size_t i : failing) {
-    test(i);
+  for (std::size_t e = 0; e < failing.size(); ++e) {
+    const std::size_t i = failing[e];
+    const bool stands = !known.empty() && !(any_capped && capped >= i);
+    test(i, stands ? static_cast<Known>(known[e]) : kUntested);
     while (!again.empty()) {
       const std::size_t j = again.back();
       again.pop_back();
-      test(j);
+      test(j, kUntested);
     }
   }
   return marked;

@@ -166,6 +166,14 @@ enum Mark : std::uint8_t {
                  // given outside the secants
 };
 
+// What is known of a failing interval's bending test with the values the
+// repair leaves (see repair_curvatures).
+enum Known : std::uint8_t {
+  kUntested = 0,  // to be tested
+  kPasses = 1,
+  kFails = 2,
+};
+
 // Marks the convex and concave intervals that get a knot inserted, and caps
 // the curvatures of their knots so that both halves keep the bending. A cap
 // changes the neighbouring interval, which is tested again, so the caps
@@ -174,10 +182,13 @@ enum Mark : std::uint8_t {
 // interval that fails keeps_bending (in knot order); every other one passes
 // and is tested again only if a cap changes it. On periodic data (`ends`)
 // the end knots are one knot, between the last interval and the first.
-// Caps only shrink a curvature, so a natural end's 0 stays.
+// Caps only shrink a curvature, so a natural end's 0 stays. `known` (empty,
+// or one entry per failing interval) says what the repair left known of
+// their tests, which stands until a cap reaches one of their knots.
 Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape> shapes,
                                   std::span<const double> d, std::span<double> a,
-                                  std::span<const std::size_t> failing, const Ends& ends);
+                                  std::span<const std::size_t> failing, const Ends& ends,
+                                  std::span<const std::uint8_t> known = {});
 
 // The share of a half's slope change that lies between its outer end and
 // its secant: each half's gaps are in the ratio 0.58 : 0.42 (outer end

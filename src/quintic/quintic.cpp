@@ -149,11 +149,12 @@ Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
                                                  std::move(values.pieces)),
                          {}, values.shape_preserved);
   }
-  repair_curvatures(samples, shapes, values.d, values.a, values.failing, ends);
+  const Vector<std::uint8_t> known =
+      repair_curvatures(samples, shapes, values.d, values.a, values.failing, ends);
   Vector<std::uint8_t> marked;
   if (knot_insertion) {
     // A repair fixes an interval or leaves it; it breaks none that passed.
-    marked = insert_knots(samples, shapes, values.d, values.a, values.failing, ends);
+    marked = insert_knots(samples, shapes, values.d, values.a, values.failing, ends, known);
   } else {
     // Each round keeps monotone only the convex and concave intervals whose
     // piece cannot bend as they do, which changes their knots' boxes; at

@@ -102,7 +102,13 @@ class Repair {
       : samples_(samples), h_(samples.widths()), s_(samples.secants()), shapes_(shapes), d_(d),
         a_(a), m_(shapes.size()), periodic_(ends.periodic()), natural_(ends.natural()) {}
 
-  void interval(std::size_t i) {
+  // Whether the last repair kept is interval i's.
+  bool last_kept(std::size_t i) const { return kept_ == i; }
+
+  // Repairs interval i, and says whether its piece then passes: so it does
+  // after a kept repair, or when a repair of its neighbour has mended it;
+  // otherwise its values are those it failed with.
+  Known interval(std::size_t i) {
     const int k = orientation(shapes_[i]);
     const Bend b = oriented(k, h_[i], hermite(samples_, d_, a_, i));
     // The knot stage found this piece failing with its final values; only a
@@ -110,7 +116,7 @@ class Repair {
     // first, whose left knot is the last one's right) can have changed them
     // since, and only then is the test worth repeating.
     const bool touched = (i > 0 && kept_ == i - 1) || (periodic_ && i + 1 == m_ && first_kept_);
-    if (touched && keeps_bending(b)) return;
+    if (touched && keeps_bending(b)) return kPasses;
     const double scale = std::fabs(b.p0) + std::fabs(b.p1);
     Region region;
     region.b1 = (12 * b.p0 - 8 * b.p1) - kInside * scale;
@@ -122,7 +128,7 @@ class Repair {
     // is for a gap less than a quarter of the other, which rough data often
     // ask of a piece.
     const double clear = kClear * (scale + std::fabs(b.big0) + std::fabs(b.big1));
-    if (2 * region.b1 + region.b2 < -clear || region.b1 + 2 * region.b2 < -clear) return;
+    if (2 * region.b1 + region.b2 < -clear || region.b1 + 2 * region.b2 < -clear) return kFails;
     // On periodic data knot 0 is the right end of the last interval as
     // knot m, and knot m the left end of the first as knot 0.
     bound(region, i, k, periodic_ && i == 0 ? m_ : i, wrap(i - 1), -1.0, 0);
@@ -130,10 +136,10 @@ class Repair {
     // A natural end keeps S'' = 0.
     if (natural_ && i == 0) region.lo[0] = region.hi[0] = 0;
     if (natural_ && i + 1 == m_) region.lo[1] = region.hi[1] = 0;
-    if (!(region.lo[0] <= region.hi[0] && region.lo[1] <= region.hi[1])) return;
+    if (!(region.lo[0] <= region.hi[0] && region.lo[1] <= region.hi[1])) return kFails;
     double u = b.big0;
     double v = b.big1;
-    if (!region.nearest(u, v, 1e-12 * (scale + std::fabs(u) + std::fabs(v)))) return;
+    if (!region.nearest(u, v, 1e-12 * (scale + std::fabs(u) + std::fabs(v)))) return kFails;
     // The nearest point lies on the natural end's line u = 0 (or v = 0)
     // only to the rounding of the step along the line, which left a
     // subnormal S'' at the end: the end keeps exactly 0.
@@ -145,10 +151,11 @@ class Repair {
     if (!keeps_bending(oriented(k, h_[i], hermite(samples_, d_, a_, i))) ||
         broken(i, wrap(i - 1), old0, old1) || broken(i, wrap(i + 1), old0, old1)) {
       set(i, old0, old1);
-      return;
+      return kFails;
     }
     kept_ = i;
     if (i == 0) first_kept_ = true;
+    return kPasses;
   }
 
  private:
@@ -233,11 +240,24 @@ class Repair {
 
 }  // namespace
 
-void repair_curvatures(const Samples& samples, std::span<const Shape> shapes,
-                       std::span<const double> d, std::span<double> a,
-                       std::span<const std::size_t> failing, const Ends& ends) {
+Vector<std::uint8_t> repair_curvatures(const Samples& samples, std::span<const Shape> shapes,
+                                       std::span<const double> d, std::span<double> a,
+                                       std::span<const std::size_t> failing, const Ends& ends) {
   Repair repair(samples, shapes, d, a, ends);
-  for (const std::size_t i : failing) repair.interval(i);
+  // On periodic data a repair of the last interval changes the first one's
+  // knot too, whose outcome is then no longer known: none are kept.
+  if (ends.periodic()) {
+    for (const std::size_t i : failing) repair.interval(i);
+    return {};
+  }
+  Vector<std::uint8_t> known(failing.size());
+  for (std::size_t e = 0; e < failing.size(); ++e) {
+    const std::size_t i = failing[e];
+    known[e] = repair.interval(i);
+    // A kept repair changes the knot it shares with the interval before.
+    if (repair.last_kept(i) && e > 0 && failing[e - 1] + 1 == i) known[e - 1] = kUntested;
+  }
+  return known;
 }
 
 }  // namespace velarix::quintic

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <span>
 
+#include "memory.hpp"
 #include "quintic/shape.hpp"
 #include "samples.hpp"
 
@@ -18,7 +19,11 @@ namespace velarix::quintic {
 // and no neighbouring piece that kept its shape before loses it; the slopes
 // are not changed. A natural end keeps its curvature 0; periodic data's end
 // knots are one knot, whose other interval is across the wrap.
-void repair_curvatures(const Samples& samples, std::span<const Shape> shapes,
+//
+// Returns, for each failing interval, whether its piece passes or fails
+// keeps_bending with the values the repair leaves (Known), where the repair
+// has found that out; none on periodic data.
+Vector<std::uint8_t> repair_curvatures(const Samples& samples, std::span<const Shape> shapes,
                        std::span<const double> d, std::span<double> a,
                        std::span<const std::size_t> failing, const Ends& ends);
 

@@ -7,6 +7,7 @@
 
 #include "quintic/convexity.hpp"
 #include "quintic/estimates.hpp"
+#include "quintic/repair.hpp"
 #include "quintic/slopes.hpp"
 
 namespace velarix::quintic {
@@ -82,6 +83,27 @@ TEST(KnotStage, ListsExactlyTheFailingIntervals) {
       }
     }
   }
+}
+
+// What the repair leaves known of each failing interval's test gives the
+// knot insertion the marks and curvatures it finds by testing them itself.
+TEST(KnotStage, KnownTestsInsertAsTestedOnes) {
+  std::mt19937_64 rng(31);
+  std::uniform_real_distribution<double> u(0, 1);
+  Doubles x{0}, y{0};
+  for (int i = 0; i < 20000; ++i) {
+    x.push_back(x.back() + 0.2 + u(rng));
+    y.push_back(y.back() + u(rng) - (i % 3 == 0 ? 0.4 : 0.0));
+  }
+  const Samples samples = Samples::create(x, y).value();
+  const Classes c = classify(samples);
+  KnotValues v = knot_values(samples, c, c.shape, estimate(samples, 5), {});
+  const Vector<std::uint8_t> known = repair_curvatures(samples, c.shape, v.d, v.a, v.failing, {});
+  Doubles a = v.a;
+  EXPECT_GT(v.failing.size(), 1000u);
+  EXPECT_EQ(insert_knots(samples, c.shape, v.d, v.a, v.failing, {}, known),
+            insert_knots(samples, c.shape, v.d, a, v.failing, {}));
+  EXPECT_EQ(v.a, a);
 }
 
 // Knots about the collinear threshold (exact lines, 1e-12 and a few ulps
