@@ -26,9 +26,12 @@ double cubic_minimum(double e0, double e1, double e2, double e3) {
   if (std::isnan(disc)) return disc;
   if (disc < 0) return least;
   const double q = -0.5 * (qb + std::copysign(std::sqrt(disc), qb));
-  const double roots[2] = {qa != 0 ? q / qa : (qb != 0 ? -qc / qb : -1.0),
-                           q != 0 ? qc / q : -1.0};
-  for (const double t : roots) {
+  // Both roots in one paired division where neither divisor is 0 (nearly
+  // always).
+  Pair roots = Pair{q, qc} / Pair{qa != 0 ? qa : 1, q != 0 ? q : 1};
+  if (qa == 0) roots[0] = qb != 0 ? -qc / qb : -1.0;
+  if (q == 0) roots[1] = -1.0;
+  for (const double t : {roots[0], roots[1]}) {
     if (!(t > 0 && t < 1)) continue;
     const double value = b0 + t * (b1 + t * (b2 + t * b3));
     if (value < least) least = value;
@@ -39,8 +42,9 @@ double cubic_minimum(double e0, double e1, double e2, double e3) {
 bool minimum_keeps_bending(const Bernstein& c) {
   // In units of the scale, so that the roots' squares and products can
   // neither underflow nor overflow whatever the size of the data.
-  return cubic_minimum(c.e0 / c.scale, c.e1 / c.scale, c.e2 / c.scale, c.e3 / c.scale) >=
-         -kRounding;
+  const Pair low = Pair{c.e0, c.e1} / c.scale;
+  const Pair high = Pair{c.e2, c.e3} / c.scale;
+  return cubic_minimum(low[0], low[1], high[0], high[1]) >= -kRounding;
 }
 
 bool keeps_bending_closely(const Bend& b, const Bernstein& c) {
