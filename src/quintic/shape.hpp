@@ -43,8 +43,11 @@ inline std::size_t wrapped(std::size_t i, std::size_t m, bool periodic) {
 }
 
 // The bending the curve must follow: +1 convex, -1 concave, 0 none.
+// In arithmetic (the shape itself, but 0 for flat), so that the knot loop
+// does not branch on it: on rough data the shapes follow no pattern.
 inline int orientation(Shape shape) {
-  return shape == Shape::convex ? 1 : shape == Shape::concave ? -1 : 0;
+  const int v = static_cast<int>(shape);
+  return v - 2 * static_cast<int>(v == static_cast<int>(Shape::flat));
 }
 
 // Per knot: the sign of the change of secant slope there (0 where the change
