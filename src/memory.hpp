@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace velarix {
@@ -59,5 +60,31 @@ struct LargeAllocator {
 template <class T>
 using Vector = std::vector<T, LargeAllocator<T>>;
 using Doubles = Vector<double>;
+
+// For arrays written in full before anything reads them: sizing one leaves
+// its elements uninitialized instead of zeroing them, a pass over memory
+// that the writes repeat.
+template <class T>
+struct UnfilledAllocator : LargeAllocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UnfilledAllocator<U>;
+  };
+
+  UnfilledAllocator() = default;
+  template <class U>
+  UnfilledAllocator(const UnfilledAllocator<U>&) noexcept {}
+
+  template <class U>
+  void construct(U* at) noexcept {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+  }
+};
+
+using UnfilledDoubles = std::vector<double, UnfilledAllocator<double>>;
 
 }  // namespace velarix

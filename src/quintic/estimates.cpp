@@ -161,7 +161,7 @@ Estimates estimate_points(std::span<const double> x, std::span<const double> s,
   const std::size_t points = std::min(stencil, n);
   // Written by index: appended, each write would go through the arrays'
   // ends in memory, one after the other.
-  Estimates out{Doubles(n), Doubles(n)};
+  Estimates out{UnfilledDoubles(n), UnfilledDoubles(n)};
   // The table's size fixed at compile time, so that its loops unroll.
   if (points <= 3) {
     estimate_with<3>(x, s, points, out);

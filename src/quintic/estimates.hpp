@@ -8,9 +8,10 @@
 
 namespace velarix::quintic {
 
+// Every knot's estimates are written: the arrays are not zeroed first.
 struct Estimates {
-  Doubles slope;
-  Doubles curvature;
+  UnfilledDoubles slope;
+  UnfilledDoubles curvature;
 };
 
 // The first and second derivative at every knot of the polynomial through

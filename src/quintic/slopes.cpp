@@ -303,7 +303,7 @@ class Budgets {
   // Interval j, between knots j and j + 1 with boxes `left` and `right`;
   // writes knot j. Inlined into the knot loop, as the boxes are.
   [[gnu::always_inline]] void interval(std::size_t j, const Side& side, const Box& left,
-                                       const Box& right, Doubles& d, Doubles& a) {
+                                       const Box& right, UnfilledDoubles& d, UnfilledDoubles& a) {
     double theta = theta_next_;
     double slope = slope_next_;
     theta_next_ = 1;
@@ -341,12 +341,13 @@ class Budgets {
   }
 
   // The last knot, once the last interval has been seen.
-  void last(std::size_t m, const Box& box, Doubles& d, Doubles& a) const {
+  void last(std::size_t m, const Box& box, UnfilledDoubles& d, UnfilledDoubles& a) const {
     write(m, box, d, a, theta_next_, slope_next_);
   }
 
  private:
-  static void write(std::size_t k, const Box& box, Doubles& d, Doubles& a, double theta,
+  static void write(std::size_t k, const Box& box, UnfilledDoubles& d, UnfilledDoubles& a,
+                    double theta,
                     double slope) {
     a[k] *= theta;
     if (box.fixed == free) d[k] = slope;
@@ -370,8 +371,8 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // read before its slope is written, and the end rule keeps the end
   // estimates apart.
   KnotValues out{std::move(estimates.slope), std::move(estimates.curvature), {}, {}, false, true};
-  Doubles& d = out.d;
-  Doubles& a = out.a;
+  UnfilledDoubles& d = out.d;
+  UnfilledDoubles& a = out.a;
   const double first_estimate = d[0];
   const double last_estimate = d[m];
   const bool end_rule = (ends.kind == Ends::Kind::boxed || ends.natural()) && n >= 3;

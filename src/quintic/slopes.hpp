@@ -13,8 +13,8 @@
 namespace velarix::quintic {
 
 struct KnotValues {
-  Doubles d;
-  Doubles a;
+  UnfilledDoubles d;  // the estimates' arrays
+  UnfilledDoubles a;
   // The convex and concave intervals whose single piece fails
   // keeps_bending with these values, in knot order.
   Vector<std::size_t> failing;

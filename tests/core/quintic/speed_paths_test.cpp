@@ -99,7 +99,7 @@ TEST(KnotStage, KnownTestsInsertAsTestedOnes) {
   const Classes c = classify(samples);
   KnotValues v = knot_values(samples, c, c.shape, estimate(samples, 5), {});
   const Vector<std::uint8_t> known = repair_curvatures(samples, c.shape, v.d, v.a, v.failing, {});
-  Doubles a = v.a;
+  auto a = v.a;
   EXPECT_GT(v.failing.size(), 1000u);
   EXPECT_EQ(insert_knots(samples, c.shape, v.d, v.a, v.failing, {}, known),
             insert_knots(samples, c.shape, v.d, a, v.failing, {}));
