@@ -11,7 +11,8 @@
 
 namespace velarix {
 
-Samples::Samples(Doubles x, Doubles y, Doubles widths, Doubles secants, const Extremes& extremes)
+Samples::Samples(Doubles x, Doubles y, UnfilledDoubles widths, UnfilledDoubles secants,
+                 const Extremes& extremes)
     : own_x_(std::move(x)),
       own_y_(std::move(y)),
       x_(own_x_),
@@ -20,8 +21,8 @@ Samples::Samples(Doubles x, Doubles y, Doubles widths, Doubles secants, const Ex
       secants_(std::move(secants)),
       extremes_(extremes) {}
 
-Samples::Samples(std::span<const double> x, std::span<const double> y, Doubles widths,
-                 Doubles secants, const Extremes& extremes)
+Samples::Samples(std::span<const double> x, std::span<const double> y, UnfilledDoubles widths,
+                 UnfilledDoubles secants, const Extremes& extremes)
     : x_(x), y_(y), widths_(std::move(widths)), secants_(std::move(secants)), extremes_(extremes) {}
 
 namespace {
@@ -91,8 +92,8 @@ Result<Samples> Samples::checked(std::span<const double> x, std::span<const doub
   // pass (an infinite or NaN knot makes a width infinite or NaN), and only
   // otherwise are the checks run, for their refusal. (Run first, they were
   // two more passes over the data.)
-  Doubles widths(n - 1);
-  Doubles secants(n - 1);
+  UnfilledDoubles widths(n - 1);
+  UnfilledDoubles secants(n - 1);
   double* const w = widths.data();
   double* const q = secants.data();
   bool usable = std::isfinite(y[0]);
@@ -150,7 +151,8 @@ std::optional<Error> Samples::check_values(std::span<const double> y) {
   return std::nullopt;
 }
 
-Samples Samples::from_parts(Doubles x, Doubles y, Doubles widths, Doubles secants) {
+Samples Samples::from_parts(Doubles x, Doubles y, UnfilledDoubles widths,
+                            UnfilledDoubles secants) {
   const std::size_t n = x.size();
   if (n < 2 || y.size() != n || widths.size() != n - 1 || secants.size() != n - 1) {
     throw InternalError("samples assembled from sequences of inconsistent lengths");

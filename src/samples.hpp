@@ -47,7 +47,8 @@ class Samples {
 
   // Assembles a data set from fields that already satisfy the invariants
   // (used to mirror data without validating them again).
-  static Samples from_parts(Doubles x, Doubles y, Doubles widths, Doubles secants);
+  static Samples from_parts(Doubles x, Doubles y, UnfilledDoubles widths,
+                            UnfilledDoubles secants);
 
   std::span<const double> x() const { return x_; }
   std::span<const double> y() const { return y_; }
@@ -84,9 +85,10 @@ class Samples {
  private:
   // create (copy) or borrow.
   static Result<Samples> checked(std::span<const double> x, std::span<const double> y, bool copy);
-  Samples(Doubles x, Doubles y, Doubles widths, Doubles secants, const Extremes& extremes);
-  Samples(std::span<const double> x, std::span<const double> y, Doubles widths, Doubles secants,
+  Samples(Doubles x, Doubles y, UnfilledDoubles widths, UnfilledDoubles secants,
           const Extremes& extremes);
+  Samples(std::span<const double> x, std::span<const double> y, UnfilledDoubles widths,
+          UnfilledDoubles secants, const Extremes& extremes);
 
   // The knots and values the samples own (empty when borrowed), and the
   // ones they read, owned or borrowed. A move keeps the owned storage where
@@ -95,8 +97,9 @@ class Samples {
   Doubles own_y_;
   std::span<const double> x_;
   std::span<const double> y_;
-  Doubles widths_;
-  Doubles secants_;
+  // Written in full when made: not zeroed first.
+  UnfilledDoubles widths_;
+  UnfilledDoubles secants_;
   Extremes extremes_;
 };
 

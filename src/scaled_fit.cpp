@@ -71,8 +71,8 @@ Samples scaled(const Samples& samples, const Scale& scale) {
   // From the scaled knots, so that every piece spans exactly its knots; a
   // knot that falls into the subnormal range moves by far less than any
   // width, which kReach keeps above 2^-251.
-  Doubles widths(n - 1);
-  Doubles secants(n - 1);
+  UnfilledDoubles widths(n - 1);
+  UnfilledDoubles secants(n - 1);
   for (std::size_t i = 0; i + 1 < n; ++i) {
     widths[i] = x[i + 1] - x[i];
     secants[i] = (y[i + 1] - y[i]) / widths[i];

@@ -76,7 +76,7 @@ Result<bool> classify_concave(const Samples& samples) {
 // negated (negation is exact, so the mirror of a mirror is the original).
 Samples mirrored(const Samples& samples) {
   Doubles y(samples.y().begin(), samples.y().end());
-  Doubles secants(samples.secants().begin(), samples.secants().end());
+  UnfilledDoubles secants(samples.secants().begin(), samples.secants().end());
   for (double& value : y) value = -value;
   for (double& secant : secants) secant = -secant;
   return Samples::from_parts({samples.x().begin(), samples.x().end()}, std::move(y),
