@@ -37,8 +37,8 @@ inline Bend oriented(int bending, double h, const Hermite& e) {
 // order), and the number beside a NaN. The library's are calls, which cost
 // more than the comparison itself in the repair's inner arithmetic. The two
 // comparisons are joined without a short cut, which would be a branch.
-inline double least(double x, double y) { return (x <= y) | (y != y) ? x : y; }
-inline double greatest(double x, double y) { return (x >= y) | (y != y) ? x : y; }
+inline double least(double x, double y) { return ((x <= y) | (y != y)) ? x : y; }
+inline double greatest(double x, double y) { return ((x >= y) | (y != y)) ? x : y; }
 
 // A coefficient or minimum this far below 0, relative to the size of the
 // terms it is made of, is the rounding of those terms: the evaluated S'' or

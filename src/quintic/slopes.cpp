@@ -446,7 +446,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     }
     const bool passes = all_above_floor(c);
     open[opened] = {failed, c};
-    opened += !passes & !dips(c) ? 1 : 0;
+    opened += (!passes & !dips(c)) ? 1 : 0;
     record(i, !passes);
   };
   // The open pieces of the run whose list entries start at `from`: those
