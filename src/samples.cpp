@@ -42,8 +42,9 @@ Result<Samples> Samples::borrow(std::span<const double> x, std::span<const doubl
 
 namespace {
 
-// The pass of Samples::checked over all intervals but the last (or its
-// last two), two a step in paired lanes: one division for two secants,
+// The pass of Samples::checked over the intervals, two a step in paired
+// lanes (an odd count leaves the last one to the caller): one division for
+// two secants,
 // each lane with the arithmetic of one interval alone. The lanes' extremes
 // are joined at the end, which on usable data (never NaN) gives those of
 // one pass. Returns the first interval left to the caller.

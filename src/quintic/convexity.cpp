@@ -90,14 +90,13 @@ Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape>
   Vector<std::uint8_t> marked(m, 0);
   // Intervals to test again after a cap on one of their knots.
   std::vector<std::size_t> again;
-  // The highest knot capped so far: a failing interval with a knot this
-  // high may have changed since the repair left its test known.
-  std::size_t capped = 0;
-  bool any_capped = false;
+  // One past the highest knot capped so far: a failing interval i below it
+  // may have a capped knot, and so have changed since the repair left its
+  // test known.
+  std::size_t capped_end = 0;
   const auto cap = [&](std::size_t knot, int k, double limit, std::size_t neighbour) {
     if (!(k * a[knot] > limit)) return;
-    capped = any_capped ? std::max(capped, knot) : knot;
-    any_capped = true;
+    capped_end = std::max(capped_end, knot + 1);
     a[knot] = k * limit;
     // Periodic data's end knots are one knot, with one curvature.
     if (periodic && (knot == 0 || knot == m)) a[0] = a[m] = a[knot];
@@ -128,7 +127,7 @@ Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape>
   };
   for (std::size_t e = 0; e < failing.size(); ++e) {
     const std::size_t i = failing[e];
-    const bool stands = !known.empty() && !(any_capped && capped >= i);
+    const bool stands = !known.empty() && capped_end <= i;
     test(i, stands ? static_cast<Known>(known[e]) : kUntested);
     while (!again.empty()) {
       const std::size_t j = again.back();

@@ -112,11 +112,11 @@ inline bool keeps_bending(const Bend& b) {
   return keeps_bending_closely(b, c);
 }
 
-// The same test, negated, for the knot loop, which asks it of every interval
-// of data whose shapes change from knot to knot: the coefficients' own tests
-// are combined without branches, which on such data go either way at
-// random, so that only the pieces left open by them take a branch to the
-// exact minimum.
+// The same test, negated, for the knot insertion, whose pieces mostly failed
+// once and still fail about half the time: the coefficients' own tests are
+// combined without branches, which on such pieces go either way at random,
+// so that only the pieces left open by them take a branch to the exact
+// minimum.
 [[gnu::always_inline]] inline bool fails_bending(const Bend& b) {
   const Bernstein c = bernstein(b);
   const bool passes = all_above_floor(c);

@@ -385,12 +385,6 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   };
   const std::span<const double> h = samples.widths();
   // Whether interval i keeps its bending, recorded in `failing` if not.
-  // Once pieces are no longer written, the inner steps test interval k - 3
-  // themselves (on rough data, where the outcome is hard to predict, a loop
-  // of tests alone waits on each misprediction with nothing else to do).
-  // Its knots were written a step ago or more: those of k - 2, one of them
-  // written just now, would be loaded as a pair from a store not yet done,
-  // which stalls the loop.
   // Each interval is tested once its knots are final, every kBlock steps,
   // in a loop of its own after the steps (in the step itself the test
   // crowded the registers of the step's own work). A tested interval's index
