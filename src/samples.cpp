@@ -44,10 +44,9 @@ namespace {
 
 // The pass of Samples::checked over the intervals, two a step in paired
 // lanes (an odd count leaves the last one to the caller): one division for
-// two secants,
-// each lane with the arithmetic of one interval alone. The lanes' extremes
-// are joined at the end, which on usable data (never NaN) gives those of
-// one pass. Returns the first interval left to the caller.
+// two secants, each lane with the arithmetic of one interval alone. The
+// lanes' extremes are joined at the end, which on usable data (never NaN)
+// gives those of one pass. Returns the first interval left to the caller.
 std::size_t paired_pass(std::span<const double> x, std::span<const double> y, double* w,
                         double* q, Samples::Extremes& e, bool& usable) {
   const std::size_t n = x.size();
