@@ -31,7 +31,7 @@ namespace velarix::py {
 // for every method of the library's list.
 Classes end_slopes_classes();
 Classes smoothing_classes();
-extern PyMethodDef sample_functions[];
+extern PyMethodDef module_functions[];  // bindings/samples.cpp
 #define VELARIX_DECLARE(name, configuration_kind, spline_kind) Method name##_method();
 VELARIX_METHODS(VELARIX_DECLARE)
 #undef VELARIX_DECLARE
@@ -148,7 +148,7 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "_velarix", "", 0, sample_functions, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_velarix", "", 0, module_functions, slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

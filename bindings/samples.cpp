@@ -76,11 +76,21 @@ PyObject* checked(PyObject*, PyObject* values) {
 
 }  // namespace
 
-PyMethodDef sample_functions[] = {
+// bindings/workers.cpp
+PyObject* fit_workers(PyObject*, PyObject*);
+PyObject* set_fit_workers(PyObject*, PyObject* count);
+
+// The module's functions.
+PyMethodDef module_functions[] = {
     {"knot_refusal", checked<&Samples::check_knots>, METH_O,
      "The core's refusal of the knots x, or None."},
     {"value_refusal", checked<&Samples::check_values>, METH_O,
      "The core's refusal of the values y (the first that is not finite), or None."},
+    {"fit_workers", fit_workers, METH_NOARGS,
+     "The threads a fit started on this thread may use."},
+    {"set_fit_workers", set_fit_workers, METH_O,
+     "Sets the threads of the fits started on this thread (0: one per core); returns\n"
+     "the previous setting."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -36,6 +36,13 @@ void* allocate(std::size_t bytes);
 // `bytes` must be the size the block was allocated with.
 void deallocate(void* block, std::size_t bytes) noexcept;
 
+// Types whose arrays are written in place, element by element, by several
+// threads at once: sizing such an array leaves its elements uninitialized
+// (see LargeAllocator::construct) rather than clearing memory that the
+// writers, each on its own part, touch first.
+template <class T>
+inline constexpr bool filled_in_place = false;
+
 }  // namespace memory
 
 template <class T>
@@ -52,6 +59,14 @@ struct LargeAllocator {
   }
   void deallocate(T* block, std::size_t count) noexcept {
     memory::deallocate(block, count * sizeof(T));
+  }
+  template <class U>
+  void construct(U* at) {
+    if constexpr (memory::filled_in_place<U>) {
+      ::new (static_cast<void*>(at)) U;
+    } else {
+      ::new (static_cast<void*>(at)) U();
+    }
   }
 
   friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }

@@ -237,7 +237,9 @@ def __getattr__(name):
 
 
 # The NumPy-native layer above the classes.
-from velarix.interpolant import Antiderivative, Interpolant, interpolate  # noqa: E402
+from velarix.interpolant import (  # noqa: E402
+    Antiderivative, Interpolant, get_workers, interpolate, set_workers)
 from velarix.smoothing import smooth  # noqa: E402
 
-__all__ += ["Antiderivative", "Interpolant", "interpolate", "smooth"]
+__all__ += ["Antiderivative", "Interpolant", "interpolate", "smooth", "set_workers",
+            "get_workers"]

@@ -6,6 +6,8 @@ from velarix._velarix import *
 from velarix.interpolant import Antiderivative as Antiderivative
 from velarix.interpolant import Interpolant as Interpolant
 from velarix.interpolant import interpolate as interpolate
+from velarix.interpolant import set_workers as set_workers
+from velarix.interpolant import get_workers as get_workers
 from velarix.smoothing import smooth as smooth
 
 __version__: str

@@ -7,8 +7,8 @@ through the classes' ``*_batch_into`` methods on flat float64 views, and
 continues the curve outside the knots by the chosen extrapolation mode.
 """
 
+import contextlib
 import operator
-import os
 import uuid
 from concurrent.futures import ThreadPoolExecutor
 
@@ -16,7 +16,7 @@ import numpy as np
 
 from velarix import _registry, _velarix
 
-__all__ = ["Antiderivative", "Interpolant", "interpolate"]
+__all__ = ["Antiderivative", "Interpolant", "get_workers", "interpolate", "set_workers"]
 
 EXTRAPOLATION_MODES = ("linear", "constant", "hold", "nan", "raise", "extend", "periodic")
 # scipy's booleans: True continues the end pieces, False gives NaN.
@@ -204,20 +204,45 @@ def _order(nu, top):
     return order
 
 
-def _workers(workers, curves):
+def _worker_count(workers):
+    """`workers` as a positive int, or 0 for None."""
     if workers is None:
-        return min(os.cpu_count() or 1, curves)
+        return 0
     count = operator.index(workers) if not isinstance(workers, bool) else 0
     if count < 1:
         raise ValueError(f"workers must be a positive integer or None, got {workers!r}")
-    return min(count, curves)
+    return count
+
+
+@contextlib.contextmanager
+def set_workers(workers):
+    """Set the threads of the fits started on this thread, within a ``with`` block.
+
+    ``workers`` is a positive integer, or None for one per core (the
+    setting outside any block). A fit of long data splits its passes over
+    these threads and gives the same bits on any number of them; fits
+    run side by side on a pool of your own are best kept to one each.
+    The previous setting is restored when the block ends.
+    """
+    count = _worker_count(workers)
+    previous = _velarix.set_fit_workers(count)
+    try:
+        yield
+    finally:
+        _velarix.set_fit_workers(previous)
+
+
+def get_workers():
+    """The threads a fit started on this thread may use (see ``set_workers``)."""
+    return _velarix.fit_workers()
 
 
 def _fit_curves(config, x, y, axis, workers=None):
     """One fitted spline per curve of y, in row-major order of the curves.
 
-    The fits release the interpreter lock, so several curves fit on a pool
-    of threads at once.
+    The fits release the interpreter lock: several curves fit side by side
+    on a pool of threads, one thread each; a single curve's fit may use
+    them all.
     """
     curves_shape = y.shape[:axis] + y.shape[axis + 1:]
     columns = np.ascontiguousarray(np.moveaxis(y, axis, -1)).reshape(-1, len(x))
@@ -232,11 +257,17 @@ def _fit_curves(config, x, y, axis, workers=None):
                 error.add_note(f"while fitting y[{', '.join(index)}]")
             raise
 
-    count = _workers(workers, len(columns))
+    def fit_alone(j):
+        with set_workers(1):
+            return fit(j)
+
+    threads = _worker_count(workers) or get_workers()
+    count = min(threads, len(columns))
     if count <= 1:
-        return tuple(map(fit, range(len(columns)))), curves_shape
+        with set_workers(threads):
+            return tuple(map(fit, range(len(columns)))), curves_shape
     with ThreadPoolExecutor(count) as pool:
-        return tuple(pool.map(fit, range(len(columns)))), curves_shape
+        return tuple(pool.map(fit_alone, range(len(columns)))), curves_shape
 
 
 def interpolate(x, y, method="tension", *, axis=0, extrapolate=None, bc_type=None,
@@ -286,7 +317,10 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate=None, bc_type=Non
         method's own); each where the method's record lists it, anything
         else refused with what the method supports.
     workers : int or None, default None
-        Threads fitting the curves of a ``y`` with several (None: all cores).
+        Threads of the fit (None: ``get_workers()``, one per core unless
+        ``set_workers`` says otherwise). A ``y`` with several curves fits
+        them side by side, one thread each; a single long curve splits its
+        fit's passes over them, with the same result on any number.
 
     Returns
     -------

@@ -1,5 +1,6 @@
 # Types of the NumPy layer: array-likes in, float64 arrays (or NumPy floats
 # for a scalar x and one curve) out.
+import contextlib
 from collections.abc import Callable
 from typing import Any, Final, Literal, TypeAlias, overload
 
@@ -8,7 +9,7 @@ import numpy.typing as npt
 
 from velarix._velarix import _Configuration, _FittedSpline, _MethodName
 
-__all__ = ["Antiderivative", "Interpolant", "interpolate"]
+__all__ = ["Antiderivative", "Interpolant", "get_workers", "interpolate", "set_workers"]
 
 _Method: TypeAlias = _MethodName | _Configuration
 _Extrapolate: TypeAlias = Literal["linear", "constant", "hold", "nan", "raise", "extend", "periodic"]
@@ -36,6 +37,8 @@ def interpolate(
     bc_type: _BcType = None,
     workers: int | None = None,
 ) -> Interpolant: ...
+def set_workers(workers: int | None) -> contextlib.AbstractContextManager[None]: ...
+def get_workers() -> int: ...
 
 class _Curves:
     @property

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <new>
 
 #include "memory.hpp"
 #include "quintic/convexity.hpp"
@@ -42,16 +43,16 @@ inline bool built_keeps_shape(Shape shape, const QuinticPiece& piece) {
 
 inline bool normal_secant(double s) { return std::fabs(s) >= std::numeric_limits<double>::min(); }
 
-// Appends the single piece of an interval [x0, x1] of shape `shape` and
-// secant s with ends e (`bends` as for keeps_shape), and says whether it
-// keeps that shape. (The callers keep the verdicts in a local: as a member
-// beside the pieces, which a reallocation may reach, it went through memory
-// at every piece.)
-inline bool append_piece(Vector<QuinticPiece>& pieces, double x0, double x1, const Hermite& e,
-                         Shape shape, double s, double h, bool bends) {
-  pieces.emplace_back(x0, x1, e);
+// Writes the single piece of an interval [x0, x1] of shape `shape` and
+// secant s with ends e (`bends` as for keeps_shape) at `at`, in an array
+// filled in place, and says whether it keeps that shape. (The callers keep
+// the verdicts in a local: as a member beside the pieces it went through
+// memory at every piece.)
+inline bool store_piece(QuinticPiece* at, double x0, double x1, const Hermite& e, Shape shape,
+                        double s, double h, bool bends) {
+  ::new (static_cast<void*>(at)) QuinticPiece(x0, x1, e);
   if (!keeps_shape(shape, s, h, e, bends)) return false;
-  return normal_secant(s) || built_keeps_shape(shape, pieces.back());
+  return normal_secant(s) || built_keeps_shape(shape, *at);
 }
 
 }  // namespace velarix::quintic

@@ -29,8 +29,10 @@
 
 #include <array>
 #include <cstddef>
+#include <type_traits>
 
 #include "interpolator.hpp"
+#include "memory.hpp"
 
 namespace velarix::quintic {
 
@@ -49,6 +51,10 @@ struct Hermite {
 
 class QuinticPiece {
  public:
+  // Uninitialized, for an array of pieces that the fit's threads fill in
+  // place (see memory::filled_in_place).
+  QuinticPiece() = default;
+
   // A gap equal to the secant (a zero end slope, at a data extremum or
   // beside a flat) scales to the rise itself, so that the slope there is
   // exactly 0 (h s would miss the rise by its rounding, and the curve would
@@ -124,7 +130,11 @@ class QuinticPiece {
 };
 
 static_assert(sizeof(QuinticPiece) == 64);
+static_assert(std::is_trivially_default_constructible_v<QuinticPiece>);
 static_assert(PairedPiece<QuinticPiece>);
 static_assert(IntegrablePiece<QuinticPiece>);
 
 }  // namespace velarix::quintic
+
+template <>
+inline constexpr bool velarix::memory::filled_in_place<velarix::quintic::QuinticPiece> = true;

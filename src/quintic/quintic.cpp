@@ -1,10 +1,13 @@
 #include "quintic/quintic.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "format.hpp"
+#include "parallel.hpp"
 #include "period.hpp"
 #include "quintic/assembly.hpp"
 #include "quintic/convexity.hpp"
@@ -40,55 +43,97 @@ struct Assembled {
   bool shape_preserved;
 };
 
-// Flattened: the pieces' construction and the shape test inlined into the
-// loop, where the Hermite data stay in registers (a call per piece passed
-// them through memory and cost as much as the piece itself).
-[[gnu::flatten]] Assembled assemble(const Samples& samples, std::span<const Shape> shapes,
-                                    const KnotValues& values,
-                                    std::span<const std::uint8_t> marked) {
+// The first interval of each chunk of the assembly, and m last.
+std::vector<std::size_t> chunk_starts(std::size_t m) {
+  const std::size_t threads = parallel::threads_for(m);
+  std::vector<std::size_t> starts;
+  for (std::size_t c = 0; c < threads; ++c) starts.push_back(c * m / threads);
+  starts.push_back(m);
+  return starts;
+}
+
+// The two halves of interval i if it is marked for a split and can be.
+std::optional<Halves> halves_of(const Samples& samples, std::span<const Shape> shapes,
+                                const KnotValues& values, Mark mark, std::size_t i) {
+  if (mark != kSplit) return std::nullopt;
+  const std::span<const double> x = samples.x();
+  return split(orientation(shapes[i]), x[i], x[i + 1], hermite(samples, values.d, values.a, i));
+}
+
+// The pieces of intervals [first, last) written from `at` on, and whether
+// they keep their shapes. Flattened: the pieces' construction and the shape
+// test inlined into the loop, where the Hermite data stay in registers (a
+// call per piece passed them through memory and cost as much as the piece
+// itself).
+[[gnu::flatten]] bool assemble_chunk(const Samples& samples, std::span<const Shape> shapes,
+                                     const KnotValues& values,
+                                     std::span<const std::uint8_t> marked, std::size_t first,
+                                     std::size_t last, double* breakpoints,
+                                     QuinticPiece* pieces) {
   const std::span<const double> x = samples.x();
   const std::span<const double> s = samples.secants();
   const std::span<const double> h = samples.widths();
-  const std::size_t m = samples.intervals();
-  std::size_t extra = 0;
-  for (const std::uint8_t mark : marked) extra += mark == kSplit ? 1 : 0;
-  Doubles breakpoints;
-  Vector<QuinticPiece> pieces;
-  // Without a split the breakpoints are the knots, copied at once.
-  if (extra == 0) {
-    breakpoints.assign(x.begin(), x.end());
-  } else {
-    breakpoints.reserve(m + 1 + extra);
-  }
-  pieces.reserve(m + extra);
   bool preserved = true;
-  for (std::size_t i = 0; i < m; ++i) {
+  for (std::size_t i = first; i < last; ++i) {
     const Hermite e = hermite(samples, values.d, values.a, i);
     const int k = orientation(shapes[i]);
     const Mark mark = marked.empty() ? kKept : static_cast<Mark>(marked[i]);
     if (mark == kSplit) {
       if (const std::optional<Halves> halves = split(k, x[i], x[i + 1], e)) {
-        breakpoints.push_back(x[i]);
-        pieces.emplace_back(x[i], halves->x, halves->left);
-        breakpoints.push_back(halves->x);
-        pieces.emplace_back(halves->x, x[i + 1], halves->right);
+        *breakpoints++ = x[i];
+        ::new (static_cast<void*>(pieces++)) QuinticPiece(x[i], halves->x, halves->left);
+        *breakpoints++ = halves->x;
+        ::new (static_cast<void*>(pieces++)) QuinticPiece(halves->x, x[i + 1], halves->right);
         const double sg = e.y1 > e.y0 ? 1.0 : -1.0;
         preserved = preserved && sg * (s[i] - e.p0) >= 0 && sg * (s[i] + e.p1) >= 0 &&
                     keeps_bending(oriented(k, halves->x - x[i], halves->left)) &&
                     keeps_bending(oriented(k, x[i + 1] - halves->x, halves->right));
         if (!normal_secant(s[i])) {
-          preserved = preserved && built_keeps_shape(shapes[i], pieces[pieces.size() - 2]) &&
-                      built_keeps_shape(shapes[i], pieces.back());
+          preserved = preserved && built_keeps_shape(shapes[i], pieces[-2]) &&
+                      built_keeps_shape(shapes[i], pieces[-1]);
         }
         continue;
       }
     }
-    if (extra != 0) breakpoints.push_back(x[i]);
-    preserved = append_piece(pieces, x[i], x[i + 1], e, shapes[i], s[i], h[i], mark == kKept) &&
+    *breakpoints++ = x[i];
+    preserved = store_piece(pieces++, x[i], x[i + 1], e, shapes[i], s[i], h[i], mark == kKept) &&
                 preserved;
   }
-  if (extra != 0) breakpoints.push_back(x[m]);
-  return {Piecewise<QuinticPiece>(std::move(breakpoints), std::move(pieces)), preserved};
+  return preserved;
+}
+
+// The curve: the intervals in chunks, one thread each; a first pass over the
+// marked intervals counts each chunk's pieces, so that every chunk writes
+// its own part of the arrays in place.
+Assembled assemble(const Samples& samples, std::span<const Shape> shapes,
+                   const KnotValues& values, std::span<const std::uint8_t> marked) {
+  const std::size_t m = samples.intervals();
+  const std::vector<std::size_t> starts = chunk_starts(m);
+  const std::size_t chunks = starts.size() - 1;
+  std::vector<std::size_t> offsets(chunks + 1, 0);
+  if (!marked.empty()) {
+    parallel::for_chunks(chunks, [&](std::size_t c) {
+      std::size_t extra = 0;
+      for (std::size_t i = starts[c]; i < starts[c + 1]; ++i) {
+        const Mark mark = static_cast<Mark>(marked[i]);
+        extra += mark == kSplit && halves_of(samples, shapes, values, mark, i) ? 1 : 0;
+      }
+      offsets[c + 1] = extra;
+    });
+  }
+  for (std::size_t c = 0; c < chunks; ++c) offsets[c + 1] += offsets[c];
+  const std::size_t count = m + offsets[chunks];
+  Doubles breakpoints(count + 1);
+  Vector<QuinticPiece> pieces(count);
+  std::vector<std::uint8_t> preserved(chunks, 1);
+  parallel::for_chunks(chunks, [&](std::size_t c) {
+    const std::size_t at = starts[c] + offsets[c];
+    preserved[c] = assemble_chunk(samples, shapes, values, marked, starts[c], starts[c + 1],
+                                  breakpoints.data() + at, pieces.data() + at);
+  });
+  breakpoints[count] = samples.x()[m];
+  const bool all = std::all_of(preserved.begin(), preserved.end(), [](std::uint8_t p) { return p != 0; });
+  return {Piecewise<QuinticPiece>(std::move(breakpoints), std::move(pieces)), all};
 }
 
 }  // namespace

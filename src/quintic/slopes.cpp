@@ -5,7 +5,9 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
+#include "parallel.hpp"
 #include "quintic/convexity.hpp"
 
 namespace velarix::quintic {
@@ -302,8 +304,9 @@ class Budgets {
 
   // Interval j, between knots j and j + 1 with boxes `left` and `right`;
   // writes knot j. Inlined into the knot loop, as the boxes are.
+  template <class Array>
   [[gnu::always_inline]] void interval(std::size_t j, const Side& side, const Box& left,
-                                       const Box& right, UnfilledDoubles& d, UnfilledDoubles& a) {
+                                       const Box& right, Array& d, Array& a) {
     double theta = theta_next_;
     double slope = slope_next_;
     theta_next_ = 1;
@@ -346,8 +349,8 @@ class Budgets {
   }
 
  private:
-  static void write(std::size_t k, const Box& box, UnfilledDoubles& d, UnfilledDoubles& a,
-                    double theta,
+  template <class Array>
+  static void write(std::size_t k, const Box& box, Array& d, Array& a, double theta,
                     double slope) {
     a[k] *= theta;
     if (box.fixed == free) d[k] = slope;
@@ -355,6 +358,44 @@ class Budgets {
 
   double theta_next_ = 1;
   double slope_next_;
+};
+
+// Two knots' values, k and k + 1, apart from the fit's arrays: at the first
+// step of a chunk other than the first, knot k belongs to the chunk before,
+// which still reads it.
+struct Window {
+  std::size_t first;
+  double v[2];
+  double& operator[](std::size_t k) { return v[k - first]; }
+};
+
+// The knot loop's steps [begin, end); the first chunk starts at step 0 and
+// the last ends at step n.
+struct Chunk {
+  std::size_t begin;
+  std::size_t end;
+};
+
+// What a chunk leaves for the join.
+struct ChunkResult {
+  // The convex and concave intervals it tested that fail, in knot order.
+  Vector<std::size_t> failing;
+  // None failed, and the pieces of the intervals it tested are written.
+  bool clean = true;
+  bool preserved = true;
+  // A chunk after the first: the final slope and curvature of knot
+  // begin - 1, written after the join.
+  double d_first = 0;
+  double a_first = 0;
+};
+
+// The estimates at knots begin - 2 and begin - 1 of a chunk after the first,
+// read before any chunk overwrites them.
+struct Warmup {
+  double d2;
+  double a2;
+  double d1;
+  double a1;
 };
 
 }  // namespace
@@ -376,199 +417,308 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   const double first_estimate = d[0];
   const double last_estimate = d[m];
   const bool end_rule = (ends.kind == Ends::Kind::boxed || ends.natural()) && n >= 3;
-  // Both inlined into the knot loop: a call per knot costs as much as
-  // their work.
-  const auto curvature = [&](std::size_t k, const Box& box, const Side& l, const Side& r)
-                             __attribute__((always_inline)) {
-    const bool free_end = ends.natural() && (k == 0 || k == m);
-    a[k] = box.fixed == zero || free_end ? 0.0 : boxed_curvature(a[k], d[k], l, r);
-  };
   const std::span<const double> h = samples.widths();
-  // Whether interval i keeps its bending, recorded in `failing` if not.
-  // Each interval is tested once its knots are final, every kBlock steps,
-  // in a loop of its own after the steps (in the step itself the test
-  // crowded the registers of the step's own work). A tested interval's index
-  // is written whatever the outcome and kept by counting it, so that no
-  // branch depends on the outcome: the list is grown ahead of each run of
-  // tests (`room`) and cut to its length at the end.
-  //
-  // While pieces are written and none has failed (smooth data), each
-  // interval's piece is written in the same loop, while its knots are still
-  // in the caches, and the test takes its shortest way, whose branches are
-  // then predicted. Room for all the pieces is taken once the first kBlock
-  // have passed, so that rough data, where an interval fails early, never
-  // hold the curve's size twice over.
-  //
-  // Otherwise (rough data) the convex and concave intervals of the run are
-  // listed first and tested alone, with the coefficients' own tests
-  // combined without branches, and a piece they leave open is listed as
-  // failing until its exact minimum, taken for all the open pieces of the
-  // run at its end (`settle`), says otherwise: one at a time, each minimum's
-  // chain of divisions and a square root held up the loop; taken together,
-  // the chains of different pieces overlap.
-  //
-  // On periodic data knot 0 is final only once knot m is: interval 0 is
-  // tested last, and no piece is written.
-  constexpr std::size_t kBlock = 64;
-  std::size_t failed = 0;
-  const auto room = [&](std::size_t tests) {
-    if (out.failing.size() < failed + tests) {
-      out.failing.resize(std::max(2 * out.failing.size(), failed + tests));
-    }
-  };
-  const auto record = [&](std::size_t i, bool fails) __attribute__((always_inline)) {
-    out.failing[failed] = i;
-    failed += fails ? 1 : 0;
-  };
-  const auto test = [&](std::size_t i, const Hermite& e) __attribute__((always_inline)) {
-    const int bending = orientation(shapes[i]);
-    record(i, bending != 0 && !keeps_bending(oriented(bending, h[i], e)));
-  };
-  struct Open {
-    std::size_t position;  // in `failing`
-    Bernstein c;
-  };
-  std::array<Open, kBlock> open;
-  std::size_t opened = 0;
-  // Convex or concave interval i on rough data.
-  const auto test_rough = [&](std::size_t i) __attribute__((always_inline)) {
-    const Bend b = oriented(orientation(shapes[i]), h[i], hermite(samples, d, a, i));
-    const Bernstein c = bernstein(b);
-    if (!(c.scale <= kLargeScale)) {
-      record(i, !keeps_bending_closely(b, c));
-      return;
-    }
-    const bool passes = all_above_floor(c);
-    open[opened] = {failed, c};
-    opened += (!passes & !dips(c)) ? 1 : 0;
-    record(i, !passes);
-  };
-  // The open pieces of the run whose list entries start at `from`: those
-  // that pass are taken out of the list, which keeps its order.
-  std::array<bool, kBlock> passes{};
-  const auto settle = [&](std::size_t from) {
-    if (opened == 0) return;
-    for (std::size_t p = 0; p < opened; ++p) {
-      passes[open[p].position - from] = minimum_keeps_bending(open[p].c);
-    }
-    std::size_t kept = open[0].position;
-    for (std::size_t j = kept; j < failed; ++j) {
-      const bool keep = !passes[j - from];
-      passes[j - from] = false;
-      out.failing[kept] = out.failing[j];
-      kept += keep ? 1 : 0;
-    }
-    failed = kept;
-    opened = 0;
-  };
   const std::span<const double> x = samples.x();
   const bool write = write_pieces && !periodic;
-  bool preserved = true;
-  std::size_t tested = periodic ? 1 : 0;  // the next interval to test
-  // Runs of at most kBlock intervals, up to `stop`: with pieces, and alone.
-  const auto test_writing = [&](std::size_t stop) {
-    for (; tested < stop; ++tested) {
-      const std::size_t i = tested;
-      const Hermite e = hermite(samples, d, a, i);
-      test(i, e);
-      if (failed != 0) continue;
-      if (i == 0) out.pieces.reserve(std::min(m, kBlock));
-      if (i == kBlock) out.pieces.reserve(m);
-      preserved = append_piece(out.pieces, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
-                  preserved;
-    }
-  };
-  const auto test_rough_run = [&](std::size_t stop) {
-    std::array<std::size_t, kBlock> bent;
-    std::size_t count = 0;
-    for (std::size_t i = tested; i < stop; ++i) {
-      bent[count] = i;
-      count += orientation(shapes[i]) != 0 ? 1 : 0;
-    }
-    const std::size_t from = failed;
-    for (std::size_t j = 0; j < count; ++j) test_rough(bent[j]);
-    settle(from);
-    tested = stop;
-  };
-  const auto test_before = [&](std::size_t end) {
-    while (tested < end) {
-      const std::size_t stop = std::min(end, tested + kBlock);
-      room(stop - tested);
-      if (write && failed == 0) {
-        test_writing(stop);
-      } else {
-        test_rough_run(stop);
-      }
-    }
-  };
+  // Written in place, by every chunk on its own intervals; its elements are
+  // left uninitialized, so that rough data, where an interval fails early
+  // and the pieces are dropped, touch little of it.
+  if (write) out.pieces.resize(m);
+  QuinticPiece* const pieces = out.pieces.data();
+  constexpr std::size_t kBlock = 64;
 
-  // One pass, knot k at step k: its slope needs its neighbours' boxes, its
-  // curvature its slope, and the budget of interval k - 1 both of its knots'
-  // slopes and curvatures, after which knot k - 1 is final and interval
-  // k - 2 could be tested (it is tested a step later). The end knots' slopes
-  // wait for their neighbours' (the end rule), so knot 0 is completed at
-  // step 1 and knot m at step m.
-  // On periodic data the sides and boxes wrap, so that knot m is computed
-  // from the same numbers as knot 0 and comes out the same; the two budgets
-  // beside it are joined at the end.
-  Side left = periodic ? knots.side(m - 1) : Side{};
-  Side right = knots.side(0);
-  Box before = periodic ? knots.box(m - 1, knots.side(m - 2), left) : Box{};
-  Box here = knots.box(0, left, right);
-  Box first;
-  Budgets budgets(0);
-  // Step k. Inner steps (4 <= k < m - 1) have both sides and the next one,
-  // none of them wrapped, a next knot that is no end, and no end rule to
-  // apply: compiled apart, with those tests decided.
-  const auto step = [&]<bool Inner>(std::size_t k) __attribute__((always_inline)) {
-    const Side next = Inner ? knots.inner_side(k + 1) : knots.side(k + 1);
-    const Box after = Inner               ? knots.box<true>(k + 1, right, next)
-                      : k < m || periodic ? knots.box(k + 1, right, next)
-                                          : Box{};
-    d[k] = limited_slope(d[k], here, left, right, before, after);
-    if (Inner) {
-      a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
-      budgets.interval(k - 1, left, before, here, d, a);
-    } else if (k == 0) {
-      first = here;
-    } else {
-      if (k == 1) {
-        if (end_rule) {
-          const int bending = orientation(shapes[0]);
-          d[0] = end_slope(first_estimate, d[0], first, s[0], bending, bending * (d[1] - s[0]),
-                           true, ends.natural());
-        }
-        curvature(0, first, periodic ? knots.side(m - 1) : Side{}, left);
-        budgets = Budgets(d[0]);
-      }
-      if (k == m && end_rule) {
-        const int bending = orientation(shapes[m - 1]);
-        d[m] = end_slope(last_estimate, d[m], here, s[m - 1], bending,
-                         bending * (s[m - 1] - d[m - 1]), false, ends.natural());
-      }
-      curvature(k, here, left, right);
-      budgets.interval(k - 1, left, before, here, d, a);  // knot k - 1 is final
+  // Long data are split into chunks of whole blocks of inner steps, each
+  // run on a thread of its own. A chunk after the first recomputes the two
+  // knots before it from their estimates (their boxes and budget), which
+  // gives the same numbers as the chunk before computes for them; the final
+  // values of the knot between the chunks, and the two intervals beside it,
+  // wait for the join.
+  std::vector<Chunk> chunks;
+  {
+    const std::size_t threads = m >= 6 + 4 * kBlock ? parallel::threads_for(n) : 1;
+    std::size_t begin = 0;
+    for (std::size_t c = 1; c < threads; ++c) {
+      const std::size_t at = 4 + (c * (m - 5) / threads) / kBlock * kBlock;
+      if (at < 8 || at < begin + 2 * kBlock || at + 2 * kBlock > m) continue;
+      chunks.push_back({begin, at});
+      begin = at;
     }
-    left = right;
-    right = next;
-    before = here;
-    here = after;
-  };
-  std::size_t k = 0;
-  for (; k < n && k < 4; ++k) step.template operator()<false>(k);
-  if (k == 4 && m >= 6) {
-    // The same sides, known to exist.
-    left = knots.inner_side(k - 1);
-    right = knots.inner_side(k);
-    while (k + 1 < m) {
-      const std::size_t end = std::min(k + kBlock, m - 1);
-      for (; k < end; ++k) step.template operator()<true>(k);
-      test_before(k - 3);  // knots up to k - 2 are final
-    }
+    chunks.push_back({begin, n});
   }
-  for (; k < n; ++k) step.template operator()<false>(k);
-  test_before(m - 1);
-  budgets.last(m, before, d, a);
+  std::vector<Warmup> warmups(chunks.size());
+  for (std::size_t c = 1; c < chunks.size(); ++c) {
+    const std::size_t b = chunks[c].begin;
+    warmups[c] = {d[b - 2], a[b - 2], d[b - 1], a[b - 1]};
+  }
+  std::vector<ChunkResult> results(chunks.size());
+
+  const auto run = [&](const Chunk chunk, const Warmup& warmup, ChunkResult& result) {
+    const bool first_chunk = chunk.begin == 0;
+    const bool last_chunk = chunk.end == n;
+    // Both inlined into the knot loop: a call per knot costs as much as
+    // their work.
+    const auto curvature = [&](std::size_t k, const Box& box, const Side& l, const Side& r)
+                               __attribute__((always_inline)) {
+      const bool free_end = ends.natural() && (k == 0 || k == m);
+      a[k] = box.fixed == zero || free_end ? 0.0 : boxed_curvature(a[k], d[k], l, r);
+    };
+    // Whether interval i keeps its bending, recorded in `failing` if not.
+    // Each interval is tested once its knots are final, every kBlock steps,
+    // in a loop of its own after the steps (in the step itself the test
+    // crowded the registers of the step's own work). A tested interval's
+    // index is written whatever the outcome and kept by counting it, so that
+    // no branch depends on the outcome: the list is grown ahead of each run
+    // of tests (`room`) and cut to its length at the end.
+    //
+    // While pieces are written and none has failed (smooth data), each
+    // interval's piece is written in the same loop, while its knots are
+    // still in the caches, and the test takes its shortest way, whose
+    // branches are then predicted.
+    //
+    // Otherwise (rough data) the convex and concave intervals of the run are
+    // listed first and tested alone, with the coefficients' own tests
+    // combined without branches, and a piece they leave open is listed as
+    // failing until its exact minimum, taken for all the open pieces of the
+    // run at its end (`settle`), says otherwise: one at a time, each
+    // minimum's chain of divisions and a square root held up the loop; taken
+    // together, the chains of different pieces overlap. Both ways give every
+    // interval the same verdict.
+    //
+    // On periodic data knot 0 is final only once knot m is: interval 0 is
+    // tested after the chunks, and no piece is written.
+    Vector<std::size_t>& failing = result.failing;
+    std::size_t failed = 0;
+    const auto room = [&](std::size_t tests) {
+      if (failing.size() < failed + tests) {
+        failing.resize(std::max(2 * failing.size(), failed + tests));
+      }
+    };
+    const auto record = [&](std::size_t i, bool fails) __attribute__((always_inline)) {
+      failing[failed] = i;
+      failed += fails ? 1 : 0;
+    };
+    const auto test = [&](std::size_t i, const Hermite& e) __attribute__((always_inline)) {
+      const int bending = orientation(shapes[i]);
+      record(i, bending != 0 && !keeps_bending(oriented(bending, h[i], e)));
+    };
+    struct Open {
+      std::size_t position;  // in `failing`
+      Bernstein c;
+    };
+    std::array<Open, kBlock> open;
+    std::size_t opened = 0;
+    // Convex or concave interval i on rough data.
+    const auto test_rough = [&](std::size_t i) __attribute__((always_inline)) {
+      const Bend b = oriented(orientation(shapes[i]), h[i], hermite(samples, d, a, i));
+      const Bernstein c = bernstein(b);
+      if (!(c.scale <= kLargeScale)) {
+        record(i, !keeps_bending_closely(b, c));
+        return;
+      }
+      const bool passes = all_above_floor(c);
+      open[opened] = {failed, c};
+      opened += (!passes & !dips(c)) ? 1 : 0;
+      record(i, !passes);
+    };
+    // The open pieces of the run whose list entries start at `from`: those
+    // that pass are taken out of the list, which keeps its order.
+    std::array<bool, kBlock> passes{};
+    const auto settle = [&](std::size_t from) {
+      if (opened == 0) return;
+      for (std::size_t p = 0; p < opened; ++p) {
+        passes[open[p].position - from] = minimum_keeps_bending(open[p].c);
+      }
+      std::size_t kept = open[0].position;
+      for (std::size_t j = kept; j < failed; ++j) {
+        const bool keep = !passes[j - from];
+        passes[j - from] = false;
+        failing[kept] = failing[j];
+        kept += keep ? 1 : 0;
+      }
+      failed = kept;
+      opened = 0;
+    };
+    bool preserved = true;
+    // The next interval to test.
+    std::size_t tested = first_chunk ? (periodic ? 1 : 0) : chunk.begin;
+    // Runs of at most kBlock intervals, up to `stop`: with pieces, and alone.
+    const auto test_writing = [&](std::size_t stop) {
+      for (; tested < stop; ++tested) {
+        const std::size_t i = tested;
+        const Hermite e = hermite(samples, d, a, i);
+        test(i, e);
+        if (failed != 0) continue;
+        preserved = store_piece(pieces + i, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
+                    preserved;
+      }
+    };
+    const auto test_rough_run = [&](std::size_t stop) {
+      std::array<std::size_t, kBlock> bent;
+      std::size_t count = 0;
+      for (std::size_t i = tested; i < stop; ++i) {
+        bent[count] = i;
+        count += orientation(shapes[i]) != 0 ? 1 : 0;
+      }
+      const std::size_t from = failed;
+      for (std::size_t j = 0; j < count; ++j) test_rough(bent[j]);
+      settle(from);
+      tested = stop;
+    };
+    const auto test_before = [&](std::size_t end) {
+      while (tested < end) {
+        const std::size_t stop = std::min(end, tested + kBlock);
+        room(stop - tested);
+        if (write && failed == 0) {
+          test_writing(stop);
+        } else {
+          test_rough_run(stop);
+        }
+      }
+    };
+
+    // One pass, knot k at step k: its slope needs its neighbours' boxes, its
+    // curvature its slope, and the budget of interval k - 1 both of its
+    // knots' slopes and curvatures, after which knot k - 1 is final and
+    // interval k - 2 could be tested (it is tested a step later). The end
+    // knots' slopes wait for their neighbours' (the end rule), so knot 0 is
+    // completed at step 1 and knot m at step m.
+    // On periodic data the sides and boxes wrap, so that knot m is computed
+    // from the same numbers as knot 0 and comes out the same; the two budgets
+    // beside it are joined after the chunks.
+    Side left = periodic ? knots.side(m - 1) : Side{};
+    Side right = knots.side(0);
+    Box before = periodic ? knots.box(m - 1, knots.side(m - 2), left) : Box{};
+    Box here = knots.box(0, left, right);
+    Box first;
+    Budgets budgets(0);
+    // Step k. Inner steps (4 <= k < m - 1) have both sides and the next one,
+    // none of them wrapped, a next knot that is no end, and no end rule to
+    // apply: compiled apart, with those tests decided.
+    const auto step = [&]<bool Inner>(std::size_t k) __attribute__((always_inline)) {
+      const Side next = Inner ? knots.inner_side(k + 1) : knots.side(k + 1);
+      const Box after = Inner               ? knots.box<true>(k + 1, right, next)
+                        : k < m || periodic ? knots.box(k + 1, right, next)
+                                            : Box{};
+      d[k] = limited_slope(d[k], here, left, right, before, after);
+      if (Inner) {
+        a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
+        budgets.interval(k - 1, left, before, here, d, a);
+      } else if (k == 0) {
+        first = here;
+      } else {
+        if (k == 1) {
+          if (end_rule) {
+            const int bending = orientation(shapes[0]);
+            d[0] = end_slope(first_estimate, d[0], first, s[0], bending,
+                             bending * (d[1] - s[0]), true, ends.natural());
+          }
+          curvature(0, first, periodic ? knots.side(m - 1) : Side{}, left);
+          budgets = Budgets(d[0]);
+        }
+        if (k == m && end_rule) {
+          const int bending = orientation(shapes[m - 1]);
+          d[m] = end_slope(last_estimate, d[m], here, s[m - 1], bending,
+                           bending * (s[m - 1] - d[m - 1]), false, ends.natural());
+        }
+        curvature(k, here, left, right);
+        budgets.interval(k - 1, left, before, here, d, a);  // knot k - 1 is final
+      }
+      left = right;
+      right = next;
+      before = here;
+      here = after;
+    };
+    std::size_t k = chunk.begin;
+    if (first_chunk) {
+      for (; k < n && k < 4; ++k) step.template operator()<false>(k);
+      if (k == 4 && m >= 6) {
+        // The same sides, known to exist.
+        left = knots.inner_side(k - 1);
+        right = knots.inner_side(k);
+      }
+    } else {
+      // Knots k - 2 and k - 1 up to their budget, on their own: the state
+      // the chunk before leaves at knot k.
+      const Side s4 = knots.inner_side(k - 4);
+      const Side s3 = knots.inner_side(k - 3);
+      const Side s2 = knots.inner_side(k - 2);
+      left = knots.inner_side(k - 1);
+      right = knots.inner_side(k);
+      const Box b3 = knots.box<true>(k - 3, s4, s3);
+      const Box b2 = knots.box<true>(k - 2, s3, s2);
+      before = knots.box<true>(k - 1, s2, left);
+      here = knots.box<true>(k, left, right);
+      const double d2 = limited_slope(warmup.d2, b2, s3, s2, b3, before);
+      const double a2 = b2.fixed == zero ? 0.0 : boxed_curvature(warmup.a2, d2, s3, s2);
+      const double d1 = limited_slope(warmup.d1, before, s2, left, b2, here);
+      const double a1 = before.fixed == zero ? 0.0 : boxed_curvature(warmup.a1, d1, s2, left);
+      Window wd{k - 2, {d2, d1}};
+      Window wa{k - 2, {a2, a1}};
+      budgets.interval(k - 2, s2, b2, before, wd, wa);
+      // Step k, with knot k - 1's values from the window.
+      const Side next = knots.inner_side(k + 1);
+      const Box after = knots.box<true>(k + 1, right, next);
+      d[k] = limited_slope(d[k], here, left, right, before, after);
+      a[k] = here.fixed == zero ? 0.0 : boxed_curvature(a[k], d[k], left, right);
+      Window wd1{k - 1, {d1, d[k]}};
+      Window wa1{k - 1, {a1, a[k]}};
+      budgets.interval(k - 1, left, before, here, wd1, wa1);
+      result.d_first = wd1[k - 1];
+      result.a_first = wa1[k - 1];
+      left = right;
+      right = next;
+      before = here;
+      here = after;
+      ++k;
+    }
+    if (k >= 4 && m >= 6) {
+      const std::size_t inner_end = last_chunk ? m - 1 : chunk.end;
+      while (k < inner_end) {
+        const std::size_t end = std::min(k + kBlock, inner_end);
+        for (; k < end; ++k) step.template operator()<true>(k);
+        test_before(k - 3);  // knots up to k - 2 are final
+      }
+    }
+    if (last_chunk) {
+      for (; k < n; ++k) step.template operator()<false>(k);
+      test_before(m - 1);
+      budgets.last(m, before, d, a);
+      if (!periodic) test_before(m);
+    } else {
+      test_before(chunk.end - 2);
+    }
+    failing.resize(failed);
+    result.clean = failed == 0;
+    result.preserved = preserved;
+  };
+  parallel::for_chunks(chunks.size(),
+                       [&](std::size_t c) { run(chunks[c], warmups[c], results[c]); });
+
+  // The join: the knots between chunks, then the two intervals beside each.
+  bool clean = true;
+  bool preserved = true;
+  for (const ChunkResult& result : results) {
+    clean = clean && result.clean;
+    preserved = preserved && result.preserved;
+  }
+  out.failing = std::move(results[0].failing);
+  for (std::size_t c = 1; c < chunks.size(); ++c) {
+    const std::size_t b = chunks[c].begin;
+    d[b - 1] = results[c].d_first;
+    a[b - 1] = results[c].a_first;
+    for (const std::size_t i : {b - 2, b - 1}) {
+      const Hermite e = hermite(samples, d, a, i);
+      const int bending = orientation(shapes[i]);
+      if (bending != 0 && !keeps_bending(oriented(bending, h[i], e))) {
+        out.failing.push_back(i);
+        clean = false;
+      } else if (write && clean) {
+        preserved = store_piece(pieces + i, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
+                    preserved;
+      }
+    }
+    out.failing.insert(out.failing.end(), results[c].failing.begin(), results[c].failing.end());
+  }
   if (periodic && m >= 2) {
     // The budgets of the last interval and of the first each granted the
     // closing knot a slope and a curvature factor, from the same values;
@@ -577,20 +727,15 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     const double bend = std::fabs(a[m]) < std::fabs(a[0]) ? a[m] : a[0];
     d[0] = d[m] = slope;
     a[0] = a[m] = bend;
-    room(2);
-    test(m - 1, hermite(samples, d, a, m - 1));
-    const std::size_t failing_last = failed;
-    test(0, hermite(samples, d, a, 0));
     // Knot order: interval 0 first.
-    if (failed > failing_last) {
-      std::rotate(out.failing.begin(), out.failing.begin() + failing_last,
-                  out.failing.begin() + failed);
+    for (const std::size_t i : {m - 1, std::size_t{0}}) {
+      const int bending = orientation(shapes[i]);
+      if (bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)))) {
+        out.failing.insert(i == 0 ? out.failing.begin() : out.failing.end(), i);
+      }
     }
-  } else {
-    test_before(m);
   }
-  out.failing.resize(failed);
-  out.has_pieces = write && failed == 0;
+  out.has_pieces = write && clean && out.failing.empty();
   out.shape_preserved = preserved;
   if (!out.has_pieces) out.pieces = {};
   return out;

@@ -10,6 +10,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
+import velarix
 from conftest import FITTERS
 
 
@@ -55,3 +56,33 @@ def test_another_thread_runs_during_a_long_batch():
     turns.append(time.perf_counter())  # after the wait for the lock, if it was held
     worker.join()
     assert max(np.diff(turns)) < length / 2
+
+
+def test_set_workers_belongs_to_its_thread_and_is_restored():
+    cores = velarix.get_workers()
+    with velarix.set_workers(3):
+        assert velarix.get_workers() == 3
+        with ThreadPoolExecutor(1) as pool:
+            assert pool.submit(velarix.get_workers).result() == cores
+        with pytest.raises(KeyError), velarix.set_workers(1):
+            raise KeyError
+        assert velarix.get_workers() == 3
+        with velarix.set_workers(None):
+            assert velarix.get_workers() == cores
+    assert velarix.get_workers() == cores
+    for bad in (0, -2, True):
+        with pytest.raises(ValueError, match=f"workers must be a positive integer or None, got {bad}"):
+            velarix.set_workers(bad).__enter__()
+
+
+def test_a_long_fit_gives_the_same_bits_on_any_number_of_threads():
+    """Chunks of 2^17 knots: 400,000 noisy knots split over up to three threads."""
+    rng = np.random.default_rng(9)
+    x = np.cumsum(rng.uniform(0.2, 1.2, 400_000))
+    y = np.stack([np.cumsum(rng.exponential(1.0, x.size)), np.sin(x / 50)], axis=1)
+    fits = [velarix.interpolate(x, y, "quintic", workers=w) for w in (1, 2, 3, None)]
+    states = [[s.__reduce__() for s in f.splines] for f in fits]
+    assert all(state == states[0] for state in states)
+    for w in (1, 3):
+        with velarix.set_workers(w):
+            assert velarix.Quintic().fit(x, y[:, 0]).__reduce__() == states[0][0]
