@@ -115,7 +115,8 @@ PyObject* method_record(const Method& m) {
                  {"end_conditions", strings(m.end_conditions)},
                  {"options", option_records(m.options)},
                  {"interpolation_configuration", m.interpolation_configuration()},
-                 {"summary", PyUnicode_FromString(m.summary)}});
+                 {"summary", PyUnicode_FromString(m.summary)},
+                 {"threaded_fit", PyBool_FromLong(m.threaded_fit ? 1 : 0)}});
 }
 
 int exec_module(PyObject* module) {

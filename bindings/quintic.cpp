@@ -84,7 +84,8 @@ Method quintic_method() {
           options,
           &interpolation_configuration,
           "any data; exactly flat, monotone and convex where the data are, order 5 on smooth "
-          "data"};
+          "data",
+          true};
 }
 
 }  // namespace velarix::py

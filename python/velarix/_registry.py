@@ -49,6 +49,8 @@ class Method:
     options: tuple
     interpolation_configuration: object
     summary: str
+    # Whether a fit of long data splits its passes over get_workers() threads.
+    threaded_fit: bool
 
     @property
     def command_name(self):

@@ -1,12 +1,15 @@
 #include "quintic/shape.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "interpolator.hpp"
+#include "parallel.hpp"
 
 namespace velarix::quintic {
 namespace {
@@ -94,14 +97,24 @@ Classes classify(const Samples& samples, bool periodic_data) {
   const std::span<const double> y = samples.y();
   Classes c{Vector<std::int8_t>(n, 0), Vector<Shape>(m, Shape::monotone),
             Vector<std::uint8_t>(m, 0)};
+  // The bends and the shapes are each a pass of their own over chunks of
+  // the knots, one thread each (a knot's bend and an interval's shape
+  // depend on the data beside it alone).
+  const std::size_t threads = parallel::threads_for(n);
+  const auto chunk = [&](std::size_t c, std::size_t count) {
+    return std::pair{c * count / threads, (c + 1) * count / threads};
+  };
   if (n >= 3) {
-    std::size_t k = 1;
-    for (; k + 2 < n; k += 2) {
-      const std::array<int, 2> two = bends(samples, {k - 1, k}, {k, k + 1});
-      c.bend[k] = static_cast<std::int8_t>(two[0]);
-      c.bend[k + 1] = static_cast<std::int8_t>(two[1]);
-    }
-    for (; k + 1 < n; ++k) c.bend[k] = static_cast<std::int8_t>(bend_of(samples, k - 1, k));
+    parallel::for_chunks(threads, [&](std::size_t part) {
+      const auto [from, to] = chunk(part, n - 1);
+      std::size_t k = std::max<std::size_t>(from, 1);
+      for (; k + 1 < to; k += 2) {
+        const std::array<int, 2> two = bends(samples, {k - 1, k}, {k, k + 1});
+        c.bend[k] = static_cast<std::int8_t>(two[0]);
+        c.bend[k + 1] = static_cast<std::int8_t>(two[1]);
+      }
+      for (; k < to; ++k) c.bend[k] = static_cast<std::int8_t>(bend_of(samples, k - 1, k));
+    });
     if (periodic) {
       c.bend[0] = c.bend[n - 1] = static_cast<std::int8_t>(bend_of(samples, m - 1, 0));
     } else {
@@ -110,14 +123,17 @@ Classes classify(const Samples& samples, bool periodic_data) {
     }
   }
   // In arithmetic, without branches, which on rough data go either way.
-  for (std::size_t i = 0; i < m; ++i) {
-    const int bend = c.bend[i];
-    const int same = -static_cast<int>(bend == c.bend[i + 1]);  // all ones, or 0
-    const int bent = bend & same;                                // the bend, or 0
-    // A rise of exactly 0 (equal finite values; infinities give NaN).
-    const int flat = static_cast<int>(y[i + 1] - y[i] == 0);
-    c.shape[i] = static_cast<Shape>(bent + flat * (static_cast<int>(Shape::flat) - bent));
-  }
+  parallel::for_chunks(threads, [&](std::size_t part) {
+    const auto [from, to] = chunk(part, m);
+    for (std::size_t i = from; i < to; ++i) {
+      const int bend = c.bend[i];
+      const int same = -static_cast<int>(bend == c.bend[i + 1]);  // all ones, or 0
+      const int bent = bend & same;                                // the bend, or 0
+      // A rise of exactly 0 (equal finite values; infinities give NaN).
+      const int flat = static_cast<int>(y[i + 1] - y[i] == 0);
+      c.shape[i] = static_cast<Shape>(bent + flat * (static_cast<int>(Shape::flat) - bent));
+    }
+  });
   // A run of collinear knots lies on a straight stretch when it reaches an
   // end of the data or the knots flanking it bend the same way: the curve
   // bends one way across it, so it must be straight along it. (Between knots
