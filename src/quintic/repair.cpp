@@ -1,14 +1,19 @@
 #include "quintic/repair.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
+#include "parallel.hpp"
 #include "quintic/convexity.hpp"
 
 namespace velarix::quintic {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Below this many failing intervals per thread the repair is not split.
+constexpr std::size_t kLeastRepairsPerThread = std::size_t{1} << 13;
 // The target lies this fraction of the gaps inside the Bernstein conditions,
 // so that rounding cannot put the repaired piece back outside.
 constexpr double kInside = 1e-9;
@@ -243,20 +248,38 @@ class Repair {
 Vector<std::uint8_t> repair_curvatures(const Samples& samples, std::span<const Shape> shapes,
                                        std::span<const double> d, std::span<double> a,
                                        std::span<const std::size_t> failing, const Ends& ends) {
-  Repair repair(samples, shapes, d, a, ends);
   // On periodic data a repair of the last interval changes the first one's
   // knot too, whose outcome is then no longer known: none are kept.
   if (ends.periodic()) {
+    Repair repair(samples, shapes, d, a, ends);
     for (const std::size_t i : failing) repair.interval(i);
     return {};
   }
-  Vector<std::uint8_t> known(failing.size());
-  for (std::size_t e = 0; e < failing.size(); ++e) {
-    const std::size_t i = failing[e];
-    known[e] = repair.interval(i);
-    // A kept repair changes the knot it shares with the interval before.
-    if (repair.last_kept(i) && e > 0 && failing[e - 1] + 1 == i) known[e - 1] = kUntested;
+  // Long lists in chunks, one thread each, cut where two failing intervals
+  // lie three or more apart: a repair reads the curvatures of the knots of
+  // its interval and of their other intervals, and writes its own two, so
+  // the intervals on either side of such a gap never see each other's
+  // repairs.
+  const std::size_t count = failing.size();
+  const std::size_t threads = std::min(parallel::threads_for(samples.intervals()),
+                                       std::max<std::size_t>(count / kLeastRepairsPerThread, 1));
+  std::vector<std::size_t> cuts{0};
+  for (std::size_t c = 1; c < threads; ++c) {
+    std::size_t e = std::max(c * count / threads, cuts.back() + 1);
+    while (e < count && failing[e] - failing[e - 1] < 3) ++e;
+    if (e < count) cuts.push_back(e);
   }
+  cuts.push_back(count);
+  Vector<std::uint8_t> known(count);
+  parallel::for_chunks(cuts.size() - 1, [&](std::size_t c) {
+    Repair repair(samples, shapes, d, a, ends);
+    for (std::size_t e = cuts[c]; e < cuts[c + 1]; ++e) {
+      const std::size_t i = failing[e];
+      known[e] = repair.interval(i);
+      // A kept repair changes the knot it shares with the interval before.
+      if (repair.last_kept(i) && e > 0 && failing[e - 1] + 1 == i) known[e - 1] = kUntested;
+    }
+  });
   return known;
 }
 
