@@ -30,6 +30,11 @@ choice of extrapolation (linear by default)::
     f.integrate(a, b), f.antiderivative()(grid), f.solve(level)
     f.is_shape_preserving                      # did each fit keep its method's promise?
 
+Fits of several curves run side by side on the cores, and a long quintic
+fit splits its passes over them, with the same bits on any number of
+threads; ``with velarix.set_workers(n):`` sets the threads of the fits
+started on the calling thread, ``velarix.get_workers()`` reads them.
+
 Smoothing noisy data
 --------------------
 Measured data with scatter are better smoothed than interpolated: an
