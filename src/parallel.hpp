@@ -20,7 +20,7 @@ inline constexpr std::size_t kLeastPerThread = std::size_t{1} << 17;
 std::size_t threads_for(std::size_t elements);
 
 // The threads that passes started on the calling thread may use: one per
-// core unless set otherwise (set_workers(0) restores that). The setting
+// core the process may run on unless set otherwise (set_workers(0) restores that). The setting
 // belongs to the thread, so that a caller that runs fits side by side on
 // every core can keep each of them to one.
 std::size_t workers();

@@ -2,7 +2,10 @@
 fresh splines (whose integral tables they build at once) or fitting together
 get the bits of one thread, and another thread runs during a long batch."""
 
+import os
 import pickle
+import subprocess
+import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -73,6 +76,15 @@ def test_set_workers_belongs_to_its_thread_and_is_restored():
     for bad in (0, -2, True):
         with pytest.raises(ValueError, match=f"workers must be a positive integer or None, got {bad}"):
             velarix.set_workers(bad).__enter__()
+
+
+def test_workers_default_to_the_cores_the_process_may_use():
+    assert velarix.get_workers() == len(os.sched_getaffinity(0))
+    pinned = "import os; os.sched_setaffinity(0, {min(os.sched_getaffinity(0))}); " \
+             "import velarix; print(velarix.get_workers())"
+    run = subprocess.run([sys.executable, "-c", pinned], capture_output=True, text=True,
+                         check=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert run.stdout.split() == ["1"]
 
 
 def test_a_long_fit_gives_the_same_bits_on_any_number_of_threads():

@@ -2,11 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <random>
 
 #include "parallel.hpp"
+#include "quintic/convexity.hpp"
+#include "quintic/estimates.hpp"
 #include "quintic/quintic.hpp"
+#include "quintic/repair.hpp"
+#include "quintic/shape.hpp"
+#include "quintic/slopes.hpp"
 
 namespace velarix::quintic {
 namespace {
@@ -63,6 +70,66 @@ TEST(QuinticThreads, ChunkedFitsGiveTheBitsOfOneThread) {
       }
     }
   }
+}
+
+// In chunks the knot stage lists exactly the intervals that fail the plain
+// test, in knot order, with the values of one thread; collinear runs and
+// flats that cross the chunks' bounds classify as on one thread.
+TEST(QuinticThreads, ChunkedStagesAgreeWithOneThread) {
+  const Samples rough = long_data(1);
+  const auto stage = [&](std::size_t threads) {
+    const parallel::Workers workers(threads);
+    const Classes c = classify(rough);
+    return std::pair{c.shape, knot_values(rough, c, c.shape, estimate(rough, 5), {}, true)};
+  };
+  const auto [shapes, one] = stage(1);
+  const auto [chunked_shapes, chunked] = stage(3);
+  Vector<std::size_t> all(shapes.size());
+  std::iota(all.begin(), all.end(), 0);
+  EXPECT_EQ(chunked.failing, failing(rough, shapes, one.d, one.a, all));
+  EXPECT_EQ(chunked.failing, one.failing);
+  EXPECT_TRUE(chunked.d == one.d && chunked.a == one.a && chunked_shapes == shapes);
+
+  // Straight stretches of every length, one bending knot between them.
+  Doubles x(rough.x().begin(), rough.x().end());
+  Doubles y(x.size());
+  for (std::size_t i = 0, run = 1; i < x.size(); ++i) {
+    if (i % (run * 1000) == 0) run = run % 97 + 1;
+    y[i] = i % (run * 1000) < 7 ? 0.0 : 0.5 * x[i] + static_cast<double>(i / (run * 1000));
+  }
+  const Samples lines = Samples::create(x, y).value();
+  const auto classes = [&](std::size_t threads) {
+    const parallel::Workers workers(threads);
+    return classify(lines);
+  };
+  const Classes c1 = classes(1);
+  const Classes c3 = classes(3);
+  EXPECT_TRUE(c1.bend == c3.bend && c1.shape == c3.shape && c1.straight == c3.straight);
+  EXPECT_GT(std::count(c1.straight.begin(), c1.straight.end(), 1), 100000);
+}
+
+// The repair in chunks, on failing intervals that come in clusters with
+// gaps of one, two and three intervals between them: the chunks are cut
+// only where no repair can see another's, so the curvatures and what is
+// known of each test are those of one thread.
+TEST(QuinticThreads, ChunkedRepairAgreesWithOneThread) {
+  const Samples rough = long_data(0);
+  const Classes c = classify(rough);
+  const KnotValues v = knot_values(rough, c, c.shape, estimate(rough, 5), {});
+  Vector<std::size_t> clustered;
+  for (const std::size_t i : v.failing) {
+    if (i % 40 < 20 + (i / 40) % 4) clustered.push_back(i);
+  }
+  const auto repaired = [&](std::size_t threads) {
+    const parallel::Workers workers(threads);
+    UnfilledDoubles a = v.a;
+    const Vector<std::uint8_t> known = repair_curvatures(rough, c.shape, v.d, a, clustered, {});
+    return std::pair{known, a};
+  };
+  const auto [known, a] = repaired(1);
+  EXPECT_TRUE(repaired(3) == std::pair(known, a));
+  EXPECT_TRUE(repaired(5) == std::pair(known, a));
+  EXPECT_GT(std::count(known.begin(), known.end(), kPasses), 1000);
 }
 
 TEST(QuinticThreads, ChunksRunAllAndRethrowTheFirstError) {
