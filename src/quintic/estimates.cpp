@@ -4,6 +4,7 @@
 #include <array>
 
 #include "interpolator.hpp"
+#include "parallel.hpp"
 
 namespace velarix::quintic {
 namespace {
@@ -113,10 +114,16 @@ struct Diagonal {
 // Every knot's estimates from the polynomial through the `points` <= P
 // nearest data points: left to right, the window ending at node i serves
 // the knot points / 2 nodes back, and at the ends every knot nearer to its
-// end than that, so the knots come in order.
+// end than that, so the knots come in order. Full windows (points == P)
+// come in chunks of nodes [begin, end): the first chunk starts with the
+// windows still filling, the last ends with the right end's knots, and a
+// chunk after the first starts P - 1 nodes early without serving their
+// knots (a difference of order j at a node is made of the j nodes before
+// it, so by its first node the diagonal holds the same bits as the chunk
+// before computes there).
 template <std::size_t P>
 void estimate_with(std::span<const double> x, std::span<const double> s, std::size_t points,
-                   Estimates& out) {
+                   Estimates& out, std::size_t begin, std::size_t end) {
   const std::size_t n = x.size();
   Diagonal<P> diagonal;
   // Until the window is full, and at the right end, every knot nearer to
@@ -132,25 +139,45 @@ void estimate_with(std::span<const double> x, std::span<const double> s, std::si
     }
   };
   std::size_t i = 1;
-  for (; i < n && i < points; ++i) {
-    diagonal = diagonal.template next<false>(x, s[i - 1], i, std::min(i, points - 1));
-    if (i + 1 >= points) serve(i);
+  if (begin == 0) {
+    for (; i < n && i < points; ++i) {
+      diagonal = diagonal.template next<false>(x, s[i - 1], i, std::min(i, points - 1));
+      if (i + 1 >= points) serve(i);
+    }
+  } else {
+    for (i = begin - (P - 1); i < begin; ++i) {
+      diagonal = diagonal.template next<true>(x, s[i - 1], i, P - 1);
+    }
   }
   if (points == P) {
     const std::size_t offset = P - 1 - P / 2;
+    const std::size_t stop = std::min(end, n - 1);
     // Two nodes a step: the pairs halve the arithmetic, which bounds this
     // loop.
-    for (; i + 2 < n; i += 2) diagonal = diagonal.next_two(x, s, i, i - offset, out);
-    for (; i + 1 < n; ++i) {
+    for (; i + 1 < stop; i += 2) diagonal = diagonal.next_two(x, s, i, i - offset, out);
+    for (; i < stop; ++i) {
       diagonal = diagonal.template next<true>(x, s[i - 1], i, P - 1);
       const std::size_t k = i - offset;
       diagonal.template derivatives<true>(x, i, k, P, out);
     }
   }
+  if (end < n) return;
   for (; i < n; ++i) {
     diagonal = diagonal.template next<false>(x, s[i - 1], i, points - 1);
     serve(i);
   }
+}
+
+// All knots' estimates, long data in chunks of nodes, one thread each.
+template <std::size_t P>
+void estimate_in_chunks(std::span<const double> x, std::span<const double> s,
+                        std::size_t points, Estimates& out) {
+  const std::size_t n = x.size();
+  const std::size_t threads = points == P ? parallel::threads_for(n) : 1;
+  parallel::for_chunks(threads, [&](std::size_t c) {
+    estimate_with<P>(x, s, points, out, c == 0 ? 0 : c * n / threads,
+                     c + 1 == threads ? n : (c + 1) * n / threads);
+  });
 }
 
 // The estimates at the knots of the points x (with the secants s between
@@ -164,11 +191,11 @@ Estimates estimate_points(std::span<const double> x, std::span<const double> s,
   Estimates out{UnfilledDoubles(n), UnfilledDoubles(n)};
   // The table's size fixed at compile time, so that its loops unroll.
   if (points <= 3) {
-    estimate_with<3>(x, s, points, out);
+    estimate_in_chunks<3>(x, s, points, out);
   } else if (points <= 5) {
-    estimate_with<5>(x, s, points, out);
+    estimate_in_chunks<5>(x, s, points, out);
   } else {
-    estimate_with<7>(x, s, std::min<std::size_t>(points, 7), out);
+    estimate_in_chunks<7>(x, s, std::min<std::size_t>(points, 7), out);
   }
   return out;
 }

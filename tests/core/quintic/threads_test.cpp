@@ -54,10 +54,11 @@ bool same_bits(const QuinticSpline& a, const QuinticSpline& b) {
 TEST(QuinticThreads, ChunkedFitsGiveTheBitsOfOneThread) {
   for (int kind = 0; kind < 3; ++kind) {
     const Samples samples = long_data(kind);
-    for (int setting = 0; setting < 3; ++setting) {
+    for (int setting = 0; setting < 5; ++setting) {
       Quintic config;
       if (setting == 1) config.boundary = kind == 2 ? EndSlopes::periodic() : EndSlopes::natural();
       if (setting == 2) config.knot_insertion = false;
+      if (setting >= 3) config.stencil = setting == 3 ? 3 : 7;
       const auto fit = [&](std::size_t threads) {
         const parallel::Workers workers(threads);
         return config.fit(samples.x(), samples.y()).value();
