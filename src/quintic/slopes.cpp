@@ -398,6 +398,61 @@ struct Warmup {
   double a1;
 };
 
+// The join of the knot stage's chunks: the knot between each two and the
+// two intervals beside it (tested, and their pieces written while none has
+// failed), the failing lists in knot order, and on periodic data the
+// closing knot and the intervals beside it. Returns whether none failed
+// and all pieces written keep their shapes; the failing list is out's.
+ChunkResult join(const Samples& samples, std::span<const Shape> shapes,
+                 std::span<const Chunk> chunks, std::vector<ChunkResult>& results, bool write,
+                 bool periodic, KnotValues& out) {
+  const std::span<const double> x = samples.x();
+  const std::span<const double> s = samples.secants();
+  const std::span<const double> h = samples.widths();
+  const std::size_t m = samples.intervals();
+  UnfilledDoubles& d = out.d;
+  UnfilledDoubles& a = out.a;
+  ChunkResult joined;
+  for (const ChunkResult& result : results) {
+    joined.clean = joined.clean && result.clean;
+    joined.preserved = joined.preserved && result.preserved;
+  }
+  const auto fails = [&](std::size_t i) {
+    const int bending = orientation(shapes[i]);
+    return bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)));
+  };
+  out.failing = std::move(results[0].failing);
+  for (std::size_t c = 1; c < chunks.size(); ++c) {
+    const std::size_t b = chunks[c].begin;
+    d[b - 1] = results[c].d_first;
+    a[b - 1] = results[c].a_first;
+    for (const std::size_t i : {b - 2, b - 1}) {
+      if (fails(i)) {
+        out.failing.push_back(i);
+        joined.clean = false;
+      } else if (write && joined.clean) {
+        joined.preserved = store_piece(out.pieces.data() + i, x[i], x[i + 1],
+                                       hermite(samples, d, a, i), shapes[i], s[i], h[i], true) &&
+                           joined.preserved;
+      }
+    }
+    out.failing.insert(out.failing.end(), results[c].failing.begin(), results[c].failing.end());
+  }
+  if (periodic && m >= 2) {
+    // The budgets of the last interval and of the first each granted the
+    // closing knot a slope and a curvature factor, from the same values;
+    // the knot keeps the smaller of each (both have the same sign).
+    const double slope = std::fabs(d[m]) < std::fabs(d[0]) ? d[m] : d[0];
+    const double bend = std::fabs(a[m]) < std::fabs(a[0]) ? a[m] : a[0];
+    d[0] = d[m] = slope;
+    a[0] = a[m] = bend;
+    // Knot order: interval 0 first.
+    if (fails(m - 1)) out.failing.push_back(m - 1);
+    if (fails(0)) out.failing.insert(out.failing.begin(), 0);
+  }
+  return joined;
+}
+
 }  // namespace
 
 KnotValues knot_values(const Samples& samples, const Classes& classes,
@@ -694,49 +749,9 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   parallel::for_chunks(chunks.size(),
                        [&](std::size_t c) { run(chunks[c], warmups[c], results[c]); });
 
-  // The join: the knots between chunks, then the two intervals beside each.
-  bool clean = true;
-  bool preserved = true;
-  for (const ChunkResult& result : results) {
-    clean = clean && result.clean;
-    preserved = preserved && result.preserved;
-  }
-  out.failing = std::move(results[0].failing);
-  for (std::size_t c = 1; c < chunks.size(); ++c) {
-    const std::size_t b = chunks[c].begin;
-    d[b - 1] = results[c].d_first;
-    a[b - 1] = results[c].a_first;
-    for (const std::size_t i : {b - 2, b - 1}) {
-      const Hermite e = hermite(samples, d, a, i);
-      const int bending = orientation(shapes[i]);
-      if (bending != 0 && !keeps_bending(oriented(bending, h[i], e))) {
-        out.failing.push_back(i);
-        clean = false;
-      } else if (write && clean) {
-        preserved = store_piece(pieces + i, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
-                    preserved;
-      }
-    }
-    out.failing.insert(out.failing.end(), results[c].failing.begin(), results[c].failing.end());
-  }
-  if (periodic && m >= 2) {
-    // The budgets of the last interval and of the first each granted the
-    // closing knot a slope and a curvature factor, from the same values;
-    // the knot keeps the smaller of each (both have the same sign).
-    const double slope = std::fabs(d[m]) < std::fabs(d[0]) ? d[m] : d[0];
-    const double bend = std::fabs(a[m]) < std::fabs(a[0]) ? a[m] : a[0];
-    d[0] = d[m] = slope;
-    a[0] = a[m] = bend;
-    // Knot order: interval 0 first.
-    for (const std::size_t i : {m - 1, std::size_t{0}}) {
-      const int bending = orientation(shapes[i]);
-      if (bending != 0 && !keeps_bending(oriented(bending, h[i], hermite(samples, d, a, i)))) {
-        out.failing.insert(i == 0 ? out.failing.begin() : out.failing.end(), i);
-      }
-    }
-  }
-  out.has_pieces = write && clean && out.failing.empty();
-  out.shape_preserved = preserved;
+  const ChunkResult joined = join(samples, shapes, chunks, results, write, periodic, out);
+  out.has_pieces = write && joined.clean && out.failing.empty();
+  out.shape_preserved = joined.preserved;
   if (!out.has_pieces) out.pieces = {};
   return out;
 }
