@@ -365,8 +365,8 @@ def bench_threads(n, m, repeats, table):
     """Two threads at once against one thread making the same two calls one
     after the other, in elapsed time (CPU time would add the threads up):
     value_batch_into of m points each on one shared spline, and two fits of
-    n knots, each kept to its own thread. The ratio is the throughput of two threads over one thread's: 2
-    on two idle cores."""
+    n knots, each kept to its own thread. The ratio is the throughput of two
+    threads over one thread's: 2 on two idle cores."""
     rng = np.random.default_rng(SEED + 4)
     x, y = data("convex", n, rng)
     xs = [rng.uniform(x[0], x[-1], m) for _ in range(2)]

@@ -132,7 +132,8 @@ Assembled assemble(const Samples& samples, std::span<const Shape> shapes,
                                   breakpoints.data() + at, pieces.data() + at);
   });
   breakpoints[count] = samples.x()[m];
-  const bool all = std::all_of(preserved.begin(), preserved.end(), [](std::uint8_t p) { return p != 0; });
+  const bool all = std::all_of(preserved.begin(), preserved.end(),
+                               [](std::uint8_t chunk) { return chunk != 0; });
   return {Piecewise<QuinticPiece>(std::move(breakpoints), std::move(pieces)), all};
 }
 

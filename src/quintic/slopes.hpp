@@ -46,6 +46,8 @@ struct KnotValues {
 // ones as the one knot between the last interval and the first (both end
 // knots then get the same numbers). The estimates' arrays become the
 // result's. `write_pieces` asks for the pieces as well (see KnotValues).
+// Long data run in chunks of knots, one thread each, with the numbers of a
+// single pass.
 KnotValues knot_values(const Samples& samples, const Classes& classes,
                        std::span<const Shape> shapes, Estimates estimates, const Ends& ends,
                        bool write_pieces = false);
