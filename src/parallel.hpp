@@ -19,6 +19,12 @@ inline constexpr std::size_t kLeastPerThread = std::size_t{1} << 17;
 // (see workers()), with enough elements for each.
 std::size_t threads_for(std::size_t elements);
 
+// Where chunk c of `chunks` equal parts of `count` elements begins (chunk
+// `chunks` begins at `count`).
+inline std::size_t chunk_begin(std::size_t count, std::size_t chunks, std::size_t c) {
+  return c * count / chunks;
+}
+
 // The threads that passes started on the calling thread may use: one per
 // core the process may run on unless set otherwise (set_workers(0) restores that). The setting
 // belongs to the thread, so that a caller that runs fits side by side on

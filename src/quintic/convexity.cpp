@@ -138,15 +138,23 @@ Vector<std::uint8_t> insert_knots(const Samples& samples, std::span<const Shape>
   return marked;
 }
 
-std::optional<Halves> split(int bending, double x0, double x1, const Hermite& e) {
-  const double h = x1 - x0;
+std::optional<double> split_point(int bending, double x0, double x1, const Hermite& e) {
   const double k = bending;
   const double p0 = k * e.p0;
   const double p1 = k * e.p1;
   if (!(p0 > 0 && p1 > 0)) return std::nullopt;
   const double lambda = p1 / (p0 + p1);
-  const double x = x0 + lambda * h;
+  const double x = x0 + lambda * (x1 - x0);
   if (!(x0 < x && x < x1)) return std::nullopt;
+  return x;
+}
+
+std::optional<Halves> split(int bending, double x0, double x1, const Hermite& e) {
+  const std::optional<double> point = split_point(bending, x0, x1, e);
+  if (!point) return std::nullopt;
+  const double h = x1 - x0;
+  const double k = bending;
+  const double x = *point;
   const double left_h = x - x0;
   const double right_h = x1 - x;
   // With secants d0 + r (m - d0) and m + (1 - r) (d1 - m) on the halves,

@@ -215,5 +215,7 @@ struct Halves {
   Hermite right;
 };
 std::optional<Halves> split(int bending, double x0, double x1, const Hermite& ends);
+// The knot split inserts, where it does.
+std::optional<double> split_point(int bending, double x0, double x1, const Hermite& ends);
 
 }  // namespace velarix::quintic

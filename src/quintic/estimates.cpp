@@ -175,8 +175,8 @@ void estimate_in_chunks(std::span<const double> x, std::span<const double> s,
   const std::size_t n = x.size();
   const std::size_t threads = points == P ? parallel::threads_for(n) : 1;
   parallel::for_chunks(threads, [&](std::size_t c) {
-    estimate_with<P>(x, s, points, out, c == 0 ? 0 : c * n / threads,
-                     c + 1 == threads ? n : (c + 1) * n / threads);
+    estimate_with<P>(x, s, points, out, parallel::chunk_begin(n, threads, c),
+                     parallel::chunk_begin(n, threads, c + 1));
   });
 }
 

@@ -47,17 +47,8 @@ struct Assembled {
 std::vector<std::size_t> chunk_starts(std::size_t m) {
   const std::size_t threads = parallel::threads_for(m);
   std::vector<std::size_t> starts;
-  for (std::size_t c = 0; c < threads; ++c) starts.push_back(c * m / threads);
-  starts.push_back(m);
+  for (std::size_t c = 0; c <= threads; ++c) starts.push_back(parallel::chunk_begin(m, threads, c));
   return starts;
-}
-
-// The two halves of interval i if it is marked for a split and can be.
-std::optional<Halves> halves_of(const Samples& samples, std::span<const Shape> shapes,
-                                const KnotValues& values, Mark mark, std::size_t i) {
-  if (mark != kSplit) return std::nullopt;
-  const std::span<const double> x = samples.x();
-  return split(orientation(shapes[i]), x[i], x[i + 1], hermite(samples, values.d, values.a, i));
 }
 
 // The pieces of intervals [first, last) written from `at` on, and whether
@@ -108,6 +99,7 @@ std::optional<Halves> halves_of(const Samples& samples, std::span<const Shape> s
 Assembled assemble(const Samples& samples, std::span<const Shape> shapes,
                    const KnotValues& values, std::span<const std::uint8_t> marked) {
   const std::size_t m = samples.intervals();
+  const std::span<const double> x = samples.x();
   const std::vector<std::size_t> starts = chunk_starts(m);
   const std::size_t chunks = starts.size() - 1;
   std::vector<std::size_t> offsets(chunks + 1, 0);
@@ -115,8 +107,9 @@ Assembled assemble(const Samples& samples, std::span<const Shape> shapes,
     parallel::for_chunks(chunks, [&](std::size_t c) {
       std::size_t extra = 0;
       for (std::size_t i = starts[c]; i < starts[c + 1]; ++i) {
-        const Mark mark = static_cast<Mark>(marked[i]);
-        extra += mark == kSplit && halves_of(samples, shapes, values, mark, i) ? 1 : 0;
+        if (marked[i] != kSplit) continue;
+        const Hermite e = hermite(samples, values.d, values.a, i);
+        extra += split_point(orientation(shapes[i]), x[i], x[i + 1], e) ? 1 : 0;
       }
       offsets[c + 1] = extra;
     });
@@ -131,7 +124,7 @@ Assembled assemble(const Samples& samples, std::span<const Shape> shapes,
     preserved[c] = assemble_chunk(samples, shapes, values, marked, starts[c], starts[c + 1],
                                   breakpoints.data() + at, pieces.data() + at);
   });
-  breakpoints[count] = samples.x()[m];
+  breakpoints[count] = x[m];
   const bool all = std::all_of(preserved.begin(), preserved.end(),
                                [](std::uint8_t chunk) { return chunk != 0; });
   return {Piecewise<QuinticPiece>(std::move(breakpoints), std::move(pieces)), all};

@@ -265,7 +265,7 @@ Vector<std::uint8_t> repair_curvatures(const Samples& samples, std::span<const S
                                        std::max<std::size_t>(count / kLeastRepairsPerThread, 1));
   std::vector<std::size_t> cuts{0};
   for (std::size_t c = 1; c < threads; ++c) {
-    std::size_t e = std::max(c * count / threads, cuts.back() + 1);
+    std::size_t e = std::max(parallel::chunk_begin(count, threads, c), cuts.back() + 1);
     while (e < count && failing[e] - failing[e - 1] < 3) ++e;
     if (e < count) cuts.push_back(e);
   }

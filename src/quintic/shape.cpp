@@ -102,7 +102,8 @@ Classes classify(const Samples& samples, bool periodic_data) {
   // depend on the data beside it alone).
   const std::size_t threads = parallel::threads_for(n);
   const auto chunk = [&](std::size_t c, std::size_t count) {
-    return std::pair{c * count / threads, (c + 1) * count / threads};
+    return std::pair{parallel::chunk_begin(count, threads, c),
+                     parallel::chunk_begin(count, threads, c + 1)};
   };
   if (n >= 3) {
     parallel::for_chunks(threads, [&](std::size_t part) {

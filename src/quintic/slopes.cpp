@@ -376,13 +376,17 @@ struct Chunk {
   std::size_t end;
 };
 
-// What a chunk leaves for the join.
-struct ChunkResult {
-  // The convex and concave intervals it tested that fail, in knot order.
-  Vector<std::size_t> failing;
-  // None failed, and the pieces of the intervals it tested are written.
+// Whether no interval failed, so that the pieces tested are written, and
+// whether those pieces keep their shapes.
+struct Verdicts {
   bool clean = true;
   bool preserved = true;
+};
+
+// What a chunk leaves for the join.
+struct ChunkResult : Verdicts {
+  // The convex and concave intervals it tested that fail, in knot order.
+  Vector<std::size_t> failing;
   // A chunk after the first: the final slope and curvature of knot
   // begin - 1, written after the join.
   double d_first = 0;
@@ -403,16 +407,16 @@ struct Warmup {
 // failed), the failing lists in knot order, and on periodic data the
 // closing knot and the intervals beside it. Returns whether none failed
 // and all pieces written keep their shapes; the failing list is out's.
-ChunkResult join(const Samples& samples, std::span<const Shape> shapes,
-                 std::span<const Chunk> chunks, std::vector<ChunkResult>& results, bool write,
-                 bool periodic, KnotValues& out) {
+Verdicts join(const Samples& samples, std::span<const Shape> shapes,
+              std::span<const Chunk> chunks, std::vector<ChunkResult>& results, bool write,
+              bool periodic, KnotValues& out) {
   const std::span<const double> x = samples.x();
   const std::span<const double> s = samples.secants();
   const std::span<const double> h = samples.widths();
   const std::size_t m = samples.intervals();
   UnfilledDoubles& d = out.d;
   UnfilledDoubles& a = out.a;
-  ChunkResult joined;
+  Verdicts joined;
   for (const ChunkResult& result : results) {
     joined.clean = joined.clean && result.clean;
     joined.preserved = joined.preserved && result.preserved;
@@ -493,7 +497,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     const std::size_t threads = m >= 6 + 4 * kBlock ? parallel::threads_for(n) : 1;
     std::size_t begin = 0;
     for (std::size_t c = 1; c < threads; ++c) {
-      const std::size_t at = 4 + (c * (m - 5) / threads) / kBlock * kBlock;
+      const std::size_t at = 4 + parallel::chunk_begin(m - 5, threads, c) / kBlock * kBlock;
       if (at < 8 || at < begin + 2 * kBlock || at + 2 * kBlock > m) continue;
       chunks.push_back({begin, at});
       begin = at;
@@ -749,7 +753,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   parallel::for_chunks(chunks.size(),
                        [&](std::size_t c) { run(chunks[c], warmups[c], results[c]); });
 
-  const ChunkResult joined = join(samples, shapes, chunks, results, write, periodic, out);
+  const Verdicts joined = join(samples, shapes, chunks, results, write, periodic, out);
   out.has_pieces = write && joined.clean && out.failing.empty();
   out.shape_preserved = joined.preserved;
   if (!out.has_pieces) out.pieces = {};

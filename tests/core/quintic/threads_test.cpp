@@ -133,6 +133,32 @@ TEST(QuinticThreads, ChunkedRepairAgreesWithOneThread) {
   EXPECT_GT(std::count(known.begin(), known.end(), kPasses), 1000);
 }
 
+// The assembly counts each chunk's pieces with split_point before writing
+// them with split: the two must agree on every interval, or a chunk would
+// write past its part of the arrays.
+TEST(QuinticThreads, SplitPointCountsTheSplits) {
+  std::mt19937_64 rng(41);
+  std::uniform_real_distribution<double> u(-1, 1);
+  const double v[] = {0, -0.0, 1e-300, 1, -0.3, 1e300, INFINITY, NAN};
+  int splits = 0;
+  for (int i = 0; i < 100000; ++i) {
+    const bool odd = i % 4 == 0;
+    const double p0 = odd ? v[rng() % 8] : u(rng);
+    const double p1 = odd ? v[rng() % 8] : u(rng) * (i % 3 == 0 ? 1e-17 : 1);
+    const Hermite e{0, 1, 1, p0, p1, u(rng), u(rng)};
+    for (const int k : {1, -1}) {
+      const std::optional<double> point = split_point(k, 2.0, 2.5, e);
+      const std::optional<Halves> halves = split(k, 2.0, 2.5, e);
+      ASSERT_EQ(point.has_value(), halves.has_value()) << i;
+      if (point) {
+        EXPECT_EQ(*point, halves->x) << i;
+      }
+      splits += point.has_value();
+    }
+  }
+  EXPECT_GT(splits, 20000);
+}
+
 TEST(QuinticThreads, ChunksRunAllAndRethrowTheFirstError) {
   std::vector<int> ran(4, 0);
   EXPECT_THROW(parallel::for_chunks(4,
