@@ -19,6 +19,11 @@ constexpr double kBendTolerance = 1e-12;
 // A secant (y1 - y0) / h carries the rounding of both values: about two ulps
 // of the larger one over the width.
 constexpr double kSecantUlps = 2;
+// and that of its width: knots given in calendar years or timestamps hold
+// their positions to an ulp of |x|, so a width, exact as the difference of
+// the two doubles, is the intended one only to two ulps of the larger knot.
+// The secant then carries that share of itself.
+constexpr double kKnotUlps = 2;
 
 using Lanes = std::uint64_t __attribute__((vector_size(16)));
 
@@ -61,10 +66,23 @@ Pair ulp_of(Pair v) {
   const Pair rounding = kSecantUlps * ulp_of(values);
   const Pair hl = lanes(h, l);
   const Pair hr = lanes(h, r);
-  // tolerance = secants + rounding (1 / h[l] + 1 / h[r]), compared after
-  // multiplying through by both widths, which saves two divisions.
+  // The knot and its two neighbours: the largest |x| of the three.
+  const std::span<const double> x = samples.x();
+  Pair where = magnitude(lanes(x, l));
+  const Pair knot = magnitude(lanes(x, r));
+  where = knot > where ? knot : where;
+  const Pair after = magnitude(lanes(x, r, 1));
+  where = after > where ? after : where;
+  const Pair placed = kKnotUlps * ulp_of(where);
+  // tolerance = secants + rounding (1 / h[l] + 1 / h[r])
+  //             + placed (|s[l]| / h[l] + |s[r]| / h[r]),
+  // compared after multiplying through by both widths, which saves the
+  // divisions. The last term is negligible for knots near 0 and makes the test
+  // the same for the data shifted anywhere: a bend below the rounding the
+  // shifted knots carry is none.
   const Pair product = hl * hr;
-  const auto bent = size * product > secants * product + rounding * (hl + hr);
+  const Pair moved = placed * (magnitude(lanes(s, l)) * hr + magnitude(lanes(s, r)) * hl);
+  const auto bent = size * product > secants * product + rounding * (hl + hr) + moved;
   const auto up = change > 0;
   std::array<int, 2> out;
   for (std::size_t j = 0; j < 2; ++j) out[j] = bent[j] == 0 ? 0 : up[j] != 0 ? 1 : -1;

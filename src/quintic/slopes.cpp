@@ -158,7 +158,19 @@ inline Box Knots::box(std::size_t k, const Side& l, const Side& r) const {
   if (l.has) smaller_secant = std::fabs(l.s);
   if (r.has) smaller_secant = smaller(smaller_secant, std::fabs(r.s));
   const double change_k = Inner ? std::fabs(s_[k] - s_[k - 1]) : change(k);
-  const double margin = kMargin * smaller(change_k, smaller_secant);
+  // The margin is also kept below the secant change at the other knot of a
+  // convex or concave neighbour, which bounds the room that knot leaves: the
+  // ratio limiter then never asks for less room here than the margin takes,
+  // and as the other knot's bend vanishes (the data turning straight there)
+  // the slope here approaches the secant continuously.
+  double room = smaller(change_k, smaller_secant);
+  if (l.bending() != 0) {
+    room = smaller(room, Inner ? std::fabs(s_[k - 1] - s_[k - 2]) : change(k == 0 ? m_ - 1 : k - 1));
+  }
+  if (r.bending() != 0) {
+    room = smaller(room, Inner && k + 1 < m_ ? std::fabs(s_[k + 1] - s_[k]) : change(k + 1));
+  }
+  const double margin = kMargin * room;
   // Convex on the left: S' at the right end of that piece must exceed its
   // secant; convex on the right: S' at its left end must stay below.
   if (l.bending() > 0) lo = larger(lo, l.s + margin);

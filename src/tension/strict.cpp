@@ -22,6 +22,12 @@ namespace {
 // far from 0 are noise in its last digits.
 constexpr double bend_tolerance = 1e-12;
 constexpr double secant_ulps = 2;
+// Nor do changes within the rounding the secants inherit from the knots:
+// given in calendar years or timestamps, a knot holds its position to an
+// ulp of |x|, so a width is the intended one only to this many ulps of the
+// larger knot, and a secant to that share of itself. Data shifted anywhere
+// then bend where their shift to 0 does.
+constexpr double knot_ulps = 2;
 // A feasible tension is raised to this multiple of the one needed: the next
 // solve moves the slopes, and without a margin the passes creep towards it.
 constexpr double margin = 1.05;
@@ -69,13 +75,20 @@ double ulp(double v) {
   return std::nextafter(v, std::numeric_limits<double>::infinity()) - v;
 }
 
-// The bend of the data at a knot between secants s0 and s1, with values
-// y0, y1, y2 at it and its neighbours and widths h0, h1 on its two sides:
-// +1 convex, -1 concave, 0 none.
-int bend_between(double s0, double s1, double y0, double y1, double y2, double h0, double h1) {
+// The data beside a knot: the values and knots at it and its neighbours.
+struct Beside {
+  double y0, y1, y2;
+  double x0, x1, x2;
+};
+
+// The bend of the data at a knot between secants s0 and s1, with widths h0,
+// h1 on its two sides: +1 convex, -1 concave, 0 none.
+int bend_between(double s0, double s1, const Beside& b, double h0, double h1) {
   const double change = s1 - s0;
-  const double y = std::max({std::fabs(y0), std::fabs(y1), std::fabs(y2)});
-  const double rounding = secant_ulps * ulp(y) * (1 / h0 + 1 / h1);
+  const double y = std::max({std::fabs(b.y0), std::fabs(b.y1), std::fabs(b.y2)});
+  const double x = std::max({std::fabs(b.x0), std::fabs(b.x1), std::fabs(b.x2)});
+  const double rounding = secant_ulps * ulp(y) * (1 / h0 + 1 / h1) +
+                          knot_ulps * ulp(x) * (std::fabs(s0) / h0 + std::fabs(s1) / h1);
   const double tolerance = bend_tolerance * (std::fabs(s0) + std::fabs(s1)) + rounding;
   if (!(std::fabs(change) > tolerance)) return 0;
   return change > 0 ? 1 : -1;
@@ -88,11 +101,14 @@ int bend(const Curve& c, std::size_t k) {
   const std::span<const double> s = c.s;
   const std::size_t m = s.size();
   if (c.ends == EndRows::Kind::periodic && (k == 0 || k == m)) {
-    return bend_between(s[m - 1], s[0], c.y[m - 1], c.y[0], c.y[1], c.h[m - 1], c.h[0]);
+    return bend_between(s[m - 1], s[0], {c.y[m - 1], c.y[0], c.y[1], c.x[m - 1], c.x[0], c.x[1]},
+                        c.h[m - 1], c.h[0]);
   }
   if (m < 2) return 0;
   k = std::clamp<std::size_t>(k, 1, m - 1);
-  return bend_between(s[k - 1], s[k], c.y[k - 1], c.y[k], c.y[k + 1], c.h[k - 1], c.h[k]);
+  return bend_between(s[k - 1], s[k],
+                      {c.y[k - 1], c.y[k], c.y[k + 1], c.x[k - 1], c.x[k], c.x[k + 1]}, c.h[k - 1],
+                      c.h[k]);
 }
 
 double data_range(std::span<const double> y) {
@@ -207,7 +223,7 @@ class Assessment {
 
   void raise(std::size_t j, double proposal) {
     if (next_.empty()) return;
-    proposal = std::min(proposal, tension_cap(c_.x[j], c_.x[j + 1]));
+    proposal = std::min(proposal, tension_cap(c_.x[j], c_.x[j + 1], c_.x[0]));
     if (proposal > next_[j]) next_[j] = proposal;
   }
 
@@ -269,7 +285,7 @@ class Assessment {
     if (!left_ok || !right_ok) return;
     if (monotone_at(sigma(i), s1, s2, s)) return;
     holds_ = false;
-    const double cap = tension_cap(c_.x[i], c_.x[i + 1]);
+    const double cap = tension_cap(c_.x[i], c_.x[i + 1], c_.x[0]);
     const double need =
         smallest([&](double t) { return monotone_at(t, s1, s2, s); }, sigma(i), cap);
     raise(i, std::max(margin * need, creep_step * sigma(i)));
@@ -354,7 +370,7 @@ class Assessment {
                                l.sd * c_.yp[at.before] - r.sd * c_.yp[at.after];
       return numerator * c_.s[i] >= 0;
     };
-    return smallest(turned, sigma(i), tension_cap(c_.x[i], c_.x[i + 1]));
+    return smallest(turned, sigma(i), tension_cap(c_.x[i], c_.x[i + 1], c_.x[0]));
   }
 
   void convex(std::size_t i, int curvature) {
@@ -396,9 +412,13 @@ class Assessment {
 
 }  // namespace
 
-double tension_cap(double x0, double x1) {
+double tension_cap(double x0, double x1, double origin) {
   const double h = x1 - x0;
-  const double far = std::max(std::fabs(x0), std::fabs(x1));
+  // The spacing of the abscissae is taken as the data would have it from
+  // their first knot: the cap, and so the fit, is then the same wherever x
+  // starts (data in calendar years fit as their shift to 0 does), and data
+  // that start at 0 keep their own spacing.
+  const double far = std::max(std::fabs(x0 - origin), std::fabs(x1 - origin));
   // The slope system divides by h times about sigma: that product must stay
   // finite for widths near the largest double.
   const double finite = std::numeric_limits<double>::max() / (overflow_guard * h);

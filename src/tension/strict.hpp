@@ -45,11 +45,12 @@ struct Curve {
   EndRows::Kind ends = EndRows::Kind::slopes;
 };
 
-// The largest tension interval i may take: 1e9, or less where 5e-7 h is
-// fewer ulps of its knots, so that the layer where the curvature turns stays
-// much wider than the spacing of the abscissae (and less where h times the
+// The largest tension interval [x0, x1] may take: 1e9, or less where 5e-7 h
+// is fewer ulps of its knots' distances from the first knot `origin`, so
+// that the layer where the curvature turns stays much wider than the
+// spacing of the abscissae counted from there (and less where h times the
 // tension would overflow).
-double tension_cap(double x0, double x1);
+double tension_cap(double x0, double x1, double origin);
 
 // True when every requirement holds for the slopes and tensions of `curve`.
 bool holds(const Curve& curve);

@@ -21,6 +21,12 @@ constexpr double kRaiseFactor = 1.7;
 // A change of secant slope this small relative to the largest one is taken as
 // straight data: it is rounding noise of the secants, not a convexity.
 constexpr double kStraightTolerance = 1e-12;
+// Nor is a change within the rounding the secants inherit from the knots:
+// given in calendar years or timestamps, a knot holds its position to an ulp
+// of |x|, so a width is the intended one only to this many ulps of the
+// larger knot, and a secant to that share of itself. Data shifted anywhere
+// then bend where their shift to 0 does.
+constexpr double kKnotUlps = 2;
 // Curvature signs match when every violation is below this fraction of the
 // largest moment (absolute below 1): the moments carry the rounding of a
 // tridiagonal solve and cannot be zero exactly.
@@ -71,6 +77,7 @@ class CurvatureSigns {
       magnitude = max_magnitude(magnitude, change(i));
     }
     tol_ = kStraightTolerance * magnitude;
+    placed_ = knot_rounding(samples, periodic);
   }
 
   // The change of secant slope at knot i; only its sign is used, so it is
@@ -86,8 +93,9 @@ class CurvatureSigns {
 
   double violation(std::size_t i, double moment) const {
     const double c = change(i);
-    if (c > tol_) return max_num(-moment, 0.0);    // convex: M must not be negative
-    if (c < -tol_) return max_num(moment, 0.0);    // concave: M must not be positive
+    const double tol = tol_ + placed_[i];
+    if (c > tol) return max_num(-moment, 0.0);     // convex: M must not be negative
+    if (c < -tol) return max_num(moment, 0.0);     // concave: M must not be positive
     return std::fabs(moment);                      // straight: M must vanish
   }
 
@@ -121,7 +129,33 @@ class CurvatureSigns {
   std::span<const double> delta_;
   std::size_t n_;
   bool periodic_;
+  // The rounding of change(i) inherited from the knots' positions:
+  //   kKnotUlps ulp(max |x| of the knot and its neighbours) (|s0| / h0 + |s1| / h1).
+  static Vector<double> knot_rounding(const Samples& samples, bool periodic) {
+    const std::span<const double> x = samples.x();
+    const std::span<const double> h = samples.widths();
+    const std::span<const double> s = samples.secants();
+    const std::size_t n = samples.size();
+    Vector<double> out(n, 0.0);
+    const auto at = [&](std::size_t l, std::size_t r, std::size_t a, std::size_t b, std::size_t c) {
+      const double far = std::max({std::fabs(x[a]), std::fabs(x[b]), std::fabs(x[c])});
+      const double ulp = std::nextafter(far, std::numeric_limits<double>::infinity()) - far;
+      return kKnotUlps * ulp * (std::fabs(s[l]) / h[l] + std::fabs(s[r]) / h[r]);
+    };
+    for (std::size_t i = 1; i + 1 < n; ++i) out[i] = at(i - 1, i, i - 1, i, i + 1);
+    if (n >= 3) {
+      if (periodic) {
+        out[0] = out[n - 1] = at(n - 2, 0, n - 2, 0, 1);
+      } else {
+        out[0] = out[1];
+        out[n - 1] = out[n - 2];
+      }
+    }
+    return out;
+  }
+
   double tol_ = 0;
+  Vector<double> placed_;
 };
 
 // The largest degree the raising can reach: two raises per pass (an interval

@@ -57,7 +57,7 @@ TEST(StrictFit, KeepsTheShapeAndStaysTwiceDifferentiable) {
     preserving += spline.is_shape_preserving();
     const auto pieces = spline.curve().pieces();
     for (std::size_t i = 0; i < pieces.size(); ++i) {
-      ASSERT_LE(spline.tensions()[i], strict::tension_cap(x[i], x[i + 1]));
+      ASSERT_LE(spline.tensions()[i], strict::tension_cap(x[i], x[i + 1], x[0]));
       if (i == 0) continue;
       const double left = pieces[i - 1].second_derivative(x[i]);
       const double right = pieces[i].second_derivative(x[i]);

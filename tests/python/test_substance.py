@@ -1,0 +1,95 @@
+"""C² in substance and in any coordinates: curvature bounded by what the data
+ask, fits that do not move when x is shifted, and straight lines straight."""
+
+import numpy as np
+import pytest
+
+import velarix
+from velarix._registry import METHODS
+
+
+def data_curvature(x, y):
+    """kappa per interval: the largest secant change over the narrower width
+    at the interval's two knots and their two neighbours."""
+    h, s = np.diff(x), np.diff(y) / np.diff(x)
+    knot = np.zeros(len(x))
+    knot[1:-1] = np.abs(np.diff(s)) / np.minimum(h[:-1], h[1:])
+    padded = np.r_[0.0, knot, 0.0]
+    return np.maximum.reduce([padded[:-3], padded[1:-2], padded[2:-1], padded[3:]])
+
+
+def max_curvature(f, lo, hi):
+    breaks = np.asarray(f.splines[0].breakpoints, float)
+    inside = breaks[(breaks >= lo) & (breaks <= hi)]
+    t = np.unique(np.r_[np.linspace(lo, hi, 4001), inside, np.nextafter(inside, -np.inf),
+                        np.nextafter(inside, np.inf)])
+    return np.abs(f(t[(t >= lo) & (t <= hi)], 2)).max()
+
+
+@pytest.mark.parametrize("last, same_class", [(10, True), (10 - 1e-3, True), (10 - 1e-7, True),
+                                              (10 - 1e-12, True), (10 + 1e-7, False)])
+def test_quintic_near_straight_data_bend_as_the_data_do(last, same_class):
+    x, y = [0, 1, 2, 3], [0, 4, 7, last]
+    f = velarix.interpolate(x, y, "quintic")
+    k = data_curvature(np.array(x, float), np.array(y, float))
+    for i in range(3):
+        assert max_curvature(f, x[i], x[i + 1]) <= 12 * k[i]
+    assert f.is_shape_preserving
+    if not same_class:
+        return  # the last knot turns the other way: a bend the line has not
+    # Continuous in the data: the straight end's fit is the limit.
+    line = velarix.interpolate(x, [0, 4, 7, 10], "quintic")
+    t = np.linspace(0, 3, 301)
+    assert np.abs(f(t) - line(t)).max() <= 4 * abs(last - 10) + 1e-12
+
+
+def weekly(n, rng):
+    rises = rng.uniform(0, 1, n - 1) ** 2 * (rng.uniform(size=n - 1) > 0.3)
+    return 7 * np.arange(n) / 365.25, np.round(300 + np.cumsum(np.r_[0, rises]), 1)
+
+
+@pytest.mark.parametrize("name", list(METHODS))
+@pytest.mark.parametrize("offset", [1990.0, 1e5])
+def test_fits_of_calendar_years_are_their_shifts_to_zero(name, offset):
+    rng = np.random.default_rng(34)
+    for _ in range(8):
+        x, y = weekly(40, rng)
+        try:
+            base = velarix.interpolate(x, y, name)
+        except ValueError:
+            continue
+        moved = velarix.interpolate(x + offset, y, name)
+        assert moved.is_shape_preserving == base.is_shape_preserving
+        a, b = base.splines[0], moved.splines[0]
+        if hasattr(a, "breakpoints"):
+            assert len(a.breakpoints) == len(b.breakpoints)
+            assert np.allclose(np.array(b.breakpoints) - offset, a.breakpoints, rtol=0, atol=1e-9)
+        t = np.linspace(x[0], x[-1], 997)
+        assert np.allclose(moved(t + offset), base(t), rtol=0, atol=1e-6 * np.ptp(y))
+
+
+def test_flats_of_a_table_in_calendar_years_are_flat():
+    k = np.arange(6)
+    for x in (1990 + 7 * k / 365.25, 7 * k / 365.25):
+        f = velarix.interpolate(x, [2.1, 2.5, 2.9, 2.9, 2.9, 3.2], "tension")
+        t = np.linspace(x[2], x[4], 1001)
+        assert f.is_shape_preserving
+        assert np.abs(f(t) - 2.9).max() <= 1e-12 * 1.1
+
+
+def test_a_falling_weekly_table_falls_in_calendar_years():
+    y = [335.1, 334.6, 333.7, 333.0, 332.9, 332.8, 332.8]
+    for x0 in (1977.5366, 0.0):
+        x = x0 + 7 * np.arange(7) / 365.25
+        f = velarix.interpolate(x, y, "quintic")
+        assert f.is_shape_preserving
+        assert f(np.linspace(x[3], x[4], 1001), 1).max() <= 0
+
+
+def test_seasonal_weekly_record_has_no_near_kinks():
+    rng = np.random.default_rng(3)
+    x = 1974.38 + 7 * np.arange(1500) / 365.25
+    y = np.round(330 + 1.5 * (x - 1974) + 3 * np.sin(2 * np.pi * x) + rng.normal(0, 0.3, x.size), 2)
+    spline = velarix.Quintic().fit(x, y)
+    assert spline.is_shape_preserving
+    assert np.diff(spline.breakpoints).min() >= 1e-5 * np.diff(x).min()
