@@ -270,7 +270,7 @@ def _fit_curves(config, x, y, axis, workers=None):
         return tuple(pool.map(fit_alone, range(len(columns)))), curves_shape
 
 
-def interpolate(x, y, method="tension", *, axis=0, extrapolate=None, bc_type=None,
+def interpolate(x, y, method="quintic", *, axis=0, extrapolate=None, bc_type=None,
                 workers=None):
     """Fit a shape-preserving C² spline through (x, y) and return an ``Interpolant``.
 
@@ -285,16 +285,19 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate=None, bc_type=Non
         The values, finite, with ``len(x)`` entries along ``axis``. Any other
         axes hold several curves on the same knots: ``y`` of shape (n, 3)
         gives three curves, evaluated together.
-    method : str or configuration object, default "tension"
-        "tension" (the default: it accepts any data and keeps every
-        interval's monotonicity and convexity, with the strict shape policy),
-        "rational_cubic" (data convex throughout or concave throughout; the
-        curve is then convex or concave everywhere; Newton convexity solve),
-        or "variable_degree" (inflections allowed; each interval's curvature
-        sign follows the data). The three use limited end slopes, which keep
-        the end intervals inside the data's shape. A configuration object
-        such as ``velarix.Tension().with_uniform_tension(2.0)`` is used
-        exactly as given.
+    method : str or configuration object, default "quintic"
+        "quintic" (the default: it accepts any data, is exactly constant on
+        flats, monotone and convex where the data are, with curvature
+        bounded by the data's own, and of order 5 on smooth data),
+        "tension" (the strict tension spline: co-monotone and co-convex
+        within stated tolerances), "rational_cubic" (data convex throughout
+        or concave throughout; the curve is then convex or concave
+        everywhere; Newton convexity solve), or "variable_degree"
+        (inflections allowed; each interval's curvature sign follows the
+        data). All use limited end slopes, which keep the end intervals
+        inside the data's shape. A configuration object such as
+        ``velarix.Tension().with_uniform_tension(2.0)`` is used exactly as
+        given.
     axis : int, default 0
         The axis of ``y`` that runs along the knots; negative counts from
         the end. The default matches ``y`` laid out as one row per knot.

@@ -30,7 +30,7 @@ SOLVE_MAX_STEPS: Final[int]
 def interpolate(
     x: npt.ArrayLike,
     y: npt.ArrayLike,
-    method: _Method = "tension",
+    method: _Method = "quintic",
     *,
     axis: int = 0,
     extrapolate: _ExtrapolateArg = None,

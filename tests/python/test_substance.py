@@ -93,3 +93,12 @@ def test_seasonal_weekly_record_has_no_near_kinks():
     spline = velarix.Quintic().fit(x, y)
     assert spline.is_shape_preserving
     assert np.diff(spline.breakpoints).min() >= 1e-5 * np.diff(x).min()
+
+
+def test_the_quintic_is_the_default():
+    import inspect
+    from velarix import cli
+    assert inspect.signature(velarix.interpolate).parameters["method"].default == "quintic"
+    x, y = [0.0, 1, 2, 3], [0.0, 1, 1, 3]
+    assert velarix.interpolate(x, y).configuration == METHODS["quintic"].interpolation_configuration
+    assert cli.DEFAULT_METHOD == "quintic"

@@ -245,13 +245,13 @@ def test_with_policy_names_the_selecting_policies():
         Tension().with_policy("uniform")
 
 
-def test_the_strict_policy_with_limited_end_slopes_is_interpolates_default():
+def test_the_strict_policy_with_limited_end_slopes_is_what_tension_means():
     config = Tension().with_strict_shape().with_boundary(EndSlopes.limited())
     assert REGISTRY["tension"].interpolation_configuration == config
     x, y = conftest.X, conftest.Y
-    assert velarix.interpolate(x, y).configuration == config
+    assert velarix.interpolate(x, y, "tension").configuration == config
     xs = x[1:-1] + 0.1
-    assert velarix.interpolate(x, y)(xs).tobytes() == np.asarray(config.fit(x, y).value_batch(xs)).tobytes()
+    assert velarix.interpolate(x, y, "tension")(xs).tobytes() == np.asarray(config.fit(x, y).value_batch(xs)).tobytes()
     assert velarix.interpolate(x, y, Tension(), extrapolate="raise")(x[-1]) == y[-1]
 
 
@@ -263,7 +263,7 @@ def test_the_command_fits_the_strict_policy_unless_told_otherwise(tmp_path, caps
     data.write_text("".join(f"{a!r} {b!r}\n" for a, b in zip(x, y)))
     lowest = {}
     for policy in ("strict", "published"):
-        args = [] if policy == "strict" else ["--policy", policy]
+        args = ["-m", "tension"] + ([] if policy == "strict" else ["--policy", policy])
         assert cli.main([str(data), "-n", "2001", *args]) == 0
         lowest[policy] = min(float(row.split(",")[1]) for row in capsys.readouterr().out.split()[1:])
     assert lowest["strict"] >= 0 > lowest["published"]
