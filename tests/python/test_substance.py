@@ -102,3 +102,18 @@ def test_the_quintic_is_the_default():
     x, y = [0.0, 1, 2, 3], [0.0, 1, 1, 3]
     assert velarix.interpolate(x, y).configuration == METHODS["quintic"].interpolation_configuration
     assert cli.DEFAULT_METHOD == "quintic"
+
+
+def test_the_default_never_dips_below_a_zero_reading():
+    # Yearly counts that fall to zero between cycles, as sunspot numbers do.
+    rng = np.random.default_rng(1749)
+    x = np.arange(1749.0, 1749.0 + 120)
+    y = np.round(np.maximum(0.0, 80 * np.sin(2 * np.pi * (x - 1749) / 11) + rng.normal(0, 15, x.size)), 1)
+    f = velarix.interpolate(x, y)
+    t = np.linspace(x[0], x[-1], 20001)
+    assert f(t).min() >= 0
+    # Every crossing of 0 lies at a zero reading or between two of them.
+    zero = x[y == 0]
+    for r in np.atleast_1d(f.solve(0.0)):
+        k = np.searchsorted(x, r, side="right") - 1
+        assert r in zero or (y[k] == 0 and y[min(k + 1, x.size - 1)] == 0)
