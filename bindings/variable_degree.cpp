@@ -62,7 +62,7 @@ Method variable_degree_method() {
       {"max_degree", "with_max_degree", "float", {}, "D",
        "degree cap (default 50; inf for no cap)"},
   };
-  static constexpr const char* promises[] = {"convex"};
+  static constexpr const char* promises[] = {"convex", "flat"};
   return {"variable_degree",
           {"VariableDegree", &variable_degree_class},
           {"VariableDegreeSpline", &variable_degree_spline_class},
