@@ -116,6 +116,7 @@ PyObject* method_record(const Method& m) {
                  {"options", option_records(m.options)},
                  {"interpolation_configuration", m.interpolation_configuration()},
                  {"summary", PyUnicode_FromString(m.summary)},
+                 {"promises", strings(m.promises)},
                  {"threaded_fit", PyBool_FromLong(m.threaded_fit ? 1 : 0)}});
 }
 

@@ -46,6 +46,10 @@ struct Method {
   // a new reference (nullptr with the exception set on failure).
   PyObject* (*interpolation_configuration)();
   const char* summary;  // one line: what the method promises
+  // The shape requirements the method's verdict (is_shape_preserving)
+  // checks, among "monotone", "convex", "flat" and "overshoot", where the
+  // data have them; the command names the one a fit misses.
+  std::span<const char* const> promises;
   // Whether a fit of long data splits its passes over the threads that
   // velarix.get_workers() gives (a benchmark times such fits in elapsed
   // time too).

@@ -77,6 +77,7 @@ Method quintic_method() {
       {"knot_insertion", "with_knot_insertion", "bool", switches, "YES_NO",
        "insert a knot where one quintic cannot keep an interval convex (default yes)"},
   };
+  static constexpr const char* promises[] = {"monotone", "convex", "flat"};
   return {"quintic",
           {"Quintic", &quintic_class},
           {"QuinticSpline", &quintic_spline_class},
@@ -85,6 +86,7 @@ Method quintic_method() {
           &interpolation_configuration,
           "any data; exactly flat, monotone and convex where the data are, order 5 on smooth "
           "data",
+          promises,
           true};
 }
 

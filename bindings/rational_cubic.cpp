@@ -108,13 +108,15 @@ Method rational_cubic_method() {
       {"convexity_solver", "with_convexity_solver", "str", solvers, "SOLVER",
        "how the convexity solve reaches its fixed point: 'newton' (default) or 'sweep'"},
   };
+  static constexpr const char* promises[] = {"convex"};
   return {"rational_cubic",
           {"RationalCubic", &rational_cubic_class},
           {"RationalCubicSpline", &rational_cubic_spline_class},
           ends,
           options,
           &interpolation_configuration,
-          "data convex throughout or concave throughout; convex (concave) everywhere"};
+          "data convex throughout or concave throughout; convex (concave) everywhere",
+          promises};
 }
 
 }  // namespace velarix::py

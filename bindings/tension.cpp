@@ -107,13 +107,15 @@ Method tension_method() {
       {"tension", "with_uniform_tension", "float", {}, "SIGMA",
        "one uniform tension on every interval instead of a policy (0 is the cubic spline)"},
   };
+  static constexpr const char* promises[] = {"monotone", "convex", "flat", "overshoot"};
   return {"tension",
           {"Tension", &tension_class},
           {"TensionSpline", &tension_spline_class},
           ends,
           options,
           &interpolation_configuration,
-          "any data; monotone, convex and flat where the data are (strict policy)"};
+          "any data; monotone, convex and flat where the data are (strict policy)",
+          promises};
 }
 
 }  // namespace velarix::py

@@ -62,6 +62,7 @@ Method variable_degree_method() {
       {"max_degree", "with_max_degree", "float", {}, "D",
        "degree cap (default 50; inf for no cap)"},
   };
+  static constexpr const char* promises[] = {"convex", "flat"};
   return {"variable_degree",
           {"VariableDegree", &variable_degree_class},
           {"VariableDegreeSpline", &variable_degree_spline_class},
@@ -69,7 +70,8 @@ Method variable_degree_method() {
           options,
           &interpolation_configuration,
           "inflections allowed; each interval's curvature sign follows the data (co-convex, "
-          "not co-monotone)"};
+          "not co-monotone)",
+          promises};
 }
 
 }  // namespace velarix::py

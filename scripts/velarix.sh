@@ -2,7 +2,7 @@
 # The main job: builds what the velarix command runs (the core, the extension
 # and the package, not the test suites) into build/, then runs the command
 # from the build tree with the given arguments (no arguments: resample the
-# embedded Akima data set to standard output). Each step prints one line on
+# embedded Akima data set to standard output, as --example akima does). Each step prints one line on
 # standard error; the build's own output goes to build/velarix.sh.log and is
 # shown only when a step fails.
 set -euo pipefail
@@ -44,5 +44,6 @@ fi
 step "[3/4] compiling the extension (log: build/velarix.sh.log)"
 logged cmake --build "$build" --target _velarix -j"$(nproc)"
 
-step "[4/4] running velarix${*:+ $*}"
+[ "$#" -gt 0 ] || set -- --example akima
+step "[4/4] running velarix $*"
 PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}" exec /usr/bin/python3 -m velarix "$@"

@@ -49,6 +49,9 @@ class Method:
     options: tuple
     interpolation_configuration: object
     summary: str
+    # The shape requirements its fits' verdict checks where the data have
+    # them: "monotone", "convex", "flat", "overshoot".
+    promises: tuple
     # Whether a fit of long data splits its passes over get_workers() threads.
     threaded_fit: bool
 

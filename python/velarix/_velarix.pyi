@@ -51,7 +51,8 @@ _FittedSpline: TypeAlias = (
 # Each method's record: "name", "configuration" and "spline" (the classes),
 # "end_conditions" (names of EndSlopes constructors), "options" (records of
 # "name", "builder", "choices", "metavar", "help"), "interpolation_configuration",
-# "summary" and "threaded_fit" (whether a long fit splits over get_workers() threads).
+# "summary", "promises" (the shape requirements its verdict checks) and
+# "threaded_fit" (whether a long fit splits over get_workers() threads).
 methods: Final[tuple[MappingProxyType[str, Any], ...]]
 
 # The core's check of knots and of values: None when it accepts them, else

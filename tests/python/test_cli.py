@@ -28,9 +28,9 @@ def rows(text):
 
 
 def test_default_data_set_is_resampled():
-    result = run()
+    result = run("--example", "akima")
     assert result.returncode == 0, result.stderr
-    assert "Akima (1970)" in result.stderr
+    assert "akima data set (Akima's 1970 data)" in result.stderr
     table = rows(result.stdout)
     assert table[0] == ["x", "value"]
     assert len(table) == 1 + 101
@@ -90,7 +90,7 @@ def test_all_skips_a_method_that_refuses_the_data(tmp_path):
 
 def test_output_file_and_options(tmp_path):
     out = tmp_path / "out.csv"
-    result = run("--clamped", 0, 0, "-o", out)
+    result = run("--example", "akima", "--clamped", 0, 0, "-o", out)
     assert result.returncode == 0 and result.stdout == ""
     assert rows(out.read_text())[0] == ["x", "value"]
     convex = tmp_path / "convex.txt"
@@ -110,23 +110,24 @@ NUMBERS = [(option, names) for option, names in cli.OPTIONS.values() if not opti
     "content, args, fragment",
     [
         (None, ["/nonexistent/file.csv"], "cannot read /nonexistent/file.csv"),
-        ("0 1\n1 x\n", [], "line 2, column 2: 'x' is not a number"),
+        ("0 1\n1 x\n", [], "line 2, column 1: 'x' is not a number"),
         ("0 1\n", [], "need at least 2 data rows, got 1"),
-        ("0 1\n1 2\n1 3\n", [], "x must be strictly increasing; x[1] = 1 is not < x[2] = 1"),
+        ("0 1\n1 2\n1 3\n", [], "x = 1 repeats on line 2 and line 3: --ties mean, first or last "
+         "keeps one value per x (--smooth fits noisy data with repeated x)"),
         *((TURNING[0], ["--method", name], f"{name}: {message}")
           for name, message in refusals(*TURNING[1:]).items()),
         ("0 0\n1 1\n", ["--method", "spline"], "invalid choice: 'spline'"),
-        ("0 0\n1 1\n", ["--points", "1"], "--points must be at least 2, got 1"),
-        ("0 0\n1 1\n", ["--columns", "0,5"], "no column 6"),
+        ("0 0\n1 1\n", ["--points", "1"], "--points: must be from 2 to 100000000, got 1"),
+        ("0 0\n1 1\n", ["--columns", "0,5"], "no column 5: the table has columns 0 to 1"),
         ("0 0\n1 1\n", ["--columns", "a,b"], "no column 'a'"),
         *(("0 0\n1 1\n", [option.flag, "two"], f"argument {option.flag}: 'two' is not a number")
           for option, _ in NUMBERS),
-        ("x,y\n0,0\n1,abc\n", [], "line 3, column 2: 'abc' is not a number"),
+        ("x,y\n0,0\n1,abc\n", [], "line 3, column 1 (y): 'abc' is not a number"),
         ("0 0\n1 \udcff\n", [], "byte 0xff at offset 6 is not UTF-8 text"),
         ("0 0\n1 1\n", ["--plot", "fit.pdf"], "--plot writes .png or .svg files, not fit.pdf"),
         ("0 0\n1 1\n", ["--at", os.devnull], "no evaluation points"),
         ("0 0\n1 1\n", ["--plot", "/nonexistent/fit.png"], "cannot write /nonexistent/fit.png"),
-        ("0 0\n1 NaN\n", [], "line 2, column 2: 'NaN' is not finite"),
+        ("0 0\n1 NaN\n", [], "line 2, column 1: 'NaN' is not finite"),
         ("0 0\n1 1\n", ["--clamped", "0", "-inf"], "argument --clamped: must be finite, got -inf"),
         ("0 0\n1 1\n", ["--ends", "clamped", "1"],
          "argument --ends: clamped takes the LEFT and RIGHT slopes"),
@@ -156,7 +157,7 @@ def test_bad_input_is_one_line_and_status_two(tmp_path, content, args, fragment)
 
 def test_plot(tmp_path):
     target = tmp_path / "fit.png"
-    result = run("--method", "all", "--plot", target)
+    result = run("--example", "akima", "--method", "all", "--plot", target)
     try:
         import matplotlib.pyplot  # noqa: F401
     except Exception:
@@ -194,8 +195,8 @@ def test_real_tables_are_read(tmp_path, content):
 
 def test_output_files_follow_the_umask(tmp_path):
     out, picture = tmp_path / "out.csv", tmp_path / "fit.svg"
-    plotting = run("--plot", picture, "-o", out, umask=0o027).returncode == 0
-    assert plotting or run("-o", out, umask=0o027).returncode == 0
+    plotting = run("--example", "akima", "--plot", picture, "-o", out, umask=0o027).returncode == 0
+    assert plotting or run("--example", "akima", "-o", out, umask=0o027).returncode == 0
     for path in [out] + [picture] * plotting:
         assert path.stat().st_mode & 0o777 == 0o640
 
@@ -265,7 +266,7 @@ def test_bulk_and_cell_by_cell_reading_give_the_numbers_bit_for_bit(tmp_path, mo
     ("1 234,5", "'1 234,5' has a thousands separator; write the numbers without digit grouping"),
     ("2.5", "'2.5' has a decimal point, but the number on line 2 has a decimal comma; a point "
             "beside decimal commas may be a thousands separator: write the numbers one way"),
-    ("", "'' is not a number"),
+    ("", "an empty cell marks a missing value (--missing drop skips the rows that have one)"),
 ])
 def test_a_bad_cell_deep_in_a_table_is_named_by_line_and_column(tmp_path, monkeypatch, bad,
                                                                message):
@@ -274,7 +275,7 @@ def test_a_bad_cell_deep_in_a_table_is_named_by_line_and_column(tmp_path, monkey
     monkeypatch.setattr(cli, "BLOCK_BYTES", 64)
     with pytest.raises(cli.UsageError) as info:
         read(tmp_path, "\n".join(lines))
-    assert str(info.value) == f"{tmp_path / 'table.txt'}, line 151, column 2: {message}"
+    assert str(info.value) == f"{tmp_path / 'table.txt'}, line 151, column 1 (temp): {message}"
 
 
 CONVEX = "t;temp\n0;1\n1;0,5\n2;0,4\n3;0,6\n4;1,5\n"
@@ -375,9 +376,18 @@ def test_each_fit_that_misses_its_shape_is_warned_once(tmp_path, capsys):
             assert f"velarix: {name} skipped: {e}" in err
     missed = [name for name, f in fits.items() if not f.is_shape_preserving]
     assert code == 0 and missed and table[0] == ["t"] + [f"{name}.v" for name in fits]
-    assert [line for line in err.splitlines() if "warning" in line] == [
-        f"velarix: warning: the {name} fit does not keep the shape its method promises "
-        "(is_shape_preserving is False)" for name in missed]
+    warned = [line for line in err.splitlines() if "warning" in line]
+    assert [line.split(": on")[0] for line in warned] == [
+        f"velarix: warning: the {name} fit does not keep the shape its method promises"
+        for name in missed]
+    # The flats of the data: the warning names the worst, where and by how much.
+    for name, line in zip(missed, warned):
+        left = int(line.split("on [")[1].split(",")[0])
+        amount = float(line.split(" by ")[1].split()[0])
+        grid = np.linspace(left, left + 1, 1001)
+        assert y[left] == y[left + 1] and f"(line {left + 2} to line {left + 3})" in line
+        assert amount == pytest.approx(np.abs(fits[name](grid) - y[left]).max(), rel=2e-3)
+        assert "leaves flat data" in line and line.endswith(", --smooth")
 
 
 # Noisy convex readings with decimal commas, out of order, one x twice.
