@@ -58,22 +58,18 @@ Pair ulp_of(Pair v) {
   const Pair change = lanes(s, r) - lanes(s, l);
   const Pair size = magnitude(change);
   const Pair secants = kBendTolerance * (magnitude(lanes(s, l)) + magnitude(lanes(s, r)));
-  Pair values = magnitude(lanes(y, l));
-  const Pair middle = magnitude(lanes(y, r));
-  values = middle > values ? middle : values;
-  const Pair next = magnitude(lanes(y, r, 1));
-  values = next > values ? next : values;
-  const Pair rounding = kSecantUlps * ulp_of(values);
+  // The largest |v| at the knot and its two neighbours, lane by lane.
+  const auto largest = [&](std::span<const double> v) {
+    Pair out = magnitude(lanes(v, l));
+    const Pair middle = magnitude(lanes(v, r));
+    out = middle > out ? middle : out;
+    const Pair next = magnitude(lanes(v, r, 1));
+    return next > out ? next : out;
+  };
+  const Pair rounding = kSecantUlps * ulp_of(largest(y));
   const Pair hl = lanes(h, l);
   const Pair hr = lanes(h, r);
-  // The knot and its two neighbours: the largest |x| of the three.
-  const std::span<const double> x = samples.x();
-  Pair where = magnitude(lanes(x, l));
-  const Pair knot = magnitude(lanes(x, r));
-  where = knot > where ? knot : where;
-  const Pair after = magnitude(lanes(x, r, 1));
-  where = after > where ? after : where;
-  const Pair placed = kKnotUlps * ulp_of(where);
+  const Pair placed = kKnotUlps * ulp_of(largest(samples.x()));
   // tolerance = secants + rounding (1 / h[l] + 1 / h[r])
   //             + placed (|s[l]| / h[l] + |s[r]| / h[r]),
   // compared after multiplying through by both widths, which saves the
