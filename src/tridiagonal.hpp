@@ -1,4 +1,4 @@
-// The one solver of the tridiagonal systems that all three methods set up.
+// The one solver of the tridiagonal systems that the methods set up.
 #pragma once
 
 #include <span>
