@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       const auto tensions = spline.tensions();
       const auto knots = spline.curve().knots();
       for (std::size_t i = 0; i < tensions.size(); ++i) {
-        if (!(tensions[i] >= 0 && tensions[i] <= tension::strict::tension_cap(knots[i], knots[i + 1]))) {
+        if (!(tensions[i] >= 0 && tensions[i] <= tension::strict::tension_cap(knots[i], knots[i + 1], knots[0]))) {
           fail("strict tension", bits_text(tensions[i]));
         }
       }
