@@ -107,8 +107,25 @@ Doubles gap_noise(const Samples& samples) {
   return noise;
 }
 
+namespace {
+
+// A straight interval this many intervals or fewer from a bend takes the cap.
+constexpr std::size_t kBendReach = 1;
+
+// Whether a knot within kBendReach intervals of interval i bends.
+bool near_bend(std::span<const double> noise, std::size_t i) {
+  const std::size_t first = i > kBendReach ? i - kBendReach : 0;
+  const std::size_t last = std::min(i + 1 + kBendReach, noise.size() - 1);
+  for (std::size_t k = first; k <= last; ++k) {
+    if (!(noise[k] > 0)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool straight_interval(std::span<const double> noise, std::size_t i) {
-  return noise[i] > 0 && noise[i + 1] > 0;
+  return noise[i] > 0 && noise[i + 1] > 0 && !near_bend(noise, i);
 }
 
 // The smallest w that keeps interval i convex for the knot derivatives d, plus
@@ -136,15 +153,18 @@ bool straight_interval(std::span<const double> noise, std::size_t i) {
 // target also leaves nothing for the sweeps to chase. An interval from a
 // straight knot to a bend takes the cap, whatever its gaps: a piece convex
 // at its bend and straight at its other knot is the chord, which no finite
-// w reaches (read from the gaps, its target would climb sweep after sweep),
-// and at the cap it pins the derivative of the straight knot to its secant,
-// so the straight stretch beyond it starts straight. Data with no straight
-// knot have no noise and keep their bits.
+// w reaches (read from the gaps, its target would climb sweep after sweep).
+// Its slope at the straight knot still differs from the secant by the
+// bend's gap over the cap, which a stretch at the margin would carry on as
+// a wave of that size, far above the rounding; the straight intervals
+// within kBendReach of a bend take the cap as well, each cutting what
+// reaches the next by the cap again. Data with no straight knot have no
+// noise and keep their bits.
 double convexity_target(std::span<const double> secants, std::span<const double> noise,
                         std::span<const double> d, std::size_t i, double u, double v,
                         double margin, double w_cap, bool natural_ends) {
   if (straight_interval(noise, i)) return margin < w_cap ? margin : w_cap;
-  if (noise[i] > 0 || noise[i + 1] > 0) return w_cap;
+  if (noise[i] > 0 || noise[i + 1] > 0) return w_cap;  // straight beside a bend
   const double gap_left = secants[i] - d[i];
   const double gap_right = d[i + 1] - secants[i];
   if (no_room(gap_left, secants[i], d[i]) || no_room(gap_right, secants[i], d[i + 1])) {

@@ -96,12 +96,13 @@ bool straight_at(std::span<const double> secants, std::span<const double> roundi
 // 8 times the larger rounding of the knot's secants, and 0 elsewhere.
 Doubles gap_noise(const Samples& samples);
 
-// Whether both knots of interval i are straight (noise > 0 at both).
+// Whether interval i is straight: its knots and those within 1 interval of
+// it are (noise > 0 at all of them).
 bool straight_interval(std::span<const double> noise, std::size_t i);
 
 // The convexity target of interval i for the knot derivatives d: the margin
 // (or w_cap, if smaller) on a straight interval (straight_interval, `noise`
-// from gap_noise), w_cap on one with a single straight knot; else
+// from gap_noise), w_cap on any other with a straight knot; else
 // margin + max(v gapR / gapL, u gapL / gapR, 0)
 // capped at w_cap, with gapL = s[i] - d[i] and gapR = d[i+1] - s[i]; w_cap
 // when a gap is <= 0 or within the rounding of the derivative,
