@@ -98,6 +98,10 @@ class Newton {
   // interval with a gap <= 0 or a target at the cap has the condition
   // w = w_cap.
   Elimination eliminate(std::size_t i) const {
+    // A straight interval's target is the margin, whatever the derivatives.
+    if (straight_interval(noise_, i)) {
+      return {convexity_target(s_, noise_, d_, i, c_.u, c_.v, c_.margin, c_.w_cap) - w_[i], 0, 0};
+    }
     const double gap_left = s_[i] - d_[i];
     const double gap_right = d_[i + 1] - s_[i];
     const double target = convexity_target(s_, noise_, d_, i, c_.u, c_.v, c_.margin, c_.w_cap);
@@ -162,7 +166,7 @@ class Newton {
   double step_length() const {
     double alpha = 1;
     for (std::size_t i = 0; i < w_.size(); ++i) {
-      if (f_[i] == 0 && g_[i] == 0) continue;  // held at the cap
+      if (f_[i] == 0 && g_[i] == 0) continue;  // held at the cap or the margin
       const double gap_left = s_[i] - d_[i];
       const double gap_right = d_[i + 1] - s_[i];
       // gapL changes by -delta d[i], gapR by +delta d[i+1].

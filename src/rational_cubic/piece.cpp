@@ -1,5 +1,7 @@
 #include "rational_cubic/piece.hpp"
 
+#include "error.hpp"
+
 namespace velarix::rational_cubic {
 
 RationalCubicPiece RationalCubicPiece::from_interval(double y0, double y1, double d0, double d1,
@@ -11,10 +13,7 @@ RationalCubicPiece RationalCubicPiece::from_interval(double y0, double y1, doubl
   // with beta = u h D0 + (2u + v + w) Y0 and gamma = (u + 2v + w) Y1 - v h D1;
   // the power-basis coefficients below are that form expanded. From
   // kChordFormFrom on the piece keeps the chord form of the header instead.
-  if (w >= kChordFormFrom) {
-    const double dy = y1 - y0;
-    return {y0, dy, u * (d0 * h - dy), v * (dy - d1 * h), x_left, h, u, v, w};
-  }
+  if (w >= kChordFormFrom) return in_chord_form(y0, y1, d0, d1, x_left, h, u, v, w);
   const double beta = d0 * (h * u) + y0 * (w + (v + (u + u)));
   const double gamma = y1 * (w + (u + (v + v))) - d1 * (h * v);
   const double delta = y1 * v;
@@ -29,6 +28,14 @@ RationalCubicPiece RationalCubicPiece::from_interval(double y0, double y1, doubl
   piece.q1 = (v + w) - u;
   piece.q2 = -w;
   return piece;
+}
+
+RationalCubicPiece RationalCubicPiece::in_chord_form(double y0, double y1, double d0, double d1,
+                                                     double x_left, double h, double u, double v,
+                                                     double w) {
+  if (!(w > 0)) throw InternalError("the chord form needs w > 0");
+  const double dy = y1 - y0;
+  return {y0, dy, u * (d0 * h - dy), v * (dy - d1 * h), x_left, h, u, v, w};
 }
 
 }  // namespace velarix::rational_cubic

@@ -47,6 +47,13 @@ struct RationalCubicPiece {
   static RationalCubicPiece from_interval(double y0, double y1, double d0, double d1, double x_left,
                                           double h, double u, double v, double w);
 
+  // The same piece in the chord form at any w > 0 (w = 0 would read as the
+  // power form): a piece whose values are large beside their change keeps
+  // its slope to the rounding of dY there, where the power form's
+  // derivatives lose about |Y| / |dY| ulps to cancellation.
+  static RationalCubicPiece in_chord_form(double y0, double y1, double d0, double d1,
+                                          double x_left, double h, double u, double v, double w);
+
   // From this w on a piece is built in the chord form. Below it the power
   // form loses up to about 2^13 ulps in S' (measured against extended
   // precision just below the threshold, 2^10 at w = 10), and it stays there

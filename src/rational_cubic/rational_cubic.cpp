@@ -127,17 +127,29 @@ std::optional<UnsupportedEnds> check_natural_ends(const Samples& solved,
 }  // namespace
 
 // Read in the curve's own coordinates, where its knots are: a scaled fit's
-// knots are not the caller's abscissas.
+// knots are not the caller's abscissas. An end slope beyond its end secant
+// by no more than the rounding the two carry (solver::slope_noise, the
+// sizes the convexity targets take for no gap) bends nothing the data can
+// tell: the end slopes of a straight line lie on either side of it.
 bool RationalCubicSpline::is_shape_preserving() const {
   const Piecewise<RationalCubicPiece>& c = curve();
   const std::span<const double> x = c.knots();
   const std::size_t n = x.size();
   const auto value_at = [&](double t) { return c.evaluate_in_curve<Derivative::value>(t); };
   const auto slope_at = [&](double t) { return c.evaluate_in_curve<Derivative::first>(t); };
+  // Whether sign (slope - secant) is within its noise on the end interval
+  // from a to b.
+  const auto within = [&](double a, double b, double slope, double sign) {
+    const double ya = value_at(a);
+    const double yb = value_at(b);
+    const double secant = (yb - ya) / (b - a);
+    const double noise =
+        solver::slope_noise(solver::secant_rounding(a, b, ya, yb, b - a, secant), secant, slope);
+    return sign * (slope - secant) <= noise;
+  };
   const double sign = concave_ ? -1.0 : 1.0;
-  const double first = (value_at(x[1]) - value_at(x[0])) / (x[1] - x[0]);
-  const double last = (value_at(x[n - 1]) - value_at(x[n - 2])) / (x[n - 1] - x[n - 2]);
-  return sign * slope_at(x[0]) <= sign * first && sign * last <= sign * slope_at(x[n - 1]);
+  return within(x[0], x[1], slope_at(x[0]), sign) &&
+         within(x[n - 2], x[n - 1], slope_at(x[n - 1]), -sign);
 }
 
 RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Doubles w,
@@ -244,14 +256,20 @@ Result<RationalCubicSpline> RationalCubic::fit_samples(const Samples& samples) c
   const std::span<const double> ys = solved.y();
   const std::span<const double> h = solved.widths();
   const std::span<const double> d = result.derivatives;
+  const Doubles noise = solver::gap_noise(solved);
   Vector<RationalCubicPiece> pieces;
   pieces.reserve(m);
   // A piece is linear in (Y0, Y1, D0, D1) for fixed u, v, w, so negating the
-  // mirrored solution gives the concave spline exactly.
+  // mirrored solution gives the concave spline exactly. A straight
+  // interval's piece, nearly the chord at any w, keeps the chord form, so
+  // that its slope is the secant's to the rounding of the values' change.
   for (std::size_t i = 0; i < m; ++i) {
-    pieces.push_back(RationalCubicPiece::from_interval(sign * ys[i], sign * ys[i + 1], sign * d[i],
-                                                       sign * d[i + 1], xs[i], h[i], u, v,
-                                                       result.w[i]));
+    const double w = result.w[i];
+    const auto build = solver::straight_interval(noise, i) && w > 0
+                           ? RationalCubicPiece::in_chord_form
+                           : RationalCubicPiece::from_interval;
+    pieces.push_back(build(sign * ys[i], sign * ys[i + 1], sign * d[i], sign * d[i + 1], xs[i],
+                           h[i], u, v, w));
   }
   return RationalCubicSpline(
       Piecewise<RationalCubicPiece>({xs.begin(), xs.end()}, std::move(pieces)), std::move(result.w),

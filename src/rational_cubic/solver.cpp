@@ -29,10 +29,11 @@ namespace {
 // it as no gap gives the stretch the cap (the chord) on every sweep, where
 // the ratio of two noise gaps would be an arbitrary target that changes
 // from sweep to sweep and keeps the solve from settling. (Secants of large
-// values over long intervals carry a noise of their own, ulps of |y| / h,
-// which the noise of straight knots below takes in.) The rule changes a
-// target only where a gap lies within 16 ulps of its secant, which strictly
-// convex data do not produce, so their solves keep their bits.
+// values over long intervals carry a noise of their own, ulps of |y| / h;
+// intervals between two knots straight to that rounding take the margin,
+// see convexity_target.) The rule changes a target only where a gap lies
+// within 16 ulps of its secant, which strictly convex data do not produce,
+// so their solves keep their bits.
 constexpr double kGapNoise = 16 * 0x1p-53;
 
 // Where the data are straight to their rounding, the rounding the secants
@@ -41,11 +42,9 @@ constexpr double kGapNoise = 16 * 0x1p-53;
 // table of a line). A gap within this many times the larger rounding of the
 // knot's secants is noise there: the derivative is solved from the
 // neighbouring secants and carries their rounding besides the gap's own.
-// Rounded samples of a straight line (any units, offset or length) then give
-// every interval the cap, as exactly straight data do, where the ratios of
-// their noise gaps would keep the sweeps from settling. Where the data bend
-// the noise is 0 and the test is the plain gap <= 0, so the solves of
-// strictly convex data keep their bits.
+// The solve needs only where that noise is (the straight knots); the
+// natural ends' check and the verdict of a fitted curve compare slopes with
+// secants within it.
 constexpr double kGapRounding = 8;
 
 // Neighbouring secants within this many times the sum of their roundings are
@@ -54,14 +53,20 @@ constexpr double kStraightSafety = 4;
 
 // The second test is strict so that an infinite gap (from an infinite end
 // slope) still leaves room.
-bool no_room(double gap, double secant, double derivative, double noise) {
-  return gap <= noise || gap < kGapNoise * (std::fabs(secant) + std::fabs(derivative));
+bool no_room(double gap, double secant, double derivative) {
+  return gap <= 0 || gap < kGapNoise * (std::fabs(secant) + std::fabs(derivative));
 }
 
 // The unit roundoff of doubles, 2^-53.
 constexpr double kRoundoff = 0x1p-53;
 
 }  // namespace
+
+double secant_rounding(double x0, double x1, double y0, double y1, double h, double secant) {
+  const double slope = std::fabs(secant);
+  const double values = (std::fabs(y0) + std::fabs(y1)) + slope * (std::fabs(x0) + std::fabs(x1));
+  return kRoundoff * (values / h + 3 * slope);
+}
 
 Doubles secant_rounding(const Samples& samples) {
   const std::span<const double> x = samples.x();
@@ -70,12 +75,13 @@ Doubles secant_rounding(const Samples& samples) {
   const std::span<const double> s = samples.secants();
   Doubles rounding(s.size());
   for (std::size_t k = 0; k < s.size(); ++k) {
-    const double slope = std::fabs(s[k]);
-    const double values = (std::fabs(y[k]) + std::fabs(y[k + 1])) +
-                          slope * (std::fabs(x[k]) + std::fabs(x[k + 1]));
-    rounding[k] = kRoundoff * (values / h[k] + 3 * slope);
+    rounding[k] = secant_rounding(x[k], x[k + 1], y[k], y[k + 1], h[k], s[k]);
   }
   return rounding;
+}
+
+double slope_noise(double rounding, double secant, double slope) {
+  return std::max(kGapRounding * rounding, kGapNoise * (std::fabs(secant) + std::fabs(slope)));
 }
 
 bool straight_at(std::span<const double> secants, std::span<const double> rounding,
@@ -101,11 +107,32 @@ Doubles gap_noise(const Samples& samples) {
   return noise;
 }
 
+namespace {
+
+// A straight interval this many intervals or fewer from a bend takes the cap.
+constexpr std::size_t kBendReach = 1;
+
+// Whether a knot within kBendReach intervals of interval i bends.
+bool near_bend(std::span<const double> noise, std::size_t i) {
+  const std::size_t first = i > kBendReach ? i - kBendReach : 0;
+  const std::size_t last = std::min(i + 1 + kBendReach, noise.size() - 1);
+  for (std::size_t k = first; k <= last; ++k) {
+    if (!(noise[k] > 0)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool straight_interval(std::span<const double> noise, std::size_t i) {
+  return noise[i] > 0 && noise[i + 1] > 0 && !near_bend(noise, i);
+}
+
 // The smallest w that keeps interval i convex for the knot derivatives d, plus
 // the margin, capped at w_cap. A derivative on the wrong side of the secant,
-// or within its rounding of it (gapL or gapR <= kGapNoise (|s| + |d|), or
-// within the noise of a straight knot), leaves no finite bound, so such an
-// interval gets the cap, which is as near the chord as the pieces go.
+// or within its rounding of it (gapL or gapR <= kGapNoise (|s| + |d|)),
+// leaves no finite bound, so such an interval gets the cap, which is as near
+// the chord as the pieces go.
 //
 // The numerator of the piece's S'' has the Bernstein coefficients
 //   u^2 ((A + w) gapL - v gapR),  u^2 v gapL,  u v^2 gapR,  v^2 ((A + w) gapR - u gapL)
@@ -114,13 +141,33 @@ Doubles gap_noise(const Samples& samples) {
 // end pins S'' at its knot to 0, which no w could raise, and leaves the
 // rest of the piece convex for any w >= 0 (the last coefficient is then
 // gapR ((A + w) - u v / (A + w)) > 0): its bound is left out.
+//
+// Between two knots where the data are straight to their rounding both gaps
+// are rounding noise of either sign, and no bound read from them means
+// anything. The cap would take them for curvature all the same: S'' at a
+// knot of the chord form is about 2 w gap / h, so the noise of the values,
+// ulps of |y| over h, would come out as w_cap times their own curvature.
+// Such an interval keeps the least w, the margin, whatever the derivatives:
+// the pieces there are nearly the cubic spline's, whose S'' is the data's
+// second differences, the rounding of the values over h^2, and a constant
+// target also leaves nothing for the sweeps to chase. An interval from a
+// straight knot to a bend takes the cap, whatever its gaps: a piece convex
+// at its bend and straight at its other knot is the chord, which no finite
+// w reaches (read from the gaps, its target would climb sweep after sweep).
+// Its slope at the straight knot still differs from the secant by the
+// bend's gap over the cap, which a stretch at the margin would carry on as
+// a wave of that size, far above the rounding; the straight intervals
+// within kBendReach of a bend take the cap as well, each cutting what
+// reaches the next by the cap again. Data with no straight knot have no
+// noise and keep their bits.
 double convexity_target(std::span<const double> secants, std::span<const double> noise,
                         std::span<const double> d, std::size_t i, double u, double v,
                         double margin, double w_cap, bool natural_ends) {
+  if (straight_interval(noise, i)) return margin < w_cap ? margin : w_cap;
+  if (noise[i] > 0 || noise[i + 1] > 0) return w_cap;  // straight beside a bend
   const double gap_left = secants[i] - d[i];
   const double gap_right = d[i + 1] - secants[i];
-  if (no_room(gap_left, secants[i], d[i], noise[i]) ||
-      no_room(gap_right, secants[i], d[i + 1], noise[i + 1])) {
+  if (no_room(gap_left, secants[i], d[i]) || no_room(gap_right, secants[i], d[i + 1])) {
     return w_cap;
   }
   const bool free_left = natural_ends && i == 0;

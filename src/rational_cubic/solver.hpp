@@ -75,6 +75,15 @@ Doubles solve_derivatives(const Samples& samples, std::span<const double> w, con
 // interval count, over its width; the subtraction, the width and the
 // division add an ulp of |s| each.
 Doubles secant_rounding(const Samples& samples);
+// The same for the one interval from (x0, y0) to (x1, y1) of width h.
+double secant_rounding(double x0, double x1, double y0, double y1, double h, double secant);
+
+// The largest difference between a slope and a secant that has no sign the
+// data decide: 8 times the secant's rounding (from secant_rounding), or the
+// rounding of a derivative, 16 2^-53 (|secant| + |slope|), if larger. The
+// same sizes as the gap rules of convexity_target, for slopes read from a
+// fitted curve.
+double slope_noise(double rounding, double secant, double slope);
 
 // Whether the data are straight at interior knot k as far as their rounding
 // tells: the secants on its two sides differ by at most 4 times the sum of
@@ -87,11 +96,17 @@ bool straight_at(std::span<const double> secants, std::span<const double> roundi
 // 8 times the larger rounding of the knot's secants, and 0 elsewhere.
 Doubles gap_noise(const Samples& samples);
 
-// The convexity target of interval i for the knot derivatives d: margin +
-// max(v gapR / gapL, u gapL / gapR, 0) capped at w_cap, with gapL = s[i] -
-// d[i] and gapR = d[i+1] - s[i]; w_cap when a gap is <= the noise of its
-// knot (`noise` from gap_noise; 0 where the data bend) or within the
-// rounding of the derivative, 16 2^-53 (|s[i]| + |d|). A NaN ratio is left
+// Whether interval i is straight: its knots and those within 1 interval of
+// it are (noise > 0 at all of them).
+bool straight_interval(std::span<const double> noise, std::size_t i);
+
+// The convexity target of interval i for the knot derivatives d: the margin
+// (or w_cap, if smaller) on a straight interval (straight_interval, `noise`
+// from gap_noise), w_cap on any other with a straight knot; else
+// margin + max(v gapR / gapL, u gapL / gapR, 0)
+// capped at w_cap, with gapL = s[i] - d[i] and gapR = d[i+1] - s[i]; w_cap
+// when a gap is <= 0 or within the rounding of the derivative,
+// 16 2^-53 (|s[i]| + |d|). A NaN ratio is left
 // out of the max. With natural ends the first interval leaves out
 // v gapR / gapL and the last u gapL / gapR: S'' is 0 at the natural knot and
 // the piece convex for any w >= 0 once both gaps are positive.
