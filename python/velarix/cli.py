@@ -642,8 +642,9 @@ def _read(stream, source, columns, missing, dates):
     else:  # no data rows: the columns are named by the header, if any
         indices = [_column_index(c, header, len(header)) for c in columns] if header else []
     values = [np.frombuffer(c, dtype=np.float64) if c else np.empty(0) for c in columns_read]
-    return Table(source, values, np.frombuffer(lines_read, dtype=np.int64), _labels(header, indices) if indices else [None] * len(columns),
-                 header, cells.dates if cells else dates, cells.dropped if cells else [])
+    names = _labels(header, indices) if indices else [None] * len(columns)
+    return Table(source, values, np.frombuffer(lines_read, dtype=np.int64), names, header,
+                 cells.dates if cells else dates, cells.dropped if cells else [])
 
 
 def _labels(header, indices):

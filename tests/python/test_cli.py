@@ -477,7 +477,8 @@ def test_both_spellings_of_a_method_are_taken(tmp_path, capsys):
     (tmp_path / "data.txt").write_text(CONVEX)
     for name in velarix._registry.METHODS:
         spellings = {name, name.replace("_", "-")}
-        assert len({str(outputs(capsys, tmp_path / "data.txt", "-m", m)[1]) for m in spellings}) == 1
+        tables = {str(outputs(capsys, tmp_path / "data.txt", "-m", m)[1]) for m in spellings}
+        assert len(tables) == 1
 
 
 @pytest.mark.parametrize("content, n, x, y", [
@@ -567,7 +568,8 @@ def test_output_writes_through_links_and_into_fifos_in_place(tmp_path, capsys):
     _, want, _ = outputs(capsys, tmp_path / "data.txt")
     (tmp_path / "link.csv").symlink_to("target.csv")
     assert cli.main([str(tmp_path / "data.txt"), "-o", str(tmp_path / "link.csv")]) == 0
-    assert (tmp_path / "link.csv").is_symlink() and rows((tmp_path / "target.csv").read_text()) == want
+    assert (tmp_path / "link.csv").is_symlink()
+    assert rows((tmp_path / "target.csv").read_text()) == want
     os.mkfifo(fifo := tmp_path / "fifo")
     read = []
     reader = threading.Thread(target=lambda: read.append(fifo.read_text()))
