@@ -642,8 +642,9 @@ def _read(stream, source, columns, missing, dates):
     else:  # no data rows: the columns are named by the header, if any
         indices = [_column_index(c, header, len(header)) for c in columns] if header else []
     values = [np.frombuffer(c, dtype=np.float64) if c else np.empty(0) for c in columns_read]
-    return Table(source, values, np.frombuffer(lines_read, dtype=np.int64), _labels(header, indices) if indices else [None] * len(columns),
-                 header, cells.dates if cells else dates, cells.dropped if cells else [])
+    names = _labels(header, indices) if indices else [None] * len(columns)
+    return Table(source, values, np.frombuffer(lines_read, dtype=np.int64), names, header,
+                 cells.dates if cells else dates, cells.dropped if cells else [])
 
 
 def _labels(header, indices):
@@ -1003,8 +1004,13 @@ def _shortest(value):
     return text[:-2] if text.endswith(".0") else text
 
 
+_INTEGRAL = re.compile(r"\.0(?=, |$)")
+
+
 def _texts(values):
-    return [t[:-2] if t.endswith(".0") else t for t in map(repr, values.tolist())]
+    """Each value as _shortest writes it: the list's repr writes them all in
+    one call, and its integral ones lose their '.0' in one pass."""
+    return _INTEGRAL.sub("", repr(values.tolist())[1:-1]).split(", ") if values.size else []
 
 
 def _orders(args, names):
@@ -1031,8 +1037,10 @@ class Output:
     def check(self):
         """Refuses, before anything is written, --at points outside the data
         with --extrapolate raise (the extreme points stand for all)."""
+        if self.args.at is None:  # the grid lies in the data's range
+            return
         xs = self.points(0, self.count)
-        ends = np.array([xs.min(), xs.max()]) if self.args.at is not None else xs[:0]
+        ends = np.array([xs.min(), xs.max()])
         for f in self.fits.values():
             try:
                 f(ends)

@@ -438,3 +438,152 @@ def test_smooth_refuses_options_that_do_not_apply(tmp_path, capsys, args, messag
     read(tmp_path, NOISY)
     code, _, err = outputs(capsys, tmp_path / "table.txt", *args)
     assert code == 2 and err == f"velarix: error: {message}\n"
+
+
+# Issue 35's reproducers: what gave a traceback or a silent choice gets one line naming the option.
+@pytest.mark.parametrize("content, args, message", [
+    ("0 0\n1 1\n", ["-c", "0,99999999999999999999"],
+     "no column 99999999999999999999: the table has columns 0 to 1"),
+    ("0 0\n1 1\n", ["-n", "4611686018427387904"],
+     "argument -n/--points: must be from 2 to 100000000, got 4611686018427387904"),
+    ("0 0\n1 1\n", ["-n", "1000000000"],
+     "argument -n/--points: must be from 2 to 100000000, got 1000000000"),
+    ("0 0\n1 1\n2 3\n", ["--smooth", "--knots", str(10**24)],
+     f"--knots: {10**24} knot segments are far more than the smoother takes"),
+    ("0 0\n1 1\n", ["--tension", "5", "--policy", "strict"],
+     "--policy and --tension each set what the other does (tension); give only one of them"),
+    ("x,y\n0,0\n1,1\n", ["-c", "year,y"], "no column 'year' in the header; its columns are 0 'x', "
+     "1 'y'"),
+    ("x,y\n0,0\n1,1\n", ["-c", "2,3"], "no column 2: the table has columns 0 to 1: 0 'x', 1 'y'"),
+    ("x,y\n0,0\n1,NA\n2,2\n", [], "line 3, column 1 (y): 'NA' marks a missing value "
+     "(--missing drop skips the rows that have one)"),
+    ("x;y\n0;0\n;1\n2;2\n", [], "line 3, column 0 (x): an empty cell marks a missing value "
+     "(--missing drop skips the rows that have one)"),
+    ("dose,response\n1,0.5\n2,0.7\n2,0.75\n", [], "x = 2 repeats on line 3 and line 4: --ties "
+     "mean, first or last keeps one value per x (--smooth fits noisy data with repeated x)"),
+    ("0 0\n1 1\n", ["-o", "."], "--output . is a directory; give the name of a file"),
+])
+def test_reproducers_are_refused_naming_the_option(tmp_path, capsys, monkeypatch, content, args,
+                                                   message):
+    (tmp_path / "data.txt").write_text(content)
+    monkeypatch.chdir(tmp_path)
+    code, _, err = outputs(capsys, "data.txt", *args)
+    prefix = "data.txt, " if message.startswith("line") else "data.txt: " * ("repeats" in message)
+    assert (code, err) == (2, f"velarix: error: {prefix}{message}\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["data.txt"]
+
+
+def test_both_spellings_of_a_method_are_taken(tmp_path, capsys):
+    (tmp_path / "data.txt").write_text(CONVEX)
+    for name in velarix._registry.METHODS:
+        spellings = {name, name.replace("_", "-")}
+        tables = {str(outputs(capsys, tmp_path / "data.txt", "-m", m)[1]) for m in spellings}
+        assert len(tables) == 1
+
+
+@pytest.mark.parametrize("content, n, x, y", [
+    ("0 0\n1.5 1\n", 11, ["0", "0.15", "0.3", "0.45", "0.6", "0.75", "0.9", "1.05", "1.2", "1.35",
+                          "1.5"], None),
+    ("x,y\n0,0\n0.0001,1\n0.0002,2\n0.0003,2.5\n", 4, ["0", "0.0001", "0.0002", "0.0003"],
+     ["0", "1", "2", "2.5"]),
+    ("year,n\n1700,1\n1800,2\n1900,4\n", 3, ["1700", "1800", "1900"], ["1", "2", "4"]),
+])
+def test_round_grids_print_round_and_knots_give_their_data_back(tmp_path, capsys, content, n, x, y):
+    (tmp_path / "data.txt").write_text(content)
+    code, table, _ = outputs(capsys, tmp_path / "data.txt", "-n", n)
+    assert code == 0 and [r[0] for r in table[1:]] == x
+    assert y is None or [r[1] for r in table[1:]] == y
+    assert all(repr(float(c)) in (c, c + ".0") for r in table[1:] for c in r)  # shortest, exact
+
+
+# Tables as they come, each with the clean table it stands for and a note on standard error.
+AS_THEY_COME = {
+    "missing dropped": ("x,y\n0,1\n1,\n2,0.4\n3,NA\n4,1.5\n", ["--missing", "drop"],
+                        "0 1\n2 0.4\n4 1.5\n", "2 rows with a missing cell skipped (the first on "
+                                               "line 3)"),
+    "ties by mean": ("0 1\n1 0.5\n1 0.7\n2 0.4\n", ["--ties", "mean"], "0 1\n1 0.6\n2 0.4\n",
+                     "1 repeated x merged by --ties mean"),
+    "ties, first": ("0 1\n1 0.5\n1 0.7\n2 0.4\n", ["--ties", "first"], "0 1\n1 0.5\n2 0.4\n",
+                    "merged by --ties first"),
+    "ties, last": ("2 0.4\n1 0.5\n0 1\n1 0.7\n", ["--ties", "last"], "0 1\n1 0.7\n2 0.4\n",
+                   "the rows are sorted by x"),
+    "descending": ("3 0.6\n2 0.4\n1 0.5\n0 1\n", [], "0 1\n1 0.5\n2 0.4\n3 0.6\n",
+                   "x decreases: the rows are read in reverse order"),
+    "sep= line": ("sep=;\nt;temp\n0;1\n1;0,5\n2;0,4\n", [], "0 1\n1 0.5\n2 0.4\n", None),
+    "index column": ("id,t,temp\n1,0,1\n2,1,0.5\n3,2,0.4\n", [], "0 1\n1 0.5\n2 0.4\n",
+                     "column 0 ('id') numbers the rows; fitting columns 1 ('t') and 2 ('temp')"),
+}
+
+
+@pytest.mark.parametrize("content, args, clean, note", AS_THEY_COME.values(), ids=AS_THEY_COME)
+def test_tables_as_they_come_fit_as_their_clean_tables(tmp_path, capsys, content, args, clean,
+                                                       note):
+    (tmp_path / "raw.txt").write_text(content)
+    (tmp_path / "clean.txt").write_text(clean)
+    code, got, err = outputs(capsys, tmp_path / "raw.txt", *args, "-n", 9, "-d")
+    _, want, _ = outputs(capsys, tmp_path / "clean.txt", "-n", 9, "-d")
+    assert code == 0 and [r[1:] for r in got[1:]] == [r[1:] for r in want[1:]]
+    assert (note is None and err == "") or note in err
+
+
+@pytest.mark.parametrize("cells, grid", [
+    (["2024-01-01", "2024-01-03", "2024-01-05"],
+     ["2024-01-01", "2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05"]),
+    (["2024-01-01", "2024-01-02"], ["2024-01-01", "2024-01-01T06:00", "2024-01-01T12:00",
+                                    "2024-01-01T18:00", "2024-01-02"]),
+    (["2024-03-01 10:00Z", "2024-03-01 11:00Z"],
+     ["2024-03-01 10:00Z", "2024-03-01 10:15Z", "2024-03-01 10:30Z", "2024-03-01 10:45Z",
+      "2024-03-01 11:00Z"]),
+    (["08:00:00.5", "08:00:02.5"], ["08:00:00.500", "08:00:01.000", "08:00:01.500",
+                                    "08:00:02.000", "08:00:02.500"]),
+])
+def test_dates_and_times_are_read_as_x_and_written_back_in_their_form(tmp_path, capsys, cells,
+                                                                     grid):
+    (tmp_path / "data.csv").write_text("when,v\n" + "".join(f"{c},{i}\n" for i, c in
+                                                              enumerate(cells)))
+    code, table, err = outputs(capsys, tmp_path / "data.csv", "-n", 5)
+    assert (code, [r[0] for r in table[1:]]) == (0, grid), err
+    assert table[1][1] == "0" and table[-1][1] == str(len(cells) - 1)
+
+
+def test_bare_velarix_at_a_terminal_prints_its_usage():
+    import pty
+
+    leader, follower = pty.openpty()
+    try:
+        env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(velarix.__file__)))
+        result = subprocess.run([sys.executable, "-m", "velarix"], stdin=follower,
+                                capture_output=True, text=True, env=env, timeout=60)
+    finally:
+        os.close(leader)
+        os.close(follower)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith("usage: velarix ") and "--example akima" in result.stderr
+
+
+def test_output_writes_through_links_and_into_fifos_in_place(tmp_path, capsys):
+    import threading
+
+    (tmp_path / "data.txt").write_text(CONVEX)
+    _, want, _ = outputs(capsys, tmp_path / "data.txt")
+    (tmp_path / "link.csv").symlink_to("target.csv")
+    assert cli.main([str(tmp_path / "data.txt"), "-o", str(tmp_path / "link.csv")]) == 0
+    assert (tmp_path / "link.csv").is_symlink()
+    assert rows((tmp_path / "target.csv").read_text()) == want
+    os.mkfifo(fifo := tmp_path / "fifo")
+    read = []
+    reader = threading.Thread(target=lambda: read.append(fifo.read_text()))
+    reader.start()
+    assert cli.main([str(tmp_path / "data.txt"), "-o", str(fifo)]) == 0
+    reader.join(10)
+    assert rows(read[0]) == want and fifo.is_fifo()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["data.txt", "fifo", "link.csv",
+                                                          "target.csv"]
+
+
+def test_output_in_chunks_is_the_output_in_one(tmp_path, capsys, monkeypatch):
+    (tmp_path / "data.txt").write_text(CONVEX)
+    _, whole, _ = outputs(capsys, tmp_path / "data.txt", "-n", 1000, "-d", "-m", "all")
+    monkeypatch.setattr(cli, "CHUNK_ROWS", 7)
+    _, chunked, _ = outputs(capsys, tmp_path / "data.txt", "-n", 1000, "-d", "-m", "all")
+    assert chunked == whole and len(whole) == 1001
