@@ -450,7 +450,7 @@ def test_smooth_refuses_options_that_do_not_apply(tmp_path, capsys, args, messag
      "argument -n/--points: must be from 2 to 100000000, got 1000000000"),
     ("0 0\n1 1\n2 3\n", ["--smooth", "--knots", str(10**24)],
      f"--knots: {10**24} knot segments are far more than the smoother takes"),
-    ("0 0\n1 1\n", ["--tension", "5", "--policy", "strict"],
+    ("0 0\n1 1\n", ["-m", "tension", "--tension", "5", "--policy", "strict"],
      "--policy and --tension each set what the other does (tension); give only one of them"),
     ("x,y\n0,0\n1,1\n", ["-c", "year,y"], "no column 'year' in the header; its columns are 0 'x', "
      "1 'y'"),
