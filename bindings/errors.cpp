@@ -1,12 +1,29 @@
 #include "errors.hpp"
 
 #include <string>
+#include <variant>
 
 namespace velarix::py {
 
 PyObject* invalid(const Error& error) {
+  // A stopped computation leaves the exception the interrupt raised (see
+  // interrupted()), or raises KeyboardInterrupt if none is pending.
+  if (std::holds_alternative<Cancelled>(error)) {
+    if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
   PyErr_SetString(PyExc_ValueError, message(error).c_str());
   return nullptr;
+}
+
+bool interrupted() {
+  // The core's worker threads have no thread state: only the thread that
+  // made the call asks (and only the main thread runs signal handlers).
+  if (PyGILState_GetThisThreadState() == nullptr) return false;
+  const PyGILState_STATE state = PyGILState_Ensure();
+  const bool raised = PyErr_CheckSignals() != 0;
+  PyGILState_Release(state);
+  return raised;
 }
 
 void note_parameter(const char* parameter) {

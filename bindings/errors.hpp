@@ -11,8 +11,15 @@
 
 namespace velarix::py {
 
-// Raises ValueError carrying the error's message; returns nullptr.
+// Raises ValueError carrying the error's message; returns nullptr. A
+// Cancelled error keeps the pending exception of the interrupt instead.
 PyObject* invalid(const Error& error);
+
+// The core's cancellation hook (cancel.hpp), installed by the module: runs
+// the interpreter's signal handlers, taking the interpreter lock only for
+// that, and says whether one raised (Ctrl-C's KeyboardInterrupt, which is
+// then pending on the calling thread).
+bool interrupted();
 
 // Attaches the note "while processing '<parameter>'" to the pending exception.
 void note_parameter(const char* parameter);

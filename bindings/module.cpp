@@ -22,6 +22,8 @@
 #include <span>
 #include <utility>
 
+#include "cancel.hpp"
+#include "errors.hpp"
 #include "methods.hpp"
 
 namespace velarix::py {
@@ -141,6 +143,7 @@ int exec_module(PyObject* module) {
   for (const Registration& registration : smoothing_classes()) {
     if (add_class(module, registration) != 0) return -1;
   }
+  cancel::install(&interrupted);
   return PyModule_AddObjectRef(module, "methods", methods.get());
 }
 

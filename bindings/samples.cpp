@@ -79,6 +79,9 @@ PyObject* checked(PyObject*, PyObject* values) {
 // bindings/workers.cpp
 PyObject* fit_workers(PyObject*, PyObject*);
 PyObject* set_fit_workers(PyObject*, PyObject* count);
+PyObject* block_cache_limit(PyObject*, PyObject*);
+PyObject* set_block_cache_limit(PyObject*, PyObject* bytes);
+PyObject* block_cache_bytes(PyObject*, PyObject*);
 
 // The module's functions.
 PyMethodDef module_functions[] = {
@@ -91,6 +94,13 @@ PyMethodDef module_functions[] = {
     {"set_fit_workers", set_fit_workers, METH_O,
      "Sets the threads of the fits started on this thread (0: one per core); returns\n"
      "the previous setting."},
+    {"block_cache_limit", block_cache_limit, METH_NOARGS,
+     "The bytes of released large blocks kept for reuse at most."},
+    {"set_block_cache_limit", set_block_cache_limit, METH_O,
+     "Sets the bytes of released large blocks kept for reuse at most (0: none);\n"
+     "returns the previous limit."},
+    {"block_cache_bytes", block_cache_bytes, METH_NOARGS,
+     "The bytes of released large blocks kept for reuse now."},
     {nullptr, nullptr, 0, nullptr},
 };
 

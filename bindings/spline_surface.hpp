@@ -3,6 +3,7 @@
 // and the domain. Written once; each spline class adds it to its declaration.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -10,7 +11,9 @@
 #include <type_traits>
 
 #include "buffer.hpp"
+#include "cancel.hpp"
 #include "classes.hpp"
+#include "errors.hpp"
 #include "extrapolation.hpp"
 #include "piecewise.hpp"
 
@@ -60,10 +63,29 @@ bool check_output(const Float64Buffer& out, const Float64Buffer& xs);
 // may change the buffers' contents meanwhile, as with any buffer given to
 // code that runs unlocked, but not free them: an exported buffer cannot be
 // resized or released while its view is held.
+//
+// A long batch runs in chunks, in index order (which keeps the order of
+// reads and writes the core promises for overlapping buffers), asking
+// between chunks whether Ctrl-C was pressed: if so it stops with the
+// KeyboardInterrupt pending and returns false.
+inline constexpr std::size_t batch_chunk = std::size_t{1} << 16;
+
 template <class Fill>
-void fill_batch(const Float64Buffer& xs, const Float64Buffer& out, Fill&& fill) {
-  unlocked_from(batch_unlocked_from, xs.count(),
-                [&] { fill(xs.items(), out.writable_items()); });
+bool fill_batch(const Float64Buffer& xs, const Float64Buffer& out, Fill&& fill) {
+  const auto in = xs.items();
+  const auto to = out.writable_items();
+  const bool stopped = unlocked_from(batch_unlocked_from, xs.count(), [&] {
+    cancel::take();
+    for (std::size_t j = 0; j < in.size(); j += batch_chunk) {
+      if (j > 0 && cancel::requested()) return cancel::take();
+      const std::size_t size = std::min(batch_chunk, in.size() - j);
+      fill(in.subspan(j, size), to.subspan(j, size));
+    }
+    return false;
+  });
+  if (!stopped) return true;
+  invalid(Cancelled{});
+  return false;
 }
 
 template <class Spline, Derivative D>
@@ -72,7 +94,9 @@ PyObject* evaluate_batch(const Spline& spline, Float64Buffer xs) {
   if (!result) return nullptr;
   auto out = Float64Buffer::accept(result.get());
   if (!out || !check_input(xs)) return nullptr;
-  fill_batch(xs, *out, [&](auto in, auto to) { spline.curve().template evaluate<D>(in, to); });
+  if (!fill_batch(xs, *out, [&](auto in, auto to) { spline.curve().template evaluate<D>(in, to); })) {
+    return nullptr;
+  }
   return result.release();
 }
 
@@ -80,7 +104,9 @@ PyObject* evaluate_batch(const Spline& spline, Float64Buffer xs) {
 template <class Spline, Derivative D>
 PyObject* evaluate_batch_into(const Spline& spline, Float64Buffer xs, Float64Buffer out) {
   if (!check_input(xs) || !check_output(out, xs)) return nullptr;
-  fill_batch(xs, out, [&](auto in, auto to) { spline.curve().template evaluate<D>(in, to); });
+  if (!fill_batch(xs, out, [&](auto in, auto to) { spline.curve().template evaluate<D>(in, to); })) {
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
@@ -100,14 +126,18 @@ PyObject* antiderivative_batch(const Spline& spline, Float64Buffer xs) {
   if (!result) return nullptr;
   auto out = Float64Buffer::accept(result.get());
   if (!out || !check_input(xs)) return nullptr;
-  fill_batch(xs, *out, [&](auto in, auto to) { spline.curve().antiderivative(in, to); });
+  if (!fill_batch(xs, *out, [&](auto in, auto to) { spline.curve().antiderivative(in, to); })) {
+    return nullptr;
+  }
   return result.release();
 }
 
 template <class Spline>
 PyObject* antiderivative_batch_into(const Spline& spline, Float64Buffer xs, Float64Buffer out) {
   if (!check_input(xs) || !check_output(out, xs)) return nullptr;
-  fill_batch(xs, out, [&](auto in, auto to) { spline.curve().antiderivative(in, to); });
+  if (!fill_batch(xs, out, [&](auto in, auto to) { spline.curve().antiderivative(in, to); })) {
+    return nullptr;
+  }
   Py_RETURN_NONE;
 }
 
@@ -165,11 +195,12 @@ PyObject* evaluate_batch_into_by_mode(const Spline& spline, Float64Buffer xs, Fl
                                       int nu, const std::string& extrapolate) {
   const auto mode = extrapolation_argument(extrapolate);
   if (!mode || !check_order(nu) || !check_input(xs) || !check_output(out, xs)) return nullptr;
-  fill_batch(xs, out, [&](auto in, auto to) {
+  const bool filled = fill_batch(xs, out, [&](auto in, auto to) {
     by_order(nu, [&](auto order) {
       at_order<decltype(order)::value>(spline.curve(), in, to, *mode);
     });
   });
+  if (!filled) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -217,7 +248,8 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
                        "xs", "out">()
       .template method<"integral", &integral<Spline>, "a", "b">(
           "The integral of the spline from a to b; b < a gives the negative. Outside\n"
-          "the knots the held end value integrates as a constant.")
+          "the knots the held end value integrates as a constant (a spline fitted with\n"
+          "periodic ends repeats instead, whole periods summed exactly).")
       .template method<"antiderivative", &antiderivative<Spline>, "x">(
           "The integral of the spline from the first knot to x (negative left of it).")
       .template method<"antiderivative_batch", &antiderivative_batch<Spline>, "xs">(

@@ -143,11 +143,16 @@ struct Unrepresentable {
   const char* what;
 };
 
+// A computation the caller asked to stop (see cancel.hpp); the extension
+// answers it with the interrupt that asked.
+struct Cancelled {};
+
 using Error = std::variant<LengthMismatch, TooFewPoints, NotIncreasing,
                            InvalidParameter, MixedCurvature, NoConvergence, InvalidState,
                            NonFiniteKnot, UnusableWidth, OutOfScale, NonFiniteValue,
                            NotPeriodic, UnsupportedEnds, InvalidSetting, InvalidValue,
-                           WeightCount, TooFewDistinct, UnknownShape, Unrepresentable>;
+                           WeightCount, TooFewDistinct, UnknownShape, Unrepresentable,
+                           Cancelled>;
 
 // The exact text of an error, as the caller sees it.
 std::string message(const Error& error);

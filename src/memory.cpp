@@ -5,6 +5,7 @@
 #include <mutex>
 
 #if defined(__linux__) && !defined(VELARIX_PLAIN_ALLOCATION)
+#include <pthread.h>
 #include <sys/mman.h>
 #define VELARIX_MAPPED_BLOCKS
 #endif
@@ -36,16 +37,25 @@ void* map_aligned(std::size_t length) {
   return block;
 }
 
+class BlockCache;
+BlockCache& cache();
+
 // Blocks released by one fit are taken again by the next fit of the same
 // size instead of being unmapped and mapped afresh: pages that are still
 // mapped need neither a fault nor clearing. Only exact lengths are reused
 // (an array of n and one of n - 1 doubles mostly round to the same pages),
-// and at most `capacity` bytes are kept, the oldest block going first. That
-// holds the work arrays of a fit of 10^6 knots and the knots and pieces of
-// the curve it returns (about 120 MiB for the quintic), so that a freed
-// spline's pieces, a block several times the size of any work array, do not
-// push the work arrays out. Such a fit releases about twenty blocks, its
-// one-byte class arrays among them; 32 are kept at most.
+// and at most `limit_` bytes are kept, the oldest block going first. The
+// default, 64 MiB, keeps what stays resident once every curve is dropped
+// small, and still holds several work arrays of a fit of 10^6 knots (8 MiB
+// per array of doubles); a caller that refits long data in a loop may
+// raise it (256 MiB holds the work arrays of a quintic fit of 10^6 knots
+// and the knots and pieces of its curve). Such a fit releases about twenty
+// blocks, its one-byte class arrays among them; 32 are kept at most.
+//
+// A child forked while another thread holds the lock would wait for it
+// forever (that thread does not exist in the child): the lock is taken
+// around fork and released on both sides, so that the child starts with
+// the cache consistent and unlocked.
 //
 // A kept block is lazily freed: the kernel may take its pages back when
 // memory runs short, and then the next fit faults on them as on a fresh
@@ -53,8 +63,28 @@ void* map_aligned(std::size_t length) {
 // only while nothing else needs it.
 class BlockCache {
  public:
-  static constexpr std::size_t capacity = std::size_t{256} << 20;
-  static constexpr std::size_t largest_kept = capacity / 2;
+  BlockCache() {
+    pthread_atfork([] { cache().mutex_.lock(); }, [] { cache().mutex_.unlock(); },
+                   [] { cache().mutex_.unlock(); });
+  }
+
+  std::size_t limit() {
+    const std::lock_guard lock(mutex_);
+    return limit_;
+  }
+
+  std::size_t set_limit(std::size_t bytes) {
+    const std::lock_guard lock(mutex_);
+    const std::size_t previous = limit_;
+    limit_ = bytes;
+    while (count_ > 0 && total_ > limit_) unmap_oldest();
+    return previous;
+  }
+
+  std::size_t total() {
+    const std::lock_guard lock(mutex_);
+    return total_;
+  }
 
   void* take(std::size_t length) {
     const std::lock_guard lock(mutex_);
@@ -69,12 +99,9 @@ class BlockCache {
 
   // False when the block is not kept; the caller unmaps it.
   bool keep(void* block, std::size_t length) {
-    if (length > largest_kept) return false;
     const std::lock_guard lock(mutex_);
-    while (count_ == blocks_.size() || total_ + length > capacity) {
-      munmap(blocks_[0].block, blocks_[0].length);
-      remove(0);
-    }
+    if (length > limit_ / 2) return false;
+    while (count_ == blocks_.size() || total_ + length > limit_) unmap_oldest();
 #ifdef MADV_FREE
     // Only advice: a kernel without lazy freeing keeps the pages mapped.
     madvise(block, length, MADV_FREE);
@@ -90,6 +117,11 @@ class BlockCache {
     std::size_t length;
   };
 
+  void unmap_oldest() {
+    munmap(blocks_[0].block, blocks_[0].length);
+    remove(0);
+  }
+
   void remove(std::size_t i) {
     total_ -= blocks_[i].length;
     for (std::size_t j = i + 1; j < count_; ++j) blocks_[j - 1] = blocks_[j];
@@ -97,12 +129,15 @@ class BlockCache {
   }
 
   std::mutex mutex_;
+  std::size_t limit_ = default_cache_limit;
   std::array<Block, 32> blocks_{};
   std::size_t count_ = 0;
   std::size_t total_ = 0;
 };
 
 // Never destroyed: blocks may be released by other static destructors.
+// Created on the first large block, so that the fork handlers are installed
+// before any lock can be held.
 BlockCache& cache() {
   static BlockCache* const instance = new BlockCache;
   return *instance;
@@ -110,6 +145,30 @@ BlockCache& cache() {
 #endif
 
 }  // namespace
+
+std::size_t cache_limit() {
+#ifdef VELARIX_MAPPED_BLOCKS
+  return cache().limit();
+#else
+  return 0;
+#endif
+}
+
+std::size_t set_cache_limit([[maybe_unused]] std::size_t bytes) {
+#ifdef VELARIX_MAPPED_BLOCKS
+  return cache().set_limit(bytes);
+#else
+  return 0;
+#endif
+}
+
+std::size_t cached_bytes() {
+#ifdef VELARIX_MAPPED_BLOCKS
+  return cache().total();
+#else
+  return 0;
+#endif
+}
 
 void* allocate(std::size_t bytes) {
 #ifdef VELARIX_MAPPED_BLOCKS

@@ -4,9 +4,10 @@
 // page fault, and the clearing of the page, per 4 KiB. Blocks of half a
 // megabyte and more are therefore mapped on their own and asked to be
 // backed by huge pages (one fault per 2 MiB), and released blocks, up to
-// 256 MiB in all, are kept (lazily freed, so that the kernel may reclaim
-// them) for the next request of the same size, so that repeated fits of one
-// size reuse mapped pages. Smaller blocks come from operator new.
+// a limit (64 MiB unless set otherwise, see set_cache_limit), are kept
+// (lazily freed, so that the kernel may reclaim them) for the next request
+// of the same size, so that repeated fits of one size reuse mapped pages.
+// Smaller blocks come from operator new.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +36,16 @@ inline constexpr std::size_t mapped_from = std::size_t{512} << 10;
 void* allocate(std::size_t bytes);
 // `bytes` must be the size the block was allocated with.
 void deallocate(void* block, std::size_t bytes) noexcept;
+
+// The bytes of released blocks kept for reuse at most; a block of more than
+// half of it is unmapped when released. Blocks beyond a lowered limit are
+// unmapped at once, the oldest first; 0 keeps none.
+inline constexpr std::size_t default_cache_limit = std::size_t{64} << 20;
+std::size_t cache_limit();
+// Returns the previous limit.
+std::size_t set_cache_limit(std::size_t bytes);
+// The bytes of released blocks kept now (within cache_limit()).
+std::size_t cached_bytes();
 
 // Types whose arrays are written in place, element by element, by several
 // threads at once: sizing such an array leaves its elements uninitialized

@@ -96,6 +96,9 @@ struct IntegralTable {
   };
   Vector<Entry> entries;
   CarriedSum total;
+  // The antiderivative at the last knot, as antiderivative_in gives it: the
+  // integral over one period of a periodic curve.
+  double whole = 0;
 };
 
 // The integral table of a curve, built when it is first asked for and kept.
@@ -162,13 +165,21 @@ class Piecewise {
   std::span<const P> pieces() const { return pieces_; }
   const Scale& scale() const { return scale_; }
   void set_scale(Scale scale) { scale_ = scale; }
+  // A curve fitted with periodic ends repeats with period last - first
+  // knot: outside the knots every evaluation is that at the abscissa's
+  // image in the period (wrap_into_period), and the antiderivative and the
+  // integrals add one integral over the knots per whole period crossed.
+  bool periodic() const { return periodic_; }
+  void set_periodic(bool periodic) { periodic_ = periodic; }
   std::pair<double, double> domain() const {
     return {scale_.x_out(knots_.front()), scale_.x_out(knots_.back())};
   }
 
   // Nothing is extrapolated: x is clamped to the domain first, so outside it
-  // the value and every derivative are those at the nearer end. A NaN x stays
-  // NaN and is handed to piece 0.
+  // the value and every derivative are those at the nearer end, or for a
+  // periodic curve those at its image in the period. A NaN x stays NaN and
+  // is handed to piece 0 (whose result is NaN, see apply); an infinite x
+  // has no image in a period and becomes NaN there.
   double clamp(double x) const { return clamp(x, knots_.front(), knots_.back()); }
 
   // The piece that evaluates a clamped abscissa: an interior knot belongs to
@@ -234,7 +245,8 @@ class Piecewise {
   // The integral of the curve from the first knot to x. Outside the domain
   // the held end value integrates as a constant, as `value` holds it: left of
   // the first knot the result is (x - x0) S(x0), negative; right of the last
-  // one it is the whole integral plus (x - xn) S(xn).
+  // one it is the whole integral plus (x - xn) S(xn). A periodic curve gives
+  // k P + A(x') for x = x' + k (xn - x0), x' in the period and P = A(xn).
   double antiderivative(double x) const
     requires IntegrablePiece<P>
   {
@@ -248,7 +260,11 @@ class Piecewise {
   // Nothing of the integral before a enters a short span, so one far from
   // the first knot is as accurate as one near it (a difference of
   // antiderivatives would carry the rounding of the whole sum before a).
-  // Exchanging a and b negates the result exactly; a NaN limit gives NaN.
+  // Exchanging a and b negates the result exactly; a NaN limit gives NaN,
+  // equal limits 0 (infinite ones too: nothing lies between them). A
+  // periodic curve sums whole periods exactly: with a = a' + j p and
+  // b = b' + k p, the integral is (k - j) P + the integral from a' to b',
+  // P that over the knots.
   double integral(double a, double b) const
     requires IntegrablePiece<P>
   {
@@ -507,8 +523,10 @@ class Piecewise {
   {
     if (b < a) return -integral_here(b, a);
     if (!(a <= b)) return a + b;
+    if (a == b) return 0;
     const double front = knots_.front();
     const double back = knots_.back();
+    if (periodic_ && !(front <= a && b <= back)) return periodic_integral(a, b);
     const auto at = [this](double knot) { return evaluate_here<Derivative::value>(knot); };
     const double left = a < front ? held(std::min(b, front) - a, at(front)) : 0;
     const double right = b > back ? held(b - std::max(a, back), at(back)) : 0;
@@ -584,6 +602,9 @@ class Piecewise {
       sum.add(piece.antiderivative(table.entries.back().primitive, knots_[i + 1]));
     }
     table.total = sum;
+    const auto& last = table.entries.back();
+    table.whole = last.before.hi +
+                  (last.before.lo + pieces_.back().antiderivative(last.primitive, knots_.back()));
     return table;
   }
 
@@ -662,8 +683,44 @@ class Piecewise {
   // One antiderivative, x in interval i. Scalar and batch calls both run
   // this one compiled function, so that they agree on every bit.
   [[gnu::noinline]] double antiderivative_in(const Table& table, std::size_t i, double x) const {
+    if (periodic_ && !(knots_.front() <= x && x <= knots_.back()) && x == x) {
+      return periodic_antiderivative(table, i, x);
+    }
     const Split at = split(table, i, x);
     return at.before.hi + (at.before.lo + at.local);
+  }
+
+  // x outside the knots of a periodic curve, i the interval of its image:
+  // the whole periods between as one product (a running sum's rounding
+  // would grow with their number), as the periodic mode counts them.
+  double periodic_antiderivative(const Table& table, std::size_t i, double x) const {
+    const double inside = clamp(x);
+    if (inside != inside) return inside;
+    const Split at = split(table, i, inside);
+    const double local = at.before.hi + (at.before.lo + at.local);
+    const double periods = whole_periods_to(x, inside);
+    return periods == 0 ? local : periods * table.whole + local;
+  }
+
+  // The number of periods from `inside`, x's image, to x.
+  double whole_periods_to(double x, double inside) const {
+    return std::nearbyint((x - inside) / (knots_.back() - knots_.front()));
+  }
+
+  // integral_here of a periodic curve with a limit outside the knots.
+  double periodic_integral(double a, double b) const {
+    const double front = knots_.front();
+    const double back = knots_.back();
+    const double period = integral_inside(front, back);
+    // Unbounded limits cross infinitely many periods: inf P, or NaN for a
+    // curve whose periods integrate to 0, whose integral has no limit.
+    if (!std::isfinite(a) || !std::isfinite(b)) return (b - a) * period;
+    const double a_in = clamp(a);
+    const double b_in = clamp(b);
+    const double within =
+        a_in <= b_in ? integral_inside(a_in, b_in) : -integral_inside(b_in, a_in);
+    const double periods = whole_periods_to(b, b_in) - whole_periods_to(a, a_in);
+    return periods == 0 ? within : periods * period + within;
   }
 
  private:
@@ -734,9 +791,11 @@ class Piecewise {
     return count;
   }
 
-  static double clamp(double x, double front, double back) {
-    if (x < front) return front;
-    if (x > back) return back;
+  // The rare branches outside the knots are the only ones that read the
+  // periodic flag, so the common path stays as it was.
+  double clamp(double x, double front, double back) const {
+    if (x < front) return periodic_ ? wrap_into_period(x, front, back) : front;
+    if (x > back) return periodic_ ? wrap_into_period(x, front, back) : back;
     return x;
   }
 
@@ -797,6 +856,13 @@ class Piecewise {
 
   template <Derivative D>
   static Pair apply_pair(const P& a, const P& b, Pair x) {
+    if constexpr (D == Derivative::third) {
+      Pair both = P::third_derivative_pair(a, b, x);
+      for (std::size_t k = 0; k < 2; ++k) {
+        if (x[k] != x[k]) both[k] = x[k];
+      }
+      return both;
+    }
     if constexpr (D == Derivative::value) {
       return P::value_pair(a, b, x);
     } else if constexpr (D == Derivative::first) {
@@ -808,8 +874,13 @@ class Piecewise {
     }
   }
 
+  // A NaN abscissa gives NaN for every order: the third derivative of a
+  // cubic piece (and of some others) does not read x at all.
   template <Derivative D>
   static double apply(const P& piece, double x) {
+    if constexpr (D == Derivative::third) {
+      if (x != x) return x;
+    }
     if constexpr (D == Derivative::value) {
       return piece.value(x);
     } else if constexpr (D == Derivative::first) {
@@ -824,6 +895,7 @@ class Piecewise {
   Doubles knots_;
   Vector<P> pieces_;
   Scale scale_;                       // the fit's coordinates
+  bool periodic_ = false;             // repeats outside the knots
   std::size_t last_piece_ = 0;
   double bucket_scale_ = 0;           // buckets per unit of x
   std::size_t last_bucket_ = 0;
@@ -844,6 +916,8 @@ class PiecewiseSpline {
   const Piecewise<P>& curve() const { return curve_; }
   // Set by a fit made in scaled coordinates (see fit_in_scale).
   void set_scale(Scale scale) { curve_.set_scale(scale); }
+  // Set by a fit with periodic ends (see fit_in_scale).
+  void set_periodic(bool periodic) { curve_.set_periodic(periodic); }
   double value(double x) const { return curve_.value(x); }
   double first_derivative(double x) const { return curve_.first_derivative(x); }
   double second_derivative(double x) const { return curve_.second_derivative(x); }

@@ -27,6 +27,11 @@ constexpr const char* kNarrowBesideWide =
 constexpr const char* kWideBesideNarrow =
     "too far apart beside the narrowest interval: the widths differ by more than 2^500";
 constexpr const char* kSlopeOverflows = "the curve would overflow";
+constexpr const char* kSlopeDrownsData =
+    "its rise over that interval exceeds 2^26 times the largest |y|: the curve would lose "
+    "the data's bits";
+// See check_clamped: half of the 53 bits of a double.
+constexpr double kLargestRise = 0x1p26;
 
 bool ordinary(int exponent) { return exponent >= -kOrdinary && exponent <= kOrdinary; }
 
@@ -91,6 +96,21 @@ Result<EndSlopes> scaled(const EndSlopes& slopes, const Scale& scale, const Samp
     return OutOfScale{"right", clamped->right, h.size() - 1, h.back(), kSlopeOverflows};
   }
   return EndSlopes::clamped(left, right);
+}
+
+std::optional<OutOfScale> check_clamped(const EndSlopes& slopes, const Samples& samples) {
+  const EndSlopes::Clamped* clamped = slopes.clamped_slopes();
+  if (clamped == nullptr) return std::nullopt;
+  const std::span<const double> h = samples.widths();
+  const double largest = samples.extremes().largest;
+  const auto check = [&](const char* name, double slope, std::size_t i) -> std::optional<OutOfScale> {
+    const double rise = std::fabs(slope) * h[i];
+    if (!std::isfinite(rise)) return OutOfScale{name, slope, i, h[i], kSlopeOverflows};
+    if (rise > kLargestRise * largest) return OutOfScale{name, slope, i, h[i], kSlopeDrownsData};
+    return std::nullopt;
+  };
+  if (auto left = check("left", clamped->left, 0)) return left;
+  return check("right", clamped->right, h.size() - 1);
 }
 
 Error unscaled(const Error& error, const Scale& scale) {

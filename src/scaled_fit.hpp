@@ -4,7 +4,10 @@
 // fit_in_scale.
 #pragma once
 
+#include <optional>
+
 #include "boundary.hpp"
+#include "cancel.hpp"
 #include "error.hpp"
 #include "samples.hpp"
 #include "scale.hpp"
@@ -30,6 +33,16 @@ Samples scaled(const Samples& samples, const Scale& scale);
 // the end interval: refused, naming it and that interval.
 Result<EndSlopes> scaled(const EndSlopes& slopes, const Scale& scale, const Samples& samples);
 
+// Clamped end slopes out of scale with the data, refused before any fit in
+// the caller's units: a slope whose rise over its end interval, |s| h,
+// overflows, or exceeds 2^26 times the largest |y| (any rise, when every y
+// is 0). The end piece's terms are of the size of that rise, and their
+// rounding reaches the data's values at the far knot: beyond 2^26 the curve
+// there keeps fewer than half of the data's bits, and far beyond it the
+// curve leaves the doubles within the knots. The refusal names the slope
+// and its interval.
+std::optional<OutOfScale> check_clamped(const EndSlopes& slopes, const Samples& samples);
+
 // An error of a fit made in the scale, with its knots, widths and secants in
 // the caller's units.
 Error unscaled(const Error& error, const Scale& scale);
@@ -40,9 +53,14 @@ Error unscaled(const Error& error, const Scale& scale);
 // scale, the spline then keeping the scale so that it evaluates in the
 // caller's units.
 template <class Config>
-Result<typename Config::Spline> fit_in_scale(const Config& config, const Samples& samples) {
+Result<typename Config::Spline> fit_scaled(const Config& config, const Samples& samples) {
   const Result<Scale> chosen = scale_of(samples);
   if (!chosen) return chosen.error();
+  if constexpr (requires { config.boundary; }) {
+    if (std::optional<OutOfScale> refusal = check_clamped(config.boundary, samples)) {
+      return *refusal;
+    }
+  }
   const Scale& scale = chosen.value();
   if (scale.identity()) return config.fit_samples(samples);
   Config in_scale = config;
@@ -54,6 +72,26 @@ Result<typename Config::Spline> fit_in_scale(const Config& config, const Samples
   Result<typename Config::Spline> fitted = in_scale.fit_samples(scaled(samples, scale));
   if (!fitted) return unscaled(fitted.error(), scale);
   fitted.value().set_scale(scale);
+  return fitted;
+}
+
+// A spline fitted with periodic ends repeats outside its knots (see
+// Piecewise::periodic).
+template <class Config>
+Result<typename Config::Spline> fitted_periodic(const Config& config,
+                                                Result<typename Config::Spline> fitted) {
+  if constexpr (requires { config.boundary; }) {
+    if (fitted && config.boundary.is_periodic()) fitted.value().set_periodic(true);
+  }
+  return fitted;
+}
+
+// The fit in the scale (see above), marked periodic by fitted_periodic.
+template <class Config>
+Result<typename Config::Spline> fit_in_scale(const Config& config, const Samples& samples) {
+  cancel::take();  // a request left from an earlier call is not this fit's
+  Result<typename Config::Spline> fitted = fitted_periodic(config, fit_scaled(config, samples));
+  if (cancel::take()) return Cancelled{};
   return fitted;
 }
 

@@ -1,7 +1,10 @@
 #include "state.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <iterator>
 #include <limits>
+#include <utility>
 
 #include "checksum.hpp"
 #include "memory.hpp"
@@ -50,6 +53,12 @@ void Writer::scale(const Scale& scale) {
   u64(static_cast<std::uint64_t>(static_cast<std::int64_t>(scale.y_exp)));
 }
 
+void Writer::periodic() {
+  const bool scaled = bytes_[0] == static_cast<std::byte>(scaled_layout_version);
+  bytes_[0] =
+      static_cast<std::byte>(scaled ? periodic_scaled_layout_version : periodic_layout_version);
+}
+
 void Writer::knots(std::span<const double> knots) {
   u64(knots.size());
   f64s(knots);
@@ -77,13 +86,23 @@ std::uint32_t stored_checksum(std::span<const std::byte> bytes) {
   return sum;
 }
 
-// Whether a state of an unknown version is a layout-2 or layout-3 state
+// The layouts that end in a checksum.
+constexpr std::uint8_t checked_layouts[] = {layout_version, scaled_layout_version,
+                                            periodic_layout_version,
+                                            periodic_scaled_layout_version};
+
+bool checked_layout(std::uint8_t version) {
+  return std::find(std::begin(checked_layouts), std::end(checked_layouts), version) !=
+         std::end(checked_layouts);
+}
+
+// Whether a state of an unknown version is a state of a checked layout
 // whose version byte alone was altered: with the byte restored, the checksum
 // matches.
 bool version_altered(std::span<const std::byte> bytes) {
   if (bytes.size() < 2 + checksum_size) return false;
   Bytes restored(bytes.begin(), bytes.end() - checksum_size);
-  for (const std::uint8_t version : {layout_version, scaled_layout_version}) {
+  for (const std::uint8_t version : checked_layouts) {
     restored[0] = static_cast<std::byte>(version);
     if (crc32(restored) == stored_checksum(bytes)) return true;
   }
@@ -95,8 +114,11 @@ bool version_altered(std::span<const std::byte> bytes) {
 Reader::Reader(std::span<const std::byte> bytes, Kind kind) : bytes_(bytes) {
   const std::uint8_t version = u8();
   if (!ok()) return;
-  if (version == layout_version || version == scaled_layout_version) {
-    scale_pending_ = version == scaled_layout_version;
+  if (checked_layout(version)) {
+    scale_pending_ =
+        version == scaled_layout_version || version == periodic_scaled_layout_version;
+    periodic_pending_ =
+        version == periodic_layout_version || version == periodic_scaled_layout_version;
     verify_checksum();
   } else if (version != unchecked_layout_version) {
     offset_ = 0;
@@ -206,6 +228,8 @@ Scale Reader::scale() {
   return Scale{static_cast<int>(x_exp), static_cast<int>(y_exp)};
 }
 
+bool Reader::periodic() { return std::exchange(periodic_pending_, false); }
+
 Doubles Reader::knots() {
   const std::size_t at = offset_;
   const std::uint64_t n = u64();
@@ -228,8 +252,8 @@ Doubles Reader::knots() {
 }
 
 std::optional<Error> Reader::finish() {
-  // Layout 3 holds a scale only at the start of a curve.
-  if (ok() && scale_pending_) {
+  // Layouts 3 to 5 describe a curve: a state without one is not of them.
+  if (ok() && (scale_pending_ || periodic_pending_)) {
     offset_ = 0;
     fail("unknown layout version");
   }

@@ -17,7 +17,9 @@
 // spline fitted in scaled coordinates (see Scale): its curve field starts
 // with the two exponents, x then y, each as a signed 8-byte count. It is
 // written only for such a spline, so every other state keeps its layout-2
-// bytes.
+// bytes. Layouts 4 and 5 are layouts 2 and 3 for a periodic curve (one that
+// repeats outside its knots, see Piecewise::periodic); their fields are the
+// same.
 //
 // Loading checks everything a tampered state could break: the version, the
 // checksum, the kind, every tag and flag, n >= 2, strictly increasing knots
@@ -50,6 +52,9 @@ inline constexpr std::uint8_t unchecked_layout_version = 1;
 inline constexpr std::size_t checksum_size = 4;
 // Layout 2 with the scale of a scaled curve.
 inline constexpr std::uint8_t scaled_layout_version = 3;
+// Layouts 2 and 3 of a periodic curve.
+inline constexpr std::uint8_t periodic_layout_version = 4;
+inline constexpr std::uint8_t periodic_scaled_layout_version = 5;
 // No scale a fit chooses has an exponent beyond this (widths and values are
 // doubles, whose binary exponents lie within [-1074, 1023]).
 inline constexpr std::int64_t largest_scale_exponent = 1100;
@@ -119,6 +124,8 @@ class Writer {
   // A scale that is not the identity: marks the state as layout 3 and
   // writes the two exponents.
   void scale(const Scale& scale);
+  // Marks the state as that of a periodic curve (layout 4, or 5 if scaled).
+  void periodic();
   // The count, then the knots.
   void knots(std::span<const double> knots);
   // One field of a record (see `save_record`).
@@ -170,10 +177,12 @@ class Reader {
     return values;
   }
   EndSlopes end_slopes();
-  // The scale a curve starts with: the two exponents in a layout-3 state,
-  // each within largest_scale_exponent and not both 0; the identity in any
-  // other.
+  // The scale a curve starts with: the two exponents in a layout-3 (or 5)
+  // state, each within largest_scale_exponent and not both 0; the identity
+  // in any other.
   Scale scale();
+  // Whether the curve being read repeats (layouts 4 and 5).
+  bool periodic();
   // A count n >= 2 and n strictly increasing knots.
   Doubles knots();
   // One field of a record (see `load_record`).
@@ -206,6 +215,8 @@ class Reader {
   std::optional<Error> error_;
   // A layout-3 state whose scale has not been read yet.
   bool scale_pending_ = false;
+  // A layout-4 or 5 state whose curve has not been read yet.
+  bool periodic_pending_ = false;
 };
 
 // A value saved as its fields in order, such as a configuration: `fields(io,
@@ -251,6 +262,7 @@ struct PieceState {
 template <class Piece>
 void Writer::curve(const Piecewise<Piece>& curve) {
   if (!curve.scale().identity()) scale(curve.scale());
+  if (curve.periodic()) periodic();
   knots(curve.knots());
   for (const Piece& piece : curve.pieces()) PieceState<Piece>::write(*this, piece);
 }
@@ -259,6 +271,7 @@ template <class Piece>
 void Writer::curve(const Piecewise<Piece>& curve, std::span<const double> results) {
   if (results.size() != curve.pieces().size()) throw InternalError("a result per piece");
   if (!curve.scale().identity()) scale(curve.scale());
+  if (curve.periodic()) periodic();
   knots(curve.knots());
   for (std::size_t i = 0; i < curve.pieces().size(); ++i) {
     f64(results[i]);
@@ -271,12 +284,15 @@ void Writer::curve(const Piecewise<Piece>& curve, std::span<const double> result
 template <class Piece>
 struct Reader::Curve {
   Scale scale;
+  bool periodic = false;
   Doubles knots;
   Doubles results;  // empty for Results::absent
   Vector<Piece> pieces;
 
   Piecewise<Piece> piecewise() && {
-    return Piecewise(std::move(knots), std::move(pieces), scale);
+    Piecewise<Piece> curve(std::move(knots), std::move(pieces), scale);
+    curve.set_periodic(periodic);
+    return curve;
   }
 };
 
@@ -284,6 +300,7 @@ template <class Piece>
 Reader::Curve<Piece> Reader::curve(Results results) {
   Curve<Piece> curve;
   curve.scale = scale();
+  curve.periodic = periodic();
   curve.knots = knots();
   const std::size_t intervals = curve.knots.empty() ? 0 : curve.knots.size() - 1;
   for (std::size_t i = 0; i < intervals && ok(); ++i) {

@@ -34,6 +34,9 @@ Fits of several curves run side by side on the cores, and a long quintic
 fit splits its passes over them, with the same bits on any number of
 threads; ``with velarix.set_workers(n):`` sets the threads of the fits
 started on the calling thread, ``velarix.get_workers()`` reads them.
+``velarix.set_cache_limit(bytes)`` bounds the memory of released arrays
+kept for the next fit (64 MiB by default); ``velarix.cached_bytes()`` is
+what is kept now.
 
 Smoothing noisy data
 --------------------
@@ -145,7 +148,9 @@ Outside the knot range
 Nothing is extrapolated: an abscissa below the first knot or above the last
 is evaluated at that knot. The value *and every derivative* are held at their
 end values; the first derivative is the spline's end slope, not 0. The held
-value integrates as a constant there.
+value integrates as a constant there. A spline fitted with periodic ends
+repeats instead: outside the knots it is evaluated, and integrated, as the
+curve continued by its period.
 
 NaN
 ---
@@ -243,8 +248,9 @@ def __getattr__(name):
 
 # The NumPy-native layer above the classes.
 from velarix.interpolant import (  # noqa: E402
-    Antiderivative, Interpolant, get_workers, interpolate, set_workers)
+    Antiderivative, Interpolant, cached_bytes, get_cache_limit, get_workers, interpolate,
+    set_cache_limit, set_workers)
 from velarix.smoothing import smooth  # noqa: E402
 
 __all__ += ["Antiderivative", "Interpolant", "interpolate", "smooth", "set_workers",
-            "get_workers"]
+            "get_workers", "set_cache_limit", "get_cache_limit", "cached_bytes"]

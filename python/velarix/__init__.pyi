@@ -8,6 +8,9 @@ from velarix.interpolant import Interpolant as Interpolant
 from velarix.interpolant import interpolate as interpolate
 from velarix.interpolant import set_workers as set_workers
 from velarix.interpolant import get_workers as get_workers
+from velarix.interpolant import set_cache_limit as set_cache_limit
+from velarix.interpolant import get_cache_limit as get_cache_limit
+from velarix.interpolant import cached_bytes as cached_bytes
 from velarix.smoothing import smooth as smooth
 
 __version__: str

@@ -16,7 +16,8 @@ import numpy as np
 
 from velarix import _registry, _velarix
 
-__all__ = ["Antiderivative", "Interpolant", "get_workers", "interpolate", "set_workers"]
+__all__ = ["Antiderivative", "Interpolant", "cached_bytes", "get_cache_limit", "get_workers",
+           "interpolate", "set_cache_limit", "set_workers"]
 
 EXTRAPOLATION_MODES = ("linear", "constant", "hold", "nan", "raise", "extend", "periodic")
 # scipy's booleans: True continues the end pieces, False gives NaN.
@@ -237,6 +238,41 @@ def get_workers():
     return _velarix.fit_workers()
 
 
+def set_cache_limit(limit):
+    """Set the bytes of released large arrays kept for reuse; return the previous limit.
+
+    A fit's arrays of 512 KiB and more are mapped on their own, and when a
+    fit or a curve releases them they are kept, up to this many bytes in
+    all (64 MiB by default), for the next fit of the same size, which then
+    needs no fresh pages. An array of more than half the limit is returned
+    to the system at once; lowering the limit returns the oldest kept ones
+    at once; 0 keeps none. Raise it for a loop that refits long data (256
+    MiB holds every array of a quintic fit of 10^6 knots). ``limit`` is a
+    non-negative integer: a negative one or a bool raises ValueError, a
+    non-integer TypeError.
+    """
+    count = operator.index(limit) if not isinstance(limit, bool) else -1
+    if count < 0:
+        raise ValueError(f"limit must be a non-negative integer of bytes, got {limit!r}")
+    # A limit beyond any memory keeps every released array (of the 32 kept).
+    return _velarix.set_block_cache_limit(min(count, 2**64 - 1))
+
+
+def get_cache_limit():
+    """The bytes of released large arrays kept for reuse at most (see ``set_cache_limit``)."""
+    return _velarix.block_cache_limit()
+
+
+def cached_bytes():
+    """The bytes of released large arrays kept for reuse now, at most ``get_cache_limit()``.
+
+    Once every curve is dropped, this is what the library still holds of
+    the system's memory (lazily freed: the system may take it back when it
+    runs short).
+    """
+    return _velarix.block_cache_bytes()
+
+
 def _fit_curves(config, x, y, axis, workers=None):
     """One fitted spline per curve of y, in row-major order of the curves.
 
@@ -307,7 +343,11 @@ def interpolate(x, y, method="quintic", *, axis=0, extrapolate=None, bc_type=Non
         None (the default) is "periodic" for periodic ends and "linear"
         otherwise; "periodic" maps x into the period ``x[-1] - x[0]``
         exactly (integrals sum whole periods); "extend" or True continues
-        the end pieces' own formulas; False is "nan";
+        the end pieces' own closed forms beyond the knots (not a Taylor
+        polynomial: the rational, hyperbolic, exponential or power terms
+        themselves, a variable-degree piece's powers of a negative base
+        continued as real powers, see README), so it may grow as those
+        terms do; False is "nan";
         "linear" continues the end value with the end slope,
         so the second derivative is 0 there and value, slope and integral
         stay consistent with each other (a Newton solve outside the data
@@ -575,7 +615,13 @@ class Interpolant(_Curves):
         mode = _mode(extrapolate, self._mode)
         kind = self._order - 1
         lower = self._values(a, kind, mode, "a")
-        result = self._values(b, kind, mode, "b") - lower
+        upper = self._values(b, kind, mode, "b")
+        # Equal limits enclose nothing: 0, also where both are infinite and
+        # the difference of the antiderivatives there would be inf - inf.
+        same = np.equal(a, b)
+        same = np.reshape(same, np.shape(same) + (1,) * len(self._curves_shape))
+        shape = np.broadcast_shapes(np.shape(upper), np.shape(lower))
+        result = np.subtract(upper, lower, out=np.zeros(shape), where=~same)[()]
         return self._placed(result, np.broadcast(np.empty(np.shape(a)), np.empty(np.shape(b))).ndim)
 
     def derivative(self, nu=1):

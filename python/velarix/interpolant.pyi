@@ -9,7 +9,8 @@ import numpy.typing as npt
 
 from velarix._velarix import _Configuration, _FittedSpline, _MethodName
 
-__all__ = ["Antiderivative", "Interpolant", "get_workers", "interpolate", "set_workers"]
+__all__ = ["Antiderivative", "Interpolant", "cached_bytes", "get_cache_limit", "get_workers",
+           "interpolate", "set_cache_limit", "set_workers"]
 
 _Method: TypeAlias = _MethodName | _Configuration
 _Extrapolate: TypeAlias = Literal["linear", "constant", "hold", "nan", "raise", "extend", "periodic"]
@@ -39,6 +40,9 @@ def interpolate(
 ) -> Interpolant: ...
 def set_workers(workers: int | None) -> contextlib.AbstractContextManager[None]: ...
 def get_workers() -> int: ...
+def set_cache_limit(limit: int) -> int: ...
+def get_cache_limit() -> int: ...
+def cached_bytes() -> int: ...
 
 class _Curves:
     @property

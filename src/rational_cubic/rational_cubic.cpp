@@ -43,6 +43,19 @@ std::optional<OutOfScale> check_scale(const RationalCubic& config, const Samples
   return std::nullopt;
 }
 
+// The largest u / v the pieces serve: the denominator's constant part
+// alpha = u + t (v - u) must reach v at the right knot, and beyond 2^52 the
+// difference v - u rounds to -u, so that alpha rounds to 0 there (and the
+// piece to 0 / 0). v above u takes any ratio: u + (v - u) rounds to v.
+constexpr double kLargestShapeRatio = 0x1p52;
+
+std::optional<InvalidParameter> check_shape_ratio(const RationalCubic& config) {
+  if (config.u / config.v <= kLargestShapeRatio) return std::nullopt;
+  return InvalidParameter{
+      "v", "at least u / 2^52: below it the denominator u + t (v - u) rounds to 0 at the right knot",
+      config.v};
+}
+
 enum class Curvature { none, convex, concave };
 
 // Data are concave when the first knot whose secants differ beyond their
@@ -230,6 +243,7 @@ Result<RationalCubicSpline> RationalCubic::fit_samples(const Samples& samples) c
     concave = direction.value();
   }
   if (std::optional<OutOfScale> unscaled = check_scale(*this, samples)) return *unscaled;
+  if (std::optional<InvalidParameter> ratio = check_shape_ratio(*this)) return *ratio;
   const double sign = concave ? -1.0 : 1.0;
   std::optional<Samples> mirror;
   if (concave) mirror.emplace(mirrored(samples));

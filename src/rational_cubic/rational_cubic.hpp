@@ -49,7 +49,8 @@ class RationalCubicSpline : public PiecewiseSpline<RationalCubicPiece> {
 struct RationalCubic {
   using Spline = RationalCubicSpline;
 
-  // Stored as given; fit checks them (`check`) before the data.
+  // Stored as given; fit checks them (`check`) before the data, and refuses
+  // u / v beyond 2^52, which the pieces cannot evaluate at their right knots.
   double u = 1.0;
   double v = 1.0;
   EndSlopes boundary{};

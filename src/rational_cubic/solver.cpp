@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "cancel.hpp"
 #include "memory.hpp"
 #include "rational_cubic/newton.hpp"
 #include "tridiagonal.hpp"
@@ -396,7 +397,10 @@ Result<Output> sweep(const Samples& samples, std::span<const double> noise,
   StallRule stall(samples, noise, settings, natural_ends, from_newton);
   double last_change = std::numeric_limits<double>::quiet_NaN();
   for (std::uint64_t k = 0;;) {
-    if (k == settings.max_iter) return NoConvergence{settings.max_iter, last_change};
+    // A stopped fit returns anything: fit_in_scale discards it.
+    if (k == settings.max_iter || cancel::requested()) {
+      return NoConvergence{settings.max_iter, last_change};
+    }
     const std::span<const double> d = system.solve(w);
     double largest = 0;  // W
     double change = 0;   // C

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cancel.hpp"
+
 namespace velarix::smoothing {
 namespace {
 
@@ -174,6 +176,8 @@ bool solve_bounded(std::span<const double> q_matrix, std::span<const double> q,
   state.steps = 0;
   const std::size_t cap = step_cap(k);
   while (state.steps < cap) {
+    // A stopped fit's result is discarded (see cancel.hpp).
+    if (cancel::requested()) return false;
     free_solution(factor, q, z, work);
     if (step_to_bounds(bounded, z, state, factor)) {
       ++state.steps;

@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "cancel.hpp"
+
 namespace velarix::smoothing {
 namespace {
 
@@ -155,6 +157,7 @@ void brent(F&& f, double a, double b, double x, double fx, double tol) {
   double w = x, v = x, fw = fx, fv = fx;
   double d = 0, e = 0;
   for (int iteration = 0; iteration < 100; ++iteration) {
+    if (cancel::requested()) return;  // the stopped fit is discarded
     const double middle = 0.5 * (a + b);
     if (std::fabs(x - middle) <= 2 * tol - 0.5 * (b - a)) return;
     bool golden = true;

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "cancel.hpp"
 #include "format.hpp"
 #include "smoothing/basis.hpp"
 #include "smoothing/coordinates.hpp"
@@ -326,13 +327,22 @@ std::optional<Error> Smoother::check() const {
   return std::nullopt;
 }
 
+// A fit asked to stop part way (see cancel.hpp) is Cancelled, whatever its
+// loops returned when they stopped.
+Result<SmoothingSpline> cancellable(Result<SmoothingSpline> fitted) {
+  if (cancel::take()) return Cancelled{};
+  return fitted;
+}
+
 Result<SmoothingSpline> Smoother::fit(std::span<const double> x, std::span<const double> y) const {
-  return fit_data(*this, x, y, {}, false);
+  cancel::take();
+  return cancellable(fit_data(*this, x, y, {}, false));
 }
 
 Result<SmoothingSpline> Smoother::fit(std::span<const double> x, std::span<const double> y,
                                       std::span<const double> weights) const {
-  return fit_data(*this, x, y, weights, true);
+  cancel::take();
+  return cancellable(fit_data(*this, x, y, weights, true));
 }
 
 std::string Smoother::debug_text() const {

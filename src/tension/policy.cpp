@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "cancel.hpp"
 #include "format.hpp"
 #include "tension/sigs.hpp"
 #include "tension/slopes.hpp"
@@ -89,7 +90,8 @@ Selection Published::select(const Samples& samples, const EndRows& ends, Passes 
   Doubles tensions(m, 0.0);
   Doubles yp = slopes::solve(samples, tensions, ends);
   std::uint64_t iterations = 0;
-  while (iterations < passes.max_iter) {
+  // A stopped fit's selection is discarded by fit_in_scale.
+  while (iterations < passes.max_iter && !cancel::requested()) {
     const Doubles prev = yp;
     const std::size_t raised =
         first < end ? sigs::select(samples, yp, tensions, passes.tol, first, end) : 0;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "cancel.hpp"
 #include "tension/piece.hpp"
 #include "tension/sigs.hpp"
 #include "tension/slopes.hpp"
@@ -498,7 +499,8 @@ Selection fit(const Samples& samples, const EndRows& ends, std::uint64_t max_ite
     }
     if (pass.holds()) return {std::move(tensions), std::move(yp), iterations, true};
     const bool raised = !std::equal(next.begin(), next.end(), tensions.begin());
-    if (iterations == max_iter || !raised) {
+    // A stopped fit's selection is discarded by fit_in_scale.
+    if (iterations == max_iter || !raised || cancel::requested()) {
       return {std::move(tensions), std::move(yp), iterations, false};
     }
     tensions.swap(next);

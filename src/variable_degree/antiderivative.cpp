@@ -16,8 +16,8 @@ namespace velarix::variable_degree {
 double VariableDegreePiece::antiderivative(double x) const {
   const double k1 = degree_ + 1;
   const double t = (x - x0_) / h_;
-  const double left = std::pow(1 - t, k1);
-  const double right = std::pow(t, k1);
+  const double left = power(1 - t, k1, false);
+  const double right = power(t, k1, false);
   const double chord = t * (y0_ + t * (linear_ / 2));
   const double bend = scale_ * (m0_ * ((1 - left) / k1 - t) + m1_ * (right / k1));
   return h_ * (chord + bend);

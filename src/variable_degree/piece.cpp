@@ -20,14 +20,17 @@ VariableDegreePiece::VariableDegreePiece(double x0, double h, double y0, double 
 double VariableDegreePiece::value(double x) const {
   const double k = degree_;
   const double t = (x - x0_) / h_;
-  return (y0_ + t * linear_) + scale_ * ((std::pow(1 - t, k) - 1) * m0_ + std::pow(t, k) * m1_);
+  return (y0_ + t * linear_) +
+         scale_ * ((power(1 - t, k, true) - 1) * m0_ + power(t, k, true) * m1_);
 }
 
 // s'(x) = (linear + k scale (t^(k-1) m1 - (1 - t)^(k-1) m0)) / h
 double VariableDegreePiece::first_derivative(double x) const {
   const double k = degree_;
   const double t = (x - x0_) / h_;
-  return (linear_ + (k * scale_) * (std::pow(t, k - 1) * m1_ - std::pow(1 - t, k - 1) * m0_)) / h_;
+  return (linear_ +
+          (k * scale_) * (power(t, k - 1, false) * m1_ - power(1 - t, k - 1, false) * m0_)) /
+         h_;
 }
 
 // k (k - 1) scale / h^2 = 1, so the curvature is just the blend of the end
@@ -35,7 +38,7 @@ double VariableDegreePiece::first_derivative(double x) const {
 double VariableDegreePiece::second_derivative(double x) const {
   const double k = degree_;
   const double t = (x - x0_) / h_;
-  return m0_ * std::pow(1 - t, k - 2) + m1_ * std::pow(t, k - 2);
+  return m0_ * power(1 - t, k - 2, true) + m1_ * power(t, k - 2, true);
 }
 
 // s'''(x) = (k - 2) (t^(k-3) m1 - (1 - t)^(k-3) m0) / h; k >= 3 keeps both
@@ -43,7 +46,7 @@ double VariableDegreePiece::second_derivative(double x) const {
 double VariableDegreePiece::third_derivative(double x) const {
   const double k = degree_;
   const double t = (x - x0_) / h_;
-  return (k - 2) * (m1_ * std::pow(t, k - 3) - m0_ * std::pow(1 - t, k - 3)) / h_;
+  return (k - 2) * (m1_ * power(t, k - 3, false) - m0_ * power(1 - t, k - 3, false)) / h_;
 }
 
 }  // namespace velarix::variable_degree

@@ -6,11 +6,27 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 
 #include "interpolator.hpp"
 
 namespace velarix::variable_degree {
+
+// b^e for the piece's power terms: on the interval b = t or 1 - t lies in
+// [0, 1] and this is std::pow. Beyond the knots (only the mode "extend"
+// evaluates there) b < 0, whose real power exists for an integer e alone;
+// any other e continues as -|b|^e or +|b|^e, `odd` for the exponent k of
+// the value and every second one from it (k - 2; k - 1, k - 3 and the
+// integral's k + 1 are even), so that the continued value, derivatives and
+// integral remain each other's derivatives; at an odd integer degree that
+// is the polynomial itself. The continuation is C² at the knot, where both
+// forms vanish with their first two derivatives (k >= 3).
+inline double power(double b, double e, bool odd) {
+  if (!(b < 0) || e == std::trunc(e)) return std::pow(b, e);
+  const double magnitude = std::pow(-b, e);
+  return odd ? -magnitude : magnitude;
+}
 
 class VariableDegreePiece {
  public:

@@ -114,8 +114,9 @@ TEST_P(Ends, PeriodicIsTwiceDifferentiableAcrossTheWrap) {
 }
 
 // Fitted at scales far from 1 (so in power-of-two coordinates), natural and
-// periodic fits save as layout 3 and load back to the same bytes, the end
-// kind included, and to the same values; S'' at natural ends stays 0.
+// periodic fits save as layout 3 (5 for the periodic curve, which repeats)
+// and load back to the same bytes, the end kind included, and to the same
+// values, outside the knots too; S'' at natural ends stays 0.
 TEST_P(Ends, ScaledFitsKeepTheirEndsThroughSavedStates) {
   const Doubles unit_x{0, 0.7, 1.1, 2, 2.9, 3.4, 4.5}, unit_y{1, 2, 0.5, 3, 2.5, 0.25, 1};
   for (const auto& [x_exp, y_exp] : {std::pair{600, -800}, std::pair{-500, 900}}) {
@@ -127,12 +128,16 @@ TEST_P(Ends, ScaledFitsKeepTheirEndsThroughSavedStates) {
       std::visit(
           [&](const auto& fit) {
             const state::Bytes bytes = state::save(fit);
-            ASSERT_EQ(bytes[0], std::byte{state::scaled_layout_version});
+            ASSERT_EQ(bytes[0], std::byte{ends.is_periodic() ? state::periodic_scaled_layout_version
+                                                             : state::scaled_layout_version});
             const auto loaded = state::load<std::decay_t<decltype(fit)>>(bytes).value();
             EXPECT_EQ(state::save(loaded), bytes);
+            const double period = x.back() - x.front();
             for (const double v : x) {
               EXPECT_EQ(loaded.second_derivative(v), fit.second_derivative(v));
+              EXPECT_EQ(loaded.value(v + 2 * period), fit.value(v + 2 * period));
             }
+            EXPECT_EQ(loaded.curve().periodic(), ends.is_periodic());
             if (ends.is_natural()) {
               EXPECT_TRUE(fit.second_derivative(x.front()) == 0 &&
                           fit.second_derivative(x.back()) == 0);

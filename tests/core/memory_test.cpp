@@ -32,12 +32,15 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Blocks,
                                            std::size_t{37} << 20));
 
 // A work array just above the mapped size, and the pieces of a curve of 10^6
-// intervals (64 MB), which a fit of the same size takes again.
+// intervals (64 MB), which a fit of the same size takes again once the
+// cache's limit holds them (the default keeps blocks up to 32 MiB).
 class Reuse : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(Reuse, AReleasedLargeBlockServesTheNextRequestOfItsSize) {
   if (!memory::maps_large_blocks) GTEST_SKIP() << "every block comes from operator new";
   const std::size_t bytes = GetParam();
+  const std::size_t limit = memory::set_cache_limit(std::size_t{256} << 20);
+  EXPECT_EQ(limit, memory::default_cache_limit);
   void* first = memory::allocate(bytes);
   static_cast<char*>(first)[bytes - 1] = 1;
   memory::deallocate(first, bytes);
@@ -48,6 +51,8 @@ TEST_P(Reuse, AReleasedLargeBlockServesTheNextRequestOfItsSize) {
   EXPECT_EQ(reinterpret_cast<std::uintptr_t>(again) % (std::size_t{2} << 20), 0u);
   memory::deallocate(again, bytes);
   memory::deallocate(other, bytes + (std::size_t{1} << 20));
+  memory::set_cache_limit(limit);
+  EXPECT_LE(memory::cached_bytes(), limit);
 }
 INSTANTIATE_TEST_SUITE_P(Sizes, Reuse, ::testing::Values(memory::mapped_from + 1000, 64000000));
 

@@ -8,7 +8,8 @@ import numpy as np
 import pytest
 
 import velarix
-from velarix import EndSlopes
+from conftest import CONFIGURATIONS, method_of
+from velarix import EndSlopes, Tension
 from velarix._registry import METHODS
 
 # A closed profile on uneven knots (the last value repeats the first), and
@@ -83,3 +84,34 @@ def test_periodic_interpolants_repeat_their_period(name):
     assert np.allclose(f(t - period, 2), f(t, 2), rtol=0, atol=1e-13)
     assert np.isclose(f.integrate(x[0], x[0] + 5 * period), 5 * f.integrate(x[0], x[-1]),
                       rtol=0, atol=1e-13)
+
+
+# The classes themselves repeat a periodic fit outside its knots: values,
+# every derivative, batches, antiderivatives and integrals (whole periods
+# summed exactly), the same after a pickle; the Interpolant's periodic mode
+# agrees bit for bit.
+PERIODIC = [(n, c.with_boundary(EndSlopes.periodic())) for n, c in CONFIGURATIONS.items()
+            if "periodic" in METHODS[method_of(c)].end_conditions]
+PERIODIC += [("tension_strict", Tension().with_strict_shape().with_boundary(EndSlopes.periodic()))]
+
+
+@pytest.mark.parametrize("name, config", PERIODIC)
+def test_periodic_splines_repeat_at_class_level(name, config):
+    s = config.fit(np.array([0, .5, 1.25, 2, 3]), np.array([0, 1, -.75, .5, 0]))
+    assert s.value(3.5) == s.value(0.5) and s.integral(0, 6) == 2 * s.integral(0, 3)
+    inside = np.arange(1, 48) / 16  # t + 3 k exact, and never the knot 3 itself
+    copy = pickle.loads(pickle.dumps(s))
+    for k in (-7, -1, 1, 4):
+        outside = inside + 3 * k
+        for d in ("value", "first_derivative", "second_derivative", "third_derivative"):
+            expected = getattr(s, d + "_batch")(inside).tolist()
+            assert [getattr(s, d)(t) for t in outside] == expected
+            assert getattr(copy, d + "_batch")(outside).tolist() == expected
+        whole = s.antiderivative(3.0)
+        for t, u in zip(inside, outside):
+            assert s.antiderivative(u) == k * whole + s.antiderivative(t)
+            assert s.integral(t, u) == pytest.approx(k * whole, abs=1e-14)
+        assert s.antiderivative_batch(outside).tolist() == [s.antiderivative(u) for u in outside]
+        assert s.antiderivative_batch(outside).tolist() == [s.evaluate(u, -1, "periodic") for u in outside]
+    assert s.integral(1, 1 + 3 * 5) == 5 * s.integral(0, 3) and s.integral(7, 7) == 0
+    assert np.isnan([s.value(np.inf), s.antiderivative(-np.inf), s.third_derivative(np.nan)]).all()

@@ -109,6 +109,27 @@ def test_extend_continues_the_end_pieces():
         assert spline.evaluate(x, -1, "extend") == pytest.approx(x + x * x, rel=1e-12, abs=1e-12)
 
 
+# A variable-degree piece's powers of a negative base continue as real
+# powers (see variable_degree/piece.hpp): finite past both ends, C² at the
+# knots, and each order the derivative of the one before.
+def test_variable_degree_extends_finite_past_its_ends():
+    x = [.17, .2, .26, .27, .29, .46, .59, .8]
+    f = velarix.interpolate(x, [.39, 1.45, -.78, .86, -.41, 1.87, .72, 2], "variable_degree")
+    assert np.isfinite(f(0.801, extrapolate="extend"))
+    spline = f.splines[0]
+    beyond = np.r_[np.linspace(-2.0, 0.17, 40, endpoint=False), np.linspace(0.8, 3.0, 41)[1:]]
+    for nu in range(-1, 4):
+        assert np.isfinite([spline.evaluate(t, nu, "extend") for t in beyond]).all()
+    for end, side in ((0.17, -1), (0.8, 1)):
+        for nu in range(3):
+            assert spline.evaluate(end + side * 1e-9, nu, "extend") == pytest.approx(
+                spline.evaluate(end, nu, "hold"), rel=1e-5, abs=1e-5)
+        for nu in range(4):
+            t, d = end + side * 0.3, 1e-6
+            slope = (spline.evaluate(t + d, nu - 1, "extend") - spline.evaluate(t - d, nu - 1, "extend")) / (2 * d)
+            assert slope == pytest.approx(spline.evaluate(t, nu, "extend"), rel=1e-5)
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda s: s.evaluate(0.5, 4, "hold"), "nu must be -1 (the antiderivative), 0, 1, 2 or 3, got 4"),
     (lambda s: s.evaluate(0.5, 0, "raise"), "extrapolate must be one of 'hold', 'linear', "

@@ -284,6 +284,18 @@ def test_integrals_follow_the_mode(mode, method):
         assert np.isnan(f.integrate(-1.0, 1.0)).all()
 
 
+# Equal limits enclose nothing, infinite ones too (no inf - inf, no warning).
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize("mode", MODES + ("extend",))
+def test_integrals_between_equal_limits_are_zero(mode, method):
+    f = velarix.interpolate(X, CURVES, method, extrapolate=mode)
+    for end in (np.inf, -np.inf):
+        assert f.integrate(end, end).tolist() == [0.0] * 3
+    assert velarix.interpolate(X, Y, method).integrate(np.inf, np.inf) == 0.0
+    a = np.array([np.inf, -np.inf, 1.0])
+    assert f.integrate(a, a).tolist() == [[0.0] * 3] * 3
+
+
 # The classic sets, with every method that accepts them.
 CLASSIC = [(load, name) for load in (datasets.fritsch_carlson, datasets.titanium, datasets.akima)
            for name in REGISTRY if accepts(REGISTRY[name].interpolation_configuration, *load())]

@@ -56,7 +56,8 @@ def test_module_registers_its_classes_in_order():
     assert _velarix.__doc__ == ""
     # The package adds the NumPy layer after the module's classes.
     assert velarix.__all__ == _velarix.__all__ + [
-        "Antiderivative", "Interpolant", "interpolate", "smooth", "set_workers", "get_workers"]
+        "Antiderivative", "Interpolant", "interpolate", "smooth", "set_workers", "get_workers",
+        "set_cache_limit", "get_cache_limit", "cached_bytes"]
 
 
 @pytest.mark.parametrize("name", [n for n in CLASS_NAMES if hasattr(_velarix, n)])

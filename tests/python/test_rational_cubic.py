@@ -1,5 +1,6 @@
 import math
 import re
+from array import array
 from decimal import Decimal
 
 import mpmath as mp
@@ -396,3 +397,25 @@ def test_a_scaled_refusal_names_the_callers_secants():
 def test_interpolate_fits_with_the_newton_solve_and_limited_end_slopes():
     config = RationalCubic().with_convexity_solver("newton").with_boundary(EndSlopes.limited())
     assert velarix.interpolate(X, Y, "rational_cubic").configuration == config
+
+
+# u / v beyond 2^52 rounds the denominator to 0 at the right knot: refused at
+# fit, naming v; the largest ratio served, and any v above u, fit finite.
+SHAPE_RATIO = ("^shape parameter `v` must be at least u / 2\\^52: below it the denominator "
+               "u \\+ t \\(v - u\\) rounds to 0 at the right knot, got ")
+
+
+@pytest.mark.parametrize("fit", [
+    lambda: RationalCubic().with_shape(1, 1e-20).fit(array('d', [0, 1]), array('d', [0, 1])),
+    lambda: velarix.interpolate([0, 1, 2], [0, 1, 2], RationalCubic().with_shape(1e16, 1)),
+])
+def test_shape_ratios_floating_point_cannot_serve_are_refused(fit):
+    with pytest.raises(ValueError, match=SHAPE_RATIO):
+        fit()
+
+
+@pytest.mark.parametrize("u, v", [(2.0**52, 1), (1, 1e20), (1e16, 1e16)])
+def test_shape_ratios_within_reach_fit_finite(u, v):
+    f = velarix.interpolate([0, 1, 2], [0, 1, 2], RationalCubic().with_shape(u, v))
+    assert f([0, 1, 2]).tolist() == [0, 1, 2]
+    assert np.isfinite(f(np.linspace(0, 2, 101), 2)).all()
