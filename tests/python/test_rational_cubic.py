@@ -94,7 +94,7 @@ def test_docstrings_and_signatures():
     }
     for name, sig in signatures.items():
         assert getattr(RationalCubic, name).__text_signature__ == sig
-        assert getattr(RationalCubic, name).__doc__ is None
+        assert getattr(RationalCubic, name).__doc__
     assert RationalCubicSpline.__doc__ == (
         "A fitted rational cubic: concave on concave data, convex on convex data."
     )
