@@ -93,6 +93,42 @@ def _real_array(values, name):
     return np.require(array, np.float64, ["C_CONTIGUOUS", "ALIGNED"])
 
 
+def _datetimes(x):
+    """x as a datetime64 array where it holds date-times (pandas' timestamps too), else None."""
+    array = np.asarray(x)
+    if array.dtype.kind == "M":
+        return array
+    if array.dtype == object and array.size and hasattr(array.flat[0], "to_datetime64"):
+        return np.array([t.to_datetime64() for t in array.flat]).reshape(array.shape)
+    return None
+
+
+def _time_unit(x):
+    """The unit of datetime64 knots, which the interpolant then counts its abscissae in."""
+    times = _datetimes(x)
+    return None if times is None else np.datetime_data(times.dtype)[0]
+
+
+def _counted(x, unit, name):
+    """Date-times as float64 counts of `unit` from the epoch; anything else as given.
+
+    Knots of date-times make the interpolant count every abscissa in their
+    unit, so it is called at date-times; numbers are such counts already
+    (``f.x`` holds the knots so), and integrals and slopes are per that unit.
+    """
+    if unit is None:
+        return x
+    times = _datetimes(x)
+    if times is None:
+        return x
+    missing = np.flatnonzero(np.isnat(times.reshape(-1)))
+    if missing.size:
+        where = f"[{_index_text(np.unravel_index(int(missing[0]), times.shape))}]" if times.ndim else ""
+        raise ValueError(f"{name}{where} must be a date-time, got NaT")
+    # A ratio of time spans: an instant finer than the unit keeps its fraction.
+    return (times - np.datetime64(0, unit)) / np.timedelta64(1, unit)
+
+
 def _knots(x):
     """x as the knots' float64 array, refused as the core refuses it."""
     x = _real_array(x, "x")
@@ -314,11 +350,14 @@ def interpolate(x, y, method="tension", *, axis=0, extrapolate=None, bc_type=Non
 
     Parameters
     ----------
-    x : array-like of real numbers, one-dimensional
+    x : array-like of real numbers or date-times, one-dimensional
         The knots: finite and strictly increasing, at least 2 of them. Lists,
         tuples, integers, float32, any strides, alignment and byte order are
         accepted; an array that is not already aligned, contiguous, native
-        float64 is copied once, any other is used in place.
+        float64 is copied once, any other is used in place. Date-times
+        (datetime64, pandas' timestamps) are counted in their unit from the
+        epoch: the interpolant is then called at date-times (or at such
+        counts), and its slopes and integrals are per that unit.
     y : array-like of real or complex numbers
         The values, finite, with ``len(x)`` entries along ``axis``. Any other
         axes hold several curves on the same knots: ``y`` of shape (n, 3)
@@ -390,11 +429,12 @@ METHOD_LIST
     config = _with_bc_type(_configuration(method), bc_type)
     periodic = getattr(config, "boundary", None) == _registry._velarix.EndSlopes.periodic()
     mode = _mode(extrapolate, "periodic" if periodic else "linear")
-    knots = _knots(x)
+    unit = _time_unit(x)
+    knots = _knots(_counted(x, unit, "x"))
     values, axis = _curves(y, axis, len(knots))
     _accept(_velarix.value_refusal(values), values.shape)
     splines, curves_shape = _fit_curves(config, knots, values, axis, workers)
-    return Interpolant._from_parts(knots, splines, curves_shape, mode, config, axis)
+    return Interpolant._from_parts(knots, splines, curves_shape, mode, config, axis, unit=unit)
 
 
 def _modes_text():
@@ -428,7 +468,7 @@ class _Curves:
     def _evaluate(self, x, kind, name="x"):
         if _is_dask(x):
             return self._map_blocks(x, kind)
-        points = _real_array(x, name)
+        points = _real_array(_counted(x, self._unit, name), name)
         flat = points.reshape(-1)
         out = np.empty((len(self._splines), flat.size))
         if flat.size:
@@ -538,8 +578,12 @@ class Interpolant(_Curves):
     """
 
     @classmethod
-    def _from_parts(cls, x, splines, curves_shape, mode, config, axis=0, order=0, shift=None):
+    def _from_parts(cls, x, splines, curves_shape, mode, config, axis=0, order=0, shift=None,
+                    unit=None):
         self = cls.__new__(cls)
+        # The unit of datetime64 knots ("s", "ns", ...), which the knots count
+        # from the epoch; None for real knots.
+        self._unit = unit
         self._x = np.array(x, dtype=np.float64)
         self._x.flags.writeable = False
         self._lo, self._hi = float(self._x[0]), float(self._x[-1])
@@ -567,7 +611,7 @@ class Interpolant(_Curves):
 
     def _parts(self):
         return (self._x, self._splines, self._curves_shape, self._mode, self._config,
-                self._axis, self._order, self._shift)
+                self._axis, self._order, self._shift, self._unit)
 
     def __reduce__(self):
         return (_restored, (_sealed(type(self), self._parts()),))
@@ -581,7 +625,7 @@ class Interpolant(_Curves):
         return ("velarix.Interpolant", self._token, self._mode)
 
     def _related(self, order, shift):
-        return Interpolant._from_parts(*self._parts()[:6], order, shift)
+        return Interpolant._from_parts(*self._parts()[:6], order, shift, self._unit)
 
     def _engine(self, mode):
         """The evaluation engine of one extrapolation mode: the one place a mode meets it.
@@ -778,7 +822,7 @@ class Antiderivative(Interpolant):
     """
 
     def __init__(self, interpolant):
-        state = Interpolant._from_parts(*interpolant._parts()[:6], -1, None)
+        state = Interpolant._from_parts(*interpolant._parts()[:6], -1, None, interpolant._unit)
         vars(self).update(vars(state))
         self._interpolant = interpolant
 

@@ -396,3 +396,17 @@ def test_complex_values_fit_as_their_two_real_curves(method):
     assert f.antiderivative()(2.0) == parts[0].antiderivative()(2.0) + 1j * parts[1].antiderivative()(2.0)
     with pytest.raises(ValueError, match="^solve needs a real curve"):
         f.solve(1.0)
+
+
+def test_datetime_knots_are_evaluated_at_datetimes_in_their_unit():
+    pd = pytest.importorskip("pandas")
+    days = np.array(["2024-01-01", "2024-01-02", "2024-01-04", "2024-01-05"], dtype="datetime64[D]")
+    y = np.array([0.0, 1, 3, 4])
+    f, counted = velarix.interpolate(days, y), velarix.interpolate(days.astype(float), y)
+    at = np.array(["2024-01-03T06", "2023-12-30T00"], dtype="datetime64[h]")
+    grid = np.array([19725.25, 19721.0])  # the same instants, in days from the epoch
+    assert (f(at) == counted(grid)).all() and (f(at, nu=1) == counted(grid, nu=1)).all()
+    assert f.integrate(days[0], days[-1]) == counted.integrate(19723.0, 19727.0)
+    assert pickle.loads(pickle.dumps(f))(at[0]) == f(pd.Timestamp("2024-01-03 06:00")) == f(at[0])
+    with pytest.raises(ValueError, match=r"^x\[1\] must be a date-time, got NaT$"):
+        f(np.array(["2024-01-02", "NaT"], dtype="datetime64[D]"))
