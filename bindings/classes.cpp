@@ -8,6 +8,19 @@ const char* keep(std::string text) {
   return texts.emplace_back(std::move(text)).c_str();
 }
 
+std::string field_doc(const char* name) {
+  return std::string("The configuration's `") + name +
+         "` setting (read-only; a `with_` builder returns a copy with another).";
+}
+
+std::string builder_doc(const char* param) {
+  return std::string("A copy of this configuration with `") + param +
+         "` replaced.\n\nReturns\n-------\nA new configuration of the same class; this one is "
+         "unchanged.\n\nRaises\n------\nTypeError\n    For a value of the wrong type. A value "
+         "out of range is refused with a\n    ValueError naming the setting when the copy "
+         "fits.";
+}
+
 std::string signature_doc(const char* name, bool is_static,
                           std::span<const char* const> params, const char* doc) {
   std::string text = std::string(name) + "(";

@@ -446,6 +446,10 @@ inline PyObject* copy_entry(PyObject* self, PyObject*) {
 // Docstrings live as long as the process: the type objects point at them.
 const char* keep(std::string text);
 
+// The docstrings of a field's property and of the builder that replaces it.
+std::string field_doc(const char* name);
+std::string builder_doc(const char* param);
+
 // "name($self, a, b)\n--\n\n" followed by `doc`.
 std::string signature_doc(const char* name, bool is_static,
                           std::span<const char* const> params, const char* doc);
@@ -474,16 +478,19 @@ class Class {
     return *this;
   }
 
-  // A property that reads one field.
+  // A property that reads one field; without a docstring of its own it
+  // says which setting it reads.
   template <auto Field>
   Class& field(const char* name, const char* doc = nullptr) {
-    return property<&read_field<Field>>(name, doc);
+    return property<&read_field<Field>>(name, doc != nullptr ? doc : keep(field_doc(name)));
   }
 
-  // A builder that replaces one field: `Method(Param)`.
+  // A builder that replaces one field: `Method(Param)`; without a docstring
+  // of its own it says what it returns and when the value is checked.
   template <Name Method, auto Field, Name Param>
-  Class& builder() {
-    return method<Method, &with_field<Field>, Param>();
+  Class& builder(const char* doc = nullptr) {
+    return method<Method, &with_field<Field>, Param>(
+        doc != nullptr ? doc : keep(builder_doc(Param.c_str())));
   }
 
   template <auto Impl, Name Param>

@@ -48,7 +48,8 @@ void raise_current_exception() {
   try {
     throw;
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError,
+                    "no memory left for the work arrays of a fit or an evaluation");
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {

@@ -42,7 +42,7 @@ PyTypeObject* quintic_class() {
       .field<&Quintic::boundary>("boundary")
       .field<&Quintic::stencil>("stencil")
       .field<&Quintic::knot_insertion>("knot_insertion")
-      .method<"fit", &fit<Quintic>, "x", "y">()
+      .method<"fit", &fit<Quintic>, "x", "y">(fit_doc)
       .builder<"with_boundary", &Quintic::boundary, "boundary">()
       .builder<"with_stencil", &Quintic::stencil, "stencil">()
       .builder<"with_knot_insertion", &Quintic::knot_insertion, "knot_insertion">()
@@ -52,7 +52,7 @@ PyTypeObject* quintic_class() {
 PyTypeObject* quintic_spline_class() {
   Class<QuinticSpline> cls("QuinticSpline", "A fitted shape-preserving quintic spline.");
   return add_evaluation_surface(cls)
-      .property<&knots>("knots", "The data's knots.")
+      .property<&knots>("knots", "The data's knots, a list (the inserted ones are in `breakpoints`).")
       .property<&breakpoints>("breakpoints",
                               "The knots between the pieces: the data's and the inserted ones.")
       .property<&inserted>("inserted", "The number of knots the fit inserted.")

@@ -61,7 +61,7 @@ PyTypeObject* rational_cubic_class() {
       .default_constructible()
       .picklable<&state::save<RationalCubic>, &state::load<RationalCubic>>()
       .value_comparison()
-      .property<&shape>("shape")
+      .property<&shape>("shape", "The shape parameters (u, v), a tuple of two floats.")
       .field<&RationalCubic::boundary>("boundary")
       .field<&RationalCubic::margin>("convexity_margin")
       .field<&RationalCubic::relaxation>("relaxation")
@@ -70,13 +70,19 @@ PyTypeObject* rational_cubic_class() {
           "convexity_solver",
           "How the convexity solve reaches its fixed point: \"sweep\" (the default), the\n"
           "relaxed sweeps alone, or \"newton\", Newton steps finished by the sweeps.")
-      .method<"fit", &fit<RationalCubic>, "x", "y">()
-      .method<"with_shape", &with_shape, "u", "v">()
+      .method<"fit", &fit<RationalCubic>, "x", "y">(fit_doc)
+      .method<"with_shape", &with_shape, "u", "v">(
+          "A copy with the shape parameters u and v (both > 0) of every piece."
+          "\n\nReturns\n-------\nA new configuration; this one is unchanged. The value is checked when\nthe copy fits (ValueError naming it).")
       .builder<"with_boundary", &RationalCubic::boundary, "boundary">()
       .builder<"with_convexity_margin", &RationalCubic::margin, "margin">()
       .builder<"with_relaxation", &RationalCubic::relaxation, "relaxation">()
       .builder<"with_max_iterations", &RationalCubic::max_iter, "max_iterations">()
-      .method<"with_convexity_solver", &with_convexity_solver, "solver">()
+      .method<"with_convexity_solver", &with_convexity_solver, "solver">(
+          "A copy whose convexity solve is \"sweep\" (relaxed sweeps to a fixed point)\n"
+          "or \"newton\" (Newton steps finished by the sweeps).\n\n"
+          "Returns\n-------\nA new configuration; this one is unchanged.\n\n"
+          "Raises\n------\nValueError\n    For any other solver name.")
       .create();
 }
 

@@ -100,16 +100,25 @@ PyTypeObject* smoother_class() {
       .value_comparison()
       .property<&shape>("shape", "'none', 'increasing', ..., 'increasing convex', ... or 'auto'.")
       .property<&lam>("lam", "The smoothing parameter, or None when GCV chooses it.")
-      .field<&Smoother::segments>("segments")
+      .field<&Smoother::segments>(
+          "segments", "The most segments of knots at the data (1 to 500; 100 by default).")
       .property<&knots>("knots", "The interior knots given, or None (knots from `segments`).")
-      .field<&Smoother::robust>("robust")
+      .field<&Smoother::robust>(
+          "robust", "Whether the points are reweighted by Huber's rule to resist outliers.")
       .method<"fit", &fit<Smoother>, "x", "y">("Fit with every weight 1.")
       .method<"fit_weighted", &fit_weighted, "x", "y", "weights">(
           "Fit with one weight >= 0 per point.")
       .static_method<"shapes", &shapes>(
           "The shape names with_shape takes, 'none' first and 'auto' last.")
-      .method<"with_shape", &with_shape, "shape">()
-      .method<"with_lam", &with_lam, "lam">()
+      .method<"with_shape", &with_shape, "shape">(
+          "A copy held to shape, one of Smoother.shapes() ('none', 'increasing',\n"
+          "..., 'increasing convex', ..., 'auto')."
+          "\n\nReturns\n-------\nA new configuration; this one is unchanged.\n\n"
+          "Raises\n------\nValueError\n    For an unknown shape, listing the shapes.")
+      .method<"with_lam", &with_lam, "lam">(
+          "A copy that uses the smoothing parameter lam (> 0) as given instead of\n"
+          "choosing it by generalised cross-validation."
+          "\n\nReturns\n-------\nA new configuration; this one is unchanged. The value is checked when\nthe copy fits (ValueError naming it).")
       .method<"with_gcv", &with_gcv>("Choose lam by generalised cross-validation (the default).")
       .method<"with_segments", &with_segments, "segments">(
           "Knots at every distinct x when they make at most this many segments, at\n"

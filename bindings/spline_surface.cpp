@@ -13,7 +13,38 @@ PyObject* new_double_array(std::size_t count) {
   if (!one) return nullptr;
   Ref times(PyLong_FromSize_t(count));
   if (!times) return nullptr;
-  return PyNumber_Multiply(one.get(), times.get());
+  PyObject* result = PyNumber_Multiply(one.get(), times.get());
+  if (result == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    // The array's own MemoryError carries no text: say what did not fit.
+    PyErr_Clear();
+    PyErr_Format(PyExc_MemoryError, "no memory for a result of %zu doubles (%zu bytes)", count,
+                 count * sizeof(double));
+  }
+  return result;
+}
+
+std::string scalar_doc(const char* what) {
+  return std::string("The spline's ") + what +
+         " at x, a float.\n\n"
+         "Outside the knots the value and every derivative are held at the nearest\n"
+         "end; a NaN x gives NaN.\n\n"
+         "Raises\n------\nTypeError\n    For an x that is not a real number.";
+}
+
+std::string batch_doc(const char* what) {
+  return std::string("The spline's ") + what +
+         " at each item of xs (a C-contiguous float64 buffer).\n\n"
+         "Returns\n-------\nA new array('d') of the same length.\n\n"
+         "Raises\n------\nValueError\n    For a buffer that is not C-contiguous.\n"
+         "MemoryError\n    Where the result does not fit in memory, with its size.";
+}
+
+std::string batch_into_doc(const char* what) {
+  return std::string("The spline's ") + what +
+         " at each item of xs, written into out (which may be xs).\n\n"
+         "Returns\n-------\nNone; nothing is written unless both buffers pass their checks.\n\n"
+         "Raises\n------\nValueError\n    For buffers that are not C-contiguous float64, an "
+         "out that is not\n    writable, or lengths that differ.";
 }
 
 PyObject* field_dict(std::span<const char* const> names, std::span<const double> values) {

@@ -227,25 +227,57 @@ PyObject* pieces(const Spline& spline) {
   return tuple.release();
 }
 
+// The docstrings of the evaluation surface: one text per kind of call, with
+// what it evaluates (the value, or the derivative of an order) filled in.
+inline constexpr const char* fit_doc =
+    "The spline through the points (x[i], y[i]).\n\n"
+    "x and y are buffers of float64 of equal length: at least 2 points, x finite\n"
+    "and strictly increasing, y finite.\n\n"
+    "Returns\n-------\nThe fitted spline of this method.\n\n"
+    "Raises\n------\nValueError\n    For data or settings the method refuses; the message "
+    "names the\n    argument, the index and the value.";
+
+std::string scalar_doc(const char* what);
+std::string batch_doc(const char* what);
+std::string batch_into_doc(const char* what);
+
 template <class Spline>
 Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
   using enum Derivative;
-  return cls.template method<"value", &evaluate<Spline, value>, "x">()
+  // The texts are kept for the life of the process, as the type points at them.
+  static const std::string docs[] = {
+      scalar_doc("value"),
+      scalar_doc("first derivative"),
+      scalar_doc("second derivative"),
+      scalar_doc("third derivative (at a knot, the right piece's)"),
+      batch_doc("value"),
+      batch_doc("first derivative"),
+      batch_doc("second derivative"),
+      batch_doc("third derivative"),
+      batch_into_doc("value"),
+      batch_into_doc("first derivative"),
+      batch_into_doc("second derivative"),
+      batch_into_doc("third derivative")};
+  return cls.template method<"value", &evaluate<Spline, value>, "x">(docs[0].c_str())
       .template callable<&evaluate<Spline, value>, "x">()
-      .template method<"first_derivative", &evaluate<Spline, first>, "x">()
-      .template method<"second_derivative", &evaluate<Spline, second>, "x">()
-      .template method<"third_derivative", &evaluate<Spline, third>, "x">()
-      .template method<"value_batch", &evaluate_batch<Spline, value>, "xs">()
-      .template method<"first_derivative_batch", &evaluate_batch<Spline, first>, "xs">()
-      .template method<"second_derivative_batch", &evaluate_batch<Spline, second>, "xs">()
-      .template method<"third_derivative_batch", &evaluate_batch<Spline, third>, "xs">()
-      .template method<"value_batch_into", &evaluate_batch_into<Spline, value>, "xs", "out">()
+      .template method<"first_derivative", &evaluate<Spline, first>, "x">(docs[1].c_str())
+      .template method<"second_derivative", &evaluate<Spline, second>, "x">(docs[2].c_str())
+      .template method<"third_derivative", &evaluate<Spline, third>, "x">(docs[3].c_str())
+      .template method<"value_batch", &evaluate_batch<Spline, value>, "xs">(docs[4].c_str())
+      .template method<"first_derivative_batch", &evaluate_batch<Spline, first>, "xs">(
+          docs[5].c_str())
+      .template method<"second_derivative_batch", &evaluate_batch<Spline, second>, "xs">(
+          docs[6].c_str())
+      .template method<"third_derivative_batch", &evaluate_batch<Spline, third>, "xs">(
+          docs[7].c_str())
+      .template method<"value_batch_into", &evaluate_batch_into<Spline, value>, "xs", "out">(
+          docs[8].c_str())
       .template method<"first_derivative_batch_into", &evaluate_batch_into<Spline, first>,
-                       "xs", "out">()
+                       "xs", "out">(docs[9].c_str())
       .template method<"second_derivative_batch_into", &evaluate_batch_into<Spline, second>,
-                       "xs", "out">()
+                       "xs", "out">(docs[10].c_str())
       .template method<"third_derivative_batch_into", &evaluate_batch_into<Spline, third>,
-                       "xs", "out">()
+                       "xs", "out">(docs[11].c_str())
       .template method<"integral", &integral<Spline>, "a", "b">(
           "The integral of the spline from a to b; b < a gives the negative. Outside\n"
           "the knots the held end value integrates as a constant (a spline fitted with\n"
@@ -264,7 +296,8 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
       .template method<"evaluate_into", &evaluate_batch_into_by_mode<Spline>, "xs", "out",
                        "nu", "extrapolate">(
           "evaluate(x, nu, extrapolate) for each item of xs, written into out.")
-      .template property<&domain<Spline>>("domain")
+      .template property<&domain<Spline>>("domain",
+                                          "The first and the last knot, a tuple (x[0], x[-1]).")
       .template property<&pieces<Spline>>(
           "pieces",
           "The pieces in knot order, each a dict of its own fields by name: the numbers\n"

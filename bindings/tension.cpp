@@ -64,13 +64,22 @@ PyTypeObject* tension_class() {
       .default_constructible()
       .picklable<&state::save<Tension>, &state::load<Tension>>()
       .value_comparison()
-      .property<&uniform_tension>("uniform_tension")
+      .property<&uniform_tension>(
+          "uniform_tension",
+          "The one tension of every interval, or None when a policy chooses them.")
       .field<&Tension::boundary>("boundary")
       .field<&Tension::tol>("tolerance")
       .field<&Tension::max_iter>("max_iterations")
-      .method<"fit", &fit<Tension>, "x", "y">()
-      .method<"with_uniform_tension", &with_uniform_tension, "sigma">()
-      .method<"with_strict_shape", &with_strict_shape>()
+      .method<"fit", &fit<Tension>, "x", "y">(fit_doc)
+      .method<"with_uniform_tension", &with_uniform_tension, "sigma">(
+          "A copy with the tension sigma (>= 0) on every interval instead of a policy:\n"
+          "0 is the cubic spline with the method's end slopes, larger values pull the\n"
+          "curve towards the polygon."
+          "\n\nReturns\n-------\nA new configuration; this one is unchanged. The value is checked when\nthe copy fits (ValueError naming it).")
+      .method<"with_strict_shape", &with_strict_shape>(
+          "A copy with the strict policy and limited end slopes: tensions raised until\n"
+          "every shape requirement of the data holds.\n\n"
+          "Returns\n-------\nA new configuration; this one is unchanged.")
       .method<"with_policy", &with_policy, "policy">(
           "A copy that selects its tensions by the \"strict\" policy (until every shape\n"
           "requirement of the data holds) or the \"published\" one (the minimal-tension\n"

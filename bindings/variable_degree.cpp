@@ -34,7 +34,7 @@ PyTypeObject* variable_degree_class() {
       .field<&VariableDegree::boundary>("boundary")
       .field<&VariableDegree::max_degree>("max_degree")
       .field<&VariableDegree::max_iter>("max_iterations")
-      .method<"fit", &fit<VariableDegree>, "x", "y">()
+      .method<"fit", &fit<VariableDegree>, "x", "y">(fit_doc)
       .builder<"with_boundary", &VariableDegree::boundary, "boundary">()
       .builder<"with_max_degree", &VariableDegree::max_degree, "max_degree">()
       .builder<"with_max_iterations", &VariableDegree::max_iter, "max_iterations">()

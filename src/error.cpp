@@ -27,7 +27,8 @@ struct Describe {
            ", got " + format::message(e.value);
   }
   std::string operator()(const MixedCurvature& e) const {
-    return "data change curvature at knot " + count(e.knot) + ": secant slopes " +
+    return "data change curvature at knot " + count(e.knot) + " (x = " + format::message(e.at) +
+           "): secant slopes " +
            format::message(e.before) + " then " + format::message(e.after) +
            " turn against the earlier knots; this method needs data that is "
            "concave throughout or convex throughout";

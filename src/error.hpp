@@ -34,6 +34,7 @@ struct InvalidParameter {
 
 struct MixedCurvature {
   std::size_t knot;
+  double at;  // the knot's abscissa, named beside its index
   double before;
   double after;
 };

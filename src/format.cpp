@@ -73,9 +73,20 @@ std::string positional(const Decimal& decimal, std::size_t min_fraction) {
 
 }  // namespace
 
+// The range where positional digits stay short whatever the value: at most
+// 4 zeros after the point below 1, at most 16 digits before it above.
+constexpr double kPositionalFrom = 1e-4;
+constexpr double kPositionalTo = 1e16;
+
 std::string message(double value) {
   if (!std::isfinite(value)) return non_finite(value);
-  return positional(decompose(value), 0);
+  std::string plain = positional(decompose(value), 0);
+  const double magnitude = std::fabs(value);
+  if (magnitude == 0.0 || (magnitude >= kPositionalFrom && magnitude < kPositionalTo)) {
+    return plain;
+  }
+  std::string scientific = exponent(value);
+  return scientific.size() < plain.size() ? scientific : plain;
 }
 
 std::string exponent(double value) {

@@ -14,8 +14,11 @@
 
 namespace velarix::format {
 
-// Message form: shortest round-trip decimal, never an exponent, no trailing
-// ".0" ("1", "0.25", "0.0000000001", "-0"); "NaN", "inf", "-inf".
+// Message form: shortest round-trip digits, no trailing ".0". Positional
+// from 1e-4 up to 1e16 and for zero ("1", "0.25", "0.0001", "-0"), as a
+// person reads ordinary numbers; beyond that the exponent form where it is
+// shorter ("1e-10", "2.5e308", "1e21"), so that no number in a message runs
+// to hundreds of digits. "NaN", "inf", "-inf".
 std::string message(double value);
 
 // Exponent form: shortest digits with "." after the first digit only when

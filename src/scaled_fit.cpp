@@ -123,6 +123,7 @@ Error unscaled(const Error& error, const Scale& scale) {
   } else if (auto* e = std::get_if<OutOfScale>(&result)) {
     e->width = scale.x_out(e->width);
   } else if (auto* e = std::get_if<MixedCurvature>(&result)) {
+    e->at = scale.x_out(e->at);
     e->before = scale.out(e->before, 1);
     e->after = scale.out(e->after, 1);
   }

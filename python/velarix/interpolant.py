@@ -9,12 +9,15 @@ continues the curve outside the knots by the chosen extrapolation mode.
 
 import contextlib
 import operator
+import pickle
 import uuid
+import zlib
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
 from velarix import _registry, _velarix
+from velarix._complex import ComplexInterpolant
 
 __all__ = ["Antiderivative", "Interpolant", "cached_bytes", "get_cache_limit", "get_workers",
            "interpolate", "set_cache_limit", "set_workers"]
@@ -51,12 +54,26 @@ SOLVE_MAX_STEPS = 200
 _float64 = np.float64
 
 
+# Positional digits stay short from 1e-4 up to 1e16; beyond, a message takes
+# the exponent form where it is shorter, as the core's messages do.
+_POSITIONAL_FROM, _POSITIONAL_TO = 1e-4, 1e16
+
+
 def _number(value):
-    """A double as the library's messages print it: shortest, no exponent."""
+    """A double as the library's messages print it: the shortest digits that read back
+    to it, positional from 1e-4 to 1e16 ("0.25", "3"), else in the exponent form where
+    that is shorter ("1e-300", "1.5e308"); "NaN", "inf", "-inf"."""
     value = float(value)
     if value != value:
         return "NaN"
-    return np.format_float_positional(value, unique=True, trim="-")
+    plain = np.format_float_positional(value, unique=True, trim="-")
+    magnitude = abs(value)
+    if magnitude == 0 or _POSITIONAL_FROM <= magnitude < _POSITIONAL_TO or magnitude == np.inf:
+        return plain
+    # repr gives the shortest digits, in its exponent form outside that range.
+    digits, _, exponent = repr(value).partition("e")
+    scientific = f"{digits}e{int(exponent)}"
+    return scientific if len(scientific) < len(plain) else plain
 
 
 def _index_text(index):
@@ -75,6 +92,42 @@ def _real_array(values, name):
     if array.dtype.kind not in "iuf":
         raise ValueError(f"{name} must hold real numbers, got an array of {array.dtype}")
     return np.require(array, np.float64, ["C_CONTIGUOUS", "ALIGNED"])
+
+
+def _datetimes(x):
+    """x as a datetime64 array where it holds date-times (pandas' timestamps too), else None."""
+    array = np.asarray(x)
+    if array.dtype.kind == "M":
+        return array
+    if array.dtype == object and array.size and hasattr(array.flat[0], "to_datetime64"):
+        return np.array([t.to_datetime64() for t in array.flat]).reshape(array.shape)
+    return None
+
+
+def _time_unit(x):
+    """The unit of datetime64 knots, which the interpolant then counts its abscissae in."""
+    times = _datetimes(x)
+    return None if times is None else np.datetime_data(times.dtype)[0]
+
+
+def _counted(x, unit, name):
+    """Date-times as float64 counts of `unit` from the epoch; anything else as given.
+
+    Knots of date-times make the interpolant count every abscissa in their
+    unit, so it is called at date-times; numbers are such counts already
+    (``f.x`` holds the knots so), and integrals and slopes are per that unit.
+    """
+    if unit is None:
+        return x
+    times = _datetimes(x)
+    if times is None:
+        return x
+    missing = np.flatnonzero(np.isnat(times.reshape(-1)))
+    if missing.size:
+        where = f"[{_index_text(np.unravel_index(int(missing[0]), times.shape))}]" if times.ndim else ""
+        raise ValueError(f"{name}{where} must be a date-time, got NaT")
+    # A ratio of time spans: an instant finer than the unit keeps its fraction.
+    return (times - np.datetime64(0, unit)) / np.timedelta64(1, unit)
 
 
 def _knots(x):
@@ -133,12 +186,23 @@ def _axis(axis, ndim):
 
 
 def _configuration(method):
-    if isinstance(method, str) and method in METHODS:
-        return METHODS[method]()
+    if isinstance(method, str) and _method_name(method) in METHODS:
+        return METHODS[_method_name(method)]()
+    if isinstance(method, type):
+        raise ValueError(f"method must be a configuration object, not the class itself: "
+                         f"pass {method.__name__}() instead of {method.__name__}")
+    if isinstance(method, _velarix.Smoother):
+        raise ValueError("method Smoother() smooths instead of interpolating, and its curve "
+                         "misses the data: use velarix.smooth(x, y, ...) for smoothing")
     if isinstance(method, str) or not callable(getattr(method, "fit", None)):
         raise ValueError(f"method must be one of {', '.join(map(repr, METHODS))} "
                          f"or a configuration object, got {method!r}")
     return method
+
+
+def _method_name(name):
+    """A method's registered name from either spelling ("rational-cubic", "rational_cubic")."""
+    return name.replace("-", "_")
 
 
 def _extrapolation(mode):
@@ -205,6 +269,11 @@ def _order(nu, top):
     return order
 
 
+# The most threads a setting may name (a fit uses at most one per chunk of
+# its work, so more only wait); the binding takes a size_t.
+_MAX_WORKERS = 2**16
+
+
 def _worker_count(workers):
     """`workers` as a positive int, or 0 for None."""
     if workers is None:
@@ -212,6 +281,8 @@ def _worker_count(workers):
     count = operator.index(workers) if not isinstance(workers, bool) else 0
     if count < 1:
         raise ValueError(f"workers must be a positive integer or None, got {workers!r}")
+    if count > _MAX_WORKERS:
+        raise ValueError(f"workers must be at most {_MAX_WORKERS} threads, got {workers!r}")
     return count
 
 
@@ -281,6 +352,9 @@ def _fit_curves(config, x, y, axis, workers=None):
     them all.
     """
     curves_shape = y.shape[:axis] + y.shape[axis + 1:]
+    if not len(x):
+        # No columns to split y into: the configuration refuses empty data in its own words.
+        config.fit(x, x)
     columns = np.ascontiguousarray(np.moveaxis(y, axis, -1)).reshape(-1, len(x))
 
     def fit(j):
@@ -312,28 +386,32 @@ def interpolate(x, y, method="quintic", *, axis=0, extrapolate=None, bc_type=Non
 
     Parameters
     ----------
-    x : array-like of real numbers, one-dimensional
+    x : array-like of real numbers or date-times, one-dimensional
         The knots: finite and strictly increasing, at least 2 of them. Lists,
         tuples, integers, float32, any strides, alignment and byte order are
         accepted; an array that is not already aligned, contiguous, native
-        float64 is copied once, any other is used in place.
-    y : array-like of real numbers
+        float64 is copied once, any other is used in place. Date-times
+        (datetime64, pandas' timestamps) are counted in their unit from the
+        epoch: the interpolant is then called at date-times (or at such
+        counts), and its slopes and integrals are per that unit.
+    y : array-like of real or complex numbers
         The values, finite, with ``len(x)`` entries along ``axis``. Any other
         axes hold several curves on the same knots: ``y`` of shape (n, 3)
-        gives three curves, evaluated together.
-    method : str or configuration object, default "quintic"
-        "quintic" (the default: it accepts any data, is exactly constant on
-        flats, monotone and convex where the data are, with curvature
-        bounded by the data's own, and of order 5 on smooth data),
-        "tension" (the strict tension spline: co-monotone and co-convex
-        within stated tolerances), "rational_cubic" (data convex throughout
-        or concave throughout; the curve is then convex or concave
-        everywhere; Newton convexity solve), or "variable_degree"
-        (inflections allowed; each interval's curvature sign follows the
-        data). All use limited end slopes, which keep the end intervals
-        inside the data's shape. A configuration object such as
+        gives three curves, evaluated together. Complex values fit their
+        real and imaginary parts as two real curves alike, and give a
+        ``ComplexInterpolant`` of the two.
+    method : str or configuration object, default "DEFAULT_METHOD"
+        The name of a registered method, with hyphens or underscores
+        ("rational_cubic" or "rational-cubic"), fitted by the configuration
+        its record names (limited end slopes, which keep the end intervals
+        inside the data's shape):
+
+METHOD_LIST
+
+        A configuration object such as
         ``velarix.Tension().with_uniform_tension(2.0)`` is used exactly as
-        given.
+        given; a class instead of an instance, or a ``Smoother()`` (which
+        does not interpolate: see ``velarix.smooth``), is refused.
     axis : int, default 0
         The axis of ``y`` that runs along the knots; negative counts from
         the end. The default matches ``y`` laid out as one row per knot.
@@ -347,7 +425,8 @@ def interpolate(x, y, method="quintic", *, axis=0, extrapolate=None, bc_type=Non
         polynomial: the rational, hyperbolic, exponential or power terms
         themselves, a variable-degree piece's powers of a negative base
         continued as real powers, see README), so it may grow as those
-        terms do; False is "nan";
+        terms do; False is "nan" (the modes:
+        EXTRAPOLATION_LIST);
         "linear" continues the end value with the end slope,
         so the second derivative is 0 there and value, slope and integral
         stay consistent with each other (a Newton solve outside the data
@@ -368,7 +447,8 @@ def interpolate(x, y, method="quintic", *, axis=0, extrapolate=None, bc_type=Non
     Returns
     -------
     Interpolant
-        Call it as ``f(x, nu=0)``; see ``Interpolant``.
+        Call it as ``f(x, nu=0)``; see ``Interpolant``. For complex ``y``, a
+        ``ComplexInterpolant`` whose calls return complex arrays.
 
     Raises
     ------
@@ -380,14 +460,38 @@ def interpolate(x, y, method="quintic", *, axis=0, extrapolate=None, bc_type=Non
         data whose curvature changes; with several curves a note names the
         curve).
     """
+    if np.asarray(y).dtype.kind == "c":
+        # Two real curves, fitted alike; their own refusals name y's values.
+        y = np.asarray(y)
+        parts = [interpolate(x, part, method, axis=axis, extrapolate=extrapolate,
+                             bc_type=bc_type, workers=workers) for part in (y.real, y.imag)]
+        return ComplexInterpolant(*parts)
     config = _with_bc_type(_configuration(method), bc_type)
     periodic = getattr(config, "boundary", None) == _registry._velarix.EndSlopes.periodic()
     mode = _mode(extrapolate, "periodic" if periodic else "linear")
-    knots = _knots(x)
+    unit = _time_unit(x)
+    knots = _knots(_counted(x, unit, "x"))
     values, axis = _curves(y, axis, len(knots))
     _accept(_velarix.value_refusal(values), values.shape)
     splines, curves_shape = _fit_curves(config, knots, values, axis, workers)
-    return Interpolant._from_parts(knots, splines, curves_shape, mode, config, axis)
+    return Interpolant._from_parts(knots, splines, curves_shape, mode, config, axis, unit=unit)
+
+
+def _modes_text():
+    return ", ".join(f'"{mode}"' for mode in EXTRAPOLATION_MODES)
+
+
+def _interpolate_doc(doc):
+    """interpolate's docstring with the registered methods and its own default filled in."""
+    methods = "\n".join(f'        - "{m.name}": {m.summary}' for m in _registry.METHODS.values())
+    return (doc.replace("DEFAULT_METHOD", interpolate.__defaults__[0])
+            .replace("METHOD_LIST", methods).replace("EXTRAPOLATION_LIST", _modes_text()))
+
+
+# The method list and the default stand in the docstring as the registry and
+# the signature have them (no docstring under -OO).
+if interpolate.__doc__:
+    interpolate.__doc__ = _interpolate_doc(interpolate.__doc__)
 
 
 def _is_dask(x):
@@ -404,7 +508,7 @@ class _Curves:
     def _evaluate(self, x, kind, name="x"):
         if _is_dask(x):
             return self._map_blocks(x, kind)
-        points = _real_array(x, name)
+        points = _real_array(_counted(x, self._unit, name), name)
         flat = points.reshape(-1)
         out = np.empty((len(self._splines), flat.size))
         if flat.size:
@@ -455,10 +559,8 @@ class _Curves:
         """The first and the last knot."""
         return (self._lo, self._hi)
 
-    @property
-    def extrapolate(self):
-        """The extrapolation mode: "linear", "constant", "hold", "nan" or "raise"."""
-        return self._mode
+    extrapolate = property(lambda self: self._mode,
+                           doc=f"The extrapolation mode, a str: one of {_modes_text()}.")
 
     @property
     def curves_shape(self):
@@ -516,8 +618,12 @@ class Interpolant(_Curves):
     """
 
     @classmethod
-    def _from_parts(cls, x, splines, curves_shape, mode, config, axis=0, order=0, shift=None):
+    def _from_parts(cls, x, splines, curves_shape, mode, config, axis=0, order=0, shift=None,
+                    unit=None):
         self = cls.__new__(cls)
+        # The unit of datetime64 knots ("s", "ns", ...), which the knots count
+        # from the epoch; None for real knots.
+        self._unit = unit
         self._x = np.array(x, dtype=np.float64)
         self._x.flags.writeable = False
         self._lo, self._hi = float(self._x[0]), float(self._x[-1])
@@ -545,10 +651,10 @@ class Interpolant(_Curves):
 
     def _parts(self):
         return (self._x, self._splines, self._curves_shape, self._mode, self._config,
-                self._axis, self._order, self._shift)
+                self._axis, self._order, self._shift, self._unit)
 
     def __reduce__(self):
-        return (type(self)._from_parts, self._parts())
+        return (_restored, (_sealed(type(self), self._parts()),))
 
     def __dask_tokenize__(self):
         # Dask names the tasks of a graph by a token of their arguments, and
@@ -559,7 +665,7 @@ class Interpolant(_Curves):
         return ("velarix.Interpolant", self._token, self._mode)
 
     def _related(self, order, shift):
-        return Interpolant._from_parts(*self._parts()[:6], order, shift)
+        return Interpolant._from_parts(*self._parts()[:6], order, shift, self._unit)
 
     def _engine(self, mode):
         """The evaluation engine of one extrapolation mode: the one place a mode meets it.
@@ -614,6 +720,11 @@ class Interpolant(_Curves):
                              "closed forms down to the first antiderivative")
         mode = _mode(extrapolate, self._mode)
         kind = self._order - 1
+        try:
+            ndim = len(np.broadcast_shapes(np.shape(a), np.shape(b)))
+        except ValueError:
+            raise ValueError(f"a and b must broadcast together, got shapes {np.shape(a)} and "
+                             f"{np.shape(b)}") from None
         lower = self._values(a, kind, mode, "a")
         upper = self._values(b, kind, mode, "b")
         # Equal limits enclose nothing: 0, also where both are infinite and
@@ -622,7 +733,7 @@ class Interpolant(_Curves):
         same = np.reshape(same, np.shape(same) + (1,) * len(self._curves_shape))
         shape = np.broadcast_shapes(np.shape(upper), np.shape(lower))
         result = np.subtract(upper, lower, out=np.zeros(shape), where=~same)[()]
-        return self._placed(result, np.broadcast(np.empty(np.shape(a)), np.empty(np.shape(b))).ndim)
+        return self._placed(result, ndim)
 
     def derivative(self, nu=1):
         """The derivative of order nu, an interpolant (orders up to the third of the fit)."""
@@ -660,13 +771,28 @@ class Interpolant(_Curves):
         knots, the crossings of the continuation in the modes "linear" and
         "constant" (a held curve is constant there; "extend" is not
         searched). For several curves, an object array of shape ``curves_shape`` holding each
-        curve's roots. ``discontinuity`` is accepted for scipy's
+        curve's roots; for an array of levels, an object array of shape
+        ``y.shape + curves_shape``. ``discontinuity`` is accepted for scipy's
         signature: the curves are continuous up to their second derivative.
+
+        Raises
+        ------
+        ValueError
+            For a level that is not a finite real number.
         """
-        level = float(y)
-        if level != level or level in (np.inf, -np.inf):
-            raise ValueError(f"y must be finite, got {_number(level)}")
+        levels = _real_array(y, "y")
+        bad = np.flatnonzero(~np.isfinite(levels.reshape(-1)))
+        if bad.size:
+            where = (f"y[{_index_text(np.unravel_index(int(bad[0]), levels.shape))}]"
+                     if levels.ndim else "y")
+            raise ValueError(f"{where} must be finite, got {_number(levels.reshape(-1)[bad[0]])}")
         mode = _mode(extrapolate, self._mode)
+        if levels.ndim:
+            out = np.empty(levels.shape + self._curves_shape, dtype=object)
+            for index in np.ndindex(levels.shape):
+                out[index] = self.solve(float(levels[index]), discontinuity, mode)
+            return out
+        level = float(levels)
         found = [self._solve_one(j, level, mode) for j in range(len(self._splines))]
         if not self._curves_shape:
             return found[0]
@@ -742,7 +868,7 @@ class Antiderivative(Interpolant):
     """
 
     def __init__(self, interpolant):
-        state = Interpolant._from_parts(*interpolant._parts()[:6], -1, None)
+        state = Interpolant._from_parts(*interpolant._parts()[:6], -1, None, interpolant._unit)
         vars(self).update(vars(state))
         self._interpolant = interpolant
 
@@ -761,6 +887,29 @@ class Antiderivative(Interpolant):
 
     def __repr__(self):
         return f"Antiderivative({self._interpolant!r})"
+
+
+def _sealed(cls, parts):
+    """An interpolant's class and parts as a pickled state closed by its CRC-32.
+
+    The splines' own states refuse any altered byte; the knots, the shapes,
+    the mode and the shift around them are covered here, as the splines'
+    states are: the state ends with the CRC-32 of all its bytes, little-endian.
+    """
+    state = pickle.dumps((cls, parts), protocol=pickle.HIGHEST_PROTOCOL)
+    return state + zlib.crc32(state).to_bytes(4, "little")
+
+
+def _restored(sealed):
+    """The interpolant of a state made by ``_sealed``; ValueError if it is damaged."""
+    if not isinstance(sealed, bytes) or len(sealed) < 4:
+        raise ValueError("invalid saved state: the interpolant's state is truncated")
+    state, checksum = sealed[:-4], int.from_bytes(sealed[-4:], "little")
+    if zlib.crc32(state) != checksum:
+        raise ValueError("invalid saved state: the interpolant's state is damaged "
+                         "(its checksum does not match)")
+    cls, parts = pickle.loads(state)
+    return cls._from_parts(*parts)
 
 
 def _into_sign_changes(into, points):
@@ -832,13 +981,34 @@ def _continued_roots(engine, j, side, order, level):
 
     terms = [evaluated(order, end), derivative(order + 1), 0.5 * derivative(order + 2)]
     terms[0] -= level
-    while terms and terms[-1] == 0:
-        terms.pop()
-    if len(terms) < 2:
+    dx = _real_roots(terms)
+    dx = dx[(dx < 0) if side == 0 else (dx > 0)]
+    crossings = end + dx
+    return np.sort(crossings[np.isfinite(crossings)])
+
+
+def _real_roots(terms):
+    """The real roots of c0 + c1 t + c2 t² (terms = [c0, c1, c2]); none for a constant.
+
+    The coefficients are divided by the largest of them first, so that levels
+    and slopes near the largest double leave the discriminant finite; a root
+    beyond the range of doubles comes out infinite and is dropped by the caller.
+    """
+    scale = max(abs(t) for t in terms)
+    if scale == 0 or not np.isfinite(scale):
         return np.empty(0)
-    dx = np.roots(terms[::-1])
-    dx = dx.real[(dx.imag == 0) & ((dx.real < 0) if side == 0 else (dx.real > 0))]
-    return np.sort(end + dx)
+    c0, c1, c2 = (t / scale for t in terms)
+    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+        if c2 == 0:
+            return np.array([-c0 / c1]) if c1 != 0 else np.empty(0)
+        discriminant = c1 * c1 - 4 * c2 * c0
+        if discriminant < 0:
+            return np.empty(0)
+        # q = -(c1 + sign(c1) sqrt(D)) / 2: the root without cancellation is
+        # q / c2, the other c0 / q.
+        q = -0.5 * (c1 + np.copysign(np.sqrt(discriminant), c1))
+        roots = [q / c2] + ([c0 / q] if q != 0 else [])
+    return np.unique(np.array(roots, dtype=np.float64))
 
 
 def _batch(into, xs):

@@ -17,9 +17,9 @@ from velarix._velarix import Smoother
 from velarix.interpolant import (
     Interpolant,
     _curves,
-    _extrapolation,
     _fit_curves,
     _index_text,
+    _mode,
     _number,
     _real_array,
 )
@@ -55,9 +55,6 @@ class _Smoothed(Interpolant):
         info = tuple(SmoothingInfo(s.lam, s.edf, s.gcv, s.shape, s.active_constraints)
                      for s in self.splines)
         return info if self.curves_shape else info[0]
-
-    def __reduce__(self):
-        return (_Smoothed._from_parts, super().__reduce__()[1])
 
 
 class _Weighted:
@@ -157,9 +154,10 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
         Reweight the points by Huber's rule to resist outliers.
     axis : int, default 0
         The axis of ``y`` that runs along ``x``.
-    extrapolate : str or bool, default "linear"
+    extrapolate : str, bool or None, default "linear"
         Beyond the data, as for ``interpolate``: "linear", "constant",
-        "hold", "nan", "raise", "extend", True or False.
+        "hold", "nan", "raise", "extend", True or False; None is the
+        default, "linear".
 
     Returns
     -------
@@ -186,7 +184,7 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     if not isinstance(robust, (bool, np.bool_)):
         raise ValueError(f"robust must be True or False, got {robust!r}")
     config = config.with_robust(bool(robust))
-    mode = _extrapolation(extrapolate)
+    mode = _mode(extrapolate, "linear")
     points = _real_array(x, "x")
     if points.ndim != 1:
         raise ValueError(f"x must be one-dimensional, got {points.ndim} dimensions")
@@ -197,4 +195,4 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     fitter = config if w is None else _Weighted(config, w)
     splines, curves_shape = _fit_curves(fitter, points, values, axis)
     knot_positions = np.asarray(splines[0].knots) if splines else points
-    return _Smoothed._from_parts(knot_positions, splines, curves_shape, mode, config)
+    return _Smoothed._from_parts(knot_positions, splines, curves_shape, mode, config, axis)

@@ -4,7 +4,7 @@ from typing import Any, NamedTuple
 import numpy.typing as npt
 
 from velarix._velarix import Smoother
-from velarix.interpolant import Interpolant, _Extrapolate
+from velarix.interpolant import Interpolant, _ExtrapolateArg
 
 __all__ = ["SmoothingInfo", "smooth"]
 
@@ -17,7 +17,9 @@ class SmoothingInfo(NamedTuple):
 
 class _Smoothed(Interpolant):
     @property
-    def smoothing(self) -> SmoothingInfo | tuple[SmoothingInfo, ...]: ...
+    # SmoothingInfo for one curve, a tuple of them for several: which one
+    # depends on the shape of y, which the types do not carry.
+    def smoothing(self) -> Any: ...
     @property
     def configuration(self) -> Smoother: ...  # type: ignore[override]
 
@@ -35,5 +37,5 @@ def smooth(
     knots: int | npt.ArrayLike | None = None,
     robust: bool = False,
     axis: int = 0,
-    extrapolate: _Extrapolate = "linear",
+    extrapolate: _ExtrapolateArg = "linear",
 ) -> _Smoothed: ...

@@ -79,7 +79,7 @@ Result<bool> classify_concave(const Samples& samples) {
     if (direction == Curvature::none) {
       direction = step;
     } else if (step != direction) {
-      return MixedCurvature{k, s[k - 1], s[k]};
+      return MixedCurvature{k, samples.x()[k], s[k - 1], s[k]};
     }
   }
   return direction == Curvature::concave;

@@ -18,6 +18,17 @@ double CubicPiece::first_derivative(double x) const {
   return (slope_ + 3 * scale_ * t * (m0_ * (2 - t) + m1_ * t)) / h_;
 }
 
+bool CubicPiece::keeps_direction(int direction) const {
+  const auto holds = [&](double h_slope) { return direction * h_slope >= 0; };
+  if (direction == 0) return true;
+  if (!holds(slope_) || !holds(slope_ + 3 * scale_ * (m0_ + m1_))) return false;
+  // h S' = slope + 3 scale (2 m0 t + (m1 - m0) t^2) turns at t = m0 / (m0 - m1).
+  if (m0_ == m1_) return true;
+  const double t = m0_ / (m0_ - m1_);
+  if (!(t > 0 && t < 1)) return true;
+  return holds(slope_ + 3 * scale_ * t * (m0_ * (2 - t) + m1_ * t));
+}
+
 double CubicPiece::second_derivative(double x) const {
   const double t = (x - x0_) / h_;
   return m0_ * (1 - t) + m1_ * t;

@@ -44,6 +44,11 @@ class CubicPiece {
   double antiderivative(const Primitive&, double x) const { return antiderivative(x); }
   double antiderivative(double x) const;
 
+  // Whether S' has the sign of `direction` (1 rising, -1 falling, 0 none)
+  // all over the piece: h S' = slope + 3 scale t (m0 (2 - t) + m1 t) is
+  // checked at both ends and at its vertex.
+  bool keeps_direction(int direction) const;
+
   double x0() const { return x0_; }
   double h() const { return h_; }
   double y0() const { return y0_; }

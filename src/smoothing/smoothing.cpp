@@ -140,6 +140,37 @@ std::size_t automatic_choice(const std::vector<ShapeFit>& fits) {
   return chosen;
 }
 
+// Knot values in the order of a direction do not make every piece keep it:
+// on a nearly flat piece the second derivatives carry rounding at the scale
+// of the whole curve, larger than the piece's rise, and the cubic dips
+// between its knots. Such a piece has both its second derivatives capped at
+// d / (5 scale) (d its rise, scale h^2 / 6): h S' = d + scale (a(t) m0 + b(t) m1)
+// with |a|, |b| <= 2, so the cap leaves S' of the direction's sign all over
+// the piece. A cap changes the curve by what rounding had already moved it;
+// it shrinks a second derivative towards 0 and keeps its sign (and so the
+// curvature shape), and a repaired piece stays repaired when a neighbour's
+// cap shrinks their common one again, so the passes end.
+void keep_direction(int s, const Doubles& x, const Doubles& values, Doubles& moments) {
+  if (s == 0) return;
+  const std::size_t n = values.size();
+  for (std::size_t pass = 0; pass < n; ++pass) {
+    bool capped = false;
+    for (std::size_t j = 0; j + 1 < n; ++j) {
+      const double h = x[j + 1] - x[j];
+      if (CubicPiece(x[j], h, values[j], values[j + 1], moments[j], moments[j + 1])
+              .keeps_direction(s)) {
+        continue;
+      }
+      const double cap = s * (values[j + 1] - values[j]) / (5 * (h * h / 6));
+      for (const std::size_t k : {j, j + 1}) {
+        if (std::fabs(moments[k]) > cap) moments[k] = std::copysign(cap, moments[k]);
+      }
+      capped = true;
+    }
+    if (!capped) return;
+  }
+}
+
 // The pieces in the caller's units from the knot values and the second
 // derivatives at the breakpoints. Knot values come from the B-spline
 // coefficients, which are monotone in floating point for a direction; their
@@ -173,6 +204,7 @@ Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
     return Unrepresentable{"its second derivative underflows in these units of x and y"};
   }
   const Doubles& x = setup.breakpoints;
+  keep_direction(s, x, values, moments);
   Vector<CubicPiece> pieces;
   pieces.reserve(n - 1);
   for (std::size_t j = 0; j + 1 < n; ++j) {
@@ -284,6 +316,7 @@ bool SmoothingSpline::is_shape_preserving() const {
   const std::span<const CubicPiece> pieces = curve().pieces();
   for (std::size_t j = 0; j < pieces.size(); ++j) {
     if (m * pieces[j].m0() < 0 || m * pieces[j].m1() < 0) return false;
+    if (!pieces[j].keeps_direction(s)) return false;
     const double next = j + 1 < pieces.size() ? pieces[j + 1].y0() : value(domain().second);
     if (s * (next - pieces[j].y0()) < 0) return false;
   }

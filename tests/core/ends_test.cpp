@@ -224,8 +224,8 @@ TEST(Ends, RefusalsHaveTheirMessages) {
   // Values fitted in a scale where both ends would round to 0: the ends are
   // compared, and named, as given.
   EXPECT_EQ(refusal(fit_with(Tension{}), {1e-25, 1e300, 2e300, 2e-25}, EndSlopes::periodic()),
-            "periodic end conditions need equal first and last values; y[0] = "
-            "0.0000000000000000000000001 and y[3] = 0.0000000000000000000000002 differ");
+            "periodic end conditions need equal first and last values; y[0] = 1e-25 and "
+            "y[3] = 2e-25 differ");
   EXPECT_EQ(refusal(fit_with(RationalCubic{}), {1, 0, 0, 1}, EndSlopes::periodic()),
             "the rational cubic cannot have periodic ends: a periodic convex or concave function "
             "is constant");

@@ -63,11 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{{-inf, 0, 1}, {0, 0, 0}, "x must be finite; x[0] = -inf is not"},
         Refusal{{0, 1, inf}, {0, 0, 0}, "x must be finite; x[2] = inf is not"},
         Refusal{{-1, 0, 5e-324, 1}, {0, 0, 0, 0},
-                "x[1] = 0 and x[2] = 0." + std::string(323, '0') +
-                    "5 are too close together: their difference is subnormal"},
+                "x[1] = 0 and x[2] = 5e-324 are too close together: their difference is "
+                "subnormal"},
         Refusal{{-1e308, 1e308, 1.5e308}, {0, 0, 0},
-                "x[0] = -1" + std::string(308, '0') + " and x[1] = 1" + std::string(308, '0') +
-                    " are too far apart: their difference overflows"}));
+                "x[0] = -1e308 and x[1] = 1e308 are too far apart: their difference overflows"}));
 
 TEST(Samples, DerivesWidthsAndSecants) {
   const Doubles x{0, 0.5, 2};
@@ -149,8 +148,8 @@ TEST(Errors, RemainingMessages) {
   EXPECT_EQ(message(OutOfScale{"v", 0.5, 3, 0.25}),
             "shape parameter `v` = 0.5 is out of scale with interval 3 of width 0.25: the solve "
             "would have no usable pivot");
-  EXPECT_EQ(message(MixedCurvature{2, 3, -2}),
-            "data change curvature at knot 2: secant slopes 3 then -2 turn against the "
+  EXPECT_EQ(message(MixedCurvature{2, 3.5, 3, -2}),
+            "data change curvature at knot 2 (x = 3.5): secant slopes 3 then -2 turn against the "
             "earlier knots; this method needs data that is concave throughout or convex "
             "throughout");
 }

@@ -50,9 +50,19 @@ def seal(fields):
     return fields + struct.pack("<I", zlib.crc32(fields))
 
 
+def text(value):
+    """A number as messages write it: its shortest digits, positional from 1e-4 to
+    1e16, otherwise with an exponent (no "+", no leading zeros) where that is shorter."""
+    plain = format(Decimal(repr(value)), "f").removesuffix(".0")
+    if value == 0 or 1e-4 <= abs(value) < 1e16:
+        return plain
+    digits, exponent = repr(value).split("e")  # repr has an exponent out there
+    return min(plain, f"{digits}e{int(exponent)}", key=len)
+
+
 def scale(name, value, interval, width, effect="the solve would have no usable pivot"):
     """The refusal of a shape parameter out of scale with an interval."""
-    value, width = (format(Decimal(repr(v)), "f").removesuffix(".0") for v in (value, width))
+    value, width = (text(v) for v in (value, width))
     return (f"shape parameter `{name}` = {value} is out of scale with interval {interval} of width "
             f"{width}: {effect}")
 

@@ -7,7 +7,6 @@ import math
 import pickle
 import struct
 import zlib
-from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -15,7 +14,7 @@ import pytest
 import velarix
 from velarix import EndSlopes
 
-from conftest import METHODS, REGISTRY
+from conftest import METHODS, REGISTRY, text
 
 # The methods whose configurations take clamped end slopes.
 CLAMPED = sorted(name for name, m in REGISTRY.items() if "clamped" in m.end_conditions)
@@ -97,8 +96,7 @@ def test_values_at_the_edge_of_the_range(method, spacing, finite):
         assert np.isfinite(values).all() == (order in finite), name
 
 
-def _text(value):
-    return format(Decimal(repr(value)), "f").removesuffix(".0")
+_text = text
 
 
 WIDE, NARROW = math.ldexp(1, 251), math.ldexp(1, -250)

@@ -82,12 +82,12 @@ def test_is_shape_preserving_is_each_fits_verdict(method):
     ([-np.inf, 1.0, 2.0], [1.0, 2.0, 3.0], {}, "x[0] must be finite, got -inf"),
     ([0.0, 1.0], [[1.0, 2.0], [3.0, np.nan]], {}, "y[1, 1] must be finite, got NaN"),
     ([0.0, 1.0], [[np.inf, 1.0], [2.0, np.nan]], {"axis": 1}, "y[0, 0] must be finite, got inf"),
-    ([0.0, 5e-324], [1.0, 2.0], {}, "x[0] = 0 and x[1] = 0.000" + "0" * 320 + "5 are too close "
+    ([0.0, 5e-324], [1.0, 2.0], {}, "x[0] = 0 and x[1] = 5e-324 are too close "
      "together: their difference is subnormal"),
     ([0.0, 1.0], [1.0, 2.0, 3.0], {}, "x and y must have the same length along axis 0 (got 2 and 3)"),
     ([0.0, 1.0], [[1.0, 2.0]] * 2, {"axis": 2}, "axis 2 is out of range for y with 2 dimensions"),
     ([0.0, 1.0], 5.0, {}, "y must have at least one dimension, got a scalar"),
-    ([0.0, 1.0], [1j, 2.0], {}, "y must hold real numbers, got an array of complex128"),
+    ([0.0, 1.0], ["a", "b"], {}, "y must hold real numbers, got an array of <U1"),
     (["0", "1"], [1.0, 2.0], {}, "x must hold real numbers, got an array of <U1"),
     ([0.0, 1.0], [1.0, 2.0], {"method": "cubic"}, "method must be one of "
      f"{', '.join(map(repr, REGISTRY))} or a configuration object, got 'cubic'"),
@@ -393,3 +393,32 @@ def test_help_documents_every_parameter_and_default():
                  "axis : int, default 0", 'extrapolate : str, bool or None, default None',
                  "workers : int or None, default None", "Interpolant"):
         assert text in doc
+
+
+@pytest.mark.parametrize("method", sorted(REGISTRY))
+def test_complex_values_fit_as_their_two_real_curves(method):
+    x = np.array([0.0, 1, 2.5, 3, 4.5])
+    real, imag = x ** 2, np.sqrt(x) + 1  # convex and concave, as every method takes
+    f = velarix.interpolate(x, real + 1j * imag, method)
+    parts = [velarix.interpolate(x, part, method) for part in (real, imag)]
+    grid = np.linspace(-1, 6, 29)
+    for nu in (0, 1, 2):
+        np.testing.assert_array_equal(f(grid, nu), parts[0](grid, nu) + 1j * parts[1](grid, nu))
+    assert f.integrate(0, 4) == parts[0].integrate(0, 4) + 1j * parts[1].integrate(0, 4)
+    assert f.antiderivative()(2.0) == parts[0].antiderivative()(2.0) + 1j * parts[1].antiderivative()(2.0)
+    with pytest.raises(ValueError, match="^solve needs a real curve"):
+        f.solve(1.0)
+
+
+def test_datetime_knots_are_evaluated_at_datetimes_in_their_unit():
+    pd = pytest.importorskip("pandas")
+    days = np.array(["2024-01-01", "2024-01-02", "2024-01-04", "2024-01-05"], dtype="datetime64[D]")
+    y = np.array([0.0, 1, 3, 4])
+    f, counted = velarix.interpolate(days, y), velarix.interpolate(days.astype(float), y)
+    at = np.array(["2024-01-03T06", "2023-12-30T00"], dtype="datetime64[h]")
+    grid = np.array([19725.25, 19721.0])  # the same instants, in days from the epoch
+    assert (f(at) == counted(grid)).all() and (f(at, nu=1) == counted(grid, nu=1)).all()
+    assert f.integrate(days[0], days[-1]) == counted.integrate(19723.0, 19727.0)
+    assert pickle.loads(pickle.dumps(f))(at[0]) == f(pd.Timestamp("2024-01-03 06:00")) == f(at[0])
+    with pytest.raises(ValueError, match=r"^x\[1\] must be a date-time, got NaT$"):
+        f(np.array(["2024-01-02", "NaT"], dtype="datetime64[D]"))

@@ -1,5 +1,6 @@
 """The package around the module: data sets, type stubs, package docs."""
 
+import inspect
 import os
 import pathlib
 import re
@@ -114,3 +115,31 @@ def test_version_is_pyprojects_in_the_package_and_the_command():
     result = subprocess.run([sys.executable, "-m", "velarix", "--version"], capture_output=True,
                             text=True, env=ENV, timeout=60)
     assert result.stdout == f"velarix {version}\n"
+
+
+def _public_members():
+    for name in velarix.__all__:
+        obj = getattr(velarix, name)
+        yield name, obj
+        if isinstance(obj, type):
+            for member, value in vars(obj).items():
+                if not member.startswith("_"):
+                    yield f"{name}.{member}", value
+
+
+@pytest.mark.parametrize("name, obj", list(_public_members()), ids=lambda v: v
+                         if isinstance(v, str) else "")
+def test_every_public_name_and_member_has_a_docstring(name, obj):
+    # More than a signature: at least a sentence of its own.
+    doc = inspect.getdoc(obj)
+    assert doc and len(doc.split()) >= 4, name
+
+
+def test_docstrings_list_every_registered_method_and_mode():
+    doc = velarix.interpolate.__doc__
+    default = inspect.signature(velarix.interpolate).parameters["method"].default
+    assert f'default "{default}"' in doc
+    for m in METHODS.values():
+        assert f'- "{m.name}": {m.summary}' in doc
+    for mode in velarix.interpolant.EXTRAPOLATION_MODES:
+        assert f'"{mode}"' in velarix.Interpolant.extrapolate.__doc__

@@ -90,3 +90,16 @@ def test_readme_quintic_claims_hold(x, f):
     y = array("d", map(f, x))
     values = velarix.Quintic().fit(x, y).value_batch(grid(x[0], x[-1], 100_001))
     assert (min(values), max(values)) == (min(y), max(y))
+
+
+def test_readme_examples_pass_mypy(tmp_path):
+    pytest.importorskip("mypy")
+    for i, source in enumerate(BLOCKS):
+        (tmp_path / f"block{i}.py").write_text(source, encoding="utf-8")
+    package = str(pathlib.Path(velarix.__file__).parent.parent)
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
+         "--ignore-missing-imports", *sorted(p.name for p in tmp_path.glob("block*.py"))],
+        capture_output=True, text=True, env=dict(ENV, MYPYPATH=package), cwd=tmp_path,
+        timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr

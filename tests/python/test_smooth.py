@@ -212,3 +212,15 @@ def test_third_derivative_is_the_slope_of_the_second_on_each_piece(shape):
     outside = [knots[0] - 1.0, knots[-1] + 1.0]
     assert f(outside, nu=3).tolist() == [third[0], third[-1]]
     assert velarix.smooth(x, y, shape)(outside, nu=3).tolist() == [0.0, 0.0]
+
+
+@pytest.mark.parametrize("shape", ["increasing", "decreasing", "increasing convex"])
+@pytest.mark.parametrize("robust", [True, False])
+def test_a_direction_holds_exactly_between_the_knots(shape, robust):
+    rng = np.random.default_rng(128)
+    x = rng.uniform(0, 10, 30)
+    y = rng.normal(size=30).round()
+    f = velarix.smooth(x, y if "increasing" in shape else -y, shape, robust=robust)
+    s = 1 if "increasing" in shape else -1
+    assert (s * np.diff(f(np.linspace(x.min(), x.max(), 400001)))).min() >= 0
+    assert f.is_shape_preserving

@@ -189,24 +189,24 @@ INSTANTIATE_TEST_SUITE_P(
                 "x must be strictly increasing; x[1] = 2 is not < x[2] = 1.5"},
         BadData{{0, 1, 2, 3},
                 {0, 1, 4, 2},
-                "data change curvature at knot 2: secant slopes 3 then -2 turn against the "
+                "data change curvature at knot 2 (x = 2): secant slopes 3 then -2 turn against the "
                 "earlier knots; this method needs data that is concave throughout or convex "
                 "throughout"},
         BadData{{0, 1, 2, 3},
                 {0, 1, 1, 2},
-                "data change curvature at knot 2: secant slopes 0 then 1 turn against the "
+                "data change curvature at knot 2 (x = 2): secant slopes 0 then 1 turn against the "
                 "earlier knots; this method needs data that is concave throughout or convex "
                 "throughout"},
         // Knots that decide nothing are skipped; the first conflict from the
         // left is named, with the caller's (unmirrored) secants.
         BadData{{0, 1, 2, 3, 4, 5},
                 {0, -1, -2, -4, -6, -5.5},
-                "data change curvature at knot 4: secant slopes -2 then 0.5 turn against the "
+                "data change curvature at knot 4 (x = 4): secant slopes -2 then 0.5 turn against the "
                 "earlier knots; this method needs data that is concave throughout or convex "
                 "throughout"},
         BadData{{0, 1, 2, 3, 4},
                 {0, 1, 3, 7, 8},
-                "data change curvature at knot 3: secant slopes 4 then 1 turn against the "
+                "data change curvature at knot 3 (x = 3): secant slopes 4 then 1 turn against the "
                 "earlier knots; this method needs data that is concave throughout or convex "
                 "throughout"},
         // A non-finite value is named before its secants are classified.
