@@ -188,6 +188,7 @@ Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
                                                  std::move(values.pieces)),
                          {}, values.shape_preserved);
   }
+  balance_failing(samples, classes, shapes, ends, values);
   const Vector<std::uint8_t> known =
       repair_curvatures(samples, shapes, values.d, values.a, values.failing, ends);
   Vector<std::uint8_t> marked;
@@ -207,6 +208,7 @@ Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
         marked[i] = kNotKept;
       }
       values = knot_values(samples, classes, shapes, estimates, ends);
+      balance_failing(samples, classes, shapes, ends, values);
       repair_curvatures(samples, shapes, values.d, values.a, values.failing, ends);
     }
   }

@@ -469,6 +469,190 @@ Verdicts join(const Samples& samples, std::span<const Shape> shapes,
   return joined;
 }
 
+
+// Where a convex or concave interval fails, the gaps p0 and p1 of its two
+// ends are usually far apart: a piece whose slope starts within p0 of its
+// secant and ends p1 above it must bend in a layer about p0 h / p1 wide, with
+// S'' of at least p1^2 / (2 p0 h), whatever knot is inserted. A knot shared by
+// two bending intervals splits its secant change between them; moving its
+// slope trades one interval's balance for the other's. The balance asked of
+// interval i is max(p0, p1)^2 / min(p0, p1) <= tau_i = kBalance kappa_i h_i,
+// with kappa_i the data's curvature scale there (the largest secant change
+// over the narrower width, at its two knots and their neighbours), which
+// bounds that S'' by a multiple of kappa_i.
+constexpr double kBalance = 1;
+// Sweeps over the knots near the failing intervals, alternately forwards and
+// backwards; the level search's bisection steps.
+constexpr int kBalanceSweeps = 4;
+constexpr int kLevelSteps = 48;
+
+class Balance {
+ public:
+  Balance(const Samples& samples, std::span<const Shape> shapes, const Knots& knots,
+          const Ends& ends, std::span<double> d, std::span<double> a,
+          std::span<const std::uint8_t> failed)
+      : s_(samples.secants()), h_(samples.widths()), shapes_(shapes), knots_(knots),
+        ends_(ends), d_(d), a_(a), failed_(failed), m_(samples.intervals()) {}
+
+  // Whether knot k's slope may move: a free slope with a bending interval
+  // beside it and no flat one, and no end knot of natural ends.
+  bool movable(std::size_t k) const {
+    if ((k == 0 || k == m_) && ends_.natural()) return false;
+    const bool bends = (k > 0 && orientation(shapes_[k - 1]) != 0) ||
+                       (k < m_ && orientation(shapes_[k]) != 0);
+    return bends && knots_.box(k, knots_.side(k - 1), knots_.side(k)).fixed == free;
+  }
+
+  // Moves knot k's slope to the nearest that brings its bending intervals
+  // within their balance, or else within the smallest common multiple of
+  // it, keeping the budget of a monotone interval beside it; returns
+  // whether the slope changed.
+  bool settle(std::size_t k) {
+    const Side l = knots_.side(k - 1);
+    const Side r = knots_.side(k);
+    Box box = knots_.box(k, l, r);
+    if (k > 0 && !within_budget(k - 1, true, box)) return false;
+    if (k < m_ && !within_budget(k, false, box)) return false;
+    Constraint sides[2];
+    std::size_t count = 0;
+    if (k > 0) count += constrain(k - 1, true, sides[count]);
+    if (k < m_) count += constrain(k, false, sides[count]);
+    if (count == 0) return false;
+    const double current = d_[k];
+    if (!(box.lo <= current && current <= box.hi)) return false;
+    double level = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      if (sides[j].kept == 0) level = larger(level, sides[j].level(current));
+    }
+    if (!(level > 1)) return false;
+    double lo;
+    double hi;
+    if (!range(sides, count, box, 1, lo, hi)) {
+      // The current slope meets level `level`; the smallest level met by
+      // some slope of the box lies between 1 and it.
+      double low = 1;
+      double high = level;
+      for (int step = 0; step < kLevelSteps; ++step) {
+        const double mid = std::sqrt(low * high);
+        if (range(sides, count, box, mid, lo, hi)) {
+          high = mid;
+        } else {
+          low = mid;
+        }
+      }
+      if (!range(sides, count, box, high, lo, hi)) return false;
+    }
+    const double moved = std::clamp(current, lo, hi);
+    if (moved == current) return false;
+    d_[k] = moved;
+    // The curvature box beside a monotone interval depends on the slope.
+    a_[k] = boxed_curvature(a_[k], moved, l, r);
+    return true;
+  }
+
+ private:
+  // One bending interval beside the knot: its gap here is p = k0 + k1 d
+  // (k1 = +-1), the other end's gap q, and its allowed tau.
+  struct Constraint {
+    double k0;
+    double k1;
+    double q;
+    double tau;
+    // An interval that did not fail keeps the level it has, or 1, whichever
+    // is larger: it is neither made worse nor mended at a failing one's
+    // expense (which would move the curve by more than the failing
+    // interval asks, and not continuously in the data). 0 for a failing one.
+    double kept = 0;
+
+    double level(double slope) const {
+      const double p = k0 + k1 * slope;
+      if (!(p > 0)) return kInfinity;
+      return (p < q ? q * q / p : p * p / q) / tau;
+    }
+    // The slopes meeting `level`: p within [q^2 / (L tau), sqrt(L tau q)].
+    bool slopes(double level, double& lo, double& hi) const {
+      const double bound = (kept > 0 ? kept : level) * tau;
+      const double p_lo = q * q / bound;
+      const double p_hi = std::sqrt(bound * q);
+      if (!(p_lo <= p_hi)) return false;
+      const double a = (p_lo - k0) / k1;
+      const double b = (p_hi - k0) / k1;
+      lo = smaller(a, b);
+      hi = larger(a, b);
+      return true;
+    }
+  };
+
+  // Interval i's constraint on the knot at its left end (here_is_right
+  // false) or its right end.
+  bool constrain(std::size_t i, bool here_is_right, Constraint& out) const {
+    const double o = orientation(shapes_[i]);
+    if (o == 0) return false;
+    // p1 = o (d - s) at the right end, p0 = o (s - d) at the left.
+    const double q = here_is_right ? o * (s_[i] - d_[i]) : o * (d_[i + 1] - s_[i]);
+    const double tau = kBalance * kappa(i) * h_[i];
+    if (!(q > 0) || !(tau > 0) || !std::isfinite(tau)) return false;
+    out = here_is_right ? Constraint{-o * s_[i], o, q, tau} : Constraint{o * s_[i], -o, q, tau};
+    if (failed_[i] == 0) out.kept = larger(1.0, out.level(d_[here_is_right ? i + 1 : i]));
+    return true;
+  }
+
+  // Narrows `box` to the slopes that keep the budget of interval i, if it
+  // is monotone, with the other knot's values and this knot's curvature as
+  // they are (see Budgets): 2 d0 + max(h a0 / 4, 0) + 2 d1 + max(-h a1 / 4, 0)
+  // <= 5 |s|, oriented. A curvature re-boxed for a moved slope only shrinks
+  // toward 0, which never raises its share. False where the budget is
+  // already spent.
+  bool within_budget(std::size_t i, bool here_is_right, Box& box) const {
+    if (shapes_[i] != Shape::monotone || s_[i] == 0) return true;
+    const double sg = s_[i] > 0 ? 1.0 : -1.0;
+    const double share0 = larger(sg * h_[i] * a_[i] / 4, 0.0);
+    const double share1 = larger(-sg * h_[i] * a_[i + 1] / 4, 0.0);
+    const double other = here_is_right ? d_[i] : d_[i + 1];
+    const double bound = (5 * std::fabs(s_[i]) - share0 - share1 - 2 * sg * other) / 2;
+    if (!(bound >= 0)) return false;
+    if (sg > 0) box.hi = smaller(box.hi, bound);
+    if (sg < 0) box.lo = larger(box.lo, -bound);
+    return box.lo <= box.hi;
+  }
+
+  // The slopes of the box meeting `level` on every side.
+  static bool range(const Constraint* sides, std::size_t count, const Box& box, double level,
+                    double& lo, double& hi) {
+    lo = box.lo;
+    hi = box.hi;
+    for (std::size_t j = 0; j < count; ++j) {
+      double a;
+      double b;
+      if (!sides[j].slopes(level, a, b)) return false;
+      lo = larger(lo, a);
+      hi = smaller(hi, b);
+    }
+    return lo <= hi;
+  }
+
+  // The data's curvature scale on interval i: the largest secant change over
+  // the narrower width at its knots and their neighbours.
+  double kappa(std::size_t i) const {
+    double scale = 0;
+    for (std::size_t k = i == 0 ? 0 : i - 1; k <= i + 2 && k <= m_; ++k) {
+      if (k == 0 || k == m_) continue;
+      scale = larger(scale, std::fabs(s_[k] - s_[k - 1]) / smaller(h_[k - 1], h_[k]));
+    }
+    return scale;
+  }
+
+  std::span<const double> s_;
+  std::span<const double> h_;
+  std::span<const Shape> shapes_;
+  const Knots& knots_;
+  Ends ends_;
+  std::span<double> d_;
+  std::span<double> a_;
+  std::span<const std::uint8_t> failed_;
+  std::size_t m_;
+};
+
 }  // namespace
 
 KnotValues knot_values(const Samples& samples, const Classes& classes,
@@ -770,6 +954,51 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   out.shape_preserved = joined.preserved;
   if (!out.has_pieces) out.pieces = {};
   return out;
+}
+
+void balance_failing(const Samples& samples, const Classes& classes,
+                     std::span<const Shape> shapes, const Ends& ends, KnotValues& values) {
+  // On periodic data every order of the sweeps depends on where the period
+  // starts, and the fit must not: such fits keep the knot stage's slopes.
+  if (values.failing.empty() || ends.periodic()) return;
+  const std::size_t m = samples.intervals();
+  const Knots knots(samples, classes, shapes, ends);
+  std::vector<std::uint8_t> failed(m, 0);
+  for (const std::size_t i : values.failing) failed[i] = 1;
+  Balance balance(samples, shapes, knots, ends, values.d, values.a, failed);
+  // The knots of the failing intervals, in order.
+  std::vector<std::size_t> movable;
+  for (const std::size_t i : values.failing) {
+    for (const std::size_t k : {i, i + 1}) {
+      if ((movable.empty() || movable.back() < k) && balance.movable(k)) movable.push_back(k);
+    }
+  }
+  std::vector<std::uint8_t> moved(m + 1, 0);
+  bool any = false;
+  for (int sweep = 0; sweep < kBalanceSweeps; ++sweep) {
+    bool changed = false;
+    for (std::size_t j = 0; j < movable.size(); ++j) {
+      const std::size_t k = sweep % 2 == 0 ? movable[j] : movable[movable.size() - 1 - j];
+      if (balance.settle(k)) {
+        moved[k] = 1;
+        changed = true;
+      }
+    }
+    any = any || changed;
+    if (!changed) break;
+  }
+  if (!any) return;
+  // Every bending interval beside a moved knot is tested again; the others
+  // keep their verdicts.
+  std::vector<std::size_t> candidates;
+  std::size_t f = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const bool was_failing = f < values.failing.size() && values.failing[f] == i;
+    if (was_failing) ++f;
+    const bool beside_moved = moved[i] != 0 || moved[i + 1] != 0;
+    if (orientation(shapes[i]) != 0 && (was_failing || beside_moved)) candidates.push_back(i);
+  }
+  values.failing = failing(samples, shapes, values.d, values.a, candidates);
 }
 
 }  // namespace velarix::quintic

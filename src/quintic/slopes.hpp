@@ -52,4 +52,14 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
                        std::span<const Shape> shapes, Estimates estimates, const Ends& ends,
                        bool write_pieces = false);
 
+// Where convex or concave intervals fail, the slopes of their knots are
+// moved within their boxes toward a balance of each such interval's two end
+// gaps set by the data's curvature there (see Balance), without taking the
+// neighbouring intervals past their own balance; the failing list is then
+// that of the new slopes. A knot beside a monotone interval moves only
+// within that interval's budget. Sequential, and touches only the failing
+// intervals' knots; periodic fits are left as they are.
+void balance_failing(const Samples& samples, const Classes& classes,
+                     std::span<const Shape> shapes, const Ends& ends, KnotValues& values);
+
 }  // namespace velarix::quintic
