@@ -27,6 +27,10 @@ constexpr double kStraightTolerance = 1e-12;
 // larger knot, and a secant to that share of itself. Data shifted anywhere
 // then bend where their shift to 0 does.
 constexpr double kKnotUlps = 2;
+// A secant (y1 - y0) / h also carries the rounding of both values: about
+// this many ulps of the larger one over the width, so that a straight line
+// of long rows (where the values are large beside their steps) is straight.
+constexpr double kSecantUlps = 2;
 // Curvature signs match when every violation is below this fraction of the
 // largest moment (absolute below 1): the moments carry the rounding of a
 // tridiagonal solve and cannot be zero exactly.
@@ -78,6 +82,7 @@ class CurvatureSigns {
     }
     tol_ = kStraightTolerance * magnitude;
     placed_ = knot_rounding(samples, periodic);
+    level_ = rounding_moments(samples, periodic);
   }
 
   // The change of secant slope at knot i; only its sign is used, so it is
@@ -96,7 +101,9 @@ class CurvatureSigns {
     const double tol = tol_ + placed_[i];
     if (c > tol) return max_num(-moment, 0.0);     // convex: M must not be negative
     if (c < -tol) return max_num(moment, 0.0);     // concave: M must not be positive
-    return std::fabs(moment);                      // straight: M must vanish
+    // Straight: M must vanish, to the moment a bend at the rounding of the
+    // data makes.
+    return max_num(std::fabs(moment) - level_[i], 0.0);
   }
 
   // Both maxima of a pass in one sweep over the moments. The largest
@@ -129,18 +136,23 @@ class CurvatureSigns {
   std::span<const double> delta_;
   std::size_t n_;
   bool periodic_;
-  // The rounding of change(i) inherited from the knots' positions:
-  //   kKnotUlps ulp(max |x| of the knot and its neighbours) (|s0| / h0 + |s1| / h1).
+  // The rounding of change(i) inherited from the knots' positions and the
+  // values, with the largest |x| and |y| of the knot and its neighbours:
+  //   kKnotUlps ulp(x) (|s0| / h0 + |s1| / h1) + kSecantUlps ulp(y) (1 / h0 + 1 / h1).
   static Vector<double> knot_rounding(const Samples& samples, bool periodic) {
     const std::span<const double> x = samples.x();
     const std::span<const double> h = samples.widths();
     const std::span<const double> s = samples.secants();
+    const std::span<const double> y = samples.y();
     const std::size_t n = samples.size();
     Vector<double> out(n, 0.0);
+    const auto ulp = [](std::span<const double> v, std::size_t a, std::size_t b, std::size_t c) {
+      const double far = std::max({std::fabs(v[a]), std::fabs(v[b]), std::fabs(v[c])});
+      return std::nextafter(far, std::numeric_limits<double>::infinity()) - far;
+    };
     const auto at = [&](std::size_t l, std::size_t r, std::size_t a, std::size_t b, std::size_t c) {
-      const double far = std::max({std::fabs(x[a]), std::fabs(x[b]), std::fabs(x[c])});
-      const double ulp = std::nextafter(far, std::numeric_limits<double>::infinity()) - far;
-      return kKnotUlps * ulp * (std::fabs(s[l]) / h[l] + std::fabs(s[r]) / h[r]);
+      return kKnotUlps * ulp(x, a, b, c) * (std::fabs(s[l]) / h[l] + std::fabs(s[r]) / h[r]) +
+             kSecantUlps * ulp(y, a, b, c) * (1 / h[l] + 1 / h[r]);
     };
     for (std::size_t i = 1; i + 1 < n; ++i) out[i] = at(i - 1, i, i - 1, i, i + 1);
     if (n >= 3) {
@@ -154,8 +166,32 @@ class CurvatureSigns {
     return out;
   }
 
+  // The moment a bend of the size of the knot's tolerance makes there: the
+  // moment system's row h0 M(i-1) + 2 (h0 + h1) M(i) + h1 M(i+1) = 6 change
+  // keeps |M(i)| within 6 change / (h0 + h1) where the change is the largest
+  // nearby.
+  Vector<double> rounding_moments(const Samples& samples, bool periodic) const {
+    const std::span<const double> h = samples.widths();
+    const std::size_t n = samples.size();
+    Vector<double> out(n, 0.0);
+    const auto at = [&](std::size_t i, std::size_t l, std::size_t r) {
+      return 6 * (tol_ + placed_[i]) / (h[l] + h[r]);
+    };
+    for (std::size_t i = 1; i + 1 < n; ++i) out[i] = at(i, i - 1, i);
+    if (n >= 3) {
+      if (periodic) {
+        out[0] = out[n - 1] = at(0, n - 2, 0);
+      } else {
+        out[0] = out[1];
+        out[n - 1] = out[n - 2];
+      }
+    }
+    return out;
+  }
+
   double tol_ = 0;
   Vector<double> placed_;
+  Vector<double> level_;
 };
 
 // The largest degree the raising can reach: two raises per pass (an interval

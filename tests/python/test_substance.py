@@ -117,3 +117,32 @@ def test_the_default_never_dips_below_a_zero_reading():
     for r in np.atleast_1d(f.solve(0.0)):
         k = np.searchsorted(x, r, side="right") - 1
         assert r in zero or (y[k] == 0 and y[min(k + 1, x.size - 1)] == 0)
+
+
+@pytest.mark.parametrize("name", list(METHODS))
+@pytest.mark.parametrize("rows, a, b, start", [(10**5, 1e6, 0.001, 0.0), (10**4, 250.0, -0.003, 0.0),
+                                               (10**4, 3.5, 2e-7, 1e9), (10**2, -1.0, 0.01, 0.0)])
+def test_straight_lines_are_straight_for_every_method(name, rows, a, b, start):
+    x = np.linspace(start, start + 100, rows)
+    y = a + b * (x - start)
+    f = velarix.interpolate(x, y, name)
+    level = 256 * np.spacing(np.abs(y).max()) / (x[1] - x[0]) ** 2
+    assert np.abs(f(np.linspace(x[0], x[-1], 3 * rows), 2)).max() <= level
+    assert f.is_shape_preserving
+
+
+# Convex data whose secant changes differ by orders of magnitude from knot to
+# knot: the slopes of a failing interval's knots balance its two end gaps.
+@pytest.mark.parametrize("x, y", [
+    ([3.6681, 3.7881, 4.5898, 4.6799, 5.6704, 6.5464],
+     [-15.4432, -15.10286, -11.88258, -11.5091, -5.993, -1.09011]),
+    ([3.784, 3.9256, 4.1323, 4.8268, 5.2792, 5.2968],
+     [-7.91216, -8.05353, -8.22027, -8.76934, -8.95632, -8.96351]),
+])
+def test_quintic_curvature_stays_within_the_datas(x, y):
+    x, y = np.array(x), np.array(y)
+    f = velarix.interpolate(x, y)
+    k = data_curvature(x, y)
+    assert f.is_shape_preserving
+    for i in range(len(x) - 1):
+        assert max_curvature(f, x[i], x[i + 1]) <= 12 * k[i]
