@@ -177,6 +177,22 @@ inline Box Knots::box(std::size_t k, const Side& l, const Side& r) const {
   if (l.bending() < 0) hi = smaller(hi, l.s - margin);
   if (r.bending() > 0) hi = smaller(hi, r.s - margin);
   if (r.bending() < 0) lo = larger(lo, r.s + margin);
+  // Beside an interval the data turn across, the slope stays within the
+  // secants' hull widened by the largest secant change at the knot and its
+  // neighbours: a stencil reaching past a short wiggle two knots away would
+  // otherwise tilt the slope by that wiggle, and S'' with it, far beyond the
+  // bends beside this knot. (Between two bending intervals the box is
+  // within the hull already.)
+  if (l.has && r.has && !l.is(Shape::flat) && !r.is(Shape::flat) &&
+      (l.is(Shape::monotone) || r.is(Shape::monotone))) {
+    // An inner knot's box is also asked for knot m - 1, whose right
+    // neighbour is the end knot.
+    const double before = Inner ? std::fabs(s_[k - 1] - s_[k - 2]) : change(k == 0 ? m_ - 1 : k - 1);
+    const double after = Inner && k + 1 < m_ ? std::fabs(s_[k + 1] - s_[k]) : change(k + 1);
+    const double widen = larger(change_k, larger(before, after));
+    lo = larger(lo, smaller(l.s, r.s) - widen);
+    hi = smaller(hi, larger(l.s, r.s) + widen);
+  }
   // Not expected for data classified as above; the middle keeps both sides
   // as close to their requirements as one slope can.
   if (lo > hi) lo = hi = 0.5 * (lo + hi);
