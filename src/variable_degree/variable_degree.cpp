@@ -102,8 +102,8 @@ class CurvatureSigns {
     if (c > tol) return max_num(-moment, 0.0);     // convex: M must not be negative
     if (c < -tol) return max_num(moment, 0.0);     // concave: M must not be positive
     // Straight: M must vanish, to the moment a bend at the rounding of the
-    // data makes.
-    return max_num(std::fabs(moment) - level_[i], 0.0);
+    // data makes (a NaN moment stays a NaN amount).
+    return std::fabs(moment) <= level_[i] ? 0.0 : std::fabs(moment);
   }
 
   // Both maxima of a pass in one sweep over the moments. The largest
