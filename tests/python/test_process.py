@@ -67,6 +67,11 @@ def test_children_forked_while_a_thread_fits_can_fit():
 # What stays kept once every curve is dropped is within the limit, 64 MiB
 # unless set; lowering the limit gives the excess back at once.
 def test_released_arrays_kept_are_bounded():
+    previous = velarix.set_cache_limit(1)
+    kept = velarix.get_cache_limit()
+    velarix.set_cache_limit(previous)
+    if kept == 0:
+        pytest.skip("this build takes every block from operator new and keeps none")
     assert velarix.get_cache_limit() == 64 << 20
     x = np.linspace(0.0, 1.0, 3 * 10**5)
     previous = velarix.set_cache_limit(1 << 30)
