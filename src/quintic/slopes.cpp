@@ -499,8 +499,10 @@ Verdicts join(const Samples& samples, std::span<const Shape> shapes,
 constexpr double kBalance = 1;
 // Sweeps over the knots near the failing intervals, alternately forwards and
 // backwards; the level search's bisection steps.
-constexpr int kBalanceSweeps = 4;
-constexpr int kLevelSteps = 48;
+constexpr int kBalanceSweeps = 2;
+constexpr int kCrossingSteps = 20;
+// Failing intervals whose level is below this are left as they are.
+constexpr double kWorthBalancing = 2;
 
 class Balance {
  public:
@@ -510,53 +512,90 @@ class Balance {
       : s_(samples.secants()), h_(samples.widths()), shapes_(shapes), knots_(knots),
         ends_(ends), d_(d), a_(a), failed_(failed), m_(samples.intervals()) {}
 
-  // Whether knot k's slope may move: a free slope with a bending interval
-  // beside it and no flat one, and no end knot of natural ends.
+  // Interval i's level: max(p0, p1)^2 / min(p0, p1) over its tau.
+  double level(std::size_t i) const {
+    const double o = orientation(shapes_[i]);
+    const double p0 = o * (s_[i] - d_[i]);
+    const double p1 = o * (d_[i + 1] - s_[i]);
+    if (!(p0 > 0 && p1 > 0)) return p0 > 0 || p1 > 0 ? kInfinity : 0;
+    return (p0 < p1 ? p1 * p1 / p0 : p0 * p0 / p1) / tau(i);
+  }
+
+  double tau(std::size_t i) const { return kBalance * kappa(i) * h_[i]; }
+
+  // Whether knot k's slope may move: a bending interval beside it, and no
+  // end knot of natural ends (settle leaves slopes its box fixes).
   bool movable(std::size_t k) const {
     if ((k == 0 || k == m_) && ends_.natural()) return false;
     const bool bends = (k > 0 && orientation(shapes_[k - 1]) != 0) ||
                        (k < m_ && orientation(shapes_[k]) != 0);
-    return bends && knots_.box(k, knots_.side(k - 1), knots_.side(k)).fixed == free;
+    return bends;
   }
 
   // Moves knot k's slope to the nearest that brings its bending intervals
   // within their balance, or else within the smallest common multiple of
   // it, keeping the budget of a monotone interval beside it; returns
   // whether the slope changed.
-  bool settle(std::size_t k) {
-    const Side l = knots_.side(k - 1);
-    const Side r = knots_.side(k);
-    Box box = knots_.box(k, l, r);
-    if (k > 0 && !within_budget(k - 1, true, box)) return false;
-    if (k < m_ && !within_budget(k, false, box)) return false;
+  // The taus of the intervals beside knot k, left and right (NaN for none),
+  // which the sweeps take again and again.
+  std::array<double, 2> taus(std::size_t k) const {
+    const double none = std::numeric_limits<double>::quiet_NaN();
+    return {k > 0 ? tau(k - 1) : none, k < m_ ? tau(k) : none};
+  }
+
+  bool settle(std::size_t k, const std::array<double, 2>& taus) {
     Constraint sides[2];
     std::size_t count = 0;
-    if (k > 0) count += constrain(k - 1, true, sides[count]);
-    if (k < m_) count += constrain(k, false, sides[count]);
+    if (k > 0) count += constrain(k - 1, true, taus[0], sides[count]);
+    if (k < m_) count += constrain(k, false, taus[1], sides[count]);
     if (count == 0) return false;
     const double current = d_[k];
-    if (!(box.lo <= current && current <= box.hi)) return false;
     double level = 0;
     for (std::size_t j = 0; j < count; ++j) {
       if (sides[j].kept == 0) level = larger(level, sides[j].level(current));
     }
     if (!(level > 1)) return false;
+    const Side l = knots_.side(k - 1);
+    const Side r = knots_.side(k);
+    Box box = knots_.box(k, l, r);
+    if (box.fixed != free) return false;
+    if (k > 0 && !within_budget(k - 1, true, box)) return false;
+    if (k < m_ && !within_budget(k, false, box)) return false;
+    if (!(box.lo <= current && current <= box.hi)) return false;
     double lo;
     double hi;
-    if (!range(sides, count, box, 1, lo, hi)) {
-      // The current slope meets level `level`; the smallest level met by
-      // some slope of the box lies between 1 and it.
-      double low = 1;
-      double high = level;
-      for (int step = 0; step < kLevelSteps; ++step) {
-        const double mid = std::sqrt(low * high);
-        if (range(sides, count, box, mid, lo, hi)) {
-          high = mid;
-        } else {
-          low = mid;
-        }
+    std::size_t failing = 0;
+    const Constraint* failed = nullptr;
+    for (std::size_t j = 0; j < count; ++j) {
+      if (sides[j].kept == 0) {
+        ++failing;
+        failed = &sides[j];
       }
-      if (!range(sides, count, box, high, lo, hi)) return false;
+    }
+    const bool fits = range(sides, count, box, 1, lo, hi);
+    if (!fits && failing == 1) {
+      // One failing side, whose level is least at p = q and grows away
+      // from it: the least level the other constraints allow is at the
+      // slope nearest that.
+      lo = box.lo;
+      hi = box.hi;
+      for (std::size_t j = 0; j < count; ++j) {
+        double a;
+        double b;
+        if (&sides[j] == failed) continue;
+        if (!sides[j].slopes(0, a, b)) return false;
+        lo = larger(lo, a);
+        hi = smaller(hi, b);
+      }
+      if (!(lo <= hi)) return false;
+      lo = hi = std::clamp((failed->q - failed->k0) / failed->k1, lo, hi);
+    } else if (!fits) {
+      // Both sides failing: the least of the larger level, which is where
+      // one side's least level lies if the other is below it there, and
+      // otherwise where the two levels cross between their minima. The
+      // box then takes the nearest slope to it, the larger level being
+      // quasi-convex in the slope.
+      lo = hi = std::clamp(minimax(sides[0], sides[1]), box.lo, box.hi);
     }
     const double moved = std::clamp(current, lo, hi);
     if (moved == current) return false;
@@ -601,16 +640,34 @@ class Balance {
 
   // Interval i's constraint on the knot at its left end (here_is_right
   // false) or its right end.
-  bool constrain(std::size_t i, bool here_is_right, Constraint& out) const {
+  bool constrain(std::size_t i, bool here_is_right, double tau, Constraint& out) const {
     const double o = orientation(shapes_[i]);
     if (o == 0) return false;
     // p1 = o (d - s) at the right end, p0 = o (s - d) at the left.
     const double q = here_is_right ? o * (s_[i] - d_[i]) : o * (d_[i + 1] - s_[i]);
-    const double tau = kBalance * kappa(i) * h_[i];
     if (!(q > 0) || !(tau > 0) || !std::isfinite(tau)) return false;
     out = here_is_right ? Constraint{-o * s_[i], o, q, tau} : Constraint{o * s_[i], -o, q, tau};
     if (failed_[i] == 0) out.kept = larger(1.0, out.level(d_[here_is_right ? i + 1 : i]));
     return true;
+  }
+
+  static double minimax(const Constraint& a, const Constraint& b) {
+    const double da = (a.q - a.k0) / a.k1;
+    const double db = (b.q - b.k0) / b.k1;
+    if (!(a.level(db) > b.level(db))) return db;
+    if (!(b.level(da) > a.level(da))) return da;
+    // a.level - b.level changes sign once between da and db.
+    double near_a = da;
+    double near_b = db;
+    for (int step = 0; step < kCrossingSteps; ++step) {
+      const double mid = 0.5 * (near_a + near_b);
+      if (a.level(mid) > b.level(mid)) {
+        near_b = mid;
+      } else {
+        near_a = mid;
+      }
+    }
+    return 0.5 * (near_a + near_b);
   }
 
   // Narrows `box` to the slopes that keep the budget of interval i, if it
@@ -980,22 +1037,30 @@ void balance_failing(const Samples& samples, const Classes& classes,
   const std::size_t m = samples.intervals();
   const Knots knots(samples, classes, shapes, ends);
   std::vector<std::uint8_t> failed(m, 0);
-  for (const std::size_t i : values.failing) failed[i] = 1;
   Balance balance(samples, shapes, knots, ends, values.d, values.a, failed);
-  // The knots of the failing intervals, in order.
+  // The knots of the failing intervals far out of balance, in order: one
+  // within kWorthBalancing of it bends, with a knot inserted, within a few
+  // times kappa already.
   std::vector<std::size_t> movable;
   for (const std::size_t i : values.failing) {
+    if (!(balance.level(i) > kWorthBalancing)) continue;
+    failed[i] = 1;
     for (const std::size_t k : {i, i + 1}) {
       if ((movable.empty() || movable.back() < k) && balance.movable(k)) movable.push_back(k);
     }
   }
   std::vector<std::uint8_t> moved(m + 1, 0);
   bool any = false;
+  std::vector<std::array<double, 2>> taus(movable.size());
+  for (std::size_t j = 0; j < movable.size(); ++j) taus[j] = balance.taus(movable[j]);
   for (int sweep = 0; sweep < kBalanceSweeps; ++sweep) {
     bool changed = false;
-    for (std::size_t j = 0; j < movable.size(); ++j) {
-      const std::size_t k = sweep % 2 == 0 ? movable[j] : movable[movable.size() - 1 - j];
-      if (balance.settle(k)) {
+    for (std::size_t n = 0; n < movable.size(); ++n) {
+      const std::size_t j = sweep % 2 == 0 ? n : movable.size() - 1 - n;
+      const std::size_t k = movable[j];
+      // After the first sweep a knot can only move if a neighbour has.
+      if (sweep > 0 && !(k > 0 && moved[k - 1] != 0) && !(k < m && moved[k + 1] != 0)) continue;
+      if (balance.settle(k, taus[j])) {
         moved[k] = 1;
         changed = true;
       }
@@ -1005,16 +1070,33 @@ void balance_failing(const Samples& samples, const Classes& classes,
   }
   if (!any) return;
   // Every bending interval beside a moved knot is tested again; the others
-  // keep their verdicts.
-  std::vector<std::size_t> candidates;
-  std::size_t f = 0;
-  for (std::size_t i = 0; i < m; ++i) {
-    const bool was_failing = f < values.failing.size() && values.failing[f] == i;
-    if (was_failing) ++f;
-    const bool beside_moved = moved[i] != 0 || moved[i + 1] != 0;
-    if (orientation(shapes[i]) != 0 && (was_failing || beside_moved)) candidates.push_back(i);
+  // keep their verdicts. Both lists are in knot order, and so is the merge.
+  std::vector<std::size_t> retest;
+  for (const std::size_t k : movable) {
+    if (moved[k] == 0) continue;
+    for (const std::size_t i : {k - 1, k}) {
+      if (k == 0 && i == k - 1) continue;
+      if (i >= m || orientation(shapes[i]) == 0) continue;
+      if (retest.empty() || retest.back() < i) retest.push_back(i);
+    }
   }
-  values.failing = failing(samples, shapes, values.d, values.a, candidates);
+  const Vector<std::size_t> still = failing(samples, shapes, values.d, values.a, retest);
+  Vector<std::size_t> merged;
+  merged.reserve(values.failing.size() + still.size());
+  std::size_t r = 0;
+  std::size_t t = 0;
+  for (const std::size_t i : values.failing) {
+    // Retested intervals before i that fail now.
+    for (; r < retest.size() && retest[r] <= i; ++r) {
+      if (t < still.size() && still[t] == retest[r]) {
+        merged.push_back(still[t++]);
+      }
+    }
+    const bool retested = r > 0 && retest[r - 1] == i;
+    if (!retested) merged.push_back(i);
+  }
+  for (; t < still.size(); ++t) merged.push_back(still[t]);
+  values.failing = std::move(merged);
 }
 
 }  // namespace velarix::quintic
