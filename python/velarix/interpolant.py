@@ -598,6 +598,27 @@ def _mode(extrapolate, default):
     return default if extrapolate is None else _extrapolation(extrapolate)
 
 
+def _beyond_poles(result, x, kind, mode):
+    """The antiderivative in the mode "extend" where it exists; a refusal where the
+    continued end piece (a rational cubic's quotient) passes a pole before x, so that
+    its integral there does not exist and the closed form gives NaN."""
+    if kind != -1 or mode != "extend" or not np.isnan(result).any():
+        return result
+    try:
+        at = np.asarray(x, dtype=float)
+    except (TypeError, ValueError):
+        return result
+    at = np.reshape(at, np.shape(at) + (1,) * (np.ndim(result) - np.ndim(at)))
+    missing = np.isnan(result) & ~np.isnan(at)
+    if missing.any():
+        where = _number(np.broadcast_to(at, np.shape(result))[missing].flat[0])
+        raise ValueError(f"extrapolate='extend' continues the end pieces' own closed forms, "
+                         f"and their integral to x = {where} does not exist: the continued "
+                         f"end piece has a pole before it; integrate within the knots or "
+                         f"extrapolate by another mode")
+    return result
+
+
 class Interpolant(_Curves):
     """Spline curves on shared knots, or one of their derivatives or antiderivatives.
 
@@ -688,8 +709,8 @@ class Interpolant(_Curves):
         """The order-`kind` curves at x in the given mode, before the axis rule."""
         engine = self._engine(mode)
         if type(x) in _SCALAR_TYPES and self._single:
-            return engine._scalar_call(x, kind)
-        return engine._evaluate(x, kind, name)
+            return _beyond_poles(engine._scalar_call(x, kind), x, kind, mode)
+        return _beyond_poles(engine._evaluate(x, kind, name), x, kind, mode)
 
     def _placed(self, result, x_ndim):
         """x's axes moved to where the knots' axis was in y."""

@@ -3,6 +3,7 @@
 bit for bit; scalar against batch; every mode and order; NaN."""
 
 import math
+import re
 
 import numpy as np
 import pytest
@@ -128,6 +129,21 @@ def test_variable_degree_extends_finite_past_its_ends():
             t, d = end + side * 0.3, 1e-6
             slope = (spline.evaluate(t + d, nu - 1, "extend") - spline.evaluate(t - d, nu - 1, "extend")) / (2 * d)
             assert slope == pytest.approx(spline.evaluate(t, nu, "extend"), rel=1e-5)
+
+
+# A rational cubic's end piece continued past its knot reaches a pole of its
+# quotient: its integral beyond is refused, not NaN; before the pole it is
+# the continued piece's own.
+def test_integral_past_a_pole_of_the_extended_end_piece_is_refused():
+    f = velarix.interpolate([0, 1, 2, 3], [0, 1, 3, 6], "rational_cubic")
+    assert np.isfinite(f.integrate(0, 3.5, extrapolate="extend"))
+    message = ("extrapolate='extend' continues the end pieces' own closed forms, and their "
+               "integral to x = 4 does not exist: the continued end piece has a pole before it; "
+               "integrate within the knots or extrapolate by another mode")
+    for call in (lambda: f.integrate(0, 4, extrapolate="extend"),
+                 lambda: f.antiderivative()([3.1, 4.0], extrapolate="extend")):
+        with pytest.raises(ValueError, match=re.escape(message)):
+            call()
 
 
 @pytest.mark.parametrize("call, message", [
