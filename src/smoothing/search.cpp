@@ -38,6 +38,9 @@ double hat_trace(const Factor& factor, const Doubles& gram, std::size_t k) {
   const std::size_t m = factor.size();
   Doubles x(m * m, 0.0);
   for (std::size_t col = 0; col < m; ++col) {
+    // Cubic in the knots: a stop asked for meanwhile is answered here (the
+    // caller discards what a stopped fit computed).
+    if (cancel::requested()) return 0;
     x[col * m + col] = 1 / factor.at(col, col);
     for (std::size_t r = col + 1; r < m; ++r) {
       double sum = 0;
@@ -48,6 +51,7 @@ double hat_trace(const Factor& factor, const Doubles& gram, std::size_t k) {
   const std::span<const std::size_t> index = factor.index();
   double trace = 0;
   for (std::size_t r = 0; r < m; ++r) {
+    if (cancel::requested()) return 0;
     const double* row = &x[r * m];
     double form = 0;
     for (std::size_t a = 0; a <= r; ++a) {
@@ -220,6 +224,7 @@ std::optional<Solution> choose_lambda(const Programme& programme, ActiveSet star
   }
   ActiveSet state = std::move(start);
   for (std::size_t i = 0; i < grid.size(); ++i) {
+    if (cancel::requested()) return std::nullopt;  // the stopped fit is discarded
     std::optional<Solution> solution = solve_at(programme, lam_at(grid[i]), state);
     if (!solution) continue;
     state = solution->state;

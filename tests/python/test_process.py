@@ -116,9 +116,7 @@ def _long_smoothing():
     return lambda: velarix.smooth(x, y, knots=500, robust=True)
 
 
-@pytest.mark.parametrize("prepare", [_long_fit, _long_evaluation, pytest.param(
-    _long_smoothing, marks=pytest.mark.xfail(reason="the smoothing search's long passes are not "
-                                                   "yet split into chunks that ask", strict=True))])
+@pytest.mark.parametrize("prepare", [_long_fit, _long_evaluation, _long_smoothing])
 def test_ctrl_c_stops_long_work_within_half_a_second(prepare):
     work = prepare()
     asked = []
