@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "cancel.hpp"
 #include "format.hpp"
 #include "parallel.hpp"
 #include "period.hpp"
@@ -188,9 +189,14 @@ Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
                                                  std::move(values.pieces)),
                          {}, values.shape_preserved);
   }
+  // Each stage of a long fit takes a moment: a stop asked for meanwhile is
+  // answered between them (the front end discards what a stopped fit made).
+  if (cancel::requested()) return Cancelled{};
   balance_failing(samples, classes, shapes, ends, values);
+  if (cancel::requested()) return Cancelled{};
   const Vector<std::uint8_t> known =
       repair_curvatures(samples, shapes, values.d, values.a, values.failing, ends);
+  if (cancel::requested()) return Cancelled{};
   Vector<std::uint8_t> marked;
   if (knot_insertion) {
     // A repair fixes an interval or leaves it; it breaks none that passed.
@@ -212,6 +218,7 @@ Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
       repair_curvatures(samples, shapes, values.d, values.a, values.failing, ends);
     }
   }
+  if (cancel::requested()) return Cancelled{};
   Assembled assembled = assemble(samples, classes.shape, values, marked);
   // Without inserted knots the breakpoints are the data's knots.
   Doubles knots;
