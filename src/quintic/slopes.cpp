@@ -501,6 +501,10 @@ constexpr double kBalance = 1;
 // backwards; the level search's bisection steps.
 constexpr int kBalanceSweeps = 2;
 constexpr int kCrossingSteps = 20;
+// A neighbour that did not fail may be taken up to this level (or keep a
+// higher one it has) for a failing interval's sake: within it a piece
+// bends with S'' of a few kappa.
+constexpr double kKeptLevel = 4;
 // Failing intervals whose level is below this are left as they are.
 constexpr double kWorthBalancing = 2;
 
@@ -647,7 +651,7 @@ class Balance {
     const double q = here_is_right ? o * (s_[i] - d_[i]) : o * (d_[i + 1] - s_[i]);
     if (!(q > 0) || !(tau > 0) || !std::isfinite(tau)) return false;
     out = here_is_right ? Constraint{-o * s_[i], o, q, tau} : Constraint{o * s_[i], -o, q, tau};
-    if (failed_[i] == 0) out.kept = larger(1.0, out.level(d_[here_is_right ? i + 1 : i]));
+    if (failed_[i] == 0) out.kept = larger(kKeptLevel, out.level(d_[here_is_right ? i + 1 : i]));
     return true;
   }
 
