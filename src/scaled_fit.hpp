@@ -1,14 +1,16 @@
 // Fitting in scaled coordinates (see Scale): the scale a data set is fitted
 // in, the data and the clamped end slopes in that scale, and an error of such
 // a fit carried back to the caller's units. Every method fits through
-// fit_in_scale.
+// fit_checked, and so through fit_in_scale.
 #pragma once
 
 #include <optional>
+#include <span>
 
 #include "boundary.hpp"
 #include "cancel.hpp"
 #include "error.hpp"
+#include "period.hpp"
 #include "samples.hpp"
 #include "scale.hpp"
 
@@ -93,6 +95,34 @@ Result<typename Config::Spline> fit_in_scale(const Config& config, const Samples
   Result<typename Config::Spline> fitted = fitted_periodic(config, fit_scaled(config, samples));
   if (cancel::take()) return Cancelled{};
   return fitted;
+}
+
+// The front end of every method's fit: the configuration's own check, the
+// samples borrowed and checked, and for periodic ends the data's closing
+// check (or the method's refusal of such ends, where it has one), then the
+// fit in scale. A method whose samples are checked before its configuration
+// (so that bad data are named first) says so with kChecksDataFirst.
+template <class Config>
+Result<typename Config::Spline> fit_checked(const Config& config, std::span<const double> x,
+                                            std::span<const double> y) {
+  constexpr bool data_first = requires { requires Config::kChecksDataFirst; };
+  if constexpr (!data_first) {
+    if (std::optional<InvalidParameter> invalid = config.check()) return *invalid;
+  }
+  if constexpr (requires { config.periodic_refusal(); }) {
+    if (config.boundary.is_periodic()) return config.periodic_refusal();
+  }
+  Result<Samples> checked = Samples::borrow(x, y);
+  if (!checked) return checked.error();
+  if constexpr (data_first) {
+    if (std::optional<InvalidParameter> invalid = config.check()) return *invalid;
+  }
+  if constexpr (requires { config.boundary; }) {
+    if (config.boundary.is_periodic()) {
+      if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;
+    }
+  }
+  return fit_in_scale(config, checked.value());
 }
 
 }  // namespace velarix

@@ -9,7 +9,6 @@
 #include "cancel.hpp"
 #include "format.hpp"
 #include "parallel.hpp"
-#include "period.hpp"
 #include "quintic/assembly.hpp"
 #include "quintic/convexity.hpp"
 #include "quintic/estimates.hpp"
@@ -162,13 +161,7 @@ std::optional<InvalidParameter> Quintic::check() const {
 }
 
 Result<QuinticSpline> Quintic::fit(std::span<const double> x, std::span<const double> y) const {
-  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  Result<Samples> checked = Samples::borrow(x, y);
-  if (!checked) return checked.error();
-  if (boundary.is_periodic()) {
-    if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;
-  }
-  return fit_in_scale(*this, checked.value());
+  return fit_checked(*this, x, y);
 }
 
 Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {

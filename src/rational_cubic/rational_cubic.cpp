@@ -222,15 +222,11 @@ std::optional<InvalidParameter> RationalCubic::check() const {
 
 Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
                                                std::span<const double> y) const {
-  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  if (boundary.is_periodic()) {
-    return UnsupportedEnds{"rational cubic", "periodic",
-                           "a periodic convex or concave function is constant"};
-  }
+  return fit_checked(*this, x, y);
+}
 
-  Result<Samples> checked = Samples::borrow(x, y);
-  if (!checked) return checked.error();
-  return fit_in_scale(*this, checked.value());
+UnsupportedEnds RationalCubic::periodic_refusal() const {
+  return {"rational cubic", "periodic", "a periodic convex or concave function is constant"};
 }
 
 Result<RationalCubicSpline> RationalCubic::fit_samples(const Samples& samples) const {

@@ -70,6 +70,9 @@ struct RationalCubic {
 
   Result<RationalCubicSpline> fit(std::span<const double> x, std::span<const double> y) const;
 
+  // Periodic ends are refused before the data are read (see fit_checked).
+  UnsupportedEnds periodic_refusal() const;
+
   // The fit of validated samples in their own coordinates, all of `fit`
   // after the checks; `fit` runs it on the samples in their scale (see
   // fit_in_scale).

@@ -7,7 +7,6 @@
 
 #include "format.hpp"
 #include "memory.hpp"
-#include "period.hpp"
 #include "samples.hpp"
 #include "scaled_fit.hpp"
 #include "tension/ends.hpp"
@@ -109,13 +108,7 @@ std::optional<InvalidParameter> Tension::check() const {
 }
 
 Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {
-  Result<Samples> checked = Samples::borrow(x, y);
-  if (!checked.ok()) return checked.error();
-  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  if (boundary.is_periodic()) {
-    if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;
-  }
-  return fit_in_scale(*this, checked.value());
+  return fit_checked(*this, x, y);
 }
 
 Result<TensionSpline> Tension::fit_samples(const Samples& samples) const {

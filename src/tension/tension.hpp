@@ -107,6 +107,7 @@ struct Tension {
   // its scale check and its selection. With natural ends S'' is exactly 0
   // at both end knots.
   Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
+  static constexpr bool kChecksDataFirst = true;  // see fit_checked
 
   // The fit of validated samples in their own coordinates, all of `fit`
   // after the checks; `fit` runs it on the samples in their scale (see

@@ -7,7 +7,6 @@
 
 #include "format.hpp"
 #include "memory.hpp"
-#include "period.hpp"
 #include "scaled_fit.hpp"
 #include "tridiagonal.hpp"
 
@@ -338,13 +337,7 @@ std::optional<InvalidParameter> VariableDegree::check() const {
 
 Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
                                                  std::span<const double> y) const {
-  if (std::optional<InvalidParameter> invalid = check()) return *invalid;
-  Result<Samples> checked = Samples::borrow(x, y);
-  if (!checked) return checked.error();
-  if (boundary.is_periodic()) {
-    if (std::optional<NotPeriodic> open = check_periodic(checked.value())) return *open;
-  }
-  return fit_in_scale(*this, checked.value());
+  return fit_checked(*this, x, y);
 }
 
 Result<VariableDegreeSpline> VariableDegree::fit_samples(const Samples& samples) const {
