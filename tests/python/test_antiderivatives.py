@@ -25,14 +25,11 @@ def curve(method):
     return velarix.interpolate(KNOTS, wave if accepts(config, KNOTS, wave) else np.exp(KNOTS / 3), method)
 
 
-@pytest.mark.parametrize("name", sorted(FITTERS))
-def test_repeated_integrals_against_mpmath(name):
+def assert_repeated_integrals(spline):
     """F_n(x) = int_x0^x (x - t)^(n-1) / (n-1)! S(t) dt over the pieces' own high-precision
     forms, in eps times that of |S| over the whole pieces up to x's (as the first
     antiderivative's errors are counted: near a knot F_n is far below its piece's size)."""
     mp.mp.dps = 30
-    wave = np.sin(2 * KNOTS) + 0.2 * KNOTS
-    spline = FITTERS[name](KNOTS, wave if accepts(CONFIGURATIONS[name], KNOTS, wave) else np.exp(KNOTS / 3))
     every = pieces(spline, reference(method_of(spline)))
     for x in (KNOTS[0] + 0.013, KNOTS[3], KNOTS[4] + 0.4, KNOTS[-1]):
         for n in range(2, DEEPEST + 1):
@@ -40,9 +37,24 @@ def test_repeated_integrals_against_mpmath(name):
             exact = size = 0
             for x0, h, s in (p for p in every if p[0] < x):
                 end, at = min(1, (mp.mpf(x) - x0) / h), max(mp.mpf(x), x0 + h)
-                exact += h * mp.quad(kernel(x0, h, s, mp.mpf(x)), [0, end]) / math.factorial(n - 1)
-                size += h * mp.quad(lambda t: abs(kernel(x0, h, s, at)(t)), [0, 1]) / math.factorial(n - 1)
+                layers = [0, *(t for t in (1e-3, 0.02, 0.98, 1 - 1e-3) if t < end), end]
+                exact += h * mp.quad(kernel(x0, h, s, mp.mpf(x)), layers) / math.factorial(n - 1)
+                size += h * mp.quad(lambda t: abs(kernel(x0, h, s, at)(t)), [0, 0.02, 0.98, 1]) / math.factorial(n - 1)
             assert abs(spline.evaluate(float(x), -n, "hold") - exact) <= 16 * 2.0**-53 * size
+
+
+@pytest.mark.parametrize("name", sorted(FITTERS))
+def test_repeated_integrals_against_mpmath(name):
+    wave = np.sin(2 * KNOTS) + 0.2 * KNOTS
+    assert_repeated_integrals(FITTERS[name](KNOTS, wave if accepts(CONFIGURATIONS[name], KNOTS, wave)
+                                            else np.exp(KNOTS / 3)))
+
+
+# The tension piece's exponential form, integrated in its own terms above 8, and its
+# steep form above 85, whose boundary layers the mpmath quadrature resolves.
+@pytest.mark.parametrize("sigma", [20.0, 200.0])
+def test_repeated_integrals_of_the_exponential_tension_forms(sigma):
+    assert_repeated_integrals(velarix.Tension().with_uniform_tension(sigma).fit(KNOTS, np.sin(2 * KNOTS)))
 
 
 @pytest.mark.parametrize("mode", MODES)
