@@ -116,8 +116,11 @@ def test_the_orders_compose_and_pickle(method):
     assert back.integrate(1.0, 6.0) == pytest.approx(F3(6.0) - F3(1.0) - (shift(u[1]) - shift(u[0])), rel=1e-13)
 
 
-def test_solve_finds_every_crossing_of_the_second_antiderivative(method):
-    F = curve(method).antiderivative(2)
+# The second antiderivative, and one of a derivative (less the Taylor terms of the
+# fit at the first knot, a polynomial the solve subtracts at every order).
+@pytest.mark.parametrize("make", [lambda f: f.antiderivative(2), lambda f: f.derivative().antiderivative(3)])
+def test_solve_finds_every_crossing_of_the_second_antiderivative(method, make):
+    F = make(curve(method))
     level = float(F(KNOTS[5]))
     for mode in ("linear", "constant", "nan"):
         found = F.solve(level, extrapolate=mode)
@@ -127,6 +130,18 @@ def test_solve_finds_every_crossing_of_the_second_antiderivative(method):
         near = found[(found > grid[0]) & (found < grid[-1])]
         assert len(near) == len(crossings) and np.allclose(near, crossings, atol=1e-4)
         assert np.allclose(F(found, extrapolate=mode), level, rtol=1e-12, atol=1e-12)
+
+
+def test_the_periodic_mode_sums_whole_periods_in_closed_form(method):
+    """With P = F_1(xn) and p = xn - x0, F_2(x + k p) = F_2(x) + k (F_2(xn) + P (x - x0))
+    + P p k (k - 1) / 2 for x in the period, k far from 0 too."""
+    f = curve(method)
+    F1, F2 = f.antiderivative(), f.antiderivative(2)
+    x0, xn = KNOTS[0], KNOTS[-1]
+    p, P, inside = xn - x0, F1(xn), np.linspace(x0, xn, 23)
+    for k in (-1000, -3, 1, 2, 1000):
+        expected = F2(inside) + k * (F2(xn) + P * (inside - x0)) + P * p * k * (k - 1) / 2
+        assert np.allclose(F2(inside + k * p, extrapolate="periodic"), expected, rtol=1e-10, atol=0)
 
 
 def test_scaled_data_give_scaled_antiderivatives(method):
