@@ -607,8 +607,12 @@ class Piecewise {
       auto& next = out.at[k + 1];
       const double h = knots_[k + 1] - knots_[k];
       const auto& entry = table.entries[k];
-      next[0] = k + 1 < pieces_.size() ? table.entries[k + 1].before.hi + table.entries[k + 1].before.lo
-                                       : table.whole;
+      if (k + 1 < pieces_.size()) {
+        const CarriedSum& before = table.entries[k + 1].before;
+        next[0] = before.hi + before.lo;
+      } else {
+        next[0] = table.whole;
+      }
       for (int m = 2; m <= highest_antiderivative; ++m) {
         next[m - 1] = continued_from(here, m, h) +
                       pieces_[k].repeated_integral(entry.primitive, m, knots_[k + 1]);

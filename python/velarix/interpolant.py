@@ -884,7 +884,8 @@ class Interpolant(_Curves):
 
     @property
     def order(self):
-        """Which derivative of the fitted curves this is: 0 the curves, -1 their antiderivative."""
+        """Which derivative of the fitted curves this is: 0 the curves, -n their n-th
+        antiderivative."""
         return self._order
 
     @property

@@ -146,7 +146,8 @@ double QuinticPiece::repeated_integral(const Primitive&, int n, double x) const 
   double at_right[highest_antiderivative];
   for (int j = 0; j < n; ++j) {
     const int m = n - j;
-    at_right[j] = m == 1 ? antiderivative(x_[1]) : h_power(m) * integrated_powers(left.data(), 6, m, 1.0);
+    at_right[j] = m == 1 ? antiderivative(x_[1])
+                         : h_power(m) * integrated_powers(left.data(), 6, m, 1.0);
   }
   return taylor(at_right, n, x - x_[1]) + local;
 }

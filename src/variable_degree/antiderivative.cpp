@@ -46,7 +46,8 @@ double VariableDegreePiece::repeated_integral(const Primitive&, int n, double x)
   }
   const bool odd = n % 2 == 0;
   const double t_n = std::pow(t, n) * inverse_factorial[n];
-  const double left = (n % 2 == 0 ? 1.0 : -1.0) * power(1 - t, k + n, odd) / rising[n] - taylor_at_0;
+  const double sign = n % 2 == 0 ? 1.0 : -1.0;
+  const double left = sign * power(1 - t, k + n, odd) / rising[n] - taylor_at_0;
   const double right = power(t, k + n, odd) / rising[n];
   const double chord = t_n * (y0_ + linear_ * (t / (n + 1)));
   const double bend = scale_ * (m0_ * (left - t_n) + m1_ * right);

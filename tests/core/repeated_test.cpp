@@ -28,7 +28,8 @@ void expect_repeated_rules(const P& piece, double x0, double h) {
     EXPECT_NEAR(at(n, x0), 0.0, 1e-15);
     double size = 1;
     for (const double t : fractions) {
-      if (std::isfinite(at(n - 1, x0 + t * h))) size = std::max(size, std::fabs(at(n - 1, x0 + t * h)));
+      const double below = at(n - 1, x0 + t * h);
+      if (std::isfinite(below)) size = std::max(size, std::fabs(below));
     }
     for (const double t : fractions) {
       const double x = x0 + t * h;
@@ -56,8 +57,8 @@ TEST(RepeatedIntegral, EveryPieceForm) {
   }
   // The rational cubic's power form with near and far poles, and its chord form.
   for (const double w : {0.0, 0.05, 2.0, 40.0}) {
-    const auto piece =
-        rational_cubic::RationalCubicPiece::from_interval(1.0, 2.5, 0.4, 2.9, 0.5, 1.2, 1.0, 1.5, w);
+    using rational_cubic::RationalCubicPiece;
+    const auto piece = RationalCubicPiece::from_interval(1.0, 2.5, 0.4, 2.9, 0.5, 1.2, 1, 1.5, w);
     expect_repeated_rules(piece, 0.5, 1.2);
   }
   expect_repeated_rules(
