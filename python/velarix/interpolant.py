@@ -822,9 +822,7 @@ class Interpolant(_Curves):
             width = max(terms.shape[1], own.shape[1])
             terms = np.pad(terms, ((0, 0), (0, width - terms.shape[1])))
             terms[:, :own.shape[1]] += own
-        if own is None and order + count - 1 < 0:
-            return None
-        return terms[:, :1] if order >= 0 and own is None and count == 1 else terms
+        return None if own is None and order + count - 1 < 0 else terms
 
     def roots(self, discontinuity=True, extrapolate=None):
         """Where each curve is 0: ``solve(0.0, ...)``."""
@@ -945,6 +943,10 @@ class Antiderivative(Interpolant):
     """
 
     def __init__(self, interpolant, nu=1):
+        if _count(nu) > -_LOWEST:
+            raise _beyond_lowest(f"nu={nu} asks for antiderivative {nu} of the fitted curve")
+        if nu == 0:
+            raise ValueError("nu must be a positive integer, got 0")
         state = Interpolant._from_parts(*interpolant._parts()[:6], -nu, None, interpolant._unit)
         vars(self).update(vars(state))
         self._interpolant = interpolant
