@@ -653,11 +653,35 @@ class Piecewise {
     }
     const double end = left ? front : back;
     const double dx = x - end;
+    const double value = evaluate_here<Derivative::value>(end);
+    const double slope = mode == Extrapolation::linear ? evaluate_here<Derivative::first>(end) : 0;
     const double start = left ? 0 : continued_from(table.at.back(), n, dx);
     const double power = std::pow(dx, n) * inverse_factorial[n];
-    const double held = times(evaluate_here<Derivative::value>(end), power);
-    if (mode != Extrapolation::linear) return start + held;
-    return start + (held + times(evaluate_here<Derivative::first>(end), power * (dx / (n + 1))));
+    const double held = times(value, power);
+    const double sum = mode != Extrapolation::linear
+                           ? start + held
+                           : start + (held + times(slope, power * (dx / (n + 1))));
+    if (sum == sum) return sum;
+    return continued_limit(left ? nullptr : &table.at.back(), n, value, slope, dx);
+  }
+
+  // The continuation's limit where its terms overflow (an infinite dx, or
+  // one whose powers exceed the doubles), whose sum would be inf - inf: that
+  // of its term of the highest power with a coefficient not 0. `at` holds the antiderivatives
+  // at the end, none at the first knot, where they are 0.
+  static double continued_limit(const std::array<double, highest_antiderivative>* at, int n,
+                                double value, double slope, double dx) {
+    double coefficient[highest_antiderivative + 2] = {};
+    for (int j = 0; j < n && at != nullptr; ++j) coefficient[j] = (*at)[n - 1 - j];
+    coefficient[n] = value;
+    coefficient[n + 1] = slope;
+    for (int m = n + 1; m >= 0; --m) {
+      if (coefficient[m] == 0) continue;
+      const bool negative = (coefficient[m] < 0) != (dx < 0 && m % 2 == 1);
+      return negative ? -std::numeric_limits<double>::infinity()
+                      : std::numeric_limits<double>::infinity();
+    }
+    return 0;
   }
 
   // F_n at x in piece i: the Taylor terms at its left knot and the piece's

@@ -78,6 +78,9 @@ def test_each_antiderivative_is_the_derivative_of_the_next(method, mode):
         assert np.isnan(F(xs, extrapolate=mode)[~finite]).all() and finite[::4].any()
         assert np.abs(slope - lower)[finite].max() <= 1e-7 * np.abs(lower[finite]).max()
         assert F(KNOTS[0]) == 0 and all(F(KNOTS[0], k) == 0 for k in range(1, n))
+        if mode in ("linear", "constant", "hold"):  # the limits, signed as far out
+            far = np.array([-1e150, 1e150])
+            assert (F(np.array([-np.inf, np.inf]), extrapolate=mode) == np.sign(F(far, extrapolate=mode)) * np.inf).all()
 
 
 @pytest.mark.parametrize("mode", MODES)
