@@ -667,8 +667,9 @@ class Piecewise {
 
   // The continuation's limit where its terms overflow (an infinite dx, or
   // one whose powers exceed the doubles), whose sum would be inf - inf: that
-  // of its term of the highest power with a coefficient not 0. `at` holds the antiderivatives
-  // at the end, none at the first knot, where they are 0.
+  // of its term of the highest power with a coefficient not 0 (0 if none
+  // is). `at` holds the antiderivatives at the end; none at the first knot,
+  // where they are 0.
   static double continued_limit(const std::array<double, highest_antiderivative>* at, int n,
                                 double value, double slope, double dx) {
     double coefficient[highest_antiderivative + 2] = {};
