@@ -624,7 +624,7 @@ class Piecewise {
   // sum_(j < n) F_(n-j) dx^j / j! from the antiderivatives F at a point.
   static double continued_from(const std::array<double, highest_antiderivative>& at, int n,
                                double dx) {
-    double values[highest_antiderivative];
+    double values[highest_antiderivative] = {};
     for (int j = 0; j < n; ++j) values[j] = at[n - 1 - j];
     return taylor(values, n, dx);
   }
@@ -649,7 +649,11 @@ class Piecewise {
     const std::size_t i = left ? 0 : last_piece_;
     if (mode == Extrapolation::extend) {
       const double start = left ? 0 : continued_from(table.at[i], n, x - knots_[i]);
-      return start + pieces_[i].repeated_integral(integrals().entries[i].primitive, n, x);
+      const double local = pieces_[i].repeated_integral(integrals().entries[i].primitive, n, x);
+      // The piece's own term outgrows the Taylor polynomial of degree n - 1:
+      // where both overflow, with opposite signs, its limit is the curve's.
+      const double sum = start + local;
+      return sum == sum || local != local ? sum : local;
     }
     const double end = left ? front : back;
     const double dx = x - end;

@@ -31,24 +31,28 @@ inline constexpr std::array<double, factorials_kept> inverse_factorial = [] {
   return f;
 }();
 
-// sum_(j < count) values[j] dx^j / j!, by Horner's rule: the Taylor part of
-// F_n from the values F_n, F_(n-1), ... at a point (values[0] = F_n).
+// Horner's rules here start from the highest term, not from 0, so that an
+// infinite argument gives the limit of the highest power and not inf * 0.
+
+// sum_(j < count) values[j] dx^j / j!, count >= 1: the Taylor part of F_n
+// from the values F_n, F_(n-1), ... at a point (values[0] = F_n).
 inline double taylor(const double* values, int count, double dx) {
-  double sum = 0;
-  for (int j = count - 1; j >= 0; --j) sum = values[j] * inverse_factorial[j] + dx * sum;
+  double sum = values[count - 1] * inverse_factorial[count - 1];
+  for (int j = count - 2; j >= 0; --j) sum = values[j] * inverse_factorial[j] + dx * sum;
   return sum;
 }
 
 // The n-fold integral from 0 of sum_i c[i] t^i (i < count):
 //   t^n sum_i c[i] t^i i! / (i + n)!.
 inline double integrated_powers(const double* c, int count, int n, double t) {
-  double sum = 0;
-  for (int i = count - 1; i >= 0; --i) {
-    // i! / (i + n)! = 1 / ((i + 1) ... (i + n))
+  // i! / (i + n)! = 1 / ((i + 1) ... (i + n))
+  const auto term = [n, c](int i) {
     double rising = 1;
     for (int m = 1; m <= n; ++m) rising *= i + m;
-    sum = c[i] / rising + t * sum;
-  }
+    return c[i] / rising;
+  };
+  double sum = term(count - 1);
+  for (int i = count - 2; i >= 0; --i) sum = term(i) + t * sum;
   double power = 1;
   for (int m = 0; m < n; ++m) power *= t;
   return sum * power;

@@ -143,7 +143,7 @@ double QuinticPiece::repeated_integral(const Primitive&, int n, double x) const 
   const double local = h_power(n) * integrated_powers(near.data(), 6, n, t);
   if (e == 0) return local;
   const auto left = powers(coefficients(y_[0], dy, 1.0, gap_[0], gap_[1], bend_[0], bend_[1]));
-  double at_right[highest_antiderivative];
+  double at_right[highest_antiderivative] = {};
   for (int j = 0; j < n; ++j) {
     const int m = n - j;
     at_right[j] = m == 1 ? antiderivative(x_[1])

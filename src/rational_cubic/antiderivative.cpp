@@ -296,7 +296,7 @@ double RationalCubicPiece::repeated_integral(const Primitive& f, int n, double x
     constexpr int count = series_terms + 4;
     double e[count];
     far_coefficients(f.c, e, count);
-    double at_start[highest_antiderivative];
+    double at_start[highest_antiderivative] = {};
     for (int j = 0; j < n; ++j) at_start[j] = integrated_powers(e, count, n - j, -0.5);
     sum += integrated_powers(e, count, n, t - 0.5) - taylor(at_start, n, t);
   }

@@ -94,7 +94,7 @@ double modified_of_order(int m, double z) {
 double integrated_modified(int m, int n, double sigma, double b2) {
   const double z0 = -sigma / 2;
   const double z = sigma * (b2 - 0.5);
-  double at_start[highest_antiderivative];
+  double at_start[highest_antiderivative] = {};
   for (int j = 0; j < n; ++j) at_start[j] = modified_of_order(m + n - j, z0);
   return (modified_of_order(m + n, z) - taylor(at_start, n, sigma * b2)) / std::pow(sigma, n);
 }

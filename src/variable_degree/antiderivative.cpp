@@ -39,11 +39,13 @@ double VariableDegreePiece::repeated_integral(const Primitive&, int n, double x)
   const double t = (x - x0_) / h_;
   double rising[highest_antiderivative + 1] = {1};
   for (int m = 1; m <= n; ++m) rising[m] = rising[m - 1] * (k + m);
-  double taylor_at_0 = 0;  // sum_(j < n) (-1)^(n-j) / r_(n-j) t^j / j!, by Horner's rule
-  for (int j = n - 1; j >= 0; --j) {
-    const double sign = (n - j) % 2 == 0 ? 1.0 : -1.0;
-    taylor_at_0 = sign / rising[n - j] * inverse_factorial[j] + t * taylor_at_0;
-  }
+  // sum_(j < n) (-1)^(n-j) / r_(n-j) t^j / j!, by Horner's rule from the
+  // highest term (see taylor)
+  const auto term = [&](int j) {
+    return ((n - j) % 2 == 0 ? 1.0 : -1.0) / rising[n - j] * inverse_factorial[j];
+  };
+  double taylor_at_0 = term(n - 1);
+  for (int j = n - 2; j >= 0; --j) taylor_at_0 = term(j) + t * taylor_at_0;
   const bool odd = n % 2 == 0;
   const double t_n = std::pow(t, n) * inverse_factorial[n];
   const double sign = n % 2 == 0 ? 1.0 : -1.0;
