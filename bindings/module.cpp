@@ -15,6 +15,7 @@
 // layer (bindings/samples.cpp). The module has no state besides its class
 // objects and those records.
 #include "module.hpp"
+#include "repeated.hpp"
 
 #include <cstddef>
 #include <initializer_list>
@@ -144,6 +145,11 @@ int exec_module(PyObject* module) {
     if (add_class(module, registration) != 0) return -1;
   }
   cancel::install(&interrupted);
+  // The deepest antiderivative the splines serve in closed form (evaluate's
+  // nu down to its negative), which the NumPy layer's orders read.
+  if (PyModule_AddIntConstant(module, "highest_antiderivative", highest_antiderivative) != 0) {
+    return -1;
+  }
   return PyModule_AddObjectRef(module, "methods", methods.get());
 }
 

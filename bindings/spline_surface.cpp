@@ -88,8 +88,10 @@ std::optional<Extrapolation> extrapolation_argument(const std::string& extrapola
 }
 
 bool check_order(int nu) {
-  if (nu >= -1 && nu <= 3) return true;
-  PyErr_Format(PyExc_ValueError, "nu must be -1 (the antiderivative), 0, 1, 2 or 3, got %d", nu);
+  if (nu >= -highest_antiderivative && nu <= 3) return true;
+  PyErr_Format(PyExc_ValueError,
+               "nu must be -%d to -1 (the antiderivatives), 0, 1, 2 or 3, got %d",
+               highest_antiderivative, nu);
   return false;
 }
 

@@ -144,14 +144,17 @@ PyObject* antiderivative_batch_into(const Spline& spline, Float64Buffer xs, Floa
 // The mode named `extrapolate`, or nothing with a ValueError listing the
 // names.
 std::optional<Extrapolation> extrapolation_argument(const std::string& extrapolate);
-// Whether nu is -1 (the antiderivative) or a derivative order 0 to 3; if
-// not, a ValueError is set.
+// Whether nu is an antiderivative order -1 to -highest_antiderivative or a
+// derivative order 0 to 3; if not, a ValueError is set.
 bool check_order(int nu);
 
 // visit(order) with the order as a compile-time constant; nu is checked.
 template <class Visit>
 decltype(auto) by_order(int nu, Visit&& visit) {
   switch (nu) {
+    case -4: return visit(std::integral_constant<int, -4>{});
+    case -3: return visit(std::integral_constant<int, -3>{});
+    case -2: return visit(std::integral_constant<int, -2>{});
     case -1: return visit(std::integral_constant<int, -1>{});
     case 0: return visit(std::integral_constant<int, 0>{});
     case 1: return visit(std::integral_constant<int, 1>{});
@@ -160,9 +163,13 @@ decltype(auto) by_order(int nu, Visit&& visit) {
   }
 }
 
+static_assert(highest_antiderivative == 4, "by_order visits the orders -4 to 3");
+
 template <int Order, class Curve>
 double at_order(const Curve& curve, double x, Extrapolation mode) {
-  if constexpr (Order < 0) {
+  if constexpr (Order < -1) {
+    return curve.antiderivative(-Order, x, mode);
+  } else if constexpr (Order < 0) {
     return curve.antiderivative(x, mode);
   } else {
     return curve.template evaluate<static_cast<Derivative>(Order)>(x, mode);
@@ -172,7 +179,9 @@ double at_order(const Curve& curve, double x, Extrapolation mode) {
 template <int Order, class Curve>
 void at_order(const Curve& curve, std::span<const double> xs, std::span<double> out,
               Extrapolation mode) {
-  if constexpr (Order < 0) {
+  if constexpr (Order < -1) {
+    curve.antiderivative(-Order, xs, out, mode);
+  } else if constexpr (Order < 0) {
     curve.antiderivative(xs, out, mode);
   } else {
     curve.template evaluate<static_cast<Derivative>(Order)>(xs, out, mode);
@@ -289,8 +298,9 @@ Class<Spline>& add_evaluation_surface(Class<Spline>& cls) {
       .template method<"antiderivative_batch_into", &antiderivative_batch_into<Spline>, "xs",
                        "out">("antiderivative(x) for each item of xs, written into out.")
       .template method<"evaluate", &evaluate_by_mode<Spline>, "x", "nu", "extrapolate">(
-          "The spline's antiderivative (nu = -1), value (0) or derivative of order nu\n"
-          "(1 to 3) at x; outside the knots by the mode extrapolate: \"hold\" (as\n"
+          "The spline's antiderivative of order -nu (nu = -1 to -4: the integral from\n"
+          "the first knot, and that integrated again), value (0) or derivative of order\n"
+          "nu (1 to 3) at x; outside the knots by the mode extrapolate: \"hold\" (as\n"
           "value and the derivatives), \"linear\", \"constant\", \"nan\", \"extend\"\n"
           "(the end pieces continued) or \"periodic\".")
       .template method<"evaluate_into", &evaluate_batch_into_by_mode<Spline>, "xs", "out",

@@ -36,6 +36,19 @@ concept IntegrablePiece =
       { piece.antiderivative(x) } -> std::same_as<double>;
     };
 
+// A piece that integrates repeatedly in closed form too:
+// `repeated_integral(primitive, n, x)` is the n-fold integral from the
+// piece's left knot, int_x0^x (x - t)^(n-1) / (n-1)! S(t) dt, for n from 1
+// (the antiderivative itself, to the same bits) to highest_antiderivative
+// (repeated.hpp). Like the antiderivative it is the piece's own formula at
+// any x, beyond its knots too.
+template <class P>
+concept RepeatedPiece =
+    IntegrablePiece<P> &&
+    requires(const P& piece, const typename P::Primitive& primitive, int n, double x) {
+      { piece.repeated_integral(primitive, n, x) } -> std::same_as<double>;
+    };
+
 // A piece that lists its own fields: `fields()` gives them in the order of
 // `field_names`, one name each. A saved state stores them; Python shows them
 // by name.

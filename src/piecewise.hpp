@@ -18,6 +18,7 @@
 #include "interpolator.hpp"
 #include "memory.hpp"
 #include "period.hpp"
+#include "repeated.hpp"
 #include "scale.hpp"
 
 namespace velarix {
@@ -101,16 +102,23 @@ struct IntegralTable {
   double whole = 0;
 };
 
+// What the repeated integrals need beyond the integral table: the
+// antiderivatives F_1 .. F_highest at every knot (at[k][m - 1] = F_m(x_k)),
+// from which F_n continues across each piece by Taylor's formula.
+struct RepeatedTable {
+  Vector<std::array<double, highest_antiderivative>> at;
+};
+
 // The integral table of a curve, built when it is first asked for and kept.
 // It is derived from the pieces, so a copy starts without one and a saved
 // curve carries none: a copy or a restored curve builds the same table, in the
 // same order, to the same bits. The table is published with one atomic
 // exchange, so that concurrent first calls (a caller that releases the
 // interpreter lock) build at most one table each and all use the first.
-template <class P>
+template <class P, class T = IntegralTable<P>>
 class LazyIntegrals {
  public:
-  using Table = IntegralTable<P>;
+  using Table = T;
 
   LazyIntegrals() = default;
   LazyIntegrals(const LazyIntegrals&) {}
@@ -294,6 +302,26 @@ class Piecewise {
     requires IntegrablePiece<P>
   {
     extrapolated<-1>(xs, out, mode);
+  }
+
+  // The n-th antiderivative from the first knot, for n from 1 (the one
+  // above, to the same bits) to highest_antiderivative, with the mode for
+  // abscissas outside the knots: each mode's continuation of the curve
+  // integrated n times (see repeated_here). The batch takes the elements one
+  // by one in index order, so that it agrees with the scalar on every bit.
+  double antiderivative(int n, double x, Extrapolation mode) const
+    requires RepeatedPiece<P>
+  {
+    if (n == 1) return antiderivative(x, mode);
+    return scale_.out(repeated_here(n, scale_.x_in(x), mode), -n);
+  }
+  void antiderivative(int n, std::span<const double> xs, std::span<double> out,
+                      Extrapolation mode) const
+    requires RepeatedPiece<P>
+  {
+    if (out.size() != xs.size()) throw InternalError("batch output of the wrong length");
+    if (n == 1) return antiderivative(xs, out, mode);
+    for (std::size_t j = 0; j < xs.size(); ++j) out[j] = antiderivative(n, xs[j], mode);
   }
 
   // antiderivative(x) for each element, in index order; `out` may alias `xs`
@@ -557,6 +585,149 @@ class Piecewise {
         antiderivative_block(table, in + j, result + j, std::min(lookup_block, count - j), search);
       }
     }
+  }
+
+  const RepeatedTable& repeated_table() const
+    requires RepeatedPiece<P>
+  {
+    return repeated_.get([this] { return build_repeated(); });
+  }
+
+  // F_m at every knot, in knot order: F_1 as antiderivative gives it, the
+  // deeper ones continued across each piece, F_m(x_(k+1)) = sum_(j < m)
+  // F_(m-j)(x_k) h^j / j! + I_m(x_(k+1)).
+  RepeatedTable build_repeated() const
+    requires RepeatedPiece<P>
+  {
+    const Table& table = integrals();
+    RepeatedTable out;
+    out.at.assign(knots_.size(), {});
+    for (std::size_t k = 0; k < pieces_.size(); ++k) {
+      const auto& here = out.at[k];
+      auto& next = out.at[k + 1];
+      const double h = knots_[k + 1] - knots_[k];
+      const auto& entry = table.entries[k];
+      if (k + 1 < pieces_.size()) {
+        const CarriedSum& before = table.entries[k + 1].before;
+        next[0] = before.hi + before.lo;
+      } else {
+        next[0] = table.whole;
+      }
+      for (int m = 2; m <= highest_antiderivative; ++m) {
+        next[m - 1] = continued_from(here, m, h) +
+                      pieces_[k].repeated_integral(entry.primitive, m, knots_[k + 1]);
+      }
+    }
+    return out;
+  }
+
+  // sum_(j < n) F_(n-j) dx^j / j! from the antiderivatives F at a point.
+  static double continued_from(const std::array<double, highest_antiderivative>& at, int n,
+                               double dx) {
+    double values[highest_antiderivative] = {};
+    for (int j = 0; j < n; ++j) values[j] = at[n - 1 - j];
+    return taylor(values, n, dx);
+  }
+
+  // F_n at x in the curve's coordinates, by the mode outside the knots: the
+  // end value held (hold, constant) or continued with the end slope (linear)
+  // integrates to S(e) dx^n / n! (+ S'(e) dx^(n+1) / (n+1)!) after the
+  // Taylor terms of the antiderivatives at the end; extend integrates the end
+  // piece's own formula; periodic sums whole periods in closed form.
+  double repeated_here(int n, double x, Extrapolation mode) const
+    requires RepeatedPiece<P>
+  {
+    const double front = knots_.front();
+    const double back = knots_.back();
+    if (front <= x && x <= back) return repeated_inside(n, interval(x), x);
+    if (x != x || mode == Extrapolation::nan) return std::numeric_limits<double>::quiet_NaN();
+    if (mode == Extrapolation::periodic || (mode == Extrapolation::hold && periodic_)) {
+      return repeated_periodic(n, x);
+    }
+    const RepeatedTable& table = repeated_table();
+    const bool left = x < front;
+    const std::size_t i = left ? 0 : last_piece_;
+    if (mode == Extrapolation::extend) {
+      const double start = left ? 0 : continued_from(table.at[i], n, x - knots_[i]);
+      const double local = pieces_[i].repeated_integral(integrals().entries[i].primitive, n, x);
+      // The piece's own term outgrows the Taylor polynomial of degree n - 1:
+      // where both overflow, with opposite signs, its limit is the curve's.
+      const double sum = start + local;
+      return sum == sum || local != local ? sum : local;
+    }
+    const double end = left ? front : back;
+    const double dx = x - end;
+    const double value = evaluate_here<Derivative::value>(end);
+    const double slope = mode == Extrapolation::linear ? evaluate_here<Derivative::first>(end) : 0;
+    const double start = left ? 0 : continued_from(table.at.back(), n, dx);
+    const double power = std::pow(dx, n) * inverse_factorial[n];
+    const double held = times(value, power);
+    const double sum = mode != Extrapolation::linear
+                           ? start + held
+                           : start + (held + times(slope, power * (dx / (n + 1))));
+    if (sum == sum) return sum;
+    return continued_limit(left ? nullptr : &table.at.back(), n, value, slope, dx);
+  }
+
+  // The continuation's limit where its terms overflow (an infinite dx, or
+  // one whose powers exceed the doubles), whose sum would be inf - inf: that
+  // of its term of the highest power with a coefficient not 0 (0 if none
+  // is). `at` holds the antiderivatives at the end; none at the first knot,
+  // where they are 0.
+  static double continued_limit(const std::array<double, highest_antiderivative>* at, int n,
+                                double value, double slope, double dx) {
+    double coefficient[highest_antiderivative + 2] = {};
+    for (int j = 0; j < n && at != nullptr; ++j) coefficient[j] = (*at)[n - 1 - j];
+    coefficient[n] = value;
+    coefficient[n + 1] = slope;
+    for (int m = n + 1; m >= 0; --m) {
+      if (coefficient[m] == 0) continue;
+      const bool negative = (coefficient[m] < 0) != (dx < 0 && m % 2 == 1);
+      return negative ? -std::numeric_limits<double>::infinity()
+                      : std::numeric_limits<double>::infinity();
+    }
+    return 0;
+  }
+
+  // F_n at x in piece i: the Taylor terms at its left knot and the piece's
+  // own repeated integral.
+  double repeated_inside(int n, std::size_t i, double x) const
+    requires RepeatedPiece<P>
+  {
+    const RepeatedTable& table = repeated_table();
+    return continued_from(table.at[i], n, x - knots_[i]) +
+           pieces_[i].repeated_integral(integrals().entries[i].primitive, n, x);
+  }
+
+  // F_n at x = x' + k p, x' in the period [x0, xn] and p = xn - x0. With
+  // b_m = F_m(xn), F_m(x0 + (i+1) p) = sum_(j < m) F_(m-j)(x0 + i p) p^j / j! + b_m,
+  // whose sum over the periods is
+  //   F_m(x0 + k p) = sum_(j < m) b_(m-j) p^j / j! s_j(k),  s_j(k) = sum_(i < k) i^j
+  // (which holds for negative k too); F_n(x) continues from there as from a knot.
+  double repeated_periodic(int n, double x) const
+    requires RepeatedPiece<P>
+  {
+    const double front = knots_.front();
+    const double back = knots_.back();
+    const double inside = wrap_into_period(x, front, back);
+    if (inside != inside) return inside;
+    const double p = back - front;
+    const double k = std::nearbyint((x - inside) / p);
+    const double s[highest_antiderivative] = {k, k * (k - 1) / 2, k * (k - 1) * (2 * k - 1) / 6,
+                                              (k * (k - 1) / 2) * (k * (k - 1) / 2)};
+    const auto& b = repeated_table().at.back();
+    std::array<double, highest_antiderivative> start{};
+    for (int m = 1; m <= n; ++m) {
+      double sum = 0;
+      double step = 1;  // p^j / j!
+      for (int j = 0; j < m; ++j) {
+        sum += b[m - 1 - j] * step * s[j];
+        step *= p / (j + 1);
+      }
+      start[m - 1] = sum;
+    }
+    const std::size_t i = interval(inside);
+    return continued_from(start, n, inside - front) + repeated_inside(n, i, inside);
   }
 
   // The scaled paths of the batches: the caller's abscissas in blocks, each
@@ -902,6 +1073,7 @@ class Piecewise {
   double last_bucket_limit_ = 0;      // last_bucket_ as a double
   Vector<std::uint32_t> first_;       // empty: no index
   LazyIntegrals<P> integrals_;
+  LazyIntegrals<P, RepeatedTable> repeated_;
 };
 
 // The part every fitted spline shares: its curve and the Interpolator1d

@@ -142,6 +142,11 @@ the negative); ``spline.antiderivative(x)`` the integral from the first knot,
 with ``antiderivative_batch(xs)`` and ``antiderivative_batch_into(xs, out)``
 as for the values. Every piece integrates in closed form; the integrals at
 the knots are summed once, on the first call that needs them.
+``spline.evaluate(x, -n, extrapolate)`` (and ``evaluate_into``) is the n-th
+antiderivative from the first knot, n = 1 to ``_velarix.highest_antiderivative``
+(4): each piece's repeated integral in closed form, continued across the
+knots by the Taylor terms of the lower antiderivatives there;
+``f.antiderivative(n)`` of an interpolant evaluates it.
 
 Outside the knot range
 ----------------------

@@ -22,7 +22,7 @@ __all__ = [
     "SmoothingSpline",
 ]
 
-_Order: TypeAlias = Literal[-1, 0, 1, 2, 3]
+_Order: TypeAlias = Literal[-4, -3, -2, -1, 0, 1, 2, 3]
 _Extrapolation: TypeAlias = Literal["hold", "linear", "constant", "nan", "extend", "periodic"]
 _Floats: TypeAlias = ReadableBuffer | npt.NDArray[np.float64]
 _WritableFloats: TypeAlias = WriteableBuffer | npt.NDArray[np.float64]
@@ -54,6 +54,9 @@ _FittedSpline: TypeAlias = (
 # "summary", "promises" (the shape requirements its verdict checks) and
 # "threaded_fit" (whether a long fit splits over get_workers() threads).
 methods: Final[tuple[MappingProxyType[str, Any], ...]]
+# The deepest antiderivative served in closed form: evaluate's nu goes down
+# to its negative.
+highest_antiderivative: Final[int]
 
 # The core's check of knots and of values: None when it accepts them, else
 # (kind, message, index, *numbers) of its refusal.
@@ -117,7 +120,8 @@ class _Spline(_Immutable):
     def antiderivative(self, x: float) -> float: ...
     def antiderivative_batch(self, xs: _Floats) -> array[float]: ...
     def antiderivative_batch_into(self, xs: _Floats, out: _WritableFloats) -> None: ...
-    # nu: -1 the antiderivative, 0 the value, 1 to 3 the derivatives.
+    # nu: -1 to -4 the antiderivatives of that order from the first knot, 0 the
+    # value, 1 to 3 the derivatives.
     def evaluate(self, x: float, nu: _Order, extrapolate: _Extrapolation) -> float: ...
     def evaluate_into(self, xs: _Floats, out: _WritableFloats, nu: _Order,
                             extrapolate: _Extrapolation) -> None: ...

@@ -8,6 +8,7 @@ continues the curve outside the knots by the chosen extrapolation mode.
 """
 
 import contextlib
+import math
 import operator
 import pickle
 import uuid
@@ -574,19 +575,33 @@ class _Curves:
         return self
 
 
-# The orders the classes evaluate in closed form: the antiderivative from the
-# first knot (-1), the curve (0) and its first three derivatives.
-_LOWEST, _HIGHEST = -1, 3
+# The orders the classes evaluate in closed form: the antiderivatives from the
+# first knot (-1 the integral, down to the deepest the core serves), the curve
+# (0) and its first three derivatives.
+_LOWEST, _HIGHEST = -_velarix.highest_antiderivative, 3
+_ORDINALS = {1: "first", 2: "second", 3: "third", 4: "fourth", 5: "fifth", 6: "sixth"}
 
 
-def _resolved_order(order, nu):
-    """The order of the curve that `nu` asks of an interpolant of order `order`."""
+def _beyond_lowest(what):
+    """The refusal of an antiderivative deeper than the core serves, `what` asking for it."""
+    return ValueError(f"{what}; velarix has closed forms down to the "
+                      f"{_ORDINALS[-_LOWEST]} antiderivative")
+
+
+def _count(nu):
+    """`nu` as a non-negative int, or ValueError."""
     try:
         count = None if isinstance(nu, (bool, np.bool_)) else operator.index(nu)
     except TypeError:
         count = None
     if count is None or count < 0:
         raise ValueError(f"nu must be a non-negative integer, got {nu!r}")
+    return count
+
+
+def _resolved_order(order, nu):
+    """The order of the curve that `nu` asks of an interpolant of order `order`."""
+    count = _count(nu)
     if order + count > _HIGHEST:
         raise ValueError(f"nu={count} asks for derivative {order + count} of the fitted curve; "
                          f"velarix has closed forms up to the third derivative")
@@ -631,8 +646,9 @@ class Interpolant(_Curves):
     where the blocks live.
 
     ``f.derivative(nu)`` and ``f.antiderivative(nu)`` are interpolants of
-    the same kind; the classes evaluate up to the third derivative and one
-    antiderivative in closed form, and further orders are refused.
+    the same kind; the classes evaluate up to the third derivative and down
+    to the fourth antiderivative in closed form, and further orders are
+    refused.
 
     Interpolants are immutable: they pickle, and ``copy.copy`` and
     ``copy.deepcopy`` return the object itself.
@@ -655,7 +671,14 @@ class Interpolant(_Curves):
         self._axis = axis
         self._order = order
         # Subtracted from the order-`order` curve: an antiderivative of a
-        # derivative is 0 at the first knot, as every antiderivative here.
+        # derivative is 0 at the first knot with its derivatives below the
+        # order it was taken from, as every antiderivative here. A polynomial
+        # in x - x[0] per curve, shift[j, i] the coefficient of power i (a
+        # constant, one coefficient, for a single antiderivative); None for
+        # nothing.
+        if shift is not None:
+            shift = np.asarray(shift, dtype=np.float64)
+            shift = shift.reshape(len(splines), -1) if shift.ndim < 2 else shift
         self._shift = shift
         # The core evaluates every mode but "raise", which is refused here
         # and leaves only abscissas inside the knots.
@@ -665,7 +688,7 @@ class Interpolant(_Curves):
         # The scalar path of one curve skips the arrays altogether.
         self._single = len(self._splines) == 1 and not self._curves_shape
         self._evaluate_one = self._splines[0].evaluate if self._single else None
-        plain = self._single and order == 0
+        plain = self._single and order == 0 and shift is None
         self._value = self._splines[0].value if plain else None
         self._token = uuid.uuid4().hex
         return self
@@ -726,9 +749,25 @@ class Interpolant(_Curves):
             return self._scalar_call(x, _resolved_order(0, nu))
         kind = _resolved_order(self._order, nu)
         result = self._values(x, kind, _mode(extrapolate, self._mode))
-        if kind == self._order and self._shift is not None:
-            result = result - self._shift.reshape(self._curves_shape)
+        shift = self._shift_at(x, kind - self._order)
+        if shift is not None:
+            result = result - shift
         return self._placed(result, np.ndim(x))
+
+    def _shift_at(self, x, order, name="x"):
+        """The shift's derivative of that order (-1 its integral from x[0]) at x, as a call's
+        result is shaped (x.shape + curves_shape); None where it is 0 throughout."""
+        terms = _differentiated(self._shift, order)
+        if terms is None:
+            return None
+        if terms.shape[1] == 1:
+            return terms[:, 0].reshape(self._curves_shape)
+        points = x if _is_dask(x) else _real_array(_counted(x, self._unit, name), name)
+        u = (points - self._lo)[..., None]
+        total = terms[:, -1]
+        for i in range(terms.shape[1] - 2, -1, -1):
+            total = total * u + terms[:, i]
+        return total.reshape(np.shape(points) + self._curves_shape)
 
     def integrate(self, a, b, extrapolate=None):
         """∫ from a to b of each curve, broadcasting a and b; outside the knots by the mode.
@@ -737,8 +776,8 @@ class Interpolant(_Curves):
         float for scalar bounds and one curve).
         """
         if self._order == _LOWEST:
-            raise ValueError("integrate needs the curve's second antiderivative; velarix has "
-                             "closed forms down to the first antiderivative")
+            raise _beyond_lowest(f"integrate needs the curve's {_ORDINALS[1 - _LOWEST]} "
+                                 f"antiderivative")
         mode = _mode(extrapolate, self._mode)
         kind = self._order - 1
         try:
@@ -748,6 +787,9 @@ class Interpolant(_Curves):
                              f"{np.shape(b)}") from None
         lower = self._values(a, kind, mode, "a")
         upper = self._values(b, kind, mode, "b")
+        if self._shift is not None:  # minus the shift's integral over [a, b]
+            lower = lower - self._shift_at(a, -1, "a")
+            upper = upper - self._shift_at(b, -1, "b")
         # Equal limits enclose nothing: 0, also where both are infinite and
         # the difference of the antiderivatives there would be inf - inf.
         same = np.equal(a, b)
@@ -758,27 +800,50 @@ class Interpolant(_Curves):
 
     def derivative(self, nu=1):
         """The derivative of order nu, an interpolant (orders up to the third of the fit)."""
-        return self._related(_resolved_order(self._order, nu), None)
+        order = _resolved_order(self._order, nu)
+        return self._related(order, _differentiated(self._shift, order - self._order))
 
     def antiderivative(self, nu=1):
         """The antiderivative of order nu that is 0 at the first knot, an interpolant.
 
-        Of the fitted curve itself, the classes integrate once in closed
-        form; a further antiderivative is refused.
+        It vanishes there with its derivatives below order nu. The classes
+        integrate the fitted curve in closed form down to its fourth
+        antiderivative (each piece's repeated integral); deeper orders are
+        refused.
         """
-        count = _resolved_order(0, nu) if nu != 0 else 0
+        count = _count(nu)
         order = self._order - count
         if order < _LOWEST:
-            raise ValueError(f"nu={nu} asks for antiderivative {-order} of the fitted curve; "
-                             f"velarix has closed forms down to the first antiderivative")
+            raise _beyond_lowest(f"nu={nu} asks for antiderivative {-order} of the fitted curve")
         if count == 0:
             return self
-        shift = None
-        if order >= 0:  # the order-`order` curve minus its value at the first knot
-            shift = np.array([getattr(s, _SCALAR[order])(self._lo) for s in self._splines])
-        if order == -1 and self._order == 0 and type(self) is Interpolant:
-            return Antiderivative(self)
+        shift = self._integrated_shift(order, count)
+        if order < 0 and shift is None:
+            base = self._interpolant if isinstance(self, Antiderivative) else self
+            if base._order == 0 and type(base) is Interpolant:
+                return Antiderivative(base, -order)
         return self._related(order, shift)
+
+    def _integrated_shift(self, order, count):
+        """The shift of the count-fold antiderivative, of order `order`, that is 0 at x[0].
+
+        The order-`order` curve has the Taylor terms sum_(j < count) D^(order+j) S(x0) u^j / j!
+        at the first knot (u = x - x[0]), of which the derivatives of the fit
+        (order + j >= 0) are not 0; those and this object's own shift integrated
+        count times from x[0] are subtracted. None when both are 0.
+        """
+        terms = np.zeros((len(self._splines), count))
+        for j in range(max(0, -order), count):
+            terms[:, j] = [getattr(s, _SCALAR[order + j])(self._lo) / math.factorial(j)
+                           for s in self._splines]
+        own = self._shift
+        for _ in range(count):
+            own = _differentiated(own, -1)
+        if own is not None:
+            width = max(terms.shape[1], own.shape[1])
+            terms = np.pad(terms, ((0, 0), (0, width - terms.shape[1])))
+            terms[:, :own.shape[1]] += own
+        return None if own is None and order + count - 1 < 0 else terms
 
     def roots(self, discontinuity=True, extrapolate=None):
         """Where each curve is 0: ``solve(0.0, ...)``."""
@@ -823,18 +888,23 @@ class Interpolant(_Curves):
 
     def _solve_one(self, j, level, mode):
         spline = self._splines[j]
-        if self._shift is not None:
-            level += float(self._shift[j])
-        kinds = [getattr(spline, _BATCH_INTO[k]) if k <= _HIGHEST else None
-                 for k in range(self._order, self._order + 4)]
+        shift = None if self._shift is None else self._shift[j:j + 1]
+        if shift is not None and shift.shape[1] == 1:  # a constant: the level moves
+            level += float(shift[0, 0])
+            shift = None
+        # From the curve's order to its bend (to the order's third derivative
+        # for a derivative of the fit), each batch less the shift's derivative.
+        kinds = [_batch_member(spline, k, _differentiated(shift, k - self._order), self._lo)
+                 for k in range(self._order, max(self._order + 3, 2) + 1)]
         inside = _level_points(self._x, kinds, level)
-        outside = [_continued_roots(self._engine(mode), j, side, self._order, level)
+        outside = [_continued_roots(self._engine(mode), j, side, self._order, level, shift)
                    for side in (0, 1)] if mode in _SEARCHED_MODES else []
         return np.unique(np.concatenate([inside, *outside]))
 
     @property
     def order(self):
-        """Which derivative of the fitted curves this is: 0 the curves, -1 their antiderivative."""
+        """Which derivative of the fitted curves this is: 0 the curves, -n their n-th
+        antiderivative."""
         return self._order
 
     @property
@@ -881,24 +951,35 @@ class Interpolant(_Curves):
 
 
 class Antiderivative(Interpolant):
-    """The antiderivative of a fitted ``Interpolant`` from its first knot.
+    """The antiderivative of order nu (1 to 4) of a fitted ``Interpolant`` from its first knot.
 
-    ``F(x, nu=0)``: nu = 0 the integral from ``x[0]`` to ``x``, 1 the curve
-    itself, 2 to 4 its derivatives, with the interpolant's shapes and
-    extrapolation mode. ``f.antiderivative()`` returns one.
+    ``F(x, nu=0)`` for ``F = f.antiderivative(n)``: nu = 0 the n-fold
+    integral from ``x[0]`` to ``x`` (the integral of the integral ...), 0 at
+    ``x[0]`` with its first n - 1 derivatives; nu = n the curve itself and
+    up to n + 3 its derivatives, with the interpolant's shapes and
+    extrapolation mode, which is integrated as it continues the curve.
+    ``F.derivative()``, ``F.antiderivative()``, ``F.integrate(a, b)`` (the
+    next antiderivative's difference), ``F.solve`` and ``F.roots`` work as
+    on the interpolant. ``f.antiderivative(n)`` returns one.
     """
 
-    def __init__(self, interpolant):
-        state = Interpolant._from_parts(*interpolant._parts()[:6], -1, None, interpolant._unit)
+    def __init__(self, interpolant, nu=1):
+        if _count(nu) > -_LOWEST:
+            raise _beyond_lowest(f"nu={nu} asks for antiderivative {nu} of the fitted curve")
+        if nu == 0:
+            raise ValueError("nu must be a positive integer, got 0")
+        state = Interpolant._from_parts(*interpolant._parts()[:6], -nu, None, interpolant._unit)
         vars(self).update(vars(state))
         self._interpolant = interpolant
 
     def __reduce__(self):
-        return (Antiderivative, (self._interpolant,))
+        return (Antiderivative, (self._interpolant, -self._order))
 
     def _related(self, order, shift):
-        if order == 0:
+        if shift is None and order == 0:
             return self._interpolant
+        if shift is None and order < 0:
+            return Antiderivative(self._interpolant, -order)
         return super()._related(order, shift)
 
     @property
@@ -907,7 +988,8 @@ class Antiderivative(Interpolant):
         return self._interpolant
 
     def __repr__(self):
-        return f"Antiderivative({self._interpolant!r})"
+        depth = f", nu={-self._order}" if self._order != -1 else ""
+        return f"Antiderivative({self._interpolant!r}{depth})"
 
 
 def _sealed(cls, parts):
@@ -939,26 +1021,32 @@ def _into_sign_changes(into, points):
 
 
 def _level_points(x, kinds, level):
-    """Where the curve with the batch members `kinds` (value, slope, bend, its slope) is level.
+    """Where the curve with the batch members `kinds` (value, slope, bend, ...) is level.
 
     A shape-preserving piece bends one way or changes its bend once, so the
     bend's sign at the knots brackets each piece's inflections, and between
     knots and inflections the slope is monotone: its sign changes there
     bracket every turning point, and between knots, inflections and turns the
     curve is monotone, so sign changes of curve - level bracket every
-    crossing. Pieces of a derivative of order 2 or more have no such
-    structure here, and a fixed subdivision takes its place.
+    crossing. An antiderivative of order n takes the same steps n times
+    more, from the fitted curve's turns down through its antiderivatives:
+    between the zeros of each order the one below it is monotone. Pieces of a
+    derivative of order 2 or more have no such structure here, and a fixed
+    subdivision takes its place.
     """
-    f, df, ddf, dddf = kinds
+    f, df, ddf = kinds[:3]
     cuts = x
     if ddf is not None:
-        bends = _into_sign_changes(ddf, cuts)
-        cuts = np.union1d(cuts, _zeros(ddf, dddf, cuts[bends], cuts[bends + 1], 0.0))
+        # From the deepest order down to the slope: each order's zeros, found
+        # between the cuts with the next order as its slope, are new cuts.
+        for d, dd in reversed(list(zip(kinds[1:-1], kinds[2:]))):
+            changes = _into_sign_changes(d, cuts)
+            cuts = np.union1d(cuts, _zeros(d, dd, cuts[changes], cuts[changes + 1], 0.0))
     else:
         cuts = _subdivided(x)
-    if df is not None:
-        turns = _into_sign_changes(df, cuts)
-        cuts = np.union1d(cuts, _zeros(df, ddf, cuts[turns], cuts[turns + 1], 0.0))
+        if df is not None:
+            turns = _into_sign_changes(df, cuts)
+            cuts = np.union1d(cuts, _zeros(df, ddf, cuts[turns], cuts[turns + 1], 0.0))
     offset = _batch(f, cuts) - level
     side = np.sign(offset)
     brackets = np.flatnonzero(side[:-1] * side[1:] < 0)
@@ -980,14 +1068,16 @@ def _level_points(x, kinds, level):
 _SEARCHED_MODES = ("linear", "constant")
 
 
-def _continued_roots(engine, j, side, order, level):
+def _continued_roots(engine, j, side, order, level, shift=None):
     """The crossings of curve j's continuation past one end, by its polynomial in dx.
 
     The core's mode continues each order from its value at the end knot, or
     drops it to 0 beyond the knot (the linear mode the curvature, the
     constant mode the slope too). So the Taylor coefficients are the
     engine's own evaluations at the knot, each kept where the same order is
-    not 0 one double past it: nothing here restates a mode.
+    not 0 one double past it: nothing here restates a mode. An
+    antiderivative of order n continues as a polynomial of degree up to
+    n + 1, less the Taylor terms of its shift (one curve's row) at the end.
     """
     spline = engine._splines[j]
     end = engine._lo if side == 0 else engine._hi
@@ -1000,9 +1090,14 @@ def _continued_roots(engine, j, side, order, level):
     def derivative(kind):
         return evaluated(kind, end) if evaluated(kind, past) != 0 else 0.0
 
-    terms = [evaluated(order, end), derivative(order + 1), 0.5 * derivative(order + 2)]
+    terms = [evaluated(order, end)] + [derivative(order + i) / math.factorial(i)
+                                       for i in range(1, max(3, _HIGHEST - order + 1))]
+    for i in range(len(terms)):
+        change = _differentiated(shift, i)
+        if change is not None:
+            terms[i] -= np.polyval(change[0, ::-1], end - engine._lo) / math.factorial(i)
     terms[0] -= level
-    dx = _real_roots(terms)
+    dx = _polynomial_roots(terms)
     dx = dx[(dx < 0) if side == 0 else (dx > 0)]
     crossings = end + dx
     return np.sort(crossings[np.isfinite(crossings)])
@@ -1030,6 +1125,70 @@ def _real_roots(terms):
         q = -0.5 * (c1 + np.copysign(np.sqrt(discriminant), c1))
         roots = [q / c2] + ([c0 / q] if q != 0 else [])
     return np.unique(np.array(roots, dtype=np.float64))
+
+
+def _polynomial_roots(terms):
+    """The real roots of sum_i terms[i] t^i: `_real_roots` up to degree 2; beyond,
+    the real eigenvalues of the companion matrix, each polished by Newton steps."""
+    terms = list(terms)
+    while len(terms) > 3 and terms[-1] == 0:
+        terms.pop()
+    if len(terms) <= 3:
+        return _real_roots(terms + [0.0] * (3 - len(terms)))
+    scale = max(abs(t) for t in terms)
+    if not np.isfinite(scale):
+        return np.empty(0)
+    powers = np.array(terms[::-1]) / scale
+    with np.errstate(divide="ignore", over="ignore", invalid="ignore"):
+        found = np.roots(powers)
+        roots = found.real[np.abs(found.imag) <= _REAL_ROOT_IMAGINARY * np.maximum(1, np.abs(found))]
+        slope = np.polyder(powers)
+        for _ in range(_POLISHING_STEPS):
+            step = np.polyval(powers, roots) / np.polyval(slope, roots)
+            roots = np.where(np.isfinite(step), roots - step, roots)
+    return np.unique(roots[np.isfinite(roots)])
+
+
+# A companion eigenvalue counts as real below this share of imaginary part
+# (a double root splits into a pair about sqrt(eps) apart); Newton steps
+# then bring each to a few ulps.
+_REAL_ROOT_IMAGINARY = 1e-6
+_POLISHING_STEPS = 4
+
+
+def _differentiated(shift, order):
+    """A shift's coefficients (rows of powers of x - x[0]) differentiated `order` times,
+    or integrated once from x[0] for -1; None for no shift or one that vanishes so."""
+    if shift is None:
+        return None
+    if order == -1:
+        powers = np.arange(1, shift.shape[1] + 1)
+        return np.concatenate([np.zeros((shift.shape[0], 1)), shift / powers], axis=1)
+    if order >= shift.shape[1]:
+        return None
+    i = np.arange(order, shift.shape[1])
+    falling = np.array([math.perm(int(k), order) for k in i], dtype=np.float64)
+    return shift[:, order:] * falling
+
+
+def _batch_member(spline, kind, shift, x0):
+    """Spline's batch evaluation of order `kind` into out (None beyond the third
+    derivative), less the one-row shift polynomial in x - x0 where one is given."""
+    if kind > _HIGHEST:
+        return None
+    if kind in _BATCH_INTO:
+        into = getattr(spline, _BATCH_INTO[kind])
+    else:
+        def into(xs, out):
+            spline.evaluate_into(xs, out, kind, "hold")
+    if shift is None:
+        return into
+
+    def shifted(xs, out):
+        into(xs, out)
+        out -= np.polyval(shift[0, ::-1], xs - x0)
+
+    return shifted
 
 
 def _batch(into, xs):

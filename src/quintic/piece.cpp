@@ -1,5 +1,7 @@
 #include "quintic/piece.hpp"
 
+#include "repeated.hpp"
+
 namespace velarix::quintic {
 namespace {
 
@@ -114,6 +116,40 @@ double QuinticPiece::antiderivative(double x) const {
   if (e == 0) return part;
   const double whole = 0.5 * (y_[0] + y_[1]) - (gap_[0] + gap_[1]) / 10 + (bend_[0] + bend_[1]) / 120;
   return h * whole + part;
+}
+
+// With J_n the n-fold integral from the end e in powers of tau,
+//   J_n = h^n sum_i c_i i! / (i + n)! tau^(i + n),
+// the half about x0 is J_n itself; the half about x1 continues the integrals
+// at x1 by Taylor's formula, I_n(x) = sum_(j < n) I_(n-j)(x1) (x - x1)^j / j!
+// + J_n(x), the whole-piece integrals I_m(x1) from the left half at tau = 1
+// (the first as antiderivative gives it).
+double QuinticPiece::repeated_integral(const Primitive&, int n, double x) const {
+  if (n == 1) return antiderivative(x);
+  const double h = x_[1] - x_[0];
+  const double dy = y_[1] - y_[0];
+  const auto powers = [](const Coefficients<double>& c) {
+    return std::array<double, 6>{c.c0, c.c1, c.c2, c.c3, c.c4, c.c5};
+  };
+  const auto h_power = [h](int m) {
+    double power = 1;
+    for (int k = 0; k < m; ++k) power *= h;
+    return power;
+  };
+  const int e = nearer_right(x - x_[0], x_[1] - x);
+  const double t = (x - x_[e]) * (1 / h);
+  const auto near = powers(coefficients(y_[e], dy, e == 0 ? 1.0 : -1.0, gap_[e], gap_[1 - e],
+                                        bend_[e], bend_[1 - e]));
+  const double local = h_power(n) * integrated_powers(near.data(), 6, n, t);
+  if (e == 0) return local;
+  const auto left = powers(coefficients(y_[0], dy, 1.0, gap_[0], gap_[1], bend_[0], bend_[1]));
+  double at_right[highest_antiderivative] = {};
+  for (int j = 0; j < n; ++j) {
+    const int m = n - j;
+    at_right[j] = m == 1 ? antiderivative(x_[1])
+                         : h_power(m) * integrated_powers(left.data(), 6, m, 1.0);
+  }
+  return taylor(at_right, n, x - x_[1]) + local;
 }
 
 }  // namespace velarix::quintic

@@ -111,6 +111,10 @@ class QuinticPiece {
   Primitive primitive() const { return {}; }
   double antiderivative(const Primitive&, double x) const { return antiderivative(x); }
   double antiderivative(double x) const;
+  // The n-fold integral from x0 (see RepeatedPiece): the half about x0 from
+  // its powers of tau, the half about x1 from its own and the Taylor terms
+  // of the integrals over the whole piece.
+  double repeated_integral(const Primitive&, int n, double x) const;
 
   double x0() const { return x_[0]; }
   double x1() const { return x_[1]; }
@@ -132,7 +136,7 @@ class QuinticPiece {
 static_assert(sizeof(QuinticPiece) == 64);
 static_assert(std::is_trivially_default_constructible_v<QuinticPiece>);
 static_assert(PairedPiece<QuinticPiece>);
-static_assert(IntegrablePiece<QuinticPiece>);
+static_assert(RepeatedPiece<QuinticPiece>);
 
 }  // namespace velarix::quintic
 

@@ -23,6 +23,8 @@
 
 #include "rational_cubic/piece.hpp"
 
+#include "repeated.hpp"
+
 namespace velarix::rational_cubic {
 namespace {
 
@@ -106,6 +108,38 @@ double series(const double (&c)[8], double s) {
     sum = s * (e / (k + 1) + sum);
   }
   return sum;
+}
+
+// The coefficients e_k of the series above, k < count.
+void far_coefficients(const double (&c)[8], double* e, int count) {
+  double factor[series_terms + 4];
+  factor[0] = 1;
+  double left = 1;
+  for (int j = 1; j < count; ++j) {
+    left *= -c[6];
+    factor[j] = c[7] * factor[j - 1] + left;
+  }
+  for (int k = 0; k < count; ++k) {
+    e[k] = 0;
+    for (int i = 0; i <= 3 && i <= k; ++i) e[k] += c[2 + i] * factor[k - i];
+  }
+}
+
+// The n-fold integral from t = 0 of c / (1 + c t), whose first is
+// log1p(c t): with W = 1 + c t, s = t - tau and w = 1 + c tau,
+//   int_0^t s^(n-1) / (n-1)! c / w dtau = int_1^W (W - w)^(n-1) / w dw / (c^(n-1) (n-1)!)
+//   = (W^(n-1) log W + sum_(1 <= j < n) C(n-1, j) W^(n-1-j) (-1)^j (W^j - 1) / j)
+//     / (c^(n-1) (n-1)!).
+double integrated_pole(double c, int n, double t) {
+  const double w = 1 + c * t;
+  double sum = std::pow(w, n - 1) * std::log1p(c * t);
+  double binomial = 1;
+  for (int j = 1; j < n; ++j) {
+    binomial = binomial * (n - j) / j;
+    const double sign = j % 2 == 0 ? 1.0 : -1.0;
+    sum += binomial * std::pow(w, n - 1 - j) * sign * (std::pow(w, j) - 1) / j;
+  }
+  return sum * inverse_factorial[n - 1] / std::pow(c, n - 1);
 }
 
 // The coefficients of m(1/2 + s), for a cubic m given in powers of t.
@@ -239,6 +273,34 @@ double RationalCubicPiece::antiderivative(const Primitive& f, double x) const {
     return f.h * (polynomial + (c[0] * std::log1p(c[1] * t) + c[2] * std::log1p(c[3] * t)));
   }
   return f.h * (polynomial + (c[0] * std::log1p(c[1] * t) + (series(f.c, t - 0.5) - f.start)));
+}
+
+// The integrand of the antiderivative, term by term in t: the polynomial
+// poly[0] + 2 poly[1] t, the poles' fractions c[0] c[1] / (1 + c[1] t) (and
+// c[2] c[3] / (1 + c[3] t) for near_both), and the series sum_k e_k s^k in
+// s = t - 1/2. The series integrates n times from s0 = -1/2 to
+// J_n(s) - sum_(j < n) J_(n-j)(s0) t^j / j!, J_m(s) = s^m sum_k e_k k! / (k+m)! s^k.
+double RationalCubicPiece::repeated_integral(const Primitive& f, int n, double x) const {
+  if (n == 1) return antiderivative(f, x);
+  const double t = (x - f.x_left) / f.h;
+  const double* c = f.c;
+  const double t_n = std::pow(t, n) * inverse_factorial[n];
+  double sum = t_n * (f.poly[0] + 2 * f.poly[1] * (t / (n + 1)));
+  const auto pole = [&](double weight, double ratio) {
+    if (weight != 0 && ratio != 0) sum += weight * integrated_pole(ratio, n, t);
+  };
+  pole(c[0], c[1]);
+  if (f.kind == Primitive::Kind::near_both) {
+    pole(c[2], c[3]);
+  } else {
+    constexpr int count = series_terms + 4;
+    double e[count];
+    far_coefficients(f.c, e, count);
+    double at_start[highest_antiderivative] = {};
+    for (int j = 0; j < n; ++j) at_start[j] = integrated_powers(e, count, n - j, -0.5);
+    sum += integrated_powers(e, count, n, t - 0.5) - taylor(at_start, n, t);
+  }
+  return std::pow(f.h, n) * sum;
 }
 
 }  // namespace velarix::rational_cubic

@@ -145,6 +145,10 @@ struct RationalCubicPiece {
   // The integral of the piece from x_left to x.
   double antiderivative(const Primitive& primitive, double x) const;
   double antiderivative(double x) const { return antiderivative(primitive(), x); }
+  // The n-fold integral from x_left (see RepeatedPiece), from the same
+  // partial fractions: the polynomial part and the series to powers, each
+  // pole's fraction to its logarithm times powers of its factor.
+  double repeated_integral(const Primitive& primitive, int n, double x) const;
 
   friend bool operator==(const RationalCubicPiece&, const RationalCubicPiece&) = default;
 
@@ -318,7 +322,7 @@ struct RationalCubicPiece {
 };
 
 static_assert(PairedPiece<RationalCubicPiece>);
-static_assert(IntegrablePiece<RationalCubicPiece>);
+static_assert(RepeatedPiece<RationalCubicPiece>);
 static_assert(FieldList<RationalCubicPiece>);
 
 }  // namespace velarix::rational_cubic

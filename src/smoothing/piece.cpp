@@ -1,5 +1,9 @@
 #include "smoothing/piece.hpp"
 
+#include <cmath>
+
+#include "repeated.hpp"
+
 namespace velarix::smoothing {
 
 CubicPiece::CubicPiece(double x0, double h, double y0, double y1, double m0, double m1)
@@ -38,6 +42,15 @@ double CubicPiece::second_derivative(double x) const {
 double CubicPiece::antiderivative(double x) const {
   const double t = (x - x0_) / h_;
   return h_ * t * (y0_ + t * (0.5 * slope_ + scale_ * t * (m0_ * (1 - 0.25 * t) + m1_ * (0.25 * t))));
+}
+
+// S = y0 + slope t + 3 scale m0 t^2 + scale (m1 - m0) t^3, whose n-fold
+// integral in x is h^n times that of its powers of t.
+double CubicPiece::repeated_integral(const Primitive&, int n, double x) const {
+  if (n == 1) return antiderivative(x);
+  const double t = (x - x0_) / h_;
+  const double c[4] = {y0_, slope_, 3 * scale_ * m0_, scale_ * (m1_ - m0_)};
+  return std::pow(h_, n) * integrated_powers(c, 4, n, t);
 }
 
 }  // namespace velarix::smoothing

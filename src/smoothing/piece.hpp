@@ -43,6 +43,8 @@ class CubicPiece {
   Primitive primitive() const { return {}; }
   double antiderivative(const Primitive&, double x) const { return antiderivative(x); }
   double antiderivative(double x) const;
+  // The n-fold integral from x0 (see RepeatedPiece), from the powers of t.
+  double repeated_integral(const Primitive&, int n, double x) const;
 
   // Whether S' has the sign of `direction` (1 rising, -1 falling, 0 none)
   // all over the piece: h S' = slope + 3 scale t (m0 (2 - t) + m1 t) is
@@ -68,6 +70,6 @@ class CubicPiece {
   double scale_;
 };
 
-static_assert(IntegrablePiece<CubicPiece> && FieldList<CubicPiece>);
+static_assert(RepeatedPiece<CubicPiece> && FieldList<CubicPiece>);
 
 }  // namespace velarix::smoothing

@@ -142,6 +142,11 @@ class TensionPiece {
   Primitive primitive() const;
   double antiderivative(const Primitive& primitive, double x) const;
   double antiderivative(double x) const { return antiderivative(primitive(), x); }
+  // The n-fold integral from x0 (see RepeatedPiece), in the forms the
+  // antiderivative uses: the cubic's powers, the symmetric form's modified
+  // hyperbolic functions of higher order, the exponential form's
+  // exponentials less their Taylor terms.
+  double repeated_integral(const Primitive& primitive, int n, double x) const;
 
   const Form& form() const { return form_; }
   double x0() const { return x0_; }
@@ -193,6 +198,9 @@ class TensionPiece {
   double cubic_antiderivative(const Local& at) const;
   double symmetric_antiderivative(const Primitive& f, const Local& at) const;
   double exponential_antiderivative(const Exponential& form, const Local& at) const;
+  double cubic_repeated(int n, const Local& at) const;
+  double symmetric_repeated(const Primitive& f, int n, const Local& at) const;
+  double exponential_repeated(const Exponential& form, int n, const Local& at) const;
 
   Form form_;
   double x0_;
@@ -206,7 +214,7 @@ class TensionPiece {
 };
 
 static_assert(PairedPiece<TensionPiece>);
-static_assert(IntegrablePiece<TensionPiece>);
+static_assert(RepeatedPiece<TensionPiece>);
 static_assert(FieldList<TensionPiece>);
 
 }  // namespace velarix::tension

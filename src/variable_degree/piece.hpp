@@ -61,6 +61,9 @@ class VariableDegreePiece {
   Primitive primitive() const { return {}; }
   double antiderivative(const Primitive&, double x) const { return antiderivative(x); }
   double antiderivative(double x) const;
+  // The n-fold integral from x0 (see RepeatedPiece): each power term
+  // integrates to the next powers, as in the antiderivative.
+  double repeated_integral(const Primitive&, int n, double x) const;
 
   double x0() const { return x0_; }
   double h() const { return h_; }
@@ -94,7 +97,7 @@ class VariableDegreePiece {
   double scale_;
 };
 
-static_assert(IntegrablePiece<VariableDegreePiece>);
+static_assert(RepeatedPiece<VariableDegreePiece>);
 static_assert(FieldList<VariableDegreePiece>);
 
 }  // namespace velarix::variable_degree

@@ -147,11 +147,11 @@ def test_integral_past_a_pole_of_the_extended_end_piece_is_refused():
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda s: s.evaluate(0.5, 4, "hold"), "nu must be -1 (the antiderivative), 0, 1, 2 or 3, got 4"),
+    (lambda s: s.evaluate(0.5, 4, "hold"), "nu must be -4 to -1 (the antiderivatives), 0, 1, 2 or 3, got 4"),
     (lambda s: s.evaluate(0.5, 0, "raise"), "extrapolate must be one of 'hold', 'linear', "
      "'constant', 'nan', 'extend', 'periodic', got 'raise'"),
-    (lambda s: s.evaluate_into(np.zeros(2), np.zeros(2), -2, "hold"),
-     "nu must be -1 (the antiderivative), 0, 1, 2 or 3, got -2"),
+    (lambda s: s.evaluate_into(np.zeros(2), np.zeros(2), -5, "hold"),
+     "nu must be -4 to -1 (the antiderivatives), 0, 1, 2 or 3, got -5"),
 ])
 def test_refusals_name_the_argument(spline, call, message):
     with pytest.raises(ValueError) as info:

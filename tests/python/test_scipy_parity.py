@@ -3,6 +3,7 @@ with every registered method."""
 
 import inspect
 
+import math
 import pickle
 
 import numpy as np
@@ -44,12 +45,14 @@ def test_derivative_objects_are_the_parents_orders(order, method):
         assert g(xs).tobytes() == f(xs, order).tobytes()
         assert g(xs, 3 - order).tobytes() == f(xs, 3).tobytes()
     assert np.allclose(d.integrate(0.5, 2.5), f(2.5, order - 1) - f(0.5, order - 1), rtol=0, atol=1e-14)
-    back = d.antiderivative(order)  # 0 at the first knot, so f - f(x[0])
-    assert np.allclose(back(xs), f(xs) - f(X[0]), rtol=0, atol=1e-12)
+    back = d.antiderivative(order)  # 0 at the first knot with its derivatives below `order`
+    taylor = sum(f(X[0], j) * (xs - X[0]) ** j / math.factorial(j) for j in range(order))
+    assert np.allclose(back(xs), f(xs) - taylor, rtol=0, atol=1e-12)
+    assert np.allclose(back(xs, order), d(xs), rtol=0, atol=1e-12)
     assert np.allclose(d.roots(extrapolate=False), f.derivative(order).solve(0.0, extrapolate=False))
     for call, text in ((lambda: d.derivative(4 - order), "third derivative"),
-                       (lambda: f.antiderivative(2), "first antiderivative"),
-                       (lambda: f.antiderivative().integrate(0.0, 1.0), "first antiderivative")):
+                       (lambda: f.antiderivative(5), "fourth antiderivative"),
+                       (lambda: f.antiderivative(4).integrate(0.0, 1.0), "fourth antiderivative")):
         with pytest.raises(ValueError, match=text):
             call()
 
