@@ -617,7 +617,7 @@ def _beyond_poles(result, x, kind, mode):
     """The antiderivative in the mode "extend" where it exists; a refusal where the
     continued end piece (a rational cubic's quotient) passes a pole before x, so that
     its integral there does not exist and the closed form gives NaN."""
-    if kind != -1 or mode != "extend" or not np.isnan(result).any():
+    if kind >= 0 or mode != "extend" or not np.isnan(result).any():
         return result
     try:
         at = np.asarray(x, dtype=float)
