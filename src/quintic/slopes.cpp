@@ -506,7 +506,7 @@ constexpr int kCrossingSteps = 20;
 // bends with S'' of a few kappa.
 constexpr double kKeptLevel = 4;
 // Failing intervals whose level is below this are left as they are.
-constexpr double kWorthBalancing = 2;
+constexpr double kWorthBalancing = 4;
 
 class Balance {
  public:
