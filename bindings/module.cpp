@@ -25,6 +25,7 @@
 
 #include "cancel.hpp"
 #include "errors.hpp"
+#include "extrapolation.hpp"
 #include "methods.hpp"
 
 namespace velarix::py {
@@ -150,6 +151,16 @@ int exec_module(PyObject* module) {
   if (PyModule_AddIntConstant(module, "highest_antiderivative", highest_antiderivative) != 0) {
     return -1;
   }
+  // The extrapolation modes the NumPy layer offers, its one list of them.
+  Ref modes(PyTuple_New(static_cast<Py_ssize_t>(offered_extrapolations.size())));
+  if (!modes) return -1;
+  for (std::size_t i = 0; i < offered_extrapolations.size(); ++i) {
+    const std::string_view name = offered_extrapolations[i];
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text == nullptr) return -1;
+    PyTuple_SetItem(modes.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  if (PyModule_AddObjectRef(module, "extrapolations", modes.get()) != 0) return -1;
   return PyModule_AddObjectRef(module, "methods", methods.get());
 }
 

@@ -19,6 +19,12 @@ enum class Extrapolation { hold, linear, constant, nan, extend, periodic };
 inline constexpr std::array<std::string_view, 6> extrapolation_names = {
     "hold", "linear", "constant", "nan", "extend", "periodic"};
 
+// The modes a caller offers, in the order its documentation lists them:
+// the curve's own, and "raise", which the caller answers by refusing an
+// abscissa outside the knots before the curve sees it.
+inline constexpr std::array<std::string_view, 7> offered_extrapolations = {
+    "linear", "constant", "hold", "nan", "raise", "extend", "periodic"};
+
 inline std::optional<Extrapolation> extrapolation_named(std::string_view name) {
   for (std::size_t i = 0; i < extrapolation_names.size(); ++i) {
     if (extrapolation_names[i] == name) return static_cast<Extrapolation>(i);

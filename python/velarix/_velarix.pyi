@@ -57,6 +57,8 @@ methods: Final[tuple[MappingProxyType[str, Any], ...]]
 # The deepest antiderivative served in closed form: evaluate's nu goes down
 # to its negative.
 highest_antiderivative: Final[int]
+# The extrapolation modes offered, in their documented order.
+extrapolations: Final[tuple[str, ...]]
 
 # The core's check of knots and of values: None when it accepts them, else
 # (kind, message, index, *numbers) of its refusal.

@@ -23,7 +23,9 @@ from velarix._complex import ComplexInterpolant
 __all__ = ["Antiderivative", "Interpolant", "cached_bytes", "get_cache_limit", "get_workers",
            "interpolate", "set_cache_limit", "set_workers"]
 
-EXTRAPOLATION_MODES = ("linear", "constant", "hold", "nan", "raise", "extend", "periodic")
+# The modes offered, as the core lists them ("raise" is answered here: a refusal
+# of any abscissa outside the knots).
+EXTRAPOLATION_MODES = tuple(_velarix.extrapolations)
 # scipy's booleans: True continues the end pieces, False gives NaN.
 _BOOLEAN_MODES = {True: "extend", False: "nan"}
 

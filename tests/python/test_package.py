@@ -143,3 +143,9 @@ def test_docstrings_list_every_registered_method_and_mode():
         assert f'- "{m.name}": {m.summary}' in doc
     for mode in velarix.interpolant.EXTRAPOLATION_MODES:
         assert f'"{mode}"' in velarix.Interpolant.extrapolate.__doc__
+
+
+def test_the_stubs_offer_the_cores_extrapolation_modes():
+    stub = (pathlib.Path(velarix.__file__).parent / "interpolant.pyi").read_text()
+    literal = re.search(r"^_Extrapolate: TypeAlias = Literal\[(.*)\]$", stub, re.M).group(1)
+    assert tuple(re.findall(r'"(\w+)"', literal)) == velarix._velarix.extrapolations
