@@ -135,6 +135,28 @@ TYPED_TEST(MethodEnds, ScaledFitsKeepTheirEndsThroughSavedStates) {
   }
 }
 
+// Periodic ends refuse unequal end values with one message, a NaN end value
+// as not finite before the ends are compared, and values fitted in a scale
+// where both ends would round to 0 as given.
+TYPED_TEST(MethodEnds, PeriodicRefusalsHaveTheSharedMessages) {
+  const Doubles x{0, 1, 2, 3};
+  for (const auto& [name, config] : this->variants) {
+    const auto refusal = [&](const Doubles& y) {
+      TypeParam periodic = config;
+      periodic.boundary = EndSlopes::periodic();
+      const auto result = periodic.fit(x, y);
+      return result.ok() ? std::string("fitted") : message(result.error());
+    };
+    EXPECT_EQ(refusal({1, 2, 0, 1.5}),
+              "periodic end conditions need equal first and last values; y[0] = 1 and y[3] = 1.5 "
+              "differ") << name;
+    EXPECT_EQ(refusal({NAN, 2, 0, NAN}), "y[0] must be finite, got NaN") << name;
+    EXPECT_EQ(refusal({1e-25, 1e300, 2e300, 2e-25}),
+              "periodic end conditions need equal first and last values; y[0] = 1e-25 and "
+              "y[3] = 2e-25 differ") << name;
+  }
+}
+
 // The strict policy's shape measures, each interval's neighbours taken across
 // the wrap, on 64 points per interval: a flat interval stays within 1e-12 of
 // the range of its value, one whose neighbours do not turn against it is
@@ -193,24 +215,15 @@ TEST(StrictPeriodic, KeepsTheShapeAcrossTheWrap) {
   }
 }
 
+// The rational cubic's own refusals (the shared ones are checked for every
+// method above).
 TEST(Ends, RefusalsHaveTheirMessages) {
   const Doubles x{0, 1, 2, 3};
-  const auto refusal = [&](auto config, const Doubles& y, EndSlopes ends) {
+  const auto refusal = [&](RationalCubic config, const Doubles& y, EndSlopes ends) {
     config.boundary = ends;
     const auto result = config.fit(x, y);
     return result.ok() ? std::string("fitted") : message(result.error());
   };
-  EXPECT_EQ(refusal(Tension{}, {1, 2, 0, 1.5}, EndSlopes::periodic()),
-            "periodic end conditions need equal first and last values; y[0] = 1 and y[3] = 1.5 "
-            "differ");
-  // A NaN end value is refused as not finite before the ends are compared.
-  EXPECT_EQ(refusal(VariableDegree{}, {NAN, 2, 0, NAN}, EndSlopes::periodic()),
-            "y[0] must be finite, got NaN");
-  // Values fitted in a scale where both ends would round to 0: the ends are
-  // compared, and named, as given.
-  EXPECT_EQ(refusal(Tension{}, {1e-25, 1e300, 2e300, 2e-25}, EndSlopes::periodic()),
-            "periodic end conditions need equal first and last values; y[0] = 1e-25 and "
-            "y[3] = 2e-25 differ");
   EXPECT_EQ(refusal(RationalCubic{}, {1, 0, 0, 1}, EndSlopes::periodic()),
             "the rational cubic cannot have periodic ends: a periodic convex or concave function "
             "is constant");
