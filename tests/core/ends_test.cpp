@@ -8,7 +8,6 @@
 #include <cmath>
 #include <numbers>
 #include <random>
-#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
