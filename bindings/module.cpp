@@ -36,7 +36,7 @@ namespace velarix::py {
 Classes end_slopes_classes();
 Classes smoothing_classes();
 extern PyMethodDef module_functions[];  // bindings/samples.cpp
-#define VELARIX_DECLARE(name, configuration_kind, spline_kind) Method name##_method();
+#define VELARIX_DECLARE(name, configuration_kind, spline_kind, Configuration) Method name##_method();
 VELARIX_METHODS(VELARIX_DECLARE)
 #undef VELARIX_DECLARE
 
@@ -45,7 +45,7 @@ namespace {
 // The module's method table, in the library's order. The classes are
 // registered in this order: the shared ones, then per method its
 // configuration and its spline.
-#define VELARIX_ENTRY(name, configuration_kind, spline_kind) &name##_method,
+#define VELARIX_ENTRY(name, configuration_kind, spline_kind, Configuration) &name##_method,
 constexpr Method (*const method_table[])() = {VELARIX_METHODS(VELARIX_ENTRY)};
 #undef VELARIX_ENTRY
 

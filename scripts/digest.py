@@ -6,6 +6,12 @@ order (NaN and out-of-range points included), or the refusal message. The
 saved states get a second digest of their own, so that a change of the state
 format shows apart from a change of results.
 
+It prints, per method record and under it per configuration digested, the
+number of fits and the two digests: a new method adds its own lines and
+changes none of the others, so two runs compare line by line. The last line
+digests every fit, and so moves with any method added. With -v, a line per
+fit comes first.
+
     PYTHONPATH=build/python /usr/bin/python3 scripts/digest.py [--quick] [-v]
 """
 
@@ -15,26 +21,37 @@ import sys
 import numpy as np
 
 import velarix
-from velarix import EndSlopes, RationalCubic, Tension, VariableDegree
+from velarix import EndSlopes
 from velarix._registry import METHODS
 
+
+def default(method):
+    """A new configuration of the method of that record name."""
+    return METHODS[method].configuration()
+
+
+# The configurations digested, in the order of their lines; each is named
+# after its method's record.
 CONFIGS = [
-    ("rational_cubic", RationalCubic()),
-    ("rational_cubic_clamped", RationalCubic().with_boundary(EndSlopes.clamped(0.5, 2.0))),
-    ("rational_cubic_shape", RationalCubic().with_shape(2.0, 0.5).with_relaxation(0.7)),
-    ("tension", Tension()),
-    ("tension_clamped", Tension().with_boundary(EndSlopes.clamped(-1.0, 1.0))),
-    ("tension_tolerance", Tension().with_tolerance(0.1).with_max_iterations(3)),
-    ("tension_uniform_0", Tension().with_uniform_tension(0.0)),
-    ("tension_uniform_0.3", Tension().with_uniform_tension(0.3)),
-    ("tension_uniform_7", Tension().with_uniform_tension(7.0)),
-    ("tension_uniform_200", Tension().with_uniform_tension(200.0)),
-    ("variable_degree", VariableDegree()),
-    ("variable_degree_clamped", VariableDegree().with_boundary(EndSlopes.clamped(0.0, 0.0))),
-    ("variable_degree_cap", VariableDegree().with_max_degree(6.0).with_max_iterations(4)),
-    ("tension_strict", Tension().with_strict_shape()),
-    ("rational_cubic_newton", RationalCubic().with_convexity_solver("newton")),
-    ("variable_degree_limited", VariableDegree().with_boundary(EndSlopes.limited())),
+    ("rational_cubic", default("rational_cubic")),
+    ("rational_cubic_clamped",
+     default("rational_cubic").with_boundary(EndSlopes.clamped(0.5, 2.0))),
+    ("rational_cubic_shape", default("rational_cubic").with_shape(2.0, 0.5).with_relaxation(0.7)),
+    ("tension", default("tension")),
+    ("tension_clamped", default("tension").with_boundary(EndSlopes.clamped(-1.0, 1.0))),
+    ("tension_tolerance", default("tension").with_tolerance(0.1).with_max_iterations(3)),
+    ("tension_uniform_0", default("tension").with_uniform_tension(0.0)),
+    ("tension_uniform_0.3", default("tension").with_uniform_tension(0.3)),
+    ("tension_uniform_7", default("tension").with_uniform_tension(7.0)),
+    ("tension_uniform_200", default("tension").with_uniform_tension(200.0)),
+    ("variable_degree", default("variable_degree")),
+    ("variable_degree_clamped",
+     default("variable_degree").with_boundary(EndSlopes.clamped(0.0, 0.0))),
+    ("variable_degree_cap",
+     default("variable_degree").with_max_degree(6.0).with_max_iterations(4)),
+    ("tension_strict", default("tension").with_strict_shape()),
+    ("rational_cubic_newton", default("rational_cubic").with_convexity_solver("newton")),
+    ("variable_degree_limited", default("variable_degree").with_boundary(EndSlopes.limited())),
 ]
 
 # A registered method without a configuration above is covered by the one
@@ -44,6 +61,13 @@ CONFIGS += [
     for name, method in METHODS.items()
     if not any(isinstance(config, method.configuration) for _, config in CONFIGS)
 ]
+
+
+def method_of(config):
+    """The name of the record whose configuration class `config` is."""
+    return next(name for name, method in METHODS.items()
+                if isinstance(config, method.configuration))
+
 
 SIZES = [2, 3, 4, 7, 20, 200, 5000, 200_000]
 
@@ -72,12 +96,48 @@ def queries(x, rng, count):
     return np.sort(q), rng.permutation(q)
 
 
+class Digest:
+    """The fits of a group, their results' digests and their states'."""
+
+    def __init__(self):
+        self.fits = 0
+        self.results = hashlib.sha256()
+        self.states = hashlib.sha256()
+
+    def line(self, label):
+        return (f"{label:<28} fits {self.fits:>3}  results {self.results.hexdigest()}"
+                f"  states {self.states.hexdigest()}")
+
+
+def fit_digest(config, x, y, queries, groups):
+    """The digest of one fit, which `groups` take in with the fit's state."""
+    one = hashlib.sha256()
+    try:
+        spline = config.fit(x, y)
+    except ValueError as error:
+        one.update(str(error).encode())
+        state = None
+    else:
+        for q in queries:
+            for batch in (spline.value_batch, spline.first_derivative_batch,
+                          spline.second_derivative_batch):
+                one.update(bytes(batch(q)))
+        state = spline.__reduce__()[1][1]
+    for group in groups:
+        group.fits += 1
+        group.results.update(one.digest())
+        if state is not None:
+            group.states.update(state)
+    return one
+
+
 def main(argv):
     quick = "--quick" in argv
     verbose = "-v" in argv
     sizes = [n for n in SIZES if not quick or n <= 5000]
-    results, states = hashlib.sha256(), hashlib.sha256()
-    fits = 0
+    methods = {name: Digest() for name in METHODS}
+    variants = {name: Digest() for name, _ in CONFIGS}
+    total = Digest()
     for n in sizes:
         rng = np.random.default_rng(n)
         x = knots(n, rng)
@@ -86,24 +146,17 @@ def main(argv):
             for name, config in CONFIGS:
                 if n > 5000 and name.startswith("variable_degree_cap"):
                     continue
-                one = hashlib.sha256()
-                try:
-                    spline = config.fit(x, y)
-                except ValueError as error:
-                    one.update(str(error).encode())
-                else:
-                    for q in (sorted_q, random_q):
-                        for batch in (spline.value_batch, spline.first_derivative_batch,
-                                      spline.second_derivative_batch):
-                            one.update(bytes(batch(q)))
-                    states.update(spline.__reduce__()[1][1])
-                fits += 1
-                results.update(one.digest())
+                groups = (methods[method_of(config)], variants[name], total)
+                one = fit_digest(config, x, y, (sorted_q, random_q), groups)
                 if verbose:
                     print(f"{n:>7} {shape:<9} {name:<26} {one.hexdigest()[:16]}")
-    print(f"fits: {fits}")
-    print(f"results: {results.hexdigest()}")
-    print(f"states: {states.hexdigest()}")
+    for method, digest in methods.items():
+        print(digest.line(method))
+        for name, config in CONFIGS:
+            if method_of(config) == method:
+                print(variants[name].line("  " + name))
+    # Of every fit in the order above: it moves whenever a method is added.
+    print(total.line("every method"))
 
 
 if __name__ == "__main__":

@@ -64,7 +64,7 @@ inline constexpr std::int64_t largest_scale_exponent = 1100;
 // another. The shared EndSlopes is 1; each method's two are listed with the
 // method (methods.hpp); the smoother, which does not interpolate and so is
 // not a method, has 16 and 17.
-#define VELARIX_KINDS(name, configuration, spline) \
+#define VELARIX_KINDS(name, configuration, spline, Configuration) \
   name = configuration, name##_spline = spline,
 enum class Kind : std::uint8_t {
   end_slopes = 1,
@@ -76,8 +76,8 @@ enum class Kind : std::uint8_t {
 // Every kind as a case of one switch: the compiler refuses two kinds of one
 // value (a duplicate case).
 constexpr bool is_kind(Kind kind) {
-#define VELARIX_KIND_CASES(name, configuration, spline) \
-  case Kind::name:                                      \
+#define VELARIX_KIND_CASES(name, configuration, spline, Configuration) \
+  case Kind::name:                                                     \
   case Kind::name##_spline:
   switch (kind) {
     case Kind::end_slopes:

@@ -6,55 +6,23 @@
 #include <cstdint>
 #include <array>
 #include <cmath>
-#include <functional>
 #include <numbers>
 #include <random>
-#include <type_traits>
 #include <string>
 #include <utility>
-#include <variant>
+#include <vector>
 
+#include "every_method.hpp"
 #include "period.hpp"
-#include "rational_cubic/rational_cubic.hpp"
-#include "rational_cubic/state.hpp"
-#include "tension/state.hpp"
 #include "tension/strict.hpp"
-#include "tension/tension.hpp"
-#include "variable_degree/state.hpp"
-#include "variable_degree/variable_degree.hpp"
 
 namespace velarix {
 namespace {
 
-using AnySpline = std::variant<TensionSpline, VariableDegreeSpline, RationalCubicSpline>;
-using Fit = std::function<Result<AnySpline>(const Doubles&, const Doubles&, EndSlopes)>;
-
-template <class Config>
-Fit fit_with(Config c) {
-  return [c](const Doubles& x, const Doubles& y, EndSlopes ends) mutable -> Result<AnySpline> {
-    c.boundary = ends;
-    Result<typename Config::Spline> r = c.fit(x, y);
-    if (!r.ok()) return r.error();
-    return AnySpline(std::move(r).value());
-  };
-}
-
-using Method = std::pair<const char*, Fit>;
-const Method methods[] = {
-    {"published", fit_with(Tension{})},
-    {"strict", fit_with(Tension{tension::Policy::strict()})},
-    {"uniform_0_3", fit_with(Tension{tension::Policy::uniform(0.3)})},
-    {"uniform_3", fit_with(Tension{tension::Policy::uniform(3)})},
-    {"uniform_200", fit_with(Tension{tension::Policy::uniform(200)})},
-    {"variable_degree", fit_with(VariableDegree{})},
-};
-
 // S, S' or S'' (order 0, 1, 2) at x.
-double at(const AnySpline& s, int order, double x) {
-  const auto all = [x](const auto& f) {
-    return std::array{f.value(x), f.first_derivative(x), f.second_derivative(x)};
-  };
-  return std::visit(all, s)[order];
+template <class Spline>
+double at(const Spline& s, int order, double x) {
+  return std::array{s.value(x), s.first_derivative(x), s.second_derivative(x)}[order];
 }
 
 // 2 to 60 uneven knots from x0 to x0 + width.
@@ -68,47 +36,65 @@ Doubles random_knots(std::mt19937_64& rng, double x0, double width) {
   return x;
 }
 
-class Ends : public ::testing::TestWithParam<Method> {};
+// Each test runs over the method's configurations that take natural and
+// periodic ends on data of any shape, and is skipped for a method without.
+template <class Config>
+class MethodEnds : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (variants.empty()) GTEST_SKIP() << "no configuration takes these ends on any data";
+  }
+  const std::vector<testing::Named<Config>> variants = testing::MethodTraits<Config>::any_ends();
+
+  static typename Config::Spline fit(Config c, const Doubles& x, const Doubles& y, EndSlopes ends) {
+    c.boundary = ends;
+    return c.fit(x, y).value();
+  }
+};
+TYPED_TEST_SUITE(MethodEnds, testing::Methods, testing::MethodNames);
 
 // S'' is 0 at both end knots, exactly, one at a time and in a batch (which
 // pairs pieces), on random walks.
-TEST_P(Ends, NaturalCurvatureIsExactlyZeroAtBothEnds) {
-  std::mt19937_64 rng(25);
-  std::uniform_real_distribution<double> unit(0, 1);
-  for (int set = 0; set < 150; ++set) {
-    const Doubles x = random_knots(rng, -1, 10);
-    Doubles y{unit(rng)};
-    while (y.size() < x.size()) y.push_back(y.back() + 3 * (unit(rng) - 0.4));
-    const AnySpline s = GetParam().second(x, y, EndSlopes::natural()).value();
-    Doubles batch{x.front(), x[x.size() / 2], x.back(), x.front()};
-    std::visit(
-        [&](const auto& f) { f.curve().template evaluate<Derivative::second>(batch, batch); }, s);
-    ASSERT_TRUE(at(s, 2, x.front()) == 0 && at(s, 2, x.back()) == 0) << set;
-    ASSERT_TRUE(batch[0] == 0 && batch[2] == 0 && batch[3] == 0) << set;
+TYPED_TEST(MethodEnds, NaturalCurvatureIsExactlyZeroAtBothEnds) {
+  for (const auto& [name, config] : this->variants) {
+    std::mt19937_64 rng(25);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int set = 0; set < 150; ++set) {
+      const Doubles x = random_knots(rng, -1, 10);
+      Doubles y{unit(rng)};
+      while (y.size() < x.size()) y.push_back(y.back() + 3 * (unit(rng) - 0.4));
+      const auto s = this->fit(config, x, y, EndSlopes::natural());
+      Doubles batch{x.front(), x[x.size() / 2], x.back(), x.front()};
+      s.curve().template evaluate<Derivative::second>(batch, batch);
+      ASSERT_TRUE(at(s, 2, x.front()) == 0 && at(s, 2, x.back()) == 0) << name << " " << set;
+      ASSERT_TRUE(batch[0] == 0 && batch[2] == 0 && batch[3] == 0) << name << " " << set;
+    }
   }
 }
 
 // S, S' and S'' at x[0] and x[n-1] agree to 1e-12 of their largest size at
 // the knots, on periodic functions sampled at random knots of a period.
-TEST_P(Ends, PeriodicIsTwiceDifferentiableAcrossTheWrap) {
-  std::mt19937_64 rng(26);
-  std::uniform_real_distribution<double> unit(0, 1);
-  for (int set = 0; set < 150; ++set) {
-    const double a = unit(rng), b = 3 * unit(rng), x0 = 10 * (unit(rng) - 0.5);
-    const double period = std::ldexp(1 + unit(rng), static_cast<int>(unit(rng) * 8) - 4);
-    const Doubles x = random_knots(rng, x0, period);
-    Doubles y;
-    for (const double v : x) {
-      const double t = 2 * std::numbers::pi * (v - x0) / period;
-      y.push_back(std::sin(t) + a * std::cos(2 * t) + b);
-    }
-    y.back() = y.front();
-    const AnySpline s = GetParam().second(x, y, EndSlopes::periodic()).value();
-    for (int order = 0; order < 3; ++order) {
-      double scale = 0;
-      for (const double v : x) scale = std::max(scale, std::fabs(at(s, order, v)));
-      ASSERT_LE(std::fabs(at(s, order, x.front()) - at(s, order, x.back())), 1e-12 * scale)
-          << set << " order " << order << " n " << x.size();
+TYPED_TEST(MethodEnds, PeriodicIsTwiceDifferentiableAcrossTheWrap) {
+  for (const auto& [name, config] : this->variants) {
+    std::mt19937_64 rng(26);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int set = 0; set < 150; ++set) {
+      const double a = unit(rng), b = 3 * unit(rng), x0 = 10 * (unit(rng) - 0.5);
+      const double period = std::ldexp(1 + unit(rng), static_cast<int>(unit(rng) * 8) - 4);
+      const Doubles x = random_knots(rng, x0, period);
+      Doubles y;
+      for (const double v : x) {
+        const double t = 2 * std::numbers::pi * (v - x0) / period;
+        y.push_back(std::sin(t) + a * std::cos(2 * t) + b);
+      }
+      y.back() = y.front();
+      const auto s = this->fit(config, x, y, EndSlopes::periodic());
+      for (int order = 0; order < 3; ++order) {
+        double scale = 0;
+        for (const double v : x) scale = std::max(scale, std::fabs(at(s, order, v)));
+        ASSERT_LE(std::fabs(at(s, order, x.front()) - at(s, order, x.back())), 1e-12 * scale)
+            << name << " " << set << " order " << order << " n " << x.size();
+      }
     }
   }
 }
@@ -117,39 +103,58 @@ TEST_P(Ends, PeriodicIsTwiceDifferentiableAcrossTheWrap) {
 // periodic fits save as layout 3 (5 for the periodic curve, which repeats)
 // and load back to the same bytes, the end kind included, and to the same
 // values, outside the knots too; S'' at natural ends stays 0.
-TEST_P(Ends, ScaledFitsKeepTheirEndsThroughSavedStates) {
+TYPED_TEST(MethodEnds, ScaledFitsKeepTheirEndsThroughSavedStates) {
+  using Spline = typename TypeParam::Spline;
   const Doubles unit_x{0, 0.7, 1.1, 2, 2.9, 3.4, 4.5}, unit_y{1, 2, 0.5, 3, 2.5, 0.25, 1};
-  for (const auto& [x_exp, y_exp] : {std::pair{600, -800}, std::pair{-500, 900}}) {
-    Doubles x, y;
-    for (const double v : unit_x) x.push_back(std::ldexp(v, x_exp));
-    for (const double v : unit_y) y.push_back(std::ldexp(v, y_exp));
-    for (const EndSlopes& ends : {EndSlopes::natural(), EndSlopes::periodic()}) {
-      const AnySpline s = GetParam().second(x, y, ends).value();
-      std::visit(
-          [&](const auto& fit) {
-            const state::Bytes bytes = state::save(fit);
-            ASSERT_EQ(bytes[0], std::byte{ends.is_periodic() ? state::periodic_scaled_layout_version
-                                                             : state::scaled_layout_version});
-            const auto loaded = state::load<std::decay_t<decltype(fit)>>(bytes).value();
-            EXPECT_EQ(state::save(loaded), bytes);
-            const double period = x.back() - x.front();
-            for (const double v : x) {
-              EXPECT_EQ(loaded.second_derivative(v), fit.second_derivative(v));
-              EXPECT_EQ(loaded.value(v + 2 * period), fit.value(v + 2 * period));
-            }
-            EXPECT_EQ(loaded.curve().periodic(), ends.is_periodic());
-            if (ends.is_natural()) {
-              EXPECT_TRUE(fit.second_derivative(x.front()) == 0 &&
-                          fit.second_derivative(x.back()) == 0);
-            }
-          },
-          s);
+  for (const auto& [name, config] : this->variants) {
+    SCOPED_TRACE(name);
+    for (const auto& [x_exp, y_exp] : {std::pair{600, -800}, std::pair{-500, 900}}) {
+      Doubles x, y;
+      for (const double v : unit_x) x.push_back(std::ldexp(v, x_exp));
+      for (const double v : unit_y) y.push_back(std::ldexp(v, y_exp));
+      for (const EndSlopes& ends : {EndSlopes::natural(), EndSlopes::periodic()}) {
+        const Spline fit = this->fit(config, x, y, ends);
+        const state::Bytes bytes = state::save(fit);
+        ASSERT_EQ(bytes[0], std::byte{ends.is_periodic() ? state::periodic_scaled_layout_version
+                                                         : state::scaled_layout_version});
+        const Spline loaded = state::load<Spline>(bytes).value();
+        EXPECT_EQ(state::save(loaded), bytes);
+        const double period = x.back() - x.front();
+        for (const double v : x) {
+          EXPECT_EQ(loaded.second_derivative(v), fit.second_derivative(v));
+          EXPECT_EQ(loaded.value(v + 2 * period), fit.value(v + 2 * period));
+        }
+        EXPECT_EQ(loaded.curve().periodic(), ends.is_periodic());
+        if (ends.is_natural()) {
+          EXPECT_TRUE(fit.second_derivative(x.front()) == 0 &&
+                      fit.second_derivative(x.back()) == 0);
+        }
+      }
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, Ends, ::testing::ValuesIn(methods),
-                         [](const auto& info) { return std::string(info.param.first); });
+// Periodic ends refuse unequal end values with one message, a NaN end value
+// as not finite before the ends are compared, and values fitted in a scale
+// where both ends would round to 0 as given.
+TYPED_TEST(MethodEnds, PeriodicRefusalsHaveTheSharedMessages) {
+  const Doubles x{0, 1, 2, 3};
+  for (const auto& [name, config] : this->variants) {
+    const auto refusal = [&](const Doubles& y) {
+      TypeParam periodic = config;
+      periodic.boundary = EndSlopes::periodic();
+      const auto result = periodic.fit(x, y);
+      return result.ok() ? std::string("fitted") : message(result.error());
+    };
+    EXPECT_EQ(refusal({1, 2, 0, 1.5}),
+              "periodic end conditions need equal first and last values; y[0] = 1 and y[3] = 1.5 "
+              "differ") << name;
+    EXPECT_EQ(refusal({NAN, 2, 0, NAN}), "y[0] must be finite, got NaN") << name;
+    EXPECT_EQ(refusal({1e-25, 1e300, 2e300, 2e-25}),
+              "periodic end conditions need equal first and last values; y[0] = 1e-25 and "
+              "y[3] = 2e-25 differ") << name;
+  }
+}
 
 // The strict policy's shape measures, each interval's neighbours taken across
 // the wrap, on 64 points per interval: a flat interval stays within 1e-12 of
@@ -209,29 +214,21 @@ TEST(StrictPeriodic, KeepsTheShapeAcrossTheWrap) {
   }
 }
 
+// The rational cubic's own refusals (the shared ones are checked for every
+// method above).
 TEST(Ends, RefusalsHaveTheirMessages) {
   const Doubles x{0, 1, 2, 3};
-  const auto refusal = [&](const Fit& fit, const Doubles& y, EndSlopes ends) {
-    const Result<AnySpline> result = fit(x, y, ends);
+  const auto refusal = [&](RationalCubic config, const Doubles& y, EndSlopes ends) {
+    config.boundary = ends;
+    const auto result = config.fit(x, y);
     return result.ok() ? std::string("fitted") : message(result.error());
   };
-  EXPECT_EQ(refusal(fit_with(Tension{}), {1, 2, 0, 1.5}, EndSlopes::periodic()),
-            "periodic end conditions need equal first and last values; y[0] = 1 and y[3] = 1.5 "
-            "differ");
-  // A NaN end value is refused as not finite before the ends are compared.
-  EXPECT_EQ(refusal(fit_with(VariableDegree{}), {NAN, 2, 0, NAN}, EndSlopes::periodic()),
-            "y[0] must be finite, got NaN");
-  // Values fitted in a scale where both ends would round to 0: the ends are
-  // compared, and named, as given.
-  EXPECT_EQ(refusal(fit_with(Tension{}), {1e-25, 1e300, 2e300, 2e-25}, EndSlopes::periodic()),
-            "periodic end conditions need equal first and last values; y[0] = 1e-25 and "
-            "y[3] = 2e-25 differ");
-  EXPECT_EQ(refusal(fit_with(RationalCubic{}), {1, 0, 0, 1}, EndSlopes::periodic()),
+  EXPECT_EQ(refusal(RationalCubic{}, {1, 0, 0, 1}, EndSlopes::periodic()),
             "the rational cubic cannot have periodic ends: a periodic convex or concave function "
             "is constant");
   // Straight through three knots, then a bend: a convex curve through them
   // is straight up to x[2], which S'' = 0 at x[0] cannot join.
-  EXPECT_EQ(refusal(fit_with(RationalCubic{}), {0, 0, 0, 1}, EndSlopes::natural()),
+  EXPECT_EQ(refusal(RationalCubic{}, {0, 0, 0, 1}, EndSlopes::natural()),
             "the rational cubic cannot have natural ends: with S'' = 0 at the first knot the "
             "first interval would bend against the convexity of the data");
 }

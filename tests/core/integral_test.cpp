@@ -11,9 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "rational_cubic/rational_cubic.hpp"
-#include "tension/tension.hpp"
-#include "variable_degree/variable_degree.hpp"
+#include "every_method.hpp"
 
 namespace velarix {
 namespace {
@@ -52,11 +50,15 @@ void expect_spline_rules(const Spline& spline) {
   }
 }
 
-TEST(SplineIntegral, RulesForEveryMethod) {
+template <class Config>
+class MethodIntegral : public ::testing::Test {};
+TYPED_TEST_SUITE(MethodIntegral, testing::Methods, testing::MethodNames);
+
+// On a wave, or a convex curve for a method that needs one.
+TYPED_TEST(MethodIntegral, Rules) {
   const V x = knots();
-  expect_spline_rules(RationalCubic{}.fit(x, map(x, convex)).value());
-  expect_spline_rules(Tension{}.fit(x, map(x, wavy)).value());
-  expect_spline_rules(VariableDegree{}.fit(x, map(x, wavy)).value());
+  const bool convex_only = testing::MethodTraits<TypeParam>::convex_data_only;
+  expect_spline_rules(TypeParam{}.fit(x, map(x, convex_only ? convex : wavy)).value());
 }
 
 // A held zero integrates to zero out to infinity.

@@ -6,8 +6,7 @@
 #include <cmath>
 #include <vector>
 
-#include "rational_cubic/rational_cubic.hpp"
-#include "tension/tension.hpp"
+#include "every_method.hpp"
 #include "variable_degree/variable_degree.hpp"
 
 namespace velarix {
@@ -70,8 +69,7 @@ TEST(ScaleOf, FindsEachExtremeAtEveryPosition) {
 
 template <class Config>
 class ScaledSpline : public ::testing::Test {};
-using Configs = ::testing::Types<Tension, RationalCubic, VariableDegree>;
-TYPED_TEST_SUITE(ScaledSpline, Configs);
+TYPED_TEST_SUITE(ScaledSpline, testing::Methods, testing::MethodNames);
 
 // The scaled batches read blocks of the caller's abscissas before writing:
 // into another array, in place, and into the same array shifted either way,

@@ -1,7 +1,5 @@
 #include "checksum.hpp"
-#include "rational_cubic/state.hpp"
-#include "tension/state.hpp"
-#include "variable_degree/state.hpp"
+#include "every_method.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <type_traits>
 #include <vector>
 
 namespace velarix::state {
@@ -49,46 +49,63 @@ TEST(State, TensionSplineRoundTripKeepsEveryForm) {
   EXPECT_TRUE(forms[0] && forms[1] && forms[2]);
 }
 
-TEST(State, VariableDegreeAndRationalCubicRoundTrip) {
-  const VariableDegreeSpline vd = VariableDegree{}.fit(x, y).value();
-  expect_same_bits(vd, load<VariableDegreeSpline>(save(vd)).value());
-  const Doubles convex = {1.0, 0.5, 0.4, 0.6, 1.5};
-  const Doubles xs = {0, 1, 2, 3, 4};
-  const RationalCubicSpline rc = RationalCubic{}.fit(xs, convex).value();
-  expect_same_bits(rc, load<RationalCubicSpline>(save(rc)).value());
+template <class Config>
+class MethodState : public ::testing::Test {
+ protected:
+  // The rising data above, or convex data for a method that needs them.
+  static typename Config::Spline fitted() {
+    if (!testing::MethodTraits<Config>::convex_data_only) return Config{}.fit(x, y).value();
+    return Config{}.fit(Doubles{0, 1, 2, 3, 4}, Doubles{1.0, 0.5, 0.4, 0.6, 1.5}).value();
+  }
+};
+TYPED_TEST_SUITE(MethodState, testing::Methods, testing::MethodNames);
+
+TYPED_TEST(MethodState, SplineRoundTrip) {
+  using Spline = typename TypeParam::Spline;
+  const Spline spline = this->fitted();
+  const Result<Spline> restored = load<Spline>(save(spline));
+  ASSERT_TRUE(restored.ok()) << message(restored.error());
+  expect_same_bits(spline, restored.value());
+  EXPECT_EQ(save(restored.value()), save(spline));
 }
 
-TEST(State, ConfigurationsRoundTripFieldByField) {
-  RationalCubic rc;
-  rc.boundary = EndSlopes::clamped(-1, 2);
-  rc.tol = 1e-7;
-  rc.w_cap = 5;
-  EXPECT_EQ(load<RationalCubic>(save(rc)).value(), rc);
-  Tension t;
-  t.policy = tension::Policy::uniform(3.5);
-  EXPECT_EQ(load<Tension>(save(t)).value(), t);
-  VariableDegree vd;
-  vd.max_iter = 3;
-  EXPECT_EQ(load<VariableDegree>(save(vd)).value(), vd);
+TYPED_TEST(MethodState, ConfigurationRoundTripsFieldByField) {
+  const TypeParam changed = testing::MethodTraits<TypeParam>::changed();
+  ASSERT_FALSE(changed == TypeParam{});
+  EXPECT_EQ(load<TypeParam>(save(changed)).value(), changed);
+  EXPECT_EQ(load<TypeParam>(save(TypeParam{})).value(), TypeParam{});
+}
+
+// A configuration's state does not load as its spline, nor the spline's as
+// its configuration: each names the kind's byte.
+TYPED_TEST(MethodState, StatesOfTheOtherClassAreRefused) {
+  using Spline = typename TypeParam::Spline;
+  const Result<Spline> spline = load<Spline>(save(TypeParam{}));
+  ASSERT_FALSE(spline.ok());
+  EXPECT_EQ(message(spline.error()), "invalid saved state: state of another class at byte 1");
+  const Result<TypeParam> config = load<TypeParam>(save(this->fitted()));
+  ASSERT_FALSE(config.ok());
+  EXPECT_EQ(message(config.error()), "invalid saved state: state of another class at byte 1");
 }
 
 // A curve saved without per-interval results reads back the same pieces and
 // no invented results; read as a curve with results it is refused.
-TEST(State, CurveWithoutResults) {
-  const VariableDegreeSpline vd = VariableDegree{}.fit(x, y).value();
-  Writer out(Kind::variable_degree_spline);
-  out.curve(vd.curve());
+TYPED_TEST(MethodState, CurveWithoutResults) {
+  const auto spline = this->fitted();
+  using Piece = std::decay_t<decltype(spline.curve().pieces()[0])>;
+  Writer out(testing::spline_kind<TypeParam>);
+  out.curve(spline.curve());
   const Bytes bytes = std::move(out).finish();
-  Reader in(bytes, Kind::variable_degree_spline);
-  const auto curve = in.curve<VariableDegreePiece>(Results::absent);
+  Reader in(bytes, testing::spline_kind<TypeParam>);
+  const auto curve = in.curve<Piece>(Results::absent);
   ASSERT_FALSE(in.finish().has_value());
   EXPECT_TRUE(curve.results.empty());
-  ASSERT_EQ(curve.pieces.size(), vd.intervals());
+  ASSERT_EQ(curve.pieces.size(), spline.curve().pieces().size());
   for (std::size_t i = 0; i < curve.pieces.size(); ++i) {
-    EXPECT_EQ(curve.pieces[i].fields(), vd.curve().pieces()[i].fields());
+    EXPECT_EQ(curve.pieces[i].fields(), spline.curve().pieces()[i].fields());
   }
-  Reader misread(bytes, Kind::variable_degree_spline);
-  (void)misread.curve<VariableDegreePiece>(Results::per_interval);
+  Reader misread(bytes, testing::spline_kind<TypeParam>);
+  (void)misread.curve<Piece>(Results::per_interval);
   EXPECT_TRUE(misread.finish().has_value());
 }
 

@@ -116,7 +116,7 @@ NUMBERS = [(option, names) for option, names in cli.OPTIONS.values() if not opti
          "keeps one value per x (--smooth fits noisy data with repeated x)"),
         *((TURNING[0], ["--method", name], f"{name}: {message}")
           for name, message in refusals(*TURNING[1:]).items()),
-        ("0 0\n1 1\n", ["--method", "spline"], "invalid choice: 'spline'"),
+        ("0 0\n1 1\n", ["--method", "not-a-method"], "invalid choice: 'not-a-method'"),
         ("0 0\n1 1\n", ["--points", "1"], "--points: must be from 2 to 100000000, got 1"),
         ("0 0\n1 1\n", ["--columns", "0,5"], "no column 5: the table has columns 0 to 1"),
         ("0 0\n1 1\n", ["--columns", "a,b"], "no column 'a'"),
