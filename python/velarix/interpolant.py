@@ -626,7 +626,9 @@ def _beyond_poles(result, x, kind, mode):
     except (TypeError, ValueError):
         return result
     at = np.reshape(at, np.shape(at) + (1,) * (np.ndim(result) - np.ndim(at)))
-    missing = np.isnan(result) & ~np.isnan(at)
+    # At an infinite bound the continuation's own limit stands (NaN where its
+    # terms have none), as for the value.
+    missing = np.isnan(result) & np.isfinite(at)
     if missing.any():
         where = _number(np.broadcast_to(at, np.shape(result))[missing].flat[0])
         raise ValueError(f"extrapolate='extend' continues the end pieces' own closed forms, "

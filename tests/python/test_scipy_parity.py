@@ -2,9 +2,9 @@
 with every registered method."""
 
 import inspect
-
 import math
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -77,7 +77,13 @@ def test_extrapolate_per_call(extrapolate, mode, method):
     xs = np.array([-1.5, 0.5, 4.0])
     for nu in range(4):
         assert f(xs, nu, extrapolate).tobytes() == own(xs, nu).tobytes()
-    assert f.integrate(-1.0, xs, extrapolate).tobytes() == own.integrate(-1.0, xs).tobytes()
+    try:
+        expected = own.integrate(-1.0, xs)
+    except ValueError as refusal:  # the continued end piece passes a pole before -1
+        with pytest.raises(ValueError, match=re.escape(str(refusal))):
+            f.integrate(-1.0, xs, extrapolate)
+    else:
+        assert f.integrate(-1.0, xs, extrapolate).tobytes() == expected.tobytes()
     # True continues the end piece's own formula, as the core's "extend".
     assert f(4.0, extrapolate=True) == f.splines[0].evaluate(4.0, 0, "extend")
 
