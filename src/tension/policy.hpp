@@ -55,7 +55,7 @@ struct Published {
 // One given tension on every interval (its sign is kept; only |sigma| shapes
 // a piece), no passes. Estimated end slopes are taken as estimated.
 struct Uniform {
-  double sigma = 0;
+  double sigma;
 
   EndRows end_rows(const Samples& samples, const EndSlopes& boundary) const;
   std::optional<Error> check_scale(const Samples& samples) const;
