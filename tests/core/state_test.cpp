@@ -71,9 +71,12 @@ TYPED_TEST(MethodState, SplineRoundTrip) {
 
 TYPED_TEST(MethodState, ConfigurationRoundTripsFieldByField) {
   const TypeParam changed = testing::MethodTraits<TypeParam>::changed();
-  ASSERT_FALSE(changed == TypeParam{});
+  // The defaults are compared by their saved bytes, which hold every field:
+  // GCC's sanitizer build takes a variant compared with a fresh temporary
+  // for one that may be uninitialized.
+  ASSERT_NE(save(changed), save(TypeParam{}));
   EXPECT_EQ(load<TypeParam>(save(changed)).value(), changed);
-  EXPECT_EQ(load<TypeParam>(save(TypeParam{})).value(), TypeParam{});
+  EXPECT_EQ(save(load<TypeParam>(save(TypeParam{})).value()), save(TypeParam{}));
 }
 
 // A configuration's state does not load as its spline, nor the spline's as
