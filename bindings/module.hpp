@@ -35,7 +35,7 @@ struct Option {
 
 // Everything the layers above the classes need to know about a method.
 struct Method {
-  const char* name;  // snake case: "tension", "rational_cubic", ...
+  const char* name;  // snake case, as its line in methods.hpp names it
   Registration configuration;
   Registration spline;
   // The end conditions its configurations accept, as the names of the
