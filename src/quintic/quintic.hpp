@@ -85,9 +85,6 @@ struct Quintic {
   friend bool operator==(const Quintic&, const Quintic&) = default;
 };
 
-static_assert(Fit<Quintic>);
-static_assert(Interpolator1d<QuinticSpline>);
-
 }  // namespace velarix::quintic
 
 namespace velarix {

@@ -86,9 +86,6 @@ struct RationalCubic {
   friend bool operator==(const RationalCubic&, const RationalCubic&) = default;
 };
 
-static_assert(Interpolator1d<RationalCubicSpline>);
-static_assert(Fit<RationalCubic>);
-
 }  // namespace velarix::rational_cubic
 
 namespace velarix {

@@ -121,9 +121,6 @@ struct Tension {
   friend bool operator==(const Tension&, const Tension&) = default;
 };
 
-static_assert(Fit<Tension>);
-static_assert(Interpolator1d<TensionSpline>);
-
 }  // namespace velarix::tension
 
 namespace velarix {

@@ -97,9 +97,6 @@ struct VariableDegree {
   friend bool operator==(const VariableDegree&, const VariableDegree&) = default;
 };
 
-static_assert(Fit<VariableDegree>);
-static_assert(Interpolator1d<VariableDegreeSpline>);
-
 }  // namespace velarix::variable_degree
 
 namespace velarix {
