@@ -14,7 +14,16 @@ namespace velarix {
 
 // One piece of a spline over one interval. Each operation takes an absolute
 // abscissa inside the piece's interval; the piece maps it to its own local
-// parameter.
+// parameter. Beyond the signatures, every piece keeps two promises that the
+// shared layers rely on and the typed suite `PieceContract` checks for every
+// method:
+//   - at its left knot it returns the knot's value exactly (the spline is
+//     evaluated there from the right, and a knot's value must be the data's
+//     to the bit), so a piece is written around y0 + t (...) rather than as a
+//     blend whose terms cancel at t = 0;
+//   - its fields and results stay finite for data whose values reach near
+//     the largest double (fitted in scale, see scaled_fit.hpp): no
+//     intermediate squares or sums of values that overflow first.
 template <class P>
 concept SplinePiece = std::copyable<P> && requires(const P& piece, double x) {
   { piece.value(x) } -> std::same_as<double>;

@@ -13,11 +13,13 @@
 #include "error.hpp"
 #include "interpolator.hpp"
 #include "memory.hpp"
+#include "cubic/piece.hpp"
 #include "piecewise.hpp"
-#include "smoothing/piece.hpp"
 #include "smoothing/shape.hpp"
 
 namespace velarix::smoothing {
+
+using cubic::CubicPiece;
 
 // What a fit chose, in the caller's units.
 struct Choice {

@@ -3,7 +3,7 @@
 
 namespace velarix::state {
 
-using smoothing::CubicPiece;
+using cubic::CubicPiece;
 using smoothing::Shape;
 
 template <>

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "boundary.hpp"
+#include "cubic/moments.hpp"
 #include "error.hpp"
 #include "interpolator.hpp"
 #include "memory.hpp"
@@ -48,15 +49,8 @@ class VariableDegreeSpline : public PiecewiseSpline<VariableDegreePiece> {
 // opposite sign from its neighbouring secant.
 std::pair<double, double> estimated_end_slopes(const Samples& samples);
 
-// The moments M_0..M_{n-1} (second derivatives at the knots) of the C²
-// variable-degree spline with one degree per interval and the end slopes
-// S'(x_0) = left, S'(x_{n-1}) = right.
-Doubles moment_system(const Samples& samples, std::span<const double> degrees, double left,
-                      double right);
-// The same for any end rows: given slopes, natural ends (M_0 = M_{n-1} = 0,
-// exactly) or periodic ends (M_{n-1} = M_0, and S' continuous across the
-// wrap; the data must close up, y[0] == y[n-1]).
-Doubles moment_system(const Samples& samples, std::span<const double> degrees, const EndRows& ends);
+// The moment system of the spline's degrees (see cubic/moments.hpp).
+using cubic::moment_system;
 
 // By how much each knot's moment has the wrong curvature sign for the data:
 // a convex knot wants M >= 0, a concave one M <= 0, a locally straight one

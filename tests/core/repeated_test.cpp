@@ -12,7 +12,7 @@
 #include "quintic/piece.hpp"
 #include "rational_cubic/piece.hpp"
 #include "repeated.hpp"
-#include "smoothing/piece.hpp"
+#include "cubic/piece.hpp"
 #include "tension/piece.hpp"
 #include "variable_degree/piece.hpp"
 
@@ -68,7 +68,7 @@ TEST(RepeatedIntegral, EveryPieceForm) {
     expect_repeated_rules(variable_degree::VariableDegreePiece(0.5, 1.2, 1.0, 2.5, 0.7, -1.3, k),
                           0.5, 1.2);
   }
-  expect_repeated_rules(smoothing::CubicPiece(0.5, 1.2, 1.0, 2.5, 0.7, -1.3), 0.5, 1.2);
+  expect_repeated_rules(cubic::CubicPiece(0.5, 1.2, 1.0, 2.5, 0.7, -1.3), 0.5, 1.2);
 }
 
 }  // namespace

@@ -7,13 +7,15 @@
 #include <random>
 #include <vector>
 
+#include "cubic/piece.hpp"
 #include "smoothing/active_set.hpp"
 #include "smoothing/basis.hpp"
-#include "smoothing/piece.hpp"
 #include "smoothing/shape.hpp"
 
 namespace velarix::smoothing {
 namespace {
+
+using cubic::CubicPiece;
 
 struct Parsed {
   const char* text;

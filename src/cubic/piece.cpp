@@ -1,10 +1,10 @@
-#include "smoothing/piece.hpp"
+#include "cubic/piece.hpp"
 
 #include <cmath>
 
 #include "repeated.hpp"
 
-namespace velarix::smoothing {
+namespace velarix::cubic {
 
 CubicPiece::CubicPiece(double x0, double h, double y0, double y1, double m0, double m1)
     : x0_(x0), h_(h), y0_(y0), m0_(m0), m1_(m1), scale_(h * h / 6) {
@@ -53,4 +53,4 @@ double CubicPiece::repeated_integral(const Primitive&, int n, double x) const {
   return std::pow(h_, n) * integrated_powers(c, 4, n, t);
 }
 
-}  // namespace velarix::smoothing
+}  // namespace velarix::cubic

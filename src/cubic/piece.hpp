@@ -1,8 +1,9 @@
-// One interval of a smoothing spline: the cubic with values y0, y1 and second
-// derivatives m0, m1 at its ends (the moment form). Neighbouring pieces share
-// the value and the second derivative of their common knot exactly, so the
-// knots evaluate consistently from both sides and S'' is continuous to the
-// bit there.
+// One interval of a C² cubic spline: the cubic with values y0, y1 and second
+// derivatives m0, m1 at its ends (the moment form), the piece of every
+// method whose curve is a cubic spline given by its moments (the smoother's,
+// and any cubic-family method's). Neighbouring pieces share the value and
+// the second derivative of their common knot exactly, so the knots evaluate
+// consistently from both sides and S'' is continuous to the bit there.
 #pragma once
 
 #include <array>
@@ -10,7 +11,7 @@
 
 #include "interpolator.hpp"
 
-namespace velarix::smoothing {
+namespace velarix::cubic {
 
 // With t = (x - x0) / h and scale = h^2 / 6,
 //   S = (1 - t) y0 + t y1 + scale [((1 - t)^3 - (1 - t)) m0 + (t^3 - t) m1]
@@ -72,4 +73,4 @@ class CubicPiece {
 
 static_assert(RepeatedPiece<CubicPiece> && FieldList<CubicPiece>);
 
-}  // namespace velarix::smoothing
+}  // namespace velarix::cubic
