@@ -72,6 +72,16 @@ concept FieldList = requires(const P& piece) {
 // so a lane holds exactly the bits the expression gives on doubles.
 using Pair = double __attribute__((vector_size(16)));
 
+// One abscissa through a piece's paired code (`paired(a, b, x)` evaluates
+// x[0] in a and x[1] in b), run in both lanes: one compiled function for the
+// single and the paired paths keeps every result, NaN included, the same
+// bits on both.
+template <class Piece>
+double in_both_lanes(Pair (*paired)(const Piece&, const Piece&, Pair), const Piece& piece,
+                     double x) {
+  return paired(piece, piece, Pair{x, x})[0];
+}
+
 // A piece whose four evaluations can also run on two abscissas at once, each
 // in its own piece, giving in each lane the bits of the single evaluation.
 template <class P>

@@ -81,18 +81,11 @@ class QuinticPiece {
     return QuinticPiece(f);
   }
 
-  // A single evaluation runs the paired code in both lanes: one compiled
-  // function for both paths keeps every result, NaN included, the same bits.
-  double value(double x) const { return value_pair(*this, *this, Pair{x, x})[0]; }
-  double first_derivative(double x) const {
-    return first_derivative_pair(*this, *this, Pair{x, x})[0];
-  }
-  double second_derivative(double x) const {
-    return second_derivative_pair(*this, *this, Pair{x, x})[0];
-  }
-  double third_derivative(double x) const {
-    return third_derivative_pair(*this, *this, Pair{x, x})[0];
-  }
+  // A single evaluation runs the paired code in both lanes (in_both_lanes).
+  double value(double x) const { return in_both_lanes(value_pair, *this, x); }
+  double first_derivative(double x) const { return in_both_lanes(first_derivative_pair, *this, x); }
+  double second_derivative(double x) const { return in_both_lanes(second_derivative_pair, *this, x); }
+  double third_derivative(double x) const { return in_both_lanes(third_derivative_pair, *this, x); }
 
   // Two abscissas, x[0] in a and x[1] in b: the two evaluations run on the
   // two lanes at once.

@@ -74,21 +74,14 @@ struct RationalCubicPiece {
     return {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8]};
   }
 
-  // A single evaluation runs the paired code in both lanes. The operand
-  // order of a commutative operation is the compiler's choice, and with two
-  // NaN operands it decides which NaN (and so which sign) comes out; running
-  // one compiled function for single and paired evaluation keeps every
-  // result, NaN included, the same bits on both paths.
-  double value(double x) const { return value_pair(*this, *this, Pair{x, x})[0]; }
-  double first_derivative(double x) const {
-    return first_derivative_pair(*this, *this, Pair{x, x})[0];
-  }
-  double second_derivative(double x) const {
-    return second_derivative_pair(*this, *this, Pair{x, x})[0];
-  }
-  double third_derivative(double x) const {
-    return third_derivative_pair(*this, *this, Pair{x, x})[0];
-  }
+  // A single evaluation runs the paired code in both lanes (in_both_lanes):
+  // the operand order of a commutative operation is the compiler's choice,
+  // and with two NaN operands it decides which NaN (and so which sign) comes
+  // out.
+  double value(double x) const { return in_both_lanes(value_pair, *this, x); }
+  double first_derivative(double x) const { return in_both_lanes(first_derivative_pair, *this, x); }
+  double second_derivative(double x) const { return in_both_lanes(second_derivative_pair, *this, x); }
+  double third_derivative(double x) const { return in_both_lanes(third_derivative_pair, *this, x); }
 
   // Two abscissas, x[0] in a and x[1] in b. The divisions, which bound the
   // cost of an evaluation, then run two at a time. Not inlined, so that no

@@ -212,36 +212,35 @@ TensionPiece::Local TensionPiece::local(double x) const {
   return {u, 1 - b2, b2};
 }
 
-double TensionPiece::value(double x) const {
-  if (exponential(*this)) return exponential_value(*this, *this, Pair{x, x}, false)[0];
-  if (const auto* form = std::get_if<Steep>(&form_)) return value(*form, x);
+// One abscissa through the piece's form: the exponential one through its
+// paired code in both lanes (as the batches run it, so both give the same
+// bits), the steep one in absolute coordinates, the others in local ones.
+template <class Paired, class AtForm>
+double TensionPiece::through_form(double x, Paired exponential_pair, AtForm at_form) const {
+  if (exponential(*this)) return exponential_pair(*this, *this, Pair{x, x}, false)[0];
+  if (const auto* form = std::get_if<Steep>(&form_)) return at_form(*form, x);
   const Local at = local(x);
-  if (const auto* form = std::get_if<Hyperbolic>(&form_)) return value(*form, at);
-  return value(Cubic{}, at);
+  if (const auto* form = std::get_if<Hyperbolic>(&form_)) return at_form(*form, at);
+  return at_form(Cubic{}, at);
+}
+
+double TensionPiece::value(double x) const {
+  return through_form(x, exponential_value, [this](const auto& f, const auto& at) { return value(f, at); });
 }
 
 double TensionPiece::first_derivative(double x) const {
-  if (exponential(*this)) return exponential_first_derivative(*this, *this, Pair{x, x}, false)[0];
-  if (const auto* form = std::get_if<Steep>(&form_)) return first_derivative(*form, x);
-  const Local at = local(x);
-  if (const auto* form = std::get_if<Hyperbolic>(&form_)) return first_derivative(*form, at);
-  return first_derivative(Cubic{}, at);
+  return through_form(x, exponential_first_derivative,
+                      [this](const auto& f, const auto& at) { return first_derivative(f, at); });
 }
 
 double TensionPiece::second_derivative(double x) const {
-  if (exponential(*this)) return exponential_second_derivative(*this, *this, Pair{x, x}, false)[0];
-  if (const auto* form = std::get_if<Steep>(&form_)) return second_derivative(*form, x);
-  const Local at = local(x);
-  if (const auto* form = std::get_if<Hyperbolic>(&form_)) return second_derivative(*form, at);
-  return second_derivative(Cubic{}, at);
+  return through_form(x, exponential_second_derivative,
+                      [this](const auto& f, const auto& at) { return second_derivative(f, at); });
 }
 
 double TensionPiece::third_derivative(double x) const {
-  if (exponential(*this)) return exponential_third_derivative(*this, *this, Pair{x, x}, false)[0];
-  if (const auto* form = std::get_if<Steep>(&form_)) return third_derivative(*form, x);
-  const Local at = local(x);
-  if (const auto* form = std::get_if<Hyperbolic>(&form_)) return third_derivative(*form, at);
-  return third_derivative(Cubic{}, at);
+  return through_form(x, exponential_third_derivative,
+                      [this](const auto& f, const auto& at) { return third_derivative(f, at); });
 }
 
 Pair TensionPiece::value_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {

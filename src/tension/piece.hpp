@@ -181,6 +181,8 @@ class TensionPiece {
   };
   Local local(double x) const;
 
+  template <class Paired, class AtForm>
+  double through_form(double x, Paired exponential_pair, AtForm at_form) const;
   double value(const Steep& form, double x) const;
   double first_derivative(const Steep& form, double x) const;
   double second_derivative(const Steep& form, double x) const;
