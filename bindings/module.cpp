@@ -121,6 +121,7 @@ PyObject* method_record(const Method& m) {
                  {"interpolation_configuration", m.interpolation_configuration()},
                  {"summary", PyUnicode_FromString(m.summary)},
                  {"promises", strings(m.promises)},
+                 {"colour", PyUnicode_FromString(m.colour)},
                  {"threaded_fit", PyBool_FromLong(m.threaded_fit ? 1 : 0)}});
 }
 

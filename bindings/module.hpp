@@ -50,6 +50,9 @@ struct Method {
   // checks, among "monotone", "convex", "flat" and "overshoot", where the
   // data have them; the command names the one a fit misses.
   std::span<const char* const> promises;
+  // The colour its curves are drawn in, a Matplotlib colour name, so that a
+  // method keeps its colour on every figure.
+  const char* colour;
   // Whether a fit of long data splits its passes over the threads that
   // velarix.get_workers() gives (a benchmark times such fits in elapsed
   // time too).

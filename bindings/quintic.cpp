@@ -87,6 +87,7 @@ Method quintic_method() {
           "any data; exactly flat, monotone and convex where the data are, order 5 on smooth "
           "data",
           promises,
+          "tab:brown",
           true};
 }
 

@@ -122,7 +122,8 @@ Method rational_cubic_method() {
           options,
           &interpolation_configuration,
           "data convex throughout or concave throughout; convex (concave) everywhere",
-          promises};
+          promises,
+          "tab:purple"};
 }
 
 }  // namespace velarix::py

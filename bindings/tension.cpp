@@ -124,7 +124,8 @@ Method tension_method() {
           options,
           &interpolation_configuration,
           "any data; monotone, convex and flat where the data are (strict policy)",
-          promises};
+          promises,
+          "tab:blue"};
 }
 
 }  // namespace velarix::py

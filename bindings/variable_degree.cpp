@@ -71,7 +71,8 @@ Method variable_degree_method() {
           &interpolation_configuration,
           "inflections allowed; each interval's curvature sign follows the data (co-convex, "
           "not co-monotone)",
-          promises};
+          promises,
+          "tab:green"};
 }
 
 }  // namespace velarix::py

@@ -46,15 +46,9 @@ DATA = [
     ("convex decay 1/(x + 0.5)", convex),
 ]
 
-# Every registered method's default configuration. The colours
-# fix the drawing order; a method without one is drawn last, in brown.
-COLOURS = {"Tension": "tab:blue", "VariableDegree": "tab:green", "RationalCubic": "tab:purple",
-           "Quintic": "tab:brown"}
-METHODS = [method.configuration.__name__ for method in REGISTRY.values()]
+# Every registered method's default configuration, in its record's colour.
 VELARIX = [
-    (f"velarix {name}", getattr(velarix, name)(), COLOURS.get(name, "tab:brown"))
-    for name in sorted(METHODS, key=lambda name: list(COLOURS).index(name)
-                       if name in COLOURS else len(COLOURS))
+    (f"velarix {m.configuration.__name__}", m.configuration(), m.colour) for m in REGISTRY.values()
 ]
 
 # The references are drawn thin and dashed, so the eye reads velarix first.
@@ -144,8 +138,8 @@ def bump():
 
 
 QUINTIC_FITS = [
-    ("velarix Quintic", velarix.Quintic(), "tab:brown", 1.8),
-    ("velarix Tension, strict", velarix.Tension().with_strict_shape(), "tab:blue", 1.2),
+    ("velarix Quintic", velarix.Quintic(), REGISTRY["quintic"].colour, 1.8),
+    ("velarix Tension, strict", velarix.Tension().with_strict_shape(), REGISTRY["tension"].colour, 1.2),
 ]
 
 

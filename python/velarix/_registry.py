@@ -52,6 +52,8 @@ class Method:
     # The shape requirements its fits' verdict checks where the data have
     # them: "monotone", "convex", "flat", "overshoot".
     promises: tuple
+    # The Matplotlib colour of its curves on every figure.
+    colour: str
     # Whether a fit of long data splits its passes over get_workers() threads.
     threaded_fit: bool
 
