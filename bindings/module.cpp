@@ -26,6 +26,7 @@
 #include "cancel.hpp"
 #include "errors.hpp"
 #include "extrapolation.hpp"
+#include "interpolator.hpp"
 #include "methods.hpp"
 
 namespace velarix::py {
@@ -152,6 +153,8 @@ int exec_module(PyObject* module) {
   if (PyModule_AddIntConstant(module, "highest_antiderivative", highest_antiderivative) != 0) {
     return -1;
   }
+  // The highest derivative they serve (nu up to it), for the same orders.
+  if (PyModule_AddIntConstant(module, "highest_derivative", highest_derivative) != 0) return -1;
   // The extrapolation modes the NumPy layer offers, its one list of them.
   Ref modes(PyTuple_New(static_cast<Py_ssize_t>(offered_extrapolations.size())));
   if (!modes) return -1;

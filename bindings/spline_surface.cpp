@@ -88,10 +88,10 @@ std::optional<Extrapolation> extrapolation_argument(const std::string& extrapola
 }
 
 bool check_order(int nu) {
-  if (nu >= -highest_antiderivative && nu <= 3) return true;
+  if (nu >= -highest_antiderivative && nu <= highest_derivative) return true;
   PyErr_Format(PyExc_ValueError,
-               "nu must be -%d to -1 (the antiderivatives), 0, 1, 2 or 3, got %d",
-               highest_antiderivative, nu);
+               "nu must be -%d to -1 (the antiderivatives), 0, 1, 2 or %d, got %d",
+               highest_antiderivative, highest_derivative, nu);
   return false;
 }
 

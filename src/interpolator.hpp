@@ -12,6 +12,9 @@
 
 namespace velarix {
 
+// The highest derivative every piece gives in closed form (third_derivative).
+inline constexpr int highest_derivative = 3;
+
 // One piece of a spline over one interval. Each operation takes an absolute
 // abscissa inside the piece's interval; the piece maps it to its own local
 // parameter. Beyond the signatures, every piece keeps two promises that the

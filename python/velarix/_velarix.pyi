@@ -57,6 +57,8 @@ methods: Final[tuple[MappingProxyType[str, Any], ...]]
 # The deepest antiderivative served in closed form: evaluate's nu goes down
 # to its negative.
 highest_antiderivative: Final[int]
+# The highest derivative served: evaluate's nu goes up to it.
+highest_derivative: Final[int]
 # The extrapolation modes offered, in their documented order.
 extrapolations: Final[tuple[str, ...]]
 
