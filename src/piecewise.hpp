@@ -1,6 +1,9 @@
 // The container every fitted spline is built on: sorted knots and one piece
 // per interval, with the clamped interval lookup. This is the only place that
-// clamps, locates and dispatches to a piece.
+// clamps, locates and dispatches to a piece. The search and its bucket index
+// are in piecewise/lookup.hpp, the tables the integrals keep in
+// piecewise/integral_table.hpp; the extrapolation modes and the periodic
+// wrap are the curve's own, below.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +21,8 @@
 #include "interpolator.hpp"
 #include "memory.hpp"
 #include "period.hpp"
+#include "piecewise/integral_table.hpp"
+#include "piecewise/lookup.hpp"
 #include "repeated.hpp"
 #include "scale.hpp"
 
@@ -26,130 +31,13 @@ namespace velarix {
 // Which of the four evaluations a call asks for.
 enum class Derivative { value, first, second, third };
 
-// The number of knots k with knots[k] <= x, by binary search. A comparison
-// with NaN counts as false, so a NaN x gives 0.
-//
-// The halving step is a select, not a branch: on random queries a branch on
-// the comparison is mispredicted half the time, which costs more than the
-// search itself. Both candidates of the next step are prefetched so that on a
-// large knot array the loads of successive steps overlap.
-inline std::size_t locate(std::span<const double> knots, double x) {
-  const double* k = knots.data();
-  std::size_t base = 0;
-  std::size_t size = knots.size();
-  while (size > 1) {
-    const std::size_t half = size / 2;
-    __builtin_prefetch(k + base + half / 2);
-    __builtin_prefetch(k + base + half + half / 2);
-    base = k[base + half] <= x ? base + half : base;
-    size -= half;
-  }
-  return (size != 0 && k[base] <= x) ? base + 1 : base;
-}
-
-// The number of forward steps a sorted batch tries from the previous interval
-// before it searches: queries denser than the knots mostly stay in one
-// interval, and sparser ones skip a few.
-inline constexpr std::size_t forward_steps = 4;
-
-// Whether no element of xs is below its predecessor. Only chooses between two
-// lookups that find the same interval, so a NaN may answer either way.
-inline bool ascending(std::span<const double> xs) {
-  for (std::size_t i = 1; i < xs.size(); ++i) {
-    if (xs[i] < xs[i - 1]) return false;
-  }
-  return true;
-}
-
-// A sum carried as its rounded value and the sum of the rounding errors of
-// every addition (Knuth's two-sum). The difference of two such partial sums
-// keeps the accuracy of the terms between them to within eps^2 of the sums,
-// where plain running sums would lose eps of them.
-struct CarriedSum {
-  double hi = 0;
-  double lo = 0;
-
-  void add(double x) {
-    const double s = hi + x;
-    const double back = s - hi;
-    lo += (hi - (s - back)) + (x - back);
-    hi = s;
-  }
-};
-
-template <class P>
-struct PrimitiveOf {
-  struct type {};
-};
-template <IntegrablePiece P>
-struct PrimitiveOf<P> {
-  using type = typename P::Primitive;
-};
-
-// What the integral of a curve needs, per piece: its primitive and the
-// integral from the first knot to the piece's left knot; and the integral over
-// the whole curve.
-template <class P>
-struct IntegralTable {
-  struct Entry {
-    [[no_unique_address]] typename PrimitiveOf<P>::type primitive;
-    CarriedSum before;
-  };
-  Vector<Entry> entries;
-  CarriedSum total;
-  // The antiderivative at the last knot, as antiderivative_in gives it: the
-  // integral over one period of a periodic curve.
-  double whole = 0;
-};
-
-// What the repeated integrals need beyond the integral table: the
-// antiderivatives F_1 .. F_highest at every knot (at[k][m - 1] = F_m(x_k)),
-// from which F_n continues across each piece by Taylor's formula.
-struct RepeatedTable {
-  Vector<std::array<double, highest_antiderivative>> at;
-};
-
-// The integral table of a curve, built when it is first asked for and kept.
-// It is derived from the pieces, so a copy starts without one and a saved
-// curve carries none: a copy or a restored curve builds the same table, in the
-// same order, to the same bits. The table is published with one atomic
-// exchange, so that concurrent first calls (a caller that releases the
-// interpreter lock) build at most one table each and all use the first.
-template <class P, class T = IntegralTable<P>>
-class LazyIntegrals {
- public:
-  using Table = T;
-
-  LazyIntegrals() = default;
-  LazyIntegrals(const LazyIntegrals&) {}
-  LazyIntegrals(LazyIntegrals&& other) noexcept
-      : table_(other.table_.exchange(nullptr, std::memory_order_acq_rel)) {}
-  LazyIntegrals& operator=(const LazyIntegrals&) {
-    reset(nullptr);
-    return *this;
-  }
-  LazyIntegrals& operator=(LazyIntegrals&& other) noexcept {
-    reset(other.table_.exchange(nullptr, std::memory_order_acq_rel));
-    return *this;
-  }
-  ~LazyIntegrals() { delete table_.load(std::memory_order_acquire); }
-
-  template <class Build>
-  const Table& get(Build&& build) const {
-    if (const Table* ready = table_.load(std::memory_order_acquire)) return *ready;
-    auto fresh = std::make_unique<Table>(build());
-    const Table* expected = nullptr;
-    if (table_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel)) {
-      return *fresh.release();
-    }
-    return *expected;
-  }
-
- private:
-  void reset(const Table* table) { delete table_.exchange(table, std::memory_order_acq_rel); }
-
-  mutable std::atomic<const Table*> table_{nullptr};
-};
+using piecewise::ascending;
+using piecewise::CarriedSum;
+using piecewise::forward_steps;
+using piecewise::IntegralTable;
+using piecewise::LazyIntegrals;
+using piecewise::locate;
+using piecewise::RepeatedTable;
 
 // The knots and pieces are held in the coordinates of the fit (see Scale):
 // knots(), pieces(), clamp() and interval() work in those, while the
@@ -166,7 +54,8 @@ class Piecewise {
         !(knots_.front() <= knots_.back())) {
       throw InternalError("piecewise curve needs sorted knots and one piece per interval");
     }
-    build_index();
+    last_piece_ = pieces_.size() - 1;
+    index_ = piecewise::BucketIndex(knots_);
   }
 
   std::span<const double> knots() const { return knots_; }
@@ -193,7 +82,7 @@ class Piecewise {
   // The piece that evaluates a clamped abscissa: an interior knot belongs to
   // the piece on its right, the last knot to the last piece.
   std::size_t interval(double clamped) const {
-    const std::size_t count = count_at_most(clamped);
+    const std::size_t count = index_.count_at_most(knots_, clamped);
     const std::size_t i = count == 0 ? 0 : count - 1;
     return std::min(i, last_piece_);
   }
@@ -895,73 +784,6 @@ class Piecewise {
   }
 
  private:
-  // The bucket index narrows the binary search to the knots whose bucket is
-  // that of x, so a random query reads a few knots instead of log2(n) of
-  // them. The buckets split the domain evenly, one per interval; first_[b] is
-  // the number of knots whose bucket is below b. Because bucket() is
-  // monotone, every knot before first_[b] is below any x of bucket b and
-  // every knot from first_[b + 1] on is above it, so the count of knots <= x
-  // is first_[b] plus the count within that range: the same number locate
-  // gives over all knots, however the bucket boundaries are rounded.
-  void build_index() {
-    const double front = knots_.front();
-    const double width = knots_.back() - front;
-    const std::size_t buckets = pieces_.size();
-    last_piece_ = buckets - 1;
-    bucket_scale_ = static_cast<double>(buckets) / width;
-    // Infinite or degenerate domains and more knots than a 32-bit count
-    // holds keep the plain search.
-    if (!(bucket_scale_ > 0 && bucket_scale_ < std::numeric_limits<double>::infinity()) ||
-        knots_.size() > std::numeric_limits<std::uint32_t>::max()) {
-      return;
-    }
-    last_bucket_ = buckets - 1;
-    last_bucket_limit_ = static_cast<double>(last_bucket_);
-    first_.assign(buckets + 1, 0);
-    for (const double knot : knots_) {
-      const std::size_t b = bucket(knot);
-      if (b + 1 < first_.size()) ++first_[b + 1];
-    }
-    for (std::size_t b = 1; b < first_.size(); ++b) first_[b] += first_[b - 1];
-  }
-
-  // min(floor((x - front) * scale), buckets - 1) for a clamped, non-NaN x.
-  std::size_t bucket(double clamped) const {
-    // t >= 0, and below the limit it fits a signed count, whose conversion
-    // needs no range fix-up.
-    const double t = (clamped - knots_.front()) * bucket_scale_;
-    return t < last_bucket_limit_ ? static_cast<std::size_t>(static_cast<std::int64_t>(t))
-                                  : last_bucket_;
-  }
-
-  // locate(knots_, clamped), through the bucket index when there is one.
-  // NaN is decided first: it compares false with every knot, so the count is
-  // 0, and it has no bucket.
-  std::size_t count_at_most(double clamped) const {
-    if (first_.empty()) return locate(knots_, clamped);
-    if (clamped != clamped) return 0;
-    const std::size_t b = bucket(clamped);
-    const std::size_t begin = first_[b];
-    const std::size_t end = first_[b + 1];
-    if (end - begin <= scanned && begin + scanned <= knots_.size()) {
-      return begin + count_scanned(knots_.data() + begin, clamped);
-    }
-    return begin + locate(std::span<const double>(knots_.data() + begin, end - begin), clamped);
-  }
-
-  // Most buckets hold at most a few knots. For those the first `scanned`
-  // knots from the bucket's start are all compared, so that no branch
-  // depends on the query (a search whose length varies from query to query
-  // mispredicts its exit). The knots past the bucket are above x, so they
-  // add nothing and the sum is the count the search gives.
-  static constexpr std::size_t scanned = 4;
-
-  static std::size_t count_scanned(const double* k, double clamped) {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < scanned; ++i) count += static_cast<std::size_t>(k[i] <= clamped);
-    return count;
-  }
-
   // The rare branches outside the knots are the only ones that read the
   // periodic flag, so the common path stays as it was.
   double clamp(double x, double front, double back) const {
@@ -1068,10 +890,7 @@ class Piecewise {
   Scale scale_;                       // the fit's coordinates
   bool periodic_ = false;             // repeats outside the knots
   std::size_t last_piece_ = 0;
-  double bucket_scale_ = 0;           // buckets per unit of x
-  std::size_t last_bucket_ = 0;
-  double last_bucket_limit_ = 0;      // last_bucket_ as a double
-  Vector<std::uint32_t> first_;       // empty: no index
+  piecewise::BucketIndex index_;
   LazyIntegrals<P> integrals_;
   LazyIntegrals<P, RepeatedTable> repeated_;
 };
