@@ -730,6 +730,176 @@ class Balance {
   std::size_t m_;
 };
 
+// The knot pass works in blocks of this many steps: the intervals of a block
+// are tested after it, and a chunk is made of whole blocks.
+constexpr std::size_t kBlock = 64;
+
+// Long data are split into chunks of whole blocks of inner steps, each run
+// on a thread of its own. A chunk after the first recomputes the two knots
+// before it from their estimates (their boxes and budget), which gives the
+// same numbers as the chunk before computes for them; the final values of
+// the knot between the chunks, and the two intervals beside it, wait for the
+// join.
+std::vector<Chunk> plan_chunks(std::size_t n) {
+  const std::size_t m = n - 1;
+  std::vector<Chunk> chunks;
+  const std::size_t threads = m >= 6 + 4 * kBlock ? parallel::threads_for(n) : 1;
+  std::size_t begin = 0;
+  for (std::size_t c = 1; c < threads; ++c) {
+    const std::size_t at = 4 + parallel::chunk_begin(m - 5, threads, c) / kBlock * kBlock;
+    if (at < 8 || at < begin + 2 * kBlock || at + 2 * kBlock > m) continue;
+    chunks.push_back({begin, at});
+    begin = at;
+  }
+  chunks.push_back({begin, n});
+  return chunks;
+}
+
+// The bending tests of the intervals of one chunk, in runs of at most
+// kBlock, as the knot pass makes their knots final.
+//
+// Whether interval i keeps its bending, recorded in `failing` if not. Each
+// interval is tested once its knots are final, every kBlock steps, in a loop
+// of its own after the steps (in the step itself the test crowded the
+// registers of the step's own work). A tested interval's index is written
+// whatever the outcome and kept by counting it, so that no branch depends on
+// the outcome: the list is grown ahead of each run of tests (`room`) and cut
+// to its length at the end.
+//
+// While pieces are written and none has failed (smooth data), each
+// interval's piece is written in the same loop, while its knots are still in
+// the caches, and the test takes its shortest way, whose branches are then
+// predicted.
+//
+// Otherwise (rough data) the convex and concave intervals of the run are
+// listed first and tested alone, with the coefficients' own tests combined
+// without branches, and a piece they leave open is listed as failing until
+// its exact minimum, taken for all the open pieces of the run at its end
+// (`settle`), says otherwise: one at a time, each minimum's chain of
+// divisions and a square root held up the loop; taken together, the chains
+// of different pieces overlap. Both ways give every interval the same
+// verdict.
+//
+// On periodic data knot 0 is final only once knot m is: interval 0 is tested
+// after the chunks, and no piece is written.
+class IntervalTests {
+ public:
+  // `pieces` null: none written. `tested`: the first interval to test.
+  IntervalTests(const Samples& samples, std::span<const Shape> shapes, const UnfilledDoubles& d,
+                const UnfilledDoubles& a, QuinticPiece* pieces, Vector<std::size_t>& failing,
+                std::size_t tested)
+      : samples_(samples), shapes_(shapes), h_(samples.widths()), x_(samples.x()),
+        s_(samples.secants()), d_(d), a_(a), pieces_(pieces), failing_(failing), tested_(tested) {}
+
+  // Every interval before `end`, whose knots are final.
+  void before(std::size_t end) {
+    while (tested_ < end) {
+      const std::size_t stop = std::min(end, tested_ + kBlock);
+      room(stop - tested_);
+      if (pieces_ != nullptr && failed_ == 0) {
+        test_writing(stop);
+      } else {
+        test_rough_run(stop);
+      }
+    }
+  }
+
+  void finish(ChunkResult& result) {
+    failing_.resize(failed_);
+    result.clean = failed_ == 0;
+    result.preserved = preserved_;
+  }
+
+ private:
+  struct Open {
+    std::size_t position;  // in `failing`
+    Bernstein c;
+  };
+
+  void room(std::size_t tests) {
+    if (failing_.size() < failed_ + tests) {
+      failing_.resize(std::max(2 * failing_.size(), failed_ + tests));
+    }
+  }
+  __attribute__((always_inline)) void record(std::size_t i, bool fails) {
+    failing_[failed_] = i;
+    failed_ += fails ? 1 : 0;
+  }
+  __attribute__((always_inline)) void test(std::size_t i, const Hermite& e) {
+    const int bending = orientation(shapes_[i]);
+    record(i, bending != 0 && !keeps_bending(oriented(bending, h_[i], e)));
+  }
+  // Convex or concave interval i on rough data.
+  __attribute__((always_inline)) void test_rough(std::size_t i) {
+    const Bend b = oriented(orientation(shapes_[i]), h_[i], hermite(samples_, d_, a_, i));
+    const Bernstein c = bernstein(b);
+    if (!(c.scale <= kLargeScale)) {
+      record(i, !keeps_bending_closely(b, c));
+      return;
+    }
+    const bool passes = all_above_floor(c);
+    open_[opened_] = {failed_, c};
+    opened_ += (!passes & !dips(c)) ? 1 : 0;
+    record(i, !passes);
+  }
+  // The open pieces of the run whose list entries start at `from`: those
+  // that pass are taken out of the list, which keeps its order.
+  void settle(std::size_t from) {
+    if (opened_ == 0) return;
+    for (std::size_t p = 0; p < opened_; ++p) {
+      passes_[open_[p].position - from] = minimum_keeps_bending(open_[p].c);
+    }
+    std::size_t kept = open_[0].position;
+    for (std::size_t j = kept; j < failed_; ++j) {
+      const bool keep = !passes_[j - from];
+      passes_[j - from] = false;
+      failing_[kept] = failing_[j];
+      kept += keep ? 1 : 0;
+    }
+    failed_ = kept;
+    opened_ = 0;
+  }
+  // Runs of at most kBlock intervals, up to `stop`: with pieces, and alone.
+  void test_writing(std::size_t stop) {
+    for (; tested_ < stop; ++tested_) {
+      const std::size_t i = tested_;
+      const Hermite e = hermite(samples_, d_, a_, i);
+      test(i, e);
+      if (failed_ != 0) continue;
+      preserved_ = store_piece(pieces_ + i, x_[i], x_[i + 1], e, shapes_[i], s_[i], h_[i], true) &&
+                   preserved_;
+    }
+  }
+  void test_rough_run(std::size_t stop) {
+    std::array<std::size_t, kBlock> bent;
+    std::size_t count = 0;
+    for (std::size_t i = tested_; i < stop; ++i) {
+      bent[count] = i;
+      count += orientation(shapes_[i]) != 0 ? 1 : 0;
+    }
+    const std::size_t from = failed_;
+    for (std::size_t j = 0; j < count; ++j) test_rough(bent[j]);
+    settle(from);
+    tested_ = stop;
+  }
+
+  const Samples& samples_;
+  std::span<const Shape> shapes_;
+  std::span<const double> h_;
+  std::span<const double> x_;
+  std::span<const double> s_;
+  const UnfilledDoubles& d_;
+  const UnfilledDoubles& a_;
+  QuinticPiece* pieces_;
+  Vector<std::size_t>& failing_;
+  std::size_t tested_;
+  std::size_t failed_ = 0;
+  bool preserved_ = true;
+  std::array<Open, kBlock> open_;
+  std::size_t opened_ = 0;
+  std::array<bool, kBlock> passes_{};
+};
+
 }  // namespace
 
 KnotValues knot_values(const Samples& samples, const Classes& classes,
@@ -757,26 +927,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
   // and the pieces are dropped, touch little of it.
   if (write) out.pieces.resize(m);
   QuinticPiece* const pieces = out.pieces.data();
-  constexpr std::size_t kBlock = 64;
-
-  // Long data are split into chunks of whole blocks of inner steps, each
-  // run on a thread of its own. A chunk after the first recomputes the two
-  // knots before it from their estimates (their boxes and budget), which
-  // gives the same numbers as the chunk before computes for them; the final
-  // values of the knot between the chunks, and the two intervals beside it,
-  // wait for the join.
-  std::vector<Chunk> chunks;
-  {
-    const std::size_t threads = m >= 6 + 4 * kBlock ? parallel::threads_for(n) : 1;
-    std::size_t begin = 0;
-    for (std::size_t c = 1; c < threads; ++c) {
-      const std::size_t at = 4 + parallel::chunk_begin(m - 5, threads, c) / kBlock * kBlock;
-      if (at < 8 || at < begin + 2 * kBlock || at + 2 * kBlock > m) continue;
-      chunks.push_back({begin, at});
-      begin = at;
-    }
-    chunks.push_back({begin, n});
-  }
+  const std::vector<Chunk> chunks = plan_chunks(n);
   std::vector<Warmup> warmups(chunks.size());
   for (std::size_t c = 1; c < chunks.size(); ++c) {
     const std::size_t b = chunks[c].begin;
@@ -794,119 +945,9 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
       const bool free_end = ends.natural() && (k == 0 || k == m);
       a[k] = box.fixed == zero || free_end ? 0.0 : boxed_curvature(a[k], d[k], l, r);
     };
-    // Whether interval i keeps its bending, recorded in `failing` if not.
-    // Each interval is tested once its knots are final, every kBlock steps,
-    // in a loop of its own after the steps (in the step itself the test
-    // crowded the registers of the step's own work). A tested interval's
-    // index is written whatever the outcome and kept by counting it, so that
-    // no branch depends on the outcome: the list is grown ahead of each run
-    // of tests (`room`) and cut to its length at the end.
-    //
-    // While pieces are written and none has failed (smooth data), each
-    // interval's piece is written in the same loop, while its knots are
-    // still in the caches, and the test takes its shortest way, whose
-    // branches are then predicted.
-    //
-    // Otherwise (rough data) the convex and concave intervals of the run are
-    // listed first and tested alone, with the coefficients' own tests
-    // combined without branches, and a piece they leave open is listed as
-    // failing until its exact minimum, taken for all the open pieces of the
-    // run at its end (`settle`), says otherwise: one at a time, each
-    // minimum's chain of divisions and a square root held up the loop; taken
-    // together, the chains of different pieces overlap. Both ways give every
-    // interval the same verdict.
-    //
-    // On periodic data knot 0 is final only once knot m is: interval 0 is
-    // tested after the chunks, and no piece is written.
-    Vector<std::size_t>& failing = result.failing;
-    std::size_t failed = 0;
-    const auto room = [&](std::size_t tests) {
-      if (failing.size() < failed + tests) {
-        failing.resize(std::max(2 * failing.size(), failed + tests));
-      }
-    };
-    const auto record = [&](std::size_t i, bool fails) __attribute__((always_inline)) {
-      failing[failed] = i;
-      failed += fails ? 1 : 0;
-    };
-    const auto test = [&](std::size_t i, const Hermite& e) __attribute__((always_inline)) {
-      const int bending = orientation(shapes[i]);
-      record(i, bending != 0 && !keeps_bending(oriented(bending, h[i], e)));
-    };
-    struct Open {
-      std::size_t position;  // in `failing`
-      Bernstein c;
-    };
-    std::array<Open, kBlock> open;
-    std::size_t opened = 0;
-    // Convex or concave interval i on rough data.
-    const auto test_rough = [&](std::size_t i) __attribute__((always_inline)) {
-      const Bend b = oriented(orientation(shapes[i]), h[i], hermite(samples, d, a, i));
-      const Bernstein c = bernstein(b);
-      if (!(c.scale <= kLargeScale)) {
-        record(i, !keeps_bending_closely(b, c));
-        return;
-      }
-      const bool passes = all_above_floor(c);
-      open[opened] = {failed, c};
-      opened += (!passes & !dips(c)) ? 1 : 0;
-      record(i, !passes);
-    };
-    // The open pieces of the run whose list entries start at `from`: those
-    // that pass are taken out of the list, which keeps its order.
-    std::array<bool, kBlock> passes{};
-    const auto settle = [&](std::size_t from) {
-      if (opened == 0) return;
-      for (std::size_t p = 0; p < opened; ++p) {
-        passes[open[p].position - from] = minimum_keeps_bending(open[p].c);
-      }
-      std::size_t kept = open[0].position;
-      for (std::size_t j = kept; j < failed; ++j) {
-        const bool keep = !passes[j - from];
-        passes[j - from] = false;
-        failing[kept] = failing[j];
-        kept += keep ? 1 : 0;
-      }
-      failed = kept;
-      opened = 0;
-    };
-    bool preserved = true;
-    // The next interval to test.
-    std::size_t tested = first_chunk ? (periodic ? 1 : 0) : chunk.begin;
-    // Runs of at most kBlock intervals, up to `stop`: with pieces, and alone.
-    const auto test_writing = [&](std::size_t stop) {
-      for (; tested < stop; ++tested) {
-        const std::size_t i = tested;
-        const Hermite e = hermite(samples, d, a, i);
-        test(i, e);
-        if (failed != 0) continue;
-        preserved = store_piece(pieces + i, x[i], x[i + 1], e, shapes[i], s[i], h[i], true) &&
-                    preserved;
-      }
-    };
-    const auto test_rough_run = [&](std::size_t stop) {
-      std::array<std::size_t, kBlock> bent;
-      std::size_t count = 0;
-      for (std::size_t i = tested; i < stop; ++i) {
-        bent[count] = i;
-        count += orientation(shapes[i]) != 0 ? 1 : 0;
-      }
-      const std::size_t from = failed;
-      for (std::size_t j = 0; j < count; ++j) test_rough(bent[j]);
-      settle(from);
-      tested = stop;
-    };
-    const auto test_before = [&](std::size_t end) {
-      while (tested < end) {
-        const std::size_t stop = std::min(end, tested + kBlock);
-        room(stop - tested);
-        if (write && failed == 0) {
-          test_writing(stop);
-        } else {
-          test_rough_run(stop);
-        }
-      }
-    };
+    IntervalTests tests(samples, shapes, d, a, write ? pieces : nullptr, result.failing,
+                        first_chunk ? (periodic ? 1 : 0) : chunk.begin);
+    const auto test_before = [&](std::size_t end) { tests.before(end); };
 
     // One pass, knot k at step k: its slope needs its neighbours' boxes, its
     // curvature its slope, and the budget of interval k - 1 both of its
@@ -1019,9 +1060,7 @@ KnotValues knot_values(const Samples& samples, const Classes& classes,
     } else {
       test_before(chunk.end - 2);
     }
-    failing.resize(failed);
-    result.clean = failed == 0;
-    result.preserved = preserved;
+    tests.finish(result);
   };
   parallel::for_chunks(chunks.size(),
                        [&](std::size_t c) { run(chunks[c], warmups[c], results[c]); });
