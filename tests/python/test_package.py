@@ -11,7 +11,7 @@ import pytest
 
 import velarix
 from velarix import datasets
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 TYPED = pathlib.Path(__file__).parent / "typed"
 PACKAGE = pathlib.Path(velarix.__file__).parent
@@ -55,13 +55,13 @@ def test_datasets_are_fresh_buffers():
 
 def test_package_docstring_guides_the_choice():
     doc = velarix.__doc__
-    for name in [f"{m.configuration.__name__}()" for m in METHODS.values()] + ["EndSlopes.clamped"]:
+    for name in [f"{m.configuration.__name__}()" for m in RECORDS.values()] + ["EndSlopes.clamped"]:
         assert name in doc
     assert "not 0" in doc and "NaN abscissa gives NaN" in doc
     # The guide's list of the methods is their records': class, name, summary.
     listed = "\n".join(f'``{m.configuration.__name__}()``, "{m.name}"\n    {m.summary}'
-                        for m in METHODS.values())
-    assert f":\n\n{listed}\n\nIn more detail:" in doc and "\nMETHODS\n" not in doc
+                        for m in RECORDS.values())
+    assert f":\n\n{listed}\n\nIn more detail:" in doc and "{method_guide}" not in doc
 
 
 def test_py_typed_marker_and_stubs_ship_with_the_package():
@@ -139,7 +139,7 @@ def test_docstrings_list_every_registered_method_and_mode():
     doc = velarix.interpolate.__doc__
     default = inspect.signature(velarix.interpolate).parameters["method"].default
     assert f'default "{default}"' in doc
-    for m in METHODS.values():
+    for m in RECORDS.values():
         assert f'- "{m.name}": {m.summary}' in doc
     for mode in velarix.interpolant.EXTRAPOLATION_MODES:
         assert f'"{mode}"' in velarix.Interpolant.extrapolate.__doc__
