@@ -10,6 +10,7 @@ import zlib
 import numpy as np
 from numpy import float64 as _float64
 
+from velarix import _registry
 from velarix._checks import chosen_mode, counted, index_text, number_text, real_array
 from velarix._dask import is_dask
 from velarix._engine import Curves, beyond_poles
@@ -280,11 +281,11 @@ class Interpolant(Curves):
         """Whether each fit keeps the shape its method promises, by the fit's own verdict.
 
         A bool for one curve, else a bool array of shape ``curves_shape``.
-        The promise is the method's: the tension spline's (monotone, convex
-        or concave, flat wherever the data are, overshoot bounded), the
-        variable-degree spline's (each interval's curvature sign follows the
-        data's; monotonicity is not promised), the rational cubic's (convex
-        or concave throughout, as its data).
+        The promise is the method's: the requirements its record lists
+        ("monotone", "convex" or concave, "flat", "overshoot" bounded), each
+        where the data have that shape:
+
+PROMISE_LIST
         """
         verdicts = np.array([s.is_shape_preserving for s in self._splines], dtype=bool)
         if not self._curves_shape:
@@ -361,3 +362,16 @@ def restored(sealed):
                          "(its checksum does not match)")
     cls, parts = pickle.loads(state)
     return cls._from_parts(*parts)
+
+
+def _promise_list():
+    """Each registered method's promises and summary, as the verdict's docstring lists them."""
+    return "\n".join(f'        - "{m.name}" ({", ".join(m.promises)}): {m.summary}'
+                     for m in _registry.RECORDS.values())
+
+
+# The methods' promises stand in the verdict's docstring as their records
+# state them (no docstring under -OO).
+if Interpolant.is_shape_preserving.__doc__:
+    Interpolant.is_shape_preserving.__doc__ = (
+        Interpolant.is_shape_preserving.__doc__.replace("PROMISE_LIST", _promise_list()))
