@@ -24,8 +24,12 @@ SOLVE_MAX_STEPS = 200
 
 
 def crossings(engine, j, level):
-    """The sorted abscissae where curve j of an interpolant equals `level`, its `engine`
-    being the interpolant in the mode searched past the ends."""
+    """The sorted abscissae where curve j of an interpolant equals `level`.
+
+    `engine` is the interpolant as evaluated in the extrapolation mode of the
+    search: its continuation past the ends is searched in the modes that
+    ``_SEARCHED_MODES`` names.
+    """
     spline = engine._splines[j]
     order = engine._order
     shift = None if engine._shift is None else engine._shift[j:j + 1]

@@ -29,6 +29,7 @@ __all__ = ["Antiderivative", "Interpolant", "cached_bytes", "get_cache_limit", "
 # layer was split into modules, and pickles made by either load in both.
 for _name in __all__:
     globals()[_name].__module__ = __name__
+del _name
 # A pickled interpolant is rebuilt by velarix.interpolant._restored.
 _restored = restored
 restored.__module__, restored.__qualname__ = __name__, "_restored"
