@@ -35,7 +35,7 @@ from scipy.interpolate import (
 )
 
 import velarix
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 SEED = 20261208
 
@@ -85,7 +85,7 @@ def accepted_kinds(config):
 # variants worth timing apart, by name.
 CONFIGS = sorted([
     (name, accepted_kinds(config), config)
-    for name, config in [(name, m.configuration()) for name, m in METHODS.items()] + [
+    for name, config in [(name, m.configuration()) for name, m in RECORDS.items()] + [
         ("rational_cubic_newton", velarix.RationalCubic().with_convexity_solver("newton")),
         ("tension_uniform_2", velarix.Tension().with_uniform_tension(2.0)),
         ("tension_strict", velarix.Tension().with_strict_shape()),
@@ -105,7 +105,7 @@ SCIPY = [
 ]
 
 # The evaluation rows: every method, and the uniform tension the targets name.
-EVAL_VELARIX = (*METHODS, "tension_uniform_2")
+EVAL_VELARIX = (*RECORDS, "tension_uniform_2")
 
 
 # Every workload is single-threaded, so the CPU time of the process measures
@@ -114,7 +114,7 @@ EVAL_VELARIX = (*METHODS, "tension_uniform_2")
 # fits split over threads are timed on one thread for these rows, and on
 # all cores in elapsed time beside CubicSpline's in rows of their own.
 CLOCK = time.process_time
-THREADED = {name for name, method in METHODS.items() if method.threaded_fit}
+THREADED = {name for name, method in RECORDS.items() if method.threaded_fit}
 
 
 def timed(fn, repeats):
@@ -403,7 +403,7 @@ def bench_numpy(n, m, repeats, table):
     except ImportError:
         da = None
     big = rng.uniform(x[0], x[-1], 10 * m) if da is not None else None
-    for name in METHODS:
+    for name in RECORDS:
         f = velarix.interpolate(x, y, name)
         d = f.derivative()
         (parent, _), (derived, _) = timed_pair(lambda: f(xs, nu=1), lambda: d(xs), repeats)

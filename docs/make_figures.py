@@ -30,7 +30,7 @@ from scipy.interpolate import CubicSpline, PchipInterpolator  # noqa: E402
 
 import velarix  # noqa: E402
 from velarix import datasets  # noqa: E402
-from velarix._registry import METHODS as REGISTRY  # noqa: E402
+from velarix._registry import RECORDS as REGISTRY  # noqa: E402
 
 
 def convex():

@@ -26,7 +26,7 @@ import sys
 import numpy as np
 
 import velarix
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 KINDS = ("monotone", "flats", "convex", "near_straight", "stepped")
 # Points per piece at which S'' is sampled, besides both ends.
@@ -191,7 +191,7 @@ def main(argv=None):
     p.add_argument("--tables", type=int, default=300, help="shifted tables (default 300)")
     p.add_argument("--quick", action="store_true", help="straight lines to 10^4 rows only")
     args = p.parse_args(argv)
-    methods = list(METHODS)
+    methods = list(RECORDS)
     summary = curvature(args.sets, methods)
     moved = translation(args.tables, methods)
     ok = straight(methods, 10**4 if args.quick else 10**6)

@@ -22,12 +22,12 @@ import numpy as np
 
 import velarix
 from velarix import EndSlopes
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 
 def default(method):
     """A new configuration of the method of that record name."""
-    return METHODS[method].configuration()
+    return RECORDS[method].configuration()
 
 
 # The configurations digested, in the order of their lines; each is named
@@ -58,14 +58,14 @@ CONFIGS = [
 # the NumPy layer fits with.
 CONFIGS += [
     (name, method.interpolation_configuration)
-    for name, method in METHODS.items()
+    for name, method in RECORDS.items()
     if not any(isinstance(config, method.configuration) for _, config in CONFIGS)
 ]
 
 
 def method_of(config):
     """The name of the record whose configuration class `config` is."""
-    return next(name for name, method in METHODS.items()
+    return next(name for name, method in RECORDS.items()
                 if isinstance(config, method.configuration))
 
 
@@ -135,7 +135,7 @@ def main(argv):
     quick = "--quick" in argv
     verbose = "-v" in argv
     sizes = [n for n in SIZES if not quick or n <= 5000]
-    methods = {name: Digest() for name in METHODS}
+    methods = {name: Digest() for name in RECORDS}
     variants = {name: Digest() for name, _ in CONFIGS}
     total = Digest()
     for n in sizes:

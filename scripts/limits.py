@@ -12,7 +12,7 @@ import subprocess
 import sys
 import time
 
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 CASE = r"""
 import resource, sys, time
@@ -23,8 +23,8 @@ x = np.linspace(0.0, 10.0, n)
 y = np.exp(x) if method != "batch" else None
 def peak():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-from velarix._registry import METHODS
-configs = {name: m.configuration() for name, m in METHODS.items()}
+from velarix._registry import RECORDS
+configs = {name: m.configuration() for name, m in RECORDS.items()}
 configs["tension_uniform"] = velarix.Tension().with_uniform_tension(2.0)
 start = time.perf_counter()
 try:
@@ -53,7 +53,7 @@ except ValueError as error:
 def main():
     points = int(sys.argv[1]) if len(sys.argv) > 1 else 10**7
     evaluations = int(sys.argv[2]) if len(sys.argv) > 2 else 10**8
-    cases = [(m, points) for m in [*METHODS, "tension_uniform"]]
+    cases = [(m, points) for m in [*RECORDS, "tension_uniform"]]
     cases.append(("batch", evaluations))
     failed = False
     for method, n in cases:

@@ -63,7 +63,7 @@ fit (on an ``Interpolant``, one verdict per curve) says whether it held.
 The methods, each by its configuration class and its name in
 ``interpolate(x, y, method)``:
 
-METHODS
+{method_guide}
 
 In more detail:
 
@@ -221,9 +221,9 @@ def _method_guide():
 
 # The list stands in the guide as the extension registers the methods, so a
 # new method is in it with its record's one-line summary (no docstring
-# under -OO).
+# under -OO). The guide has no other format field, and no braces.
 if __doc__:
-    __doc__ = __doc__.replace("\nMETHODS\n", "\n" + _method_guide() + "\n", 1)
+    __doc__ = __doc__.format(method_guide=_method_guide())
 
 
 def _restore(name, state):

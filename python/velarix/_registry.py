@@ -3,7 +3,7 @@
 Every method registers one record in the extension (`_velarix.methods`):
 its name, classes, end conditions, command options and the configuration
 the NumPy layer fits with. The NumPy layer, the command, the tests, the
-benchmark, the figures and the digest take the methods from `METHODS`, and
+benchmark, the figures and the digest take the methods from `RECORDS`, and
 nothing else lists them.
 """
 
@@ -69,4 +69,4 @@ def _method(record):
     return Method(**fields)
 
 
-METHODS = {record["name"]: _method(record) for record in _velarix.methods}
+RECORDS = {record["name"]: _method(record) for record in _velarix.methods}

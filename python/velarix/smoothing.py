@@ -14,15 +14,9 @@ from typing import NamedTuple
 import numpy as np
 
 from velarix._velarix import Smoother
-from velarix.interpolant import (
-    Interpolant,
-    _curves,
-    _fit_curves,
-    _index_text,
-    _mode,
-    _number,
-    _real_array,
-)
+from velarix._checks import checked_curves, chosen_mode, index_text, number_text, real_array
+from velarix._family import Interpolant
+from velarix._fitting import fit_curves
 
 __all__ = ["SmoothingInfo", "smooth"]
 
@@ -32,7 +26,7 @@ def _first_not_finite(array, name):
     if bad.any():
         index = np.unravel_index(int(np.flatnonzero(bad)[0]), array.shape)
         raise ValueError(
-            f"{name}[{_index_text(index)}] must be finite, got {_number(array[index])}")
+            f"{name}[{index_text(index)}] must be finite, got {number_text(array[index])}")
 
 
 class SmoothingInfo(NamedTuple):
@@ -86,7 +80,7 @@ def _lam(lam):
 def _weights(weights, n):
     if weights is None:
         return None
-    w = _real_array(weights, "weights")
+    w = real_array(weights, "weights")
     if w.ndim != 1 or len(w) != n:
         raise ValueError(f"weights must have one entry per data point "
                          f"(got shape {w.shape} for {n} points)")
@@ -94,7 +88,7 @@ def _weights(weights, n):
     negative = np.flatnonzero(w < 0)
     if negative.size:
         i = int(negative[0])
-        raise ValueError(f"weights[{i}] must be >= 0, got {_number(w[i])}")
+        raise ValueError(f"weights[{i}] must be >= 0, got {number_text(w[i])}")
     return w
 
 
@@ -107,7 +101,7 @@ def _with_knots(config, knots):
             raise ValueError(f"smoothing setting `knots` must be a number of segments from 1 "
                              f"to 500, got {knots}")
         return config.with_segments(operator.index(knots))
-    positions = _real_array(knots, "knots")
+    positions = real_array(knots, "knots")
     if positions.ndim != 1:
         raise ValueError(f"knots must be a number of segments or a one-dimensional array of "
                          f"interior knots, got {positions.ndim} dimensions")
@@ -184,15 +178,15 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     if not isinstance(robust, (bool, np.bool_)):
         raise ValueError(f"robust must be True or False, got {robust!r}")
     config = config.with_robust(bool(robust))
-    mode = _mode(extrapolate, "linear")
-    points = _real_array(x, "x")
+    mode = chosen_mode(extrapolate, "linear")
+    points = real_array(x, "x")
     if points.ndim != 1:
         raise ValueError(f"x must be one-dimensional, got {points.ndim} dimensions")
     _first_not_finite(points, "x")
-    values, axis = _curves(y, axis, len(points))
+    values, axis = checked_curves(y, axis, len(points))
     _first_not_finite(values, "y")
     w = _weights(weights, len(points))
     fitter = config if w is None else _Weighted(config, w)
-    splines, curves_shape = _fit_curves(fitter, points, values, axis)
+    splines, curves_shape = fit_curves(fitter, points, values, axis)
     knot_positions = np.asarray(splines[0].knots) if splines else points
     return _Smoothed._from_parts(knot_positions, splines, curves_shape, mode, config, axis)

@@ -1,5 +1,5 @@
 """What the shared suites run over: every method the extension registers (its
-record in `velarix._registry.METHODS`), data every method accepts, and what
+record in `velarix._registry.RECORDS`), data every method accepts, and what
 the shared suites learn from the classes themselves (their builders and the
 kind of each builder's parameters).
 
@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 from velarix import EndSlopes
-from velarix._registry import METHODS as REGISTRY
+from velarix._registry import RECORDS as REGISTRY
 
 # Convex data that every method accepts, on uneven knots.
 X = np.array([0.0, 0.4, 1.1, 1.5, 2.6, 3.0])

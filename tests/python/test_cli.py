@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import velarix
-from velarix import EndSlopes, cli, interpolant
+from velarix import EndSlopes, _output, _table, cli, interpolant
 
 
 def run(*args, stdin=None, cwd=None, umask=None):
@@ -44,7 +44,7 @@ def test_file_with_header_derivatives_and_points(tmp_path):
     result = run(data, "--columns", "t,temp", "-n", 5, "--derivatives", "--method", "all")
     assert result.returncode == 0, result.stderr
     table = rows(result.stdout)
-    assert table[0] == ["t"] + [f"{name}.temp{part}" for name in cli.METHODS
+    assert table[0] == ["t"] + [f"{name}.temp{part}" for name in cli.COMMAND_CONFIGURATIONS
                                 for part in ("", ".first_derivative", ".second_derivative")]
     assert [float(r[0]) for r in table[1:]] == [0, 1, 2, 3, 4]
     for column in range(1, len(table[0]), 3):
@@ -57,7 +57,7 @@ def test_whitespace_table_from_stdin_with_all_methods_and_at(tmp_path):
     result = run("-", "--method", "all", "--at", at, stdin="# comment\n0 0\n1 1\n2 4\n3 9\n")
     assert result.returncode == 0, result.stderr
     table = rows(result.stdout)
-    assert table[0] == ["x"] + [f"{name}.value" for name in cli.METHODS]
+    assert table[0] == ["x"] + [f"{name}.value" for name in cli.COMMAND_CONFIGURATIONS]
     assert len(table) == 3
 
 
@@ -68,7 +68,7 @@ TURNING = ("0 0\n1 1\n2 4\n3 2\n", [0.0, 1, 2, 3], [0.0, 1, 4, 2])
 def refusals(x, y):
     """The command's name of each method that refuses the data, with its message."""
     found = {}
-    for name, config in cli.METHODS.items():
+    for name, config in cli.COMMAND_CONFIGURATIONS.items():
         try:
             velarix.interpolate(x, y, config())
         except ValueError as e:
@@ -84,7 +84,7 @@ def test_all_skips_a_method_that_refuses_the_data(tmp_path):
     assert result.returncode == 0 and refused
     for name, message in refused.items():
         assert f"{name} skipped: {message}" in result.stderr
-    assert rows(result.stdout)[0] == ["x"] + [f"{name}.value" for name in cli.METHODS
+    assert rows(result.stdout)[0] == ["x"] + [f"{name}.value" for name in cli.COMMAND_CONFIGURATIONS
                                               if name not in refused]
 
 
@@ -236,7 +236,7 @@ FORMATS = {
 }
 
 
-@pytest.mark.parametrize("block", [64, cli.BLOCK_BYTES])
+@pytest.mark.parametrize("block", [64, _table.BLOCK_BYTES])
 @pytest.mark.parametrize("form", FORMATS.values(), ids=FORMATS)
 def test_bulk_and_cell_by_cell_reading_give_the_numbers_bit_for_bit(tmp_path, monkeypatch, form,
                                                                     block):
@@ -247,11 +247,11 @@ def test_bulk_and_cell_by_cell_reading_give_the_numbers_bit_for_bit(tmp_path, mo
     lines = [delimiter.join("abc"), "# a comment"] + [
         delimiter.join(cell(repr(v).replace(".", mark)) for v in row) for row in values.tolist()]
     (path := tmp_path / "table.txt").write_bytes((end.join(lines) + end).encode())
-    monkeypatch.setattr(cli, "BLOCK_BYTES", block)
-    bulk, parsed = cli._bulk, []
-    monkeypatch.setattr(cli, "_bulk", lambda *args: parsed.append(bulk(*args)) or parsed[-1])
+    monkeypatch.setattr(_table, "BLOCK_BYTES", block)
+    bulk, parsed = _table._bulk, []
+    monkeypatch.setattr(_table, "_bulk", lambda *args: parsed.append(bulk(*args)) or parsed[-1])
     fast = cli.read_table(str(path), ["c", "0"])
-    monkeypatch.setattr(cli, "_bulk", lambda *args: None)
+    monkeypatch.setattr(_table, "_bulk", lambda *args: None)
     careful = cli.read_table(str(path), ["c", "0"])
     assert any(p is not None and p.size for p in parsed)  # the bulk reading took blocks
     assert fast[1] == careful[1] == ["c", "a"]
@@ -272,7 +272,7 @@ def test_a_bad_cell_deep_in_a_table_is_named_by_line_and_column(tmp_path, monkey
                                                                message):
     lines = ["t;temp"] + [f"{i};{i},5" for i in range(200)]
     lines[150] = f"149;{bad}"
-    monkeypatch.setattr(cli, "BLOCK_BYTES", 64)
+    monkeypatch.setattr(_table, "BLOCK_BYTES", 64)
     with pytest.raises(cli.UsageError) as info:
         read(tmp_path, "\n".join(lines))
     assert str(info.value) == f"{tmp_path / 'table.txt'}, line 151, column 1 (temp): {message}"
@@ -304,7 +304,7 @@ def outputs(capsys, *args):
 
 
 @pytest.mark.parametrize("options, applies, change", OPTION_CASES.values(), ids=OPTION_CASES)
-@pytest.mark.parametrize("name", cli.METHODS)
+@pytest.mark.parametrize("name", cli.COMMAND_CONFIGURATIONS)
 def test_each_method_is_fitted_as_interpolate_does_unless_an_option_says_otherwise(
         tmp_path, capsys, name, options, applies, change):
     (x, y), _ = read(tmp_path, CONVEX)
@@ -314,7 +314,7 @@ def test_each_method_is_fitted_as_interpolate_does_unless_an_option_says_otherwi
         assert code == 2 and err.startswith(f"velarix: error: {flag} does not apply to "
                                             f"the {name} method (only to ")
         return
-    config = change(cli.METHODS[name]())
+    config = change(cli.COMMAND_CONFIGURATIONS[name]())
     try:
         velarix.interpolate(x, y, config)
     except ValueError as e:  # a setting the method refuses at fit
@@ -330,18 +330,18 @@ def test_each_method_is_fitted_as_interpolate_does_unless_an_option_says_otherwi
 
 
 @pytest.mark.parametrize("ends", cli.END_CONDITIONS)
-@pytest.mark.parametrize("name", cli.METHODS)
+@pytest.mark.parametrize("name", cli.COMMAND_CONFIGURATIONS)
 def test_ends_are_the_end_slopes_each_method_record_offers(tmp_path, capsys, name, ends):
     (x, y), _ = read(tmp_path, "t;temp\n0;1\n1;0,5\n2;0,4\n3;0,6\n4;1\n")  # convex, closed
     numbers = ["-1e-3", "2"] * (ends == "clamped")
     code, table, err = outputs(capsys, tmp_path / "table.txt", "-m", name, "--ends", ends, *numbers)
-    offered = [n for n in cli.METHODS if ends in cli.REGISTRY[n].end_conditions]
+    offered = [n for n in cli.COMMAND_CONFIGURATIONS if ends in cli.REGISTRY[n].end_conditions]
     if name not in offered:  # refused by the command where the record lacks the ends
         assert code == 2 and err == (f"velarix: error: --ends {ends} does not apply to the {name} "
                                      f"method (only to {', '.join(offered)})\n")
         return
     try:
-        f = velarix.interpolate(x, y, cli.METHODS[name]().with_boundary(
+        f = velarix.interpolate(x, y, cli.COMMAND_CONFIGURATIONS[name]().with_boundary(
             getattr(EndSlopes, ends)(*map(float, numbers))))
     except ValueError as e:
         assert code == 2 and err == f"velarix: error: {name}: {e}\n"
@@ -369,7 +369,7 @@ def test_each_fit_that_misses_its_shape_is_warned_once(tmp_path, capsys):
     (x, y), _ = read(tmp_path, "t v\n0 0\n1 0\n2 0\n3 1\n4 1\n5 1\n")
     code, table, err = outputs(capsys, tmp_path / "table.txt", "-m", "all")
     fits = {}
-    for name, make in cli.METHODS.items():
+    for name, make in cli.COMMAND_CONFIGURATIONS.items():
         try:
             fits[name] = velarix.interpolate(x, y, make())
         except ValueError as e:
@@ -475,7 +475,7 @@ def test_reproducers_are_refused_naming_the_option(tmp_path, capsys, monkeypatch
 
 def test_both_spellings_of_a_method_are_taken(tmp_path, capsys):
     (tmp_path / "data.txt").write_text(CONVEX)
-    for name in velarix._registry.METHODS:
+    for name in velarix._registry.RECORDS:
         spellings = {name, name.replace("_", "-")}
         tables = {str(outputs(capsys, tmp_path / "data.txt", "-m", m)[1]) for m in spellings}
         assert len(tables) == 1
@@ -584,6 +584,6 @@ def test_output_writes_through_links_and_into_fifos_in_place(tmp_path, capsys):
 def test_output_in_chunks_is_the_output_in_one(tmp_path, capsys, monkeypatch):
     (tmp_path / "data.txt").write_text(CONVEX)
     _, whole, _ = outputs(capsys, tmp_path / "data.txt", "-n", 1000, "-d", "-m", "all")
-    monkeypatch.setattr(cli, "CHUNK_ROWS", 7)
+    monkeypatch.setattr(_output, "CHUNK_ROWS", 7)
     _, chunked, _ = outputs(capsys, tmp_path / "data.txt", "-n", 1000, "-d", "-m", "all")
     assert chunked == whole and len(whole) == 1001

@@ -10,14 +10,14 @@ import pytest
 import velarix
 from conftest import CONFIGURATIONS, method_of
 from velarix import EndSlopes, Tension
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 # A closed profile on uneven knots (the last value repeats the first), and
 # convex data, which every method accepts with natural ends.
 X = np.array([0.0, 0.7, 1.1, 2.0, 2.9, 3.4, 4.5, 5.2, 2 * np.pi])
 Y = np.r_[np.sin(X[:-1]) + 0.25 * np.cos(2 * X[:-1]), 0.25]
 CONVEX = np.exp(X / 2)
-CASES = [(name, end) for name, method in METHODS.items()
+CASES = [(name, end) for name, method in RECORDS.items()
          for end in ("natural", "periodic") if end in method.end_conditions]
 
 
@@ -33,7 +33,7 @@ def test_values_print_compare_and_keep_their_tags(end, tag):
 @pytest.mark.parametrize("name, end", CASES)
 def test_fits_round_trip_bit_for_bit_and_periodic_ones_close_up(name, end):
     y = Y if end == "periodic" else CONVEX
-    config = METHODS[name].configuration().with_boundary(getattr(EndSlopes, end)())
+    config = RECORDS[name].configuration().with_boundary(getattr(EndSlopes, end)())
     assert f"boundary: {end.capitalize()}" in repr(config)
     assert pickle.loads(pickle.dumps(config)) == config
     spline = config.fit(X, y)
@@ -48,31 +48,31 @@ def test_fits_round_trip_bit_for_bit_and_periodic_ones_close_up(name, end):
 
 
 # Every method that takes end conditions at all.
-@pytest.mark.parametrize("name", [n for n, m in METHODS.items() if m.end_conditions])
+@pytest.mark.parametrize("name", [n for n, m in RECORDS.items() if m.end_conditions])
 def test_periodic_ends_refuse_open_data_or_the_method(name):
     y = np.r_[CONVEX[:-1], 0.5]
     message = (re.escape("periodic end conditions need equal first and last values; "
                          f"y[0] = 1 and y[{len(y) - 1}] = 0.5 differ")
-               if "periodic" in METHODS[name].end_conditions else r"the .* cannot have periodic ends: ")
+               if "periodic" in RECORDS[name].end_conditions else r"the .* cannot have periodic ends: ")
     with pytest.raises(ValueError, match=f"^{message}"):
-        METHODS[name].configuration().with_boundary(EndSlopes.periodic()).fit(X, y)
+        RECORDS[name].configuration().with_boundary(EndSlopes.periodic()).fit(X, y)
 
 
 # Rounded samples of a line (10^5 rows, in several units and offsets) are
 # straight to their rounding, also where the ends are free.
 @pytest.mark.parametrize("offset, slope, unit", [(-1, 0.01, 1), (1e6, 3.7, 1), (0.3, 1e5, 1e150)])
-@pytest.mark.parametrize("name", [n for n, m in METHODS.items() if "natural" in m.end_conditions])
+@pytest.mark.parametrize("name", [n for n, m in RECORDS.items() if "natural" in m.end_conditions])
 def test_rounded_lines_fit_straight_with_natural_ends(name, offset, slope, unit):
     x = np.linspace(0, 100, 10**5) * unit
     line = lambda t: offset + slope * (t / unit)
-    spline = METHODS[name].configuration().with_boundary(EndSlopes.natural()).fit(x, line(x))
+    spline = RECORDS[name].configuration().with_boundary(EndSlopes.natural()).fit(x, line(x))
     t = np.linspace(x[0], x[-1], 1001)
     assert np.max(np.abs(spline.value_batch(t) - line(t))) <= 1e-14 * np.max(np.abs(line(x)))
 
 
 # A periodic interpolant continues by its period, exactly, however far away;
 # its integral over whole periods is that many times one period's.
-@pytest.mark.parametrize("name", [n for n, m in METHODS.items() if "periodic" in m.end_conditions])
+@pytest.mark.parametrize("name", [n for n, m in RECORDS.items() if "periodic" in m.end_conditions])
 def test_periodic_interpolants_repeat_their_period(name):
     x = np.linspace(0.0, 2.0 * np.pi, 17)
     f = velarix.interpolate(x, np.round(np.sin(x), 15), name, bc_type="periodic")
@@ -91,7 +91,7 @@ def test_periodic_interpolants_repeat_their_period(name):
 # summed exactly), the same after a pickle; the Interpolant's periodic mode
 # agrees bit for bit.
 PERIODIC = [(n, c.with_boundary(EndSlopes.periodic())) for n, c in CONFIGURATIONS.items()
-            if "periodic" in METHODS[method_of(c)].end_conditions]
+            if "periodic" in RECORDS[method_of(c)].end_conditions]
 PERIODIC += [("tension_strict", Tension().with_strict_shape().with_boundary(EndSlopes.periodic()))]
 
 

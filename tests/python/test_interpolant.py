@@ -62,7 +62,7 @@ def test_any_memory_layout_fits_and_evaluates_the_same_bits(layout, method):
     ]:
         assert (got.shape, got.tobytes()) == (want.shape, want.tobytes())
     native = np.linspace(0.0, 1.0, 5)
-    assert velarix.interpolant._real_array(native, "x") is native  # no copy when none is needed
+    assert velarix._checks.real_array(native, "x") is native  # no copy when none is needed
 
 
 def test_is_shape_preserving_is_each_fits_verdict(method):

@@ -6,12 +6,12 @@ import pytest
 
 import velarix
 from velarix import EndSlopes, _velarix
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 # The shared classes, then each method's configuration and spline, then the
 # smoother's (which does not interpolate, so is no method).
 CLASS_NAMES = ["EndSlopes"] + [
-    cls.__name__ for m in METHODS.values() for cls in (m.configuration, m.spline)
+    cls.__name__ for m in RECORDS.values() for cls in (m.configuration, m.spline)
 ] + ["Smoother", "SmoothingSpline"]
 STUBS = pathlib.Path(velarix.__file__).with_name("_velarix.pyi")
 
@@ -33,12 +33,12 @@ def _stub_alias(name):
 
 
 def test_stub_aliases_list_the_registered_methods():
-    assert _stub_alias("_MethodName") == list(METHODS)
-    assert _stub_alias("_Configuration") == [m.configuration.__name__ for m in METHODS.values()]
-    assert _stub_alias("_FittedSpline") == [m.spline.__name__ for m in METHODS.values()]
+    assert _stub_alias("_MethodName") == list(RECORDS)
+    assert _stub_alias("_Configuration") == [m.configuration.__name__ for m in RECORDS.values()]
+    assert _stub_alias("_FittedSpline") == [m.spline.__name__ for m in RECORDS.values()]
 
 
-@pytest.mark.parametrize("method", METHODS.values(), ids=list(METHODS))
+@pytest.mark.parametrize("method", RECORDS.values(), ids=list(RECORDS))
 def test_method_records_are_usable_and_read_only(method):
     record = next(r for r in _velarix.methods if r["name"] == method.name)
     with pytest.raises(TypeError):

@@ -1,5 +1,6 @@
 """The package around the module: data sets, type stubs, package docs."""
 
+import ast
 import inspect
 import os
 import pathlib
@@ -11,7 +12,7 @@ import pytest
 
 import velarix
 from velarix import datasets
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 TYPED = pathlib.Path(__file__).parent / "typed"
 PACKAGE = pathlib.Path(velarix.__file__).parent
@@ -55,13 +56,47 @@ def test_datasets_are_fresh_buffers():
 
 def test_package_docstring_guides_the_choice():
     doc = velarix.__doc__
-    for name in [f"{m.configuration.__name__}()" for m in METHODS.values()] + ["EndSlopes.clamped"]:
+    for name in [f"{m.configuration.__name__}()" for m in RECORDS.values()] + ["EndSlopes.clamped"]:
         assert name in doc
     assert "not 0" in doc and "NaN abscissa gives NaN" in doc
     # The guide's list of the methods is their records': class, name, summary.
     listed = "\n".join(f'``{m.configuration.__name__}()``, "{m.name}"\n    {m.summary}'
-                        for m in METHODS.values())
-    assert f":\n\n{listed}\n\nIn more detail:" in doc and "\nMETHODS\n" not in doc
+                        for m in RECORDS.values())
+    assert f":\n\n{listed}\n\nIn more detail:" in doc and "{method_guide}" not in doc
+
+
+MODULES = {path.stem: path for path in PACKAGE.glob("*.py")}
+
+
+def _underscored_imports(path):
+    """The underscored names a module of the package takes from another one: imported
+    by name, or read as an attribute of a package module it imported."""
+    tree = ast.parse(path.read_text())
+    submodules = set(MODULES) | {"_velarix"}
+    modules, taken = set(), []
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Import):
+            modules |= {a.asname or a.name for a in node.names if a.name == "velarix"}
+        elif isinstance(node, ast.ImportFrom) and (node.module or "").split(".")[0] == "velarix":
+            for alias in node.names:
+                if node.module == "velarix" and alias.name in submodules:
+                    modules.add(alias.asname or alias.name)
+                elif alias.name.startswith("_"):
+                    taken.append(f"{node.module}.{alias.name}")
+    for node in ast.walk(tree):
+        if (isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name)
+                and node.value.id in modules and node.attr.startswith("_")
+                and not node.attr.startswith("__") and node.attr not in submodules):
+            taken.append(f"{node.value.id}.{node.attr}")
+    return taken
+
+
+def test_the_package_is_modules_of_at_most_400_lines_joined_by_public_names():
+    lengths = {name: len(path.read_text().splitlines()) for name, path in MODULES.items()}
+    assert {"interpolant", "cli", "smoothing"} <= set(lengths)
+    assert {name: n for name, n in lengths.items() if n > 400} == {}
+    taken = {name: _underscored_imports(path) for name, path in MODULES.items()}
+    assert {name: names for name, names in taken.items() if names} == {}
 
 
 def test_py_typed_marker_and_stubs_ship_with_the_package():
@@ -139,7 +174,7 @@ def test_docstrings_list_every_registered_method_and_mode():
     doc = velarix.interpolate.__doc__
     default = inspect.signature(velarix.interpolate).parameters["method"].default
     assert f'default "{default}"' in doc
-    for m in METHODS.values():
+    for m in RECORDS.values():
         assert f'- "{m.name}": {m.summary}' in doc
     for mode in velarix.interpolant.EXTRAPOLATION_MODES:
         assert f'"{mode}"' in velarix.Interpolant.extrapolate.__doc__

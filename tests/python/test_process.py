@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import velarix
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 # Long enough that the fit's arrays are mapped blocks, which pass through
 # the cache and its lock.
@@ -40,7 +40,7 @@ def test_children_forked_while_a_thread_fits_can_fit():
     stop = threading.Event()
     # A method whose long fits run threads of their own, which the child
     # does not inherit.
-    config = next(m for m in METHODS.values() if m.threaded_fit).configuration()
+    config = next(m for m in RECORDS.values() if m.threaded_fit).configuration()
 
     def fit_in_a_loop():
         while not stop.is_set():
@@ -76,14 +76,14 @@ def test_released_arrays_kept_are_bounded():
     x = np.linspace(0.0, 1.0, 3 * 10**5)
     previous = velarix.set_cache_limit(1 << 30)
     try:
-        curves = [m.configuration().fit(x, np.exp(x)) for m in METHODS.values()]
+        curves = [m.configuration().fit(x, np.exp(x)) for m in RECORDS.values()]
         del curves
         assert velarix.cached_bytes() > 64 << 20
         assert velarix.set_cache_limit(64 << 20) == 1 << 30
         assert 0 < velarix.cached_bytes() <= 64 << 20
         for limit in (64 << 20, 5 << 20):
             velarix.set_cache_limit(limit)
-            fit = METHODS[min(METHODS)].configuration().fit(x, np.exp(x))
+            fit = RECORDS[min(RECORDS)].configuration().fit(x, np.exp(x))
             del fit
             assert 0 < velarix.cached_bytes() <= limit
         velarix.set_cache_limit(0)

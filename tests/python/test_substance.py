@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import velarix
-from velarix._registry import METHODS
+from velarix._registry import RECORDS
 
 
 def data_curvature(x, y):
@@ -48,7 +48,7 @@ def weekly(n, rng):
     return 7 * np.arange(n) / 365.25, np.round(300 + np.cumsum(np.r_[0, rises]), 1)
 
 
-@pytest.mark.parametrize("name", list(METHODS))
+@pytest.mark.parametrize("name", list(RECORDS))
 @pytest.mark.parametrize("offset", [1990.0, 1e5])
 def test_fits_of_calendar_years_are_their_shifts_to_zero(name, offset):
     rng = np.random.default_rng(34)
@@ -100,7 +100,7 @@ def test_the_quintic_is_the_default():
     from velarix import cli
     assert inspect.signature(velarix.interpolate).parameters["method"].default == "quintic"
     x, y = [0.0, 1, 2, 3], [0.0, 1, 1, 3]
-    assert velarix.interpolate(x, y).configuration == METHODS["quintic"].interpolation_configuration
+    assert velarix.interpolate(x, y).configuration == RECORDS["quintic"].interpolation_configuration
     assert cli.DEFAULT_METHOD == "quintic"
 
 
@@ -119,7 +119,7 @@ def test_the_default_never_dips_below_a_zero_reading():
         assert r in zero or (y[k] == 0 and y[min(k + 1, x.size - 1)] == 0)
 
 
-@pytest.mark.parametrize("name", list(METHODS))
+@pytest.mark.parametrize("name", list(RECORDS))
 @pytest.mark.parametrize("rows, a, b, start", [(10**5, 1e6, 0.001, 0.0), (10**4, 250.0, -0.003, 0.0),
                                                (10**4, 3.5, 2e-7, 1e9), (10**2, -1.0, 0.01, 0.0)])
 def test_straight_lines_are_straight_for_every_method(name, rows, a, b, start):

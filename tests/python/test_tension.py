@@ -7,7 +7,7 @@ from scipy.interpolate import CubicSpline
 
 import velarix
 from velarix import EndSlopes, Tension, TensionSpline, cli, datasets
-from velarix._registry import METHODS as REGISTRY
+from velarix._registry import RECORDS as REGISTRY
 
 import conftest
 from integrals import SECANT, ULPS, pieces, two_point, worst_error, worst_third_error
