@@ -24,7 +24,7 @@ BATCH_MEMBERS = {kind: name + "_batch_into" for kind, name in SCALAR_MEMBERS.ite
 # The orders the classes evaluate in closed form: the antiderivatives from the
 # first knot (-1 the integral, down to the deepest the core serves), the curve
 # (0) and its first three derivatives.
-LOWEST, HIGHEST = -_velarix.highest_antiderivative, 3
+LOWEST, HIGHEST = -_velarix.highest_antiderivative, _velarix.highest_derivative
 ORDINALS = {1: "first", 2: "second", 3: "third", 4: "fourth", 5: "fifth", 6: "sixth"}
 
 
