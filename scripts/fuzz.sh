@@ -16,15 +16,29 @@ targets=("$@")
 
 cxx=clang++-14
 flags=(-std=c++20 -O2 -g -ffp-contract=off -fno-fast-math -fno-omit-frame-pointer
-       -fsanitize=address,undefined -fno-sanitize-recover=all -DVELARIX_PLAIN_ALLOCATION -Isrc)
+       -fsanitize=address,undefined -fno-sanitize-recover=all -DVELARIX_PLAIN_ALLOCATION -Isrc
+       -Ibuild-fuzz/generated)
 out=build-fuzz
-mkdir -p "$out/core"
+mkdir -p "$out/core" "$out/generated"
+
+# The header of every method's classes, as CMake writes it from the method
+# table (cmake/method_table.cmake), rewritten only when the table changes it.
+header="$out/generated/every_method_header.hpp"
+{
+  echo "// Written by scripts/fuzz.sh from src/methods.hpp: do not edit."
+  echo "#pragma once"
+  for name in $(sed -n 's/^  METHOD(\([a-z_0-9]*\),.*/\1/p' src/methods.hpp); do
+    echo "#include \"$name/$name.hpp\""
+    echo "#include \"$name/state.hpp\""
+  done
+} >"$header.new"
+if cmp -s "$header.new" "$header"; then rm "$header.new"; else mv "$header.new" "$header"; fi
 
 # The core once, instrumented for coverage; each target links against it.
 objects=()
 for source in $(find src -name '*.cpp' | sort); do
   object="$out/core/$(echo "${source#src/}" | tr / _).o"
-  if [ ! -f "$object" ] || [ "$source" -nt "$object" ] || [ -n "$(find src -name '*.hpp' -newer "$object")" ]; then
+  if [ ! -f "$object" ] || [ "$source" -nt "$object" ] || [ -n "$(find src "$out/generated" -name '*.hpp' -newer "$object")" ]; then
     "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object"
   fi
   objects+=("$object")
