@@ -137,4 +137,11 @@ Record& Record::field(std::string_view name, std::string_view value) {
 
 std::string Record::str() const { return has_fields_ ? text_ + " }" : text_; }
 
+Record spline_record(std::string_view name, std::pair<double, double> domain,
+                     std::size_t intervals) {
+  Record record(name);
+  record.field("domain", range(domain.first, domain.second)).field("intervals", debug(static_cast<std::uint64_t>(intervals)));
+  return record;
+}
+
 }  // namespace velarix::format

@@ -8,9 +8,11 @@
 // "6956540945520835" followed by zeros).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace velarix::format {
 
@@ -50,5 +52,10 @@ class Record {
   std::string text_;
   bool has_fields_ = false;
 };
+
+// The record every fitted spline's debug text starts with:
+// "Name { domain: A..=B, intervals: N", its own fields to follow.
+Record spline_record(std::string_view name, std::pair<double, double> domain,
+                     std::size_t intervals);
 
 }  // namespace velarix::format

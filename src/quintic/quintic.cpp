@@ -144,10 +144,7 @@ QuinticSpline::QuinticSpline(Piecewise<QuinticPiece> curve, Doubles knots, bool 
 }
 
 std::string QuinticSpline::debug_text() const {
-  const auto [first, last] = domain();
-  return format::Record("QuinticSpline")
-      .field("domain", format::range(first, last))
-      .field("intervals", format::debug(static_cast<std::uint64_t>(intervals())))
+  return format::spline_record("QuinticSpline", domain(), intervals())
       .field("inserted", format::debug(static_cast<std::uint64_t>(inserted())))
       .field("shape_preserved", format::debug(shape_preserved_))
       .str();

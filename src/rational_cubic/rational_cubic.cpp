@@ -176,10 +176,7 @@ RationalCubicSpline::RationalCubicSpline(Piecewise<RationalCubicPiece> curve, Do
 }
 
 std::string RationalCubicSpline::debug_text() const {
-  const auto [first, last] = domain();
-  return format::Record("RationalCubicSpline")
-      .field("domain", format::range(first, last))
-      .field("intervals", format::debug(std::uint64_t{w_.size()}))
+  return format::spline_record("RationalCubicSpline", domain(), w_.size())
       .field("iterations", format::debug(iterations_))
       .field("concave", format::debug(concave_))
       .str();

@@ -324,10 +324,7 @@ bool SmoothingSpline::is_shape_preserving() const {
 }
 
 std::string SmoothingSpline::debug_text() const {
-  const auto [first, last] = domain();
-  return format::Record("SmoothingSpline")
-      .field("domain", format::range(first, last))
-      .field("intervals", format::debug(static_cast<std::uint64_t>(intervals())))
+  return format::spline_record("SmoothingSpline", domain(), intervals())
       .field("shape", "\"" + name(choice_.shape) + "\"")
       .field("lam", format::debug(choice_.lam))
       .field("edf", format::debug(choice_.edf))

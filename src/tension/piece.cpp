@@ -243,24 +243,33 @@ double TensionPiece::third_derivative(double x) const {
                       [this](const auto& f, const auto& at) { return third_derivative(f, at); });
 }
 
+// Two abscissas, x[0] in a and x[1] in b: through the exponential form's
+// paired code when both pieces take it, each piece alone otherwise.
+namespace {
+template <class Paired, class Single>
+Pair in_lanes(const TensionPiece& a, const TensionPiece& b, Pair x, Paired paired, Single single) {
+  if (exponential(a) && exponential(b)) return paired(a, b, x, true);
+  return Pair{single(a, x[0]), single(b, x[1])};
+}
+}  // namespace
+
 Pair TensionPiece::value_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
-  if (exponential(a) && exponential(b)) return exponential_value(a, b, x, true);
-  return Pair{a.value(x[0]), b.value(x[1])};
+  return in_lanes(a, b, x, exponential_value, [](const TensionPiece& p, double t) { return p.value(t); });
 }
 
 Pair TensionPiece::first_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
-  if (exponential(a) && exponential(b)) return exponential_first_derivative(a, b, x, true);
-  return Pair{a.first_derivative(x[0]), b.first_derivative(x[1])};
+  return in_lanes(a, b, x, exponential_first_derivative,
+                  [](const TensionPiece& p, double t) { return p.first_derivative(t); });
 }
 
 Pair TensionPiece::second_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
-  if (exponential(a) && exponential(b)) return exponential_second_derivative(a, b, x, true);
-  return Pair{a.second_derivative(x[0]), b.second_derivative(x[1])};
+  return in_lanes(a, b, x, exponential_second_derivative,
+                  [](const TensionPiece& p, double t) { return p.second_derivative(t); });
 }
 
 Pair TensionPiece::third_derivative_pair(const TensionPiece& a, const TensionPiece& b, Pair x) {
-  if (exponential(a) && exponential(b)) return exponential_third_derivative(a, b, x, true);
-  return Pair{a.third_derivative(x[0]), b.third_derivative(x[1])};
+  return in_lanes(a, b, x, exponential_third_derivative,
+                  [](const TensionPiece& p, double t) { return p.third_derivative(t); });
 }
 
 // The exponential form's formulas with b1 taken from the right knot: near

@@ -80,10 +80,7 @@ bool TensionSpline::is_shape_preserving() const {
 }
 
 std::string TensionSpline::debug_text() const {
-  const auto [first, last] = domain();
-  return format::Record("TensionSpline")
-      .field("domain", format::range(first, last))
-      .field("intervals", format::debug(static_cast<std::uint64_t>(tensions_.size())))
+  return format::spline_record("TensionSpline", domain(), tensions_.size())
       .field("iterations", format::debug(iterations_))
       .str();
 }

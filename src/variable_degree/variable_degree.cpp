@@ -232,10 +232,7 @@ VariableDegreeSpline::VariableDegreeSpline(Piecewise<VariableDegreePiece> curve,
 }
 
 std::string VariableDegreeSpline::debug_text() const {
-  const auto [first, last] = domain();
-  return format::Record("VariableDegreeSpline")
-      .field("domain", format::range(first, last))
-      .field("intervals", format::debug(static_cast<std::uint64_t>(intervals())))
+  return format::spline_record("VariableDegreeSpline", domain(), intervals())
       .field("shape_preserved", format::debug(shape_preserved_))
       .str();
 }
