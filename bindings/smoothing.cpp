@@ -101,7 +101,7 @@ PyTypeObject* smoother_class() {
       .property<&shape>("shape", "'none', 'increasing', ..., 'increasing convex', ... or 'auto'.")
       .property<&lam>("lam", "The smoothing parameter, or None when GCV chooses it.")
       .field<&Smoother::segments>(
-          "segments", "The most segments of knots at the data (1 to 500; 100 by default).")
+          "segments", "The most segments of knots at the data (at least 1; 100 by default).")
       .property<&knots>("knots", "The interior knots given, or None (knots from `segments`).")
       .field<&Smoother::robust>(
           "robust", "Whether the points are reweighted by Huber's rule to resist outliers.")

@@ -98,8 +98,8 @@ def _with_knots(config, knots):
     if isinstance(knots, (int, np.integer)) and not isinstance(knots, (bool, np.bool_)):
         if knots < 0:
             # The configuration takes a count; its own check names the range.
-            raise ValueError(f"smoothing setting `knots` must be a number of segments from 1 "
-                             f"to 500, got {knots}")
+            raise ValueError(f"smoothing setting `knots` must be a number of segments >= 1, "
+                             f"got {knots}")
         return config.with_segments(operator.index(knots))
     positions = real_array(knots, "knots")
     if positions.ndim != 1:
@@ -140,10 +140,12 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     weights : array-like, optional
         One weight >= 0 per point (all 1 by default), as in the objective.
     knots : int or array-like, optional
-        A number of segments (1 to 500; 100 by default): knots at every
+        A number of segments (at least 1; 100 by default): knots at every
         distinct x when there are at most that many segments between them,
         at quantiles of the distinct x otherwise. Or the interior knots
-        themselves, strictly increasing and inside the range of x.
+        themselves, strictly increasing and inside the range of x. The
+        normal equations are banded, so the work grows linearly with the
+        number of knots: ``knots=len(x)`` puts a knot at every distinct x.
     robust : bool, default False
         Reweight the points by Huber's rule to resist outliers.
     axis : int, default 0

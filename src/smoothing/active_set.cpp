@@ -2,195 +2,294 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "cancel.hpp"
 
 namespace velarix::smoothing {
 namespace {
 
-// A bound joins the free set only when its gradient is beyond the rounding
-// of the sum that computes it, relative to that sum's terms.
-constexpr double kJoinTolerance = 1e-12;
-
-// Each step leaves or joins one variable (a step at a tie may leave several);
-// a solve that has not settled after this many is stopped where it stands,
-// which is feasible, so the shape holds either way.
-std::size_t step_cap(std::size_t k) { return 4 * k + 50; }
-
-bool usable_pivot(double pivot) { return pivot > 0 && pivot <= 1.7e308; }
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// GCV needs residual freedom to judge by: fits using more than this share of
+// the points are near interpolation, where RSS and n - edf both vanish and
+// their ratio says nothing.
+constexpr double kAdmissibleShare = 0.8;
+// A coordinate or a gradient counts as of the wrong sign only beyond the
+// rounding of the differences and sums that compute it.
+constexpr double kSignTolerance = 1e-10;
+// The iteration moves every bound that asks to move for this many rounds,
+// then one bound a round (which settles the rare cycle of the first), and
+// stops after the second many; a stopped solve is made feasible, so the
+// shape holds either way.
+constexpr std::size_t kJointRounds = 30;
+constexpr std::size_t kRounds = 230;
+// Refinements of each banded solve (see ReducedSystem::solve).
+constexpr int kRefinements = 2;
 
 }  // namespace
 
-// L_rc = (Q_rc - sum_{k<c} L_rk L_ck) / L_cc, L_rr = sqrt(Q_rr - sum_{k<r} L_rk^2).
-bool Factor::factor(std::span<const double> q_matrix, std::span<const std::size_t> variables) {
-  index_.clear();
-  for (const std::size_t j : variables) {
-    if (!append(q_matrix, j)) return false;
+ReducedSystem::ReducedSystem(const Reduction& z, const NormalEquations& normal,
+                             const Band& penalty)
+    : z_(z), vwv_(normal.vwv), rank_(z.rank) {
+  if (z.identity) {
+    g_ = &normal.band;
+    p_ = &penalty;
+    q_ = normal.rhs;
+  } else {
+    g_own_ = z.reduce(normal.band);
+    p_own_ = z.reduce(penalty);
+    q_own_.resize(z.columns);
+    z.project(normal.rhs, q_own_);
+    g_ = &g_own_;
+    p_ = &p_own_;
+    q_ = q_own_;
   }
-  return true;
-}
-
-bool Factor::append(std::span<const double> q_matrix, std::size_t j) {
-  const std::size_t m = index_.size();
-  const std::size_t k = capacity_;
-  double* row = &entry(m, 0);
-  double pivot = q_matrix[j * k + j];
-  for (std::size_t c = 0; c < m; ++c) {
-    const double* other = &entry(c, 0);
-    double sum = q_matrix[j * k + index_[c]];
-    for (std::size_t p = 0; p < c; ++p) sum -= row[p] * other[p];
-    row[c] = sum / other[c];
-    pivot -= row[c] * row[c];
-  }
-  if (!usable_pivot(pivot)) return false;
-  row[m] = std::sqrt(pivot);
-  index_.push_back(j);
-  return true;
-}
-
-// Without row p, rows p.. reach one column past the diagonal. A rotation of
-// columns c and c + 1 (which leaves L L^T unchanged) clears the entry (c,
-// c + 1), for c = p .. m - 2 in turn; the last column is then zero.
-void Factor::remove(std::size_t p) {
-  const std::size_t m = index_.size();
-  for (std::size_t r = p + 1; r < m; ++r) std::copy_n(&entry(r, 0), r + 1, &entry(r - 1, 0));
-  for (std::size_t c = p; c + 1 < m; ++c) {
-    const double a = entry(c, c);
-    const double b = entry(c, c + 1);
-    const double r = std::hypot(a, b);
-    const double cosine = a / r;
-    const double sine = b / r;
-    for (std::size_t i = c; i + 1 < m; ++i) {
-      const double x = entry(i, c);
-      const double y = entry(i, c + 1);
-      entry(i, c) = cosine * x + sine * y;
-      entry(i, c + 1) = cosine * y - sine * x;
+  const std::size_t m = z.columns;
+  gn_.assign(rank_ * m, 0.0);
+  Doubles column(m);
+  for (std::size_t a = 0; a < rank_; ++a) {
+    for (std::size_t i = 0; i < m; ++i) column[i] = a == 0 ? 1.0 : z.line[i];
+    multiply(*g_, column, std::span<double>(gn_).subspan(a * m, m));
+    for (std::size_t b = 0; b < rank_; ++b) {
+      double sum = 0;
+      for (std::size_t i = 0; i < m; ++i) sum += (b == 0 ? 1.0 : z.line[i]) * gn_[a * m + i];
+      a_[b][a] = sum;
     }
-    entry(c, c + 1) = 0;
-  }
-  index_.erase(index_.begin() + static_cast<std::ptrdiff_t>(p));
-}
-
-void Factor::solve(std::span<double> x) const {
-  const std::size_t m = index_.size();
-  for (std::size_t r = 0; r < m; ++r) {
-    const double* row = &l_[r * capacity_];
-    double sum = x[r];
-    for (std::size_t c = 0; c < r; ++c) sum -= row[c] * x[c];
-    x[r] = sum / row[r];
-  }
-  for (std::size_t r = m; r-- > 0;) {
-    double sum = x[r];
-    for (std::size_t c = r + 1; c < m; ++c) sum -= l_[c * capacity_ + r] * x[c];
-    x[r] = sum / l_[r * capacity_ + r];
   }
 }
 
 namespace {
 
-// The free variables' solution with the others at 0.
-void free_solution(const Factor& factor, std::span<const double> q, Doubles& z, Doubles& work) {
-  const std::span<const std::size_t> index = factor.index();
-  work.resize(index.size());
-  for (std::size_t p = 0; p < index.size(); ++p) work[p] = q[index[p]];
-  factor.solve(work);
-  std::fill(z.begin(), z.end(), 0.0);
-  for (std::size_t p = 0; p < index.size(); ++p) z[index[p]] = work[p];
-}
-
-// The step towards z as far as the first bound met; the variables that meet
-// their bound leave the free set. Returns false when z itself is feasible.
-// The variable that sets the step always leaves, even when the step
-// leaves it a tiny positive value (a subnormal beta gives a step that
-// rounds to 0 and would otherwise be taken again and again).
-bool step_to_bounds(std::span<const std::uint8_t> bounded, const Doubles& z, ActiveSet& state,
-                    Factor& factor) {
-  double alpha = 1;
-  std::size_t blocking = z.size();
-  for (const std::size_t j : factor.index()) {
-    if (!bounded[j] || !(z[j] < 0)) continue;
-    const double ratio = state.beta[j] / (state.beta[j] - z[j]);
-    if (blocking == z.size() || ratio < alpha) {
-      alpha = std::min(ratio, 1.0);
-      blocking = j;
-    }
+// x = S^-1 b for the 1x1 or 2x2 symmetric S.
+void solve_small(const double s[2][2], std::size_t r, const double b[2], double x[2]) {
+  if (r == 1) {
+    x[0] = b[0] / s[0][0];
+    return;
   }
-  if (blocking == z.size()) return false;
-  for (const std::size_t j : factor.index()) state.beta[j] += alpha * (z[j] - state.beta[j]);
-  // Positions in descending order, so that each removal leaves the earlier
-  // positions in place.
-  for (std::size_t p = factor.size(); p-- > 0;) {
-    const std::size_t j = factor.index()[p];
-    if (!bounded[j] || (state.beta[j] > 0 && j != blocking)) continue;
-    state.beta[j] = 0;
-    state.free[j] = 0;
-    factor.remove(p);
-  }
-  return true;
-}
-
-// The bounded variable whose gradient most wants it to grow, per unit of its
-// own curvature; none (size) when every bound is optimal.
-std::size_t joining(std::span<const double> q_matrix, std::span<const double> q,
-                    std::span<const std::uint8_t> bounded, const ActiveSet& state) {
-  const std::size_t k = q.size();
-  std::size_t best = k;
-  double best_score = 0;
-  for (std::size_t j = 0; j < k; ++j) {
-    if (!bounded[j] || state.free[j]) continue;
-    const double* row = &q_matrix[j * k];
-    double gradient = q[j];
-    double scale = std::fabs(q[j]);
-    for (std::size_t i = 0; i < k; ++i) {
-      const double term = row[i] * state.beta[i];
-      gradient -= term;
-      scale += std::fabs(term);
-    }
-    if (!(gradient > kJoinTolerance * scale)) continue;
-    const double score = gradient / std::sqrt(row[j]);
-    if (score > best_score) {
-      best_score = score;
-      best = j;
-    }
-  }
-  return best;
+  const double det = s[0][0] * s[1][1] - s[0][1] * s[1][0];
+  x[0] = (s[1][1] * b[0] - s[0][1] * b[1]) / det;
+  x[1] = (s[0][0] * b[1] - s[1][0] * b[0]) / det;
 }
 
 }  // namespace
 
-bool solve_bounded(std::span<const double> q_matrix, std::span<const double> q,
-                   std::span<const std::uint8_t> bounded, ActiveSet& state, Factor& factor) {
-  const std::size_t k = q.size();
-  if (state.beta.size() != k) {
-    state.beta.assign(k, 0.0);
-    state.free.assign(k, 1);
+// With C = (G N) below the first r rows, A = N^T G N, Y = H~^-1 C and
+// v = H~^-1 q~: S = A - C^T Y, alpha = S^-1 (N^T q - C^T v), z~ = v - Y alpha.
+// Refinement follows: the residual of the banded system, summed in extended
+// precision and solved with the same factor, takes back what the factor's
+// rounding lost (at a large lambda, a good share of the digits). The penalty
+// meets only z~ there, as in the solve: lam P applied to N alpha would
+// return the rounding of lam P times the line instead of zero.
+bool ReducedSystem::solve(double lam, Workspace& work, std::span<double> z) const {
+  const std::size_t m = z_.columns;
+  const std::size_t r = rank_;
+  const std::size_t n = m - r;
+  if (!work.factor.factor(*g_, *p_, lam, r)) return false;
+  work.y.resize(r * n);
+  for (std::size_t a = 0; a < r; ++a) {
+    std::copy_n(&gn_[a * m + r], n, &work.y[a * n]);
+    work.factor.solve(std::span<double>(work.y).subspan(a * n, n));
   }
-  std::vector<std::size_t> variables;
-  for (std::size_t j = 0; j < k; ++j) {
-    if (!bounded[j]) state.free[j] = 1;
-    if (state.free[j]) variables.push_back(j);
-  }
-  if (!factor.factor(q_matrix, variables)) return false;
-  Doubles z(k);
-  Doubles work;
-  state.steps = 0;
-  const std::size_t cap = step_cap(k);
-  while (state.steps < cap) {
-    // A stopped fit's result is discarded (see cancel.hpp).
-    if (cancel::requested()) return false;
-    free_solution(factor, q, z, work);
-    if (step_to_bounds(bounded, z, state, factor)) {
-      ++state.steps;
-      continue;
+  for (std::size_t a = 0; a < r; ++a) {
+    const double* ca = &gn_[a * m + r];
+    for (std::size_t b = 0; b < r; ++b) {
+      const double* yb = &work.y[b * n];
+      double cy = 0;
+      for (std::size_t i = 0; i < n; ++i) cy += ca[i] * yb[i];
+      work.s[a][b] = a_[a][b] - cy;
     }
-    state.beta = z;
-    const std::size_t j = joining(q_matrix, q, bounded, state);
-    if (j == k) break;
-    if (!factor.append(q_matrix, j)) return false;
-    state.free[j] = 1;
-    ++state.steps;
+  }
+  if (r == 2) work.s[0][1] = work.s[1][0] = 0.5 * (work.s[0][1] + work.s[1][0]);
+  Doubles tail(m), correction(m), step(m), step_tail(m);
+  if (!solve_with(work, q_, z, tail)) return false;
+  for (int pass = 0; pass < kRefinements; ++pass) {
+    residual(*g_, *p_, lam, q_, z, tail, correction);
+    if (!solve_with(work, correction, step, step_tail)) return false;
+    for (std::size_t i = 0; i < m; ++i) z[i] += step[i], tail[i] += step_tail[i];
   }
   return true;
+}
+
+// The bordered solve of (G + lam P) z = rhs with the factor and S in `work`;
+// `tail` is z's part (0, ..., 0, z~) off the null vectors.
+bool ReducedSystem::solve_with(Workspace& work, std::span<const double> rhs, std::span<double> z,
+                               std::span<double> tail) const {
+  const std::size_t m = z_.columns;
+  const std::size_t r = rank_;
+  const std::size_t n = m - r;
+  work.v.assign(rhs.begin() + static_cast<std::ptrdiff_t>(r), rhs.end());
+  work.factor.solve(work.v);
+  double small_rhs[2] = {};
+  for (std::size_t a = 0; a < r; ++a) {
+    double nr = 0;
+    for (std::size_t i = 0; i < m; ++i) nr += (a == 0 ? 1.0 : z_.line[i]) * rhs[i];
+    const double* ca = &gn_[a * m + r];
+    double cv = 0;
+    for (std::size_t i = 0; i < n; ++i) cv += ca[i] * work.v[i];
+    small_rhs[a] = nr - cv;
+  }
+  double alpha[2] = {};
+  if (r > 0) solve_small(work.s, r, small_rhs, alpha);
+  if (!(std::isfinite(alpha[0]) && std::isfinite(alpha[1]))) return false;
+  for (std::size_t i = 0; i < m; ++i) {
+    z[i] = (r > 0 ? alpha[0] : 0.0) + (r == 2 ? alpha[1] * z_.line[i] : 0.0);
+  }
+  std::fill_n(tail.begin(), r, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    double sum = work.v[i];
+    for (std::size_t a = 0; a < r; ++a) sum -= work.y[a * n + i] * alpha[a];
+    tail[r + i] = sum;
+    z[r + i] += sum;
+  }
+  return true;
+}
+
+// In the bordered coordinates the hat matrix's trace is trace(M^-1 G_J) with
+// M = [[A, C^T], [C, H~]] and G_J = [[A, C^T], [C, G~]]; by the block inverse
+// through S,
+//   trace = tr(S^-1 A) - 2 tr(S^-1 C^T Y) + tr(H~^-1 G~) + tr(S^-1 Y^T G~ Y),
+// and C^T Y = A - S.
+double ReducedSystem::edf(const Workspace& work) const {
+  const std::size_t r = rank_;
+  const std::size_t n = z_.columns - r;
+  double inverse[2][2];
+  if (r == 1) {
+    inverse[0][0] = 1 / work.s[0][0];
+  } else if (r == 2) {
+    const double det = work.s[0][0] * work.s[1][1] - work.s[0][1] * work.s[1][0];
+    inverse[0][0] = work.s[1][1] / det;
+    inverse[1][1] = work.s[0][0] / det;
+    inverse[0][1] = inverse[1][0] = -work.s[0][1] / det;
+  }
+  double trace = work.factor.trace_with(*g_, r);
+  for (std::size_t a = 0; a < r; ++a) {
+    for (std::size_t b = 0; b < r; ++b) {
+      const std::span<const double> ya(&work.y[a * n], n);
+      const std::span<const double> yb(&work.y[b * n], n);
+      const double ygy = bilinear(*g_, r, ya, yb);
+      const double cy = a_[b][a] - work.s[b][a];
+      trace += inverse[a][b] * (a_[b][a] - 2 * cy + ygy);
+    }
+  }
+  return trace;
+}
+
+// v^T W v - 2 z^T q + z^T G z.
+double ReducedSystem::rss(std::span<const double> z) const {
+  double zq = 0;
+  for (std::size_t i = 0; i < z.size(); ++i) zq += z[i] * q_[i];
+  return vwv_ - 2 * zq + quadratic(*g_, z);
+}
+
+namespace {
+
+double score_rss(const NormalEquations& score, std::span<const double> c) {
+  double cb = 0;
+  for (std::size_t i = 0; i < c.size(); ++i) cb += c[i] * score.rhs[i];
+  return score.vwv - 2 * cb + quadratic(score.band, c);
+}
+
+// The bounds to move, by the coordinates beta and the gradient along them:
+// a free bound below zero is held, a held one whose gradient is negative
+// (the objective falls as its coordinate grows) is released. In the joint
+// rounds all move; later only the one furthest beyond its tolerance.
+bool move_bounds(std::span<const std::uint8_t> bounded, std::span<const double> beta,
+                 std::span<const double> beta_scale, std::span<const double> gradient,
+                 std::span<const double> gradient_scale, bool joint,
+                 Vector<std::uint8_t>& held) {
+  bool moved = false;
+  std::size_t worst = bounded.size();
+  double worst_ratio = 1;
+  for (std::size_t j = 0; j < bounded.size(); ++j) {
+    if (!bounded[j]) continue;
+    const double ratio = held[j] ? -gradient[j] / (kSignTolerance * gradient_scale[j] + 1e-300)
+                                 : -beta[j] / (kSignTolerance * beta_scale[j]);
+    if (!(ratio > 1)) continue;
+    if (joint) {
+      held[j] = !held[j];
+      moved = true;
+    } else if (ratio > worst_ratio) {
+      worst_ratio = ratio;
+      worst = j;
+    }
+  }
+  if (!joint && worst < bounded.size()) {
+    held[worst] = !held[worst];
+    moved = true;
+  }
+  return moved;
+}
+
+}  // namespace
+
+std::optional<Solution> solve_at(const Programme& programme, double lam,
+                                 std::span<const std::uint8_t> start, Workspace& work) {
+  const Coordinates& coordinates = *programme.coordinates;
+  const std::span<const std::uint8_t> bounded = coordinates.bounded();
+  const std::size_t k = coordinates.size();
+  const bool shaped = coordinates.bounded_count() > 0;
+  Solution solution;
+  solution.lam = lam;
+  solution.held.assign(k, 0);
+  if (shaped && start.size() == k) {
+    for (std::size_t j = 0; j < k; ++j) solution.held[j] = start[j] && bounded[j];
+  }
+  Doubles beta(k), beta_scale(k), gradient(k), gradient_scale(k), g(k);
+  for (std::size_t round = 0;; ++round) {
+    // A stopped fit's result is discarded (see cancel.hpp).
+    if (cancel::requested()) return std::nullopt;
+    const Reduction z = coordinates.reduction(solution.held, programme.greville);
+    const ReducedSystem system(z, *programme.fit, *programme.penalty);
+    Doubles reduced(z.columns);
+    if (!system.solve(lam, work, reduced)) return std::nullopt;
+    Doubles c(k);
+    z.expand(reduced, c);
+    bool settled = !shaped;
+    if (shaped && round < kRounds) {
+      const Coefficients curve = coordinates.curve_of(c);
+      coordinates.beta_of(curve, beta);
+      double size = 0;
+      for (const double v : curve.c) size = std::max(size, std::fabs(v));
+      coordinates.beta_scales(size, beta_scale);
+      // g = G c - b and its rounding scale |G| |c| + |b|.
+      const NormalEquations& fit = *programme.fit;
+      multiply(fit.band, curve.c, g);
+      for (std::size_t i = 0; i < k; ++i) g[i] -= fit.rhs[i];
+      coordinates.gradient(g, curve, lam, gradient);
+      Doubles magnitude(k);
+      for (std::size_t i = 0; i < k; ++i) magnitude[i] = std::fabs(curve.c[i]);
+      multiply(fit.band, magnitude, g);
+      for (std::size_t i = 0; i < k; ++i) g[i] += std::fabs(fit.rhs[i]);
+      coordinates.gradient_scales(g, gradient_scale);
+      settled = !move_bounds(bounded, beta, beta_scale, gradient, gradient_scale,
+                             round < kJointRounds, solution.held);
+      c = curve.c;
+    }
+    if (!settled && round >= kRounds) {
+      // Not settled: the nearest feasible curve, by the bounds' coordinates
+      // clamped to them.
+      coordinates.beta_of(coordinates.curve_of(c), beta);
+      for (std::size_t j = 0; j < k; ++j) {
+        if (bounded[j] && (solution.held[j] || beta[j] < 0)) beta[j] = 0;
+      }
+      c = coordinates.curve(beta).c;
+    }
+    if (settled || round >= kRounds) {
+      solution.edf = std::min(system.edf(work), static_cast<double>(z.columns));
+      const NormalEquations* score = programme.score;
+      if (!score && !settled) score = programme.fit;
+      solution.rss = std::max(score ? score_rss(*score, c) : system.rss(reduced), 0.0);
+      solution.c = std::move(c);
+      break;
+    }
+  }
+  solution.active = 0;
+  for (const std::uint8_t h : solution.held) solution.active += h;
+  const double n = programme.points;
+  solution.gcv = solution.edf <= kAdmissibleShare * n
+                     ? n * solution.rss / ((n - solution.edf) * (n - solution.edf))
+                     : kInfinity;
+  return solution;
 }
 
 }  // namespace velarix::smoothing

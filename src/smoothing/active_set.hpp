@@ -1,65 +1,99 @@
-// The quadratic programme of one smoothing fit at one lambda:
-//   minimise 1/2 beta^T Q beta - q^T beta  subject to beta_j >= 0 for the
-//   bounded j,
-// with Q symmetric positive definite, by a primal active-set method. The
-// free variables are solved for with a Cholesky factor of their block of Q,
-// which is updated, not recomputed, when one variable joins or leaves them.
-// A solution warm-starts the next solve at a nearby lambda: its free set is
-// usually the new one, or a step or two away from it.
+// One smoothing fit at one lambda: the penalised least-squares curve with
+// some of the shape's bounds held, and the search for the bounds to hold.
+//
+// With a set of bounds held, the curves are c = Z z (a Reduction) and the
+// fit solves the banded Z^T (G + lam P) Z z = Z^T b. The penalty vanishes on
+// lines, so at a large lambda the matrix is nearly singular along them, and
+// the rounding of lam P, however small relative to lam P, swamps what the
+// data say about the line. The solve therefore borders the null vectors N
+// of the penalty (the constant, and the line unless a stretch is flat): in
+// the coordinates z = N alpha + (0, ..., 0, z~), with as many leading zeros
+// as null vectors, the penalty only acts on z~ (its block is Z^T P Z without
+// those first rows and columns, P never meets N), and alpha is solved from
+// the 1x1 or 2x2 Schur complement of the banded block.
+//
+// The bounds to hold are found by the primal-dual active-set iteration:
+// hold the bounds whose coordinate the last solve left negative, release
+// those whose gradient wants the coordinate to grow, until nothing moves;
+// a solve at a nearby lambda starts from the bounds it held.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
-#include <vector>
 
 #include "memory.hpp"
+#include "smoothing/banded.hpp"
+#include "smoothing/basis.hpp"
+#include "smoothing/coordinates.hpp"
 
 namespace velarix::smoothing {
 
-// The lower Cholesky factor of Q restricted to some of its variables, in the
-// order they were added; row r holds entries 0..r at stride `capacity`.
-class Factor {
+// Everything a solve needs besides lambda, in internal units.
+struct Programme {
+  const Basis* basis;
+  const Coordinates* coordinates;
+  const NormalEquations* fit;
+  // When set, the residual sum of squares of the GCV score is taken with
+  // these weights instead of the fit's (the robust score, see smoothing.cpp).
+  const NormalEquations* score;
+  const Band* penalty;
+  std::span<const double> greville;
+  double points;     // the number of points with positive weight
+  double lam_scale;  // trace(G) / trace(P)
+};
+
+struct Solution {
+  Vector<std::uint8_t> held;  // the bounds held with equality
+  Doubles c;                  // the B-spline coefficients
+  double lam = 0;             // internal units
+  double edf = 0;
+  double rss = 0;
+  double gcv = 0;  // infinite where the fit is inadmissible
+  std::size_t active = 0;
+};
+
+// The scratch of the solves, kept from one to the next.
+struct Workspace {
+  BandFactor factor;
+  Doubles y;
+  Doubles v;
+  double s[2][2] = {};
+};
+
+// The normal equations on the curves of a reduction.
+class ReducedSystem {
  public:
-  explicit Factor(std::size_t capacity) : capacity_(capacity), l_(capacity * capacity) {}
+  ReducedSystem(const Reduction& z, const NormalEquations& normal, const Band& penalty);
 
-  std::size_t size() const { return index_.size(); }
-  std::span<const std::size_t> index() const { return index_; }
-  double at(std::size_t row, std::size_t col) const { return l_[row * capacity_ + col]; }
-
-  // Factors Q on `variables` afresh. False if a pivot is not positive and
-  // finite (Q not positive definite to working precision).
-  bool factor(std::span<const double> q_matrix, std::span<const std::size_t> variables);
-  // Adds variable j as the last one: one triangular solve.
-  bool append(std::span<const double> q_matrix, std::size_t j);
-  // Removes the variable at position p, restoring the triangle with Givens
-  // rotations of neighbouring columns.
-  void remove(std::size_t p);
-
-  // x = (L L^T)^-1 b, both in factor order.
-  void solve(std::span<double> x) const;
+  // z at lam; false when the banded block cannot be factored.
+  bool solve(double lam, Workspace& work, std::span<double> z) const;
+  // The trace of the hat matrix of the last solve in `work`.
+  double edf(const Workspace& work) const;
+  // The weighted residual sum of squares of z.
+  double rss(std::span<const double> z) const;
 
  private:
-  double& entry(std::size_t row, std::size_t col) { return l_[row * capacity_ + col]; }
+  bool solve_with(Workspace& work, std::span<const double> rhs, std::span<double> z,
+                  std::span<double> tail) const;
 
-  std::size_t capacity_;
-  Doubles l_;
-  std::vector<std::size_t> index_;
+  const Reduction& z_;
+  Band g_own_;
+  Band p_own_;
+  Doubles q_own_;
+  const Band* g_;
+  const Band* p_;
+  std::span<const double> q_;
+  double vwv_;
+  std::size_t rank_;
+  Doubles gn_;  // G N, column after column
+  double a_[2][2] = {};
 };
 
-struct ActiveSet {
-  Doubles beta;
-  // 1 for the variables that are solved for; the bounded ones outside are 0.
-  Vector<std::uint8_t> free;
-  // Steps the last solve took (joins and leaves).
-  std::size_t steps = 0;
-};
-
-// Solves the programme, starting from `start` when it has a solution of a
-// nearby problem (which is feasible here too: the bounds do not change), and
-// from beta = 0 with every variable free otherwise. The factor is that of the
-// final free set. False when a factorisation fails.
-bool solve_bounded(std::span<const double> q_matrix, std::span<const double> q,
-                   std::span<const std::uint8_t> bounded, ActiveSet& state, Factor& factor);
+// The fit at lam, holding at first the bounds marked in `start` (empty: none).
+// Nothing when a factorisation fails.
+std::optional<Solution> solve_at(const Programme& programme, double lam,
+                                 std::span<const std::uint8_t> start, Workspace& work);
 
 }  // namespace velarix::smoothing

@@ -58,29 +58,25 @@ Units units_of(const Data& data, double x_range) {
   return units;
 }
 
-Basis::Basis(Doubles breakpoints) : tau_(std::move(breakpoints)) {
-  const std::size_t n = tau_.size();
+Basis::Basis(Doubles breakpoints) {
+  const std::size_t n = breakpoints.size();
   t_.reserve(n + 6);
-  t_.insert(t_.end(), 3, tau_.front());
-  t_.insert(t_.end(), tau_.begin(), tau_.end());
-  t_.insert(t_.end(), 3, tau_.back());
+  t_.insert(t_.end(), 3, breakpoints.front());
+  t_.insert(t_.end(), breakpoints.begin(), breakpoints.end());
+  t_.insert(t_.end(), 3, breakpoints.back());
+  breakpoints = Doubles();
   const std::size_t k = size();
   slope_step_.resize(k - 1);
   curvature_step_.resize(k - 2);
   for (std::size_t j = 0; j + 1 < k; ++j) slope_step_[j] = (t_[j + 4] - t_[j + 1]) / 3;
   for (std::size_t j = 0; j + 2 < k; ++j) curvature_step_[j] = (t_[j + 4] - t_[j + 2]) / 2;
-  segments_.resize(segments());
-  for (std::size_t s = 0; s < segments(); ++s) {
-    Segment& g = segments_[s];
-    const double* t = &t_[s + 1];  // t_{i-2}, i = s + 3
-    std::copy_n(t, 6, g.t);
-    g.inverse[0] = 1 / (t[3] - t[2]);
-    g.inverse[1] = 1 / (t[3] - t[1]);
-    g.inverse[2] = 1 / (t[4] - t[2]);
-    g.inverse[3] = 1 / (t[3] - t[0]);
-    g.inverse[4] = 1 / (t[4] - t[1]);
-    g.inverse[5] = 1 / (t[5] - t[2]);
-  }
+}
+
+Doubles Basis::greville() const {
+  const std::size_t k = size();
+  Doubles xi(k);
+  for (std::size_t j = 0; j < k; ++j) xi[j] = (t_[j + 1] + t_[j + 2] + t_[j + 3]) / 3;
+  return xi;
 }
 
 // With h_j the breakpoint gaps, S'' is linear on each gap, so
@@ -88,11 +84,12 @@ Basis::Basis(Doubles breakpoints) : tau_(std::move(breakpoints)) {
 // the Gram matrix of the hat functions: h/3 on the diagonal (from each
 // side), h/6 beside it.
 void Basis::hat_gram(Doubles& diagonal, Doubles& upper) const {
-  const std::size_t n = tau_.size();
+  const std::span<const double> tau = breakpoints();
+  const std::size_t n = tau.size();
   diagonal.assign(n, 0.0);
   upper.assign(n - 1, 0.0);
   for (std::size_t j = 0; j + 1 < n; ++j) {
-    const double h = tau_[j + 1] - tau_[j];
+    const double h = tau[j + 1] - tau[j];
     diagonal[j] += h / 3;
     diagonal[j + 1] += h / 3;
     upper[j] = h / 6;
@@ -104,7 +101,7 @@ void Basis::hat_gram(Doubles& diagonal, Doubles& upper) const {
 // on c_j, c_{j+1}, c_{j+2} (s the slope steps, e the curvature steps), and
 // P = D2^T G1 D2 with G1 tridiagonal: P_pq sums D2_jp G1_jl D2_lq over
 // neighbouring rows j, l.
-Doubles Basis::penalty_band() const {
+Band Basis::penalty_band() const {
   Doubles diagonal;
   Doubles upper;
   hat_gram(diagonal, upper);
@@ -118,7 +115,7 @@ Doubles Basis::penalty_band() const {
     d2[3 * j + 1] = -(1 / s0 + 1 / s1) / e;
     d2[3 * j + 2] = 1 / (e * s1);
   }
-  Doubles band(4 * size(), 0.0);
+  Band band(size(), 3);
   for (std::size_t j = 0; j < rows; ++j) {
     for (std::size_t l = (j > 0 ? j - 1 : 0); l < rows && l <= j + 1; ++l) {
       const double g = j == l ? diagonal[j] : upper[std::min(j, l)];
@@ -126,18 +123,12 @@ Doubles Basis::penalty_band() const {
         for (std::size_t b = 0; b < 3; ++b) {
           const std::size_t p = j + a;
           const std::size_t q = l + b;
-          if (q >= p) band[4 * p + (q - p)] += d2[3 * j + a] * g * d2[3 * l + b];
+          if (q >= p) band.upper(p, q) += d2[3 * j + a] * g * d2[3 * l + b];
         }
       }
     }
   }
   return band;
-}
-
-double band_trace(std::span<const double> band) {
-  double sum = 0;
-  for (std::size_t j = 0; 4 * j < band.size(); ++j) sum += band[4 * j];
-  return sum;
 }
 
 namespace {
@@ -162,9 +153,9 @@ NormalEquations assemble(const Basis& basis, const Data& data, const Units& unit
                          std::span<const double> weights) {
   const std::size_t k = basis.size();
   NormalEquations normal;
-  normal.band.assign(4 * k, 0.0);
+  normal.band = Band(k, 3);
   normal.rhs.assign(k, 0.0);
-  double* band = normal.band.data();
+  double* band = normal.band.data.data();
   double* rhs = normal.rhs.data();
   double vwv = 0;
   for_each_point(basis, data, units, [&](std::size_t i, std::size_t segment, double u) {

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "memory.hpp"
+#include "smoothing/banded.hpp"
 
 namespace velarix::smoothing {
 
@@ -64,9 +65,11 @@ class Basis {
  public:
   explicit Basis(Doubles breakpoints);
 
-  std::span<const double> breakpoints() const { return tau_; }
-  std::size_t segments() const { return tau_.size() - 1; }
-  std::size_t size() const { return tau_.size() + 2; }
+  std::span<const double> breakpoints() const {
+    return std::span<const double>(t_).subspan(3, t_.size() - 6);
+  }
+  std::size_t segments() const { return t_.size() - 7; }
+  std::size_t size() const { return t_.size() - 4; }
 
   // The coefficients of S' are d_j = (c_{j+1} - c_j) / slope_step_j and those
   // of S'' (its values at the breakpoints, S'' being piecewise linear) are
@@ -76,66 +79,63 @@ class Basis {
   std::span<const double> curvature_steps() const { return curvature_step_; }
 
   // The four functions B_s .. B_{s+3} that do not vanish on segment s, at u
-  // in that segment (de Boor's recurrence, all terms positive).
+  // in that segment (de Boor's recurrence, all terms positive). The knot
+  // spans it divides by are taken afresh: a table of them would cost more
+  // memory per knot than the rest of the fit.
   void values(std::size_t segment, double u, double out[4]) const {
-    const Segment& g = segments_[segment];
-    const double left1 = u - g.t[2];
-    const double left2 = u - g.t[1];
-    const double left3 = u - g.t[0];
-    const double right1 = g.t[3] - u;
-    const double right2 = g.t[4] - u;
-    const double right3 = g.t[5] - u;
+    const double* t = &t_[segment + 1];  // t_{i-2} .. t_{i+3}, i = segment + 3
+    const double left1 = u - t[2];
+    const double left2 = u - t[1];
+    const double left3 = u - t[0];
+    const double right1 = t[3] - u;
+    const double right2 = t[4] - u;
+    const double right3 = t[5] - u;
     // Order 2.
-    double n0 = right1 * g.inverse[0];
-    double n1 = left1 * g.inverse[0];
+    const double inverse0 = 1 / (t[3] - t[2]);
+    double n0 = right1 * inverse0;
+    double n1 = left1 * inverse0;
     // Order 3.
-    double term = n0 * g.inverse[1];
+    double term = n0 / (t[3] - t[1]);
     n0 = right1 * term;
     double saved = left2 * term;
-    term = n1 * g.inverse[2];
+    term = n1 / (t[4] - t[2]);
     n1 = saved + right2 * term;
     const double n2 = left1 * term;
     // Order 4.
-    term = n0 * g.inverse[3];
+    term = n0 / (t[3] - t[0]);
     out[0] = right1 * term;
     saved = left3 * term;
-    term = n1 * g.inverse[4];
+    term = n1 / (t[4] - t[1]);
     out[1] = saved + right2 * term;
     saved = left2 * term;
-    term = n2 * g.inverse[5];
+    term = n2 / (t[5] - t[2]);
     out[2] = saved + right3 * term;
     out[3] = left1 * term;
   }
 
+  // The Greville abscissae (t_{j+1} + t_{j+2} + t_{j+3}) / 3: the coefficients
+  // of the line S(u) = u, so that a line's coefficients are c_j = a + b xi_j.
+  Doubles greville() const;
+
   // The penalty integral S''^2 = c^T P c in this basis, banded as the
-  // normal matrix is (P_{j,j+d} at [4 j + d]).
-  Doubles penalty_band() const;
+  // normal matrix is.
+  Band penalty_band() const;
 
   // The Gram matrix of the hat functions on the breakpoints: integral S''^2 =
   // a^T G1 a exactly. Diagonal and superdiagonal.
   void hat_gram(Doubles& diagonal, Doubles& upper) const;
 
  private:
-  Doubles tau_;
-  // The six knots t_{i-2} .. t_{i+3} around segment s (i = s + 3) and the
-  // reciprocals of the knot spans the recurrence divides by, which depend on
-  // the segment only: t_{i+1} - t_i; t_{i+1} - t_{i-1}, t_{i+2} - t_i;
-  // t_{i+1} - t_{i-2}, t_{i+2} - t_{i-1}, t_{i+3} - t_i.
-  struct Segment {
-    double t[6];
-    double inverse[6];
-  };
-
+  // The knot vector; the breakpoints are t_[3 .. 3 + N].
   Doubles t_;
-  Vector<Segment> segments_;
   Doubles slope_step_;
   Doubles curvature_step_;
 };
 
-// G = B^T W B (banded: G_{j,j+d} at band[4 j + d], d = 0..3), B^T W v and
+// G = B^T W B (banded, width 3), B^T W v and
 // v^T W v, from one pass over sorted data.
 struct NormalEquations {
-  Doubles band;
+  Band band;
   Doubles rhs;
   double vwv = 0;
 };
@@ -144,9 +144,6 @@ struct NormalEquations {
 // reweighted passes of a robust fit.
 NormalEquations assemble(const Basis& basis, const Data& data, const Units& units,
                          std::span<const double> weights);
-
-// The sum of the diagonal of a banded matrix.
-double band_trace(std::span<const double> band);
 
 // The residuals v_i - S(u_i) of the curve with coefficients c at every data
 // point, in internal units.

@@ -1,7 +1,7 @@
 // The coordinates in which a shape is a set of sign bounds. A shape
 // constrains the coefficients of S' (monotone) or of S'' (convex or concave),
-// not those of S, so the fit works in coordinates beta from which c follows
-// by cumulative sums:
+// not those of S, so the fit's bounds are on coordinates beta from which c
+// follows by cumulative sums:
 //
 //   curvature coordinates (no shape, convex, concave, and the four
 //   combinations): beta = (c_0, sigma d_anchor, m a_0, ..., m a_{K-3}), the
@@ -17,16 +17,22 @@
 //   quadratic spline with non-negative coefficients is non-negative, so the
 //   bound is sufficient, though not necessary.
 //
-// In both the penalty integral S''^2 only involves the coordinates past the
-// first one or two, so its null space (the lines) is spanned exactly by
-// coordinates and a large lambda cannot blur it.
+// The solves themselves stay in the B-spline coefficients c, where the
+// normal equations are banded: a bound held with equality ties neighbouring
+// coefficients (d_j = 0 makes c_j = c_{j+1}; a run of a_j = 0 puts the
+// coefficients it spans on one line), so the curves with a set of bounds
+// held are c = Z z for a sparse Z whose columns cover runs of coefficients
+// (a Reduction), and the reduced normal equations Z^T (G + lam P) Z stay
+// banded.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "memory.hpp"
+#include "smoothing/banded.hpp"
 #include "smoothing/basis.hpp"
 #include "smoothing/shape.hpp"
 
@@ -40,6 +46,30 @@ struct Coefficients {
   Doubles a;
 };
 
+// c = Z z: column k of Z has the entries coef[start[k] .. start[k + 1]) on the
+// coefficients from first[k] on, and the columns' first coefficients
+// increase. The penalty vanishes on the curves of the null vectors: the
+// constant (z = 1) always, the line u (z = the Greville abscissae of the
+// columns' own coefficients, `line`) unless a bound held makes a stretch
+// flat. An identity reduction (no bound held) stores no columns.
+struct Reduction {
+  bool identity = true;
+  std::size_t columns = 0;
+  std::vector<std::size_t> first;
+  std::vector<std::size_t> start;
+  Doubles coef;
+  std::size_t rank = 2;  // null vectors: 1 (the constant) or 2 (and the line)
+  Doubles line;
+
+  // The band width of Z^T M Z for M of width 3.
+  std::size_t width() const;
+  // Z z, and Z^T c.
+  void expand(std::span<const double> z, std::span<double> c) const;
+  void project(std::span<const double> c, std::span<double> z) const;
+  // Z^T M Z.
+  Band reduce(const Band& m) const;
+};
+
 class Coordinates {
  public:
   // `shape` is not automatic.
@@ -50,30 +80,40 @@ class Coordinates {
   std::span<const std::uint8_t> bounded() const { return bounded_; }
   std::size_t bounded_count() const;
 
-  // c, d and a by cumulative sums from beta. A direction's bound gives
-  // s d_j >= 0 for every j exactly in floating point: each d is its
-  // anchor plus or minus terms of one sign, and c adds terms of one sign.
+  // c, d and a by cumulative sums from beta.
   Coefficients curve(std::span<const double> beta) const;
+  // d and a of the coefficients c, and the coordinates beta of c.
+  Coefficients curve_of(Doubles c) const;
+  void beta_of(const Coefficients& curve, std::span<double> beta) const;
+  // The rounding scale of each beta_j computed from c by differences.
+  void beta_scales(double c_size, std::span<double> out) const;
 
-  // c = T beta, row-major K x K.
-  const Doubles& transform() const { return transform_; }
-  // The penalty in these coordinates, row-major K x K; zero beyond
-  // penalty_band() off the diagonal.
-  const Doubles& penalty() const { return penalty_; }
-  std::size_t penalty_band() const { return kind_ == Kind::slopes ? 2 : 1; }
+  // The gradient with respect to beta of 1/2 c^T (G + lam P) c - b^T c at the
+  // curve, from g = G c - b and the curve's a: the data's part by the
+  // transpose of the cumulative sums, the penalty's from its form in a
+  // (1/2 a^T G1 a), which vanishes on lines exactly.
+  void gradient(std::span<const double> g, const Coefficients& curve, double lam,
+                std::span<double> out) const;
+  // The same transpose on the magnitudes |g|: the scale of the gradient's
+  // rounding.
+  void gradient_scales(std::span<const double> g, std::span<double> out) const;
+
+  // The curves with beta_j = 0 for every j marked in `held`.
+  Reduction reduction(std::span<const std::uint8_t> held, std::span<const double> greville) const;
 
  private:
   enum class Kind { curvature_left, curvature_right, slopes };
 
-  void build_penalty(const Basis& basis);
+  // out = T^T g for c = T beta.
+  void transpose(std::span<const double> g, std::span<double> out) const;
 
   const Basis& basis_;
   Kind kind_;
   int sign_;         // s for slope coordinates, the sign of S'' otherwise
   int anchor_sign_;  // sigma
   Vector<std::uint8_t> bounded_;
-  Doubles transform_;
-  Doubles penalty_;
+  Doubles g1_diagonal_;
+  Doubles g1_upper_;
 };
 
 }  // namespace velarix::smoothing

@@ -55,6 +55,8 @@ struct Setup {
   Doubles breakpoints;  // caller's units
   Basis basis;
   NormalEquations normal;
+  Band penalty;
+  Doubles greville;
   double points;
   double lam_scale;
 };
@@ -76,44 +78,44 @@ class Fitter {
     std::optional<Solution> solution;
     if (config_.robust && pilot_weights(setup_.data, setup_.units, weights)) {
       for (int pass = 0; pass <= kRobustPasses; ++pass) {
-        if (pass > 0 && !refit_weights(coordinates, *solution, weights)) break;
-        ActiveSet start = solution ? std::move(solution->state) : ActiveSet{};
-        solution = solve(coordinates, assemble(setup_.basis, setup_.data, setup_.units, weights.fit),
-                         assemble(setup_.basis, setup_.data, setup_.units, weights.score),
-                         std::move(start));
+        if (pass > 0 && !residual_weights(setup_.basis, setup_.data, setup_.units, solution->c,
+                                          weights)) {
+          break;
+        }
+        const Vector<std::uint8_t> start = solution ? solution->held : Vector<std::uint8_t>{};
+        const NormalEquations fitted = assemble(setup_.basis, setup_.data, setup_.units, weights.fit);
+        const NormalEquations scored =
+            assemble(setup_.basis, setup_.data, setup_.units, weights.score);
+        solution = solve(coordinates, fitted, &scored, start);
         if (!solution) return std::nullopt;
       }
     } else {
-      solution = solve(coordinates, setup_.normal, std::nullopt, ActiveSet{});
+      solution = solve(coordinates, setup_.normal, nullptr, {});
       if (!solution) return std::nullopt;
     }
-    Coefficients curve = coordinates.curve(solution->state.beta);
+    Coefficients curve = coordinates.curve_of(solution->c);
     return ShapeFit{shape, std::move(*solution), std::move(curve)};
   }
 
  private:
   std::optional<Solution> solve(const Coordinates& coordinates, const NormalEquations& normal,
-                                const std::optional<NormalEquations>& score,
-                                ActiveSet start) const {
+                                const NormalEquations* score,
+                                std::span<const std::uint8_t> start) const {
     auto programme = [&](const Coordinates& c) {
-      Programme p{&c, project(c, normal), std::nullopt, setup_.points, setup_.lam_scale};
-      if (score) p.score = project(c, *score);
-      return p;
+      return Programme{&setup_.basis, &c,          &normal,       score,
+                       &setup_.penalty, setup_.greville, setup_.points, setup_.lam_scale};
     };
     const Programme p = programme(coordinates);
-    if (lam_) return solve_at(p, *lam_, std::move(start));
-    if (coordinates.bounded_count() == 0) return choose_lambda(p, std::move(start));
+    if (lam_) {
+      Workspace work;
+      return solve_at(p, *lam_, start, work);
+    }
+    if (coordinates.bounded_count() == 0) return choose_lambda(p, start);
     const Coordinates free(setup_.basis, Shape::none);
-    const std::optional<Solution> unconstrained = choose_lambda(programme(free), ActiveSet{});
+    const std::optional<Solution> unconstrained = choose_lambda(programme(free), {});
     if (!unconstrained) return std::nullopt;
     const double lowest = unconstrained->lam * std::pow(10.0, -kShapeSearchDecades);
-    return choose_lambda(p, std::move(start), lowest);
-  }
-
-  bool refit_weights(const Coordinates& coordinates, const Solution& solution,
-                     RobustWeights& weights) const {
-    const Coefficients curve = coordinates.curve(solution.state.beta);
-    return residual_weights(setup_.basis, setup_.data, setup_.units, curve.c, weights);
+    return choose_lambda(p, start, lowest);
   }
 
   const Smoother& config_;
@@ -186,11 +188,15 @@ Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
   const int s = direction(fit.shape);
   double bend = 0;      // the largest |S''|, internal and the caller's units
   double bend_out = 0;
+  const int m = curvature(fit.shape);
   for (std::size_t j = 0; j < n; ++j) {
     values[j] = units.value(internal[j]);
     if (j > 0 && s * (values[j] - values[j - 1]) < 0) values[j] = values[j - 1];
-    moments[j] = units.curvature(fit.curve.a[j]);
-    bend = std::max(bend, std::fabs(fit.curve.a[j]));
+    // The second derivatives are differences of the coefficients: where the
+    // fit holds a curvature bound their sign is exact up to that rounding.
+    const double a = m * fit.curve.a[j] < 0 ? 0.0 : fit.curve.a[j];
+    moments[j] = units.curvature(a);
+    bend = std::max(bend, std::fabs(a));
     bend_out = std::max(bend_out, std::fabs(moments[j]));
   }
   // Extreme units: x near 1e100 makes lam (units of w x^3) overflow, and y
@@ -297,11 +303,13 @@ Result<SmoothingSpline> fit_data(const Smoother& config, std::span<const double>
   for (std::size_t j = 0; j < internal.size(); ++j) internal[j] = units.u(breakpoints[j]);
   Basis basis(std::move(internal));
   NormalEquations normal = assemble(basis, data, units, {});
-  const double lam_scale = band_trace(normal.band) / band_trace(basis.penalty_band());
+  Band penalty = basis.penalty_band();
+  const double lam_scale = normal.band.trace() / penalty.trace();
   double points = 0;
   for (std::size_t i = 0; i < n; ++i) points += data.weight(i) > 0 ? 1 : 0;
-  const Setup setup{data,   units,  std::move(breakpoints), std::move(basis), std::move(normal),
-                    points, lam_scale};
+  Doubles greville = basis.greville();
+  const Setup setup{data,   units,    std::move(breakpoints), std::move(basis), std::move(normal),
+                    std::move(penalty), std::move(greville), points, lam_scale};
   return fit_shapes(config, setup);
 }
 
@@ -335,16 +343,11 @@ std::optional<Error> Smoother::check() const {
   if (lam && !(std::isfinite(*lam) && *lam > 0)) {
     return InvalidSetting{"lam", "finite and > 0", *lam};
   }
-  if (segments < 1 || segments > max_segments) {
+  if (segments < 1) {
     // Named as the NumPy layer's argument, which takes a count or positions.
-    return InvalidSetting{"knots", "a number of segments from 1 to 500",
-                          static_cast<double>(segments)};
+    return InvalidSetting{"knots", "a number of segments >= 1", static_cast<double>(segments)};
   }
   if (knots) {
-    if (knots->size() >= max_segments) {
-      return InvalidSetting{"knots", "at most 499 interior knots",
-                            static_cast<double>(knots->size())};
-    }
     for (std::size_t i = 0; i < knots->size(); ++i) {
       const double k = (*knots)[i];
       if (!std::isfinite(k)) return InvalidValue{"knots", i, "finite", k};

@@ -53,15 +53,12 @@ class SmoothingSpline : public PiecewiseSpline<CubicPiece> {
 struct Smoother {
   using Spline = SmoothingSpline;
 
-  // The most segments a fit takes: the work after the pass over the data
-  // grows with the cube of their number (at 500, a few seconds).
-  static constexpr std::uint64_t max_segments = 500;
-
   Shape shape = Shape::none;
   // Nothing: chosen by generalised cross-validation.
   std::optional<double> lam;
   // Knots at every distinct x when there are at most this many segments
-  // between them, at quantiles of the distinct x otherwise.
+  // between them, at quantiles of the distinct x otherwise. Any count is
+  // taken: the work grows linearly with the knots.
   std::uint64_t segments = 100;
   // Interior knots given instead, strictly increasing and inside the range
   // of x.
@@ -69,8 +66,7 @@ struct Smoother {
   // Huber reweighting against outliers.
   bool robust = false;
 
-  // lam finite and > 0, segments in 1..max_segments, knots finite, strictly
-  // increasing and not more than that.
+  // lam finite and > 0, segments >= 1, knots finite and strictly increasing.
   std::optional<Error> check() const;
 
   // x in any order (ties allowed), y finite; weights finite and >= 0, one per

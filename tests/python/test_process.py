@@ -111,9 +111,9 @@ def _long_evaluation():
 
 def _long_smoothing():
     rng = np.random.default_rng(7)
-    x = np.sort(rng.uniform(0, 10, 3000))
+    x = np.sort(rng.uniform(0, 10, 100_000))
     y = np.sin(x) + rng.normal(0, 0.3, x.size)
-    return lambda: velarix.smooth(x, y, knots=500, robust=True)
+    return lambda: velarix.smooth(x, y, knots=x.size, robust=True)
 
 
 @pytest.mark.parametrize("prepare", [_long_fit, _long_evaluation, _long_smoothing])

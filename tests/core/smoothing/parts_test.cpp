@@ -91,11 +91,11 @@ TEST(Basis, ValuesReproduceCubicsThroughMarsdensIdentity) {
 }
 
 double penalty_of(const Basis& basis, const Doubles& c) {
-  const Doubles band = basis.penalty_band();
+  const Band band = basis.penalty_band();
   double sum = 0;
   for (std::size_t i = 0; i < c.size(); ++i) {
     for (std::size_t d = 0; d < 4 && i + d < c.size(); ++d) {
-      sum += (d == 0 ? 1 : 2) * c[i] * band[4 * i + d] * c[i + d];
+      sum += (d == 0 ? 1 : 2) * c[i] * band.upper(i, i + d) * c[i + d];
     }
   }
   return sum;
@@ -152,99 +152,6 @@ INSTANTIATE_TEST_SUITE_P(Smoothing, Pieces,
                          ::testing::Values(Cubic{0, 1, 1, -2, 3, -4}, Cubic{-3, 0.25, 5, 0, 0, 7},
                                            Cubic{1e6, 1e-3, -2, 1e3, 0, -1e8},
                                            Cubic{2, 10, 0, 0, 1, 0}));
-
-// The bounded programme against every choice of active bounds: its optimum
-// is the feasible one of least objective among the solutions with the
-// chosen variables at 0 and the rest free.
-double objective(const Doubles& q_matrix, const Doubles& q, const Doubles& beta) {
-  const std::size_t k = q.size();
-  double sum = 0;
-  for (std::size_t i = 0; i < k; ++i) {
-    for (std::size_t j = 0; j < k; ++j) sum += 0.5 * beta[i] * q_matrix[i * k + j] * beta[j];
-    sum -= q[i] * beta[i];
-  }
-  return sum;
-}
-
-TEST(ActiveSet, MatchesExhaustiveSearchColdAndWarm) {
-  const std::size_t k = 6;
-  std::mt19937_64 rng(11);
-  std::normal_distribution<> normal;
-  for (int trial = 0; trial < 60; ++trial) {
-    Doubles m(k * k);
-    for (double& v : m) v = normal(rng);
-    Doubles q_matrix(k * k, 0.0);  // M^T M + I / 10: positive definite
-    for (std::size_t i = 0; i < k; ++i) {
-      for (std::size_t j = 0; j < k; ++j) {
-        for (std::size_t r = 0; r < k; ++r) q_matrix[i * k + j] += m[r * k + i] * m[r * k + j];
-      }
-      q_matrix[i * k + i] += 0.1;
-    }
-    Doubles q(k);
-    for (double& v : q) v = normal(rng);
-    Vector<std::uint8_t> bounded(k, 1);
-    bounded[trial % k] = 0;
-    double best = INFINITY;
-    Doubles best_beta;
-    for (unsigned mask = 0; mask < (1u << k); ++mask) {
-      std::vector<std::size_t> free;
-      for (std::size_t j = 0; j < k; ++j) {
-        if (!bounded[j] || (mask >> j & 1)) free.push_back(j);
-      }
-      Factor factor(k);
-      ASSERT_TRUE(factor.factor(q_matrix, free));
-      Doubles sub(free.size());
-      for (std::size_t p = 0; p < free.size(); ++p) sub[p] = q[free[p]];
-      factor.solve(sub);
-      Doubles beta(k, 0.0);
-      bool feasible = true;
-      for (std::size_t p = 0; p < free.size(); ++p) {
-        beta[free[p]] = sub[p];
-        feasible = feasible && (!bounded[free[p]] || sub[p] >= 0);
-      }
-      if (feasible && objective(q_matrix, q, beta) < best) {
-        best = objective(q_matrix, q, beta);
-        best_beta = beta;
-      }
-    }
-    ActiveSet cold;
-    Factor factor(k);
-    ASSERT_TRUE(solve_bounded(q_matrix, q, bounded, cold, factor));
-    ActiveSet warm = cold;
-    for (double& v : q) v += 0.3 * normal(rng);  // a nearby problem, warm and cold
-    ActiveSet fresh;
-    ASSERT_TRUE(solve_bounded(q_matrix, q, bounded, warm, factor));
-    ASSERT_TRUE(solve_bounded(q_matrix, q, bounded, fresh, factor));
-    for (std::size_t j = 0; j < k; ++j) {
-      EXPECT_NEAR(cold.beta[j], best_beta[j], 1e-9) << trial;
-      EXPECT_NEAR(warm.beta[j], fresh.beta[j], 1e-9) << trial;
-      EXPECT_TRUE(!bounded[j] || cold.beta[j] >= 0) << trial;
-    }
-  }
-}
-
-TEST(ActiveSet, RemovingAVariableKeepsTheFactorOfTheRest) {
-  const std::size_t k = 7;
-  Doubles q_matrix(k * k);
-  for (std::size_t i = 0; i < k; ++i) {
-    for (std::size_t j = 0; j < k; ++j) q_matrix[i * k + j] = 1.0 / (1 + i + j) + (i == j);
-  }
-  std::vector<std::size_t> all(k);
-  std::iota(all.begin(), all.end(), std::size_t{0});
-  for (std::size_t p = 0; p < k; ++p) {
-    Factor updated(k);
-    ASSERT_TRUE(updated.factor(q_matrix, all));
-    updated.remove(p);
-    std::vector<std::size_t> rest = all;
-    rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(p));
-    Factor fresh(k);
-    ASSERT_TRUE(fresh.factor(q_matrix, rest));
-    Doubles a(k - 1, 1.0), b(k - 1, 1.0);
-    updated.solve(a);
-    fresh.solve(b);
-    for (std::size_t i = 0; i + 1 < k; ++i) EXPECT_NEAR(a[i], b[i], 1e-12) << p;
-  }
-}
 
 }  // namespace
 }  // namespace velarix::smoothing

@@ -201,7 +201,9 @@ TEST(Smoothing, OrderOfThePointsDoesNotMatter) {
 }
 
 // 2 % of the points moved by half the range: the robust fit stays near the
-// fit of the clean data, the plain one does not.
+// truth, the plain one does not. (Against the truth, not against the fit of
+// the clean data: with a knot at every point, GCV's choice for the clean
+// data moves by a factor of two between nearby data, and that fit with it.)
 TEST(Smoothing, RobustFitResistsOutliers) {
   const Noisy data = noisy(Shape::increasing, 500, 8);
   Doubles dirty = data.y;
@@ -209,16 +211,16 @@ TEST(Smoothing, RobustFitResistsOutliers) {
   const Smoother config = with_shape(Shape::increasing);
   Smoother robust = config;
   robust.robust = true;
-  const SmoothingSpline clean = config.fit(data.x, data.y).value();
   const SmoothingSpline plain = config.fit(data.x, dirty).value();
   const SmoothingSpline resistant = robust.fit(data.x, dirty).value();
-  double plain_gap = 0, robust_gap = 0;
+  double plain_error = 0, robust_error = 0;
   for (int i = 0; i <= 200; ++i) {
     const double x = data.x.back() * i / 200.0;
-    plain_gap = std::max(plain_gap, std::fabs(plain.value(x) - clean.value(x)));
-    robust_gap = std::max(robust_gap, std::fabs(resistant.value(x) - clean.value(x)));
+    const double t = truth(Shape::increasing, x);
+    plain_error += (plain.value(x) - t) * (plain.value(x) - t);
+    robust_error += (resistant.value(x) - t) * (resistant.value(x) - t);
   }
-  EXPECT_LT(robust_gap, 0.3 * plain_gap);
+  EXPECT_LT(robust_error, 0.4 * plain_error);
 }
 
 // Knots crowded to 1/40000 of the range make the penalty huge beside the
@@ -301,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"lam", lam(-1), kX, kY, {}, false, "smoothing setting `lam` must be finite and > 0, got -1"},
         Refusal{"lam nan", lam(kNaN), kX, kY, {}, false, "smoothing setting `lam` must be finite and > 0, got NaN"},
         Refusal{"segments", segments(0), kX, kY, {}, false,
-                "smoothing setting `knots` must be a number of segments from 1 to 500, got 0"},
+                "smoothing setting `knots` must be a number of segments >= 1, got 0"},
         Refusal{"knots order", knots({2, 1}), kX, kY, {}, false,
                 "knots[1] must be greater than the knot before it, got 1"},
         Refusal{"knots outside", knots({1, 3}), kX, kY, {}, false,

@@ -1,0 +1,173 @@
+#include "smoothing/banded.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace velarix::smoothing {
+namespace {
+
+bool usable_pivot(double pivot) { return pivot > 0 && pivot <= 1.7e308; }
+
+}  // namespace
+
+double Band::trace() const {
+  double sum = 0;
+  for (std::size_t i = 0; i < size; ++i) sum += upper(i, i);
+  return sum;
+}
+
+void multiply(const Band& m, std::span<const double> x, std::span<double> out) {
+  const std::size_t n = m.size;
+  const std::size_t w = m.width;
+  std::fill(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n), 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* row = &m.data[(w + 1) * i];
+    double sum = row[0] * x[i];
+    for (std::size_t d = 1; d <= w && i + d < n; ++d) {
+      sum += row[d] * x[i + d];
+      out[i + d] += row[d] * x[i];
+    }
+    out[i] += sum;
+  }
+}
+
+void residual(const Band& g, const Band& p, double lam, std::span<const double> q,
+              std::span<const double> x, std::span<const double> x_p, std::span<double> out) {
+  const std::size_t n = g.size;
+  std::vector<long double> sum(n, 0.0L);
+  for (const Band* m : {&g, &p}) {
+    const long double factor = m == &g ? 1.0L : static_cast<long double>(lam);
+    const std::span<const double> xs = m == &g ? x : x_p;
+    const std::size_t w = m->width;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double* row = &m->data[(w + 1) * i];
+      sum[i] += factor * (static_cast<long double>(row[0]) * xs[i]);
+      for (std::size_t d = 1; d <= w && i + d < n; ++d) {
+        sum[i] += factor * (static_cast<long double>(row[d]) * xs[i + d]);
+        sum[i + d] += factor * (static_cast<long double>(row[d]) * xs[i]);
+      }
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(q[i] - sum[i]);
+}
+
+double quadratic(const Band& m, std::span<const double> x) {
+  const std::size_t n = m.size;
+  const std::size_t w = m.width;
+  double sum = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* row = &m.data[(w + 1) * i];
+    double off = 0;
+    for (std::size_t d = 1; d <= w && i + d < n; ++d) off += row[d] * x[i + d];
+    sum += x[i] * (row[0] * x[i] + 2 * off);
+  }
+  return sum;
+}
+
+double bilinear(const Band& m, std::size_t offset, std::span<const double> x,
+                std::span<const double> y) {
+  const std::size_t n = m.size - offset;
+  const std::size_t w = m.width;
+  double sum = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* row = &m.data[(w + 1) * (i + offset)];
+    double right = row[0] * y[i];
+    double left = 0;
+    for (std::size_t d = 1; d <= w && i + d < n; ++d) {
+      right += row[d] * y[i + d];
+      left += row[d] * x[i + d];
+    }
+    sum += x[i] * right + y[i] * left;
+  }
+  return sum;
+}
+
+// U_ii = sqrt(A_ii - sum_k U_ki^2), U_ij = (A_ij - sum_k U_ki U_kj) / U_ii, the
+// sums over the rows k < i within the band of both.
+bool BandFactor::factor(const Band& g, const Band& p, double lam, std::size_t offset) {
+  const std::size_t n = g.size - offset;
+  const std::size_t w = g.width;
+  if (u_.size != n || u_.width != w) {
+    u_.size = n;
+    u_.width = w;
+    u_.data.resize((w + 1) * n);
+  }
+  const std::size_t pw = p.width;
+  for (std::size_t i = 0; i < n; ++i) {
+    double* row = &u_.data[(w + 1) * i];
+    const double* gi = &g.data[(w + 1) * (i + offset)];
+    const double* pi = &p.data[(pw + 1) * (i + offset)];
+    for (std::size_t d = 0; d <= w; ++d) {
+      row[d] = d < w + 1 && i + d < n ? gi[d] + (d <= pw ? lam * pi[d] : 0.0) : 0.0;
+    }
+    // Subtract the rows above: U_ki U_k(i+d) for k = i - w .. i - 1.
+    const std::size_t first = i > w ? i - w : 0;
+    for (std::size_t k = first; k < i; ++k) {
+      const double* above = &u_.data[(w + 1) * k];
+      const std::size_t at = i - k;  // U_ki is above[at]
+      const double uki = above[at];
+      if (uki == 0) continue;
+      for (std::size_t d = 0; at + d <= w; ++d) row[d] -= uki * above[at + d];
+    }
+    if (!usable_pivot(row[0])) return false;
+    const double pivot = std::sqrt(row[0]);
+    row[0] = pivot;
+    for (std::size_t d = 1; d <= w; ++d) row[d] /= pivot;
+  }
+  return true;
+}
+
+void BandFactor::solve(std::span<double> x) const {
+  const std::size_t n = u_.size;
+  const std::size_t w = u_.width;
+  const double* u = u_.data.data();
+  // U^T y = x, then U x = y.
+  for (std::size_t i = 0; i < n; ++i) {
+    const double yi = x[i] / u[(w + 1) * i];
+    x[i] = yi;
+    for (std::size_t d = 1; d <= w && i + d < n; ++d) x[i + d] -= u[(w + 1) * i + d] * yi;
+  }
+  for (std::size_t i = n; i-- > 0;) {
+    const double* row = &u[(w + 1) * i];
+    double sum = x[i];
+    for (std::size_t d = 1; d <= w && i + d < n; ++d) sum -= row[d] * x[i + d];
+    x[i] = sum / row[0];
+  }
+}
+
+double BandFactor::trace_with(const Band& m, std::size_t offset) const {
+  const std::size_t n = u_.size;
+  const std::size_t w = u_.width;
+  const std::size_t slots = w + 1;
+  // Rows i .. i + w of A^-1 within the band, row r at slot r % slots:
+  // window_[slots * slot + d] = (A^-1)_(r, r + d).
+  window_.assign(slots * slots, 0.0);
+  auto inverse = [&](std::size_t k, std::size_t j) {  // k, j within the window
+    const std::size_t lo = std::min(k, j);
+    return window_[slots * (lo % slots) + (std::max(k, j) - lo)];
+  };
+  const std::size_t mw = m.width;
+  double trace = 0;
+  for (std::size_t i = n; i-- > 0;) {
+    const double* row = &u_.data[(w + 1) * i];
+    double* out = &window_[slots * (i % slots)];
+    const std::size_t reach = std::min(w, n - 1 - i);
+    for (std::size_t d = reach; d >= 1; --d) {
+      double sum = 0;
+      for (std::size_t e = 1; e <= reach; ++e) sum += row[e] * inverse(i + e, i + d);
+      out[d] = -sum / row[0];
+    }
+    for (std::size_t d = reach + 1; d <= w; ++d) out[d] = 0;
+    double sum = 0;
+    for (std::size_t e = 1; e <= reach; ++e) sum += row[e] * out[e];
+    out[0] = (1 / row[0] - sum) / row[0];
+    const double* mi = &m.data[(mw + 1) * (i + offset)];
+    double term = out[0] * mi[0];
+    for (std::size_t d = 1; d <= std::min(reach, mw); ++d) term += 2 * out[d] * mi[d];
+    trace += term;
+  }
+  return trace;
+}
+
+}  // namespace velarix::smoothing
