@@ -331,28 +331,63 @@ def bench_third(sizes, m, repeats, table):
                           fmt(lo / m, "ns"), f"{third / second:.2f}")
 
 
-# The smoother with its lam search, unconstrained and held to the data's
-# shape, beside a scipy fit on the same points: CubicSpline through all of
-# them where the smoother's work after its one pass over the data no longer
-# depends on n, make_smoothing_spline with its own GCV where both search lam.
+# The smoother with its lam search at a knot at every distinct x,
+# unconstrained and held to the data's shape, beside scipy on the same
+# points: make_smoothing_spline with its own GCV (the same criterion and
+# basis; it refuses some data, "refused" then) and CubicSpline through all of
+# them (the cheapest C2 fit there is). "growth" is the time over the same
+# fit's at the size before, for the linear growth the banded numerics give.
 SMOOTHERS = (
     ("smoother", velarix.Smoother()),
     ("smoother, increasing convex", velarix.Smoother().with_shape("increasing convex")),
     ("smoother, auto", velarix.Smoother().with_shape("auto")),
 )
+# "auto" fits every shape: beyond this many points it would take minutes.
+AUTO_MOST = 10**4
+# The robust fit's row: Huber reweighting on a record of this many points.
+ROBUST_N = 3000
+
+
+def smoothing_peers(x, y, repeats):
+    peers = {}
+    for key, (name, make) in SMOOTH_REFERENCES.items():
+        if key == "gcv" and len(x) > 10**4:
+            continue  # its dense steps take minutes beyond
+        try:
+            med, lo, _ = timed(lambda: make(x, y), repeats)
+            peers[key] = (name, med, lo)
+        except ValueError:
+            peers[key] = (name + " (refused)", None, None)
+    return peers
 
 
 def bench_smooth(sizes, repeats_for, table):
     rng = np.random.default_rng(SEED + 6)
-    for n, (reference, make) in sizes:
+    previous = {}
+    for n in sizes:
         x, y = data("noisy convex", n, rng)
         repeats = repeats_for(n)
-        base, base_lo, _ = timed(lambda: make(x, y), repeats)
-        table.add(f"{n:.0e}", reference, "", fmt(base, "ms"), fmt(base_lo, "ms"), "", "", "")
+        peers = smoothing_peers(x, y, repeats)
+        for name, med, lo in peers.values():
+            table.add(f"{n:.0e}", name, "", fmt(med, "ms") if med else "",
+                      fmt(lo, "ms") if lo else "", "", "", "", "", "")
+        cubic = peers["cubic"][1]
+        gcv = peers.get("gcv", (None, None))[1]
         for name, config in SMOOTHERS:
+            if name.endswith("auto") and n > AUTO_MOST:
+                continue
             med, lo, spline = timed(lambda: config.fit(x, y), repeats)
+            growth = f"{med / previous[name]:.1f}" if name in previous else ""
+            previous[name] = med
             table.add(f"{n:.0e}", name, spline.shape, fmt(med, "ms"), fmt(lo, "ms"),
-                      f"{med / base:.2f}", f"{spline.lam:.3g}", f"{spline.edf:.3g}")
+                      f"{med / cubic:.1f}", f"{med / gcv:.2f}" if gcv else "", growth,
+                      f"{spline.lam:.3g}", f"{spline.edf:.3g}")
+    x, y = data("noisy convex", ROBUST_N, rng)
+    y[::50] += 20.0  # 2 % outliers
+    robust = velarix.Smoother().with_robust(True)
+    med, lo, spline = timed(lambda: robust.fit(x, y), repeats_for(ROBUST_N))
+    table.add(f"{ROBUST_N:.0e}", "smoother, robust (2 % outliers)", spline.shape, fmt(med, "ms"),
+              fmt(lo, "ms"), "", "", "", f"{spline.lam:.3g}", f"{spline.edf:.3g}")
 
 
 def fit_alone(fitter, x, y):
@@ -470,6 +505,7 @@ kind, name, n = sys.argv[1], sys.argv[2], int(sys.argv[3])
 x, y = bench.data(kind, n, np.random.default_rng(bench.SEED))
 fitters = {k: f for k, _, f in bench.VELARIX}
 fitters.update({k: c for k, c in bench.SCIPY})
+fitters.update({k: c.fit for k, c in bench.SMOOTHERS})
 def status(field):
     with open("/proc/self/status") as f:
         for line in f:
@@ -492,6 +528,7 @@ def bench_memory(n, table):
     here = os.path.dirname(os.path.abspath(__file__))
     cases = [(kind, name) for name, kinds, _ in VELARIX for kind in kinds]
     cases += [(kind, name) for name, _ in SCIPY for kind in ("convex", "inflected")]
+    cases += [("noisy convex", name) for name, _ in SMOOTHERS if not name.endswith("auto")]
     for kind, name in cases:
         result = subprocess.run(
             [sys.executable, "-c", MEMORY_CHILD, kind, name, str(n), here, *sys.path],
@@ -591,7 +628,7 @@ def machine():
 
 PARTS = ("fit", "shape", "smooth", "eval", "third", "integral", "threads", "numpy", "scalar",
          "memory", "read")
-# The smoothing rows: n and the scipy fit each stands beside.
+# The scipy fits the smoothing rows stand beside.
 SMOOTH_REFERENCES = {
     "cubic": ("scipy_cubic (through the points)", CubicSpline),
     "gcv": ("scipy make_smoothing_spline (its GCV)", make_smoothing_spline),
@@ -617,7 +654,8 @@ def main():
         read_rows, read_repeats = 10**5, 3
         repeats_for = lambda n: 3  # noqa: E731
         shape_repeats = lambda n: 3  # noqa: E731
-        smooth_sizes = ((10**5, SMOOTH_REFERENCES["cubic"]), (10**3, SMOOTH_REFERENCES["gcv"]))
+        smooth_sizes = (10**3, 10**4, 10**5)
+        smooth_repeats = lambda n: 3 if n <= 10**4 else 1  # noqa: E731
     else:
         fit_sizes, eval_sizes, m, eval_repeats, calls, memory_n = (
             (10**3, 10**5, 10**6), (10**2, 10**4, 10**6), 10**6, 7, 10**5, 10**6)
@@ -626,7 +664,9 @@ def main():
         repeats_for = lambda n: 21 if n <= 10**3 else (7 if n <= 10**5 else 5)  # noqa: E731
         # The published policy needs seconds per fit at 1e6 noisy knots.
         shape_repeats = lambda n: 11 if n <= 10**3 else (3 if n <= 10**5 else 1)  # noqa: E731
-        smooth_sizes = ((10**6, SMOOTH_REFERENCES["cubic"]), (10**4, SMOOTH_REFERENCES["gcv"]))
+        smooth_sizes = (10**3, 10**4, 10**5, 10**6)
+        # Seconds per fit at 1e6 points.
+        smooth_repeats = lambda n: 7 if n <= 10**4 else (3 if n <= 10**5 else 1)  # noqa: E731
 
     started = time.perf_counter()
     print(f"machine: {machine()}; numpy {np.__version__}; "
@@ -645,9 +685,11 @@ def main():
         bench_shape(fit_sizes, shape_repeats, t)
         tables.append(t)
     if "smooth" in parts:
-        t = Table("Smoothing fit with the lam search (ms per fit; ratio to the scipy fit above it)",
-                  ["n", "fit", "shape", "median", "min", "ratio", "lam", "edf"])
-        bench_smooth(smooth_sizes, repeats_for, t)
+        t = Table("Smoothing fit with the lam search, a knot at every x (ms per fit; ratios to "
+                  "scipy's fits of the same points)",
+                  ["n", "fit", "shape", "median", "min", "vs cubic", "vs scipy smoothing",
+                   "growth", "lam", "edf"])
+        bench_smooth(smooth_sizes, smooth_repeats, t)
         tables.append(t)
     if "eval" in parts:
         t = Table(f"Batch evaluation of {m:.0e} points (ns per point; ratio to the best scipy)",

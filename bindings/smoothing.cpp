@@ -101,7 +101,8 @@ PyTypeObject* smoother_class() {
       .property<&shape>("shape", "'none', 'increasing', ..., 'increasing convex', ... or 'auto'.")
       .property<&lam>("lam", "The smoothing parameter, or None when GCV chooses it.")
       .field<&Smoother::segments>(
-          "segments", "The most segments of knots at the data (at least 1; 100 by default).")
+          "segments", "The most segments of knots at the data; 0 (the default): a knot at every\n"
+          "distinct x.")
       .property<&knots>("knots", "The interior knots given, or None (knots from `segments`).")
       .field<&Smoother::robust>(
           "robust", "Whether the points are reweighted by Huber's rule to resist outliers.")
@@ -122,7 +123,8 @@ PyTypeObject* smoother_class() {
       .method<"with_gcv", &with_gcv>("Choose lam by generalised cross-validation (the default).")
       .method<"with_segments", &with_segments, "segments">(
           "Knots at every distinct x when they make at most this many segments, at\n"
-          "quantiles of the distinct x otherwise (the default, 100).")
+          "quantiles of the distinct x otherwise; 0 (the default): a knot at every\n"
+          "distinct x.")
       .method<"with_knots", &with_knots, "knots">("Use these interior knots instead.")
       .builder<"with_robust", &Smoother::robust, "robust">()
       .create();

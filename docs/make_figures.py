@@ -12,6 +12,9 @@ convex readings, the smoother held to the shape beside the same smoother
 unconstrained (both choosing their own smoothing), with the truth.
 docs/periodic.png: a cam's radius by angle fitted with periodic ends, by
 velarix and by a periodic cubic spline, and the closed outlines they draw.
+docs/long_record.png: a long weekly record with a seasonal cycle, smoothed
+with a knot at every reading beside scipy's smoothing spline and beside 100
+knots, each choosing its smoothing by GCV.
 
     PYTHONPATH=build/python /usr/bin/python3 docs/make_figures.py [methods.png]
 
@@ -26,7 +29,7 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
-from scipy.interpolate import CubicSpline, PchipInterpolator  # noqa: E402
+from scipy.interpolate import CubicSpline, PchipInterpolator, make_smoothing_spline  # noqa: E402
 
 import velarix  # noqa: E402
 from velarix import datasets  # noqa: E402
@@ -236,6 +239,41 @@ def smoothing_figure(path):
     plt.close(fig)
 
 
+def weekly_record(rng):
+    """43 years of weekly readings: a rising trend, a yearly cycle and noise."""
+    t = 1980.0 + np.arange(2225) * 7.0 / 365.25
+    truth = lambda v: (340.0 + 1.6 * (v - 1980.0) + 0.012 * (v - 1980.0) ** 2  # noqa: E731
+                       + 3.0 * np.sin(2 * np.pi * v) + 0.8 * np.sin(4 * np.pi * v + 1.0))
+    return t, np.round(truth(t) + rng.normal(0.0, 0.5, t.size), 2), truth
+
+
+def long_record_figure(path):
+    x, y, truth = weekly_record(np.random.default_rng(3))
+    fits = [("velarix.smooth(t, y): a knot at every reading", velarix.smooth(x, y), "tab:blue", 1.6),
+            ("scipy make_smoothing_spline(t, y)", make_smoothing_spline(x, y), "tab:orange", 1.0),
+            ("velarix.smooth(t, y, knots=100)", velarix.smooth(x, y, knots=100), "tab:red", 1.0)]
+    fig, axes = plt.subplots(1, 2, figsize=(12, 4.5), gridspec_kw={"width_ratios": [2, 1]})
+    for ax, (lo, hi) in zip(axes, [(x[0], x[-1]), (2010.0, 2012.0)]):
+        grid = np.linspace(lo, hi, 4000)
+        inside = (x >= lo) & (x <= hi)
+        ax.plot(x[inside], y[inside], ".", color="0.6", markersize=2, label="weekly readings")
+        for label, f, colour, width in fits:
+            rms = np.sqrt(np.mean((f(x) - truth(x)) ** 2))
+            ax.plot(grid, f(grid), color=colour, linewidth=width,
+                    label=f"{label}, RMS error {rms:.2f}")
+        ax.set_xlim(lo, hi)
+        ax.set_xlabel("year")
+    axes[0].set_ylabel("reading")
+    axes[1].set_title("2010 and 2011")
+    axes[1].set_xticks([2010.0, 2010.5, 2011.0, 2011.5, 2012.0])
+    handles, labels = axes[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=2, frameon=False)
+    fig.suptitle("A long seasonal record (2,225 weekly readings), each fit choosing lam by GCV")
+    fig.tight_layout(rect=(0, 0.12, 1, 0.95))
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+
+
 def cam():
     """A cam's radius at 15 angles: a dwell on the base circle across the
     wrap, a rise, a dwell at full lift, a fall; the README's example."""
@@ -293,6 +331,7 @@ def periodic_figure(path):
 def main(path):
     here = os.path.dirname(os.path.abspath(path))
     smoothing_figure(os.path.join(here, "smoothing.png"))
+    long_record_figure(os.path.join(here, "long_record.png"))
     strict_figure(os.path.join(here, "strict.png"))
     quintic_figure(os.path.join(here, "quintic.png"))
     periodic_figure(os.path.join(here, "periodic.png"))

@@ -208,6 +208,8 @@ def fit_smoother(args, data):
     shape = " (chosen by auto)" if args.smooth.split() == ["auto"] else ""
     print(f"velarix: smoothed with lam = {info.lam!r} ({lam}), shape {info.shape}{shape}, "
           f"edf = {info.edf:.4g}", file=sys.stderr)
+    if info.warning:
+        print(f"velarix: warning: {info.warning} (here: leave out --knots)", file=sys.stderr)
     return {f"smooth ({info.shape})": f}
 
 

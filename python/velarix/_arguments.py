@@ -117,8 +117,8 @@ def _add_smoothing_options(p):
     smoothing.add_argument("--lam", type=finite, metavar="LAM",
                            help="the smoothing parameter (default: generalised cross-validation)")
     smoothing.add_argument("--knots", type=int, metavar="N",
-                           help=f"the number of knot segments (default "
-                                f"{velarix.Smoother().segments})")
+                           help="the number of knot segments (default: a knot at every "
+                                "distinct x)")
     smoothing.add_argument("--robust", action="store_true",
                            help="reweight the points by Huber's rule to resist outliers")
 

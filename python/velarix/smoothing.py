@@ -29,14 +29,52 @@ def _first_not_finite(array, name):
             f"{name}[{index_text(index)}] must be finite, got {number_text(array[index])}")
 
 
-class SmoothingInfo(NamedTuple):
-    """What a smoothing fit chose for one curve (read-only)."""
+# A fit whose effective degrees of freedom come this close to its number of
+# knots is held back by the knots rather than by lam.
+_KNOT_LIMITED_SHARE = 0.95
 
+
+class _Choices(NamedTuple):
     lam: float
     edf: float
     gcv: float
     shape: str
     active_constraints: int
+
+
+class SmoothingInfo(_Choices):
+    """What a smoothing fit chose for one curve (read-only).
+
+    A named tuple of ``lam``, ``edf``, ``gcv``, ``shape`` and
+    ``active_constraints``, with two attributes besides: ``knots``, the
+    number of knots the fit used, and ``warning``, None or the text that
+    says the knots, not lam, limited the fit (``edf`` within 5 % of
+    ``knots``).
+    """
+
+    def __new__(cls, lam, edf, gcv, shape, active_constraints, knots=0, warning=None):
+        info = super().__new__(cls, lam, edf, gcv, shape, active_constraints)
+        info.__dict__.update(knots=knots, warning=warning)
+        return info
+
+    def __getnewargs__(self):
+        return (*self, self.knots, self.warning)
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"SmoothingInfo is read-only: cannot set {name!r}")
+
+    def __repr__(self):
+        return f"{super().__repr__()[:-1]}, knots={self.knots!r}, warning={self.warning!r})"
+
+
+def _info(spline):
+    knots = len(spline.knots)
+    warning = None
+    if spline.edf >= _KNOT_LIMITED_SHARE * knots:
+        warning = (f"edf = {spline.edf:.4g} is within 5 % of the {knots} knots: the knots, not "
+                   f"lam, limit the fit; knots=None puts a knot at every distinct x")
+    return SmoothingInfo(spline.lam, spline.edf, spline.gcv, spline.shape,
+                         spline.active_constraints, knots, warning)
 
 
 class _Smoothed(Interpolant):
@@ -46,8 +84,7 @@ class _Smoothed(Interpolant):
     def smoothing(self):
         """The fit's ``SmoothingInfo``; a tuple of them, one per curve in row-major
         order of ``curves_shape``, for several curves."""
-        info = tuple(SmoothingInfo(s.lam, s.edf, s.gcv, s.shape, s.active_constraints)
-                     for s in self.splines)
+        info = tuple(_info(s) for s in self.splines)
         return info if self.curves_shape else info[0]
 
 
@@ -96,8 +133,8 @@ def _with_knots(config, knots):
     if knots is None:
         return config
     if isinstance(knots, (int, np.integer)) and not isinstance(knots, (bool, np.bool_)):
-        if knots < 0:
-            # The configuration takes a count; its own check names the range.
+        if knots < 1:
+            # The configuration's 0 is the default, a knot at every distinct x.
             raise ValueError(f"smoothing setting `knots` must be a number of segments >= 1, "
                              f"got {knots}")
         return config.with_segments(operator.index(knots))
@@ -140,12 +177,13 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     weights : array-like, optional
         One weight >= 0 per point (all 1 by default), as in the objective.
     knots : int or array-like, optional
-        A number of segments (at least 1; 100 by default): knots at every
-        distinct x when there are at most that many segments between them,
-        at quantiles of the distinct x otherwise. Or the interior knots
+        By default a knot at every distinct x: the smoothing spline itself,
+        at full resolution. Or a number of segments (at least 1): knots at
+        every distinct x when there are at most that many segments between
+        them, at quantiles of the distinct x otherwise; or the interior knots
         themselves, strictly increasing and inside the range of x. The
         normal equations are banded, so the work grows linearly with the
-        number of knots: ``knots=len(x)`` puts a knot at every distinct x.
+        number of points and of knots.
     robust : bool, default False
         Reweight the points by Huber's rule to resist outliers.
     axis : int, default 0
@@ -159,8 +197,9 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
     -------
     Interpolant
         With ``f.smoothing``: the ``SmoothingInfo`` (``lam``, ``edf``,
-        ``gcv``, ``shape``, ``active_constraints``) of the fit, or a tuple of
-        them, one per curve, for several curves. ``f.x`` holds the knots
+        ``gcv``, ``shape``, ``active_constraints``, and the attributes
+        ``knots`` and ``warning``) of the fit, or a tuple of them, one per
+        curve, for several curves. ``f.x`` holds the knots
         (the first and last x among them), not the data. ``gcv`` is in the
         units of ``w y²`` (with ``robust=True``, of Huber's capped squares)
         and may overflow to inf for y beyond about 1e150.

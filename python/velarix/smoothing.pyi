@@ -8,12 +8,18 @@ from velarix.interpolant import Interpolant, _ExtrapolateArg
 
 __all__ = ["SmoothingInfo", "smooth"]
 
-class SmoothingInfo(NamedTuple):
+class _Choices(NamedTuple):
     lam: float
     edf: float
     gcv: float
     shape: str
     active_constraints: int
+
+class SmoothingInfo(_Choices):
+    knots: int
+    warning: str | None
+    def __new__(cls, lam: float, edf: float, gcv: float, shape: str, active_constraints: int,
+                knots: int = ..., warning: str | None = ...) -> SmoothingInfo: ...
 
 class _Smoothed(Interpolant):
     @property

@@ -17,6 +17,14 @@ constexpr double kAdmissibleShare = 0.8;
 // A coordinate or a gradient counts as of the wrong sign only beyond the
 // rounding of the differences and sums that compute it.
 constexpr double kSignTolerance = 1e-10;
+// A held bound is released only when its gradient is negative beyond this
+// share of the gradient's scale. The gradient is G c - b at a solution that
+// is itself only as accurate as the banded system is conditioned (with a
+// knot at every point, about 1e8 from the penalty's scale to the data's),
+// so below this the sign is noise, and releasing on it made the iteration
+// trade the same few dozen bounds back and forth. A bound kept held whose
+// multiplier is that small moves the objective by nothing measurable.
+constexpr double kMultiplierTolerance = 1e-6;
 // The iteration moves every bound that asks to move for this many rounds,
 // then one bound a round (which settles the rare cycle of the first), and
 // stops after the second many; a stopped solve is made feasible, so the
@@ -24,7 +32,7 @@ constexpr double kSignTolerance = 1e-10;
 constexpr std::size_t kJointRounds = 30;
 constexpr std::size_t kRounds = 230;
 // Refinements of each banded solve (see ReducedSystem::solve).
-constexpr int kRefinements = 2;
+constexpr int kRefinements = 1;
 
 }  // namespace
 
@@ -90,16 +98,27 @@ bool ReducedSystem::solve(double lam, Workspace& work, std::span<double> z) cons
     std::copy_n(&gn_[a * m + r], n, &work.y[a * n]);
     work.factor.solve(std::span<double>(work.y).subspan(a * n, n));
   }
+  // S = A - C^T Y subtracts nearly equal terms where G alone is nearly
+  // singular along the null vectors (a knot at every point leaves G two
+  // coefficients short). The same S is w_a^T H w_b for w_a = N_a - (0, y_a),
+  // which H maps into the first r rows, that is w^T G w + lam y^T P~ y: sums
+  // of positive semidefinite forms.
+  Doubles w(r * m);
   for (std::size_t a = 0; a < r; ++a) {
-    const double* ca = &gn_[a * m + r];
-    for (std::size_t b = 0; b < r; ++b) {
-      const double* yb = &work.y[b * n];
-      double cy = 0;
-      for (std::size_t i = 0; i < n; ++i) cy += ca[i] * yb[i];
-      work.s[a][b] = a_[a][b] - cy;
+    for (std::size_t i = 0; i < m; ++i) {
+      const double null = a == 0 ? 1.0 : z_.line[i];
+      w[a * m + i] = i < r ? null : null - work.y[a * n + i - r];
     }
   }
-  if (r == 2) work.s[0][1] = work.s[1][0] = 0.5 * (work.s[0][1] + work.s[1][0]);
+  for (std::size_t a = 0; a < r; ++a) {
+    const std::span<const double> wa(&w[a * m], m);
+    const std::span<const double> ya(&work.y[a * n], n);
+    for (std::size_t b = 0; b <= a; ++b) {
+      const std::span<const double> wb(&w[b * m], m);
+      const std::span<const double> yb(&work.y[b * n], n);
+      work.s[a][b] = work.s[b][a] = bilinear(*g_, 0, wa, wb) + lam * bilinear(*p_, r, ya, yb);
+    }
+  }
   Doubles tail(m), correction(m), step(m), step_tail(m);
   if (!solve_with(work, q_, z, tail)) return false;
   for (int pass = 0; pass < kRefinements; ++pass) {
@@ -144,15 +163,20 @@ bool ReducedSystem::solve_with(Workspace& work, std::span<const double> rhs, std
   return true;
 }
 
-// In the bordered coordinates the hat matrix's trace is trace(M^-1 G_J) with
-// M = [[A, C^T], [C, H~]] and G_J = [[A, C^T], [C, G~]]; by the block inverse
-// through S,
-//   trace = tr(S^-1 A) - 2 tr(S^-1 C^T Y) + tr(H~^-1 G~) + tr(S^-1 Y^T G~ Y),
-// and C^T Y = A - S.
-double ReducedSystem::edf(const Workspace& work) const {
+// The hat matrix's trace is trace(H^-1 G) = m - lam trace(H^-1 P) for
+// H = G + lam P. The penalty vanishes on the null vectors, so only the z~
+// block of H^-1 meets it, and by the block inverse through S that block is
+// H~^-1 + Y S^-1 Y^T:
+//   trace = m - lam (tr(H~^-1 P~) + tr(S^-1 Y^T P~ Y)).
+// Every term is a trace of a positive semidefinite product. The form in G
+// instead, tr(H~^-1 G~) + 2 r - tr(S^-1 (A - Y^T G~ Y)), subtracts nearly
+// equal terms where G alone is nearly singular along the null vectors (a
+// knot at every point leaves G two coefficients short), and its rounding
+// then moved the score enough to move the chosen lambda.
+double ReducedSystem::edf(double lam, const Workspace& work) const {
   const std::size_t r = rank_;
   const std::size_t n = z_.columns - r;
-  double inverse[2][2];
+  double inverse[2][2] = {};
   if (r == 1) {
     inverse[0][0] = 1 / work.s[0][0];
   } else if (r == 2) {
@@ -161,17 +185,15 @@ double ReducedSystem::edf(const Workspace& work) const {
     inverse[1][1] = work.s[0][0] / det;
     inverse[0][1] = inverse[1][0] = -work.s[0][1] / det;
   }
-  double trace = work.factor.trace_with(*g_, r);
+  double penalised = work.factor.trace_with(*p_, r);
   for (std::size_t a = 0; a < r; ++a) {
     for (std::size_t b = 0; b < r; ++b) {
       const std::span<const double> ya(&work.y[a * n], n);
       const std::span<const double> yb(&work.y[b * n], n);
-      const double ygy = bilinear(*g_, r, ya, yb);
-      const double cy = a_[b][a] - work.s[b][a];
-      trace += inverse[a][b] * (a_[b][a] - 2 * cy + ygy);
+      penalised += inverse[a][b] * bilinear(*p_, r, ya, yb);
     }
   }
-  return trace;
+  return static_cast<double>(z_.columns) - lam * penalised;
 }
 
 // v^T W v - 2 z^T q + z^T G z.
@@ -202,7 +224,7 @@ bool move_bounds(std::span<const std::uint8_t> bounded, std::span<const double> 
   double worst_ratio = 1;
   for (std::size_t j = 0; j < bounded.size(); ++j) {
     if (!bounded[j]) continue;
-    const double ratio = held[j] ? -gradient[j] / (kSignTolerance * gradient_scale[j] + 1e-300)
+    const double ratio = held[j] ? -gradient[j] / (kMultiplierTolerance * gradient_scale[j] + 1e-300)
                                  : -beta[j] / (kSignTolerance * beta_scale[j]);
     if (!(ratio > 1)) continue;
     if (joint) {
@@ -275,7 +297,7 @@ std::optional<Solution> solve_at(const Programme& programme, double lam,
       c = coordinates.curve(beta).c;
     }
     if (settled || round >= kRounds) {
-      solution.edf = std::min(system.edf(work), static_cast<double>(z.columns));
+      solution.edf = std::min(system.edf(lam, work), static_cast<double>(z.columns));
       const NormalEquations* score = programme.score;
       if (!score && !settled) score = programme.fit;
       solution.rss = std::max(score ? score_rss(*score, c) : system.rss(reduced), 0.0);

@@ -70,7 +70,7 @@ class ReducedSystem {
   // z at lam; false when the banded block cannot be factored.
   bool solve(double lam, Workspace& work, std::span<double> z) const;
   // The trace of the hat matrix of the last solve in `work`.
-  double edf(const Workspace& work) const;
+  double edf(double lam, const Workspace& work) const;
   // The weighted residual sum of squares of z.
   double rss(std::span<const double> z) const;
 

@@ -74,15 +74,16 @@ std::size_t weighted_distinct(const Data& data, double tie) {
   return count;
 }
 
-// The breakpoints in the caller's units: every distinct x when they make at
-// most `segments` segments, otherwise the distinct x at evenly spaced ranks,
+// The breakpoints in the caller's units: every distinct x when `segments` is
+// 0 or they make at most that many segments, otherwise the distinct x at
+// evenly spaced ranks,
 // rounded to the nearest rank (so that every breakpoint is a data value and
 // scales exactly with x). The last breakpoint is the largest x itself.
 Doubles chosen_breakpoints(const Data& data, double tie, std::uint64_t segments) {
   std::size_t distinct = 0;
   for_each_distinct(data, tie, false, [&](double) { ++distinct; });
   Doubles breakpoints;
-  if (distinct - 1 <= segments) {
+  if (segments == 0 || distinct - 1 <= segments) {
     breakpoints.reserve(distinct);
     for_each_distinct(data, tie, false, [&](double x) { breakpoints.push_back(x); });
   } else {

@@ -24,8 +24,18 @@ constexpr double kGridStep = 0.5;
 // moves with lambda: the grid strides four steps at a time there.
 constexpr double kLineExcess = 1e-3;
 constexpr int kLineStride = 4;
-// The bracketing search stops when log10(lambda) is known this closely.
-constexpr double kSearchTolerance = 1e-6;
+// Below the best point the descent stops once the score has risen at this
+// many grid points in a row (three decades) and the fits have at least
+// twice the best one's degrees of freedom: from there down the fits only
+// follow the noise more closely, and with a knot at every point the descent
+// to inadmissibility would take ten decades more.
+constexpr int kRisingPoints = 6;
+constexpr double kRisingFreedom = 2;
+// The bracketing search stops when log10(lambda) is known this closely: the
+// score is flat at its minimum, and its rounding leaves lambda no better
+// determined than that (a step of 1e-4 in log10 moves the score by parts
+// in 1e8).
+constexpr double kSearchTolerance = 1e-4;
 
 }  // namespace
 
@@ -102,6 +112,7 @@ std::optional<Solution> choose_lambda(const Programme& programme,
   double previous = top;
   Vector<std::uint8_t> held(start.begin(), start.end());
   bool best_is_last = false;
+  int rising = 0;
   for (int k = 0;;) {
     if (cancel::requested()) return std::nullopt;  // the stopped fit is discarded
     const double u = top - kGridStep * k;
@@ -118,7 +129,10 @@ std::optional<Solution> choose_lambda(const Programme& programme,
         best_u = u;
         best = std::move(solution);
         best_is_last = true;
+        rising = 0;
       } else if (!(solution->gcv < kInfinity)) {
+        break;
+      } else if (++rising >= kRisingPoints && solution->edf >= kRisingFreedom * best->edf) {
         break;
       }
     }

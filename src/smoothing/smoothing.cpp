@@ -343,10 +343,6 @@ std::optional<Error> Smoother::check() const {
   if (lam && !(std::isfinite(*lam) && *lam > 0)) {
     return InvalidSetting{"lam", "finite and > 0", *lam};
   }
-  if (segments < 1) {
-    // Named as the NumPy layer's argument, which takes a count or positions.
-    return InvalidSetting{"knots", "a number of segments >= 1", static_cast<double>(segments)};
-  }
   if (knots) {
     for (std::size_t i = 0; i < knots->size(); ++i) {
       const double k = (*knots)[i];
@@ -385,7 +381,7 @@ std::string Smoother::debug_text() const {
   if (knots) {
     record.field("knots", format::debug(static_cast<std::uint64_t>(knots->size())));
   } else {
-    record.field("segments", format::debug(segments));
+    record.field("segments", segments == 0 ? "all" : format::debug(segments));
   }
   record.field("robust", format::debug(robust));
   return record.str();

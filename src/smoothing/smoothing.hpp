@@ -56,17 +56,18 @@ struct Smoother {
   Shape shape = Shape::none;
   // Nothing: chosen by generalised cross-validation.
   std::optional<double> lam;
-  // Knots at every distinct x when there are at most this many segments
-  // between them, at quantiles of the distinct x otherwise. Any count is
-  // taken: the work grows linearly with the knots.
-  std::uint64_t segments = 100;
+  // 0 (the default): a knot at every distinct x, the smoothing spline
+  // itself. Otherwise knots at every distinct x when there are at most this
+  // many segments between them, at quantiles of the distinct x otherwise.
+  // Any count is taken: the work grows linearly with the knots.
+  std::uint64_t segments = 0;
   // Interior knots given instead, strictly increasing and inside the range
   // of x.
   std::optional<Doubles> knots;
   // Huber reweighting against outliers.
   bool robust = false;
 
-  // lam finite and > 0, segments >= 1, knots finite and strictly increasing.
+  // lam finite and > 0, knots finite and strictly increasing.
   std::optional<Error> check() const;
 
   // x in any order (ties allowed), y finite; weights finite and >= 0, one per
@@ -75,7 +76,7 @@ struct Smoother {
   Result<SmoothingSpline> fit(std::span<const double> x, std::span<const double> y,
                               std::span<const double> weights) const;
 
-  // "Smoother { shape: none, lam: GCV, segments: 100, robust: false }"
+  // "Smoother { shape: none, lam: GCV, segments: all, robust: false }"
   std::string debug_text() const;
 
   friend bool operator==(const Smoother&, const Smoother&) = default;

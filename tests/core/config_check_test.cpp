@@ -17,7 +17,9 @@ class ConfigCheck : public ::testing::Test {};
 TYPED_TEST_SUITE(ConfigCheck, testing::Methods, testing::MethodNames);
 
 TYPED_TEST(ConfigCheck, FitReportsWhatTheCheckRefuses) {
-  const auto [config, text] = testing::MethodTraits<TypeParam>::refused();
+  const auto refusal = testing::MethodTraits<TypeParam>::refused();
+  if (!refusal) GTEST_SKIP() << "the method has no setting its check refuses";
+  const auto& [config, text] = *refusal;
   const std::optional<InvalidParameter> checked = config.check();
   ASSERT_TRUE(checked.has_value());
   EXPECT_EQ(message(*checked), text);

@@ -2,6 +2,7 @@
 // (every_method.hpp), each method in tests/core/<name>/traits.hpp.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,7 +24,8 @@ struct Named {
 //     data of any shape (none where the ends depend on the data's shape);
 //   changed(): a configuration with its fields away from their defaults, for
 //     the saved states;
-//   refused(): a configuration its check refuses, with the message;
+//   refused(): a configuration its check refuses, with the message, or
+//     nothing for a method with no setting to refuse;
 //   edge(): one at the edge of a range, which the check takes.
 template <class Configuration>
 struct MethodTraits;

@@ -416,9 +416,11 @@ def test_smooth_writes_the_smoother_and_reports_its_choice(tmp_path, capsys, mon
     assert got[0].tolist() == ([0, 1, 2, 3, 4] if where[0] == "-n" else [-1, 0.25, 2, 5])
     assert all(got[1 + nu].tobytes() == f(got[0], nu).tobytes() for nu in range(3))
     lam, edf, _, chosen, _ = f.smoothing
+    warned = f"velarix: warning: {f.smoothing.warning} (here: leave out --knots)\n"
     assert err == (f"velarix: smoothed with lam = {lam!r} "
                    f"({'as given' if settings else 'by generalised cross-validation'}), "
-                   f"shape {chosen}{' (chosen by auto)' * (shape == 'auto')}, edf = {edf:.4g}\n")
+                   f"shape {chosen}{' (chosen by auto)' * (shape == 'auto')}, edf = {edf:.4g}\n"
+                   f"{warned * bool(f.smoothing.warning)}")
 
 
 @pytest.mark.parametrize("args, message", [

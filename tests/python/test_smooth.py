@@ -58,21 +58,36 @@ def test_a_knot_at_every_point_keeps_the_shape(shape):
     assert f.splines[0].is_shape_preserving
 
 
+def test_the_default_is_a_knot_at_every_distinct_x_and_few_knots_are_named():
+    x, y = noisy(SHAPES["increasing"], 300, 0.02, seed=5)
+    x = np.round(x, 2)  # ties, as rounded readings have them
+    f = velarix.smooth(x, y, "increasing")
+    assert f.x.tolist() == np.unique(x).tolist() and f.smoothing.knots == f.x.size
+    assert f.smoothing.warning is None
+    assert f(x).tobytes() == velarix.smooth(x, y, "increasing", knots=x.size)(x).tobytes()
+    few = velarix.smooth(x, y + np.sin(12 * x), knots=3).smoothing
+    assert few.knots == 4 and few.edf >= 0.95 * 4
+    assert few.warning == (f"edf = {few.edf:.4g} is within 5 % of the 4 knots: the knots, not "
+                           f"lam, limit the fit; knots=None puts a knot at every distinct x")
+    assert pickle.loads(pickle.dumps(few)).warning == few.warning and len(few) == 5
+
+
 def test_units_scale_the_curve_and_lam_by_their_dimensions():
     x, y = noisy(SHAPES["increasing concave"], 400, 0.05, seed=1)
     base = velarix.smooth(x, y, "increasing concave")
     grid = np.linspace(x[0], x[-1], 500)
     for cx, cy in [(3.0, 1.0), (1.0, 7.0), (1e-4, 1e5), (250.0, 0.01)]:
-        # At a given lam the units move the fit by rounding only; the search
-        # for lam stops once log10(lam) is known to 1e-6, and its rounding
-        # may land anywhere within that.
+        # At a given lam the units move the fit by rounding only. The score
+        # is flat at its minimum (lam 1 % off raises it by 3e-4 of itself)
+        # and the rounding of the hat matrix's trace, a sum over every knot,
+        # moves its argument by up to 1e-3 of lam, and the curve by 1e-5.
         fixed = velarix.smooth(cx * x, cy * y, "increasing concave",
                                lam=base.smoothing.lam * cx ** 3)
-        np.testing.assert_allclose(fixed(cx * grid) / cy, base(grid), rtol=0, atol=1e-10)
+        np.testing.assert_allclose(fixed(cx * grid) / cy, base(grid), rtol=0, atol=1e-9)
         f = velarix.smooth(cx * x, cy * y, "increasing concave")
-        assert f.smoothing.lam == pytest.approx(base.smoothing.lam * cx ** 3, rel=1e-5)
-        assert f.smoothing.edf == pytest.approx(base.smoothing.edf, rel=1e-6)
-        np.testing.assert_allclose(f(cx * grid) / cy, base(grid), rtol=0, atol=1e-7)
+        assert f.smoothing.lam == pytest.approx(base.smoothing.lam * cx ** 3, rel=2e-3)
+        assert f.smoothing.edf == pytest.approx(base.smoothing.edf, rel=5e-4)
+        np.testing.assert_allclose(f(cx * grid) / cy, base(grid), rtol=0, atol=3e-5)
 
 
 def dense_solution(x, y, w, knots, lam):
@@ -203,7 +218,7 @@ def test_auto_keeps_the_most_constrained_shape_within_one_percent(truth, noise):
 def test_smoother_builders_replace_one_setting_each():
     config = velarix.Smoother().with_shape("convex  decreasing").with_lam(0.5).with_robust(True)
     assert (config.shape, config.lam, config.robust) == ("decreasing convex", 0.5, True)
-    assert repr(config) == ('Smoother { shape: "decreasing convex", lam: 0.5, segments: 100, '
+    assert repr(config) == ('Smoother { shape: "decreasing convex", lam: 0.5, segments: all, '
                             'robust: true }')
     with_knots = config.with_knots(np.array([0.2, 0.4]))
     assert (with_knots.knots, with_knots.with_segments(7).knots) == ([0.2, 0.4], None)

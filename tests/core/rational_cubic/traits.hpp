@@ -3,6 +3,9 @@
 
 #include <limits>
 
+#include <optional>
+#include <utility>
+
 #include "method_traits.hpp"
 #include "rational_cubic/state.hpp"
 
@@ -19,10 +22,10 @@ struct MethodTraits<RationalCubic> {
     rc.w_cap = 5;
     return rc;
   }
-  static std::pair<RationalCubic, const char*> refused() {
+  static std::optional<std::pair<RationalCubic, const char*>> refused() {
     RationalCubic rc;
     rc.w_cap = std::numeric_limits<double>::quiet_NaN();
-    return {rc, "shape parameter `w_cap` must be >= 0, got NaN"};
+    return std::pair{rc, "shape parameter `w_cap` must be >= 0, got NaN"};
   }
   static RationalCubic edge() {
     RationalCubic rc;

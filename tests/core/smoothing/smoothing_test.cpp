@@ -302,8 +302,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{"lam", lam(-1), kX, kY, {}, false, "smoothing setting `lam` must be finite and > 0, got -1"},
         Refusal{"lam nan", lam(kNaN), kX, kY, {}, false, "smoothing setting `lam` must be finite and > 0, got NaN"},
-        Refusal{"segments", segments(0), kX, kY, {}, false,
-                "smoothing setting `knots` must be a number of segments >= 1, got 0"},
         Refusal{"knots order", knots({2, 1}), kX, kY, {}, false,
                 "knots[1] must be greater than the knot before it, got 1"},
         Refusal{"knots outside", knots({1, 3}), kX, kY, {}, false,

@@ -1,6 +1,9 @@
 // What the shared suites of every method take from tension (see MethodTraits).
 #pragma once
 
+#include <optional>
+#include <utility>
+
 #include "method_traits.hpp"
 #include "tension/state.hpp"
 
@@ -17,8 +20,9 @@ struct MethodTraits<Tension> {
             {"uniform_200", Tension{tension::Policy::uniform(200)}}};
   }
   static Tension changed() { return Tension{tension::Policy::uniform(3.5)}; }
-  static std::pair<Tension, const char*> refused() {
-    return {Tension{tension::Policy::uniform(-1)}, "shape parameter `sigma` must be >= 0, got -1"};
+  static std::optional<std::pair<Tension, const char*>> refused() {
+    return std::pair{Tension{tension::Policy::uniform(-1)},
+                     "shape parameter `sigma` must be >= 0, got -1"};
   }
   static Tension edge() { return Tension{tension::Policy::uniform(-0.0)}; }
 };

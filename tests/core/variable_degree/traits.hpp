@@ -1,6 +1,9 @@
 // What the shared suites of every method take from variable degree (see MethodTraits).
 #pragma once
 
+#include <optional>
+#include <utility>
+
 #include "method_traits.hpp"
 #include "variable_degree/state.hpp"
 
@@ -15,10 +18,10 @@ struct MethodTraits<VariableDegree> {
     vd.max_iter = 3;
     return vd;
   }
-  static std::pair<VariableDegree, const char*> refused() {
+  static std::optional<std::pair<VariableDegree, const char*>> refused() {
     VariableDegree vd;
     vd.max_degree = 2.5;
-    return {vd, "shape parameter `max_degree` must be >= 3, got 2.5"};
+    return std::pair{vd, "shape parameter `max_degree` must be >= 3, got 2.5"};
   }
   static VariableDegree edge() {
     VariableDegree vd;
