@@ -1,0 +1,252 @@
+#include "grid/axis.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "error.hpp"
+
+namespace velarix::grid {
+namespace {
+
+Doubles refined_knots(std::span<const double> x, int degree) {
+  const std::size_t n = x.size();
+  Doubles t;
+  if (degree == 1) {
+    t.push_back(x[0]);
+    t.insert(t.end(), x.begin(), x.end());
+    t.push_back(x[n - 1]);
+    return t;
+  }
+  t.assign(3, x[0]);
+  for (std::size_t j = 0; j + 1 < n; ++j) {
+    const double h = x[j + 1] - x[j];
+    t.push_back(x[j]);
+    t.push_back(x[j] + h / 3);
+    t.push_back(x[j] + 2 * h / 3);
+  }
+  t.insert(t.end(), 4, x[n - 1]);
+  return t;
+}
+
+// The data cells that meet the open interval (a, b).
+CellRange cells_meeting(std::span<const double> x, double a, double b) {
+  const auto last_cell = static_cast<std::ptrdiff_t>(x.size()) - 2;
+  auto first = std::upper_bound(x.begin(), x.end(), a) - x.begin() - 1;
+  auto last = std::lower_bound(x.begin(), x.end(), b) - x.begin() - 1;
+  first = std::clamp<std::ptrdiff_t>(first, 0, last_cell);
+  last = std::clamp<std::ptrdiff_t>(last, first, last_cell);
+  return {static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)};
+}
+
+// b[k] + tau (b[k+1] - b[k]): equal ordinates stay exactly equal.
+double towards(double from, double to, double tau) { return from + tau * (to - from); }
+
+// The blossom of the cubic with Bezier ordinates b at the local abscissas
+// (u, v, w) of its interval.
+double blossom(std::array<double, 4> b, double u, double v, double w) {
+  for (int k = 0; k < 3; ++k) b[k] = towards(b[k], b[k + 1], u);
+  for (int k = 0; k < 2; ++k) b[k] = towards(b[k], b[k + 1], v);
+  return towards(b[0], b[1], w);
+}
+
+// Slopes of the not-a-knot cubic spline (tridiagonal in the slopes, with
+// the third derivative continuous at x_1 and x_{n-2}).
+std::vector<double> not_a_knot_slopes(std::span<const double> x, std::span<const double> y) {
+  const std::size_t n = x.size();
+  std::vector<double> h(n - 1), d(n - 1), s(n);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    h[i] = x[i + 1] - x[i];
+    d[i] = (y[i + 1] - y[i]) / h[i];
+  }
+  if (n == 2) {
+    s[0] = s[1] = d[0];
+    return s;
+  }
+  if (n == 3) {  // the parabola through the three points
+    const double c = (d[1] - d[0]) / (h[0] + h[1]);
+    s[0] = d[0] - c * h[0];
+    s[1] = d[0] + c * h[0];
+    s[2] = d[1] + c * h[1];
+    return s;
+  }
+  std::vector<double> lower(n), diag(n), upper(n);
+  diag[0] = h[1];
+  upper[0] = h[0] + h[1];
+  s[0] = (d[0] * h[1] * (3 * h[0] + 2 * h[1]) + h[0] * h[0] * d[1]) / (h[0] + h[1]);
+  for (std::size_t i = 1; i + 1 < n; ++i) {
+    lower[i] = h[i];
+    diag[i] = 2 * (h[i - 1] + h[i]);
+    upper[i] = h[i - 1];
+    s[i] = 3 * (h[i] * d[i - 1] + h[i - 1] * d[i]);
+  }
+  const std::size_t m = n - 1;
+  lower[m] = h[m - 1] + h[m - 2];
+  diag[m] = h[m - 2];
+  s[m] = (d[m - 1] * h[m - 2] * (3 * h[m - 1] + 2 * h[m - 2]) + h[m - 1] * h[m - 1] * d[m - 2]) /
+         (h[m - 2] + h[m - 1]);
+  // The end rows are not diagonally dominant: eliminate the last row's
+  // second entry with row m - 1 first, as the Thomas sweep would meet it.
+  for (std::size_t i = 1; i < n; ++i) {
+    const double f = lower[i] / diag[i - 1];
+    diag[i] -= f * upper[i - 1];
+    s[i] -= f * s[i - 1];
+  }
+  s[m] /= diag[m];
+  for (std::size_t i = m; i-- > 0;) s[i] = (s[i] - upper[i] * s[i + 1]) / diag[i];
+  return s;
+}
+
+}  // namespace
+
+Axis::Axis(std::span<const double> x, int degree)
+    : x_(x.begin(), x.end()), t_(refined_knots(x, degree)), degree_(degree) {
+  const std::size_t n = x.size();
+  if (degree != 3) return;
+  weights_.resize(n);
+  double values[4];
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t q = span_of(x[i]);
+    basis(q, x[i], 0, values);
+    std::array<double, 3> w{};
+    for (int k = 0; k < 4; ++k) {
+      const std::size_t c = q - 3 + static_cast<std::size_t>(k);
+      if (values[k] != 0 && c / 3 == i) w[c % 3] += values[k];
+    }
+    weights_[i] = w;
+  }
+  const std::size_t m = 3 * n;
+  value_cells_.resize(m);
+  for (std::size_t c = 0; c < m; ++c) value_cells_[c] = cells_meeting(x_, t_[c], t_[c + 4]);
+  difference_cells_.resize(m - 1);
+  for (std::size_t k = 0; k + 1 < m; ++k) {
+    difference_cells_[k] = cells_meeting(x_, t_[k + 1], t_[k + 4]);
+  }
+}
+
+std::size_t Axis::span_of(double u) const {
+  const std::size_t n = x_.size();
+  auto j = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end(), u) - x_.begin());
+  j = std::clamp<std::size_t>(j, 1, n - 1) - 1;  // data interval j
+  if (degree_ == 1) return j + 1;
+  std::size_t q = 3 + 3 * j;
+  if (u >= t_[q + 1]) ++q;
+  if (u >= t_[q + 1] && q < 3 * j + 5) ++q;
+  return q;
+}
+
+// The derivatives of the nonzero B-splines by the triangular recursion of
+// their values and of the differences of lower degrees.
+void Axis::basis(std::size_t q, double u, int order, double* out) const {
+  const int p = degree_;
+  double ndu[4][4];
+  double left[4], right[4];
+  ndu[0][0] = 1;
+  for (int j = 1; j <= p; ++j) {
+    left[j] = u - t_[q + 1 - static_cast<std::size_t>(j)];
+    right[j] = t_[q + static_cast<std::size_t>(j)] - u;
+    double saved = 0;
+    for (int r = 0; r < j; ++r) {
+      ndu[j][r] = right[r + 1] + left[j - r];
+      const double temp = ndu[r][j - 1] / ndu[j][r];
+      ndu[r][j] = saved + right[r + 1] * temp;
+      saved = left[j - r] * temp;
+    }
+    ndu[j][j] = saved;
+  }
+  if (order == 0) {
+    for (int j = 0; j <= p; ++j) out[j] = ndu[j][p];
+    return;
+  }
+  if (order > p) {
+    for (int j = 0; j <= p; ++j) out[j] = 0;
+    return;
+  }
+  for (int r = 0; r <= p; ++r) {
+    double a[2][4] = {};
+    int s1 = 0, s2 = 1;
+    a[0][0] = 1;
+    double d = 0;
+    for (int k = 1; k <= order; ++k) {
+      d = 0;
+      const int rk = r - k, pk = p - k;
+      if (r >= k) {
+        a[s2][0] = a[s1][0] / ndu[pk + 1][rk];
+        d = a[s2][0] * ndu[rk][pk];
+      }
+      const int j1 = rk >= -1 ? 1 : -rk;
+      const int j2 = (r - 1 <= pk) ? k - 1 : p - r;
+      for (int j = j1; j <= j2; ++j) {
+        a[s2][j] = (a[s1][j] - a[s1][j - 1]) / ndu[pk + 1][rk + j];
+        d += a[s2][j] * ndu[rk + j][pk];
+      }
+      if (r <= pk) {
+        a[s2][k] = -a[s1][k - 1] / ndu[pk + 1][r];
+        d += a[s2][k] * ndu[r][pk];
+      }
+      std::swap(s1, s2);
+    }
+    out[r] = d;
+  }
+  double factor = p;
+  for (int k = 1; k < order; ++k) factor *= p - k;
+  for (int j = 0; j <= p; ++j) out[j] *= factor;
+}
+
+void Axis::not_a_knot(const double* y, std::ptrdiff_t in_stride, double* out,
+                      std::ptrdiff_t out_stride) const {
+  const std::size_t n = x_.size();
+  std::vector<double> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = y[static_cast<std::ptrdiff_t>(i) * in_stride];
+  const std::vector<double> s = not_a_knot_slopes(x_, values);
+  const auto bezier = [&](std::size_t j) {
+    const double h = x_[j + 1] - x_[j];
+    return std::array<double, 4>{values[j], values[j] + h * s[j] / 3,
+                                 values[j + 1] - h * s[j + 1] / 3, values[j + 1]};
+  };
+  const auto put = [&](std::size_t c, double v) {
+    out[static_cast<std::ptrdiff_t>(c) * out_stride] = v;
+  };
+  // Coefficient c is the blossom at knots t[c+1..c+3]; a triple that
+  // straddles x_j contains it, where both neighbouring pieces' blossoms agree.
+  for (std::size_t j = 0; j < n; ++j) {
+    if (j == 0) {
+      const auto b = bezier(0);
+      put(0, b[0]);
+      put(1, blossom(b, 0, 0, 1.0 / 3));
+    } else {
+      const auto b = bezier(j - 1);
+      put(3 * j, blossom(b, 1.0 / 3, 2.0 / 3, 1));
+      if (j + 1 < n) {
+        const double ratio = (x_[j + 1] - x_[j]) / (x_[j] - x_[j - 1]);
+        put(3 * j + 1, blossom(b, 2.0 / 3, 1, 1 + ratio / 3));
+      } else {
+        put(3 * j + 1, blossom(b, 2.0 / 3, 1, 1));
+      }
+    }
+    if (j + 1 < n) {
+      put(3 * j + 2, blossom(bezier(j), 0, 1.0 / 3, 2.0 / 3));
+    } else {
+      put(3 * j + 2, values[j]);
+    }
+  }
+}
+
+void Axis::add_integrals(double u, double sign, std::span<double> out) const {
+  // Two Gauss points integrate a cubic exactly on each knot span.
+  static constexpr double node = 0.57735026918962576451;
+  const std::size_t p = static_cast<std::size_t>(degree_);
+  const std::size_t q_end = span_of(u);
+  double values[4];
+  for (std::size_t q = p; q <= q_end; ++q) {
+    const double a = t_[q];
+    const double b = q == q_end ? u : t_[q + 1];
+    if (!(b > a)) continue;
+    const double mid = (a + b) / 2, half = (b - a) / 2;
+    for (const double at : {mid - half * node, mid + half * node}) {
+      basis(q, at, 0, values);
+      for (std::size_t k = 0; k <= p; ++k) out[q - p + k] += sign * half * values[k];
+    }
+  }
+}
+
+}  // namespace velarix::grid
