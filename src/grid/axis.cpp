@@ -96,10 +96,20 @@ std::vector<double> not_a_knot_slopes(std::span<const double> x, std::span<const
   return s;
 }
 
+Doubles from_origin(std::span<const double> x) {
+  Doubles local(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) local[i] = x[i] - x[0];
+  return local;
+}
+
 }  // namespace
 
-Axis::Axis(std::span<const double> x, int degree)
-    : x_(x.begin(), x.end()), t_(refined_knots(x, degree)), degree_(degree) {
+Axis::Axis(std::span<const double> data, int degree)
+    : data_(data.begin(), data.end()),
+      x_(from_origin(data)),
+      t_(refined_knots(x_, degree)),
+      degree_(degree) {
+  const std::span<const double> x = x_;
   const std::size_t n = x.size();
   if (degree != 3) return;
   weights_.resize(n);

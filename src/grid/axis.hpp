@@ -25,12 +25,17 @@ struct CellRange {
 class Axis {
  public:
   // `x` strictly increasing and finite, at least 2 points; degree 3 or 1.
+  // The basis lives in coordinates from x_0 (x_i - x_0, exact for data near
+  // each other), so that a fit does not depend on where the axis starts.
   Axis(std::span<const double> x, int degree);
 
   int degree() const { return degree_; }
   std::size_t nodes() const { return x_.size(); }
   std::size_t coefficients() const { return degree_ == 3 ? 3 * x_.size() : x_.size(); }
-  std::span<const double> data() const { return x_; }
+  std::span<const double> data() const { return data_; }
+  double origin() const { return data_[0]; }
+  // The data and knots from x_0; every abscissa below is taken from x_0.
+  std::span<const double> local() const { return x_; }
   std::span<const double> knots() const { return t_; }
 
   // The knot span q (t[q] <= u < t[q+1]; the last span for u at the last
@@ -55,11 +60,12 @@ class Axis {
   void not_a_knot(const double* y, std::ptrdiff_t in_stride, double* out,
                   std::ptrdiff_t out_stride) const;
 
-  // The integral of every basis function over [x_0, u] for u inside,
+  // The integral of every basis function over [0, u] for u inside,
   // added into `out` (length coefficients()) with factor `sign`.
   void add_integrals(double u, double sign, std::span<double> out) const;
 
  private:
+  Doubles data_;
   Doubles x_;
   Doubles t_;
   int degree_;

@@ -22,35 +22,6 @@ std::string entry(std::size_t axis, std::size_t i) {
   return "points[" + count(axis) + "][" + count(i) + "]";
 }
 
-std::optional<Error> axis_refusal(std::size_t a, std::span<const double> x) {
-  if (x.size() < 2) {
-    return GridRefusal{"points[" + count(a) + "] needs at least 2 values, got " + count(x.size())};
-  }
-  for (std::size_t i = 0; i < x.size(); ++i) {
-    if (!std::isfinite(x[i])) {
-      return GridRefusal{entry(a, i) + " must be finite, got " + format::message(x[i])};
-    }
-  }
-  for (std::size_t i = 0; i + 1 < x.size(); ++i) {
-    const double h = x[i + 1] - x[i];
-    if (!(x[i] < x[i + 1])) {
-      return GridRefusal{"points[" + count(a) + "] must be strictly increasing; " + entry(a, i) +
-                         " = " + format::message(x[i]) + " is not < " + entry(a, i + 1) + " = " +
-                         format::message(x[i + 1])};
-    }
-    // The cubic basis inserts knots at the thirds: they must fall strictly
-    // between the data, and the width must be a finite normal number.
-    const double third = x[i] + h / 3, two_thirds = x[i] + 2 * h / 3;
-    if (!std::isfinite(h) || h < std::numeric_limits<double>::min() || !(x[i] < third) ||
-        !(third < two_thirds) || !(two_thirds < x[i + 1])) {
-      return GridRefusal{entry(a, i) + " = " + format::message(x[i]) + " and " + entry(a, i + 1) +
-                         " = " + format::message(x[i + 1]) +
-                         " are too close (or too far apart) for knots at the thirds between them"};
-    }
-  }
-  return std::nullopt;
-}
-
 std::string value_entry(std::span<const Axis> axes, std::size_t flat) {
   std::string text = "]";
   for (std::size_t a = axes.size(); a-- > 0;) {
@@ -72,8 +43,9 @@ std::size_t physical_memory() {
   return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page);
 }
 
-// The coefficients, and for the shape limiter its two numbers per node and
-// part, in bytes; refused where they exceed the machine's memory.
+// The coefficients, and for the shape limiter the unconstrained blocks it
+// may save and its two numbers per node and part, in bytes; refused where
+// they exceed half of the machine's memory.
 std::optional<Error> size_refusal(GridMethod method, std::span<const Axis> axes) {
   const std::size_t most = std::numeric_limits<std::size_t>::max() / 64;
   std::size_t coefficients = 1, nodes = 1;
@@ -83,7 +55,8 @@ std::optional<Error> size_refusal(GridMethod method, std::span<const Axis> axes)
     nodes = std::min(most, nodes * axis.nodes());
   }
   std::size_t bytes = coefficients * sizeof(double);
-  if (method == GridMethod::shape) {
+  if (method == GridMethod::shape) {  // the saved unconstrained blocks, mu and factors
+    bytes = std::min(most, 2 * bytes);
     bytes += std::min(most, nodes * ((std::size_t{1} << axes.size()) - 1) * 2 * sizeof(double));
   }
   const std::size_t memory = physical_memory();
@@ -150,7 +123,8 @@ Term term_at(const Axis& axis, double u, int order, Extrapolation mode) {
     term.nan = true;
     return term;
   }
-  const std::span<const double> x = axis.data();
+  u -= axis.origin();
+  const std::span<const double> x = axis.local();
   const bool outside = u < x.front() || u > x.back();
   const bool continued = outside && mode != Extrapolation::extend;
   const double at = continued ? std::clamp(u, x.front(), x.back()) : u;
@@ -174,25 +148,44 @@ Term term_at(const Axis& axis, double u, int order, Extrapolation mode) {
   return term;
 }
 
+// The coefficient layout: strides per axis, and the offsets of a window
+// of (degree + 1)^N coefficients from its first, innermost axis fastest.
+struct Layout {
+  Index strides{};
+  std::vector<std::size_t> window;
+
+  explicit Layout(std::span<const Axis> axes) {
+    const std::size_t n = axes.size();
+    std::size_t total = 1;
+    for (std::size_t a = n; a-- > 0;) {
+      strides[a] = total;
+      total *= axes[a].coefficients();
+    }
+    window.assign(1, 0);
+    for (std::size_t a = 0; a < n; ++a) {
+      const auto w = static_cast<std::size_t>(axes[a].degree() + 1);
+      std::vector<std::size_t> next;
+      next.reserve(window.size() * w);
+      for (const std::size_t base : window) {
+        for (std::size_t k = 0; k < w; ++k) next.push_back(base + k * strides[a]);
+      }
+      window.swap(next);
+    }
+  }
+};
+
 // The tensor contraction, innermost axis first, each window taken relative
 // to its first entry.
-double contract(std::span<const double> c, std::span<const Index::value_type> strides,
-                const Term* terms, std::size_t n, std::vector<double>& buffer) {
-  std::size_t count = 1;
+double contract(std::span<const double> c, const Layout& layout, const Term* terms,
+                std::size_t n, double* buffer) {
+  std::size_t base = 0;
   for (std::size_t a = 0; a < n; ++a) {
     if (terms[a].nan) return std::numeric_limits<double>::quiet_NaN();
-    count *= static_cast<std::size_t>(terms[a].width);
+    base += terms[a].first * layout.strides[a];
   }
-  buffer.resize(count);
-  for (std::size_t k = 0; k < count; ++k) {
-    std::size_t rest = k, at = 0;
-    for (std::size_t a = n; a-- > 0;) {
-      const auto w = static_cast<std::size_t>(terms[a].width);
-      at += (terms[a].first + rest % w) * strides[a];
-      rest /= w;
-    }
-    buffer[k] = c[at];
-  }
+  std::size_t count = layout.window.size();
+  const double* from = &c[base];
+  for (std::size_t k = 0; k < count; ++k) buffer[k] = from[layout.window[k]];
   for (std::size_t a = n; a-- > 0;) {
     const Term& t = terms[a];
     const auto w = static_cast<std::size_t>(t.width);
@@ -211,11 +204,12 @@ double contract(std::span<const double> c, std::span<const Index::value_type> st
 // continuation beyond the ends included.
 void add_primitive(const Axis& axis, double u, double sign, Extrapolation mode,
                    std::span<double> out, bool& nan) {
-  const std::span<const double> x = axis.data();
   if (std::isnan(u)) {
     nan = true;
     return;
   }
+  u -= axis.origin();
+  const std::span<const double> x = axis.local();
   if (u >= x.front() && u <= x.back()) return axis.add_integrals(u, sign, out);
   if (mode == Extrapolation::nan) {
     nan = true;
@@ -237,6 +231,36 @@ void add_primitive(const Axis& axis, double u, double sign, Extrapolation mode,
 }
 
 }  // namespace
+
+std::optional<Error> axis_refusal(std::size_t a, std::span<const double> x) {
+  if (x.size() < 2) {
+    return GridRefusal{"points[" + count(a) + "] needs at least 2 values, got " + count(x.size())};
+  }
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (!std::isfinite(x[i])) {
+      return GridRefusal{entry(a, i) + " must be finite, got " + format::message(x[i])};
+    }
+  }
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) {
+    if (!(x[i] < x[i + 1])) {
+      return GridRefusal{"points[" + count(a) + "] must be strictly increasing; " + entry(a, i) +
+                         " = " + format::message(x[i]) + " is not < " + entry(a, i + 1) + " = " +
+                         format::message(x[i + 1])};
+    }
+    // The cubic basis works from x_0 and inserts knots at the thirds: they
+    // must fall strictly between the data, and the width must be a finite
+    // normal number.
+    const double from = x[i] - x[0], to = x[i + 1] - x[0], h = to - from;
+    const double third = from + h / 3, two_thirds = from + 2 * h / 3;
+    if (!std::isfinite(to) || !std::isfinite(h) || h < std::numeric_limits<double>::min() ||
+        !(from < third) || !(third < two_thirds) || !(two_thirds < to)) {
+      return GridRefusal{entry(a, i) + " = " + format::message(x[i]) + " and " + entry(a, i + 1) +
+                         " = " + format::message(x[i + 1]) +
+                         " are too close (or too far apart) for knots at the thirds between them"};
+    }
+  }
+  return std::nullopt;
+}
 
 std::optional<GridMethod> method_named(std::string_view name) {
   for (std::size_t i = 0; i < method_names.size(); ++i) {
@@ -268,6 +292,7 @@ Result<GridSurface> GridSurface::fit(GridMethod method,
   const int degree = method == GridMethod::linear ? 1 : 3;
   Vector<Axis> built;
   for (const auto& x : axes) built.emplace_back(x, degree);
+  if (auto error = size_refusal(method, built)) return *error;
   if (values.size() != nodes) {
     return GridRefusal{"values must have " + product_text(built) + " = " + count(nodes) +
                        " entries for the grid, got " + count(values.size())};
@@ -278,7 +303,6 @@ Result<GridSurface> GridSurface::fit(GridMethod method,
                          format::message(values[i])};
     }
   }
-  if (auto error = size_refusal(method, built)) return *error;
   if (method == GridMethod::linear) {
     return GridSurface(method, std::move(built), Doubles(values.begin(), values.end()), true);
   }
@@ -310,22 +334,18 @@ Result<GridSurface> GridSurface::fit(GridMethod method,
 void GridSurface::evaluate(std::span<const double> points, std::span<const int> orders,
                            Extrapolation mode, std::span<double> out) const {
   const std::size_t n = dimensions();
-  Index strides{};
-  std::size_t total = 1;
-  for (std::size_t a = n; a-- > 0;) {
-    strides[a] = total;
-    total *= axes_[a].coefficients();
-  }
+  const Layout layout(axes_);
   const std::size_t count = out.size();
-  const std::size_t per_point = std::size_t{1} << (2 * n);
-  const std::size_t chunks = parallel::threads_for(count * per_point / 16);
+  const std::size_t chunks = parallel::threads_for(count * layout.window.size() / 16);
   parallel::for_chunks(chunks, [&](std::size_t chunk) {
-    std::vector<double> buffer;
+    std::vector<double> buffer(layout.window.size());
     std::array<Term, most_dimensions> terms;
     const std::size_t end = parallel::chunk_begin(count, chunks, chunk + 1);
     for (std::size_t i = parallel::chunk_begin(count, chunks, chunk); i < end; ++i) {
-      for (std::size_t a = 0; a < n; ++a) terms[a] = term_at(axes_[a], points[i * n + a], orders[a], mode);
-      out[i] = contract(coefficients_, std::span(strides).first(n), terms.data(), n, buffer);
+      for (std::size_t a = 0; a < n; ++a) {
+        terms[a] = term_at(axes_[a], points[i * n + a], orders[a], mode);
+      }
+      out[i] = contract(coefficients_, layout, terms.data(), n, buffer.data());
     }
   });
 }
@@ -334,29 +354,32 @@ void GridSurface::evaluate_product(std::span<const std::span<const double>> absc
                                    std::span<const int> orders, Extrapolation mode,
                                    std::span<double> out) const {
   const std::size_t n = dimensions();
-  Index strides{};
-  std::size_t total = 1;
-  for (std::size_t a = n; a-- > 0;) {
-    strides[a] = total;
-    total *= axes_[a].coefficients();
-  }
+  const Layout layout(axes_);
   std::vector<std::vector<Term>> per_axis(n);
   for (std::size_t a = 0; a < n; ++a) {
     for (const double u : abscissas[a]) per_axis[a].push_back(term_at(axes_[a], u, orders[a], mode));
   }
   const std::size_t count = out.size();
-  const std::size_t chunks = parallel::threads_for(count * (std::size_t{1} << (2 * n)) / 16);
+  if (count == 0) return;
+  const std::size_t chunks = parallel::threads_for(count * layout.window.size() / 16);
   parallel::for_chunks(chunks, [&](std::size_t chunk) {
-    std::vector<double> buffer;
+    std::vector<double> buffer(layout.window.size());
     std::array<Term, most_dimensions> terms;
+    Index digit{};
+    const std::size_t begin = parallel::chunk_begin(count, chunks, chunk);
     const std::size_t end = parallel::chunk_begin(count, chunks, chunk + 1);
-    for (std::size_t i = parallel::chunk_begin(count, chunks, chunk); i < end; ++i) {
-      std::size_t rest = i;
+    std::size_t rest = begin;
+    for (std::size_t a = n; a-- > 0;) {
+      digit[a] = rest % per_axis[a].size();
+      rest /= per_axis[a].size();
+    }
+    for (std::size_t i = begin; i < end; ++i) {
+      for (std::size_t a = 0; a < n; ++a) terms[a] = per_axis[a][digit[a]];
+      out[i] = contract(coefficients_, layout, terms.data(), n, buffer.data());
       for (std::size_t a = n; a-- > 0;) {
-        terms[a] = per_axis[a][rest % per_axis[a].size()];
-        rest /= per_axis[a].size();
+        if (++digit[a] < per_axis[a].size()) break;
+        digit[a] = 0;
       }
-      out[i] = contract(coefficients_, std::span(strides).first(n), terms.data(), n, buffer);
     }
   });
 }

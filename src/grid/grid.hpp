@@ -35,6 +35,10 @@ inline constexpr std::size_t least_dimensions = 2;
 inline constexpr std::size_t most_dimensions = 6;
 inline constexpr int highest_order = 2;  // per axis
 
+// Why `x` cannot be axis `a` of a grid (fewer than 2 points, not finite, not
+// increasing, or intervals too narrow or too wide for knots at the thirds).
+std::optional<Error> axis_refusal(std::size_t a, std::span<const double> x);
+
 class GridSurface {
  public:
   // `axes` N strictly increasing finite sequences (each >= 2 points),

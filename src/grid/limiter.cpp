@@ -1,9 +1,12 @@
 #include "grid/limiter.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <cstdint>
 #include <vector>
+#include <cstdio>
+#include <cstdlib>
 
 namespace velarix::grid {
 namespace {
@@ -73,27 +76,56 @@ class Net {
     return step;
   }
 
-  // What the cells met by the difference along `a` from block position
-  // `alpha` (digit r along a) of node i ask.
-  Sign ask(const Index& i, std::size_t a, std::size_t alpha) const {
-    std::array<CellRange, most_axes> range{};
-    std::size_t rest = alpha;
-    for (std::size_t b = n_; b-- > 0;) {
-      const std::size_t digit = rest % 3;
-      rest /= 3;
-      const std::size_t c = 3 * i[b] + digit;
-      range[b] = b == a ? axes_[b].difference_cells(c) : axes_[b].value_cells(c);
-    }
-    std::uint8_t sign = 0;
+  // What the cells met by each difference along `a` from the block of node
+  // i ask, into asks[alpha] for every block position alpha. The cells met
+  // lie among the 2^N around the node (per axis the cells i - 1 and i,
+  // clamped to the axis), and the cells met by a block position are a
+  // product of per-axis ranges, so the signs are gathered from those 2^N
+  // cells one axis at a time: `work` needs 2 * 3^N bytes.
+  void asks(const Index& i, std::size_t a, std::uint8_t* asks, std::uint8_t* work) const {
     const std::uint8_t* signs = &signs_[a * signs_.size() / n_];
-    for (std::size_t corner = 0; corner < (std::size_t{1} << n_); ++corner) {
-      std::size_t cell = 0;
-      for (std::size_t b = 0; b < n_; ++b) {
-        cell += ((corner >> b) & 1 ? range[b].last : range[b].first) * cell_stride_[b];
-      }
-      sign |= signs[cell];
+    Index base{};
+    std::size_t size = std::size_t{1} << n_;
+    std::uint8_t* from = work;
+    std::uint8_t* to = work + block_;
+    for (std::size_t b = 0; b < n_; ++b) {
+      const std::size_t cells = axes_[b].nodes() - 1;
+      base[b] = std::min(i[b] == 0 ? 0 : i[b] - 1, cells - 1);
     }
-    return static_cast<Sign>(sign);
+    for (std::size_t local = 0; local < size; ++local) {
+      std::size_t cell = 0;
+      bool inside = true;
+      for (std::size_t b = 0; b < n_; ++b) {
+        const std::size_t l = (local >> (n_ - 1 - b)) & 1;
+        inside = inside && base[b] + l < axes_[b].nodes() - 1;
+        cell += (base[b] + l) * cell_stride_[b];
+      }
+      from[local] = inside ? signs[cell] : 0;
+    }
+    std::size_t outer = 1;
+    for (std::size_t b = 0; b < n_; ++b) {
+      const std::size_t inner = size / (outer * 2);
+      std::uint8_t* out = b + 1 == n_ ? asks : to;
+      for (std::size_t o = 0; o < outer; ++o) {
+        for (std::size_t d = 0; d < 3; ++d) {
+          const std::size_t c = 3 * i[b] + d;
+          // (The last coefficient of an axis starts no difference along it.)
+          const bool last = b == a && c + 1 == 3 * axes_[b].nodes();
+          const CellRange range = last                ? CellRange{static_cast<std::uint32_t>(base[b]), static_cast<std::uint32_t>(base[b])}
+                                  : b == a ? axes_[b].difference_cells(c)
+                                           : axes_[b].value_cells(c);
+          const std::size_t lo = range.first - base[b], hi = range.last - base[b];
+          for (std::size_t in = 0; in < inner; ++in) {
+            std::uint8_t sign = 0;
+            for (std::size_t l = lo; l <= hi; ++l) sign |= from[(o * 2 + l) * inner + in];
+            out[(o * 3 + d) * inner + in] = sign;
+          }
+        }
+      }
+      outer *= 3;
+      size = outer * inner;
+      std::swap(from, to);
+    }
   }
 
  private:
@@ -127,13 +159,13 @@ class Net {
   std::vector<std::uint8_t> signs_;
 };
 
-// One node's block: its offset from the staircase split into parts, and
-// the coefficients the current mu give.
-struct Block {
-  std::vector<double> parts;  // parts() x block(), part p for the axis set p + 1
-  std::vector<double> coefficients;
-};
-
+// The limiter works on the coefficients in place: a node keeps the
+// unconstrained spline's block until one of its mu is lowered, and from then
+// on holds its value plus the mu-weighted parts of its offset, recomputed
+// from the unconstrained block it saved when first lowered. After the first
+// pass over every row, a round checks only the rows of nodes whose mu
+// changed (a row belongs to the node of its first coefficient, and meets
+// that node's block and the next one's along its axis).
 class Limiter {
  public:
   Limiter(const Net& net, std::span<double> coefficients)
@@ -141,7 +173,16 @@ class Limiter {
         c_(coefficients),
         mu_(net.parts() * net.nodes(), 1.0),
         factor_(mu_.size(), 1.0),
-        touched_at_(net.nodes(), 0) {}
+        touched_at_(net.nodes(), 0),
+        slot_(net.nodes(), unsaved),
+        forced_(net.nodes(), 0),
+        scratch_(std::size_t{2} << net.axes(), std::vector<double>(net.block())),
+        split_(scratch_.size(), std::vector<double>(net.block())),
+        own_(net.parts() * net.block()),
+        next_(own_.size()),
+        rebuilt_(own_.size()),
+        asks_(net.block()),
+        work_(2 * net.block()) {}
 
   void run() {
     std::vector<std::size_t> owners(net_.nodes());
@@ -154,7 +195,10 @@ class Limiter {
       std::sort(touched_.begin(), touched_.end());
       owners.clear();
       for (const std::size_t node : touched_) {
-        if (!apply(node)) continue;
+        const bool changed = apply(node);
+        if (!changed && !forced_[node]) continue;
+        forced_[node] = 0;
+        rebuild(node);
         const Index i = net_.node_index(node);
         mark(node, round, stamp, owners);
         for (std::size_t a = 0; a < net_.axes(); ++a) {
@@ -162,21 +206,13 @@ class Limiter {
         }
       }
       std::sort(owners.begin(), owners.end());
-    }
-  }
-
-  // The limited coefficients, in place of the unconstrained ones.
-  void write() {
-    for (std::size_t node = 0; node < net_.nodes(); ++node) {
-      const Block b = block(node);
-      const std::size_t base = net_.coefficient_base(net_.node_index(node));
-      for (std::size_t alpha = 0; alpha < net_.block(); ++alpha) {
-        c_[base + net_.block_offset(alpha)] = b.coefficients[alpha];
-      }
+      if (std::getenv("GRID_TRACE")) std::fprintf(stderr, "round %u touched %zu owners %zu\n", round, touched_.size(), owners.size());
     }
   }
 
  private:
+  static constexpr std::uint32_t unsaved = ~std::uint32_t{0};
+
   static void mark(std::size_t node, std::uint32_t round, std::vector<std::uint32_t>& stamp,
                    std::vector<std::size_t>& owners) {
     if (stamp[node] == round) return;
@@ -184,71 +220,101 @@ class Limiter {
     owners.push_back(node);
   }
 
-  // The parts of the node's offset: per axis, R = 1 w^T (the weighted mean
+  std::size_t base(std::size_t node) const { return net_.coefficient_base(net_.node_index(node)); }
+
+  // The unconstrained spline's block of the node.
+  const double* unconstrained(std::size_t node, std::vector<double>& into) const {
+    if (slot_[node] != unsaved) return &saved_[std::size_t{slot_[node]} * net_.block()];
+    const std::size_t at = base(node);
+    for (std::size_t alpha = 0; alpha < net_.block(); ++alpha) {
+      into[alpha] = c_[at + net_.block_offset(alpha)];
+    }
+    return into.data();
+  }
+
+  // The parts of the node's offset into `parts` (part p for the axis set
+  // p + 1, then block position): per axis, R = 1 w^T (the weighted mean
   // along it, broadcast) and Q = I - R split each tensor in two; the part
   // of the axis set A has Q on the axes of A and R on the others. The set
   // of no axis is the interpolation residual, 0 up to rounding, and is
   // dropped.
-  Block block(std::size_t node) const {
+  void parts_of(std::size_t node, std::vector<double>& parts) {
     const Index i = net_.node_index(node);
-    const std::size_t base = net_.coefficient_base(i);
     const std::size_t size = net_.block();
     const double z = net_.value(node);
-    std::vector<std::vector<double>> tensors(1, std::vector<double>(size));
-    for (std::size_t alpha = 0; alpha < size; ++alpha) {
-      tensors[0][alpha] = c_[base + net_.block_offset(alpha)] - z;
-    }
-    std::vector<std::vector<double>> split;
+    const double* u = unconstrained(node, split_[0]);
+    std::vector<double>& first = scratch_[0];
+    for (std::size_t alpha = 0; alpha < size; ++alpha) first[alpha] = u[alpha] - z;
+    std::size_t tensors = 1;
     for (std::size_t a = 0; a < net_.axes(); ++a) {
       const std::array<double, 3> w = net_.axis(a).node_weights(i[a]);
       const std::size_t step = net_.alpha_step(a);
-      split.assign(2 * tensors.size(), std::vector<double>(size));
-      for (std::size_t m = 0; m < tensors.size(); ++m) {
-        const std::vector<double>& t = tensors[m];
+      for (std::size_t m = 0; m < tensors; ++m) {
+        const std::vector<double>& t = scratch_[m];
+        std::vector<double>& mean_part = split_[m];
+        std::vector<double>& rest_part = split_[m | (std::size_t{1} << a)];
         for (std::size_t alpha = 0; alpha < size; ++alpha) {
-          const std::size_t first = alpha - (alpha / step % 3) * step;
-          const double mean = w[0] * t[first] + w[1] * t[first + step] + w[2] * t[first + 2 * step];
-          split[m][alpha] = mean;
-          split[m | (std::size_t{1} << a)][alpha] = t[alpha] - mean;
+          const std::size_t start = alpha - (alpha / step % 3) * step;
+          const double mean = w[0] * t[start] + w[1] * t[start + step] + w[2] * t[start + 2 * step];
+          mean_part[alpha] = mean;
+          rest_part[alpha] = t[alpha] - mean;
         }
       }
-      tensors.swap(split);
+      tensors *= 2;
+      for (std::size_t m = 0; m < tensors; ++m) scratch_[m].swap(split_[m]);
     }
-    Block b;
-    b.parts.resize(net_.parts() * size);
     for (std::size_t p = 0; p < net_.parts(); ++p) {
-      std::copy(tensors[p + 1].begin(), tensors[p + 1].end(), b.parts.begin() + p * size);
+      std::copy(scratch_[p + 1].begin(), scratch_[p + 1].end(), parts.begin() + p * size);
     }
-    b.coefficients.assign(size, z);
-    for (std::size_t p = 0; p < net_.parts(); ++p) {
-      const double mu = mu_[p * net_.nodes() + node];
+  }
+
+  // The node's block from its value, parts and mu (its unconstrained block
+  // saved first).
+  void rebuild(std::size_t node) {
+    const std::size_t size = net_.block(), at = base(node);
+    if (slot_[node] == unsaved) {
+      slot_[node] = static_cast<std::uint32_t>(saved_.size() / size);
       for (std::size_t alpha = 0; alpha < size; ++alpha) {
-        b.coefficients[alpha] += mu * b.parts[p * size + alpha];
+        saved_.push_back(c_[at + net_.block_offset(alpha)]);
       }
     }
-    return b;
+    parts_of(node, rebuilt_);
+    const double z = net_.value(node);
+    for (std::size_t alpha = 0; alpha < size; ++alpha) {
+      double c = z;
+      for (std::size_t p = 0; p < net_.parts(); ++p) {
+        c += mu_[p * net_.nodes() + node] * rebuilt_[p * size + alpha];
+      }
+      c_[at + net_.block_offset(alpha)] = c;
+    }
   }
 
   // Every row the node owns; a violated one lowers the variables that pull
   // it the wrong way.
   void check_rows(std::size_t owner, bool hard) {
     const Index i = net_.node_index(owner);
-    const Block own = block(owner);
+    const std::size_t at = net_.coefficient_base(i);
+    bool own_ready = false;
     for (std::size_t a = 0; a < net_.axes(); ++a) {
       const bool has_next = i[a] + 1 < net_.axis(a).nodes();
       const std::size_t next_node = owner + net_.node_stride(a);
-      Block next;
-      if (has_next) next = block(next_node);
+      bool next_ready = false, asks_ready = false;
       const std::size_t step = net_.alpha_step(a);
+      const std::size_t across = net_.block_offset(step);
       for (std::size_t alpha = 0; alpha < net_.block(); ++alpha) {
         const std::size_t r = alpha / step % 3;
         if (r == 2 && !has_next) continue;
-        const Sign sign = net_.ask(i, a, alpha);
-        if (sign == free) continue;
+        const std::size_t from = at + net_.block_offset(alpha);
+        const double c0 = c_[from], c1 = c_[from + across];
+        if (c0 == c1) continue;  // meets every sign
+        if (!asks_ready) net_.asks(i, a, asks_.data(), work_.data()), asks_ready = true;
+        const auto sign = static_cast<Sign>(asks_[alpha]);
+        if (sign == free || met(sign, c0, c1)) continue;
         const bool same = r < 2;
-        const Row row{same ? owner : next_node, same ? own : next, same ? alpha + step : alpha - 2 * step,
-                      owner, own, alpha};
-        if (met(sign, row.b0.coefficients[row.alpha0], row.b1.coefficients[row.alpha1])) continue;
+        if (!own_ready) parts_of(owner, own_), own_ready = true;
+        if (!same && !next_ready) parts_of(next_node, next_), next_ready = true;
+        const Row row{same ? owner : next_node, same ? own_ : next_,
+                      same ? alpha + step : alpha - 2 * step, owner, own_, alpha};
         const double sigma = sign == falling ? -1.0 : 1.0;
         const double g0 = same ? 0.0 : sigma * (net_.value(next_node) - net_.value(owner));
         shrink(row, sign == flat, hard, g0, sigma);
@@ -258,10 +324,10 @@ class Limiter {
 
   struct Row {
     std::size_t n1;
-    const Block& b1;
+    const std::vector<double>& parts1;
     std::size_t alpha1;
     std::size_t n0;
-    const Block& b0;
+    const std::vector<double>& parts0;
     std::size_t alpha0;
   };
 
@@ -275,8 +341,8 @@ class Limiter {
   void shrink(const Row& row, bool flat_row, bool hard, double g0, double sigma) {
     const std::size_t size = net_.block(), nodes = net_.nodes();
     const auto term = [&](std::size_t p, bool second) {
-      return second ? sigma * mu_[p * nodes + row.n1] * row.b1.parts[p * size + row.alpha1]
-                    : -sigma * mu_[p * nodes + row.n0] * row.b0.parts[p * size + row.alpha0];
+      return second ? sigma * mu_[p * nodes + row.n1] * row.parts1[p * size + row.alpha1]
+                    : -sigma * mu_[p * nodes + row.n0] * row.parts0[p * size + row.alpha0];
     };
     double positive = g0, negative = 0;
     for (std::size_t p = 0; p < net_.parts(); ++p) {
@@ -289,13 +355,31 @@ class Limiter {
     const bool every = flat_row || !(negative > 0);
     double scale = 0;
     if (!every && !hard) {
-      scale = std::clamp(positive / negative, 0.0, 1.0) * (1 - 1e-9);
+      // A margin beyond the rounding of the two coefficients (each the
+      // node's value plus up to 2^N - 1 terms), so that a scaled row is met
+      // as computed, not only in exact arithmetic.
+      const double parts = static_cast<double>(net_.parts());
+      const double rounding = (4 + 2 * parts) * 0x1p-52 *
+                              (std::fabs(net_.value(row.n0)) + std::fabs(net_.value(row.n1)) +
+                               positive + negative);
+      scale = std::clamp((positive - rounding) / negative, 0.0, 1.0) * (1 - 1e-9);
       if (scale < 1e-6) scale = 0;
     }
+    bool lowered = false;
     for (std::size_t p = 0; p < net_.parts(); ++p) {
       for (const bool second : {false, true}) {
         const double t = term(p, second);
-        if (every ? t != 0 : t < 0) lower(p, second ? row.n1 : row.n0, scale);
+        if (every ? t != 0 : t < 0) lower(p, second ? row.n1 : row.n0, scale), lowered = true;
+      }
+    }
+    // Missed by the rounding of an unconstrained block alone: the two
+    // blocks are rebuilt from their parts, where mu = 0 gives the
+    // staircase's coefficient exactly.
+    if (!lowered) {
+      for (const std::size_t node : {row.n0, row.n1}) {
+        if (slot_[node] != unsaved) continue;
+        forced_[node] = 1;
+        touch(node);
       }
     }
   }
@@ -303,6 +387,10 @@ class Limiter {
   void lower(std::size_t part, std::size_t node, double to) {
     double& f = factor_[part * net_.nodes() + node];
     f = std::min(f, to);
+    touch(node);
+  }
+
+  void touch(std::size_t node) {
     if (touched_at_[node] != round_) {
       touched_at_[node] = round_;
       touched_.push_back(node);
@@ -330,6 +418,12 @@ class Limiter {
   std::vector<std::uint32_t> touched_at_;
   std::vector<std::size_t> touched_;
   std::uint32_t round_ = 0;
+  std::vector<std::uint32_t> slot_;  // where a lowered node's unconstrained block is saved
+  std::vector<double> saved_;
+  std::vector<std::uint8_t> forced_;
+  std::vector<std::vector<double>> scratch_, split_;
+  std::vector<double> own_, next_, rebuilt_;
+  std::vector<std::uint8_t> asks_, work_;
 };
 
 }  // namespace
@@ -339,22 +433,23 @@ void limit_shape(std::span<const Axis> axes, std::span<const double> values,
   const Net net(axes, values);
   Limiter limiter(net, coefficients);
   limiter.run();
-  limiter.write();
 }
 
 bool coefficient_signs_hold(std::span<const Axis> axes, std::span<const double> values,
                             std::span<const double> coefficients) {
   const Net net(axes, values);
+  std::vector<std::uint8_t> asks(net.block()), work(2 * net.block());
   for (std::size_t node = 0; node < net.nodes(); ++node) {
     const Index i = net.node_index(node);
     const std::size_t base = net.coefficient_base(i);
     for (std::size_t a = 0; a < net.axes(); ++a) {
       const bool has_next = i[a] + 1 < axes[a].nodes();
       const std::size_t step = net.alpha_step(a);
+      net.asks(i, a, asks.data(), work.data());
       for (std::size_t alpha = 0; alpha < net.block(); ++alpha) {
         const std::size_t r = alpha / step % 3;
         if (r == 2 && !has_next) continue;
-        const Sign sign = net.ask(i, a, alpha);
+        const auto sign = static_cast<Sign>(asks[alpha]);
         if (sign == free) continue;
         const std::size_t at = base + net.block_offset(alpha);
         const double c0 = coefficients[at];
