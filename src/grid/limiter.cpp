@@ -5,8 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <vector>
-#include <cstdio>
-#include <cstdlib>
 
 namespace velarix::grid {
 namespace {
@@ -92,6 +90,7 @@ class Net {
       const std::size_t cells = axes_[b].nodes() - 1;
       base[b] = std::min(i[b] == 0 ? 0 : i[b] - 1, cells - 1);
     }
+    unsigned every = 0;  // the one sign of the cells so far, 4 once they differ
     for (std::size_t local = 0; local < size; ++local) {
       std::size_t cell = 0;
       bool inside = true;
@@ -101,6 +100,13 @@ class Net {
         cell += (base[b] + l) * cell_stride_[b];
       }
       from[local] = inside ? signs[cell] : 0;
+      if (inside) every = local == 0 || (every < 4 && every == from[local]) ? from[local] : 4;
+    }
+    // One sign in every cell around the node (the usual case): every
+    // position asks it.
+    if (every < 4) {
+      std::fill(asks, asks + block_, static_cast<std::uint8_t>(every));
+      return;
     }
     std::size_t outer = 1;
     for (std::size_t b = 0; b < n_; ++b) {
@@ -181,6 +187,7 @@ class Limiter {
         own_(net.parts() * net.block()),
         next_(own_.size()),
         rebuilt_(own_.size()),
+        terms_(2 * net.parts()),
         asks_(net.block()),
         work_(2 * net.block()) {}
 
@@ -206,7 +213,6 @@ class Limiter {
         }
       }
       std::sort(owners.begin(), owners.end());
-      if (std::getenv("GRID_TRACE")) std::fprintf(stderr, "round %u touched %zu owners %zu\n", round, touched_.size(), owners.size());
     }
   }
 
@@ -253,11 +259,15 @@ class Limiter {
         const std::vector<double>& t = scratch_[m];
         std::vector<double>& mean_part = split_[m];
         std::vector<double>& rest_part = split_[m | (std::size_t{1} << a)];
-        for (std::size_t alpha = 0; alpha < size; ++alpha) {
-          const std::size_t start = alpha - (alpha / step % 3) * step;
-          const double mean = w[0] * t[start] + w[1] * t[start + step] + w[2] * t[start + 2 * step];
-          mean_part[alpha] = mean;
-          rest_part[alpha] = t[alpha] - mean;
+        for (std::size_t line = 0; line < size; line += 3 * step) {
+          for (std::size_t start = line; start < line + step; ++start) {
+            const double mean =
+                w[0] * t[start] + w[1] * t[start + step] + w[2] * t[start + 2 * step];
+            for (std::size_t d = 0; d < 3; ++d) {
+              mean_part[start + d * step] = mean;
+              rest_part[start + d * step] = t[start + d * step] - mean;
+            }
+          }
         }
       }
       tensors *= 2;
@@ -283,7 +293,7 @@ class Limiter {
     for (std::size_t alpha = 0; alpha < size; ++alpha) {
       double c = z;
       for (std::size_t p = 0; p < net_.parts(); ++p) {
-        c += mu_[p * net_.nodes() + node] * rebuilt_[p * size + alpha];
+        c += mu_[node * net_.parts() + p] * rebuilt_[p * size + alpha];
       }
       c_[at + net_.block_offset(alpha)] = c;
     }
@@ -301,8 +311,9 @@ class Limiter {
       bool next_ready = false, asks_ready = false;
       const std::size_t step = net_.alpha_step(a);
       const std::size_t across = net_.block_offset(step);
-      for (std::size_t alpha = 0; alpha < net_.block(); ++alpha) {
-        const std::size_t r = alpha / step % 3;
+      for (std::size_t alpha = 0, r = 0, lo = 0; alpha < net_.block(); ++alpha) {
+        // r, the digit of alpha along a, advances every `step` positions.
+        if (alpha > 0 && ++lo == step) lo = 0, r = r == 2 ? 0 : r + 1;
         if (r == 2 && !has_next) continue;
         const std::size_t from = at + net_.block_offset(alpha);
         const double c0 = c_[from], c1 = c_[from + across];
@@ -313,8 +324,8 @@ class Limiter {
         const bool same = r < 2;
         if (!own_ready) parts_of(owner, own_), own_ready = true;
         if (!same && !next_ready) parts_of(next_node, next_), next_ready = true;
-        const Row row{same ? owner : next_node, same ? own_ : next_,
-                      same ? alpha + step : alpha - 2 * step, owner, own_, alpha};
+        const Row row{same ? owner : next_node,
+                      same ? &own_[alpha + step] : &next_[alpha - 2 * step], owner, &own_[alpha]};
         const double sigma = sign == falling ? -1.0 : 1.0;
         const double g0 = same ? 0.0 : sigma * (net_.value(next_node) - net_.value(owner));
         shrink(row, sign == flat, hard, g0, sigma);
@@ -322,13 +333,13 @@ class Limiter {
     }
   }
 
+  // A violated row: its two nodes and their parts' entries at its two
+  // coefficients.
   struct Row {
     std::size_t n1;
-    const std::vector<double>& parts1;
-    std::size_t alpha1;
+    const double* parts1;  // part p's entry at parts1[p * block]
     std::size_t n0;
-    const std::vector<double>& parts0;
-    std::size_t alpha0;
+    const double* parts0;
   };
 
   static bool met(Sign sign, double c0, double c1) {
@@ -338,54 +349,82 @@ class Limiter {
   // The shrink step: the negative terms scaled so that the row's positive
   // side meets them (with a margin), or, for a flat row, in the hard phase
   // and for a row missed by rounding alone, the variables set to 0.
+  // A row is g0 plus one term per variable (node and part) it meets: a
+  // row within one block meets each of the node's variables once, with the
+  // difference of the part's two entries.
   void shrink(const Row& row, bool flat_row, bool hard, double g0, double sigma) {
-    const std::size_t size = net_.block(), nodes = net_.nodes();
-    const auto term = [&](std::size_t p, bool second) {
-      return second ? sigma * mu_[p * nodes + row.n1] * row.parts1[p * size + row.alpha1]
-                    : -sigma * mu_[p * nodes + row.n0] * row.parts0[p * size + row.alpha0];
-    };
-    double positive = g0, negative = 0;
-    for (std::size_t p = 0; p < net_.parts(); ++p) {
-      for (const bool second : {false, true}) {
-        const double t = term(p, second);
-        if (t > 0) positive += t;
-        if (t < 0) negative -= t;
+    const std::size_t size = net_.block(), parts = net_.parts();
+    const bool one_block = row.n0 == row.n1;
+    const double* mu0 = &mu_[row.n0 * parts];
+    const double* mu1 = &mu_[row.n1 * parts];
+    if (flat_row) {
+      // Exactly 0: every variable with an entry that is not 0 goes to 0.
+      // (Variables already set to 0 this round are passed over.)
+      const double* f0 = &factor_[row.n0 * parts];
+      const double* f1 = &factor_[row.n1 * parts];
+      bool lowered = false;
+      for (std::size_t p = 0; p < parts; ++p) {
+        if (mu0[p] != 0 &&
+            (row.parts0[p * size] != 0 || (one_block && row.parts1[p * size] != 0))) {
+          if (f0[p] != 0) lower(p, row.n0, 0.0);
+          lowered = true;
+        }
+        if (!one_block && mu1[p] != 0 && row.parts1[p * size] != 0) {
+          if (f1[p] != 0) lower(p, row.n1, 0.0);
+          lowered = true;
+        }
       }
+      if (!lowered) rebuild_later(row);
+      return;
     }
-    const bool every = flat_row || !(negative > 0);
+    // The row's terms per variable: node n0's, then n1's (none of its own
+    // when the row lies within one block).
+    double* term = terms_.data();
+    for (std::size_t p = 0; p < parts; ++p) {
+      term[p] = one_block ? sigma * mu0[p] * (row.parts1[p * size] - row.parts0[p * size])
+                          : -sigma * mu0[p] * row.parts0[p * size];
+      term[parts + p] = one_block ? 0.0 : sigma * mu1[p] * row.parts1[p * size];
+    }
+    double positive = g0, negative = 0;
+    for (std::size_t v = 0; v < 2 * parts; ++v) {
+      if (term[v] > 0) positive += term[v];
+      if (term[v] < 0) negative -= term[v];
+    }
+    const bool every = !(negative > 0);
     double scale = 0;
     if (!every && !hard) {
       // A margin beyond the rounding of the two coefficients (each the
       // node's value plus up to 2^N - 1 terms), so that a scaled row is met
       // as computed, not only in exact arithmetic.
-      const double parts = static_cast<double>(net_.parts());
-      const double rounding = (4 + 2 * parts) * 0x1p-52 *
+      const double rounding = (4 + 2 * static_cast<double>(parts)) * 0x1p-52 *
                               (std::fabs(net_.value(row.n0)) + std::fabs(net_.value(row.n1)) +
                                positive + negative);
       scale = std::clamp((positive - rounding) / negative, 0.0, 1.0) * (1 - 1e-9);
       if (scale < 1e-6) scale = 0;
     }
     bool lowered = false;
-    for (std::size_t p = 0; p < net_.parts(); ++p) {
-      for (const bool second : {false, true}) {
-        const double t = term(p, second);
-        if (every ? t != 0 : t < 0) lower(p, second ? row.n1 : row.n0, scale), lowered = true;
+    for (std::size_t v = 0; v < 2 * parts; ++v) {
+      if (every ? term[v] != 0 : term[v] < 0) {
+        lower(v % parts, v < parts ? row.n0 : row.n1, scale);
+        lowered = true;
       }
     }
-    // Missed by the rounding of an unconstrained block alone: the two
-    // blocks are rebuilt from their parts, where mu = 0 gives the
-    // staircase's coefficient exactly.
-    if (!lowered) {
-      for (const std::size_t node : {row.n0, row.n1}) {
-        if (slot_[node] != unsaved) continue;
-        forced_[node] = 1;
-        touch(node);
-      }
+    if (!lowered) rebuild_later(row);
+  }
+
+  // A row missed by the rounding of an unconstrained block alone: the two
+  // blocks are rebuilt from their parts, where mu = 0 gives the
+  // staircase's coefficient exactly.
+  void rebuild_later(const Row& row) {
+    for (const std::size_t node : {row.n0, row.n1}) {
+      if (slot_[node] != unsaved) continue;
+      forced_[node] = 1;
+      touch(node);
     }
   }
 
   void lower(std::size_t part, std::size_t node, double to) {
-    double& f = factor_[part * net_.nodes() + node];
+    double& f = factor_[node * net_.parts() + part];
     f = std::min(f, to);
     touch(node);
   }
@@ -401,7 +440,7 @@ class Limiter {
   bool apply(std::size_t node) {
     bool changed = false;
     for (std::size_t p = 0; p < net_.parts(); ++p) {
-      const std::size_t v = p * net_.nodes() + node;
+      const std::size_t v = node * net_.parts() + p;
       double mu = mu_[v] * factor_[v];
       factor_[v] = 1.0;
       if (mu < 1e-9) mu = 0;
@@ -422,7 +461,7 @@ class Limiter {
   std::vector<double> saved_;
   std::vector<std::uint8_t> forced_;
   std::vector<std::vector<double>> scratch_, split_;
-  std::vector<double> own_, next_, rebuilt_;
+  std::vector<double> own_, next_, rebuilt_, terms_;
   std::vector<std::uint8_t> asks_, work_;
 };
 
