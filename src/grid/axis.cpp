@@ -111,6 +111,21 @@ Axis::Axis(std::span<const double> data, int degree)
       degree_(degree) {
   const std::span<const double> x = x_;
   const std::size_t n = x.size();
+  // The spans' polynomials from the derivatives at their left ends.
+  const auto p = static_cast<std::size_t>(degree);
+  for (std::size_t q = p; q + 1 < t_.size() - p; ++q) {
+    const double h = t_[q + 1] - t_[q];
+    inverse_width_.push_back(h > 0 ? 1 / h : 0.0);
+    std::array<double, 16> c{};
+    double derivative[4];
+    double scale = 1;
+    for (std::size_t j = 0; j <= p; ++j) {
+      basis(q, t_[q], static_cast<int>(j), derivative);
+      for (std::size_t k = 0; k <= p; ++k) c[4 * k + j] = derivative[k] * scale;
+      scale *= h / static_cast<double>(j + 1);
+    }
+    powers_.push_back(c);
+  }
   if (degree != 3) return;
   weights_.resize(n);
   double values[4];
@@ -200,6 +215,20 @@ void Axis::basis(std::size_t q, double u, int order, double* out) const {
   double factor = p;
   for (int k = 1; k < order; ++k) factor *= p - k;
   for (int j = 0; j <= p; ++j) out[j] *= factor;
+}
+
+void Axis::weights(std::size_t q, double u, int order, double* out) const {
+  const std::size_t span = q - static_cast<std::size_t>(degree_);
+  const double r = inverse_width_[span], s = (u - t_[q]) * r;
+  const std::array<double, 16>& c = powers_[span];
+  for (int k = 0; k <= degree_; ++k) {
+    const double* a = &c[4 * static_cast<std::size_t>(k)];
+    switch (order) {
+      case 0: out[k] = a[0] + s * (a[1] + s * (a[2] + s * a[3])); break;
+      case 1: out[k] = (a[1] + s * (2 * a[2] + s * (3 * a[3]))) * r; break;
+      default: out[k] = (2 * a[2] + s * (6 * a[3])) * r * r; break;
+    }
+  }
 }
 
 void Axis::not_a_knot(const double* y, std::ptrdiff_t in_stride, double* out,

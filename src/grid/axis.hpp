@@ -46,6 +46,11 @@ class Axis {
   // functions at u, into out[0..degree].
   void basis(std::size_t q, double u, int order, double* out) const;
 
+  // The same from each span's basis functions in powers of the span's own
+  // coordinate (u - t[q]) / (t[q+1] - t[q]), tabulated once: what the
+  // evaluation uses.
+  void weights(std::size_t q, double u, int order, double* out) const;
+
   // The values at x_i of the coefficients 3i, 3i+1, 3i+2 (they sum to 1).
   std::array<double, 3> node_weights(std::size_t i) const { return weights_[i]; }
   // The cells met by the support of coefficient c, and by the support of
@@ -70,6 +75,10 @@ class Axis {
   Doubles t_;
   int degree_;
   Vector<std::array<double, 3>> weights_;
+  // Per span q (from `degree`): 1 / its width, and per basis function k the
+  // coefficients of s^0 .. s^3 at [4 * k + j].
+  Doubles inverse_width_;
+  Vector<std::array<double, 16>> powers_;
   Vector<CellRange> value_cells_;
   Vector<CellRange> difference_cells_;
 };

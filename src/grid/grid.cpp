@@ -131,17 +131,17 @@ Term term_at(const Axis& axis, double u, int order, Extrapolation mode) {
   const std::size_t q = axis.span_of(at);
   term.first = q - static_cast<std::size_t>(axis.degree());
   if (!continued) {
-    axis.basis(q, at, order, term.weight);
+    axis.weights(q, at, order, term.weight);
     return term;
   }
   if (mode == Extrapolation::nan) {
     term.nan = true;
     return term;
   }
-  if (order == 0) axis.basis(q, at, 0, term.weight);
+  if (order == 0) axis.weights(q, at, 0, term.weight);
   if (mode == Extrapolation::constant || order == 2) return term;
   double slope[4];
-  axis.basis(q, at, 1, slope);
+  axis.weights(q, at, 1, slope);
   for (int k = 0; k < term.width; ++k) {
     term.weight[k] = order == 1 ? slope[k] : term.weight[k] + times(slope[k], u - at);
   }
@@ -175,9 +175,10 @@ struct Layout {
 };
 
 // The tensor contraction, innermost axis first, each window taken relative
-// to its first entry.
-double contract(std::span<const double> c, const Layout& layout, const Term* terms,
-                std::size_t n, double* buffer) {
+// to its first entry: W coefficients per axis, `width` the runtime one.
+template <std::size_t W>
+double contract_with(std::span<const double> c, const Layout& layout, const Term* terms,
+                     std::size_t n, double* buffer) {
   std::size_t base = 0;
   for (std::size_t a = 0; a < n; ++a) {
     if (terms[a].nan) return std::numeric_limits<double>::quiet_NaN();
@@ -185,19 +186,25 @@ double contract(std::span<const double> c, const Layout& layout, const Term* ter
   }
   std::size_t count = layout.window.size();
   const double* from = &c[base];
-  for (std::size_t k = 0; k < count; ++k) buffer[k] = from[layout.window[k]];
+  const std::size_t* offsets = layout.window.data();
+  for (std::size_t k = 0; k < count; ++k) buffer[k] = from[offsets[k]];
   for (std::size_t a = n; a-- > 0;) {
     const Term& t = terms[a];
-    const auto w = static_cast<std::size_t>(t.width);
-    count /= w;
+    count /= W;
     for (std::size_t g = 0; g < count; ++g) {
-      const double* v = &buffer[g * w];
+      const double* v = &buffer[g * W];
       double sum = 0;
-      for (std::size_t k = 1; k < w; ++k) sum += t.weight[k] * (v[k] - v[0]);
+      for (std::size_t k = 1; k < W; ++k) sum += t.weight[k] * (v[k] - v[0]);
       buffer[g] = t.sums_to_one ? v[0] + sum : sum;
     }
   }
   return buffer[0];
+}
+
+double contract(std::span<const double> c, const Layout& layout, const Term* terms,
+                std::size_t n, double* buffer) {
+  return terms[0].width == 4 ? contract_with<4>(c, layout, terms, n, buffer)
+                             : contract_with<2>(c, layout, terms, n, buffer);
 }
 
 // The integral of every basis function of the axis from x_0 to u, the
