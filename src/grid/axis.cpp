@@ -49,51 +49,31 @@ double blossom(std::array<double, 4> b, double u, double v, double w) {
   return towards(b[0], b[1], w);
 }
 
-// Slopes of the not-a-knot cubic spline (tridiagonal in the slopes, with
-// the third derivative continuous at x_1 and x_{n-2}).
-std::vector<double> not_a_knot_slopes(std::span<const double> x, std::span<const double> y) {
-  const std::size_t n = x.size();
-  std::vector<double> h(n - 1), d(n - 1), s(n);
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    h[i] = x[i + 1] - x[i];
-    d[i] = (y[i + 1] - y[i]) / h[i];
-  }
-  if (n == 2) {
-    s[0] = s[1] = d[0];
-    return s;
-  }
-  if (n == 3) {  // the parabola through the three points
-    const double c = (d[1] - d[0]) / (h[0] + h[1]);
-    s[0] = d[0] - c * h[0];
-    s[1] = d[0] + c * h[0];
-    s[2] = d[1] + c * h[1];
-    return s;
-  }
-  std::vector<double> lower(n), diag(n), upper(n);
+// The not-a-knot cubic spline's slope system (tridiagonal in the slopes,
+// with the third derivative continuous at x_1 and x_{n-2}) for n >= 4,
+// factored once: the multipliers and pivots of the elimination. The end rows
+// are not diagonally dominant: the last row's second entry is eliminated with
+// row n - 2 first, as the sweep meets it.
+void factor_slopes(std::span<const double> x, Doubles& factor, Doubles& diag, Doubles& upper) {
+  const std::size_t n = x.size(), m = n - 1;
+  std::vector<double> h(n - 1), lower(n);
+  for (std::size_t i = 0; i + 1 < n; ++i) h[i] = x[i + 1] - x[i];
+  diag.assign(n, 0.0);
+  upper.assign(n, 0.0);
+  factor.assign(n, 0.0);
   diag[0] = h[1];
   upper[0] = h[0] + h[1];
-  s[0] = (d[0] * h[1] * (3 * h[0] + 2 * h[1]) + h[0] * h[0] * d[1]) / (h[0] + h[1]);
   for (std::size_t i = 1; i + 1 < n; ++i) {
     lower[i] = h[i];
     diag[i] = 2 * (h[i - 1] + h[i]);
     upper[i] = h[i - 1];
-    s[i] = 3 * (h[i] * d[i - 1] + h[i - 1] * d[i]);
   }
-  const std::size_t m = n - 1;
   lower[m] = h[m - 1] + h[m - 2];
   diag[m] = h[m - 2];
-  s[m] = (d[m - 1] * h[m - 2] * (3 * h[m - 1] + 2 * h[m - 2]) + h[m - 1] * h[m - 1] * d[m - 2]) /
-         (h[m - 2] + h[m - 1]);
-  // The end rows are not diagonally dominant: eliminate the last row's
-  // second entry with row m - 1 first, as the Thomas sweep would meet it.
   for (std::size_t i = 1; i < n; ++i) {
-    const double f = lower[i] / diag[i - 1];
-    diag[i] -= f * upper[i - 1];
-    s[i] -= f * s[i - 1];
+    factor[i] = lower[i] / diag[i - 1];
+    diag[i] -= factor[i] * upper[i - 1];
   }
-  s[m] /= diag[m];
-  for (std::size_t i = m; i-- > 0;) s[i] = (s[i] - upper[i] * s[i + 1]) / diag[i];
-  return s;
 }
 
 Doubles from_origin(std::span<const double> x) {
@@ -127,6 +107,35 @@ Axis::Axis(std::span<const double> data, int degree)
     powers_.push_back(c);
   }
   if (degree != 3) return;
+  if (n >= 4) factor_slopes(x, slope_factor_, slope_diag_, slope_upper_);
+  // Coefficient c is the blossom at knots t[c+1..c+3] of the piece on a data
+  // interval its support meets; a triple that straddles x_j contains it,
+  // where both neighbouring pieces' blossoms agree. As weights of the
+  // piece's Bezier ordinates (the first, 0 and the last, the values
+  // themselves, are taken as they are).
+  const auto weights_of = [](double u, double v, double w) {
+    std::array<double, 4> out{};
+    for (int k = 0; k < 4; ++k) {
+      std::array<double, 4> unit{};
+      unit[static_cast<std::size_t>(k)] = 1;
+      out[static_cast<std::size_t>(k)] = blossom(unit, u, v, w);
+    }
+    return out;
+  };
+  blossoms_.resize(3 * n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const auto at = [&](std::size_t c, std::size_t interval, double u, double v, double w) {
+      blossoms_[c] = {static_cast<std::uint32_t>(interval), weights_of(u, v, w)};
+    };
+    if (j == 0) {
+      at(1, 0, 0, 0, 1.0 / 3);
+    } else {
+      at(3 * j, j - 1, 1.0 / 3, 2.0 / 3, 1);
+      const double ratio = j + 1 < n ? (x[j + 1] - x[j]) / (x[j] - x[j - 1]) : 0.0;
+      at(3 * j + 1, j - 1, 2.0 / 3, 1, 1 + ratio / 3);
+    }
+    if (j + 1 < n) at(3 * j + 2, j, 0, 1.0 / 3, 2.0 / 3);
+  }
   weights_.resize(n);
   double values[4];
   for (std::size_t i = 0; i < n; ++i) {
@@ -234,40 +243,48 @@ void Axis::weights(std::size_t q, double u, int order, double* out) const {
 void Axis::not_a_knot(const double* y, std::ptrdiff_t in_stride, double* out,
                       std::ptrdiff_t out_stride) const {
   const std::size_t n = x_.size();
-  std::vector<double> values(n);
+  thread_local std::vector<double> values, d, s;
+  values.resize(n);
+  d.resize(n - 1);
+  s.resize(n);
   for (std::size_t i = 0; i < n; ++i) values[i] = y[static_cast<std::ptrdiff_t>(i) * in_stride];
-  const std::vector<double> s = not_a_knot_slopes(x_, values);
-  const auto bezier = [&](std::size_t j) {
-    const double h = x_[j + 1] - x_[j];
-    return std::array<double, 4>{values[j], values[j] + h * s[j] / 3,
-                                 values[j + 1] - h * s[j + 1] / 3, values[j + 1]};
-  };
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    d[i] = (values[i + 1] - values[i]) / (x_[i + 1] - x_[i]);
+  }
+  if (n == 2) {
+    s[0] = s[1] = d[0];
+  } else if (n == 3) {  // the parabola through the three points
+    const double h0 = x_[1] - x_[0], h1 = x_[2] - x_[1];
+    const double c = (d[1] - d[0]) / (h0 + h1);
+    s[0] = d[0] - c * h0;
+    s[1] = d[0] + c * h0;
+    s[2] = d[1] + c * h1;
+  } else {
+    const std::size_t m = n - 1;
+    const auto h = [&](std::size_t i) { return x_[i + 1] - x_[i]; };
+    s[0] = (d[0] * h(1) * (3 * h(0) + 2 * h(1)) + h(0) * h(0) * d[1]) / (h(0) + h(1));
+    for (std::size_t i = 1; i < m; ++i) s[i] = 3 * (h(i) * d[i - 1] + h(i - 1) * d[i]);
+    s[m] = (d[m - 1] * h(m - 2) * (3 * h(m - 1) + 2 * h(m - 2)) +
+            h(m - 1) * h(m - 1) * d[m - 2]) /
+           (h(m - 2) + h(m - 1));
+    for (std::size_t i = 1; i < n; ++i) s[i] -= slope_factor_[i] * s[i - 1];
+    s[m] /= slope_diag_[m];
+    for (std::size_t i = m; i-- > 0;) s[i] = (s[i] - slope_upper_[i] * s[i + 1]) / slope_diag_[i];
+  }
   const auto put = [&](std::size_t c, double v) {
     out[static_cast<std::ptrdiff_t>(c) * out_stride] = v;
   };
-  // Coefficient c is the blossom at knots t[c+1..c+3]; a triple that
-  // straddles x_j contains it, where both neighbouring pieces' blossoms agree.
-  for (std::size_t j = 0; j < n; ++j) {
-    if (j == 0) {
-      const auto b = bezier(0);
-      put(0, b[0]);
-      put(1, blossom(b, 0, 0, 1.0 / 3));
-    } else {
-      const auto b = bezier(j - 1);
-      put(3 * j, blossom(b, 1.0 / 3, 2.0 / 3, 1));
-      if (j + 1 < n) {
-        const double ratio = (x_[j + 1] - x_[j]) / (x_[j] - x_[j - 1]);
-        put(3 * j + 1, blossom(b, 2.0 / 3, 1, 1 + ratio / 3));
-      } else {
-        put(3 * j + 1, blossom(b, 2.0 / 3, 1, 1));
-      }
-    }
-    if (j + 1 < n) {
-      put(3 * j + 2, blossom(bezier(j), 0, 1.0 / 3, 2.0 / 3));
-    } else {
-      put(3 * j + 2, values[j]);
-    }
+  // Relative to the first ordinate, so that equal ordinates give it exactly.
+  for (std::size_t c = 1; c + 1 < 3 * n; ++c) {
+    const Blossom& b = blossoms_[c];
+    const std::size_t j = b.interval;
+    const double h = x_[j + 1] - x_[j];
+    const double b0 = values[j], b1 = values[j] + h * s[j] / 3;
+    const double b2 = values[j + 1] - h * s[j + 1] / 3, b3 = values[j + 1];
+    put(c, b0 + (b.weights[1] * (b1 - b0) + b.weights[2] * (b2 - b0) + b.weights[3] * (b3 - b0)));
   }
+  put(0, values[0]);
+  put(3 * n - 1, values[n - 1]);
 }
 
 void Axis::add_integrals(double u, double sign, std::span<double> out) const {

@@ -78,6 +78,14 @@ class Axis {
   // Per span q (from `degree`): 1 / its width, and per basis function k the
   // coefficients of s^0 .. s^3 at [4 * k + j].
   Doubles inverse_width_;
+  // The not-a-knot slope system's elimination (n >= 4), and per cubic
+  // coefficient the data interval and Bezier weights of its blossom.
+  Doubles slope_factor_, slope_diag_, slope_upper_;
+  struct Blossom {
+    std::uint32_t interval = 0;
+    std::array<double, 4> weights{};
+  };
+  Vector<Blossom> blossoms_;
   Vector<std::array<double, 16>> powers_;
   Vector<CellRange> value_cells_;
   Vector<CellRange> difference_cells_;

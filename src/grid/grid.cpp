@@ -93,13 +93,22 @@ Doubles tensor_cubic(std::span<const Axis> axes, std::span<const double> values)
   }
   for (std::size_t a = 0; a < n; ++a) {
     const auto step = static_cast<std::ptrdiff_t>(stride[a]);
-    for (std::size_t line = 0; line < total; ++line) {
-      // A line starts at digit 0 along a; axes not yet solved hold data
-      // only at the first coefficient of each block.
-      bool start = line / stride[a] % size[a] == 0;
-      for (std::size_t b = a + 1; b < n && start; ++b) start = line / stride[b] % size[b] % 3 == 0;
-      if (!start) continue;
+    // The lines start at digit 0 along a; axes not yet solved hold data only
+    // at the first coefficient of each block (digits stepping by 3), solved
+    // ones everywhere. A counter over the other axes' digits visits them.
+    Index digit{};
+    for (;;) {
+      std::size_t line = 0;
+      for (std::size_t b = 0; b < n; ++b) line += digit[b] * stride[b];
       axes[a].not_a_knot(&c[line], 3 * step, &c[line], step);
+      std::size_t b = n;
+      while (b-- > 0) {
+        if (b == a) continue;
+        digit[b] += b < a ? 1 : 3;
+        if (digit[b] < size[b]) break;
+        digit[b] = 0;
+      }
+      if (b == static_cast<std::size_t>(-1)) break;
     }
   }
   return c;
