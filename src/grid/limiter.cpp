@@ -17,6 +17,34 @@ using Index = std::array<std::size_t, most_axes>;
 // What the cells met by a coefficient difference ask of it.
 enum Sign : std::uint8_t { free = 0, rising = 1, falling = 2, flat = 3 };
 
+using Dims = std::array<std::size_t, most_axes>;
+
+// Along axis b of a row-major byte array of dims `dims`: neighbours paired,
+// out[.., i, ..] = op(in[.., i, ..], in[.., i + 1, ..]) (dims[b] - 1 entries
+// along b), or, `around`, each node's two cells, clamped to the axis:
+// out[.., i, ..] = op(in[.., i - 1, ..], in[.., i, ..]) (dims[b] + 1).
+template <class Op>
+std::vector<std::uint8_t> along(const std::vector<std::uint8_t>& in, Dims& dims, std::size_t n,
+                                std::size_t b, bool around, Op op) {
+  std::size_t outer = 1, inner = 1;
+  for (std::size_t c = 0; c < b; ++c) outer *= dims[c];
+  for (std::size_t c = b + 1; c < n; ++c) inner *= dims[c];
+  const std::size_t from = dims[b], to = around ? from + 1 : from - 1;
+  std::vector<std::uint8_t> out(outer * to * inner);
+  for (std::size_t o = 0; o < outer; ++o) {
+    for (std::size_t i = 0; i < to; ++i) {
+      const std::size_t lo = around ? (i == 0 ? 0 : std::min(i - 1, from - 1)) : i;
+      const std::size_t hi = around ? std::min(i, from - 1) : i + 1;
+      const std::uint8_t* x = &in[(o * from + lo) * inner];
+      const std::uint8_t* y = &in[(o * from + hi) * inner];
+      std::uint8_t* z = &out[(o * to + i) * inner];
+      for (std::size_t k = 0; k < inner; ++k) z[k] = op(x[k], y[k]);
+    }
+  }
+  dims[b] = to;
+  return out;
+}
+
 // The node and coefficient layout of a grid, its cells' signs along each
 // axis, and the rows: one per coefficient difference along an axis, owned by
 // the node of its first coefficient.
@@ -45,7 +73,8 @@ class Net {
       block_offset_[alpha] = offset;
     }
     signs_.resize(n_ * cells);
-    for (std::size_t a = 0; a < n_; ++a) cell_signs(a, cells);
+    around_.resize(n_ * nodes_);
+    for (std::size_t a = 0; a < n_; ++a) cell_signs(a);
   }
 
   std::size_t axes() const { return n_; }
@@ -81,6 +110,14 @@ class Net {
   // product of per-axis ranges, so the signs are gathered from those 2^N
   // cells one axis at a time: `work` needs 2 * 3^N bytes.
   void asks(const Index& i, std::size_t a, std::uint8_t* asks, std::uint8_t* work) const {
+    std::size_t node = 0;
+    for (std::size_t b = 0; b < n_; ++b) node += i[b] * node_stride_[b];
+    // One sign in every cell around the node (the usual case): every
+    // position asks it.
+    if (around_[a * nodes_ + node] < 4) {
+      std::fill(asks, asks + block_, around_[a * nodes_ + node]);
+      return;
+    }
     const std::uint8_t* signs = &signs_[a * signs_.size() / n_];
     Index base{};
     std::size_t size = std::size_t{1} << n_;
@@ -90,7 +127,6 @@ class Net {
       const std::size_t cells = axes_[b].nodes() - 1;
       base[b] = std::min(i[b] == 0 ? 0 : i[b] - 1, cells - 1);
     }
-    unsigned every = 0;  // the one sign of the cells so far, 4 once they differ
     for (std::size_t local = 0; local < size; ++local) {
       std::size_t cell = 0;
       bool inside = true;
@@ -100,13 +136,6 @@ class Net {
         cell += (base[b] + l) * cell_stride_[b];
       }
       from[local] = inside ? signs[cell] : 0;
-      if (inside) every = local == 0 || (every < 4 && every == from[local]) ? from[local] : 4;
-    }
-    // One sign in every cell around the node (the usual case): every
-    // position asks it.
-    if (every < 4) {
-      std::fill(asks, asks + block_, static_cast<std::uint8_t>(every));
-      return;
     }
     std::size_t outer = 1;
     for (std::size_t b = 0; b < n_; ++b) {
@@ -135,24 +164,42 @@ class Net {
   }
 
  private:
-  // Per cell: whether all its data edges along a rise (>= 0), fall (<= 0).
-  void cell_signs(std::size_t a, std::size_t cells) {
-    std::uint8_t* signs = &signs_[a * cells];
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-      std::size_t corner_node = 0;
-      for (std::size_t b = 0; b < n_; ++b) {
-        corner_node += cell / cell_stride_[b] % (axes_[b].nodes() - 1) * node_stride_[b];
+  // Per cell: whether all its data edges along a rise (>= 0), fall (<= 0):
+  // the edges' signs, then each cell's 2^(N-1) of them met one axis at a
+  // time. And per node, the one sign of the cells around it, or 4 where
+  // they differ: their union and intersection, gathered the same way.
+  void cell_signs(std::size_t a) {
+    Dims dims{};
+    for (std::size_t b = 0; b < n_; ++b) dims[b] = axes_[b].nodes();
+    dims[a] -= 1;
+    std::size_t edges = 1;
+    for (std::size_t b = 0; b < n_; ++b) edges *= dims[b];
+    std::vector<std::uint8_t> sign(edges);
+    Index i{};
+    for (std::size_t e = 0; e < edges; ++e) {
+      std::size_t node = 0;
+      for (std::size_t b = 0; b < n_; ++b) node += i[b] * node_stride_[b];
+      const double edge = values_[node + node_stride_[a]] - values_[node];
+      sign[e] = static_cast<std::uint8_t>((edge >= 0 ? rising : 0) | (edge <= 0 ? falling : 0));
+      for (std::size_t b = n_; b-- > 0;) {
+        if (++i[b] < dims[b]) break;
+        i[b] = 0;
       }
-      bool up = true, down = true;
-      for (std::size_t corner = 0; corner < (std::size_t{1} << n_); ++corner) {
-        if ((corner >> a) & 1) continue;
-        std::size_t node = corner_node;
-        for (std::size_t b = 0; b < n_; ++b) node += ((corner >> b) & 1) * node_stride_[b];
-        const double edge = values_[node + node_stride_[a]] - values_[node];
-        up = up && edge >= 0;
-        down = down && edge <= 0;
-      }
-      signs[cell] = static_cast<std::uint8_t>((up ? rising : 0) | (down ? falling : 0));
+    }
+    const auto both = [](std::uint8_t x, std::uint8_t y) { return static_cast<std::uint8_t>(x & y); };
+    const auto either = [](std::uint8_t x, std::uint8_t y) { return static_cast<std::uint8_t>(x | y); };
+    for (std::size_t b = 0; b < n_; ++b) {
+      if (b != a) sign = along(sign, dims, n_, b, false, both);
+    }
+    std::copy(sign.begin(), sign.end(), signs_.begin() + static_cast<std::ptrdiff_t>(a * sign.size()));
+    std::vector<std::uint8_t> all = sign, any = sign;
+    Dims all_dims = dims, any_dims = dims;
+    for (std::size_t b = 0; b < n_; ++b) {
+      all = along(all, all_dims, n_, b, true, both);
+      any = along(any, any_dims, n_, b, true, either);
+    }
+    for (std::size_t node = 0; node < nodes_; ++node) {
+      around_[a * nodes_ + node] = all[node] == any[node] ? all[node] : 4;
     }
   }
 
@@ -163,6 +210,7 @@ class Net {
   Index node_stride_{}, coefficient_stride_{}, cell_stride_{};
   std::vector<std::size_t> block_offset_;
   std::vector<std::uint8_t> signs_;
+  std::vector<std::uint8_t> around_;
 };
 
 // The limiter works on the coefficients in place: a node keeps the
