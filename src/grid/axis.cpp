@@ -91,6 +91,16 @@ Axis::Axis(std::span<const double> data, int degree)
       degree_(degree) {
   const std::span<const double> x = x_;
   const std::size_t n = x.size();
+  // Buckets of equal width over the axis, four per span on average, each
+  // holding the span its left edge lies in.
+  const std::size_t spans = coefficients() - static_cast<std::size_t>(degree);
+  buckets_.assign(4 * spans, static_cast<std::size_t>(degree));
+  bucket_scale_ = static_cast<double>(buckets_.size()) / x.back();
+  for (std::size_t b = 0, q = static_cast<std::size_t>(degree); b < buckets_.size(); ++b) {
+    const double edge = static_cast<double>(b) / bucket_scale_;
+    while (q + 1 < coefficients() && edge >= t_[q + 1]) ++q;
+    buckets_[b] = q;
+  }
   // The spans' polynomials from the derivatives at their left ends.
   const auto p = static_cast<std::size_t>(degree);
   for (std::size_t q = p; q + 1 < t_.size() - p; ++q) {
@@ -158,13 +168,13 @@ Axis::Axis(std::span<const double> data, int degree)
 }
 
 std::size_t Axis::span_of(double u) const {
-  const std::size_t n = x_.size();
-  auto j = static_cast<std::size_t>(std::upper_bound(x_.begin(), x_.end(), u) - x_.begin());
-  j = std::clamp<std::size_t>(j, 1, n - 1) - 1;  // data interval j
-  if (degree_ == 1) return j + 1;
-  std::size_t q = 3 + 3 * j;
-  if (u >= t_[q + 1]) ++q;
-  if (u >= t_[q + 1] && q < 3 * j + 5) ++q;
+  // From the bucket's first span, a step or two to u's (backwards only where
+  // rounding put u just below its bucket's edge).
+  const double at = std::clamp(u * bucket_scale_, 0.0, static_cast<double>(buckets_.size() - 1));
+  std::size_t q = buckets_[static_cast<std::size_t>(at)];
+  const std::size_t first = static_cast<std::size_t>(degree_), last = coefficients() - 1;
+  while (q > first && u < t_[q]) --q;
+  while (q < last && u >= t_[q + 1]) ++q;
   return q;
 }
 
@@ -229,14 +239,14 @@ void Axis::basis(std::size_t q, double u, int order, double* out) const {
 void Axis::weights(std::size_t q, double u, int order, double* out) const {
   const std::size_t span = q - static_cast<std::size_t>(degree_);
   const double r = inverse_width_[span], s = (u - t_[q]) * r;
-  const std::array<double, 16>& c = powers_[span];
-  for (int k = 0; k <= degree_; ++k) {
-    const double* a = &c[4 * static_cast<std::size_t>(k)];
-    switch (order) {
-      case 0: out[k] = a[0] + s * (a[1] + s * (a[2] + s * a[3])); break;
-      case 1: out[k] = (a[1] + s * (2 * a[2] + s * (3 * a[3]))) * r; break;
-      default: out[k] = (2 * a[2] + s * (6 * a[3])) * r * r; break;
-    }
+  const double* c = powers_[span].data();
+  const int count = degree_ + 1;
+  if (order == 0) {
+    for (int k = 0; k < count; ++k, c += 4) out[k] = c[0] + s * (c[1] + s * (c[2] + s * c[3]));
+  } else if (order == 1) {
+    for (int k = 0; k < count; ++k, c += 4) out[k] = (c[1] + s * (2 * c[2] + s * (3 * c[3]))) * r;
+  } else {
+    for (int k = 0; k < count; ++k, c += 4) out[k] = (2 * c[2] + s * (6 * c[3])) * r * r;
   }
 }
 

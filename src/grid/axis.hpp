@@ -78,6 +78,9 @@ class Axis {
   // Per span q (from `degree`): 1 / its width, and per basis function k the
   // coefficients of s^0 .. s^3 at [4 * k + j].
   Doubles inverse_width_;
+  // The span lookup: buckets of equal width, each with its first span.
+  Vector<std::size_t> buckets_;
+  double bucket_scale_ = 0;
   // The not-a-knot slope system's elimination (n >= 4), and per cubic
   // coefficient the data interval and Bezier weights of its blossom.
   Doubles slope_factor_, slope_diag_, slope_upper_;
