@@ -157,3 +157,22 @@ def test_call_refusals():
         with pytest.raises(ValueError) as caught:
             call()
         assert str(caught.value) == message
+
+
+def test_command_resamples_matrix_and_long_tables(tmp_path, capsys):
+    from velarix import cli
+    matrix = tmp_path / "m.csv"
+    matrix.write_text("T\\p,1,2,5,10\n0,1,1.5,2,3\n10,2,2.5,3.5,5\n20,2,2.6,4,7\n")
+    assert cli.main([str(matrix), "--grid", "matrix", "-n", "3"]) == 0
+    rows = capsys.readouterr().out.splitlines()
+    f = velarix.interpolate_grid(([0, 10, 20], [1, 2, 5, 10]), [[1, 1.5, 2, 3], [2, 2.5, 3.5, 5],
+                                                               [2, 2.6, 4, 7]])
+    assert rows[0] == "T,p,value" and len(rows) == 10
+    assert rows[5] == f"10.0,5.5,{f((10.0, 5.5))!r}"
+    long = tmp_path / "l.csv"
+    long.write_text("p,T,rho\n" + "".join(f"{p},{t},{p * t}\n" for t in (0, 1, 3) for p in (0, 2)
+                                           if (p, t) != (2, 3)))
+    assert cli.main([str(long), "--grid", "long"]) == 2
+    assert capsys.readouterr().err.endswith(
+        "the table has no row for the grid point (2, 3); --grid long needs one row per point of "
+        "the product of its columns\n")
