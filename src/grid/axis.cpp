@@ -170,8 +170,10 @@ Axis::Axis(std::span<const double> data, int degree)
 std::size_t Axis::span_of(double u) const {
   // From the bucket's first span, a step or two to u's (backwards only where
   // rounding put u just below its bucket's edge).
-  const double at = std::clamp(u * bucket_scale_, 0.0, static_cast<double>(buckets_.size() - 1));
-  std::size_t q = buckets_[static_cast<std::size_t>(at)];
+  // (The scale is infinite for an axis narrower than its buckets' count
+  // of doubles: 0 times it is NaN, which takes the first bucket.)
+  const double at = u * bucket_scale_, top = static_cast<double>(buckets_.size() - 1);
+  std::size_t q = buckets_[at > 0 ? static_cast<std::size_t>(at < top ? at : top) : 0];
   const std::size_t first = static_cast<std::size_t>(degree_), last = coefficients() - 1;
   while (q > first && u < t_[q]) --q;
   while (q < last && u >= t_[q + 1]) ++q;

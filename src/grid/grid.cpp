@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -184,7 +185,9 @@ struct Layout {
 };
 
 // The tensor contraction, innermost axis first, each window taken relative
-// to its first entry: W coefficients per axis, `width` the runtime one.
+// to its first entry: W coefficients per axis. A weight of 0 adds nothing,
+// even where the difference it would weigh overflows (a node of data near
+// the largest double is still its value).
 template <std::size_t W>
 double contract_with(std::span<const double> c, const Layout& layout, const Term* terms,
                      std::size_t n, double* buffer) {
@@ -203,7 +206,7 @@ double contract_with(std::span<const double> c, const Layout& layout, const Term
     for (std::size_t g = 0; g < count; ++g) {
       const double* v = &buffer[g * W];
       double sum = 0;
-      for (std::size_t k = 1; k < W; ++k) sum += t.weight[k] * (v[k] - v[0]);
+      for (std::size_t k = 1; k < W; ++k) sum += times(t.weight[k], v[k] - v[0]);
       buffer[g] = t.sums_to_one ? v[0] + sum : sum;
     }
   }
@@ -215,9 +218,9 @@ double contract_with(std::span<const double> c, const Layout& layout, const Term
 inline double line4(const double* v, std::size_t step, const Term& t) {
   const double v0 = v[0];
   double sum = 0;
-  sum += t.weight[1] * (v[step] - v0);
-  sum += t.weight[2] * (v[2 * step] - v0);
-  sum += t.weight[3] * (v[3 * step] - v0);
+  sum += times(t.weight[1], v[step] - v0);
+  sum += times(t.weight[2], v[2 * step] - v0);
+  sum += times(t.weight[3], v[3 * step] - v0);
   return t.sums_to_one ? v0 + sum : sum;
 }
 
@@ -356,12 +359,15 @@ Result<GridSurface> GridSurface::fit(GridMethod method,
                          format::message(values[i])};
     }
   }
+  Doubles c;
+  bool verdict = true;
   if (method == GridMethod::linear) {
-    return GridSurface(method, std::move(built), Doubles(values.begin(), values.end()), true);
+    c.assign(values.begin(), values.end());
+  } else {
+    c = tensor_cubic(built, values);
+    if (method == GridMethod::shape) limit_shape(built, values, c);
+    verdict = coefficient_signs_hold(built, values, c);
   }
-  Doubles c = tensor_cubic(built, values);
-  if (method == GridMethod::shape) limit_shape(built, values, c);
-  bool verdict = coefficient_signs_hold(built, values, c);
   GridSurface surface(method, std::move(built), std::move(c), false);
   // The data, evaluated back: interpolated to rounding.
   double largest = 0;
@@ -495,8 +501,12 @@ std::string GridSurface::debug_text() const {
 }
 
 bool operator==(const GridSurface& a, const GridSurface& b) {
+  // The coefficients bit for bit (a NaN from overflowing data equals itself).
+  const auto same = [](std::span<const double> x, std::span<const double> y) {
+    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(double)) == 0;
+  };
   if (a.method_ != b.method_ || a.axes_.size() != b.axes_.size() ||
-      a.shape_preserving_ != b.shape_preserving_ || a.coefficients_ != b.coefficients_) {
+      a.shape_preserving_ != b.shape_preserving_ || !same(a.coefficients_, b.coefficients_)) {
     return false;
   }
   for (std::size_t i = 0; i < a.axes_.size(); ++i) {

@@ -75,6 +75,7 @@ class GridSurface {
   // "GridSurface { method: shape, nodes: 4 x 5, shape_preserving: true }"
   std::string debug_text() const;
 
+  // Same method, axes, verdict and coefficients, bit for bit.
   friend bool operator==(const GridSurface& a, const GridSurface& b);
 
  private:
