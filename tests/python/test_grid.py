@@ -176,3 +176,20 @@ def test_command_resamples_matrix_and_long_tables(tmp_path, capsys):
     assert capsys.readouterr().err.endswith(
         "the table has no row for the grid point (2, 3); --grid long needs one row per point of "
         "the product of its columns\n")
+
+
+def test_gradient_stacks_the_partials_and_integrals_refuse_outside_boxes():
+    points, values = monotone_table()
+    f = velarix.interpolate_grid(points, np.stack([values, 2 * values], axis=-1))
+    xi = np.random.default_rng(6).random((5, 4, 2)) * 4
+    gradient = f.gradient(xi)
+    assert gradient.shape == (5, 4, 2, 2)
+    np.testing.assert_array_equal(gradient[:, :, 1], f(xi, nu=(0, 1)))
+    np.testing.assert_array_equal(gradient[..., 1], 2 * gradient[..., 0])
+    # A box split in two integrates to the sum of its halves.
+    lo, mid, hi = np.array([1.5, 1.0]), np.array([2.5, 1.0]), np.array([4.0, 3.0])
+    whole = f.integrate(lo, hi)
+    halves = f.integrate(lo, [mid[0], hi[1]]) + f.integrate(mid, hi)
+    np.testing.assert_allclose(whole, halves, rtol=1e-13)
+    with pytest.raises(ValueError, match=r"^upper\[1\] = 99 is outside the grid's axis 1, "):
+        f.integrate(lo, [4.0, 99.0], extrapolate="raise")

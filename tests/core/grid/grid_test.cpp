@@ -423,6 +423,52 @@ TEST(Grid, SavedStatesRoundTripExactly) {
   }
 }
 
+// States that pass the checksum but describe no surface: the loader's own
+// checks name the field.
+TEST(Grid, RefusesStatesThatDescribeNoSurface) {
+  const Doubles x = {0, 1, 2};
+  const auto crafted = [&](std::uint64_t dimensions, Doubles axis, std::uint64_t count) {
+    state::Writer out(state::grid_surface_kind);
+    out.u8(0);
+    out.u64(dimensions);
+    for (std::uint64_t a = 0; a < dimensions && dimensions <= 6; ++a) out.knots(a == 0 ? axis : x);
+    out.u64(count);
+    out.f64s(Doubles(count, 1.0));
+    out.u8(1);
+    return std::move(out).finish();
+  };
+  ASSERT_TRUE(state::load<GridSurface>(crafted(2, x, 81)).ok());
+  for (const auto& [bytes, reason] : std::vector<std::pair<state::Bytes, std::string>>{
+           {crafted(2, x, 80), "grid coefficient count"},
+           {crafted(7, x, 81), "grid dimensions out of range"},
+           {crafted(2, {0, 1e-310, 1}, 81), "grid axis unusable"}}) {
+    const Result<GridSurface> s = state::load<GridSurface>(bytes);
+    ASSERT_FALSE(s.ok()) << reason;
+    EXPECT_EQ(std::string(std::get<InvalidState>(s.error()).reason), reason);
+  }
+}
+
+// Data near the largest double: differences overflow and the surfaces
+// cannot return the data, which every method's verdict says (the state still
+// loads as the same surface, NaN coefficients included). NaN coordinates
+// give NaN, infinite ones the continuation's limit.
+TEST(Grid, SaysWhereOverflowBreaksTheDataAndContinuesToInfinity) {
+  Table t;
+  t.axes = {{0, 1, 2, 3}, {0, 1, 2}};
+  t.values = {1e308, -1e308, 1e308, 0, 1e308, -1e308, -1e308, 1e308, 0, 5, 1e308, -1e308};
+  for (const GridMethod method : {GridMethod::shape, GridMethod::cubic, GridMethod::linear}) {
+    const GridSurface s = fitted(method, t);
+    EXPECT_FALSE(s.is_shape_preserving());
+    EXPECT_EQ(bits(at(s, {0.0, 0.0})), bits(1e308));  // a weight of 0 weighs nothing
+    EXPECT_TRUE(state::load<GridSurface>(state::save(s)).value() == s);
+  }
+  const GridSurface linear = fitted(GridMethod::linear, monotone_table(3, 2, 4, 4, false));
+  EXPECT_TRUE(std::isnan(at(linear, {NAN, 0.5})));
+  const double corner = at(linear, {0.0, 0.0});
+  EXPECT_EQ(at(linear, {-INFINITY, -INFINITY}, {}, Extrapolation::constant), corner);
+  EXPECT_EQ(at(linear, {-INFINITY, 0.0}, {1, 0}, Extrapolation::constant), 0.0);
+}
+
 struct Refused {
   std::vector<Doubles> axes;
   Doubles values;
