@@ -8,6 +8,15 @@
 // wrong sign for a cell whose data edges along that axis agree (or is not
 // exactly 0 where they are all flat). mu = 0 is the staircase, which meets
 // every such row, so the limiter ends with every row met in floating point.
+//
+// A row is its data step plus one term per variable it meets (within one
+// block each part meets both coefficients, with the difference of its two
+// entries). A violated row scales its negative terms until its positive
+// side meets them with a margin beyond the coefficients' rounding; a flat
+// row sets every variable it meets to 0. After 400 such rounds the negative
+// variables of a violated row are set to 0 instead, so the limiter ends. The
+// first round checks every row; later ones only the rows of the nodes whose
+// mu changed, and a node keeps the unconstrained block until it changes.
 #pragma once
 
 #include <span>
