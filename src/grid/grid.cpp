@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "cancel.hpp"
 #include "format.hpp"
 #include "grid/limiter.hpp"
 #include "parallel.hpp"
@@ -361,11 +362,14 @@ Result<GridSurface> GridSurface::fit(GridMethod method,
   }
   Doubles c;
   bool verdict = true;
+  cancel::take();
   if (method == GridMethod::linear) {
     c.assign(values.begin(), values.end());
   } else {
     c = tensor_cubic(built, values);
     if (method == GridMethod::shape) limit_shape(built, values, c);
+    // A fit asked to stop part way (see cancel.hpp) is discarded.
+    if (cancel::take()) return Cancelled{};
     verdict = coefficient_signs_hold(built, values, c);
   }
   GridSurface surface(method, std::move(built), std::move(c), false);

@@ -42,7 +42,8 @@ std::optional<Error> axis_refusal(std::size_t a, std::span<const double> x);
 class GridSurface {
  public:
   // `axes` N strictly increasing finite sequences (each >= 2 points),
-  // `values` their product's values, row-major and finite.
+  // `values` their product's values, row-major and finite. A caller's stop
+  // (see cancel.hpp) during the limiter's rounds gives Cancelled.
   static Result<GridSurface> fit(GridMethod method, std::span<const std::span<const double>> axes,
                                  std::span<const double> values);
   // Rebuilt from saved parts (no check beyond sizes; see state).

@@ -1,5 +1,7 @@
 #include "grid/limiter.hpp"
 
+#include "cancel.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <array>
@@ -246,7 +248,11 @@ class Limiter {
     for (std::uint32_t round = 1; !owners.empty(); ++round) {
       round_ = round;
       touched_.clear();
-      for (const std::size_t owner : owners) check_rows(owner, round > soft_rounds);
+      // A caller's stop (see cancel.hpp) ends the rounds; the fit discards them.
+      for (std::size_t k = 0; k < owners.size(); ++k) {
+        if (k % 4096 == 0 && cancel::requested()) return;
+        check_rows(owners[k], round > soft_rounds);
+      }
       std::sort(touched_.begin(), touched_.end());
       owners.clear();
       for (const std::size_t node : touched_) {
