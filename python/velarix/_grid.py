@@ -2,12 +2,16 @@
 surface of a gridded table and returns a ``GridInterpolant``, which evaluates values
 and partial derivatives at points or on product grids, gradients and box integrals."""
 
+import os
+from concurrent.futures import ThreadPoolExecutor
+
 import numpy as np
 
 from velarix import _velarix
 from velarix._checks import index_text, number_text, real_array
 from velarix._dask import is_dask
 from velarix._family import restored, sealed_state
+from velarix._fitting import get_workers
 
 GRID_METHODS = _velarix.GridSurface.methods()
 GRID_MODES = ("linear", "constant", "nan", "raise")
@@ -85,8 +89,9 @@ def interpolate_grid(points, values, *, method="shape", extrapolate=None, worker
         "nan" gives NaN and "raise" refuses the point. A call may choose
         another.
     workers : int, optional
-        Threads of long evaluations (None: one per core unless
-        ``velarix.set_workers`` says otherwise).
+        Threads of the fits of several surfaces and of long evaluations
+        (None: one per core unless ``velarix.set_workers`` says otherwise);
+        the results are the same bits on any number.
 
     Returns
     -------
@@ -120,8 +125,18 @@ def interpolate_grid(points, values, *, method="shape", extrapolate=None, worker
     _first_bad(table, "values")
     surfaces_shape = table.shape[len(axes):]
     flat = table.reshape(grid_shape + (-1,))
-    surfaces = tuple(_velarix.GridSurface.fit(method, axes, np.ascontiguousarray(flat[..., k]))
-                     for k in range(flat.shape[-1]))
+
+    def fit(k):
+        return _velarix.GridSurface.fit(method, axes, np.ascontiguousarray(flat[..., k]))
+
+    # Several surfaces fit side by side (each fit runs without the interpreter
+    # lock); the results are the same bits on any number of threads.
+    side_by_side = min(threads or get_workers() or os.cpu_count() or 1, flat.shape[-1])
+    if side_by_side > 1:
+        with ThreadPoolExecutor(side_by_side) as pool:
+            surfaces = tuple(pool.map(fit, range(flat.shape[-1])))
+    else:
+        surfaces = tuple(fit(k) for k in range(flat.shape[-1]))
     return GridInterpolant._from_parts(axes, surfaces, surfaces_shape, mode, threads, method)
 
 
