@@ -627,7 +627,7 @@ def machine():
 
 
 PARTS = ("fit", "shape", "smooth", "eval", "third", "integral", "threads", "numpy", "scalar",
-         "memory", "read")
+         "memory", "read", "grid")
 # The scipy fits the smoothing rows stand beside.
 SMOOTH_REFERENCES = {
     "cubic": ("scipy_cubic (through the points)", CubicSpline),
@@ -738,6 +738,22 @@ def main():
                   ["rows", "table", "reader", "median", "min", "peak MB", "time ratio",
                    "memory ratio"])
         bench_read(read_rows, read_repeats, t)
+        tables.append(t)
+    if "grid" in parts:
+        from grid import bench_grid_memory, bench_grid_shape, bench_grid_speed
+
+        t = Table("Tables of several variables: interpolate_grid beside scipy (ratio ours/theirs)",
+                  ["work", "grid", "velarix", "peer", "ratio"])
+        bench_grid_speed(t, timed_pair, args.quick)
+        tables.append(t)
+        t = Table("Grid shape: grids with a turn-back above 1e-13 of the range (worst), flat "
+                  "cells (ulps), interpolation (ulps)",
+                  ["set", "grids", "shape", "cubic", "flat ulps", "data ulps"])
+        bench_grid_shape(t, args.quick)
+        tables.append(t)
+        t = Table("Grid memory: peak resident growth of the fit and after 1e6 evaluations (MB)",
+                  ["grid", "interpolant", "fit", "fit + evaluation"])
+        bench_grid_memory(t)
         tables.append(t)
     for t in tables:
         print(t.render(args.markdown))

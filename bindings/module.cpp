@@ -4,7 +4,8 @@
 // EndSlopes, then per method of the method table its configuration and its
 // spline (RationalCubic and RationalCubicSpline; Tension and TensionSpline;
 // VariableDegree and VariableDegreeSpline; ...), then the smoother's
-// Smoother and SmoothingSpline. A configuration class (RationalCubic(),
+// Smoother and SmoothingSpline, and the table of several variables'
+// GridSurface. A configuration class (RationalCubic(),
 // Tension(), VariableDegree(), Smoother()) holds a method's settings, refined
 // by builders that return new objects; its fit(x, y) returns the matching
 // fitted-spline class. The smoother does not interpolate, so it has classes
@@ -36,6 +37,7 @@ namespace velarix::py {
 // for every method of the library's list.
 Classes end_slopes_classes();
 Classes smoothing_classes();
+Classes grid_classes();  // bindings/grid.cpp
 extern PyMethodDef module_functions[];  // bindings/samples.cpp
 #define VELARIX_DECLARE(name, configuration_kind, spline_kind, Configuration) Method name##_method();
 VELARIX_METHODS(VELARIX_DECLARE)
@@ -145,6 +147,9 @@ int exec_module(PyObject* module) {
     PyTuple_SetItem(methods.get(), static_cast<Py_ssize_t>(i), item);
   }
   for (const Registration& registration : smoothing_classes()) {
+    if (add_class(module, registration) != 0) return -1;
+  }
+  for (const Registration& registration : grid_classes()) {
     if (add_class(module, registration) != 0) return -1;
   }
   cancel::install(&interrupted);

@@ -248,6 +248,8 @@ inline void check_error(const Error& error, const DataSet& data) {
     }
     // Only loading a saved state reports this; a fit never does.
     void operator()(const InvalidState&) const { fail("a fit reported a saved-state error", text); }
+    // Only a grid surface refuses with this (fuzz/grid.cpp checks its own).
+    void operator()(const GridRefusal&) const { fail("a curve fit reported a grid refusal", text); }
     // The harness installs no cancel hook: nothing asks a fit to stop.
     void operator()(const Cancelled&) const { fail("a fit reported a stop nobody asked for", text); }
   };

@@ -4,7 +4,8 @@ Fits every method and policy on five data shapes at sizes 2 to 2*10^5 and
 hashes, per fit, the value and both derivative batches in sorted and random
 order (NaN and out-of-range points included), or the refusal message. The
 saved states get a second digest of their own, so that a change of the state
-format shows apart from a change of results.
+format shows apart from a change of results. The grid surfaces follow, per
+grid method, on random tables of two to four variables.
 
 It prints, per method record and under it per configuration digested, the
 number of fits and the two digests: a new method adds its own lines and
@@ -154,6 +155,40 @@ def main(argv):
         for name, config in CONFIGS:
             if method_of(config) == method:
                 print(variants[name].line("  " + name))
+    grid_digests(quick, verbose)
+
+
+def grid_digests(quick, verbose):
+    """The grid surfaces' lines: per method, random tables in 2-D to 4-D (flat stretches
+    included), their values and partials at random points inside and beyond the grid,
+    and their states."""
+    digests = {method: Digest() for method in velarix.GridSurface.methods()}
+    sizes = [(2, 4), (2, 17), (3, 6), (4, 4)] if quick else [(2, 4), (2, 17), (2, 65), (3, 6),
+                                                                (3, 17), (4, 6)]
+    for dims, n in sizes:
+        rng = np.random.default_rng(100 * dims + n)
+        points = tuple(np.cumsum(rng.uniform(0.2, 1.8, n)) for _ in range(dims))
+        steps = rng.exponential(size=(n,) * dims) ** 2
+        steps[rng.random(steps.shape) < 0.3] = 0
+        values = steps
+        for a in range(dims):
+            values = np.cumsum(values, axis=a)
+        at = np.column_stack([rng.uniform(x[0] - 1, x[-1] + 1, 2000) for x in points])
+        for method, digest in digests.items():
+            one = hashlib.sha256()
+            surface = velarix.GridSurface.fit(method, points, values.ravel())
+            out = np.empty(len(at))
+            for orders in ((0,) * dims, (1,) + (0,) * (dims - 1), (0,) * (dims - 1) + (2,)):
+                surface.evaluate_into(at, orders, "linear", 1, out)
+                one.update(out.tobytes())
+            digest.fits += 1
+            digest.results.update(one.digest())
+            digest.states.update(surface.__reduce__()[1][1])
+            if verbose:
+                print(f"{dims}-D {n:>3}^{dims}  grid_{method:<21} {one.hexdigest()[:16]}")
+    print("grid_surface")
+    for method, digest in digests.items():
+        print(digest.line("  grid_" + method))
 
 
 if __name__ == "__main__":

@@ -84,6 +84,7 @@ struct Describe {
   std::string operator()(const Unrepresentable& e) const {
     return std::string("the smoothing fit cannot be carried out in doubles: ") + e.what;
   }
+  std::string operator()(const GridRefusal& e) const { return e.text; }
   std::string operator()(const Cancelled&) const { return "stopped at the caller's request"; }
   std::string operator()(const InvalidState& e) const {
     return std::string("invalid saved state: ") + e.reason + " at byte " + count(e.offset);

@@ -144,6 +144,12 @@ struct Unrepresentable {
   const char* what;
 };
 
+// A gridded table the grid interpolant refuses (its axes, values or size),
+// with the text that names the entry.
+struct GridRefusal {
+  std::string text;
+};
+
 // A computation the caller asked to stop (see cancel.hpp); the extension
 // answers it with the interrupt that asked.
 struct Cancelled {};
@@ -153,7 +159,7 @@ using Error = std::variant<LengthMismatch, TooFewPoints, NotIncreasing,
                            NonFiniteKnot, UnusableWidth, OutOfScale, NonFiniteValue,
                            NotPeriodic, UnsupportedEnds, InvalidSetting, InvalidValue,
                            WeightCount, TooFewDistinct, UnknownShape, Unrepresentable,
-                           Cancelled>;
+                           GridRefusal, Cancelled>;
 
 // The exact text of an error, as the caller sees it.
 std::string message(const Error& error);

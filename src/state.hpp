@@ -63,13 +63,15 @@ inline constexpr std::int64_t largest_scale_exponent = 1100;
 // a state has its own, so that the state of one class never loads as
 // another. The shared EndSlopes is 1; each method's two are listed with the
 // method (methods.hpp); the smoother, which does not interpolate and so is
-// not a method, has 16 and 17.
+// not a method, has 16 and 17; the grid interpolant, a table of two and more
+// variables, has 18.
 #define VELARIX_KINDS(name, configuration, spline, Configuration) \
   name = configuration, name##_spline = spline,
 enum class Kind : std::uint8_t {
   end_slopes = 1,
   VELARIX_METHODS(VELARIX_KINDS) smoother = 16,
   smoothing_spline = 17,
+  grid_surface = 18,
 };
 #undef VELARIX_KINDS
 
@@ -83,6 +85,7 @@ constexpr bool is_kind(Kind kind) {
     case Kind::end_slopes:
     case Kind::smoother:
     case Kind::smoothing_spline:
+    case Kind::grid_surface:
       VELARIX_METHODS(VELARIX_KIND_CASES)
       return true;
   }

@@ -196,6 +196,16 @@ single flipped bit is enough) raises ``ValueError`` saying that the state is
 damaged. States pickled by velarix 0.1.0 (without the checksum) still load.
 ``copy.copy`` and ``copy.deepcopy`` return the object itself.
 
+Tables of two and more variables
+--------------------------------
+``interpolate_grid(points, values)`` interpolates a table on a rectilinear
+grid of 2 to 6 axes (trailing axes of ``values`` are several surfaces): C²,
+through the data, monotone along each axis where the data are, and exactly
+flat where they are flat (``method="cubic"`` and ``"linear"`` for
+comparison). ``f(xi, nu)``, ``f.grid(x1, ..., xN)``, ``f.gradient(xi)`` and
+``f.integrate(lower, upper)`` evaluate it; it holds 3^N coefficients per
+data node. ``GridSurface`` is the class behind it, one surface per fit.
+
 Data sets and the command line
 ------------------------------
 ``velarix.datasets`` holds classic test data (``akima()``,
@@ -256,6 +266,8 @@ from velarix.interpolant import (  # noqa: E402
     Antiderivative, Interpolant, cached_bytes, get_cache_limit, get_workers, interpolate,
     set_cache_limit, set_workers)
 from velarix.smoothing import smooth  # noqa: E402
+from velarix._grid import GridInterpolant, interpolate_grid  # noqa: E402
 
 __all__ += ["Antiderivative", "Interpolant", "interpolate", "smooth", "set_workers",
-            "get_workers", "set_cache_limit", "get_cache_limit", "cached_bytes"]
+            "get_workers", "set_cache_limit", "get_cache_limit", "cached_bytes",
+            "GridInterpolant", "interpolate_grid"]

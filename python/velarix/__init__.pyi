@@ -12,6 +12,8 @@ from velarix.interpolant import set_cache_limit as set_cache_limit
 from velarix.interpolant import get_cache_limit as get_cache_limit
 from velarix.interpolant import cached_bytes as cached_bytes
 from velarix.smoothing import smooth as smooth
+from velarix._grid import GridInterpolant as GridInterpolant
+from velarix._grid import interpolate_grid as interpolate_grid
 
 __version__: str
 

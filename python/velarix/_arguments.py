@@ -9,6 +9,7 @@ import re
 import velarix
 from velarix import _registry, datasets
 from velarix._checks import EXTRAPOLATION_MODES
+from velarix._grid import GRID_METHODS
 from velarix._usage import UsageError
 
 DEFAULT_POINTS = 101
@@ -190,6 +191,18 @@ def command_parser():
     p.add_argument("--plot", metavar="FILE",
                    help="draw the data and the fits to a .png or .svg (then the CSV is written "
                         "only with -o)")
+    grid = p.add_argument_group(
+        "tables of two and more variables",
+        "--grid reads a gridded table and resamples it with velarix.interpolate_grid on -n "
+        "points per axis or at the points (first N columns) of --at; --plot draws a 2-D grid "
+        "as a heat map with contours, the data points and two cross-sections")
+    grid.add_argument("--grid", choices=("matrix", "long"),
+                      help="matrix: the first row holds the second axis's grid and the first "
+                           "column the first axis's; long: N coordinate columns and a value "
+                           "column, chosen with -c (default 0,1,2), one row per grid point")
+    grid.add_argument("--grid-method", choices=GRID_METHODS, default="shape",
+                      help="shape (default): C², monotone along every axis where the data are, "
+                           "flat where they are flat; cubic; linear")
     return p
 
 

@@ -2,6 +2,7 @@
 # arrays, array('d'), memoryviews of doubles; batch results are array('d').
 from array import array
 from types import MappingProxyType
+from collections.abc import Sequence
 from typing import Any, Final, Literal, Self, TypeAlias, final
 
 import numpy as np
@@ -20,6 +21,7 @@ __all__ = [
     "QuinticSpline",
     "Smoother",
     "SmoothingSpline",
+    "GridSurface",
 ]
 
 _Order: TypeAlias = Literal[-4, -3, -2, -1, 0, 1, 2, 3]
@@ -300,3 +302,42 @@ class Smoother(_Value):
     def with_robust(self, robust: bool) -> Smoother: ...
     @staticmethod
     def _from_state(state: bytes) -> Smoother: ...
+
+_GridMethod: TypeAlias = Literal["shape", "cubic", "linear"]
+_GridContinuation: TypeAlias = Literal["linear", "constant", "nan"]
+
+@final
+class GridSurface(_Value):
+    @staticmethod
+    def fit(method: _GridMethod, points: Sequence[_Floats], values: _Floats) -> GridSurface: ...
+    @staticmethod
+    def methods() -> tuple[str, ...]: ...
+    def evaluate_into(
+        self,
+        points: _Floats,
+        orders: Sequence[int],
+        extrapolate: _GridContinuation,
+        workers: int,
+        out: _WritableFloats,
+    ) -> None: ...
+    def grid_into(
+        self,
+        abscissas: Sequence[_Floats],
+        orders: Sequence[int],
+        extrapolate: _GridContinuation,
+        workers: int,
+        out: _WritableFloats,
+    ) -> None: ...
+    def integral(self, lower: _Floats, upper: _Floats, extrapolate: _GridContinuation) -> float: ...
+    @property
+    def method(self) -> str: ...
+    @property
+    def dimensions(self) -> int: ...
+    @property
+    def points(self) -> tuple[list[float], ...]: ...
+    @property
+    def coefficient_count(self) -> int: ...
+    @property
+    def is_shape_preserving(self) -> bool: ...
+    @staticmethod
+    def _from_state(state: bytes) -> GridSurface: ...

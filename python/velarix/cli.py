@@ -14,8 +14,9 @@ file, continued outside the data by the chosen extrapolation.
 
 Each job has a module of its own: the arguments (``_arguments``), the table
 reader (``_table``, over the cells of ``_cells``), what is done with them
-(``_actions``) and the output (``_output``); this one reads the data the
-arguments name and runs the steps in order.
+(``_actions``) and the output (``_output``), and gridded tables
+(``--grid``, ``_grid_command``); this one reads the data the arguments name
+and runs the steps in order.
 """
 
 import sys
@@ -31,6 +32,7 @@ from velarix._arguments import (COMMAND_CONFIGURATIONS, DEFAULT_EXTRAPOLATION,  
                                 OPTIONS, REGISTRY, SHAPES, SMOOTHING_OPTIONS, command_parser,
                                 take_input_after_smooth)
 from velarix._cells import DELIMITERS, MISSING_MARKS, Dates  # noqa: F401
+from velarix._grid_command import run_grid
 from velarix._output import PLOT_FORMATS, Output, Staged, abscissae, draw, pyplot
 from velarix._table import Table, read_data, read_table  # noqa: F401
 from velarix._usage import UsageError
@@ -94,6 +96,8 @@ def run(argv=None):
     if args.plot and not args.plot.lower().endswith(PLOT_FORMATS):
         raise UsageError(f"--plot writes .png or .svg files, not {args.plot}")
     take_input_after_smooth(args)
+    if args.grid is not None:
+        return run_grid(args)
     if args.input is None and args.example is None:
         if sys.stdin.isatty():  # a bare `velarix` at a terminal: how to use it
             parser.print_usage(sys.stderr)

@@ -9,10 +9,10 @@ from velarix import EndSlopes, _velarix
 from velarix._registry import RECORDS
 
 # The shared classes, then each method's configuration and spline, then the
-# smoother's (which does not interpolate, so is no method).
+# smoother's (which does not interpolate, so is no method), then the grid's.
 CLASS_NAMES = ["EndSlopes"] + [
     cls.__name__ for m in RECORDS.values() for cls in (m.configuration, m.spline)
-] + ["Smoother", "SmoothingSpline"]
+] + ["Smoother", "SmoothingSpline", "GridSurface"]
 STUBS = pathlib.Path(velarix.__file__).with_name("_velarix.pyi")
 
 
@@ -57,7 +57,8 @@ def test_module_registers_its_classes_in_order():
     # The package adds the NumPy layer after the module's classes.
     assert velarix.__all__ == _velarix.__all__ + [
         "Antiderivative", "Interpolant", "interpolate", "smooth", "set_workers", "get_workers",
-        "set_cache_limit", "get_cache_limit", "cached_bytes"]
+        "set_cache_limit", "get_cache_limit", "cached_bytes", "GridInterpolant",
+        "interpolate_grid"]
 
 
 @pytest.mark.parametrize("name", [n for n in CLASS_NAMES if hasattr(_velarix, n)])

@@ -306,6 +306,7 @@ def test_every_class_saves_under_a_kind_of_its_own():
     for cls in METHODS.values():
         objects += [cls(), cls().fit(X, Y)]
     objects += [velarix.Smoother(), velarix.Smoother().fit(X, Y)]
+    objects.append(velarix.GridSurface.fit("shape", (X, X), np.outer(Y, Y).ravel()))
     kinds = {obj.__reduce__()[1][1][1]: type(obj).__name__ for obj in objects}
     assert sorted(kinds.values()) == sorted(velarix._velarix.__all__)
 

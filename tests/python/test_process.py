@@ -116,7 +116,22 @@ def _long_smoothing():
     return lambda: velarix.smooth(x, y, knots=x.size, robust=True)
 
 
-@pytest.mark.parametrize("prepare", [_long_fit, _long_evaluation, _long_smoothing])
+def _long_grid_fit():  # a 4-D table whose limiter runs for seconds
+    rng = np.random.default_rng(8)
+    steps = rng.exponential(size=(20,) * 4) ** 2
+    steps[rng.random(steps.shape) < 0.5] = 0
+    values = steps.cumsum(0).cumsum(1).cumsum(2).cumsum(3)
+    return lambda: velarix.interpolate_grid((np.arange(20.0),) * 4, values)
+
+
+def _long_grid_evaluation():
+    f = velarix.interpolate_grid((np.arange(5.0), np.arange(4.0)), np.ones((5, 4)))
+    xi = np.random.default_rng(9).uniform(0.0, 4.0, (2 * 10**7, 2))
+    return lambda: f(xi)
+
+
+@pytest.mark.parametrize("prepare", [_long_fit, _long_evaluation, _long_smoothing,
+                                     _long_grid_fit, _long_grid_evaluation])
 def test_ctrl_c_stops_long_work_within_half_a_second(prepare):
     work = prepare()
     asked = []

@@ -43,7 +43,8 @@ def test_readme_example_runs(source, tmp_path):
 
 
 def test_readme_figure_is_committed_and_regenerates(tmp_path):
-    figures = ("methods.png", "strict.png", "quintic.png", "smoothing.png", "periodic.png")
+    figures = ("methods.png", "strict.png", "quintic.png", "smoothing.png", "periodic.png",
+               "grid.png")
     for figure in figures:
         assert f"](docs/{figure})" in README
         assert (ROOT / "docs" / figure).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
