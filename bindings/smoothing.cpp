@@ -102,7 +102,7 @@ PyTypeObject* smoother_class() {
       .property<&lam>("lam", "The smoothing parameter, or None when GCV chooses it.")
       .field<&Smoother::segments>(
           "segments", "The most segments of knots at the data; 0 (the default): a knot at every\n"
-          "distinct x.")
+          "distinct x (with a shape, at most 2000 segments).")
       .property<&knots>("knots", "The interior knots given, or None (knots from `segments`).")
       .field<&Smoother::robust>(
           "robust", "Whether the points are reweighted by Huber's rule to resist outliers.")

@@ -178,7 +178,9 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
         One weight >= 0 per point (all 1 by default), as in the objective.
     knots : int or array-like, optional
         By default a knot at every distinct x: the smoothing spline itself,
-        at full resolution. Or a number of segments (at least 1): knots at
+        at full resolution (with a shape, at most 2000 segments, at
+        quantiles of the distinct x beyond: the shape's bounds cost more
+        than linearly past that). Or a number of segments (at least 1): knots at
         every distinct x when there are at most that many segments between
         them, at quantiles of the distinct x otherwise; or the interior knots
         themselves, strictly increasing and inside the range of x. The

@@ -151,7 +151,14 @@ std::optional<Solution> choose_lambda(const Programme& programme,
     return gcv;
   };
   brent(score, below, above, best_u, best->gcv, kSearchTolerance);
-  return best;
+  if (programme.coordinates->bounded_count() == 0) return best;
+  // The bounds a solve settles on depend a little on where it started, and
+  // the search reached its lambda from a neighbour's bounds. Solved again
+  // from the caller's start, the fit is the one that lambda given as a
+  // setting returns, to the bit.
+  Workspace fresh;
+  std::optional<Solution> final = solve_at(programme, best->lam, start, fresh);
+  return final ? final : best;
 }
 
 }  // namespace velarix::smoothing

@@ -17,6 +17,13 @@
 namespace velarix::smoothing {
 namespace {
 
+// With a shape, the default knots stop at this many segments (at quantiles
+// of the distinct x beyond). The bounds' active set is found by solves
+// whose count grows with the number of bounds that meet: at 10^5 knots a
+// shaped fit took 25 times the unconstrained one, against 2.6 times at
+// 10^4. Two thousand segments resolve any curve a shape allows to well
+// below the noise of the records that long.
+constexpr std::uint64_t kShapedDefaultSegments = 2000;
 // A line has two coefficients: GCV needs a third point to judge a fit by.
 constexpr std::size_t kMinimumDistinct = 3;
 // Huber reweighting passes after the first fit (the weights settle in two
@@ -273,6 +280,11 @@ Result<SmoothingSpline> fit_shapes(const Smoother& config, const Setup& setup) {
   return build(setup, *fit);
 }
 
+std::uint64_t default_segments(const Smoother& config) {
+  if (config.segments != 0 || config.shape == Shape::none) return config.segments;
+  return kShapedDefaultSegments;
+}
+
 Result<SmoothingSpline> fit_data(const Smoother& config, std::span<const double> x,
                                  std::span<const double> y, std::span<const double> w,
                                  bool weighted) {
@@ -296,7 +308,7 @@ Result<SmoothingSpline> fit_data(const Smoother& config, std::span<const double>
       return *invalid;
     }
   } else {
-    breakpoints = chosen_breakpoints(data, tie, config.segments);
+    breakpoints = chosen_breakpoints(data, tie, default_segments(config));
   }
   const Units units = units_of(data, range);
   Doubles internal(breakpoints.size());

@@ -57,9 +57,10 @@ struct Smoother {
   // Nothing: chosen by generalised cross-validation.
   std::optional<double> lam;
   // 0 (the default): a knot at every distinct x, the smoothing spline
-  // itself. Otherwise knots at every distinct x when there are at most this
-  // many segments between them, at quantiles of the distinct x otherwise.
-  // Any count is taken: the work grows linearly with the knots.
+  // itself (with a shape, up to 2000 segments: see smoothing.cpp). Otherwise
+  // knots at every distinct x when there are at most this many segments
+  // between them, at quantiles of the distinct x otherwise. Any count is
+  // taken: the work grows linearly with the knots.
   std::uint64_t segments = 0;
   // Interior knots given instead, strictly increasing and inside the range
   // of x.

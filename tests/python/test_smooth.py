@@ -72,6 +72,32 @@ def test_the_default_is_a_knot_at_every_distinct_x_and_few_knots_are_named():
     assert pickle.loads(pickle.dumps(few)).warning == few.warning and len(few) == 5
 
 
+@pytest.mark.parametrize("start", [0.0, 1987.25, 1.7e9])
+@pytest.mark.parametrize("shape", [None, "increasing", "convex"])
+def test_a_record_fits_the_same_wherever_x_starts(start, shape):
+    """Weekly readings over 30 years, rounded to two decimals, shuffled,
+    with repeated weeks: x from 0, in calendar years and as a timestamp."""
+    rng = np.random.default_rng(21)
+    weeks = np.concatenate([np.arange(1560.0), rng.integers(0, 1560, 40).astype(float)])
+    t = weeks / 52.0
+    y = np.round(np.exp(t / 15) + 0.3 * np.sin(2 * np.pi * t) * (shape is None)
+                 + rng.normal(0, 0.05, t.size), 2)
+    order = rng.permutation(t.size)
+    span = 3.2e7 if start > 1e8 else 1.0  # seconds per year for the timestamp
+    base = velarix.smooth(t[order], y[order], shape)
+    f = velarix.smooth(start + span * t[order], y[order], shape, lam=base.smoothing.lam * span ** 3)
+    grid = np.linspace(0, t.max(), 3001)
+    np.testing.assert_allclose(f(start + span * grid), base(grid), rtol=0, atol=1e-6 * np.ptp(y))
+    if start == 0:  # the chosen lam given as a setting: the same fit
+        assert f(grid).tobytes() == base(grid).tobytes()
+    assert f.smoothing.knots == np.unique(t).size == 1560
+    if shape:
+        values = f(start + span * grid)
+        second = f(start + span * grid, nu=2)
+        assert (np.diff(values) >= 0).all() if shape == "increasing" else (second >= 0).all()
+        assert f.splines[0].is_shape_preserving
+
+
 def test_units_scale_the_curve_and_lam_by_their_dimensions():
     x, y = noisy(SHAPES["increasing concave"], 400, 0.05, seed=1)
     base = velarix.smooth(x, y, "increasing concave")
