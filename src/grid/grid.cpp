@@ -73,7 +73,8 @@ std::optional<Error> size_refusal(GridMethod method, std::span<const Axis> axes)
 
 // The not-a-knot tensor spline's coefficients: the data placed at the
 // first coefficient of their node's block, then one not-a-knot solve per
-// line along each axis in turn.
+// line along each axis in turn. A caller's stop (see cancel.hpp) ends the
+// solves part way; the fit then discards the coefficients.
 Doubles tensor_cubic(std::span<const Axis> axes, std::span<const double> values) {
   const std::size_t n = axes.size();
   Index stride{}, size{};
@@ -99,7 +100,8 @@ Doubles tensor_cubic(std::span<const Axis> axes, std::span<const double> values)
     // at the first coefficient of each block (digits stepping by 3), solved
     // ones everywhere. A counter over the other axes' digits visits them.
     Index digit{};
-    for (;;) {
+    for (std::size_t solved = 1;; ++solved) {
+      if (solved % 1024 == 0 && cancel::requested()) return c;
       std::size_t line = 0;
       for (std::size_t b = 0; b < n; ++b) line += digit[b] * stride[b];
       axes[a].not_a_knot(&c[line], 3 * step, &c[line], step);
