@@ -95,7 +95,7 @@ bool ReducedSystem::solve(double lam, Workspace& work, std::span<double> z) cons
   if (!work.factor.factor(*g_, *p_, lam, r)) return false;
   work.y.resize(r * n);
   for (std::size_t a = 0; a < r; ++a) {
-    std::copy_n(&gn_[a * m + r], n, &work.y[a * n]);
+    std::copy_n(gn_.data() + a * m + r, n, work.y.data() + a * n);
     work.factor.solve(std::span<double>(work.y).subspan(a * n, n));
   }
   // S = A - C^T Y subtracts nearly equal terms where G alone is nearly
@@ -111,11 +111,11 @@ bool ReducedSystem::solve(double lam, Workspace& work, std::span<double> z) cons
     }
   }
   for (std::size_t a = 0; a < r; ++a) {
-    const std::span<const double> wa(&w[a * m], m);
-    const std::span<const double> ya(&work.y[a * n], n);
+    const std::span<const double> wa(w.data() + a * m, m);
+    const std::span<const double> ya(work.y.data() + a * n, n);
     for (std::size_t b = 0; b <= a; ++b) {
-      const std::span<const double> wb(&w[b * m], m);
-      const std::span<const double> yb(&work.y[b * n], n);
+      const std::span<const double> wb(w.data() + b * m, m);
+      const std::span<const double> yb(work.y.data() + b * n, n);
       work.s[a][b] = work.s[b][a] = bilinear(*g_, 0, wa, wb) + lam * bilinear(*p_, r, ya, yb);
     }
   }
@@ -142,7 +142,7 @@ bool ReducedSystem::solve_with(Workspace& work, std::span<const double> rhs, std
   for (std::size_t a = 0; a < r; ++a) {
     double nr = 0;
     for (std::size_t i = 0; i < m; ++i) nr += (a == 0 ? 1.0 : z_.line[i]) * rhs[i];
-    const double* ca = &gn_[a * m + r];
+    const double* ca = gn_.data() + a * m + r;
     double cv = 0;
     for (std::size_t i = 0; i < n; ++i) cv += ca[i] * work.v[i];
     small_rhs[a] = nr - cv;
@@ -188,8 +188,8 @@ double ReducedSystem::edf(double lam, const Workspace& work) const {
   double penalised = work.factor.trace_with(*p_, r);
   for (std::size_t a = 0; a < r; ++a) {
     for (std::size_t b = 0; b < r; ++b) {
-      const std::span<const double> ya(&work.y[a * n], n);
-      const std::span<const double> yb(&work.y[b * n], n);
+      const std::span<const double> ya(work.y.data() + a * n, n);
+      const std::span<const double> yb(work.y.data() + b * n, n);
       penalised += inverse[a][b] * bilinear(*p_, r, ya, yb);
     }
   }
