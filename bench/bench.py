@@ -35,6 +35,7 @@ from scipy.interpolate import (
 )
 
 import velarix
+from peak import PEAK_RESET
 from velarix._registry import RECORDS
 
 SEED = 20261208
@@ -506,15 +507,7 @@ x, y = bench.data(kind, n, np.random.default_rng(bench.SEED))
 fitters = {k: f for k, _, f in bench.VELARIX}
 fitters.update({k: c for k, c in bench.SCIPY})
 fitters.update({k: c.fit for k, c in bench.SMOOTHERS})
-def status(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-ctypes.CDLL(None).malloc_trim(0)
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")  # resets the peak resident set to the current one
-before = status("VmRSS")
+""" + PEAK_RESET + r"""
 try:
     spline = fitters[name](x, y)
     note = ""
@@ -552,15 +545,7 @@ read = {
     "numpy.loadtxt": lambda: np.loadtxt(path, delimiter=",", skiprows=1),
     "velarix read_table": lambda: cli.read_table(path),
 }[reader]
-def status(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-ctypes.CDLL(None).malloc_trim(0)
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")
-before = status("VmRSS")
+""" + PEAK_RESET + r"""
 times = []
 for i in range(repeats):
     start = clock()

@@ -20,6 +20,7 @@ from scipy.interpolate import RectBivariateSpline, RegularGridInterpolator
 from scipy.special import ndtr
 
 import velarix
+from peak import PEAK_RESET
 
 
 def _uneven(rng, n):
@@ -199,15 +200,7 @@ dims = 2 if n > 30 else 4
 axes = tuple(np.linspace(0, 1, n) for _ in range(dims))
 values = np.exp(sum(np.meshgrid(*axes, indexing="ij")))
 xi = np.random.default_rng(0).random((10**6, dims))
-def status(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-ctypes.CDLL(None).malloc_trim(0)
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")
-before = status("VmRSS")
+""" + PEAK_RESET + r"""
 if what.startswith("velarix"):
     f = velarix.interpolate_grid(axes, values, method=what.split()[1])
 else:

@@ -58,11 +58,6 @@ ReducedSystem::ReducedSystem(const Reduction& z, const NormalEquations& normal,
   for (std::size_t a = 0; a < rank_; ++a) {
     for (std::size_t i = 0; i < m; ++i) column[i] = a == 0 ? 1.0 : z.line[i];
     multiply(*g_, column, std::span<double>(gn_).subspan(a * m, m));
-    for (std::size_t b = 0; b < rank_; ++b) {
-      double sum = 0;
-      for (std::size_t i = 0; i < m; ++i) sum += (b == 0 ? 1.0 : z.line[i]) * gn_[a * m + i];
-      a_[b][a] = sum;
-    }
   }
 }
 

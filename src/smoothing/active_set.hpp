@@ -88,7 +88,6 @@ class ReducedSystem {
   double vwv_;
   std::size_t rank_;
   Doubles gn_;  // G N, column after column
-  double a_[2][2] = {};
 };
 
 // The fit at lam, holding at first the bounds marked in `start` (empty: none).
