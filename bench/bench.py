@@ -620,6 +620,16 @@ SMOOTH_REFERENCES = {
 }
 
 
+def write_markdown(path, tables, failures):
+    """The run's tables as one markdown page section: the machine, then each table."""
+    lines = [f"`machine: {machine()}; numpy {np.__version__}; scipy {__import__('scipy').__version__}; "
+             f"{CLOCK.__name__.replace('_', ' ')}; {time.strftime('%Y-%m-%d')}`\n"]
+    lines += [t.render(True).replace("\n### ", "\n## ", 1) for t in tables]
+    lines += [f"\nrefused: {failure}" for failure in failures]
+    with open(path, "w", encoding="utf-8") as out:
+        out.write("\n".join(lines) + "\n")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="small sizes, few repeats (< 30 s)")
@@ -627,6 +637,9 @@ def main():
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                         help="process CPU time (default) or elapsed time")
     parser.add_argument("--only", choices=PARTS, action="append")
+    parser.add_argument("--output", metavar="FILE",
+                        help="also write the tables as markdown to FILE (the documentation's "
+                             "performance page includes docs/guide/benchmark.md)")
     args = parser.parse_args()
     global CLOCK
     CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
@@ -744,6 +757,8 @@ def main():
         print(t.render(args.markdown))
     for failure in failures:
         print(f"\nrefused: {failure}")
+    if args.output:
+        write_markdown(args.output, tables, failures)
     print(f"\ntotal {time.perf_counter() - started:.1f} s")
 
 

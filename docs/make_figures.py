@@ -1,4 +1,4 @@
-"""Draws the README's pictures. docs/methods.png: on each classic data set,
+"""Draws the pictures of README and the guide. docs/methods.png: on each classic data set,
 every velarix method that accepts the data beside a plain cubic spline and
 PCHIP, with the second derivative underneath. None of the classic sets is
 convex, so a small convex table is added to show the rational cubic too.
@@ -280,7 +280,7 @@ def long_record_figure(path):
 
 def cam():
     """A cam's radius at 15 angles: a dwell on the base circle across the
-    wrap, a rise, a dwell at full lift, a fall; the README's example."""
+    wrap, a rise, a dwell at full lift, a fall; the guide's example."""
     degrees = np.array([0, 30, 60, 90, 120, 150, 180, 200, 220, 240, 260, 280, 300, 330, 360.0])
     r = np.array([1, 1, 1, 1, 1, 1, 1.1, 1.35, 1.6, 1.6, 1.6, 1.35, 1.1, 1, 1.0])
     return np.radians(degrees), r

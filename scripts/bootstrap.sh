@@ -7,12 +7,15 @@
 #   scripts/bootstrap.sh test      build + GoogleTest and the pytest suite's packages
 #                                  for Debian's /usr/bin/python3 (dask for the
 #                                  scaling-out tests, distributed and pandas for the cluster
-#                                  test and the README's cluster example,
+#                                  test and the guide's cluster example,
 #                                  mypy for the type stubs,
 #                                  matplotlib for the figure and the plot,
 #                                  mpmath for the integral tests' references)
 #   scripts/bootstrap.sh fuzz      build + clang and its fuzzing runtime
 #   scripts/bootstrap.sh leaks     test + valgrind
+#   scripts/bootstrap.sh docs      build + Sphinx and its extensions for the documentation
+#                                  site, matplotlib and scipy for the gallery, and
+#                                  Chromium for the check of the built pages
 # With no argument it installs what `test` needs. `--list PURPOSE...` prints
 # the packages of the purposes, one a line, and installs nothing.
 set -euo pipefail
@@ -25,8 +28,10 @@ declare -A needs=(
           python3-pip python3-wheel"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [leaks]="valgrind"
+  [docs]="python3-sphinx python3-numpydoc python3-pydata-sphinx-theme python3-sphinx-gallery
+          python3-sphinx-argparse python3-myst-parser python3-matplotlib python3-scipy chromium"
 )
-declare -A implies=([test]=build [fuzz]=build [leaks]=test)
+declare -A implies=([test]=build [fuzz]=build [leaks]=test [docs]=build)
 
 list_only=false
 if [ "${1:-}" = "--list" ]; then

@@ -145,7 +145,7 @@ def command_parser():
                         "decimal commas where cells are not separated by commas; x may be ISO "
                         "8601 dates or times; NaN, inf and thousands separators are refused")
     p.add_argument("--version", action="version", version=f"velarix {velarix.__version__}")
-    p.add_argument("--example", choices=[n.replace("_", "-") for n in datasets.__all__],
+    p.add_argument("--example", choices=[n.replace("_", "-") for n in datasets.CURVES],
                    help="fit an embedded data set instead of a table")
     p.add_argument("-c", "--columns", metavar="X,Y",
                    help="the x and y columns, by index from 0 (as messages count them) or "

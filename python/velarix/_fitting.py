@@ -170,7 +170,7 @@ METHOD_LIST
         the end pieces' own closed forms beyond the knots (not a Taylor
         polynomial: the rational, hyperbolic, exponential or power terms
         themselves, a variable-degree piece's powers of a negative base
-        continued as real powers, see README), so it may grow as those
+        continued as real powers, see the guide's "Coming from scipy"), so it may grow as those
         terms do; False is "nan" (the modes:
         EXTRAPOLATION_LIST);
         "linear" continues the end value with the end slope,
@@ -205,6 +205,24 @@ METHOD_LIST
         and for data the method refuses (for instance "rational_cubic" on
         data whose curvature changes; with several curves a note names the
         curve).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import velarix
+    >>> from velarix import datasets
+    >>> celsius, millivolts = datasets.calibration()
+    >>> f = velarix.interpolate(celsius, millivolts)
+    >>> f(250.0), f.is_shape_preserving
+    (10.16272265625, True)
+    >>> f([250.0, 500.0], nu=1)
+    array([0.04062221, 0.04262   ])
+
+    Several curves on the same knots are the other axes of ``y``:
+
+    >>> two = velarix.interpolate(celsius, np.column_stack([millivolts, millivolts]))
+    >>> two(250.0)
+    array([10.16272266, 10.16272266])
     """
     if np.asarray(y).dtype.kind == "c":
         # Two real curves, fitted alike; their own refusals name y's values.

@@ -110,6 +110,21 @@ def interpolate_grid(points, values, *, method="shape", extrapolate=None, worker
     ValueError
         Naming the argument and the value refused: ``points[1][3]``,
         ``values[2, 0]``, the shapes, the method or the mode.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import velarix
+    >>> from velarix import datasets
+    >>> pressure, temperature, density = datasets.property_table()
+    >>> f = velarix.interpolate_grid((pressure, temperature), np.array(density))
+    >>> f
+    GridInterpolant(method='shape', nodes=6 x 8, surfaces_shape=(), extrapolate='linear')
+    >>> f([3.0, 320.0]), f.is_shape_preserving
+    (3.2655464990461955, True)
+    >>> f.grid([1.0, 5.0], [300.0, 400.0])       # a product grid: the data at nodes
+    array([[1.161 , 0.8709],
+           [5.806 , 4.355 ]])
     """
     axes = _axes(points)
     if not isinstance(method, str) or method not in GRID_METHODS:

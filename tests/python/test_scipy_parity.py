@@ -1,5 +1,5 @@
-"""The NumPy layer beside scipy.interpolate, one test per row of README's table,
-with every registered method."""
+"""The NumPy layer beside scipy.interpolate, one test per row of the guide's
+habits table (docs/guide/scipy.md), with every registered method."""
 
 import inspect
 import math

@@ -1,5 +1,9 @@
-"""The README's Python examples and its figure, so that neither can rot."""
+"""The documentation's examples, so that none can rot: the Python blocks of
+README and the guide run as scripts and pass mypy, the guide's and the
+docstrings' doctests give their printed output, the guide's command lines
+run as written, and the figures they show are committed and regenerate."""
 
+import doctest
 import importlib.util
 import math
 import os
@@ -9,14 +13,26 @@ import subprocess
 import sys
 from array import array
 
+import shlex
+import shutil
+
 import pytest
 
 import velarix
 from velarix import datasets
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-README = (ROOT / "README.md").read_text(encoding="utf-8")
-BLOCKS = re.findall(r"^```python\n(.*?)^```", README, re.M | re.S)
+PAGES = {path.relative_to(ROOT).as_posix(): path.read_text(encoding="utf-8")
+         for path in [ROOT / "README.md", *sorted((ROOT / "docs" / "guide").glob("*.md"))]}
+README = PAGES["README.md"]
+TEXT = "\n".join(PAGES.values())
+BLOCKS = [block for text in PAGES.values()
+          for block in re.findall(r"^```python\n(.*?)^```", text, re.M | re.S)]
+SESSIONS = {page: "\n".join(re.findall(r"^```pycon\n(.*?)^```", text, re.M | re.S))
+            for page, text in PAGES.items() if "```pycon" in text}
+COMMANDS = [line for page in ("README.md", "docs/guide/command.md")
+            for block in re.findall(r"^```sh\n(.*?)^```", PAGES[page], re.M | re.S)
+            for line in re.findall(r"^(velarix .*?)(?:  +#.*)?$", block, re.M)]
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
     [str(pathlib.Path(velarix.__file__).parent.parent), os.environ.get("PYTHONPATH", "")]))
 
@@ -26,12 +42,12 @@ def missing_modules(source):
     return sorted(m for m in wanted if importlib.util.find_spec(m) is None)
 
 
-def test_readme_has_examples():
-    assert len(BLOCKS) >= 3
+def test_documentation_has_examples():
+    assert len(BLOCKS) >= 10 and len(SESSIONS) >= 2 and len(COMMANDS) >= 15
 
 
 @pytest.mark.parametrize("source", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
-def test_readme_example_runs(source, tmp_path):
+def test_example_runs(source, tmp_path):
     if missing := missing_modules(source):
         pytest.skip(f"needs {', '.join(missing)}")
     # Each block on its own, as a reader would paste it into a script.
@@ -42,11 +58,51 @@ def test_readme_example_runs(source, tmp_path):
     assert result.returncode == 0, result.stderr
 
 
-def test_readme_figure_is_committed_and_regenerates(tmp_path):
+# Each page's sessions run in one namespace, in order, as a reader types them.
+@pytest.mark.parametrize("page", sorted(SESSIONS))
+def test_guide_sessions_print_what_they_show(page):
+    test = doctest.DocTestParser().get_doctest(SESSIONS[page], {}, page, page, 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    failures = []
+    runner.run(test, out=failures.append)
+    assert runner.failures == 0, "".join(failures)
+
+
+def package_doctests():
+    finder = doctest.DocTestFinder()
+    modules = [velarix, velarix._velarix, *(importlib.import_module(f"velarix.{m}") for m in
+               ("interpolant", "smoothing", "datasets", "_grid", "_family", "_roots"))]
+    return [t for m in modules for t in finder.find(m) if t.examples]
+
+
+@pytest.mark.parametrize("test", package_doctests(), ids=lambda t: t.name)
+def test_docstring_examples_print_what_they_show(test):
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    failures = []
+    runner.run(test, out=failures.append)
+    assert runner.failures == 0, "".join(failures)
+
+
+# Every line of the command's guide runs as written from the top of a copy of
+# the source tree's example tables.
+@pytest.mark.parametrize("line", COMMANDS)
+def test_guide_command_runs_as_written(line, tmp_path):
+    if "--plot" in line and missing_modules("import matplotlib"):
+        pytest.skip("needs matplotlib")
+    shutil.copytree(ROOT / "examples" / "data", tmp_path / "examples" / "data")
+    words = shlex.split(line.split(" < ")[0])
+    stdin = (tmp_path / line.split(" < ")[1]).read_bytes() if " < " in line else b""
+    result = subprocess.run([sys.executable, "-m", *words], input=stdin, capture_output=True,
+                            env=ENV, cwd=tmp_path, timeout=300)
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout or "--plot" in line
+
+
+def test_figures_are_committed_and_regenerate(tmp_path):
     figures = ("methods.png", "strict.png", "quintic.png", "smoothing.png", "periodic.png",
-               "grid.png")
+               "grid.png", "long_record.png")
     for figure in figures:
-        assert f"](docs/{figure})" in README
+        assert f"](docs/{figure})" in TEXT or f"](../{figure})" in TEXT
         assert (ROOT / "docs" / figure).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     if missing := missing_modules("import matplotlib\nimport scipy"):
         pytest.skip(f"needs {', '.join(missing)}")
@@ -64,7 +120,7 @@ def grid(lo, hi, n):
 
 def test_readme_figures_hold():
     peak = max(velarix.Tension().fit(*datasets.titanium()).value_batch(grid(595, 1075, 10**6)))
-    assert "peak, about 2.2 " in README and round(peak, 1) == 2.2
+    assert "peak, about 2.2 " in TEXT and round(peak, 1) == 2.2
 
 
 def test_uniform_tension_zero_is_the_cubic_spline_with_the_methods_end_slopes():
