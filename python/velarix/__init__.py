@@ -208,9 +208,14 @@ data node. ``GridSurface`` is the class behind it, one surface per fit.
 
 Data sets and the command line
 ------------------------------
-``velarix.datasets`` holds classic test data (``akima()``,
-``fritsch_carlson()``, ``titanium()``). The ``velarix`` command (also
-``python -m velarix``) resamples a table; ``velarix --help`` says how.
+``velarix.datasets`` holds small data sets to try: the classic test data
+(``akima()``, ``fritsch_carlson()``, ``titanium()``) and tables as they
+arrive (``calibration()``, ``normal_cdf()``, ``yield_curve()``, ``cam()``,
+``dose_response()``, and ``property_table()`` of two variables). The
+``velarix`` command (also ``python -m velarix``) resamples a table;
+``velarix --help`` says how. The documentation site (``bash
+scripts/docs.sh`` in the source tree) has the user guide, this reference
+and a gallery of examples.
 """
 
 from velarix import _velarix

@@ -9,7 +9,7 @@ import re
 import velarix
 from velarix import _registry, datasets
 from velarix._checks import EXTRAPOLATION_MODES
-from velarix._grid import GRID_METHODS
+from velarix._grid_checks import GRID_METHODS
 from velarix._usage import UsageError
 
 DEFAULT_POINTS = 101

@@ -12,57 +12,8 @@ from velarix._checks import index_text, number_text, real_array
 from velarix._dask import is_dask
 from velarix._family import restored, sealed_state
 from velarix._fitting import get_workers
-
-GRID_METHODS = _velarix.GridSurface.methods()
-GRID_MODES = ("linear", "constant", "nan", "raise")
-HIGHEST_GRID_ORDER = 2
-_LEAST_AXES, _MOST_AXES = 2, 6
-
-
-def _listed(names):
-    return ", ".join(repr(name) for name in names)
-
-
-def _mode(extrapolate, default):
-    if extrapolate is None:
-        return default
-    if not isinstance(extrapolate, str) or extrapolate not in GRID_MODES:
-        raise ValueError(f"extrapolate must be one of {_listed(GRID_MODES)}, got {extrapolate!r}")
-    return extrapolate
-
-
-def _workers(workers):
-    if workers is None:
-        return 0
-    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
-        raise ValueError(f"workers must be a positive integer or None, got {workers!r}")
-    return int(workers)
-
-
-def _axes(points):
-    if not isinstance(points, (tuple, list)):
-        raise ValueError(f"points must be a tuple of {_LEAST_AXES} to {_MOST_AXES} "
-                         f"one-dimensional arrays, got {type(points).__name__}")
-    if not _LEAST_AXES <= len(points) <= _MOST_AXES:
-        raise ValueError(f"points must be a tuple of {_LEAST_AXES} to {_MOST_AXES} "
-                         f"one-dimensional arrays, got {len(points)}")
-    axes = []
-    for a, x in enumerate(points):
-        array = real_array(x, f"points[{a}]")
-        if array.ndim != 1:
-            raise ValueError(f"points[{a}] must be one-dimensional, got shape {array.shape}")
-        axes.append(array)
-    return tuple(axes)
-
-
-def _first_bad(values, name):
-    """ValueError naming the first entry of `values` that is not finite, if any."""
-    bad = ~np.isfinite(values)
-    if bad.any():
-        index = np.unravel_index(int(np.flatnonzero(bad)[0]), values.shape)
-        raise ValueError(f"{name}[{index_text(index)}] must be finite, "
-                         f"got {number_text(values[index])}")
-
+from velarix._grid_checks import (GRID_METHODS, GRID_MODES, HIGHEST_GRID_ORDER, first_bad,
+                                  grid_axes, grid_mode, grid_workers, listed)
 
 def interpolate_grid(points, values, *, method="shape", extrapolate=None, workers=None):
     """Interpolate a table on a rectilinear grid of 2 to 6 axes.
@@ -126,18 +77,18 @@ def interpolate_grid(points, values, *, method="shape", extrapolate=None, worker
     array([[1.161 , 0.8709],
            [5.806 , 4.355 ]])
     """
-    axes = _axes(points)
+    axes = grid_axes(points)
     if not isinstance(method, str) or method not in GRID_METHODS:
-        raise ValueError(f"method must be one of {_listed(GRID_METHODS)}, got {method!r}")
-    mode = _mode(extrapolate, "linear")
-    threads = _workers(workers)
+        raise ValueError(f"method must be one of {listed(GRID_METHODS)}, got {method!r}")
+    mode = grid_mode(extrapolate, "linear")
+    threads = grid_workers(workers)
     table = real_array(values, "values")
     grid_shape = tuple(x.size for x in axes)
     if table.shape[:len(axes)] != grid_shape:
         raise ValueError(f"values must have shape ({', '.join(map(str, grid_shape))}, ...) for "
                          f"points of {' x '.join(map(str, grid_shape))} values, "
                          f"got {table.shape}")
-    _first_bad(table, "values")
+    first_bad(table, "values")
     surfaces_shape = table.shape[len(axes):]
     flat = table.reshape(grid_shape + (-1,))
 
@@ -290,8 +241,27 @@ class GridInterpolant:
         return np.ascontiguousarray(out.T).reshape(batch + self._surfaces_shape)
 
     def __call__(self, xi, nu=None, extrapolate=None):
+        """The surface, or its partial derivative of orders ``nu``, at points.
+
+        Parameters
+        ----------
+        xi : array-like of shape (..., N), or a tuple of N broadcastable arrays
+            The points, one coordinate per axis of the grid.
+        nu : sequence of N ints, optional
+            The order of the partial derivative along each axis, 0 to 2
+            (default: the value).
+        extrapolate : str, optional
+            The mode for this call outside the grid ("linear", "constant",
+            "nan" or "raise"); default: the interpolant's.
+
+        Returns
+        -------
+        ndarray or numpy.float64
+            Of shape ``batch + surfaces_shape``; a NumPy float for one point
+            and one surface; a Dask array for a Dask ``xi``.
+        """
         orders = self._orders(nu)
-        mode = _mode(extrapolate, self._mode)
+        mode = grid_mode(extrapolate, self._mode)
         if is_dask(xi):
             return self._lazy(xi, orders, mode)
         result = self._evaluate(self._points(xi), orders, mode)
@@ -318,7 +288,7 @@ class GridInterpolant:
         if len(xs) != n:
             raise ValueError(f"grid takes {n} arrays, one per axis, got {len(xs)}")
         orders = self._orders(nu)
-        mode = _mode(extrapolate, self._mode)
+        mode = grid_mode(extrapolate, self._mode)
         axes = []
         for a, x in enumerate(xs):
             array = real_array(x, f"x{a + 1}")
@@ -350,7 +320,7 @@ class GridInterpolant:
         ``(..., N)``), in closed form: shape ``batch + surfaces_shape``; a reversed bound
         counts negatively."""
         n = len(self._axes)
-        mode = _mode(extrapolate, self._mode)
+        mode = grid_mode(extrapolate, self._mode)
         lo, hi = real_array(lower, "lower"), real_array(upper, "upper")
         for name, bound in (("lower", lo), ("upper", hi)):
             if bound.ndim == 0 or bound.shape[-1] != n:

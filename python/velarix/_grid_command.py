@@ -13,7 +13,7 @@ import numpy as np
 
 import velarix
 from velarix._cells import delimiter_of, is_table_line, split_cells
-from velarix._grid import GRID_METHODS, GRID_MODES
+from velarix._grid_checks import GRID_METHODS, GRID_MODES
 from velarix._output import Staged, pyplot
 from velarix._table import read_data
 from velarix._usage import UsageError

@@ -24,13 +24,28 @@ PACKAGE = pathlib.Path(velarix.__file__).parent
         (datasets.akima, 11, 0.0, 15.0, 10.0, 85.0),
         (datasets.fritsch_carlson, 9, 7.99, 20.0, 0.0, 0.999994),
         (datasets.titanium, 49, 595.0, 1075.0, 0.644, 0.608),
+        (datasets.calibration, 16, -200.0, 1300.0, -5.891, 52.41),
+        (datasets.normal_cdf, 13, -3.0, 3.0, 0.0013, 0.9987),
+        (datasets.yield_curve, 10, 0.25, 30.0, 4.32, 4.47),
+        (datasets.cam, 15, 0.0, 360.0, 1.0, 1.0),
+        (datasets.dose_response, 27, 0.01, 100.0, 0.2, 89.3),
     ],
 )
 def test_dataset_shape_and_ends(load, n, x_first, x_last, y_first, y_last):
     x, y = load()
     assert (x.typecode, y.typecode, len(x), len(y)) == ("d", "d", n, n)
     assert (x[0], x[-1], y[0], y[-1]) == (x_first, x_last, y_first, y_last)
-    assert all(a < b for a, b in zip(x, x[1:]))
+    # Replicates repeat their dose; every other curve's x increases strictly.
+    step = 3 if load is datasets.dose_response else 1
+    assert all(a < b for a, b in zip(x[::step], x[step::step]))
+    assert load.__name__ in datasets.CURVES
+
+
+def test_property_table_rises_with_pressure_and_falls_with_temperature():
+    p, t, rho = datasets.property_table()
+    assert (len(p), len(t), len(rho), {len(row) for row in rho}) == (6, 8, 6, {8})
+    assert all(a < b for row in zip(*rho) for a, b in zip(row, row[1:]))
+    assert all(a > b for row in rho for a, b in zip(row, row[1:]))
 
 
 def test_dataset_values():
