@@ -74,7 +74,6 @@ html_static_path = []
 html_theme_options = {
     "navigation_depth": 2,
     "show_prev_next": True,
-    "navbar_end": ["search-field.html"],
 }
 html_show_sourcelink = False
 html_last_updated_fmt = None
