@@ -206,6 +206,12 @@ METHOD_LIST
         data whose curvature changes; with several curves a note names the
         curve).
 
+    See Also
+    --------
+    Interpolant : What it returns: calls, calculus, roots, pickling, Dask.
+    smooth : A smoothing spline held to a shape, for noisy data.
+    interpolate_grid : Tables of two to six variables.
+
     Examples
     --------
     >>> import numpy as np

@@ -62,6 +62,12 @@ def interpolate_grid(points, values, *, method="shape", extrapolate=None, worker
         Naming the argument and the value refused: ``points[1][3]``,
         ``values[2, 0]``, the shapes, the method or the mode.
 
+    See Also
+    --------
+    GridInterpolant : What it returns.
+    GridSurface : The class behind it, one surface per fit.
+    interpolate : Curves of one variable.
+
     Examples
     --------
     >>> import numpy as np

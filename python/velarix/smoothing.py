@@ -214,6 +214,11 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
         that is not positive, or unusable knots (the message names the
         argument, and the index and value where there is one).
 
+    See Also
+    --------
+    interpolate : Through every point, for data without scatter.
+    Smoother : The configuration class behind it.
+
     Examples
     --------
     Three replicates at each of nine doses, held to an increasing curve:
