@@ -117,5 +117,6 @@ def api_index():
 
 _index = pathlib.Path(__file__).parent / "api" / "index.rst"
 _text = api_index()
+_index.parent.mkdir(exist_ok=True)
 if not _index.exists() or _index.read_text() != _text:
     _index.write_text(_text)
