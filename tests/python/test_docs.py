@@ -58,6 +58,13 @@ def test_example_runs(source, tmp_path):
     assert result.returncode == 0, result.stderr
 
 
+# README's brief table and the guide's full one name every registered method.
+@pytest.mark.parametrize("record", velarix._velarix.methods, ids=lambda m: m["name"])
+def test_method_tables_name_every_method(record):
+    name = record["configuration"].__name__
+    assert f"`{name}()" in README and f"`{name}()" in PAGES["docs/guide/choosing.md"]
+
+
 # Each page's sessions run in one namespace, in order, as a reader types them.
 @pytest.mark.parametrize("page", sorted(SESSIONS))
 def test_guide_sessions_print_what_they_show(page):
