@@ -41,6 +41,15 @@ def test_dataset_shape_and_ends(load, n, x_first, x_last, y_first, y_last):
     assert load.__name__ in datasets.CURVES
 
 
+def test_tables_as_published():
+    emf = datasets.calibration()[1]
+    assert all(a < b for a, b in zip(emf, emf[1:])) and emf[2] == 0.0   # 0 mV at 0 °C
+    p = datasets.normal_cdf()[1]
+    assert all(abs(a + b - 1) < 1.5e-4 for a, b in zip(p, reversed(p)))  # Φ(z) + Φ(-z) = 1
+    angle, radius = datasets.cam()
+    assert radius[0] == radius[-1] and angle[-1] - angle[0] == 360.0    # one closed turn
+
+
 def test_property_table_rises_with_pressure_and_falls_with_temperature():
     p, t, rho = datasets.property_table()
     assert (len(p), len(t), len(rho), {len(row) for row in rho}) == (6, 8, 6, {8})
