@@ -114,7 +114,7 @@ def main(site):
     for page, document in documents.items():
         if "<body" not in document:
             problems.append(f"{page} did not render")
-    if 'href="guide/' not in documents["index.html"] and "guide/" not in documents["index.html"]:
+    if 'href="guide/index.html"' not in documents["index.html"]:
         problems.append("the front page rendered without its guide links")
     if "interpolate" not in documents[pages[2]].split("search-results", 1)[-1]:
         problems.append("a search for 'monotone' rendered no results")
