@@ -32,24 +32,30 @@ void multiply(const Band& m, std::span<const double> x, std::span<double> out) {
   }
 }
 
+// Row by row, each row's sum held in extended precision (no array of them):
+// row i meets x_j for j = i - w .. i + w, the entries left of the diagonal
+// read from the rows above, G's terms first and then lam times each of P's.
 void residual(const Band& g, const Band& p, double lam, std::span<const double> q,
               std::span<const double> x, std::span<const double> x_p, std::span<double> out) {
   const std::size_t n = g.size;
-  std::vector<long double> sum(n, 0.0L);
-  for (const Band* m : {&g, &p}) {
-    const long double factor = m == &g ? 1.0L : static_cast<long double>(lam);
-    const std::span<const double> xs = m == &g ? x : x_p;
-    const std::size_t w = m->width;
-    for (std::size_t i = 0; i < n; ++i) {
-      const double* row = &m->data[(w + 1) * i];
-      sum[i] += factor * (static_cast<long double>(row[0]) * xs[i]);
-      for (std::size_t d = 1; d <= w && i + d < n; ++d) {
-        sum[i] += factor * (static_cast<long double>(row[d]) * xs[i + d]);
-        sum[i + d] += factor * (static_cast<long double>(row[d]) * xs[i]);
-      }
+  auto add_row = [n](long double& sum, const Band& m, long double factor, std::size_t i,
+                     std::span<const double> xs) {
+    const std::size_t w = m.width;
+    for (std::size_t j = i > w ? i - w : 0; j < i; ++j) {
+      sum += factor * (static_cast<long double>(m.data[(w + 1) * j + (i - j)]) * xs[j]);
     }
+    const double* row = &m.data[(w + 1) * i];
+    for (std::size_t d = 0; d <= w && i + d < n; ++d) {
+      sum += factor * (static_cast<long double>(row[d]) * xs[i + d]);
+    }
+  };
+  const long double factor = static_cast<long double>(lam);
+  for (std::size_t i = 0; i < n; ++i) {
+    long double sum = 0.0L;
+    add_row(sum, g, 1.0L, i, x);
+    add_row(sum, p, factor, i, x_p);
+    out[i] = static_cast<double>(q[i] - sum);
   }
-  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(q[i] - sum[i]);
 }
 
 double quadratic(const Band& m, std::span<const double> x) {

@@ -100,7 +100,8 @@ class Fitter {
       solution = solve(coordinates, setup_.normal, nullptr, {});
       if (!solution) return std::nullopt;
     }
-    Coefficients curve = coordinates.curve_of(solution->c);
+    // The curve takes the coefficients over; the solution keeps its figures.
+    Coefficients curve = coordinates.curve_of(std::move(solution->c));
     return ShapeFit{shape, std::move(*solution), std::move(curve)};
   }
 
@@ -185,19 +186,24 @@ void keep_direction(int s, const Doubles& x, const Doubles& values, Doubles& mom
 // coefficients, which are monotone in floating point for a direction; their
 // three-term sums are made monotone too by a running maximum (minimum),
 // which moves a value by a rounding at most. The second derivatives are the
-// curvature coordinates themselves, of the exact sign for a curvature.
-Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
+// curvature coordinates themselves, of the exact sign for a curvature. The
+// normal equations are released first, and the curve takes the breakpoints
+// over: at a knot at every point, what a fit holds at its end is then little
+// more than the curve it returns.
+Result<SmoothingSpline> build(Setup& setup, const ShapeFit& fit) {
+  setup.normal = NormalEquations{};
+  setup.penalty = Band{};
+  setup.greville = Doubles{};
   const Units& units = setup.units;
-  const Doubles internal = breakpoint_values(setup.basis, fit.curve.c);
-  const std::size_t n = internal.size();
-  Doubles values(n);
+  Doubles values = breakpoint_values(setup.basis, fit.curve.c);  // internal, then converted
+  const std::size_t n = values.size();
   Doubles moments(n);
   const int s = direction(fit.shape);
   double bend = 0;      // the largest |S''|, internal and the caller's units
   double bend_out = 0;
   const int m = curvature(fit.shape);
   for (std::size_t j = 0; j < n; ++j) {
-    values[j] = units.value(internal[j]);
+    values[j] = units.value(values[j]);
     if (j > 0 && s * (values[j] - values[j - 1]) < 0) values[j] = values[j - 1];
     // The second derivatives are differences of the coefficients: where the
     // fit holds a curvature bound their sign is exact up to that rounding.
@@ -216,7 +222,7 @@ Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
   if (bend > 0 && !(bend_out >= kSmallestCurvature)) {
     return Unrepresentable{"its second derivative underflows in these units of x and y"};
   }
-  const Doubles& x = setup.breakpoints;
+  Doubles& x = setup.breakpoints;
   keep_direction(s, x, values, moments);
   Vector<CubicPiece> pieces;
   pieces.reserve(n - 1);
@@ -231,11 +237,12 @@ Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
   }
   const Solution& solution = fit.solution;
   const Choice choice{lam, solution.edf, units.rss(solution.gcv), fit.shape, solution.active};
-  return SmoothingSpline(Piecewise<CubicPiece>(Doubles(x.begin(), x.end()), std::move(pieces)),
-                         choice);
+  values = Doubles{};
+  moments = Doubles{};
+  return SmoothingSpline(Piecewise<CubicPiece>(std::move(x), std::move(pieces)), choice);
 }
 
-Result<SmoothingSpline> fit_shapes(const Smoother& config, const Setup& setup) {
+Result<SmoothingSpline> fit_shapes(const Smoother& config, Setup& setup) {
   std::optional<double> lam;
   if (config.lam) {
     lam = setup.units.lam_internal(*config.lam);
@@ -320,7 +327,7 @@ Result<SmoothingSpline> fit_data(const Smoother& config, std::span<const double>
   double points = 0;
   for (std::size_t i = 0; i < n; ++i) points += data.weight(i) > 0 ? 1 : 0;
   Doubles greville = basis.greville();
-  const Setup setup{data,   units,    std::move(breakpoints), std::move(basis), std::move(normal),
+  Setup setup{data,   units,    std::move(breakpoints), std::move(basis), std::move(normal),
                     std::move(penalty), std::move(greville), points, lam_scale};
   return fit_shapes(config, setup);
 }
