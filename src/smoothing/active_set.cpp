@@ -60,6 +60,20 @@ double ReducedSystem::null_column(std::size_t a, std::size_t i) const {
   const Band& g = *g_;
   const std::size_t n = g.size;
   const std::size_t w = g.width;
+  if (w == 3 && i >= 3 && i + 3 < n) {
+    // The rows inside a band of the cubic basis's own width, spelt out (the
+    // same sums in the same order).
+    const double* d = g.data.data();
+    const double* row = d + 4 * i;
+    if (a == 0) {
+      const double out = (d[4 * (i - 3) + 3] + d[4 * (i - 2) + 2]) + d[4 * (i - 1) + 1];
+      return out + (((row[0] + row[1]) + row[2]) + row[3]);
+    }
+    const double* x = line_.data();
+    const double out = (d[4 * (i - 3) + 3] * x[i - 3] + d[4 * (i - 2) + 2] * x[i - 2]) +
+                       d[4 * (i - 1) + 1] * x[i - 1];
+    return out + (((row[0] * x[i] + row[1] * x[i + 1]) + row[2] * x[i + 2]) + row[3] * x[i + 3]);
+  }
   double out = 0;
   for (std::size_t k = i > w ? i - w : 0; k < i; ++k) {
     out += g.data[(w + 1) * k + (i - k)] * null_vector(a, k);

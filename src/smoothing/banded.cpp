@@ -128,6 +128,35 @@ void BandFactor::solve(std::span<double> x) const {
   const std::size_t n = u_.size;
   const std::size_t w = u_.width;
   const double* u = u_.data.data();
+  if (w == 3 && n >= 4) {
+    // The cubic basis's own width, spelt out: the same operations in the
+    // same order as the loops below.
+    double* v = x.data();
+    for (std::size_t i = 0; i + 3 < n; ++i) {
+      const double* row = u + 4 * i;
+      const double yi = v[i] / row[0];
+      v[i] = yi;
+      v[i + 1] -= row[1] * yi;
+      v[i + 2] -= row[2] * yi;
+      v[i + 3] -= row[3] * yi;
+    }
+    for (std::size_t i = n - 3; i < n; ++i) {
+      const double yi = v[i] / u[4 * i];
+      v[i] = yi;
+      for (std::size_t d = 1; i + d < n; ++d) v[i + d] -= u[4 * i + d] * yi;
+    }
+    for (std::size_t i = n; i-- > n - 3;) {
+      const double* row = &u[4 * i];
+      double sum = v[i];
+      for (std::size_t d = 1; i + d < n; ++d) sum -= row[d] * v[i + d];
+      v[i] = sum / row[0];
+    }
+    for (std::size_t i = n - 3; i-- > 0;) {
+      const double* row = u + 4 * i;
+      v[i] = (((v[i] - row[1] * v[i + 1]) - row[2] * v[i + 2]) - row[3] * v[i + 3]) / row[0];
+    }
+    return;
+  }
   // U^T y = x, then U x = y.
   for (std::size_t i = 0; i < n; ++i) {
     const double yi = x[i] / u[(w + 1) * i];
