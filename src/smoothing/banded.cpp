@@ -104,6 +104,31 @@ bool BandFactor::factor(const Band& g, const Band& p, double lam, std::size_t of
     double* row = &u_.data[(w + 1) * i];
     const double* gi = &g.data[(w + 1) * (i + offset)];
     const double* pi = &p.data[(pw + 1) * (i + offset)];
+    if (w == 3 && pw == 3 && i >= 3 && i + 3 < n) {
+      // The rows with a whole band on both sides, at the cubic basis's width,
+      // spelt out: the same operations in the same order as the loops.
+      for (std::size_t d = 0; d <= 3; ++d) row[d] = gi[d] + lam * pi[d];
+      const double* a3 = row - 12;  // row i - 3
+      const double* a2 = row - 8;
+      const double* a1 = row - 4;
+      if (a3[3] != 0) row[0] -= a3[3] * a3[3];
+      if (a2[2] != 0) {
+        row[0] -= a2[2] * a2[2];
+        row[1] -= a2[2] * a2[3];
+      }
+      if (a1[1] != 0) {
+        row[0] -= a1[1] * a1[1];
+        row[1] -= a1[1] * a1[2];
+        row[2] -= a1[1] * a1[3];
+      }
+      if (!usable_pivot(row[0])) return false;
+      const double pivot = std::sqrt(row[0]);
+      row[0] = pivot;
+      row[1] /= pivot;
+      row[2] /= pivot;
+      row[3] /= pivot;
+      continue;
+    }
     for (std::size_t d = 0; d <= w; ++d) {
       row[d] = d < w + 1 && i + d < n ? gi[d] + (d <= pw ? lam * pi[d] : 0.0) : 0.0;
     }
@@ -188,6 +213,40 @@ double BandFactor::trace_with(const Band& m, std::size_t offset) const {
     const double* row = &u_.data[(w + 1) * i];
     double* out = &window_[slots * (i % slots)];
     const std::size_t reach = std::min(w, n - 1 - i);
+    if (w == 3 && reach == 3 && mw == 3) {
+      // The rows with the whole band below them, at the cubic basis's width,
+      // spelt out: the same operations in the same order as the loops.
+      const double* r1 = &window_[4 * ((i + 1) % 4)];  // (A^-1)_(i+1, i+1+d)
+      const double* r2 = &window_[4 * ((i + 2) % 4)];
+      const double* r3 = &window_[4 * ((i + 3) % 4)];
+      double sum = 0;
+      sum += row[1] * r1[2];
+      sum += row[2] * r2[1];
+      sum += row[3] * r3[0];
+      out[3] = -sum / row[0];
+      sum = 0;
+      sum += row[1] * r1[1];
+      sum += row[2] * r2[0];
+      sum += row[3] * r2[1];
+      out[2] = -sum / row[0];
+      sum = 0;
+      sum += row[1] * r1[0];
+      sum += row[2] * r1[1];
+      sum += row[3] * r1[2];
+      out[1] = -sum / row[0];
+      sum = 0;
+      sum += row[1] * out[1];
+      sum += row[2] * out[2];
+      sum += row[3] * out[3];
+      out[0] = (1 / row[0] - sum) / row[0];
+      const double* mi = &m.data[4 * (i + offset)];
+      double term = out[0] * mi[0];
+      term += 2 * out[1] * mi[1];
+      term += 2 * out[2] * mi[2];
+      term += 2 * out[3] * mi[3];
+      trace += term;
+      continue;
+    }
     for (std::size_t d = reach; d >= 1; --d) {
       double sum = 0;
       for (std::size_t e = 1; e <= reach; ++e) sum += row[e] * inverse(i + e, i + d);
