@@ -295,6 +295,22 @@ std::optional<Solution> solve_at(const Programme& programme, double lam,
   if (shaped && start.size() == k) {
     for (std::size_t j = 0; j < k; ++j) solution.held[j] = start[j] && bounded[j];
   }
+  if (!shaped && programme.stacked && !programme.score) {
+    // The trace of the hat matrix is tr(H^-1 G) itself: H^-1 comes from R,
+    // and G carries no rounding beyond its own entries.
+    Doubles c(k);
+    if (!factor_stacked(*programme.basis, *programme.stacked, lam, work.factor, c)) {
+      return std::nullopt;
+    }
+    solution.edf = std::min(work.factor.trace_with(programme.fit->band, 0), static_cast<double>(k));
+    solution.rss = std::max(score_rss(*programme.fit, c), 0.0);
+    solution.c = std::move(c);
+    const double n = programme.points;
+    solution.gcv = solution.edf <= kAdmissibleShare * n
+                       ? n * solution.rss / ((n - solution.edf) * (n - solution.edf))
+                       : kInfinity;
+    return solution;
+  }
   // The scratch of the bounds' moves, only with a shape.
   const std::size_t scratch = shaped ? k : 0;
   Doubles beta(scratch), beta_scale(scratch), gradient(scratch), gradient_scale(scratch),

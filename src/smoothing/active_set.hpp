@@ -27,6 +27,7 @@
 #include "smoothing/banded.hpp"
 #include "smoothing/basis.hpp"
 #include "smoothing/coordinates.hpp"
+#include "smoothing/stacked.hpp"
 
 namespace velarix::smoothing {
 
@@ -42,6 +43,10 @@ struct Programme {
   std::span<const double> greville;
   double points;     // the number of points with positive weight
   double lam_scale;  // trace(G) / trace(P)
+  // When set (unconstrained fits scored by their own weights), the solves
+  // rotate the penalty's rows into this factor of the data instead of
+  // factoring G + lam P (see stacked.hpp).
+  const DataFactor* stacked = nullptr;
 };
 
 struct Solution {

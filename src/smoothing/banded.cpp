@@ -196,6 +196,17 @@ void BandFactor::solve(std::span<double> x) const {
   }
 }
 
+void BandFactor::solve_upper(std::span<double> x) const {
+  const std::size_t n = u_.size;
+  const std::size_t w = u_.width;
+  for (std::size_t i = n; i-- > 0;) {
+    const double* row = &u_.data[(w + 1) * i];
+    double sum = x[i];
+    for (std::size_t d = 1; d <= w && i + d < n; ++d) sum -= row[d] * x[i + d];
+    x[i] = sum / row[0];
+  }
+}
+
 double BandFactor::trace_with(const Band& m, std::size_t offset) const {
   const std::size_t n = u_.size;
   const std::size_t w = u_.width;

@@ -21,8 +21,11 @@ namespace {
 // of the distinct x beyond). The bounds' active set is found by solves
 // whose count grows with the number of bounds that meet: at 10^5 knots a
 // shaped fit took 25 times the unconstrained one, against 2.6 times at
-// 10^4. Two thousand segments resolve any curve a shape allows to well
-// below the noise of the records that long.
+// 10^4. And the shaped solves work on the normal equations with the
+// penalty's matrix, whose rounding swamps the penalty of smooth curves from
+// about 10^4 knots on (see stacked.hpp; the unconstrained fit avoids it).
+// Two thousand segments resolve any curve a shape allows to well below the
+// noise of the records that long.
 constexpr std::uint64_t kShapedDefaultSegments = 2000;
 // A line has two coefficients: GCV needs a third point to judge a fit by.
 constexpr std::size_t kMinimumDistinct = 3;
@@ -66,6 +69,7 @@ struct Setup {
   Doubles greville;
   double points;
   double lam_scale;
+  DataFactor stacked;  // usable for the unconstrained fits only
 };
 
 struct ShapeFit {
@@ -110,8 +114,11 @@ class Fitter {
                                 const NormalEquations* score,
                                 std::span<const std::uint8_t> start) const {
     auto programme = [&](const Coordinates& c) {
-      return Programme{&setup_.basis, &c,          &normal,       score,
-                       &setup_.penalty, setup_.greville, setup_.points, setup_.lam_scale};
+      return Programme{&setup_.basis,   &c,
+                       &normal,         score,
+                       &setup_.penalty, setup_.greville,
+                       setup_.points,   setup_.lam_scale,
+                       setup_.stacked.usable ? &setup_.stacked : nullptr};
     };
     const Programme p = programme(coordinates);
     if (lam_) {
@@ -194,6 +201,7 @@ Result<SmoothingSpline> build(Setup& setup, const ShapeFit& fit) {
   setup.normal = NormalEquations{};
   setup.penalty = Band{};
   setup.greville = Doubles{};
+  setup.stacked = DataFactor{};
   const Units& units = setup.units;
   Doubles values = breakpoint_values(setup.basis, fit.curve.c);  // internal, then converted
   const std::size_t n = values.size();
@@ -327,8 +335,16 @@ Result<SmoothingSpline> fit_data(const Smoother& config, std::span<const double>
   double points = 0;
   for (std::size_t i = 0; i < n; ++i) points += data.weight(i) > 0 ? 1 : 0;
   Doubles greville = basis.greville();
+  DataFactor stacked;
+  if (config.shape == Shape::none && !config.robust) {
+    // The unconstrained fit needs neither the penalty's matrix nor the
+    // abscissae of the bounds' reductions.
+    stacked = factor_data(basis, data, units);
+    penalty = Band{};
+    greville = Doubles{};
+  }
   Setup setup{data,   units,    std::move(breakpoints), std::move(basis), std::move(normal),
-                    std::move(penalty), std::move(greville), points, lam_scale};
+                    std::move(penalty), std::move(greville), points, lam_scale, std::move(stacked)};
   return fit_shapes(config, setup);
 }
 
