@@ -69,7 +69,7 @@ struct Setup {
   Doubles greville;
   double points;
   double lam_scale;
-  DataFactor stacked;  // usable for the unconstrained fits only
+  DataFactor stacked;  // set for no shape and the automatic one, unless robust
 };
 
 struct ShapeFit {
@@ -336,12 +336,14 @@ Result<SmoothingSpline> fit_data(const Smoother& config, std::span<const double>
   for (std::size_t i = 0; i < n; ++i) points += data.weight(i) > 0 ? 1 : 0;
   Doubles greville = basis.greville();
   DataFactor stacked;
-  if (config.shape == Shape::none && !config.robust) {
-    // The unconstrained fit needs neither the penalty's matrix nor the
-    // abscissae of the bounds' reductions.
+  if ((config.shape == Shape::none || config.shape == Shape::automatic) && !config.robust) {
     stacked = factor_data(basis, data, units);
-    penalty = Band{};
-    greville = Doubles{};
+    if (config.shape == Shape::none) {
+      // The unconstrained fit needs neither the penalty's matrix nor the
+      // abscissae of the bounds' reductions.
+      penalty = Band{};
+      greville = Doubles{};
+    }
   }
   Setup setup{data,   units,    std::move(breakpoints), std::move(basis), std::move(normal),
                     std::move(penalty), std::move(greville), points, lam_scale, std::move(stacked)};
