@@ -295,7 +295,7 @@ std::optional<Solution> solve_at(const Programme& programme, double lam,
   if (shaped && start.size() == k) {
     for (std::size_t j = 0; j < k; ++j) solution.held[j] = start[j] && bounded[j];
   }
-  if (!shaped && programme.stacked && !programme.score) {
+  if (!shaped && programme.stacked) {
     // The trace of the hat matrix is tr(H^-1 G) itself: H^-1 comes from R,
     // and G carries no rounding beyond its own entries.
     Doubles c(k);
@@ -303,7 +303,7 @@ std::optional<Solution> solve_at(const Programme& programme, double lam,
       return std::nullopt;
     }
     solution.edf = std::min(work.factor.trace_with(programme.fit->band, 0), static_cast<double>(k));
-    solution.rss = std::max(score_rss(*programme.fit, c), 0.0);
+    solution.rss = std::max(score_rss(programme.score ? *programme.score : *programme.fit, c), 0.0);
     solution.c = std::move(c);
     const double n = programme.points;
     solution.gcv = solution.edf <= kAdmissibleShare * n

@@ -43,8 +43,8 @@ struct Programme {
   std::span<const double> greville;
   double points;     // the number of points with positive weight
   double lam_scale;  // trace(G) / trace(P)
-  // When set (unconstrained fits scored by their own weights), the solves
-  // rotate the penalty's rows into this factor of the data instead of
+  // When set (the factor of the fit's weighted data), the solves of an
+  // unconstrained fit rotate the penalty's rows into it instead of
   // factoring G + lam P (see stacked.hpp).
   const DataFactor* stacked = nullptr;
 };

@@ -105,8 +105,7 @@ std::optional<Solution> choose_lambda(const Programme& programme,
   const double top = 4 * std::log10(segments) + kGridAbove;
   const double bottom = lowest > 0 ? std::log10(lowest / programme.lam_scale) : kGridBelow;
   const auto lam_at = [&](double u) { return programme.lam_scale * std::pow(10.0, u); };
-  const bool smooth = programme.stacked != nullptr && programme.score == nullptr &&
-                      programme.coordinates->bounded_count() == 0;
+  const bool smooth = programme.stacked != nullptr && programme.coordinates->bounded_count() == 0;
   const double step = smooth ? kSmoothGridStep : kGridStep;
   const int rising_points = smooth ? kSmoothRisingPoints : kRisingPoints;
   const int line_stride = smooth ? kSmoothLineStride : kLineStride;

@@ -69,7 +69,7 @@ struct Setup {
   Doubles greville;
   double points;
   double lam_scale;
-  DataFactor stacked;  // set for no shape and the automatic one, unless robust
+  DataFactor stacked;  // set for no shape and the automatic one
 };
 
 struct ShapeFit {
@@ -97,11 +97,17 @@ class Fitter {
         const NormalEquations fitted = assemble(setup_.basis, setup_.data, setup_.units, weights.fit);
         const NormalEquations scored =
             assemble(setup_.basis, setup_.data, setup_.units, weights.score);
-        solution = solve(coordinates, fitted, &scored, start);
+        // The unconstrained passes solve the stacked problem of their weights.
+        DataFactor stacked;
+        if (coordinates.bounded_count() == 0 && setup_.stacked.usable) {
+          stacked = factor_data(setup_.basis, setup_.data, setup_.units, weights.fit);
+        }
+        solution = solve(coordinates, fitted, &scored, start, stacked.usable ? &stacked : nullptr);
         if (!solution) return std::nullopt;
       }
     } else {
-      solution = solve(coordinates, setup_.normal, nullptr, {});
+      solution = solve(coordinates, setup_.normal, nullptr, {},
+                       setup_.stacked.usable ? &setup_.stacked : nullptr);
       if (!solution) return std::nullopt;
     }
     // The curve takes the coefficients over; the solution keeps its figures.
@@ -111,14 +117,14 @@ class Fitter {
 
  private:
   std::optional<Solution> solve(const Coordinates& coordinates, const NormalEquations& normal,
-                                const NormalEquations* score,
-                                std::span<const std::uint8_t> start) const {
+                                const NormalEquations* score, std::span<const std::uint8_t> start,
+                                const DataFactor* stacked) const {
     auto programme = [&](const Coordinates& c) {
       return Programme{&setup_.basis,   &c,
                        &normal,         score,
                        &setup_.penalty, setup_.greville,
                        setup_.points,   setup_.lam_scale,
-                       setup_.stacked.usable ? &setup_.stacked : nullptr};
+                       stacked};
     };
     const Programme p = programme(coordinates);
     if (lam_) {
@@ -336,7 +342,9 @@ Result<SmoothingSpline> fit_data(const Smoother& config, std::span<const double>
   for (std::size_t i = 0; i < n; ++i) points += data.weight(i) > 0 ? 1 : 0;
   Doubles greville = basis.greville();
   DataFactor stacked;
-  if ((config.shape == Shape::none || config.shape == Shape::automatic) && !config.robust) {
+  if (config.shape == Shape::none || config.shape == Shape::automatic) {
+    // (A robust fit factors its reweighted data pass by pass; this one
+    // marks that it may.)
     stacked = factor_data(basis, data, units);
     if (config.shape == Shape::none) {
       // The unconstrained fit needs neither the penalty's matrix nor the

@@ -43,7 +43,8 @@ void rotate_in(Band& r, Doubles& d, std::size_t first, double x[4], double y) {
 
 }  // namespace
 
-DataFactor factor_data(const Basis& basis, const Data& data, const Units& units) {
+DataFactor factor_data(const Basis& basis, const Data& data, const Units& units,
+                       std::span<const double> weights) {
   const std::size_t k = basis.size();
   DataFactor out;
   out.r = Band(k, 3);
@@ -52,7 +53,7 @@ DataFactor factor_data(const Basis& basis, const Data& data, const Units& units)
   const std::size_t last = basis.segments() - 1;
   std::size_t segment = 0;
   for (std::size_t i = 0; i < data.size(); ++i) {
-    const double omega = units.omega(data.weight(i));
+    const double omega = weights.empty() ? units.omega(data.weight(i)) : weights[i];
     if (omega == 0) continue;
     const double u = units.u(data.x[i]);
     while (segment < last && u >= tau[segment + 1]) ++segment;

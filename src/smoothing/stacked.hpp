@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "memory.hpp"
 #include "smoothing/banded.hpp"
@@ -30,7 +31,10 @@ struct DataFactor {
   bool usable = false;
 };
 
-DataFactor factor_data(const Basis& basis, const Data& data, const Units& units);
+// `weights` replaces the data's (scaled) weights when not empty, as in
+// assemble().
+DataFactor factor_data(const Basis& basis, const Data& data, const Units& units,
+                       std::span<const double> weights = {});
 
 // The factor at lam: the data's factor with the penalty's rows rotated in,
 // as a BandFactor, and z = R^-1 (d extended by the penalty rows' rotations),
