@@ -180,7 +180,8 @@ def smooth(x, y, shape=None, *, lam=None, weights=None, knots=None, robust=False
         By default a knot at every distinct x: the smoothing spline itself,
         at full resolution (with a shape, at most 2000 segments, at
         quantiles of the distinct x beyond: the shape's bounds cost more
-        than linearly past that). Or a number of segments (at least 1): knots at
+        than linearly past that, and the shaped solves lose precision on
+        tens of thousands of knots). Or a number of segments (at least 1): knots at
         every distinct x when there are at most that many segments between
         them, at quantiles of the distinct x otherwise; or the interior knots
         themselves, strictly increasing and inside the range of x. The

@@ -38,7 +38,7 @@ constexpr int kRefinements = 1;
 
 ReducedSystem::ReducedSystem(const Reduction& z, const NormalEquations& normal,
                              const Band& penalty)
-    : z_(z), vwv_(normal.vwv), rank_(z.rank) {
+    : z_(z), line_(z.line_values()), vwv_(normal.vwv), rank_(z.rank) {
   if (z.identity) {
     g_ = &normal.band;
     p_ = &penalty;
@@ -52,13 +52,36 @@ ReducedSystem::ReducedSystem(const Reduction& z, const NormalEquations& normal,
     p_ = &p_own_;
     q_ = q_own_;
   }
-  const std::size_t m = z.columns;
-  gn_.assign(rank_ * m, 0.0);
-  Doubles column(m);
-  for (std::size_t a = 0; a < rank_; ++a) {
-    for (std::size_t i = 0; i < m; ++i) column[i] = a == 0 ? 1.0 : z.line[i];
-    multiply(*g_, column, std::span<double>(gn_).subspan(a * m, m));
+}
+
+// multiply() adds the entries left of the diagonal first, row after row
+// above, then the row's own sum from the diagonal on.
+double ReducedSystem::null_column(std::size_t a, std::size_t i) const {
+  const Band& g = *g_;
+  const std::size_t n = g.size;
+  const std::size_t w = g.width;
+  if (w == 3 && i >= 3 && i + 3 < n) {
+    // The rows inside a band of the cubic basis's own width, spelt out (the
+    // same sums in the same order).
+    const double* d = g.data.data();
+    const double* row = d + 4 * i;
+    if (a == 0) {
+      const double out = (d[4 * (i - 3) + 3] + d[4 * (i - 2) + 2]) + d[4 * (i - 1) + 1];
+      return out + (((row[0] + row[1]) + row[2]) + row[3]);
+    }
+    const double* x = line_.data();
+    const double out = (d[4 * (i - 3) + 3] * x[i - 3] + d[4 * (i - 2) + 2] * x[i - 2]) +
+                       d[4 * (i - 1) + 1] * x[i - 1];
+    return out + (((row[0] * x[i] + row[1] * x[i + 1]) + row[2] * x[i + 2]) + row[3] * x[i + 3]);
   }
+  double out = 0;
+  for (std::size_t k = i > w ? i - w : 0; k < i; ++k) {
+    out += g.data[(w + 1) * k + (i - k)] * null_vector(a, k);
+  }
+  const double* row = &g.data[(w + 1) * i];
+  double sum = row[0] * null_vector(a, i);
+  for (std::size_t d = 1; d <= w && i + d < n; ++d) sum += row[d] * null_vector(a, i + d);
+  return out + sum;
 }
 
 namespace {
@@ -74,6 +97,25 @@ void solve_small(const double s[2][2], std::size_t r, const double b[2], double 
   x[1] = (s[0][0] * b[1] - s[1][0] * b[0]) / det;
 }
 
+// x^T M y for x_i = fx(i), y_i = fy(i), summed as bilinear() sums.
+template <class X, class Y>
+double bilinear_of(const Band& m, X&& fx, Y&& fy) {
+  const std::size_t n = m.size;
+  const std::size_t w = m.width;
+  double sum = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* row = &m.data[(w + 1) * i];
+    double right = row[0] * fy(i);
+    double left = 0;
+    for (std::size_t d = 1; d <= w && i + d < n; ++d) {
+      right += row[d] * fy(i + d);
+      left += row[d] * fx(i + d);
+    }
+    sum += fx(i) * right + fy(i) * left;
+  }
+  return sum;
+}
+
 }  // namespace
 
 // With C = (G N) below the first r rows, A = N^T G N, Y = H~^-1 C and
@@ -82,7 +124,9 @@ void solve_small(const double s[2][2], std::size_t r, const double b[2], double 
 // precision and solved with the same factor, takes back what the factor's
 // rounding lost (at a large lambda, a good share of the digits). The penalty
 // meets only z~ there, as in the solve: lam P applied to N alpha would
-// return the rounding of lam P times the line instead of zero.
+// return the rounding of lam P times the line instead of zero. The columns
+// G N are summed afresh where they are read: stored, they would cost two
+// arrays as long as the coefficients.
 bool ReducedSystem::solve(double lam, Workspace& work, std::span<double> z) const {
   const std::size_t m = z_.columns;
   const std::size_t r = rank_;
@@ -90,70 +134,70 @@ bool ReducedSystem::solve(double lam, Workspace& work, std::span<double> z) cons
   if (!work.factor.factor(*g_, *p_, lam, r)) return false;
   work.y.resize(r * n);
   for (std::size_t a = 0; a < r; ++a) {
-    std::copy_n(gn_.data() + a * m + r, n, work.y.data() + a * n);
-    work.factor.solve(std::span<double>(work.y).subspan(a * n, n));
+    double* ya = work.y.data() + a * n;
+    for (std::size_t i = 0; i < n; ++i) ya[i] = null_column(a, r + i);
+    work.factor.solve(std::span<double>(ya, n));
   }
   // S = A - C^T Y subtracts nearly equal terms where G alone is nearly
   // singular along the null vectors (a knot at every point leaves G two
   // coefficients short). The same S is w_a^T H w_b for w_a = N_a - (0, y_a),
   // which H maps into the first r rows, that is w^T G w + lam y^T P~ y: sums
   // of positive semidefinite forms.
-  Doubles w(r * m);
   for (std::size_t a = 0; a < r; ++a) {
-    for (std::size_t i = 0; i < m; ++i) {
-      const double null = a == 0 ? 1.0 : z_.line[i];
-      w[a * m + i] = i < r ? null : null - work.y[a * n + i - r];
-    }
-  }
-  for (std::size_t a = 0; a < r; ++a) {
-    const std::span<const double> wa(w.data() + a * m, m);
     const std::span<const double> ya(work.y.data() + a * n, n);
+    const auto wa = [&](std::size_t i) { return i < r ? null_vector(a, i) : null_vector(a, i) - ya[i - r]; };
     for (std::size_t b = 0; b <= a; ++b) {
-      const std::span<const double> wb(w.data() + b * m, m);
       const std::span<const double> yb(work.y.data() + b * n, n);
-      work.s[a][b] = work.s[b][a] = bilinear(*g_, 0, wa, wb) + lam * bilinear(*p_, r, ya, yb);
+      const auto wb = [&](std::size_t i) { return i < r ? null_vector(b, i) : null_vector(b, i) - yb[i - r]; };
+      work.s[a][b] = work.s[b][a] = bilinear_of(*g_, wa, wb) + lam * bilinear(*p_, r, ya, yb);
     }
   }
-  Doubles tail(m), correction(m), step(m), step_tail(m);
-  if (!solve_with(work, q_, z, tail)) return false;
+  work.tail.resize(m);
+  work.rhs.assign(q_.begin(), q_.end());
+  if (!solve_with(work, z, false)) return false;
   for (int pass = 0; pass < kRefinements; ++pass) {
-    residual(*g_, *p_, lam, q_, z, tail, correction);
-    if (!solve_with(work, correction, step, step_tail)) return false;
-    for (std::size_t i = 0; i < m; ++i) z[i] += step[i], tail[i] += step_tail[i];
+    residual(*g_, *p_, lam, q_, z, work.tail, work.rhs);
+    if (!solve_with(work, z, true)) return false;
   }
   return true;
 }
 
 // The bordered solve of (G + lam P) z = rhs with the factor and S in `work`;
-// `tail` is z's part (0, ..., 0, z~) off the null vectors.
-bool ReducedSystem::solve_with(Workspace& work, std::span<const double> rhs, std::span<double> z,
-                               std::span<double> tail) const {
+// work.tail is z's part (0, ..., 0, z~) off the null vectors. The solve of
+// the banded block runs in place in rhs's rows past the first r, once the
+// null vectors' products with the whole of it are taken.
+bool ReducedSystem::solve_with(Workspace& work, std::span<double> z, bool add) const {
   const std::size_t m = z_.columns;
   const std::size_t r = rank_;
   const std::size_t n = m - r;
-  work.v.assign(rhs.begin() + static_cast<std::ptrdiff_t>(r), rhs.end());
-  work.factor.solve(work.v);
   double small_rhs[2] = {};
   for (std::size_t a = 0; a < r; ++a) {
     double nr = 0;
-    for (std::size_t i = 0; i < m; ++i) nr += (a == 0 ? 1.0 : z_.line[i]) * rhs[i];
-    const double* ca = gn_.data() + a * m + r;
+    for (std::size_t i = 0; i < m; ++i) nr += null_vector(a, i) * work.rhs[i];
+    small_rhs[a] = nr;
+  }
+  const std::span<double> v = std::span<double>(work.rhs).subspan(r, n);
+  work.factor.solve(v);
+  for (std::size_t a = 0; a < r; ++a) {
     double cv = 0;
-    for (std::size_t i = 0; i < n; ++i) cv += ca[i] * work.v[i];
-    small_rhs[a] = nr - cv;
+    for (std::size_t i = 0; i < n; ++i) cv += null_column(a, r + i) * v[i];
+    small_rhs[a] -= cv;
   }
   double alpha[2] = {};
   if (r > 0) solve_small(work.s, r, small_rhs, alpha);
   if (!(std::isfinite(alpha[0]) && std::isfinite(alpha[1]))) return false;
+  const std::span<double> tail(work.tail);
   for (std::size_t i = 0; i < m; ++i) {
-    z[i] = (r > 0 ? alpha[0] : 0.0) + (r == 2 ? alpha[1] * z_.line[i] : 0.0);
-  }
-  std::fill_n(tail.begin(), r, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    double sum = work.v[i];
-    for (std::size_t a = 0; a < r; ++a) sum -= work.y[a * n + i] * alpha[a];
-    tail[r + i] = sum;
-    z[r + i] += sum;
+    double step = (r > 0 ? alpha[0] : 0.0) + (r == 2 ? alpha[1] * line_[i] : 0.0);
+    if (i >= r) {
+      double sum = v[i - r];
+      for (std::size_t a = 0; a < r; ++a) sum -= work.y[a * n + i - r] * alpha[a];
+      step += sum;
+      tail[i] = add ? tail[i] + sum : sum;
+    } else if (!add) {
+      tail[i] = 0;
+    }
+    z[i] = add ? z[i] + step : step;
   }
   return true;
 }
@@ -251,16 +295,38 @@ std::optional<Solution> solve_at(const Programme& programme, double lam,
   if (shaped && start.size() == k) {
     for (std::size_t j = 0; j < k; ++j) solution.held[j] = start[j] && bounded[j];
   }
-  Doubles beta(k), beta_scale(k), gradient(k), gradient_scale(k), g(k);
+  if (!shaped && programme.stacked) {
+    // The trace of the hat matrix is tr(H^-1 G) itself: H^-1 comes from R,
+    // and G carries no rounding beyond its own entries.
+    Doubles c(k);
+    if (!factor_stacked(*programme.basis, *programme.stacked, lam, work.factor, c)) {
+      return std::nullopt;
+    }
+    solution.edf = std::min(work.factor.trace_with(programme.fit->band, 0), static_cast<double>(k));
+    solution.rss = std::max(score_rss(programme.score ? *programme.score : *programme.fit, c), 0.0);
+    solution.c = std::move(c);
+    const double n = programme.points;
+    solution.gcv = solution.edf <= kAdmissibleShare * n
+                       ? n * solution.rss / ((n - solution.edf) * (n - solution.edf))
+                       : kInfinity;
+    return solution;
+  }
+  // The scratch of the bounds' moves, only with a shape.
+  const std::size_t scratch = shaped ? k : 0;
+  Doubles beta(scratch), beta_scale(scratch), gradient(scratch), gradient_scale(scratch),
+      g(scratch);
   for (std::size_t round = 0;; ++round) {
     // A stopped fit's result is discarded (see cancel.hpp).
     if (cancel::requested()) return std::nullopt;
     const Reduction z = coordinates.reduction(solution.held, programme.greville);
     const ReducedSystem system(z, *programme.fit, *programme.penalty);
-    Doubles reduced(z.columns);
-    if (!system.solve(lam, work, reduced)) return std::nullopt;
+    // With no bound held the reduced coordinates are c itself.
+    Doubles reduced(z.identity ? 0 : z.columns);
     Doubles c(k);
-    z.expand(reduced, c);
+    if (!system.solve(lam, work, z.identity ? std::span<double>(c) : std::span<double>(reduced))) {
+      return std::nullopt;
+    }
+    if (!z.identity) z.expand(reduced, c);
     bool settled = !shaped;
     if (shaped && round < kRounds) {
       const Coefficients curve = coordinates.curve_of(c);
@@ -295,7 +361,8 @@ std::optional<Solution> solve_at(const Programme& programme, double lam,
       solution.edf = std::min(system.edf(lam, work), static_cast<double>(z.columns));
       const NormalEquations* score = programme.score;
       if (!score && !settled) score = programme.fit;
-      solution.rss = std::max(score ? score_rss(*score, c) : system.rss(reduced), 0.0);
+      solution.rss = std::max(
+          score ? score_rss(*score, c) : system.rss(z.identity ? c : reduced), 0.0);
       solution.c = std::move(c);
       break;
     }

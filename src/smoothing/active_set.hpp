@@ -27,6 +27,7 @@
 #include "smoothing/banded.hpp"
 #include "smoothing/basis.hpp"
 #include "smoothing/coordinates.hpp"
+#include "smoothing/stacked.hpp"
 
 namespace velarix::smoothing {
 
@@ -42,6 +43,10 @@ struct Programme {
   std::span<const double> greville;
   double points;     // the number of points with positive weight
   double lam_scale;  // trace(G) / trace(P)
+  // When set (the factor of the fit's weighted data), the solves of an
+  // unconstrained fit rotate the penalty's rows into it instead of
+  // factoring G + lam P (see stacked.hpp).
+  const DataFactor* stacked = nullptr;
 };
 
 struct Solution {
@@ -54,11 +59,15 @@ struct Solution {
   std::size_t active = 0;
 };
 
-// The scratch of the solves, kept from one to the next.
+// The scratch of the solves, kept from one to the next: the factor, the
+// solves Y against the null vectors' columns, and z's part off the null
+// vectors with the right-hand side of the solve in progress (each as long
+// as the columns).
 struct Workspace {
   BandFactor factor;
   Doubles y;
-  Doubles v;
+  Doubles tail;
+  Doubles rhs;
   double s[2][2] = {};
 };
 
@@ -75,8 +84,12 @@ class ReducedSystem {
   double rss(std::span<const double> z) const;
 
  private:
-  bool solve_with(Workspace& work, std::span<const double> rhs, std::span<double> z,
-                  std::span<double> tail) const;
+  // Solves with work.rhs (consumed) into z and work.tail, or adds the
+  // solution to them when `add`.
+  bool solve_with(Workspace& work, std::span<double> z, bool add) const;
+  // (G N_a)_i, N_0 the constant and N_1 the line, summed as multiply() sums.
+  double null_column(std::size_t a, std::size_t i) const;
+  double null_vector(std::size_t a, std::size_t i) const { return a == 0 ? 1.0 : line_[i]; }
 
   const Reduction& z_;
   Band g_own_;
@@ -85,9 +98,9 @@ class ReducedSystem {
   const Band* g_;
   const Band* p_;
   std::span<const double> q_;
+  std::span<const double> line_;
   double vwv_;
   std::size_t rank_;
-  Doubles gn_;  // G N, column after column
 };
 
 // The fit at lam, holding at first the bounds marked in `start` (empty: none).

@@ -65,6 +65,10 @@ class BandFactor {
   // needs only the entries within the band of the rows below.
   double trace_with(const Band& m, std::size_t offset) const;
 
+  // U itself, for a factor formed elsewhere (see stacked.hpp), and x = U^-1 x.
+  Band& rows() { return u_; }
+  void solve_upper(std::span<double> x) const;
+
  private:
   Band u_;
   mutable Doubles window_;

@@ -99,31 +99,41 @@ void Basis::hat_gram(Doubles& diagonal, Doubles& upper) const {
 // a = D2 c, where row j of D2 has the entries
 //   1 / (e_j s_j),  -(1 / s_j + 1 / s_{j+1}) / e_j,  1 / (e_j s_{j+1})
 // on c_j, c_{j+1}, c_{j+2} (s the slope steps, e the curvature steps), and
-// P = D2^T G1 D2 with G1 tridiagonal: P_pq sums D2_jp G1_jl D2_lq over
-// neighbouring rows j, l.
+// P = D2^T G1 D2 with G1 tridiagonal (hat_gram's, h/3 from each side on the
+// diagonal, h/6 beside it): P_pq sums D2_jp G1_jl D2_lq over neighbouring
+// rows j, l. The rows of D2 and G1 are formed where they are used: stored,
+// they would be five arrays as long as the coefficients, for one pass.
 Band Basis::penalty_band() const {
-  Doubles diagonal;
-  Doubles upper;
-  hat_gram(diagonal, upper);
+  const std::span<const double> tau = breakpoints();
   const std::size_t rows = curvature_step_.size();
-  Doubles d2(3 * rows);
-  for (std::size_t j = 0; j < rows; ++j) {
+  auto d2 = [&](std::size_t j, double out[3]) {
     const double e = curvature_step_[j];
     const double s0 = slope_step_[j];
     const double s1 = slope_step_[j + 1];
-    d2[3 * j] = 1 / (e * s0);
-    d2[3 * j + 1] = -(1 / s0 + 1 / s1) / e;
-    d2[3 * j + 2] = 1 / (e * s1);
-  }
+    out[0] = 1 / (e * s0);
+    out[1] = -(1 / s0 + 1 / s1) / e;
+    out[2] = 1 / (e * s1);
+  };
+  auto gram = [&](std::size_t j, std::size_t l) {
+    if (j != l) return (tau[std::min(j, l) + 1] - tau[std::min(j, l)]) / 6;
+    double diagonal = 0;
+    if (j > 0) diagonal += (tau[j] - tau[j - 1]) / 3;
+    if (j + 1 < rows) diagonal += (tau[j + 1] - tau[j]) / 3;
+    return diagonal;
+  };
   Band band(size(), 3);
   for (std::size_t j = 0; j < rows; ++j) {
+    double dj[3];
+    d2(j, dj);
     for (std::size_t l = (j > 0 ? j - 1 : 0); l < rows && l <= j + 1; ++l) {
-      const double g = j == l ? diagonal[j] : upper[std::min(j, l)];
+      const double g = gram(j, l);
+      double dl[3];
+      d2(l, dl);
       for (std::size_t a = 0; a < 3; ++a) {
         for (std::size_t b = 0; b < 3; ++b) {
           const std::size_t p = j + a;
           const std::size_t q = l + b;
-          if (q >= p) band.upper(p, q) += d2[3 * j + a] * g * d2[3 * l + b];
+          if (q >= p) band.upper(p, q) += dj[a] * g * dl[b];
         }
       }
     }

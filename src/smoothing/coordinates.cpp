@@ -24,7 +24,8 @@ Coordinates::Coordinates(const Basis& basis, Shape shape) : basis_(basis) {
     bounded_[1] = s != 0;
     for (std::size_t j = 2; j < k; ++j) bounded_[j] = m != 0;
   }
-  basis.hat_gram(g1_diagonal_, g1_upper_);
+  // The penalty's form in a serves the bounds' gradient only.
+  if (bounded_count() > 0) basis.hat_gram(g1_diagonal_, g1_upper_);
 }
 
 std::size_t Coordinates::bounded_count() const {
@@ -178,7 +179,7 @@ Reduction Coordinates::reduction(std::span<const std::uint8_t> held,
   for (std::size_t j = 1; j < k; ++j) any = any || (held[j] && bounded_[j]);
   if (!any) {
     z.columns = k;
-    z.line.assign(greville.begin(), greville.end());
+    z.identity_line = greville;
     return z;
   }
   z.identity = false;

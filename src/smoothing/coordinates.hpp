@@ -51,7 +51,8 @@ struct Coefficients {
 // increase. The penalty vanishes on the curves of the null vectors: the
 // constant (z = 1) always, the line u (z = the Greville abscissae of the
 // columns' own coefficients, `line`) unless a bound held makes a stretch
-// flat. An identity reduction (no bound held) stores no columns.
+// flat. An identity reduction (no bound held) stores no columns, and views
+// the abscissae it was made from as its line.
 struct Reduction {
   bool identity = true;
   std::size_t columns = 0;
@@ -60,6 +61,11 @@ struct Reduction {
   Doubles coef;
   std::size_t rank = 2;  // null vectors: 1 (the constant) or 2 (and the line)
   Doubles line;
+  // The line of an identity reduction: the Greville abscissae themselves,
+  // which outlive it (no copy as long as the coefficients).
+  std::span<const double> identity_line;
+
+  std::span<const double> line_values() const { return identity ? identity_line : line; }
 
   // The band width of Z^T M Z for M of width 3.
   std::size_t width() const;

@@ -31,6 +31,14 @@ constexpr int kLineStride = 4;
 // to inadmissibility would take ten decades more.
 constexpr int kRisingPoints = 6;
 constexpr double kRisingFreedom = 2;
+// The unconstrained fits' score, from the stacked factor (see stacked.hpp),
+// is smooth in lambda (no bounds to change), so their grid strides a whole
+// decade, three rising points span the same three decades, and Brent's
+// search refines a bracket of two decades: at 10^6 points the half-decade
+// grid took 23 of the 31 solves.
+constexpr double kSmoothGridStep = 1;
+constexpr int kSmoothRisingPoints = 3;
+constexpr int kSmoothLineStride = 2;
 // The bracketing search stops when log10(lambda) is known this closely: the
 // score is flat at its minimum, and its rounding leaves lambda no better
 // determined than that (a step of 1e-4 in log10 moves the score by parts
@@ -97,6 +105,10 @@ std::optional<Solution> choose_lambda(const Programme& programme,
   const double top = 4 * std::log10(segments) + kGridAbove;
   const double bottom = lowest > 0 ? std::log10(lowest / programme.lam_scale) : kGridBelow;
   const auto lam_at = [&](double u) { return programme.lam_scale * std::pow(10.0, u); };
+  const bool smooth = programme.stacked != nullptr && programme.coordinates->bounded_count() == 0;
+  const double step = smooth ? kSmoothGridStep : kGridStep;
+  const int rising_points = smooth ? kSmoothRisingPoints : kRisingPoints;
+  const int line_stride = smooth ? kSmoothLineStride : kLineStride;
   Workspace work;
   std::optional<Solution> best;
   double best_u = 0;
@@ -115,12 +127,12 @@ std::optional<Solution> choose_lambda(const Programme& programme,
   int rising = 0;
   for (int k = 0;;) {
     if (cancel::requested()) return std::nullopt;  // the stopped fit is discarded
-    const double u = top - kGridStep * k;
+    const double u = top - step * k;
     std::optional<Solution> solution = solve_at(programme, lam_at(u), held, work);
     int stride = 1;
     if (solution) {
       held = solution->held;
-      if (solution->edf < static_cast<double>(2 + kLineExcess) && !best) stride = kLineStride;
+      if (solution->edf < static_cast<double>(2 + kLineExcess) && !best) stride = line_stride;
       if (best_is_last) below = u;
       best_is_last = false;
       if (!best || solution->gcv < best->gcv) {
@@ -132,7 +144,7 @@ std::optional<Solution> choose_lambda(const Programme& programme,
         rising = 0;
       } else if (!(solution->gcv < kInfinity)) {
         break;
-      } else if (++rising >= kRisingPoints && solution->edf >= kRisingFreedom * best->edf) {
+      } else if (++rising >= rising_points && solution->edf >= kRisingFreedom * best->edf) {
         break;
       }
     }

@@ -21,8 +21,11 @@ namespace {
 // of the distinct x beyond). The bounds' active set is found by solves
 // whose count grows with the number of bounds that meet: at 10^5 knots a
 // shaped fit took 25 times the unconstrained one, against 2.6 times at
-// 10^4. Two thousand segments resolve any curve a shape allows to well
-// below the noise of the records that long.
+// 10^4. And the shaped solves work on the normal equations with the
+// penalty's matrix, whose rounding swamps the penalty of smooth curves from
+// about 10^4 knots on (see stacked.hpp; the unconstrained fit avoids it).
+// Two thousand segments resolve any curve a shape allows to well below the
+// noise of the records that long.
 constexpr std::uint64_t kShapedDefaultSegments = 2000;
 // A line has two coefficients: GCV needs a third point to judge a fit by.
 constexpr std::size_t kMinimumDistinct = 3;
@@ -66,6 +69,7 @@ struct Setup {
   Doubles greville;
   double points;
   double lam_scale;
+  DataFactor stacked;  // set for no shape and the automatic one
 };
 
 struct ShapeFit {
@@ -93,24 +97,34 @@ class Fitter {
         const NormalEquations fitted = assemble(setup_.basis, setup_.data, setup_.units, weights.fit);
         const NormalEquations scored =
             assemble(setup_.basis, setup_.data, setup_.units, weights.score);
-        solution = solve(coordinates, fitted, &scored, start);
+        // The unconstrained passes solve the stacked problem of their weights.
+        DataFactor stacked;
+        if (coordinates.bounded_count() == 0 && setup_.stacked.usable) {
+          stacked = factor_data(setup_.basis, setup_.data, setup_.units, weights.fit);
+        }
+        solution = solve(coordinates, fitted, &scored, start, stacked.usable ? &stacked : nullptr);
         if (!solution) return std::nullopt;
       }
     } else {
-      solution = solve(coordinates, setup_.normal, nullptr, {});
+      solution = solve(coordinates, setup_.normal, nullptr, {},
+                       setup_.stacked.usable ? &setup_.stacked : nullptr);
       if (!solution) return std::nullopt;
     }
-    Coefficients curve = coordinates.curve_of(solution->c);
+    // The curve takes the coefficients over; the solution keeps its figures.
+    Coefficients curve = coordinates.curve_of(std::move(solution->c));
     return ShapeFit{shape, std::move(*solution), std::move(curve)};
   }
 
  private:
   std::optional<Solution> solve(const Coordinates& coordinates, const NormalEquations& normal,
-                                const NormalEquations* score,
-                                std::span<const std::uint8_t> start) const {
+                                const NormalEquations* score, std::span<const std::uint8_t> start,
+                                const DataFactor* stacked) const {
     auto programme = [&](const Coordinates& c) {
-      return Programme{&setup_.basis, &c,          &normal,       score,
-                       &setup_.penalty, setup_.greville, setup_.points, setup_.lam_scale};
+      return Programme{&setup_.basis,   &c,
+                       &normal,         score,
+                       &setup_.penalty, setup_.greville,
+                       setup_.points,   setup_.lam_scale,
+                       stacked};
     };
     const Programme p = programme(coordinates);
     if (lam_) {
@@ -185,19 +199,25 @@ void keep_direction(int s, const Doubles& x, const Doubles& values, Doubles& mom
 // coefficients, which are monotone in floating point for a direction; their
 // three-term sums are made monotone too by a running maximum (minimum),
 // which moves a value by a rounding at most. The second derivatives are the
-// curvature coordinates themselves, of the exact sign for a curvature.
-Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
+// curvature coordinates themselves, of the exact sign for a curvature. The
+// normal equations are released first, and the curve takes the breakpoints
+// over: at a knot at every point, what a fit holds at its end is then little
+// more than the curve it returns.
+Result<SmoothingSpline> build(Setup& setup, const ShapeFit& fit) {
+  setup.normal = NormalEquations{};
+  setup.penalty = Band{};
+  setup.greville = Doubles{};
+  setup.stacked = DataFactor{};
   const Units& units = setup.units;
-  const Doubles internal = breakpoint_values(setup.basis, fit.curve.c);
-  const std::size_t n = internal.size();
-  Doubles values(n);
+  Doubles values = breakpoint_values(setup.basis, fit.curve.c);  // internal, then converted
+  const std::size_t n = values.size();
   Doubles moments(n);
   const int s = direction(fit.shape);
   double bend = 0;      // the largest |S''|, internal and the caller's units
   double bend_out = 0;
   const int m = curvature(fit.shape);
   for (std::size_t j = 0; j < n; ++j) {
-    values[j] = units.value(internal[j]);
+    values[j] = units.value(values[j]);
     if (j > 0 && s * (values[j] - values[j - 1]) < 0) values[j] = values[j - 1];
     // The second derivatives are differences of the coefficients: where the
     // fit holds a curvature bound their sign is exact up to that rounding.
@@ -216,7 +236,7 @@ Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
   if (bend > 0 && !(bend_out >= kSmallestCurvature)) {
     return Unrepresentable{"its second derivative underflows in these units of x and y"};
   }
-  const Doubles& x = setup.breakpoints;
+  Doubles& x = setup.breakpoints;
   keep_direction(s, x, values, moments);
   Vector<CubicPiece> pieces;
   pieces.reserve(n - 1);
@@ -231,11 +251,12 @@ Result<SmoothingSpline> build(const Setup& setup, const ShapeFit& fit) {
   }
   const Solution& solution = fit.solution;
   const Choice choice{lam, solution.edf, units.rss(solution.gcv), fit.shape, solution.active};
-  return SmoothingSpline(Piecewise<CubicPiece>(Doubles(x.begin(), x.end()), std::move(pieces)),
-                         choice);
+  values = Doubles{};
+  moments = Doubles{};
+  return SmoothingSpline(Piecewise<CubicPiece>(std::move(x), std::move(pieces)), choice);
 }
 
-Result<SmoothingSpline> fit_shapes(const Smoother& config, const Setup& setup) {
+Result<SmoothingSpline> fit_shapes(const Smoother& config, Setup& setup) {
   std::optional<double> lam;
   if (config.lam) {
     lam = setup.units.lam_internal(*config.lam);
@@ -320,8 +341,20 @@ Result<SmoothingSpline> fit_data(const Smoother& config, std::span<const double>
   double points = 0;
   for (std::size_t i = 0; i < n; ++i) points += data.weight(i) > 0 ? 1 : 0;
   Doubles greville = basis.greville();
-  const Setup setup{data,   units,    std::move(breakpoints), std::move(basis), std::move(normal),
-                    std::move(penalty), std::move(greville), points, lam_scale};
+  DataFactor stacked;
+  if (config.shape == Shape::none || config.shape == Shape::automatic) {
+    // (A robust fit factors its reweighted data pass by pass; this one
+    // marks that it may.)
+    stacked = factor_data(basis, data, units);
+    if (config.shape == Shape::none) {
+      // The unconstrained fit needs neither the penalty's matrix nor the
+      // abscissae of the bounds' reductions.
+      penalty = Band{};
+      greville = Doubles{};
+    }
+  }
+  Setup setup{data,   units,    std::move(breakpoints), std::move(basis), std::move(normal),
+                    std::move(penalty), std::move(greville), points, lam_scale, std::move(stacked)};
   return fit_shapes(config, setup);
 }
 

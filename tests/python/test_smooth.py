@@ -152,6 +152,23 @@ def test_given_lam_solves_the_weighted_objective(segments, lam):
     assert f.smoothing.gcv == pytest.approx(gcv, rel=1e-8)
 
 
+def test_on_a_long_record_the_score_is_smooth_in_lam():
+    """5 x 10^4 points, a knot at each: lam steps of 1e-3 decade around GCV's
+    choice lower edf every time and move the score smoothly (the normal
+    equations with the penalty's matrix gave edf jumping both ways there)."""
+    rng = np.random.default_rng(8)
+    x = np.sort(rng.uniform(0, 20, 50000))
+    y = np.sin(2 * np.pi * x) + 0.4 * x + 0.1 * rng.standard_normal(x.size)
+    chosen = velarix.smooth(x, y).smoothing
+    sweep = [velarix.smooth(x, y, lam=chosen.lam * 10 ** (k * 1e-3)).smoothing
+             for k in range(-6, 7)]
+    edf = np.array([info.edf for info in sweep])
+    gcv = np.array([info.gcv for info in sweep])
+    assert (np.diff(edf) < 0).all()
+    assert np.abs(np.diff(gcv, 2)).max() <= 1e-6 * gcv.min()
+    assert gcv.min() >= chosen.gcv * (1 - 1e-9)
+
+
 def test_second_derivative_is_shared_at_every_knot():
     x, y = noisy(SHAPES["concave"], 500, 0.05, seed=3)
     spline = velarix.smooth(x, y, "concave").splines[0]

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -162,6 +163,55 @@ TEST(Band, ResidualTakesThePenaltyOnItsOwnVector) {
   multiply(g, x, gx);
   multiply(p, xp, px);
   for (std::size_t i = 0; i < 12; ++i) EXPECT_NEAR(out[i], q[i] - gx[i] - 0.75 * px[i], 1e-14);
+}
+
+// The band padded with zero diagonals: the general loops then run every
+// operation of the cubic width's spelt-out ones, plus exact zeros.
+Band padded(const Band& m, std::size_t width) {
+  Band out(m.size, width);
+  for (std::size_t i = 0; i < m.size; ++i) {
+    for (std::size_t d = 0; d <= m.width && i + d < m.size; ++d) out.upper(i, i + d) = m.upper(i, i + d);
+  }
+  return out;
+}
+
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// The factor, its solves and the band-inverse trace at width 3 give the
+// bits of the general loops, and so does the bordered solve of the
+// unreduced system (the null vectors' columns, S and the refinement).
+TEST(Factors, SpeltOutWidthGivesTheBitsOfTheGeneralLoops) {
+  const std::size_t n = 40;
+  const Band g = random_band(n, 3, 21), p = random_band(n, 3, 22);
+  const Band g4 = padded(g, 4), p4 = padded(p, 4);
+  BandFactor cubic, general;
+  for (const std::size_t offset : {0u, 2u}) {
+    ASSERT_TRUE(cubic.factor(g, p, 0.37, offset));
+    ASSERT_TRUE(general.factor(g4, p4, 0.37, offset));
+    Doubles x = random_vector(n - offset, 23), y = x;
+    cubic.solve(x);
+    general.solve(y);
+    EXPECT_TRUE(same_bits(x, y)) << offset;
+    const double a = cubic.trace_with(p, offset), b = general.trace_with(p4, offset);
+    EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0) << offset;
+  }
+  const Basis basis(Doubles{0.0, 0.1, 0.25, 0.3, 0.5, 0.55, 0.7, 0.8, 0.95, 1.0});
+  const Coordinates none(basis, Shape::none);
+  const Doubles greville = basis.greville();
+  const Reduction z = none.reduction(Vector<std::uint8_t>(none.size(), 0), greville);
+  const std::size_t k = basis.size();
+  const NormalEquations normal{random_band(k, 3, 24), random_vector(k, 25), 9.0};
+  const NormalEquations normal4{padded(normal.band, 4), normal.rhs, 9.0};
+  const Band penalty = basis.penalty_band(), penalty4 = padded(penalty, 4);
+  const ReducedSystem cubic_system(z, normal, penalty), general_system(z, normal4, penalty4);
+  Workspace one, two;
+  Doubles zc(k), zg(k);
+  ASSERT_TRUE(cubic_system.solve(0.01, one, zc));
+  ASSERT_TRUE(general_system.solve(0.01, two, zg));
+  EXPECT_TRUE(same_bits(zc, zg));
+  EXPECT_EQ(cubic_system.edf(0.01, one), general_system.edf(0.01, two));
 }
 
 const Doubles kBreaks = {0.0, 0.3, 0.35, 1.0, 1.6, 2.0, 2.2, 3.1, 4.0, 4.05, 5.0};
