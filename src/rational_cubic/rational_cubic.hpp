@@ -16,6 +16,7 @@
 #include "rational_cubic/piece.hpp"
 #include "rational_cubic/solver.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 
 namespace velarix::rational_cubic {
 
@@ -68,22 +69,13 @@ struct RationalCubic {
   // NoConvergence).
   std::optional<InvalidParameter> check() const;
 
-  Result<RationalCubicSpline> fit(std::span<const double> x, std::span<const double> y) const;
-
   // Periodic ends are refused before the data are read (see fit_checked).
   UnsupportedEnds periodic_refusal() const;
 
-  // The fit of validated samples in their own coordinates, all of `fit`
-  // after the checks; `fit` runs it on the samples in their scale (see
-  // fit_in_scale).
-  Result<RationalCubicSpline> fit_samples(const Samples& samples) const;
-
-  // "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, ... }"; the solver
-  // shows only when it is not the default sweep, as ", solver: Newton }".
-  std::string debug_text() const;
-
-  // Field by field; the doubles as IEEE doubles, so a NaN field is unequal.
-  friend bool operator==(const RationalCubic&, const RationalCubic&) = default;
+  // The debug text reads "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated,
+  // ... }"; the solver shows only when it is not the default sweep, as
+  // ", solver: Newton }".
+  VELARIX_CONFIGURATION_MEMBERS(RationalCubic, RationalCubicSpline);
 };
 
 }  // namespace velarix::rational_cubic
