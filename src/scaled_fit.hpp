@@ -142,7 +142,8 @@ Result<typename Config::Spline> fit_checked(const Config& config, const CheckedK
 }
 
 // The members every method's configuration `Config`, fitting a `Spline`,
-// declares alike: the fit of one curve, its knots and values checked
+// declares alike: `check()`, the first setting out of range (as an
+// InvalidParameter); the fit of one curve, its knots and values checked
 // together, and the fit of one of several curves on knots checked once for
 // all, its values alone checked, both by fit_checked; `fit_samples`, all of
 // a fit after the checks, on validated samples in their own coordinates
@@ -150,6 +151,7 @@ Result<typename Config::Spline> fit_checked(const Config& config, const CheckedK
 // debug form; and the comparison field by field, doubles as IEEE values (a
 // NaN field is unequal).
 #define VELARIX_CONFIGURATION_MEMBERS(Config, Spline)                                     \
+  std::optional<InvalidParameter> check() const;                                          \
   Result<Spline> fit(std::span<const double> x, std::span<const double> y) const {       \
     return fit_checked(*this, x, y);                                                      \
   }                                                                                       \

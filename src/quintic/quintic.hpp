@@ -72,9 +72,8 @@ struct Quintic {
   // only, and the spline does not report its shape as preserved.
   bool knot_insertion = true;
 
-  // A stencil other than 3, 5 or 7; clamped end slopes that are not finite.
-  std::optional<InvalidParameter> check() const;
-
+  // `check()` refuses a stencil other than 3, 5 or 7, then clamped end
+  // slopes that are not finite.
   // The fit checks the configuration (`check`) before the data. The debug
   // text reads "Quintic { boundary: Limited, stencil: 5, knot_insertion: true }".
   VELARIX_CONFIGURATION_MEMBERS(Quintic, QuinticSpline);

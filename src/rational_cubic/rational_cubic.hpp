@@ -63,12 +63,10 @@ struct RationalCubic {
   // The sweeps alone, or Newton steps finished by sweeps.
   solver::Method solver = solver::Method::sweep;
 
-  // The first field out of range or not finite, in the order u, v, the
-  // clamped slopes, margin, relaxation, tol, w_cap; max_iter takes any value
-  // and tol any finite one (a tol that no change can meet ends in
-  // NoConvergence).
-  std::optional<InvalidParameter> check() const;
-
+  // `check()` refuses the first field out of range or not finite, in the
+  // order u, v, the clamped slopes, margin, relaxation, tol, w_cap; max_iter
+  // takes any value and tol any finite one (a tol that no change can meet
+  // ends in NoConvergence).
   // Periodic ends are refused before the data are read (see fit_checked).
   UnsupportedEnds periodic_refusal() const;
 

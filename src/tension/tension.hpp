@@ -97,11 +97,9 @@ struct Tension {
   // Largest number of select-and-solve passes; 0 gives the cubic spline.
   std::uint64_t max_iter = 99;
 
-  // In this order: a negative uniform tension (-0.0 passes), a non-finite
+  // `check()` refuses, in this order: a negative uniform tension (-0.0 passes), a non-finite
   // one, a non-finite clamped slope, a non-finite tol; max_iter takes any
   // value.
-  std::optional<InvalidParameter> check() const;
-
   // The fit checks the data first, then the configuration (`check`);
   // periodic ends refuse data whose first and last values differ (the
   // caller's values, before any scaling). Then it hands the data to the

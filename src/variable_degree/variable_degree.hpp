@@ -71,10 +71,8 @@ struct VariableDegree {
   // Largest number of raising passes; 0 returns the cubic spline.
   std::uint64_t max_iter = 60;
 
-  // A cap below 3 or NaN, then a non-finite clamped slope; max_iter takes
-  // any value.
-  std::optional<InvalidParameter> check() const;
-
+  // `check()` refuses a cap below 3 or NaN, then a non-finite clamped
+  // slope; max_iter takes any value.
   // The fit checks the configuration (`check`) before the data; periodic
   // ends refuse data whose first and last values differ. The debug text
   // reads "VariableDegree { boundary: Estimated, max_degree: 50.0, max_iter: 60 }".
