@@ -3,6 +3,7 @@ extrapolation modes, several curves, integrals, level crossings, pickling;
 each with every registered method."""
 
 import copy
+import gc
 import inspect
 import pickle
 import re
@@ -159,6 +160,21 @@ def test_each_curve_on_the_shared_knots_is_its_fit_alone(name, workers):
     f = velarix.interpolate(X, np.asfortranarray(CURVES), config, workers=workers)
     alone = [pickle.dumps(config.fit(X, np.ascontiguousarray(c))) for c in CURVES.T]
     assert [pickle.dumps(s) for s in f.splines] == alone
+
+
+def test_checked_knots_outlive_the_array_they_were_made_from():
+    """The capsule holds the knots' buffer: the caller's array may go, and its
+    copy of a strided view is its own."""
+    x = X.copy()
+    knots, _ = velarix._velarix.checked_knots(x)
+    strided, _ = velarix._velarix.checked_knots(np.repeat(X, 2)[::2])
+    expected = pickle.dumps(velarix.Tension().fit(X, Y))
+    del x
+    gc.collect()
+    assert pickle.dumps(velarix.Tension().fit(knots, Y)) == expected
+    assert pickle.dumps(velarix.Tension().fit(strided, Y)) == expected
+    with pytest.raises(TypeError):
+        velarix._velarix.checked_knots([0.0, 1.0])  # not a buffer, as for knot_refusal
 
 
 def test_checked_knots_are_only_taken_from_their_own_capsule():
