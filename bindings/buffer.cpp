@@ -75,6 +75,14 @@ std::span<double> Float64Buffer::writable_items() const {
   return {static_cast<double*>(view_->buf), count()};
 }
 
+std::optional<std::span<const double>> Float64Buffer::row_major(
+    std::optional<std::vector<double>>& copy) const {
+  if (c_contiguous()) return items();
+  copy = this->copy();
+  if (!copy) return std::nullopt;
+  return std::span<const double>(*copy);
+}
+
 std::optional<std::vector<double>> Float64Buffer::copy() const {
   std::vector<double> items(count());
   if (!items.empty() && PyBuffer_ToContiguous(items.data(), view_.get(), view_->len, 'C') != 0) {

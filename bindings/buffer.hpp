@@ -34,6 +34,9 @@ class Float64Buffer {
   // A row-major copy of the items, whatever the strides (nothing, with the
   // exception set, if the interpreter cannot make it).
   std::optional<std::vector<double>> copy() const;
+  // The items read in place when C-contiguous, else from a row-major copy
+  // kept in `copy` (nothing, with the exception set, if it cannot be made).
+  std::optional<std::span<const double>> row_major(std::optional<std::vector<double>>& copy) const;
 
  private:
   struct Release {

@@ -2,14 +2,18 @@
 //
 //   knot_refusal(x)  -> None | (kind, message, *fields)
 //   value_refusal(y) -> None | (kind, message, *fields)
+//   checked_knots(x) -> (knots, None) | (None, (kind, message, *fields))
 //
 // The NumPy layer fits several curves on one set of knots. It checks the
 // knots once and every value of every curve once, here, before any fit, and
 // words a refusal with the axis and the curve it concerns; the fields (the
 // error's numbers, in declaration order: the index, then the value or the
-// two neighbours) let it do that without checking anything itself.
+// two neighbours) let it do that without checking anything itself. The
+// knots checked_knots returns (bindings/knots.hpp) are what each curve's fit
+// then takes for x, so that it checks its values alone.
 #include "samples.hpp"
 
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -19,6 +23,7 @@
 #include "buffer.hpp"
 #include "error.hpp"
 #include "errors.hpp"
+#include "knots.hpp"
 #include "python.hpp"
 
 namespace velarix::py {
@@ -74,6 +79,27 @@ PyObject* checked(PyObject*, PyObject* values) {
   });
 }
 
+void release_knots(PyObject* capsule) {
+  delete static_cast<HeldKnots*>(PyCapsule_GetPointer(capsule, checked_knots_name));
+}
+
+PyObject* checked_knots(PyObject*, PyObject* values) {
+  return guarded([values]() -> PyObject* {
+    auto held = std::make_unique<HeldKnots>();
+    held->buffer = Float64Buffer::accept(values);
+    if (!held->buffer) return nullptr;
+    const std::optional<std::span<const double>> x = held->buffer->row_major(held->copy);
+    if (!x) return nullptr;
+    Result<CheckedKnots> knots = CheckedKnots::check(*x);
+    if (!knots) return Py_BuildValue("(ON)", Py_None, refusal(knots.error()));
+    held->knots.emplace(std::move(knots).value());
+    Ref capsule(PyCapsule_New(held.get(), checked_knots_name, release_knots));
+    if (!capsule) return nullptr;
+    held.release();
+    return Py_BuildValue("(NO)", capsule.release(), Py_None);
+  });
+}
+
 }  // namespace
 
 // bindings/workers.cpp
@@ -89,6 +115,9 @@ PyMethodDef module_functions[] = {
      "The core's refusal of the knots x, or None."},
     {"value_refusal", checked<&Samples::check_values>, METH_O,
      "The core's refusal of the values y (the first that is not finite), or None."},
+    {"checked_knots", checked_knots, METH_O,
+     "The knots x checked once for the fits of several curves, and None; or None and\n"
+     "the core's refusal of them."},
     {"fit_workers", fit_workers, METH_NOARGS,
      "The threads a fit started on this thread may use."},
     {"set_fit_workers", set_fit_workers, METH_O,

@@ -6,15 +6,18 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "buffer.hpp"
 #include "cancel.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
 #include "extrapolation.hpp"
+#include "knots.hpp"
 #include "piecewise.hpp"
 
 namespace velarix::py {
@@ -30,18 +33,26 @@ inline constexpr std::size_t batch_unlocked_from = 512;
 // first copied row-major, whatever their strides. Skipping the copy saves
 // two fresh arrays, whose page faults are a large part of a big fit. The
 // fit itself runs without the interpreter lock; its spline is wrapped with
-// it.
+// it. With checked knots for x (bindings/knots.hpp) a method's fit checks y
+// alone; a configuration without such a fit (the smoother) reads their x.
 template <class Config>
-PyObject* fit(const Config& config, Float64Buffer x, Float64Buffer y) {
-  const auto fit_spans = [&](std::span<const double> xs, std::span<const double> ys) {
-    return unlocked_from(fit_unlocked_from, xs.size(), [&] { return config.fit(xs, ys); });
-  };
-  if (x.c_contiguous() && y.c_contiguous()) return to_python(fit_spans(x.items(), y.items()));
-  const auto xs = x.copy();
-  if (!xs) return nullptr;
-  const auto ys = y.copy();
+PyObject* fit(const Config& config, FitKnots x, Float64Buffer y) {
+  std::optional<std::vector<double>> x_copy, y_copy;
+  std::optional<std::span<const double>> xs;
+  if (x.checked != nullptr) {
+    xs = x.checked->x();
+  } else {
+    xs = x.buffer->row_major(x_copy);
+    if (!xs) return nullptr;
+  }
+  const std::optional<std::span<const double>> ys = y.row_major(y_copy);
   if (!ys) return nullptr;
-  return to_python(fit_spans(*xs, *ys));
+  return to_python(unlocked_from(fit_unlocked_from, xs->size(), [&] {
+    if constexpr (requires { config.fit(*x.checked, *ys); }) {
+      if (x.checked != nullptr) return config.fit(*x.checked, *ys);
+    }
+    return config.fit(*xs, *ys);
+  }));
 }
 
 template <class Spline, Derivative D>

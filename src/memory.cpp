@@ -146,29 +146,16 @@ BlockCache& cache() {
 
 }  // namespace
 
-std::size_t cache_limit() {
 #ifdef VELARIX_MAPPED_BLOCKS
-  return cache().limit();
+std::size_t cache_limit() { return cache().limit(); }
+std::size_t set_cache_limit(std::size_t bytes) { return cache().set_limit(bytes); }
+std::size_t cached_bytes() { return cache().total(); }
 #else
-  return 0;
+// Without mapped blocks nothing is cached.
+std::size_t cache_limit() { return 0; }
+std::size_t set_cache_limit(std::size_t) { return 0; }
+std::size_t cached_bytes() { return 0; }
 #endif
-}
-
-std::size_t set_cache_limit([[maybe_unused]] std::size_t bytes) {
-#ifdef VELARIX_MAPPED_BLOCKS
-  return cache().set_limit(bytes);
-#else
-  return 0;
-#endif
-}
-
-std::size_t cached_bytes() {
-#ifdef VELARIX_MAPPED_BLOCKS
-  return cache().total();
-#else
-  return 0;
-#endif
-}
 
 void* allocate(std::size_t bytes) {
 #ifdef VELARIX_MAPPED_BLOCKS

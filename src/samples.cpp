@@ -17,13 +17,27 @@ Samples::Samples(Doubles x, Doubles y, UnfilledDoubles widths, UnfilledDoubles s
       own_y_(std::move(y)),
       x_(own_x_),
       y_(own_y_),
-      widths_(std::move(widths)),
+      own_widths_(std::move(widths)),
+      widths_(own_widths_),
       secants_(std::move(secants)),
       extremes_(extremes) {}
 
 Samples::Samples(std::span<const double> x, std::span<const double> y, UnfilledDoubles widths,
                  UnfilledDoubles secants, const Extremes& extremes)
-    : x_(x), y_(y), widths_(std::move(widths)), secants_(std::move(secants)), extremes_(extremes) {}
+    : x_(x),
+      y_(y),
+      own_widths_(std::move(widths)),
+      widths_(own_widths_),
+      secants_(std::move(secants)),
+      extremes_(extremes) {}
+
+Samples::Samples(const CheckedKnots& knots, std::span<const double> y, UnfilledDoubles secants,
+                 const Extremes& extremes)
+    : x_(knots.x()),
+      y_(y),
+      widths_(knots.widths()),
+      secants_(std::move(secants)),
+      extremes_(extremes) {}
 
 namespace {
 
@@ -115,6 +129,46 @@ Result<Samples> Samples::checked(std::span<const double> x, std::span<const doub
   if (!copy) return Samples(x, y, std::move(widths), std::move(secants), e);
   return Samples(Doubles(x.begin(), x.end()), Doubles(y.begin(), y.end()), std::move(widths),
                  std::move(secants), e);
+}
+
+// The widths in the same pass as the test that every one is usable, which
+// holds exactly when the knots pass check_knots (as in Samples::checked);
+// only otherwise does that check run, for its refusal.
+Result<CheckedKnots> CheckedKnots::check(std::span<const double> x) {
+  const std::size_t n = x.size();
+  if (n < 2) return *Samples::check_knots(x);
+  UnfilledDoubles widths(n - 1);
+  double narrow = x[1] - x[0];
+  double wide = narrow;
+  bool usable = true;
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const double width = x[i + 1] - x[i];
+    widths[i] = width;
+    usable &= (width >= Samples::kSmallestWidth) & (width <= Samples::kLargestWidth);
+    narrow = width < narrow ? width : narrow;
+    wide = wide < width ? width : wide;
+  }
+  if (!usable) {
+    if (std::optional<Error> refused = Samples::check_knots(x)) return *refused;
+    throw InternalError("knots refused by their joint test and passed by their check");
+  }
+  return CheckedKnots(x, std::move(widths), narrow, wide);
+}
+
+Result<Samples> Samples::borrow(const CheckedKnots& knots, std::span<const double> y) {
+  const std::size_t n = knots.size();
+  if (y.size() != n) return LengthMismatch{n, y.size()};
+  const std::span<const double> h = knots.widths();
+  UnfilledDoubles secants(n - 1);
+  bool usable = std::isfinite(y[0]);
+  Extremes e{knots.narrow(), knots.wide(), std::fabs(y[0])};
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    secants[i] = (y[i + 1] - y[i]) / h[i];
+    usable &= std::isfinite(y[i + 1]);
+    e.take_value(y[i + 1]);
+  }
+  if (!usable) return *check_values(y);
+  return Samples(knots, y, std::move(secants), e);
 }
 
 std::optional<Error> Samples::check_knots(std::span<const double> x) {

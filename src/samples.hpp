@@ -14,6 +14,37 @@
 
 namespace velarix {
 
+// Knots that passed Samples::check_knots, with their widths: the knots of
+// several curves, checked once for all of them. Made only by the check, so
+// a fit that takes them checks only its values (Samples::borrow below). The
+// knots are read in place: the caller keeps them alive and unchanged while
+// the value is in use.
+class CheckedKnots {
+ public:
+  static Result<CheckedKnots> check(std::span<const double> x);
+
+  CheckedKnots(const CheckedKnots&) = delete;
+  CheckedKnots& operator=(const CheckedKnots&) = delete;
+  CheckedKnots(CheckedKnots&&) noexcept = default;
+  CheckedKnots& operator=(CheckedKnots&&) noexcept = default;
+
+  std::span<const double> x() const { return x_; }
+  std::span<const double> widths() const { return widths_; }
+  std::size_t size() const { return x_.size(); }
+  // The narrowest and widest width.
+  double narrow() const { return narrow_; }
+  double wide() const { return wide_; }
+
+ private:
+  CheckedKnots(std::span<const double> x, UnfilledDoubles widths, double narrow, double wide)
+      : x_(x), widths_(std::move(widths)), narrow_(narrow), wide_(wide) {}
+
+  std::span<const double> x_;
+  UnfilledDoubles widths_;
+  double narrow_;
+  double wide_;
+};
+
 class Samples {
  public:
   static constexpr double kSmallestWidth = std::numeric_limits<double>::min();
@@ -31,6 +62,10 @@ class Samples {
   // before its caller's arrays go). At 10^6 points the two copies took as
   // long as the rest of the samples' work.
   static Result<Samples> borrow(std::span<const double> x, std::span<const double> y);
+  // One curve on checked knots: its length and then its values are
+  // checked (refused as above), and the knots' widths are read, not made
+  // again. The knots outlive the samples.
+  static Result<Samples> borrow(const CheckedKnots& knots, std::span<const double> y);
 
   // A copy would read the original's own storage; none is needed.
   Samples(const Samples&) = delete;
@@ -89,6 +124,8 @@ class Samples {
           const Extremes& extremes);
   Samples(std::span<const double> x, std::span<const double> y, UnfilledDoubles widths,
           UnfilledDoubles secants, const Extremes& extremes);
+  Samples(const CheckedKnots& knots, std::span<const double> y, UnfilledDoubles secants,
+          const Extremes& extremes);
 
   // The knots and values the samples own (empty when borrowed), and the
   // ones they read, owned or borrowed. A move keeps the owned storage where
@@ -97,8 +134,10 @@ class Samples {
   Doubles own_y_;
   std::span<const double> x_;
   std::span<const double> y_;
-  // Written in full when made: not zeroed first.
-  UnfilledDoubles widths_;
+  // Written in full when made: not zeroed first. The widths are the
+  // samples' own, or those of the checked knots they were made on.
+  UnfilledDoubles own_widths_;
+  std::span<const double> widths_;
   UnfilledDoubles secants_;
   Extremes extremes_;
 };

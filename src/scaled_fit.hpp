@@ -98,13 +98,13 @@ Result<typename Config::Spline> fit_in_scale(const Config& config, const Samples
 }
 
 // The front end of every method's fit: the configuration's own check, the
-// samples borrowed and checked, and for periodic ends the data's closing
-// check (or the method's refusal of such ends, where it has one), then the
-// fit in scale. A method whose samples are checked before its configuration
-// (so that bad data are named first) says so with kChecksDataFirst.
-template <class Config>
-Result<typename Config::Spline> fit_checked(const Config& config, std::span<const double> x,
-                                            std::span<const double> y) {
+// samples made and checked by `borrow`, and for periodic ends the data's
+// closing check (or the method's refusal of such ends, where it has one),
+// then the fit in scale. A method whose samples are checked before its
+// configuration (so that bad data are named first) says so with
+// kChecksDataFirst.
+template <class Config, class Borrow>
+Result<typename Config::Spline> fit_borrowed(const Config& config, Borrow&& borrow) {
   constexpr bool data_first = requires { requires Config::kChecksDataFirst; };
   if constexpr (!data_first) {
     if (std::optional<InvalidParameter> invalid = config.check()) return *invalid;
@@ -112,7 +112,7 @@ Result<typename Config::Spline> fit_checked(const Config& config, std::span<cons
   if constexpr (requires { config.periodic_refusal(); }) {
     if (config.boundary.is_periodic()) return config.periodic_refusal();
   }
-  Result<Samples> checked = Samples::borrow(x, y);
+  Result<Samples> checked = borrow();
   if (!checked) return checked.error();
   if constexpr (data_first) {
     if (std::optional<InvalidParameter> invalid = config.check()) return *invalid;
@@ -124,5 +124,42 @@ Result<typename Config::Spline> fit_checked(const Config& config, std::span<cons
   }
   return fit_in_scale(config, checked.value());
 }
+
+// The fit of one curve: its knots and values checked together.
+template <class Config>
+Result<typename Config::Spline> fit_checked(const Config& config, std::span<const double> x,
+                                            std::span<const double> y) {
+  return fit_borrowed(config, [&] { return Samples::borrow(x, y); });
+}
+
+// The fit of one of several curves on knots checked once for all: only its
+// values are checked. Its result and refusals are those of the fit above on
+// knots.x() and y.
+template <class Config>
+Result<typename Config::Spline> fit_checked(const Config& config, const CheckedKnots& knots,
+                                            std::span<const double> y) {
+  return fit_borrowed(config, [&] { return Samples::borrow(knots, y); });
+}
+
+// The members every method's configuration `Config`, fitting a `Spline`,
+// declares alike: `check()`, the first setting out of range (as an
+// InvalidParameter); the fit of one curve, its knots and values checked
+// together, and the fit of one of several curves on knots checked once for
+// all, its values alone checked, both by fit_checked; `fit_samples`, all of
+// a fit after the checks, on validated samples in their own coordinates
+// (see fit_in_scale); `debug_text()`, the configuration in the library's
+// debug form; and the comparison field by field, doubles as IEEE values (a
+// NaN field is unequal).
+#define VELARIX_CONFIGURATION_MEMBERS(Config, Spline)                                     \
+  std::optional<InvalidParameter> check() const;                                          \
+  Result<Spline> fit(std::span<const double> x, std::span<const double> y) const {       \
+    return fit_checked(*this, x, y);                                                      \
+  }                                                                                       \
+  Result<Spline> fit(const CheckedKnots& knots, std::span<const double> y) const {       \
+    return fit_checked(*this, knots, y);                                                  \
+  }                                                                                       \
+  Result<Spline> fit_samples(const Samples& samples) const;                               \
+  std::string debug_text() const;                                                         \
+  friend bool operator==(const Config&, const Config&) = default
 
 }  // namespace velarix

@@ -103,12 +103,15 @@ def counted(x, unit, name):
 
 
 def checked_knots(x):
-    """x as the knots' float64 array, refused as the core refuses it."""
+    """x as the knots' float64 array, refused as the core refuses it, and the core's checked
+    knots on that array: the x that each curve's ``fit`` then takes, checking only its values.
+    """
     x = real_array(x, "x")
     if x.ndim != 1:
         raise ValueError(f"x must be one-dimensional, got {x.ndim} dimensions")
-    refuse(_velarix.knot_refusal(x))
-    return x
+    knots, refusal = _velarix.checked_knots(x)
+    refuse(refusal)
+    return x, knots
 
 
 def refuse(refusal, shape=()):

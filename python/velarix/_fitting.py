@@ -90,8 +90,11 @@ def cached_bytes():
     return _velarix.block_cache_bytes()
 
 
-def fit_curves(config, x, y, axis, workers=None):
+def fit_curves(config, x, y, axis, workers=None, knots=None):
     """One fitted spline per curve of y, in row-major order of the curves.
+
+    Each curve's fit takes ``knots`` (the checked knots on x, see
+    ``checked_knots``) for x when given, and then checks only its values.
 
     The fits release the interpreter lock: several curves fit side by side
     on a pool of threads, one thread each; a single curve's fit may use
@@ -102,10 +105,11 @@ def fit_curves(config, x, y, axis, workers=None):
         # No columns to split y into: the configuration refuses empty data in its own words.
         config.fit(x, x)
     columns = np.ascontiguousarray(np.moveaxis(y, axis, -1)).reshape(-1, len(x))
+    on = x if knots is None else knots
 
     def fit(j):
         try:
-            return config.fit(x, columns[j])
+            return config.fit(on, columns[j])
         except ValueError as error:
             if curves_shape:
                 index = [str(i) for i in np.unravel_index(j, curves_shape)]
@@ -240,11 +244,19 @@ METHOD_LIST
     periodic = getattr(config, "boundary", None) == _velarix.EndSlopes.periodic()
     mode = chosen_mode(extrapolate, "periodic" if periodic else "linear")
     unit = time_unit(x)
-    knots = checked_knots(counted(x, unit, "x"))
-    values, axis = checked_curves(y, axis, len(knots))
-    refuse(_velarix.value_refusal(values), values.shape)
-    splines, curves_shape = fit_curves(config, knots, values, axis, workers)
-    return Interpolant._from_parts(knots, splines, curves_shape, mode, config, axis, unit=unit)
+    x, knots = checked_knots(counted(x, unit, "x"))
+    values, axis = checked_curves(y, axis, len(x))
+    try:
+        splines, curves_shape = fit_curves(config, x, values, axis, workers, knots)
+    except ValueError:
+        # Each fit checks its own curve's values. A value that is not finite
+        # is named by its place in y, and before any curve's other refusal.
+        refusal = _velarix.value_refusal(values)
+        if refusal is None:
+            raise
+    else:
+        return Interpolant._from_parts(x, splines, curves_shape, mode, config, axis, unit=unit)
+    refuse(refusal, values.shape)
 
 
 def _interpolate_doc(doc):

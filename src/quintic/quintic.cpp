@@ -157,10 +157,6 @@ std::optional<InvalidParameter> Quintic::check() const {
   return boundary.check();
 }
 
-Result<QuinticSpline> Quintic::fit(std::span<const double> x, std::span<const double> y) const {
-  return fit_checked(*this, x, y);
-}
-
 Result<QuinticSpline> Quintic::fit_samples(const Samples& samples) const {
   const bool periodic = boundary.is_periodic();
   const Classes classes = classify(samples, periodic);

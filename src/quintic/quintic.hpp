@@ -14,6 +14,7 @@
 
 #include "boundary.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 #include "error.hpp"
 #include "interpolator.hpp"
 #include "memory.hpp"
@@ -71,18 +72,11 @@ struct Quintic {
   // only, and the spline does not report its shape as preserved.
   bool knot_insertion = true;
 
-  // A stencil other than 3, 5 or 7; clamped end slopes that are not finite.
-  std::optional<InvalidParameter> check() const;
-
-  // Checks the configuration (`check`) before the data.
-  Result<QuinticSpline> fit(std::span<const double> x, std::span<const double> y) const;
-  // The fit of validated samples in their own coordinates (see fit_in_scale).
-  Result<QuinticSpline> fit_samples(const Samples& samples) const;
-
-  // "Quintic { boundary: Limited, stencil: 5, knot_insertion: true }"
-  std::string debug_text() const;
-
-  friend bool operator==(const Quintic&, const Quintic&) = default;
+  // `check()` refuses a stencil other than 3, 5 or 7, then clamped end
+  // slopes that are not finite.
+  // The fit checks the configuration (`check`) before the data. The debug
+  // text reads "Quintic { boundary: Limited, stencil: 5, knot_insertion: true }".
+  VELARIX_CONFIGURATION_MEMBERS(Quintic, QuinticSpline);
 };
 
 }  // namespace velarix::quintic

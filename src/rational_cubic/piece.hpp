@@ -88,27 +88,19 @@ struct RationalCubicPiece {
   // call site gets its own compilation of the formulas (see above).
   [[gnu::noinline]] static Pair value_pair(const RationalCubicPiece& a, const RationalCubicPiece& b,
                                            Pair x) {
-    const Lanes f(a, b);
-    if (!(a.chord_form() || b.chord_form())) [[likely]] return value_at(f, x);
-    return blend(f, chord_value_at(f, x), value_at(f, x));
+    return paired(a, b, x, value_at, chord_value_at);
   }
   [[gnu::noinline]] static Pair first_derivative_pair(const RationalCubicPiece& a,
                                                       const RationalCubicPiece& b, Pair x) {
-    const Lanes f(a, b);
-    if (!(a.chord_form() || b.chord_form())) [[likely]] return first_derivative_at(f, x);
-    return blend(f, chord_first_derivative_at(f, x), first_derivative_at(f, x));
+    return paired(a, b, x, first_derivative_at, chord_first_derivative_at);
   }
   [[gnu::noinline]] static Pair second_derivative_pair(const RationalCubicPiece& a,
                                                        const RationalCubicPiece& b, Pair x) {
-    const Lanes f(a, b);
-    if (!(a.chord_form() || b.chord_form())) [[likely]] return second_derivative_at(f, x);
-    return blend(f, chord_second_derivative_at(f, x), second_derivative_at(f, x));
+    return paired(a, b, x, second_derivative_at, chord_second_derivative_at);
   }
   [[gnu::noinline]] static Pair third_derivative_pair(const RationalCubicPiece& a,
                                                       const RationalCubicPiece& b, Pair x) {
-    const Lanes f(a, b);
-    if (!(a.chord_form() || b.chord_form())) [[likely]] return third_derivative_at(f, x);
-    return blend(f, chord_third_derivative_at(f, x), third_derivative_at(f, x));
+    return paired(a, b, x, third_derivative_at, chord_third_derivative_at);
   }
 
   // What the integral of a piece needs besides its fields: the partial
@@ -177,6 +169,17 @@ struct RationalCubicPiece {
   // form, the power-form result elsewhere.
   static Pair blend(const Lanes& f, Pair chord, Pair power) {
     return Pair{f.q2[0] > 0 ? chord[0] : power[0], f.q2[1] > 0 ? chord[1] : power[1]};
+  }
+
+  // One result of the two pieces a and b at x[0] and x[1]: the power form's
+  // in both lanes, or where either piece is in the chord form, each lane's
+  // own form's (blend).
+  template <class PowerForm, class ChordForm>
+  static Pair paired(const RationalCubicPiece& a, const RationalCubicPiece& b, Pair x,
+                     PowerForm power, ChordForm chord) {
+    const Lanes f(a, b);
+    if (!(a.chord_form() || b.chord_form())) [[likely]] return power(f, x);
+    return blend(f, chord(f, x), power(f, x));
   }
 
   static Pair value_at(const Lanes& f, Pair x) {

@@ -217,11 +217,6 @@ std::optional<InvalidParameter> RationalCubic::check() const {
   return require_finite("w_cap", w_cap);
 }
 
-Result<RationalCubicSpline> RationalCubic::fit(std::span<const double> x,
-                                               std::span<const double> y) const {
-  return fit_checked(*this, x, y);
-}
-
 UnsupportedEnds RationalCubic::periodic_refusal() const {
   return {"rational cubic", "periodic", "a periodic convex or concave function is constant"};
 }

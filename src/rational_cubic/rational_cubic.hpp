@@ -16,6 +16,7 @@
 #include "rational_cubic/piece.hpp"
 #include "rational_cubic/solver.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 
 namespace velarix::rational_cubic {
 
@@ -62,28 +63,17 @@ struct RationalCubic {
   // The sweeps alone, or Newton steps finished by sweeps.
   solver::Method solver = solver::Method::sweep;
 
-  // The first field out of range or not finite, in the order u, v, the
-  // clamped slopes, margin, relaxation, tol, w_cap; max_iter takes any value
-  // and tol any finite one (a tol that no change can meet ends in
-  // NoConvergence).
-  std::optional<InvalidParameter> check() const;
-
-  Result<RationalCubicSpline> fit(std::span<const double> x, std::span<const double> y) const;
-
+  // `check()` refuses the first field out of range or not finite, in the
+  // order u, v, the clamped slopes, margin, relaxation, tol, w_cap; max_iter
+  // takes any value and tol any finite one (a tol that no change can meet
+  // ends in NoConvergence).
   // Periodic ends are refused before the data are read (see fit_checked).
   UnsupportedEnds periodic_refusal() const;
 
-  // The fit of validated samples in their own coordinates, all of `fit`
-  // after the checks; `fit` runs it on the samples in their scale (see
-  // fit_in_scale).
-  Result<RationalCubicSpline> fit_samples(const Samples& samples) const;
-
-  // "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated, ... }"; the solver
-  // shows only when it is not the default sweep, as ", solver: Newton }".
-  std::string debug_text() const;
-
-  // Field by field; the doubles as IEEE doubles, so a NaN field is unequal.
-  friend bool operator==(const RationalCubic&, const RationalCubic&) = default;
+  // The debug text reads "RationalCubic { u: 1.0, v: 1.0, boundary: Estimated,
+  // ... }"; the solver shows only when it is not the default sweep, as
+  // ", solver: Newton }".
+  VELARIX_CONFIGURATION_MEMBERS(RationalCubic, RationalCubicSpline);
 };
 
 }  // namespace velarix::rational_cubic

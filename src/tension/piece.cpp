@@ -339,44 +339,43 @@ double TensionPiece::third_derivative(const Cubic&, const Local&) const {
   return 6 * (d2_ - d1_) / (h_ * h_);
 }
 
+namespace {
+
+// What the symmetric form's value and first two derivatives start from: the
+// tension, the form's functions of it, z = sigma b2 and the modified
+// hyperbolic functions of z.
+struct AtZ {
+  double sigma, sm, cm, e, z, sm2, cm2;
+};
+
+AtZ at_z(double sigma, const TensionPiece::Hyperbolic& form, double b2) {
+  const double z = sigma * b2;
+  const ModifiedHyperbolics mh2 = modified_hyperbolics(z);
+  return {sigma, form.sinhm, form.coshm, form.e, z, mh2.sinhm, mh2.coshm};
+}
+
+}  // namespace
+
 // With z = sigma b2, sinh(z) = z + sm2 and cosh(z) = 1 + cm2; the curve is
 // S = y0 + yp0 u + h [(d1 + d2)(cm sm2 - sm cm2) + d1 sigma (cm cm2 - (sigma + sm) sm2)]
 //                   / (sigma e),
 // in which only the modified functions occur, so nothing cancels as sigma -> 0.
 double TensionPiece::value(const Hyperbolic& form, const Local& at) const {
-  const auto [u, b1, b2] = at;
-  const double sigma = sigma_;
-  const auto [sm, cm, e] = form;
-  const double z = sigma * b2;
-  const ModifiedHyperbolics mh2 = modified_hyperbolics(z);
-  const double sm2 = mh2.sinhm;
-  const double cm2 = mh2.coshm;
+  const auto [sigma, sm, cm, e, z, sm2, cm2] = at_z(sigma_, form, at.b2);
   const double bend =
       (d1_ + d2_) * (cm * sm2 - sm * cm2) + d1_ * sigma * (cm * cm2 - (sigma + sm) * sm2);
-  return (y0_ + yp0_ * u) + h_ * bend / (sigma * e);
+  return (y0_ + yp0_ * at.u) + h_ * bend / (sigma * e);
 }
 
 double TensionPiece::first_derivative(const Hyperbolic& form, const Local& at) const {
-  const auto [u, b1, b2] = at;
-  const double sigma = sigma_;
-  const auto [sm, cm, e] = form;
-  const double z = sigma * b2;
-  const ModifiedHyperbolics mh2 = modified_hyperbolics(z);
-  const double sm2 = mh2.sinhm;
-  const double cm2 = mh2.coshm;
+  const auto [sigma, sm, cm, e, z, sm2, cm2] = at_z(sigma_, form, at.b2);
   return yp0_ + ((d1_ + d2_) * (cm * cm2 - sm * (z + sm2)) +
                  d1_ * sigma * (cm * (z + sm2) - (sigma + sm) * cm2)) /
                     e;
 }
 
 double TensionPiece::second_derivative(const Hyperbolic& form, const Local& at) const {
-  const auto [u, b1, b2] = at;
-  const double sigma = sigma_;
-  const auto [sm, cm, e] = form;
-  const double z = sigma * b2;
-  const ModifiedHyperbolics mh2 = modified_hyperbolics(z);
-  const double sm2 = mh2.sinhm;
-  const double cm2 = mh2.coshm;
+  const auto [sigma, sm, cm, e, z, sm2, cm2] = at_z(sigma_, form, at.b2);
   return sigma *
          ((d1_ + d2_) * (cm * (z + sm2) - sm * (cm2 + 1)) +
           d1_ * sigma * (cm * (cm2 + 1) - (sigma + sm) * (z + sm2))) /

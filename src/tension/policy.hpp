@@ -36,6 +36,15 @@ struct Selection {
   std::optional<bool> shape_preserving;
 };
 
+// The rule every policy `Name` owns, declared alike: the end rows it takes
+// from the ends given, the check of the data's scale before any solve, and
+// the selection; and the comparison of its fields, doubles as IEEE values.
+#define VELARIX_POLICY_MEMBERS(Name)                                                    \
+  EndRows end_rows(const Samples& samples, const EndSlopes& boundary) const;            \
+  std::optional<Error> check_scale(const Samples& samples) const;                       \
+  Selection select(const Samples& samples, const EndRows& ends, Passes passes) const;   \
+  friend bool operator==(const Name&, const Name&) = default
+
 // The published selection: every interval gets the smallest tension, at most
 // 85, that keeps the local monotonicity or convexity of the data for the
 // current derivatives, alternated with the derivative solve until the
@@ -44,12 +53,9 @@ struct Selection {
 // keep tension 0: their S'' vanishes at the end knot and keeps one sign
 // beside it at any tension, which is all the convexity test asks of them.
 struct Published {
-  EndRows end_rows(const Samples& samples, const EndSlopes& boundary) const;
-  std::optional<Error> check_scale(const Samples& samples) const;
-  Selection select(const Samples& samples, const EndRows& ends, Passes passes) const;
+  VELARIX_POLICY_MEMBERS(Published);
   // The name it carries outside the code.
   std::string debug_text() const { return "ShapePreserving"; }
-  friend bool operator==(const Published&, const Published&) = default;
 };
 
 // One given tension on every interval (its sign is kept; only |sigma| shapes
@@ -57,13 +63,9 @@ struct Published {
 struct Uniform {
   double sigma;
 
-  EndRows end_rows(const Samples& samples, const EndSlopes& boundary) const;
-  std::optional<Error> check_scale(const Samples& samples) const;
-  Selection select(const Samples& samples, const EndRows& ends, Passes passes) const;
+  VELARIX_POLICY_MEMBERS(Uniform);
   // "Uniform(2.5)"
   std::string debug_text() const;
-  // Tensions equal as IEEE doubles.
-  friend bool operator==(const Uniform&, const Uniform&) = default;
 };
 
 // Tensions raised until every shape requirement of the data holds after the
@@ -71,11 +73,8 @@ struct Uniform {
 // estimate that points against its end secant or bends the end interval
 // against the data is a shape no tension can cure.
 struct Strict {
-  EndRows end_rows(const Samples& samples, const EndSlopes& boundary) const;
-  std::optional<Error> check_scale(const Samples& samples) const;
-  Selection select(const Samples& samples, const EndRows& ends, Passes passes) const;
+  VELARIX_POLICY_MEMBERS(Strict);
   std::string debug_text() const { return "Strict"; }
-  friend bool operator==(const Strict&, const Strict&) = default;
 };
 
 // The policy a configuration holds: the published selection by default.

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "error.hpp"
 #include "memory.hpp"
@@ -88,24 +89,34 @@ EndCoefficients interior_rows(const Samples& samples, std::span<const double> te
   return {first, before};
 }
 
+// The slope system on the knots lo..hi: the interior rows (interior_rows)
+// and the coefficients of the end intervals, the end rows left to the
+// caller as zeros.
+struct SlopeSystem {
+  Doubles a, b, c, r;
+  EndCoefficients ends;
+
+  SlopeSystem(const Samples& samples, std::span<const double> tensions, std::size_t lo,
+              std::size_t hi)
+      : a(hi - lo + 1, 0.0), b(a.size(), 0.0), c(a.size(), 0.0), r(a.size(), 0.0),
+        ends(interior_rows(samples, tensions, lo, hi, a, b, c, r)) {}
+};
+
 // The slope system on the knots lo..hi with the slopes at lo and hi fixed:
 // row 0 and the last row hold them. Returns the hi - lo + 1 slopes of the
 // stretch.
 Doubles solve_stretch(const Samples& samples, std::span<const double> tensions, std::size_t lo,
                       std::size_t hi, double left, double right) {
-  const std::size_t m = hi - lo + 1;
-  Doubles a(m, 0.0);
-  Doubles b(m, 0.0);
-  Doubles c(m, 0.0);
-  Doubles r(m, 0.0);
+  SlopeSystem system(samples, tensions, lo, hi);
+  auto& [a, b, c, r, ends] = system;
+  const std::size_t m = r.size();
   b[0] = 1;
   r[0] = left;
   b[m - 1] = 1;
   r[m - 1] = right;
-  interior_rows(samples, tensions, lo, hi, a, b, c, r);
   // The system is not needed afterwards, so it is solved in its own arrays.
   tridiagonal::solve(a, b, c, r, c, r);
-  return r;
+  return std::move(r);
 }
 
 // The whole system with S'' = 0 at both ends: the end piece's S'' at its
@@ -114,11 +125,9 @@ Doubles solve_stretch(const Samples& samples, std::span<const double> tensions, 
 Doubles solve_natural(const Samples& samples, std::span<const double> tensions) {
   const std::span<const double> s = samples.secants();
   const std::size_t n = samples.size();
-  Doubles a(n, 0.0);
-  Doubles b(n, 0.0);
-  Doubles c(n, 0.0);
-  Doubles r(n, 0.0);
-  const auto [first, last] = interior_rows(samples, tensions, 0, n - 1, a, b, c, r);
+  SlopeSystem system(samples, tensions, 0, n - 1);
+  auto& [a, b, c, r, ends] = system;
+  const auto [first, last] = ends;
   b[0] = first.d;
   c[0] = first.sd;
   r[0] = (first.d + first.sd) * s[0];
@@ -126,7 +135,7 @@ Doubles solve_natural(const Samples& samples, std::span<const double> tensions) 
   b[n - 1] = last.d;
   r[n - 1] = (last.d + last.sd) * s[n - 2];
   tridiagonal::solve(a, b, c, r, c, r);
-  return r;
+  return std::move(r);
 }
 
 // Periodic ends: x[0] and x[n-1] are one knot between the last interval and
@@ -138,11 +147,9 @@ Doubles solve_periodic(const Samples& samples, std::span<const double> tensions)
   const std::span<const double> s = samples.secants();
   const std::size_t n = samples.size();
   const std::size_t m = n - 1;
-  Doubles a(n, 0.0);
-  Doubles b(n, 0.0);
-  Doubles c(n, 0.0);
-  Doubles r(n, 0.0);
-  const auto [first, last] = interior_rows(samples, tensions, 0, n - 1, a, b, c, r);
+  SlopeSystem system(samples, tensions, 0, n - 1);
+  auto& [a, b, c, r, ends] = system;
+  const auto [first, last] = ends;
   a[0] = last.sd;
   b[0] = last.d + first.d;
   c[0] = first.sd;
@@ -151,7 +158,7 @@ Doubles solve_periodic(const Samples& samples, std::span<const double> tensions)
   tridiagonal::solve_cyclic(std::span(a).first(m), std::span(b).first(m), std::span(c).first(m),
                             cycle, std::span(c).first(m), std::span(a).first(m), cycle);
   r[n - 1] = r[0];
-  return r;
+  return std::move(r);
 }
 
 }  // namespace

@@ -104,10 +104,6 @@ std::optional<InvalidParameter> Tension::check() const {
   return require_finite("tolerance", tol);
 }
 
-Result<TensionSpline> Tension::fit(std::span<const double> x, std::span<const double> y) const {
-  return fit_checked(*this, x, y);
-}
-
 Result<TensionSpline> Tension::fit_samples(const Samples& samples) const {
   return policy.visit([&](const auto& rule) -> Result<TensionSpline> {
     const EndRows ends = rule.end_rows(samples, boundary);

@@ -17,6 +17,7 @@
 #include "memory.hpp"
 #include "piecewise.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 #include "tension/piece.hpp"
 #include "tension/policy.hpp"
 
@@ -96,29 +97,17 @@ struct Tension {
   // Largest number of select-and-solve passes; 0 gives the cubic spline.
   std::uint64_t max_iter = 99;
 
-  // In this order: a negative uniform tension (-0.0 passes), a non-finite
+  // `check()` refuses, in this order: a negative uniform tension (-0.0 passes), a non-finite
   // one, a non-finite clamped slope, a non-finite tol; max_iter takes any
   // value.
-  std::optional<InvalidParameter> check() const;
-
-  // Checks the data first, then the configuration (`check`); periodic ends
-  // refuse data whose first and last values differ (the caller's values,
-  // before any scaling). Then hands the data to the policy: its end rule,
-  // its scale check and its selection. With natural ends S'' is exactly 0
-  // at both end knots.
-  Result<TensionSpline> fit(std::span<const double> x, std::span<const double> y) const;
+  // The fit checks the data first, then the configuration (`check`);
+  // periodic ends refuse data whose first and last values differ (the
+  // caller's values, before any scaling). Then it hands the data to the
+  // policy: its end rule, its scale check and its selection. With natural
+  // ends S'' is exactly 0 at both end knots. The debug text reads
+  // "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }".
   static constexpr bool kChecksDataFirst = true;  // see fit_checked
-
-  // The fit of validated samples in their own coordinates, all of `fit`
-  // after the checks; `fit` runs it on the samples in their scale (see
-  // fit_in_scale).
-  Result<TensionSpline> fit_samples(const Samples& samples) const;
-
-  // "Tension { policy: ShapePreserving, boundary: Estimated, tol: 0.0, max_iter: 99 }"
-  std::string debug_text() const;
-
-  // Every field equal, doubles as IEEE values.
-  friend bool operator==(const Tension&, const Tension&) = default;
+  VELARIX_CONFIGURATION_MEMBERS(Tension, TensionSpline);
 };
 
 }  // namespace velarix::tension

@@ -255,11 +255,6 @@ std::optional<InvalidParameter> VariableDegree::check() const {
   return boundary.check();
 }
 
-Result<VariableDegreeSpline> VariableDegree::fit(std::span<const double> x,
-                                                 std::span<const double> y) const {
-  return fit_checked(*this, x, y);
-}
-
 Result<VariableDegreeSpline> VariableDegree::fit_samples(const Samples& samples) const {
   if (std::optional<OutOfScale> unscaled = check_scale(*this, samples)) return *unscaled;
   const std::size_t n = samples.size();

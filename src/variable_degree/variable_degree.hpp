@@ -17,6 +17,7 @@
 #include "memory.hpp"
 #include "piecewise.hpp"
 #include "samples.hpp"
+#include "scaled_fit.hpp"
 #include "variable_degree/piece.hpp"
 
 namespace velarix::variable_degree {
@@ -70,25 +71,12 @@ struct VariableDegree {
   // Largest number of raising passes; 0 returns the cubic spline.
   std::uint64_t max_iter = 60;
 
-  // A cap below 3 or NaN, then a non-finite clamped slope; max_iter takes
-  // any value.
-  std::optional<InvalidParameter> check() const;
-
-  // Checks the configuration (`check`) before the data; periodic ends
-  // refuse data whose first and last values differ.
-  Result<VariableDegreeSpline> fit(std::span<const double> x, std::span<const double> y) const;
-
-  // The fit of validated samples in their own coordinates, all of `fit`
-  // after the checks; `fit` runs it on the samples in their scale (see
-  // fit_in_scale).
-  Result<VariableDegreeSpline> fit_samples(const Samples& samples) const;
-
-  // "VariableDegree { boundary: Estimated, max_degree: 50.0, max_iter: 60 }"
-  std::string debug_text() const;
-
-  // Boundaries equal, and both numbers equal as IEEE values (a NaN cap
-  // equals nothing).
-  friend bool operator==(const VariableDegree&, const VariableDegree&) = default;
+  // `check()` refuses a cap below 3 or NaN, then a non-finite clamped
+  // slope; max_iter takes any value.
+  // The fit checks the configuration (`check`) before the data; periodic
+  // ends refuse data whose first and last values differ. The debug text
+  // reads "VariableDegree { boundary: Estimated, max_degree: 50.0, max_iter: 60 }".
+  VELARIX_CONFIGURATION_MEMBERS(VariableDegree, VariableDegreeSpline);
 };
 
 }  // namespace velarix::variable_degree

@@ -14,6 +14,7 @@
 
 #include "every_method.hpp"
 #include "period.hpp"
+#include "state.hpp"
 #include "tension/strict.hpp"
 
 namespace velarix {
@@ -52,6 +53,28 @@ class MethodEnds : public ::testing::Test {
   }
 };
 TYPED_TEST_SUITE(MethodEnds, testing::Methods, testing::MethodNames);
+
+// Natural and periodic ends on knots checked once give the fit on the knots
+// and values together, state for state; so does one curve after another on
+// the same checked knots, which each fit only reads.
+TYPED_TEST(MethodEnds, FitOnCheckedKnotsAsOnTheirOwnKnots) {
+  const Doubles x{0, 0.7, 1.1, 2.0, 2.4, 3.5, 4.0};
+  const Doubles y{1, 0.2, 1.8, 0.5, 1.9, 0.4, 1};  // closed: y[0] == y[n-1]
+  const CheckedKnots knots = CheckedKnots::check(x).value();
+  for (const auto& [name, variant] : this->variants) {
+    for (const EndSlopes& ends : {EndSlopes::natural(), EndSlopes::periodic()}) {
+      TypeParam config = variant;
+      config.boundary = ends;
+      for (const double lift : {0.0, 5.0}) {
+        Doubles lifted = y;
+        for (double& v : lifted) v += lift;
+        EXPECT_EQ(state::save(config.fit(knots, lifted).value()),
+                  state::save(config.fit(x, lifted).value()))
+            << name << " " << ends.debug_text() << " " << lift;
+      }
+    }
+  }
+}
 
 // S'' is 0 at both end knots, exactly, one at a time and in a batch (which
 // pairs pieces), on random walks.

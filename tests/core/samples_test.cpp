@@ -26,6 +26,13 @@ TEST_P(SamplesRefuse, WithTheExactMessage) {
   const auto borrowed = Samples::borrow(GetParam().x, GetParam().y);
   ASSERT_FALSE(borrowed.ok());
   EXPECT_EQ(message(borrowed.error()), GetParam().message);
+  // Knots checked once, then a curve's values on them: the same refusal
+  // (but for a length compared with knots that are refused first).
+  const Result<CheckedKnots> knots = CheckedKnots::check(GetParam().x);
+  const Error apart = knots ? Samples::borrow(knots.value(), GetParam().y).error() : knots.error();
+  if (knots || GetParam().x.size() == GetParam().y.size()) {
+    EXPECT_EQ(message(apart), GetParam().message);
+  }
   // The two halves, which the NumPy layer calls on the knots and on all the
   // values apart, refuse what create refuses, in its order.
   if (GetParam().x.size() != GetParam().y.size()) return;
@@ -108,8 +115,14 @@ TEST(Samples, NamesEveryPositionAndDerivesEveryInterval) {
     Doubles x(n), y(n);
     for (std::size_t i = 0; i < n; ++i) x[i] = 0.3 * (i * i) + 0.1 * i, y[i] = std::sin(x[i]) * 7;
     const Samples s = Samples::create(x, y).value();
-    for (std::size_t i = 0; i + 1 < n; ++i)
+    const CheckedKnots knots = CheckedKnots::check(x).value();
+    const Samples on = Samples::borrow(knots, y).value();
+    EXPECT_TRUE(on.extremes().narrow == s.extremes().narrow && on.extremes().wide == s.extremes().wide &&
+                on.extremes().largest == s.extremes().largest);
+    for (std::size_t i = 0; i + 1 < n; ++i) {
       EXPECT_TRUE(s.widths()[i] == x[i + 1] - x[i] && s.secants()[i] == (y[i + 1] - y[i]) / s.widths()[i]);
+      EXPECT_TRUE(on.widths()[i] == s.widths()[i] && on.secants()[i] == s.secants()[i]);
+    }
     for (std::size_t k = 0; k < n; ++k) {
       const std::string at = "x[" + std::to_string(k) + "] = ";
       Doubles bad = y, back = x, close(n);
@@ -117,6 +130,8 @@ TEST(Samples, NamesEveryPositionAndDerivesEveryInterval) {
         bad[k] = v;
         EXPECT_EQ(message(Samples::create(x, bad).error()),
                   "y[" + std::to_string(k) + "] must be finite, got " + (v == inf ? "inf" : "NaN"));
+        EXPECT_EQ(message(Samples::borrow(knots, bad).error()),
+                  message(Samples::create(x, bad).error()));
       }
       if (k + 1 == n) continue;
       back[k + 1] = back[k];

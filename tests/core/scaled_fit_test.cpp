@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "every_method.hpp"
+#include "state.hpp"
 #include "variable_degree/variable_degree.hpp"
 
 namespace velarix {
@@ -105,6 +106,28 @@ TYPED_TEST(ScaledSpline, BatchesAgreeWithSingleEvaluationsWhereverOutLies) {
         [&](auto in, auto out) { curve.template evaluate<second>(in, out); });
   check([&](double v) { return curve.antiderivative(v); },
         [&](auto in, auto out) { curve.antiderivative(in, out); });
+}
+
+// A curve fitted on knots checked once is the fit of its knots and values
+// together, to the bit, in the caller's scale and far from it; its refusals
+// (a value that is not finite, values that do not close a period) are the
+// same words.
+TYPED_TEST(ScaledSpline, FitsOnCheckedKnotsAsOnItsOwnKnots) {
+  const Doubles x{0, 0.4, 1.1, 1.5, 2.6, 3.0}, y{1, 1.2, 1.8, 2.3, 3.9, 4.8};
+  const TypeParam config{};
+  for (const int shift : {0, 700}) {
+    Doubles sx, sy;
+    for (std::size_t i = 0; i < x.size(); ++i) sx.push_back(std::ldexp(x[i], shift));
+    for (std::size_t i = 0; i < y.size(); ++i) sy.push_back(std::ldexp(y[i], -shift));
+    const CheckedKnots knots = CheckedKnots::check(sx).value();
+    EXPECT_EQ(state::save(config.fit(knots, sy).value()), state::save(config.fit(sx, sy).value()));
+    sy[3] = std::nan("");
+    EXPECT_EQ(message(config.fit(knots, sy).error()), message(config.fit(sx, sy).error()));
+  }
+  TypeParam periodic = config;
+  periodic.boundary = EndSlopes::periodic();
+  const CheckedKnots knots = CheckedKnots::check(x).value();
+  EXPECT_EQ(message(periodic.fit(knots, y).error()), message(periodic.fit(x, y).error()));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@ extrapolation modes, several curves, integrals, level crossings, pickling;
 each with every registered method."""
 
 import copy
+import gc
 import inspect
 import pickle
 import re
@@ -128,9 +129,65 @@ def test_the_core_checks_report_kind_and_numbers(check, values, refusal):
     for layout in (values, np.repeat(values, 2, axis=-1)[..., ::2]):  # the copy of a strided view
         got = getattr(velarix._velarix, check)(layout)
         assert (got if got is None else (got[0], *got[2:])) == refusal
+        if check == "knot_refusal":  # the knots checked once refuse alike, or are made
+            knots, again = velarix._velarix.checked_knots(layout)
+            assert again == got and (knots is None) == (got is not None)
 
 
-def test_values_are_refused_before_any_curve_is_fitted(method):
+def test_a_fit_on_checked_knots_is_the_fit_on_x(method):
+    """Each curve's fit on the knots checked once: its state to the byte, its refusal's words."""
+    config = REGISTRY[method].configuration()
+    knots, _ = velarix._velarix.checked_knots(np.repeat(X, 2)[::2])  # strided: held as a copy
+    assert pickle.dumps(config.fit(knots, Y)) == pickle.dumps(config.fit(X, Y))
+    bad = Y.copy()
+    bad[3] = np.inf
+    refusals = []
+    for x in (knots, X):
+        with pytest.raises(ValueError) as info:
+            config.fit(x, bad)
+        refusals.append(str(info.value))
+    assert refusals[0] == refusals[1] == "y[3] must be finite, got inf"
+
+
+@pytest.mark.parametrize("name", sorted(CONFIGURATIONS))
+@pytest.mark.parametrize("workers", [1, 2])
+def test_each_curve_on_the_shared_knots_is_its_fit_alone(name, workers):
+    """The curves fitted on knots checked once, on one thread or side by side,
+    are the fits of each curve on x, state for state."""
+    config = CONFIGURATIONS[name]
+    if not all(accepts(config, X, c) for c in CURVES.T):
+        pytest.skip("the configuration refuses one of the curves")
+    f = velarix.interpolate(X, np.asfortranarray(CURVES), config, workers=workers)
+    alone = [pickle.dumps(config.fit(X, np.ascontiguousarray(c))) for c in CURVES.T]
+    assert [pickle.dumps(s) for s in f.splines] == alone
+
+
+def test_checked_knots_outlive_the_array_they_were_made_from():
+    """The capsule holds the knots' buffer: the caller's array may go, and its
+    copy of a strided view is its own."""
+    x = X.copy()
+    knots, _ = velarix._velarix.checked_knots(x)
+    strided, _ = velarix._velarix.checked_knots(np.repeat(X, 2)[::2])
+    expected = pickle.dumps(velarix.Tension().fit(X, Y))
+    del x
+    gc.collect()
+    assert pickle.dumps(velarix.Tension().fit(knots, Y)) == expected
+    assert pickle.dumps(velarix.Tension().fit(strided, Y)) == expected
+    with pytest.raises(TypeError):
+        velarix._velarix.checked_knots([0.0, 1.0])  # not a buffer, as for knot_refusal
+
+
+def test_checked_knots_are_only_taken_from_their_own_capsule():
+    """The smoother, which has no fit on checked knots, reads their x; any other object
+    is refused as an x that is not an array."""
+    knots, _ = velarix._velarix.checked_knots(X)
+    smoother = velarix.Smoother()
+    assert pickle.dumps(smoother.fit(knots, Y)) == pickle.dumps(smoother.fit(X, Y))
+    with pytest.raises(TypeError):
+        velarix.Quintic().fit(object(), Y)
+
+
+def test_values_are_refused_before_any_other_refusal(method):
     """The order of refusals: a value that is not finite in any curve comes
     before a method's refusal of an earlier curve."""
     y = np.stack([np.sin(3 * X), Y], axis=1)  # the first curve turns its curvature
