@@ -106,14 +106,6 @@ void Basis::hat_gram(Doubles& diagonal, Doubles& upper) const {
 Band Basis::penalty_band() const {
   const std::span<const double> tau = breakpoints();
   const std::size_t rows = curvature_step_.size();
-  auto d2 = [&](std::size_t j, double out[3]) {
-    const double e = curvature_step_[j];
-    const double s0 = slope_step_[j];
-    const double s1 = slope_step_[j + 1];
-    out[0] = 1 / (e * s0);
-    out[1] = -(1 / s0 + 1 / s1) / e;
-    out[2] = 1 / (e * s1);
-  };
   auto gram = [&](std::size_t j, std::size_t l) {
     if (j != l) return (tau[std::min(j, l) + 1] - tau[std::min(j, l)]) / 6;
     double diagonal = 0;
@@ -124,11 +116,11 @@ Band Basis::penalty_band() const {
   Band band(size(), 3);
   for (std::size_t j = 0; j < rows; ++j) {
     double dj[3];
-    d2(j, dj);
+    curvature_row(j, dj);
     for (std::size_t l = (j > 0 ? j - 1 : 0); l < rows && l <= j + 1; ++l) {
       const double g = gram(j, l);
       double dl[3];
-      d2(l, dl);
+      curvature_row(l, dl);
       for (std::size_t a = 0; a < 3; ++a) {
         for (std::size_t b = 0; b < 3; ++b) {
           const std::size_t p = j + a;
@@ -140,24 +132,6 @@ Band Basis::penalty_band() const {
   }
   return band;
 }
-
-namespace {
-
-// Calls visit(i, segment) for every point in order, with the segment of the
-// breakpoints that holds it (the last segment holds the last breakpoint).
-template <class Visit>
-void for_each_point(const Basis& basis, const Data& data, const Units& units, Visit&& visit) {
-  const std::span<const double> tau = basis.breakpoints();
-  const std::size_t last = basis.segments() - 1;
-  std::size_t segment = 0;
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    const double u = units.u(data.x[i]);
-    while (segment < last && u >= tau[segment + 1]) ++segment;
-    visit(i, segment, u);
-  }
-}
-
-}  // namespace
 
 NormalEquations assemble(const Basis& basis, const Data& data, const Units& units,
                          std::span<const double> weights) {

@@ -77,6 +77,15 @@ class Basis {
   //   slope_step_j = (t_{j+4} - t_{j+1}) / 3,  curvature_step_j = (t_{j+4} - t_{j+2}) / 2.
   std::span<const double> slope_steps() const { return slope_step_; }
   std::span<const double> curvature_steps() const { return curvature_step_; }
+  // Row j of the map c -> a: its three entries, on c_j, c_{j+1}, c_{j+2}.
+  void curvature_row(std::size_t j, double out[3]) const {
+    const double e = curvature_step_[j];
+    const double s0 = slope_step_[j];
+    const double s1 = slope_step_[j + 1];
+    out[0] = 1 / (e * s0);
+    out[1] = -(1 / s0 + 1 / s1) / e;
+    out[2] = 1 / (e * s1);
+  }
 
   // The four functions B_s .. B_{s+3} that do not vanish on segment s, at u
   // in that segment (de Boor's recurrence, all terms positive). The knot
@@ -139,6 +148,21 @@ struct NormalEquations {
   Doubles rhs;
   double vwv = 0;
 };
+
+// Calls visit(i, segment, u) for every point in order, with its abscissa in
+// the fit's units and the segment of the breakpoints that holds it (the last
+// segment holds the last breakpoint).
+template <class Visit>
+void for_each_point(const Basis& basis, const Data& data, const Units& units, Visit&& visit) {
+  const std::span<const double> tau = basis.breakpoints();
+  const std::size_t last = basis.segments() - 1;
+  std::size_t segment = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const double u = units.u(data.x[i]);
+    while (segment < last && u >= tau[segment + 1]) ++segment;
+    visit(i, segment, u);
+  }
+}
 
 // `weights` replaces the data's (scaled) weights when not empty: the
 // reweighted passes of a robust fit.

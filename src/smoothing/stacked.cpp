@@ -49,20 +49,15 @@ DataFactor factor_data(const Basis& basis, const Data& data, const Units& units,
   DataFactor out;
   out.r = Band(k, 3);
   out.d.assign(k, 0.0);
-  const std::span<const double> tau = basis.breakpoints();
-  const std::size_t last = basis.segments() - 1;
-  std::size_t segment = 0;
-  for (std::size_t i = 0; i < data.size(); ++i) {
+  for_each_point(basis, data, units, [&](std::size_t i, std::size_t segment, double u) {
     const double omega = weights.empty() ? units.omega(data.weight(i)) : weights[i];
-    if (omega == 0) continue;
-    const double u = units.u(data.x[i]);
-    while (segment < last && u >= tau[segment + 1]) ++segment;
+    if (omega == 0) return;
     double b[4];
     basis.values(segment, u, b);
     const double root = std::sqrt(omega);
     double x[4] = {root * b[0], root * b[1], root * b[2], root * b[3]};
     rotate_in(out.r, out.d, segment, x, root * units.v(data.y[i]));
-  }
+  });
   out.usable = true;
   return out;
 }
@@ -76,17 +71,8 @@ bool factor_stacked(const Basis& basis, const DataFactor& data, double lam, Band
   r.data.assign(4 * k, 0.0);
   Doubles d(k, 0.0);
   const std::span<const double> tau = basis.breakpoints();
-  const std::span<const double> slope = basis.slope_steps();
   const std::span<const double> curvature = basis.curvature_steps();
   const std::size_t rows = curvature.size();
-  auto d2 = [&](std::size_t j, double out[3]) {
-    const double e = curvature[j];
-    const double s0 = slope[j];
-    const double s1 = slope[j + 1];
-    out[0] = 1 / (e * s0);
-    out[1] = -(1 / s0 + 1 / s1) / e;
-    out[2] = 1 / (e * s1);
-  };
   // U of the hat functions' Gram matrix (h/3 from each side on the
   // diagonal, h/6 beside it), row by row.
   auto gram_diagonal = [&](std::size_t j) {
@@ -109,8 +95,8 @@ bool factor_stacked(const Basis& basis, const DataFactor& data, double lam, Band
     carried = ujn * ujn;
     double a[3];
     double b[3] = {0, 0, 0};
-    d2(j, a);
-    if (j + 1 < rows) d2(j + 1, b);
+    basis.curvature_row(j, a);
+    if (j + 1 < rows) basis.curvature_row(j + 1, b);
     double p[4] = {root * (ujj * a[0]), root * (ujj * a[1] + ujn * b[0]),
                    root * (ujj * a[2] + ujn * b[1]), root * (ujn * b[2])};
     rotate_in(r, d, j, p, 0.0);
