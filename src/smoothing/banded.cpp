@@ -207,6 +207,20 @@ void BandFactor::solve_upper(std::span<double> x) const {
   }
 }
 
+namespace {
+
+// row[1] a1 + row[2] a2 + row[3] a3, summed from 0 in that order, as the
+// loops over a band row of width 3 sum it.
+double off_diagonal_sum(const double* row, double a1, double a2, double a3) {
+  double sum = 0;
+  sum += row[1] * a1;
+  sum += row[2] * a2;
+  sum += row[3] * a3;
+  return sum;
+}
+
+}  // namespace
+
 double BandFactor::trace_with(const Band& m, std::size_t offset) const {
   const std::size_t n = u_.size;
   const std::size_t w = u_.width;
@@ -230,26 +244,10 @@ double BandFactor::trace_with(const Band& m, std::size_t offset) const {
       const double* r1 = &window_[4 * ((i + 1) % 4)];  // (A^-1)_(i+1, i+1+d)
       const double* r2 = &window_[4 * ((i + 2) % 4)];
       const double* r3 = &window_[4 * ((i + 3) % 4)];
-      double sum = 0;
-      sum += row[1] * r1[2];
-      sum += row[2] * r2[1];
-      sum += row[3] * r3[0];
-      out[3] = -sum / row[0];
-      sum = 0;
-      sum += row[1] * r1[1];
-      sum += row[2] * r2[0];
-      sum += row[3] * r2[1];
-      out[2] = -sum / row[0];
-      sum = 0;
-      sum += row[1] * r1[0];
-      sum += row[2] * r1[1];
-      sum += row[3] * r1[2];
-      out[1] = -sum / row[0];
-      sum = 0;
-      sum += row[1] * out[1];
-      sum += row[2] * out[2];
-      sum += row[3] * out[3];
-      out[0] = (1 / row[0] - sum) / row[0];
+      out[3] = -off_diagonal_sum(row, r1[2], r2[1], r3[0]) / row[0];
+      out[2] = -off_diagonal_sum(row, r1[1], r2[0], r2[1]) / row[0];
+      out[1] = -off_diagonal_sum(row, r1[0], r1[1], r1[2]) / row[0];
+      out[0] = (1 / row[0] - off_diagonal_sum(row, out[1], out[2], out[3])) / row[0];
       const double* mi = &m.data[4 * (i + offset)];
       double term = out[0] * mi[0];
       term += 2 * out[1] * mi[1];
