@@ -303,6 +303,7 @@ std::optional<Solution> solve_at(const Programme& programme, double lam,
       return std::nullopt;
     }
     solution.edf = std::min(work.factor.trace_with(programme.fit->band, 0), static_cast<double>(k));
+    if (!(solution.edf >= 0)) return std::nullopt;  // the trace lost to rounding
     solution.rss = std::max(score_rss(programme.score ? *programme.score : *programme.fit, c), 0.0);
     solution.c = std::move(c);
     const double n = programme.points;
@@ -359,6 +360,10 @@ std::optional<Solution> solve_at(const Programme& programme, double lam,
     }
     if (settled || round >= kRounds) {
       solution.edf = std::min(system.edf(lam, work), static_cast<double>(z.columns));
+      // The trace as m - lam tr(...) cancels at a lambda far above the
+      // data's scale; a trace below zero is its rounding, not the fit's
+      // freedom, and this lambda cannot be served.
+      if (!(solution.edf >= 0)) return std::nullopt;
       const NormalEquations* score = programme.score;
       if (!score && !settled) score = programme.fit;
       solution.rss = std::max(
